@@ -1,0 +1,87 @@
+#pragma once
+// A workbook package (a zip of XML parts) opened for editing. Parts are read
+// on demand; edits are staged and written only by Save, which replaces the
+// file whole or leaves it untouched. Entries that were not edited are copied
+// raw, byte for byte, in their original order.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvane::ooxml {
+
+// An input the engine will not or cannot handle, or a failed write. what() is
+// a one-line reason for the user.
+class PackageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct PackageLimits {
+  std::uint64_t maxPartSize = 1ull << 31;      // inflated bytes of one part
+  std::uint64_t maxCompressionRatio = 1000;    // inflated / compressed, for parts over 1 MiB
+  std::size_t maxEntries = 200000;
+};
+
+// Test hook: called with the number of bytes written so far during Save; a
+// throw there simulates a failing disk.
+using WriteHook = std::function<void(std::uint64_t bytesWritten)>;
+
+class Package {
+ public:
+  // Opens and checks the file: a valid zip, no duplicate or encrypted entries,
+  // no absolute or ".." entry names, well-formed content types. Throws
+  // PackageError with the reason (e.g. "not a zip package", "encrypted or
+  // password-protected workbook", "needs Microsoft Excel (.xls)").
+  static Package Open(const std::filesystem::path& path, PackageLimits limits = {});
+
+  Package(Package&&) noexcept;
+  Package& operator=(Package&&) noexcept;
+  ~Package();
+
+  const std::filesystem::path& Path() const;
+  // Entry names in their original order (parts named without a leading "/").
+  const std::vector<std::string>& EntryNames() const;
+  bool Has(std::string_view name) const;
+  // The inflated part; bounded by the limits. Safe to call from several
+  // threads at once.
+  std::string Read(std::string_view name) const;
+
+  // Staged edits, applied by Save.
+  void Replace(std::string_view name, std::string content);
+  void Remove(std::string_view name);
+  bool Modified() const;
+
+  // Writes a temporary file beside the original and atomically replaces it
+  // (same permissions; file and folder synced). On any failure the original
+  // is untouched, the temporary file is gone, and PackageError is thrown.
+  // Does nothing when no edit is staged.
+  void Save(const WriteHook& hook = {});
+
+ private:
+  struct Impl;
+  explicit Package(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// Relationship parts (*.rels).
+struct Relationship {
+  std::string id;
+  std::string type;
+  std::string target;
+  bool external = false;
+};
+std::vector<Relationship> ParseRelationships(std::string_view xml);
+// Resolves an internal target against the folder of the part owning the rels.
+std::string ResolvePartName(std::string_view sourcePart, std::string_view target);
+// "xl/workbook.xml" -> "xl/_rels/workbook.xml.rels"
+std::string RelsPartFor(std::string_view part);
+
+}  // namespace quorvane::ooxml
