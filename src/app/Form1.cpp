@@ -1,0 +1,54 @@
+#include "app/Form1.h"
+
+#include <exception>
+
+#include "links/Run.h"
+
+namespace quorvane::app {
+
+Form1::Form1(Form1Services services) : services_(services) {
+  Check2.Click = [this] { Check2_Click(); };
+  Check3.Click = [this] { Check3_Click(); };
+}
+
+void Form1::Form_Load() {
+  WindowHost& window = services_.window;
+  CenterForm(window);
+  window.SetCaption(kAppTitle);
+
+  const std::string cursor = window.AppPath() + kHandCursorFile;
+  if (FileExists(services_.fileDates, cursor)) {
+    try {
+      window.LoadMouseIcon(cursor);
+      hasMouseIcon_ = true;
+    } catch (const std::exception&) {
+      // An unreadable cursor leaves the window without the hand image; the
+      // platform shows its own hand for the custom pointer then.
+    }
+  }
+
+  try {
+    OpenSiteAtRandom(services_.random, services_.starter);
+  } catch (const std::exception&) {
+    // The occasional site visit is a courtesy; start-up does not depend on it.
+  }
+  window.SetupListColumn(kListColumnHeader, kListColumnWidthTwips);
+  RestoreBackupOption(services_.settings, Check3);
+  try {
+    window.SetProgressBarBackColor(kWhite);
+  } catch (const std::exception&) {
+  }
+}
+
+void Form1::Form_Unload(int& /*cancel*/) { services_.window.End(); }
+
+void Form1::Check2_Click() {
+  links::Check2Click({Check2, Check3, ListView1, ProgressBar1, MousePointer},
+                     {services_.excel, services_.messages, services_.copier, services_.clock});
+}
+
+void Form1::Check3_Click() { StoreBackupOption(services_.settings, Check3); }
+
+void Form1::ListView1_DblClick() { ListView1.DblClick(); }
+
+}  // namespace quorvane::app

@@ -1,0 +1,174 @@
+// Start-up, the stored backup option and the window-level handlers.
+
+#include <gtest/gtest.h>
+
+#include "app/Form1.h"
+#include "fakes/FakeExcel.h"
+#include "fakes/FakeServices.h"
+
+namespace quorvane::app {
+namespace {
+
+struct FormFixture : ::testing::Test {
+  testing::FakeWindow window;
+  testing::FakeSettings settings;
+  testing::FakeMessages messages;
+  testing::FakeFiles files;
+  testing::FakeStarter starter;
+  testing::FakeRandom random;
+  testing::FakeExcel excel;
+  testing::FakeClock clock;
+  Form1 form{{window, settings, messages, files, starter, random, excel, files, clock}};
+
+  std::string StoreKey() const { return testing::FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck"); }
+};
+
+TEST_F(FormFixture, StartUpRunsItsStepsInOrder) {
+  files.files.insert("C:\\Program Files\\Quorvane\\HAND-M.CUR");
+  form.Form_Load();
+  const std::vector<std::string> expected = {
+      "SetLeft", "SetTop", "SetCaption", "LoadMouseIcon(C:\\Program Files\\Quorvane\\HAND-M.CUR)",
+      "SetupListColumn(Excel File(s),6100)", "SetProgressBarBackColor(16777215)"};
+  EXPECT_EQ(window.calls, expected);
+  EXPECT_EQ(window.caption, "Quorvane");
+  EXPECT_TRUE(form.HasMouseIcon());
+  EXPECT_EQ(random.seeded, 1);
+}
+
+TEST_F(FormFixture, CenteringKeepsFractionsAndDoesNotClamp) {
+  window.screenWidth = 15361;
+  window.screenHeight = 11520;
+  window.width = 7590;
+  window.height = 4815;
+  form.Form_Load();
+  EXPECT_FLOAT_EQ(window.left, 3885.5f);
+  EXPECT_FLOAT_EQ(window.top, 3352.5f);
+
+  window.screenWidth = 6000;
+  window.screenHeight = 3000;
+  form.Form_Load();
+  EXPECT_FLOAT_EQ(window.left, -795.0f);
+  EXPECT_FLOAT_EQ(window.top, -907.5f);
+}
+
+TEST_F(FormFixture, HandCursorIsOptionalAndAnUnreadableOneIsPassedOver) {
+  form.Form_Load();  // no file
+  EXPECT_FALSE(form.HasMouseIcon());
+  EXPECT_TRUE(messages.shown.empty());
+  for (const auto& call : window.calls) EXPECT_EQ(call.rfind("LoadMouseIcon", 0), std::string::npos);
+
+  files.files.insert("C:\\Program Files\\Quorvane\\HAND-M.CUR");
+  window.iconUnreadable = true;
+  form.Form_Load();
+  EXPECT_FALSE(form.HasMouseIcon());
+  EXPECT_EQ(window.caption, "Quorvane");
+}
+
+TEST_F(FormFixture, SiteOpensOnlyWhenSevenIsDrawn) {
+  // Int(Rnd * 100) + 1 == 7 for Rnd in [0.06, 0.07).
+  for (float r : {0.0f, 0.0599f, 0.07f, 0.99f}) {
+    random.next = r;
+    form.Form_Load();
+  }
+  EXPECT_TRUE(starter.started.empty());
+  random.next = 0.065f;
+  form.Form_Load();
+  ASSERT_EQ(starter.started.size(), 1u);
+  EXPECT_EQ(starter.started[0].first, std::string("explorer \"") + SiteUrl() + "\"");
+  EXPECT_EQ(starter.started[0].second, 2);
+  EXPECT_NE(std::string(SiteUrl()).find(".example"), std::string::npos);
+}
+
+TEST(ClockRandom, DrawsAboutOneInAHundredSevens) {
+  ClockRandom random;
+  random.Randomize();
+  int sevens = 0;
+  for (int i = 0; i < 100000; ++i) {
+    const float r = random.Rnd();
+    ASSERT_GE(r, 0.0f);
+    ASSERT_LT(r, 1.0f);
+    if (static_cast<int>(r * 100.0f) + 1 == 7) ++sevens;
+  }
+  EXPECT_GT(sevens, 800);
+  EXPECT_LT(sevens, 1200);
+}
+
+TEST_F(FormFixture, RestoreAndStoreFollowTheStoredText) {
+  struct Case {
+    std::optional<std::string> stored;
+    int box;
+    std::vector<std::string> writesAtStartUp;
+  };
+  const Case cases[] = {
+      {std::nullopt, 0, {}},
+      {"True", 1, {"True"}},  // ticking raises the handler, which writes the same word
+      {"False", 0, {}},
+      {"true", 0, {}},
+      {" True", 0, {}},
+      {"Yes", 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored.value_or("<absent>"));
+    testing::FakeSettings store;
+    if (c.stored) store.values[StoreKey()] = *c.stored;
+    testing::FakeWindow w;
+    Form1 f{{w, store, messages, files, starter, random, excel, files, clock}};
+    f.Form_Load();
+    EXPECT_EQ(f.Check3.Value(), c.box);
+    EXPECT_EQ(store.writes, c.writesAtStartUp);
+    if (c.stored) EXPECT_EQ(store.values[StoreKey()], *c.stored);
+    else EXPECT_EQ(store.values.count(StoreKey()), 0u);
+
+    f.Check3.UserClick();
+    f.Check3.UserClick();
+    const std::string last = c.box == 1 ? "True" : "False";
+    EXPECT_EQ(store.values[StoreKey()], last);
+  }
+}
+
+TEST_F(FormFixture, AStoreThatFailsNeverStopsTheTool) {
+  settings.values[StoreKey()] = "True";
+  settings.failRead = true;
+  form.Form_Load();
+  EXPECT_EQ(form.Check3.Value(), 0);
+  settings.failWrite = true;
+  form.Check3.UserClick();
+  EXPECT_EQ(form.Check3.Value(), 1);  // the option still counts for the next run
+}
+
+TEST_F(FormFixture, DoubleClickRemovesTheSelectedEntryOnly) {
+  form.ListView1_DblClick();  // empty list
+  form.ListView1.Add("C:\\a.xls");
+  form.ListView1.Add("C:\\b.xls");
+  form.ListView1.Add("C:\\c.xls");
+  form.ListView1_DblClick();  // nothing selected
+  EXPECT_EQ(form.ListView1.Count(), 3u);
+  form.ListView1.Select(2);
+  form.ListView1_DblClick();
+  ASSERT_EQ(form.ListView1.Count(), 2u);
+  EXPECT_EQ(form.ListView1.Text(2), "C:\\c.xls");
+  EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(FormFixture, RemoveFileLinksIsWiredToTheRun) {
+  files.files.insert("C:\\a.xlsx");
+  form.ListView1.Add("C:\\a.xlsx");
+  form.Check2.UserClick();
+  EXPECT_EQ(form.Check2.Value(), 0);
+  EXPECT_EQ(excel.Matching("Open(C:\\a.xlsx)").size(), 1u);
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(messages.shown[0].text, "Done.");
+  EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
+}
+
+TEST_F(FormFixture, ClosingEndsTheProgramWithoutAsking) {
+  form.ListView1.Add("C:\\a.xlsx");
+  int cancel = 0;
+  form.Form_Unload(cancel);
+  EXPECT_TRUE(window.ended);
+  EXPECT_EQ(cancel, 0);
+  EXPECT_TRUE(messages.shown.empty());
+}
+
+}  // namespace
+}  // namespace quorvane::app

@@ -1,0 +1,269 @@
+// The run and the per-workbook Excel sequence against recording fakes.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "fakes/FakeExcel.h"
+#include "fakes/FakeServices.h"
+#include "links/Links.h"
+#include "links/Run.h"
+
+namespace quorvane::links {
+namespace {
+
+using testing::FakeClock;
+using testing::FakeExcel;
+using testing::FakeFiles;
+using testing::FakeMessages;
+
+struct RunFixture : ::testing::Test {
+  FakeExcel excel;
+  FakeMessages messages;
+  FakeFiles files;
+  FakeClock clock;
+  app::CheckBox check2;
+  app::CheckBox check3;
+  filelist::FileList list;
+  app::Property<double> progress{0.0};
+  app::Property<int> pointer{app::kPointerDefault};
+  std::vector<double> progressSeen;
+  std::vector<int> pointerSeen;
+  int clicks = 0;
+
+  void SetUp() override {
+    messages.pointer = &pointer;
+    messages.progress = &progress;
+    progress.Changed = [this](double v) { progressSeen.push_back(v); };
+    pointer.Changed = [this](int v) { pointerSeen.push_back(v); };
+    check2.Click = [this] {
+      ++clicks;
+      Check2Click({check2, check3, list, progress, pointer}, {excel, messages, files, clock});
+    };
+  }
+  void AddWorkbook(const std::string& path) {
+    list.Add(path);
+    files.files.insert(path);
+  }
+  void Press() { check2.UserClick(); }
+  const std::string& LastMessage() const { return messages.shown.back().text; }
+};
+
+TEST_F(RunFixture, OneWorkbookWithoutLinksFollowsTheExactCallOrder) {
+  AddWorkbook("C:\\Data\\Book1.xlsx");
+  Press();
+  const std::vector<std::string> expected = {
+      "GetRunning", "Create#1", "Workbooks", "Open(C:\\Data\\Book1.xlsx)", "DisplayAlerts=False",
+      "AskToUpdateLinks=False", "ActiveWorkbook", "LinkSources(Type=1)", "ActiveWorkbook", "Save",
+      "DisplayAlerts=True", "Quit#1", "Release#1"};
+  EXPECT_EQ(excel.log, expected);
+  EXPECT_EQ(excel.Matching("BreakLink").size(), 0u);
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(LastMessage(), "Done.");
+}
+
+TEST_F(RunFixture, EachSourceIsBrokenInArrayOrderOnAFreshActiveWorkbook) {
+  AddWorkbook("C:\\a.xlsx");
+  excel.sources["C:\\a.xlsx"] = {"C:\\src\\one.xlsx", "C:\\src\\two.xlsx"};
+  Press();
+  const std::vector<std::string> expected = {
+      "GetRunning", "Create#1", "Workbooks", "Open(C:\\a.xlsx)", "DisplayAlerts=False",
+      "AskToUpdateLinks=False", "ActiveWorkbook", "LinkSources(Type=1)", "ActiveWorkbook",
+      "BreakLink(name=C:\\src\\one.xlsx,Type=1)", "ActiveWorkbook", "BreakLink(name=C:\\src\\two.xlsx,Type=1)",
+      "ActiveWorkbook", "Save", "DisplayAlerts=True", "Quit#1", "Release#1"};
+  EXPECT_EQ(excel.log, expected);
+}
+
+TEST_F(RunFixture, PreviousInstanceIsReleasedOnlyAfterTheNextHasOpenedItsWorkbook) {
+  for (const char* p : {"C:\\1.xlsx", "C:\\2.xlsx", "C:\\3.xlsx"}) AddWorkbook(p);
+  Press();
+  auto at = [&](const std::string& entry) {
+    return std::find(excel.log.begin(), excel.log.end(), entry) - excel.log.begin();
+  };
+  EXPECT_LT(at("Quit#1"), at("Create#2"));
+  EXPECT_LT(at("Open(C:\\2.xlsx)"), at("Release#1"));
+  EXPECT_EQ(at("Release#1"), at("Open(C:\\2.xlsx)") + 1);
+  EXPECT_EQ(at("Release#2"), at("Open(C:\\3.xlsx)") + 1);
+  EXPECT_LT(at("Quit#3"), at("Release#3"));
+  EXPECT_EQ(excel.created, 3);
+  EXPECT_EQ(excel.alive, 0);
+}
+
+TEST_F(RunFixture, ExcelWarningPaths) {
+  AddWorkbook("C:\\a.xlsx");
+  // Not running: no question.
+  Press();
+  EXPECT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(check2.Value(), 0);
+
+  // Running and the user says No: nothing else happens, not even a reset.
+  excel.running = true;
+  excel.log.clear();
+  messages.shown.clear();
+  messages.answers = {app::MessageAnswer::No};
+  progress.Set(42.0);
+  pointer.Set(app::kPointerCustom);
+  Press();
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(messages.shown[0].text,
+            "Excel may be open. It is recommended that you close Excel first.\r\n\r\n"
+            "Would you like to proceed anyway?");
+  EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::YesNo);
+  EXPECT_EQ(excel.created, 1);  // only the first run's instance
+  EXPECT_EQ(progress.Get(), 42.0);
+  EXPECT_EQ(pointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(check2.Value(), 0);
+  EXPECT_EQ(excel.Matching("Release#0").size(), 1u);  // the running instance is only looked at
+
+  // Yes goes on.
+  messages.shown.clear();
+  messages.answers = {app::MessageAnswer::Yes};
+  Press();
+  ASSERT_EQ(messages.shown.size(), 2u);
+  EXPECT_EQ(messages.shown[1].text, "Done.");
+
+  // An instance whose default member is not exactly "Microsoft Excel" does not count.
+  messages.shown.clear();
+  excel.runningName = "microsoft excel";
+  Press();
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(messages.shown[0].text, "Done.");
+}
+
+TEST_F(RunFixture, EmptyListSaysNoFilesAddedAndResets) {
+  Press();
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(messages.shown[0].text, "No files added.");
+  EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::Ok);
+  EXPECT_EQ(messages.shown[0].pointer, app::kPointerHourglass);
+  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(progress.Get(), 0.0);
+  EXPECT_EQ(excel.created, 0);
+
+  excel.running = true;
+  messages.answers = {app::MessageAnswer::No};
+  messages.shown.clear();
+  Press();
+  ASSERT_EQ(messages.shown.size(), 1u);  // the question only
+  messages.answers = {app::MessageAnswer::Yes};
+  messages.shown.clear();
+  Press();
+  ASSERT_EQ(messages.shown.size(), 2u);
+  EXPECT_EQ(messages.shown[1].text, "No files added.");
+}
+
+TEST_F(RunFixture, ButtonSpringsBackAndTheSecondClickEventDoesNothing) {
+  AddWorkbook("C:\\a.xlsx");
+  Press();
+  EXPECT_EQ(check2.Value(), 0);
+  EXPECT_EQ(clicks, 2);  // the user's click and the one raised by the reset
+  EXPECT_EQ(excel.created, 1);
+}
+
+TEST_F(RunFixture, BarShowsTheShareOfEntriesBegun) {
+  auto run = [&](int n) {
+    list = filelist::FileList();
+    progressSeen.clear();
+    for (int i = 0; i < n; ++i) AddWorkbook("C:\\w" + std::to_string(i) + ".xlsx");
+    messages.shown.clear();
+    Press();
+    return progressSeen;
+  };
+  EXPECT_EQ(run(1), (std::vector<double>{100.0, 0.0}));
+  EXPECT_EQ(messages.shown.back().progress, 100.0);  // still up while "Done." shows
+  EXPECT_EQ(messages.shown.back().pointer, app::kPointerHourglass);
+  const auto three = run(3);
+  ASSERT_EQ(three.size(), 4u);
+  EXPECT_DOUBLE_EQ(three[0], 100.0 / 3.0);
+  EXPECT_DOUBLE_EQ(three[1], 200.0 / 3.0);
+  EXPECT_DOUBLE_EQ(three[2], 100.0);
+  EXPECT_EQ(run(4), (std::vector<double>{25.0, 50.0, 75.0, 100.0, 0.0}));
+  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+}
+
+TEST_F(RunFixture, BackupIsMadeOnlyWhileTheOptionIsTicked) {
+  AddWorkbook("C:\\Reports\\Q1.xls");
+  Press();
+  EXPECT_TRUE(files.copies.empty());
+
+  check3.SetValue(1);
+  Press();
+  ASSERT_EQ(files.copies.size(), 1u);
+  EXPECT_EQ(files.copies[0].second, "C:\\Reports\\Q1 Backup 7 04 PM Saturday, Dec 5 2026.xls");
+
+  // A second run in the same minute never overwrites the first backup.
+  Press();
+  ASSERT_EQ(files.copies.size(), 2u);
+  EXPECT_EQ(files.copies[1].second, "C:\\Reports\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2).xls");
+}
+
+TEST_F(RunFixture, FailedBackupLeavesTheWorkbookUntouchedAndTheRunGoesOn) {
+  AddWorkbook("C:\\a.xlsx");
+  AddWorkbook("C:\\b.xlsx");
+  check3.SetValue(1);
+  files.failCopyFrom = "C:\\a.xlsx";
+  Press();
+  EXPECT_EQ(excel.Matching("Open(").size(), 1u);
+  EXPECT_EQ(excel.Matching("Open(C:\\b.xlsx)").size(), 1u);
+  const std::string& text = LastMessage();
+  EXPECT_EQ(text.rfind("Done.\r\n\r\n1 of 2 workbooks", 0), 0u) << text;
+  EXPECT_NE(text.find("C:\\a.xlsx\r\n    backup copy failed: access denied"), std::string::npos) << text;
+  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(progress.Get(), 0.0);
+}
+
+// Each failing step: the new instance is ended, nothing is saved after the
+// failure, the next workbook is still processed, and the message names it.
+TEST_F(RunFixture, AFailingExcelStepEndsItsInstanceAndTheRunContinues) {
+  struct Case {
+    std::string op;
+    bool workbookOpen;
+  };
+  for (const Case& c : std::vector<Case>{{"Create", false},
+                                         {"Open", false},
+                                         {"LinkSources", true},
+                                         {"BreakLink", true},
+                                         {"Save", true},
+                                         {"Quit", true}}) {
+    SCOPED_TRACE(c.op);
+    excel = FakeExcel();
+    messages.shown.clear();
+    list = filelist::FileList();
+    AddWorkbook("C:\\bad.xlsx");
+    AddWorkbook("C:\\good.xlsx");
+    excel.sources["C:\\bad.xlsx"] = {"C:\\src.xlsx"};
+    excel.failOn = c.op;
+    excel.failPath = c.op == "Create" ? "" : "C:\\bad.xlsx";
+    Press();
+
+    EXPECT_EQ(excel.alive, 0) << "an instance was left running";
+    const std::string& text = LastMessage();
+    if (c.op == "Create") {
+      EXPECT_EQ(text.rfind("Done.\r\n\r\n2 of 2 workbooks", 0), 0u) << text;
+      continue;
+    }
+    EXPECT_EQ(text.rfind("Done.\r\n\r\n1 of 2 workbooks", 0), 0u) << text;
+    EXPECT_NE(text.find("C:\\bad.xlsx\r\n    " + c.op + ": simulated failure"), std::string::npos) << text;
+    EXPECT_EQ(text.find("good"), std::string::npos);
+    EXPECT_EQ(excel.Matching("Open(C:\\good.xlsx)").size(), 1u);
+    EXPECT_EQ(excel.Matching("ForceEnd#1").size(), 1u);
+    EXPECT_EQ(excel.Matching("Close(False)").size(), c.workbookOpen ? 1u : 0u);
+    const auto saves = excel.Matching("Save");
+    EXPECT_EQ(saves.size(), (c.op == "Save" || c.op == "Quit") ? 2u : 1u);
+  }
+}
+
+TEST(FinalMessage, ListsAtMostTenFailuresAndCutsLongReasons) {
+  std::vector<WorkbookFailure> failures;
+  for (int i = 0; i < 12; ++i) failures.push_back({"C:\\w" + std::to_string(i) + ".xlsx", std::string(500, 'x')});
+  const std::string text = FinalMessage(40, failures);
+  EXPECT_EQ(text.rfind("Done.\r\n\r\n12 of 40 workbooks could not be processed:", 0), 0u);
+  EXPECT_NE(text.find("C:\\w9.xlsx"), std::string::npos);
+  EXPECT_EQ(text.find("C:\\w10.xlsx"), std::string::npos);
+  EXPECT_NE(text.find("... and 2 more."), std::string::npos);
+  EXPECT_EQ(text.find(std::string(201, 'x')), std::string::npos);
+  EXPECT_EQ(FinalMessage(3, {}), "Done.");
+}
+
+}  // namespace
+}  // namespace quorvane::links
