@@ -1,0 +1,158 @@
+#include "filelist/AddFolder.h"
+
+#include <exception>
+#include <utility>
+
+namespace quorvane::filelist {
+namespace {
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
+
+// Scans one folder and collects the folders the walk may enter. A folder
+// that cannot be listed, or whose listing breaks off, keeps what was found
+// so far: one unreadable place must not stop the whole walk.
+bool ListSubFolders(DirectoryListing& listing, MessagePump& pump, const std::string& folder,
+                    std::vector<std::string>& found) {
+  std::unique_ptr<DirectoryScan> scan;
+  try {
+    scan = listing.Open(folder);
+  } catch (const std::exception&) {
+    return true;
+  }
+  if (!scan) return true;
+  if (!pump.Yield()) return false;
+  for (;;) {
+    std::optional<DirectoryEntry> entry;
+    try {
+      entry = scan->Next();
+    } catch (const std::exception&) {
+      return true;
+    }
+    if (!entry) return true;
+    if (!pump.Yield()) return false;
+    if (IsDotEntry(entry->name)) continue;
+    const auto& attributes = entry->attributes;
+    // Links are never followed: one pointing at an ancestor would make the
+    // walk go round for ever.
+    if (!attributes || attributes->hidden || attributes->system || !attributes->directory ||
+        attributes->link)
+      continue;
+    found.push_back(listing.Join(folder, entry->name));
+  }
+}
+
+// Puts the window pointer back when the walk ends, however it ends. A walk
+// started from inside another one's message pump leaves that to the outer
+// walk, which is still working.
+class BusyPointer {
+ public:
+  explicit BusyPointer(app::Property<int>& pointer)
+      : pointer_(pointer), nested_(pointer.Get() == app::kPointerHourglass) {
+    pointer_.Set(app::kPointerHourglass);
+  }
+  BusyPointer(const BusyPointer&) = delete;
+  BusyPointer& operator=(const BusyPointer&) = delete;
+  ~BusyPointer() {
+    if (nested_) return;
+    try {
+      pointer_.Set(app::kPointerDefault);
+    } catch (...) {
+      // The view hook failed; the value itself is set before the hook runs.
+    }
+  }
+
+ private:
+  app::Property<int>& pointer_;
+  bool nested_;
+};
+
+}  // namespace
+
+bool MatchesPattern(std::string_view name, std::string_view pattern) {
+  std::size_t n = 0, p = 0;
+  std::size_t starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      // Let the last star take one more character and try again.
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+std::vector<std::string> ListFiles(DirectoryListing& listing, const std::string& folder,
+                                   std::string_view pattern) {
+  std::vector<std::string> names;
+  std::unique_ptr<DirectoryScan> scan;
+  try {
+    scan = listing.Open(folder);
+  } catch (const std::exception&) {
+    return names;
+  }
+  if (!scan) return names;
+  for (;;) {
+    std::optional<DirectoryEntry> entry;
+    try {
+      entry = scan->Next();
+    } catch (const std::exception&) {
+      return names;
+    }
+    if (!entry) return names;
+    if (!entry->attributes || entry->attributes->directory) continue;
+    if (MatchesPattern(entry->name, pattern)) names.push_back(std::move(entry->name));
+  }
+}
+
+bool AddSubFolders(DirectoryListing& listing, MessagePump& pump, std::vector<std::string>& folders,
+                   bool recurse) {
+  // Level by level without recursion, so the depth of a tree costs no stack.
+  std::size_t levelBegin = 0;
+  do {
+    const std::size_t levelEnd = folders.size();
+    std::vector<std::string> found;
+    for (std::size_t i = levelBegin; i < levelEnd; ++i)
+      if (!ListSubFolders(listing, pump, folders[i], found)) return false;
+    for (auto& folder : found) {
+      if (!pump.Yield()) return false;
+      folders.push_back(std::move(folder));
+    }
+    levelBegin = levelEnd;
+  } while (recurse && levelBegin < folders.size());
+  return true;
+}
+
+void Check4_Click(app::CheckBox& check4, FolderPicker& picker, DirectoryListing& listing,
+                  MessagePump& pump, FileList& list, app::Property<int>& windowPointer) {
+  if (check4.Value() != 1) return;
+  check4.SetValue(0);
+
+  const std::string root = picker.BrowseForFolder(kFolderPrompt);
+  if (root.empty()) return;
+
+  BusyPointer busy(windowPointer);
+  // Everything of this walk lives here, so a second walk started from the
+  // message pump keeps its own and leaves this one alone.
+  std::vector<std::string> folders{root};
+  if (!AddSubFolders(listing, pump, folders, true)) return;
+
+  for (const auto& folder : folders) {
+    for (const auto& name : ListFiles(listing, folder, kWorkbookPattern)) {
+      if (name.front() == '~') continue;  // the lock files of open workbooks
+      list.Add(listing.Join(folder, name));
+    }
+  }
+}
+
+}  // namespace quorvane::filelist

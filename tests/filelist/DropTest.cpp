@@ -1,0 +1,52 @@
+#include "filelist/Drop.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace quorvane::filelist {
+namespace {
+
+class FakeDrag final : public DragData {
+ public:
+  std::set<int> formats;
+  std::vector<std::string> files;
+  bool GetFormat(int format) const override { return formats.count(format) > 0; }
+  std::size_t FilesCount() const override { return files.size(); }
+  std::string File(std::size_t index) const override { return files.at(index - 1); }
+};
+
+TEST(Drop, DragOverRefusesOnlyDragsWithoutAFileList) {
+  FakeDrag text;
+  text.formats = {1, 13};  // plain and Unicode text
+  int effect = 1;          // copy, as the platform proposed
+  ListView1_OLEDragOver(text, effect);
+  EXPECT_EQ(effect, kDropEffectNone);
+
+  FakeDrag files;
+  files.formats = {1, 15};
+  for (int proposed : {1, 2, 5}) {
+    effect = proposed;
+    ListView1_OLEDragOver(files, effect);
+    EXPECT_EQ(effect, proposed);
+  }
+}
+
+TEST(Drop, AppendsEveryPathInOrderAfterTheExistingEntries) {
+  FileList list;
+  list.Add("C:\\Data\\a.xls");
+  FakeDrag drag;
+  drag.formats = {15};
+  drag.files = {"C:\\Data\\b.xlsx", "C:\\Data\\a.xls", "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"};
+  ListView1_OLEDragDrop(drag, list);
+
+  const std::vector<std::string> expected = {"C:\\Data\\a.xls", "C:\\Data\\b.xlsx", "C:\\Data\\a.xls",
+                                             "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"};
+  ASSERT_EQ(list.Count(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(list.Text(i + 1), expected[i]);
+}
+
+}  // namespace
+}  // namespace quorvane::filelist

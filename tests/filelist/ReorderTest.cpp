@@ -1,0 +1,217 @@
+#include "filelist/Reorder.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorvane::filelist {
+namespace {
+
+// Entries are 10 units high starting at y = 0; below the last one is blank.
+class FakeListView final : public ListViewControl {
+ public:
+  explicit FakeListView(const FileList& list) : list_(list) {}
+  std::vector<std::size_t> ensured;
+  std::vector<std::string> iconLoads;
+  bool iconReadable = true;
+  bool iconThrows = false;
+
+  std::optional<std::size_t> HitTest(int, int y) const override {
+    const auto row = static_cast<std::size_t>(y / 10) + 1;
+    if (y < 0 || row > list_.Count()) return std::nullopt;
+    return row;
+  }
+  void EnsureVisible(std::size_t index) override { ensured.push_back(index); }
+  bool LoadMouseIcon(const std::string& path) override {
+    iconLoads.push_back(path);
+    if (iconThrows) throw std::runtime_error("not an icon");
+    return iconReadable;
+  }
+
+ private:
+  const FileList& list_;
+};
+
+class FakeCursor final : public ScreenCursor {
+ public:
+  std::optional<int> y = 330;  // between the scroll rows
+  std::optional<int> CursorY() const override { return y; }
+};
+
+int Row(std::size_t index) { return static_cast<int>(index - 1) * 10 + 5; }
+constexpr int kBlank = 1000;
+
+class Reorder : public ::testing::Test {
+ protected:
+  explicit Reorder(std::vector<std::string> texts = {"A", "B", "C", "D"}) {
+    for (auto& t : texts) list.Add(t);
+  }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> out;
+    for (std::size_t i = 1; i <= list.Count(); ++i) out.push_back(list.Text(i));
+    return out;
+  }
+  // The user presses on an entry: the list selects it, then reports the press and the click.
+  void PressOn(std::size_t index) {
+    list.Select(index);
+    drag.ListView1_MouseDown();
+    drag.ListView1_ItemClick();
+  }
+  void MoveTo(std::size_t index) { drag.ListView1_MouseMove(3, Row(index)); }
+
+  FileList list;
+  FakeListView view{list};
+  FakeCursor cursor;
+  app::Property<int> listPointer{app::kPointerDefault};
+  app::Property<int> windowPointer{app::kPointerCustom};
+  ListReorder drag{list, view, cursor, listPointer, windowPointer, "C:\\Program Files\\Quorvane"};
+};
+
+TEST_F(Reorder, SlowDragShiftsEveryEntryPassed) {
+  PressOn(1);
+  EXPECT_EQ(listPointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(view.iconLoads, std::vector<std::string>{"C:\\Program Files\\Quorvane\\drag.ico"});
+  for (std::size_t i : {2, 3, 4}) MoveTo(i);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"B", "C", "D", "A"}));
+  EXPECT_EQ(list.SelectedIndex(), 4u);
+  EXPECT_EQ(drag.DragItem(), 4u);
+  EXPECT_FALSE(drag.HoverItem());
+  EXPECT_TRUE(view.ensured.empty());
+}
+
+TEST_F(Reorder, JumpExchangesOnlyTheTwoEntries) {
+  PressOn(1);
+  MoveTo(4);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"D", "B", "C", "A"}));
+  // Moving over the dragged entry itself or blank space changes nothing.
+  MoveTo(4);
+  drag.ListView1_MouseMove(3, kBlank);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"D", "B", "C", "A"}));
+  EXPECT_EQ(drag.DragItem(), 4u);
+}
+
+class ReorderSameTexts : public Reorder {
+ protected:
+  ReorderSameTexts() : Reorder({"C:\\a.xls", "C:\\a.xls", "C:\\A.xls", "C:\\b.xls"}) {}
+};
+
+TEST_F(ReorderSameTexts, EqualTextsAreSkippedAndCaseCounts) {
+  PressOn(1);
+  MoveTo(2);  // the same path listed twice: the dragged entry stays
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"C:\\a.xls", "C:\\a.xls", "C:\\A.xls", "C:\\b.xls"}));
+  EXPECT_EQ(drag.DragItem(), 1u);
+  MoveTo(3);  // differs only in case: exchanged with the first
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"C:\\A.xls", "C:\\a.xls", "C:\\a.xls", "C:\\b.xls"}));
+  EXPECT_EQ(drag.DragItem(), 3u);
+}
+
+TEST_F(Reorder, NothingMovesWithoutAClickedEntryOrWithoutTheButton) {
+  drag.ListView1_MouseDown();  // press on blank space: no entry click yet
+  MoveTo(2);
+  MoveTo(4);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
+
+  PressOn(1);
+  drag.ListView1_MouseUp();
+  MoveTo(3);  // button up
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
+
+  // An entry click with nothing selected leaves nothing to drag.
+  list.ClearSelection();
+  drag.ListView1_MouseDown();
+  drag.ListView1_ItemClick();
+  MoveTo(3);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
+}
+
+TEST_F(Reorder, ScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
+  struct Case {
+    std::size_t from, to;
+    int screenY;
+    std::vector<std::size_t> ensured;
+  };
+  const Case cases[] = {
+      {2, 1, 304, {}},   // first entry: nothing above
+      {1, 2, 304, {1}},  // second entry: the first comes into view
+      {1, 2, 305, {}},
+      {1, 2, 364, {}},
+      {3, 4, 365, {}},   // last entry: nothing below
+      {1, 2, 365, {3}},
+      {4, 3, 365, {4}},
+  };
+  for (const auto& c : cases) {
+    view.ensured.clear();
+    cursor.y = c.screenY;
+    PressOn(c.from);
+    MoveTo(c.to);
+    EXPECT_EQ(view.ensured, c.ensured) << c.from << "->" << c.to << " at " << c.screenY;
+    MoveTo(c.to);  // no exchange, no scrolling
+    EXPECT_EQ(view.ensured, c.ensured);
+    drag.ListView1_MouseUp();
+  }
+
+  // An unknown pointer position only skips the scrolling.
+  cursor.y.reset();
+  view.ensured.clear();
+  PressOn(1);
+  MoveTo(2);
+  EXPECT_TRUE(view.ensured.empty());
+}
+
+TEST_F(Reorder, PointersOnMoveAndRelease) {
+  MoveTo(1);  // every move over the list resets the window pointer, button or not
+  EXPECT_EQ(windowPointer.Get(), app::kPointerDefault);
+
+  windowPointer.Set(app::kPointerHourglass);
+  PressOn(1);
+  MoveTo(2);
+  EXPECT_EQ(windowPointer.Get(), app::kPointerHourglass);
+
+  windowPointer.Set(app::kPointerCustom);
+  drag.ListView1_MouseUp();
+  EXPECT_FALSE(drag.MouseIsDown());
+  EXPECT_EQ(listPointer.Get(), app::kPointerArrow);
+  EXPECT_EQ(windowPointer.Get(), app::kPointerCustom);
+}
+
+TEST_F(Reorder, AMissingIconDoesNotStopTheDrag) {
+  view.iconReadable = false;
+  PressOn(1);
+  view.iconThrows = true;
+  PressOn(1);
+  EXPECT_EQ(listPointer.Get(), app::kPointerCustom);
+  MoveTo(2);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"B", "A", "C", "D"}));
+
+  // A program in a drive root gets one backslash.
+  ListReorder rooted{list, view, cursor, listPointer, windowPointer, "D:\\"};
+  view.iconThrows = false;
+  rooted.ListView1_ItemClick();
+  EXPECT_EQ(view.iconLoads.back(), "D:\\drag.ico");
+}
+
+TEST_F(Reorder, ReleaseKeepsTheDraggedEntryUntilItIsRemoved) {
+  PressOn(2);
+  MoveTo(3);  // A, C, B, D with B dragged
+  drag.ListView1_MouseUp();
+
+  // A later press on blank space goes on moving the same entry.
+  drag.ListView1_MouseDown();
+  MoveTo(4);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "C", "D", "B"}));
+  drag.ListView1_MouseUp();
+
+  // Once that entry is removed there is nothing left to drag.
+  list.Select(4);
+  list.DblClick();
+  EXPECT_FALSE(drag.DragItem());
+  drag.ListView1_MouseDown();
+  MoveTo(1);
+  MoveTo(3);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "C", "D"}));
+}
+
+}  // namespace
+}  // namespace quorvane::filelist

@@ -1,0 +1,113 @@
+#include "filelist/StdDirectoryListing.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace quorvane::filelist {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempTree {
+ public:
+  TempTree() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = fs::temp_directory_path() / (std::string("quorvane-") + info->name() + "-" +
+                                         std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+  }
+  ~TempTree() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  void File(const fs::path& relative) {
+    fs::create_directories((root_ / relative).parent_path());
+    std::ofstream(root_ / relative) << "x";
+  }
+  const fs::path& Root() const { return root_; }
+
+ private:
+  fs::path root_;
+};
+
+class TruePump final : public MessagePump {
+ public:
+  bool Yield() override { return true; }
+};
+
+class FixedPicker final : public FolderPicker {
+ public:
+  explicit FixedPicker(std::string folder) : folder_(std::move(folder)) {}
+  std::string BrowseForFolder(const std::string&) override { return folder_; }
+
+ private:
+  std::string folder_;
+};
+
+TEST(StdDirectoryListing, WalksARealTreeWithoutFollowingLinks) {
+  TempTree tree;
+  tree.File("a.xls");
+  tree.File(".dotted.xlsx");  // hidden files are still listed
+  tree.File("~$a.xls");
+  tree.File("notes.txt");
+  tree.File("sub/b.XLSM");
+  tree.File("sub/deeper/c.xlsb");
+  tree.File(".hidden/never.xls");
+  fs::create_directory_symlink(tree.Root(), tree.Root() / "sub" / "loop");
+  fs::create_directory_symlink(tree.Root() / "sub" / "deeper", tree.Root() / "shortcut");
+
+  StdDirectoryListing listing;
+  TruePump pump;
+  FixedPicker picker(tree.Root().string());
+  FileList list;
+  app::CheckBox check4;
+  app::Property<int> pointer;
+  check4.Click = [&] { Check4_Click(check4, picker, listing, pump, list, pointer); };
+  check4.UserClick();
+
+  const auto root = tree.Root();
+  ASSERT_EQ(list.Count(), 4u);
+  // The root's own order is the file system's; the levels come in order.
+  EXPECT_EQ((std::set<std::string>{list.Text(1), list.Text(2)}),
+            (std::set<std::string>{(root / "a.xls").string(), (root / ".dotted.xlsx").string()}));
+  EXPECT_EQ(list.Text(3), (root / "sub" / "b.XLSM").string());
+  EXPECT_EQ(list.Text(4), (root / "sub" / "deeper" / "c.xlsb").string());
+  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+}
+
+TEST(StdDirectoryListing, ReportsAttributesAndFailures) {
+  TempTree tree;
+  tree.File("f.xls");
+  fs::create_directory(tree.Root() / "d");
+  fs::create_symlink(tree.Root() / "gone", tree.Root() / "dangling.xls");
+
+  StdDirectoryListing listing;
+  EXPECT_THROW(listing.Open((tree.Root() / "missing").string()), std::exception);
+  EXPECT_THROW(listing.Open((tree.Root() / "f.xls").string()), std::exception);
+
+  std::vector<std::string> names;
+  auto scan = listing.Open(tree.Root().string());
+  while (auto entry = scan->Next()) {
+    names.push_back(entry->name);
+    ASSERT_TRUE(entry->attributes) << entry->name;
+    const auto& a = *entry->attributes;
+    EXPECT_EQ(a.directory, entry->name == "d") << entry->name;
+    EXPECT_EQ(a.link, entry->name == "dangling.xls") << entry->name;
+    EXPECT_FALSE(a.hidden);
+  }
+  EXPECT_FALSE(scan->Next());
+  EXPECT_EQ((std::set<std::string>(names.begin(), names.end())),
+            (std::set<std::string>{"f.xls", "d", "dangling.xls"}));
+
+  EXPECT_EQ(listing.Join("/", "a.xls"), "/a.xls");
+  EXPECT_EQ(listing.Join("/data", "a.xls"), "/data/a.xls");
+}
+
+}  // namespace
+}  // namespace quorvane::filelist
