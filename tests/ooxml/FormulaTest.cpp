@@ -1,0 +1,358 @@
+#include "ooxml/Formula.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorvane::ooxml::formula {
+namespace {
+
+std::vector<std::uint32_t> Indices(std::string_view text) {
+  std::vector<std::uint32_t> out;
+  for (const BookRef& ref : FindBookRefs(text)) out.push_back(ref.index);
+  return out;
+}
+
+std::vector<std::uint32_t> IdentityMap(std::size_t size) {
+  std::vector<std::uint32_t> map(size);
+  std::iota(map.begin(), map.end(), 0u);
+  return map;
+}
+
+struct BookCase {
+  std::string text;
+  std::vector<std::uint32_t> books;
+};
+
+// Written the way files store them: [n] before the sheet, inside the quotes.
+const std::vector<BookCase> kBookPrefixes = {
+    {"[1]Sheet1!A1", {1}},
+    {"'[1]My Sheet'!A1", {1}},
+    {"'[1]It''s'!A1", {1}},
+    {"'[1]2024 Q1'!$B$2", {1}},
+    {"[1]S1:S3!A1", {1}},
+    {"'[1]Jan 1:Dec 31'!A1", {1}},
+    {"[1]!Rate", {1}},
+    {"[1]Sheet1!Rate", {1}},
+    {"[2]!''''", {2}},
+    {"[0]!LocalName", {0}},
+    {"=[7]Sheet1!$A$1", {7}},
+    {"[1]Données!A1", {1}},
+    {"[1]!Table1[Col]", {1}},
+    {"[4294967295]S!A1", {4294967295u}},
+    {"SUM([1]A!A1,[3]B!B2)+[1]A!C3", {1, 3, 1}},
+    {"'[12]Q''s'!A1+'Plain'!A1+'[2]x'!B1", {12, 2}},
+    {"[1]Sheet1!A1:[1]Sheet1!B2", {1, 1}},
+    // Not Excel's spelling, but unambiguous.
+    {"[3]'My Sheet'!A1", {3}},
+    {"[1]#REF!+1", {1}},
+    // After every kind of operator and separator.
+    {"-[1]S!A1", {1}},
+    {"1+[1]S!A1*[2]S!A1/[3]S!A1^[4]S!A1", {1, 2, 3, 4}},
+    {"\"x\"&[1]S!A1", {1}},
+    {"A1<>[1]S!A1", {1}},
+    {"A1>=[1]S!A1", {1}},
+    {"A1<[1]S!A1", {1}},
+    {"A1=[1]S!A1", {1}},
+    {"5%+[1]S!A1", {1}},
+    {"A1:B2 [1]S!A1:B2", {1}},
+    {"IF(A1,[1]S!A1;[2]S!A1)", {1, 2}},
+    {"A1\n+\t[1]S!A1", {1}},
+    {"{1,2}*[1]S!A1", {1}},
+    {"(([1]S!A1))", {1}},
+    // Neighbours that must not hide a prefix.
+    {"Table1[Col]+[4]S!A1", {4}},
+    {"\"[9]S!A1\"&[1]S!A1", {1}},
+    {"#REF!+[1]S!A1", {1}},
+    {"#N/A/[1]S!A1", {1}},
+    {"A1#+[1]S!A1", {1}},
+    {"{\"}\",\"[5]S!A1\"}+[1]S!A1", {1}},
+};
+
+TEST(FormulaBookRefs, FindsEveryPrefixWithItsDigits) {
+  for (const auto& c : kBookPrefixes) {
+    SCOPED_TRACE(c.text);
+    const auto refs = FindBookRefs(c.text);
+    std::vector<std::uint32_t> got;
+    for (const BookRef& ref : refs) {
+      got.push_back(ref.index);
+      // offset/length cover exactly the digits between the brackets.
+      ASSERT_LE(ref.offset + ref.length, c.text.size());
+      EXPECT_EQ(c.text.substr(ref.offset, ref.length), std::to_string(ref.index));
+      EXPECT_EQ(c.text[ref.offset - 1], '[');
+      EXPECT_EQ(c.text[ref.offset + ref.length], ']');
+    }
+    EXPECT_EQ(got, c.books);
+  }
+}
+
+TEST(FormulaBookRefs, IgnoresBracketsThatAreNotBookPrefixes) {
+  const std::vector<std::string> traps = {
+      "\"[1]Sheet1!A1\"",
+      "\"a\"\"[1]S!A1\"\"\"",
+      "{\"[1]\",1;2,3}",
+      "Table1[Col]",
+      "Table1[[#This Row],[1]]",
+      "Table1[1]",
+      "Table1[[1]:[2]]",
+      "Table1['[1']S!A1]",
+      "Table1[a'],[1]S!A1]",  // column named "a],[1]S!A1"
+      "Table1[2]x!A1",
+      "[@Col]",
+      "[@[1]]",
+      "[1]",
+      "[1]+1",
+      "[1]A1",
+      "[1]'x'",
+      "[1]'x!",
+      "'[1]Sheet1'",
+      "INDIRECT(\"[B.xlsx]S!A1\")",
+      "#REF!",
+      "#N/A",
+      "Sheet1!#REF!",
+      "'C:\\dir\\[Book.xlsx]Sheet'!A1",
+      "'My [2] Sheet'!A1",
+      "[]S!A1",
+      "[x]S!A1",
+  };
+  for (const auto& text : traps) {
+    SCOPED_TRACE(text);
+    EXPECT_TRUE(FindBookRefs(text).empty());
+  }
+}
+
+TEST(FormulaBookRefs, MalformedTextIsHandledSafely) {
+  // What lies in an unterminated string, quote, bracket or array is not a
+  // reference; an index too large for 32 bits is not one either.
+  const std::vector<BookCase> cases = {
+      {"\"[1]S!A1", {}},
+      {"'[1]S!A1", {}},
+      {"Table1[Col+[1]S!A1", {}},
+      {"{1,2+[1]S!A1", {}},
+      {"[99999999999]S!A1", {}},
+      {"[4294967296]S!A1+[2]S!A1", {2}},
+      {"", {}},
+      {"[", {}},
+      {"]", {}},
+      {"'", {}},
+      {"\"", {}},
+      {"''", {}},
+      {"[1", {}},
+      {"[1]!", {1}},
+      {"#", {}},
+      {"]]][1]S!A1", {1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Indices(c.text), c.books);
+  }
+}
+
+TEST(FormulaBookRefs, LargeAndPathologicalFormulas) {
+  std::string big;
+  std::size_t expected = 0;
+  while (big.size() < (1u << 20)) {
+    big += "[1]Sheet1!A1+'[2]My Sheet'!B2+\"[3]S!A1\"+Table1[[#This Row],[1]]+";
+    expected += 2;
+  }
+  big += "0";
+  EXPECT_EQ(FindBookRefs(big).size(), expected);
+  EXPECT_EQ(Renumber(big, IdentityMap(3)), big);
+
+  // Inputs that would cost quadratic time in a scanner that backtracks.
+  for (const std::string unit : {"[", "'", "[1]", "[1]a", "[1]a:", "\"", "{", "[1]x!", "''"}) {
+    std::string text;
+    while (text.size() < (1u << 20)) text += unit;
+    SCOPED_TRACE(unit);
+    const auto refs = FindBookRefs(text);
+    for (const BookRef& ref : refs) EXPECT_EQ(ref.index, 1u);
+    FindNameRefs(text);
+    ParseExternalReference(text);
+  }
+  EXPECT_EQ(FindBookRefs(std::string(1u << 20, '9').insert(0, "[").append("]S!A1")).size(), 0u);
+}
+
+TEST(FormulaRenumber, RewritesOnlyTheDigits) {
+  // Book 2 of [1][2][3] removed: [3] becomes [2], [1] stays.
+  const std::vector<std::uint32_t> drop2 = {0, 1, 0, 2};
+  EXPECT_EQ(Renumber("[1]A!A1+[3]C!C1", drop2), "[1]A!A1+[2]C!C1");
+  EXPECT_EQ(Renumber("'[3]It''s'!A1&\"[3]x\"&Table1[3]", drop2), "'[2]It''s'!A1&\"[3]x\"&Table1[3]");
+  // Book 1 removed: everything moves down.
+  const std::vector<std::uint32_t> drop1 = {0, 0, 1, 2};
+  EXPECT_EQ(Renumber("[3]C!A1*[2]B!A1", drop1), "[2]C!A1*[1]B!A1");
+  EXPECT_EQ(Renumber("SUM([2]!Rate,[3]!''''", drop1), "SUM([1]!Rate,[2]!''''");
+  // Width changes in either direction.
+  std::vector<std::uint32_t> wide = IdentityMap(13);
+  wide[10] = 9;
+  wide[9] = 12;
+  EXPECT_EQ(Renumber("[10]S!A1+[9]S!A1+[1]S!A1", wide), "[9]S!A1+[12]S!A1+[1]S!A1");
+  // The workbook itself is never renumbered, whatever the map.
+  EXPECT_EQ(Renumber("[0]!Name+[0]S!A1", {}), "[0]!Name+[0]S!A1");
+  EXPECT_EQ(Renumber("A1+Table1[1]", {}), "A1+Table1[1]");
+}
+
+TEST(FormulaRenumber, IdentityAndRoundTrip) {
+  std::vector<std::string> texts;
+  for (const auto& c : kBookPrefixes) {
+    if (c.books.empty() || c.books.front() > 100) continue;
+    texts.push_back(c.text);
+  }
+  texts.push_back("[01]S!A1");  // odd digits survive an identity map
+  for (const auto& text : texts) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(Renumber(text, IdentityMap(20)), text);
+    // Shifting up and back down gives the text back, and the shifted text has
+    // its prefixes where they were.
+    std::vector<std::uint32_t> up(20), down(30);
+    for (std::uint32_t i = 1; i < 20; ++i) {
+      up[i] = i + 10;
+      down[i + 10] = i;
+    }
+    const std::string shifted = Renumber(text, up);
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t n : Indices(text)) expected.push_back(n == 0 ? 0 : n + 10);
+    EXPECT_EQ(Indices(shifted), expected);
+    if (text != "[01]S!A1") {
+      EXPECT_EQ(Renumber(shifted, down), text);
+    }
+  }
+}
+
+TEST(FormulaRenumber, RejectsRemovedOrUnknownBooks) {
+  const std::vector<std::uint32_t> drop2 = {0, 1, 0, 2};
+  EXPECT_THROW(Renumber("[1]A!A1+[2]B!A1", drop2), std::invalid_argument);
+  EXPECT_THROW(Renumber("[4]D!A1", drop2), std::invalid_argument);
+  EXPECT_THROW(Renumber("'[2]My Sheet'!A1", drop2), std::invalid_argument);
+  EXPECT_THROW(Renumber("[1]S!A1", {}), std::invalid_argument);
+  EXPECT_NO_THROW(Renumber("\"[2]B!A1\"&Table1[2]", drop2));
+}
+
+struct NameCase {
+  std::string text;
+  std::vector<std::string> names;
+};
+
+TEST(FormulaNames, FindsDefinedNameUses) {
+  const std::vector<NameCase> cases = {
+      {"Rate", {"Rate"}},
+      {"=Rate*2+Rate", {"Rate"}},
+      {"Sheet1!Rate", {"Sheet1!Rate"}},
+      {"'My Sheet'!Rate", {"My Sheet!Rate"}},
+      {"'It''s'!Rate", {"It's!Rate"}},
+      {"_xlnm.Print_Area", {"_xlnm.Print_Area"}},
+      {"SUM(A1:B2)+Rate", {"Rate"}},
+      {"SUM(Tax,Rate_2,my.name,\\back,Q?)", {"Tax", "Rate_2", "my.name", "\\back", "Q?"}},
+      {"XFE1+ABCD1+A1048577", {"XFE1", "ABCD1", "A1048577"}},
+      {"[0]!LocalName", {"LocalName"}},
+      {"'[0]My Sheet'!Rate", {"My Sheet!Rate"}},
+      {"_xlfn.LET(_xlpm.x,1,_xlpm.x+Rate)", {"Rate"}},
+      {"Données!Taux+Émission", {"Données!Taux", "Émission"}},
+      {"Rate:Other", {"Rate", "Other"}},
+      {"1.5E+10*Rate%", {"Rate"}},
+      {"Rate A1:B2", {"Rate"}},
+      {"[1]!Ext+Local", {"Local"}},
+      {"Sheet1!A1+Sheet1!Rate", {"Sheet1!Rate"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(FindNameRefs(c.text), c.names);
+  }
+}
+
+TEST(FormulaNames, SkipsWordsThatAreNotNames) {
+  const std::vector<std::string> traps = {
+      "A1+$A$1+XFD1048576+a1+A$1",
+      "A:A", "$A:$C", "1:1", "SUM(B:B)", "Sheet1!A:C", "XFD:XFD",
+      "TRUE+FALSE+true",
+      "#REF!+#N/A+#NAME?+#DIV/0!",
+      "[1]!Name+[1]Sheet1!Name2+'[2]S'!N3+[3]S1:S2!N4+[4]'My Sheet'!N5",
+      "Table1[Col]+Table1[[#This Row],[x]]+MyTable[#All]",
+      "\"Rate\"&{\"Rate\",1}",
+      "_xlfn.XLOOKUP(A1,B:B,C:C)",
+      "_xlfn._xlws.SORT(A1:A3)+_xludf.MyFn(1)",
+      "Sheet1:Sheet3!A1+S1:S3!Rate",
+      "Sheet1!$A$1:$B$2",
+      "INDIRECT(\"Rate\")",
+      "[2]!''''",
+      "[@Col]*2",
+      "",
+      "'unterminated!Rate",
+  };
+  for (const auto& text : traps) {
+    SCOPED_TRACE(text);
+    EXPECT_TRUE(FindNameRefs(text).empty());
+  }
+}
+
+TEST(FormulaExternalReference, ParsesSingleReferences) {
+  auto r = ParseExternalReference("[1]Sheet1!$A$1");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->book, 1u);
+  EXPECT_EQ(r->sheet, "Sheet1");
+  ASSERT_TRUE(r->first);
+  EXPECT_EQ(r->first->row, 1u);
+  EXPECT_EQ(r->first->column, 1u);
+  EXPECT_FALSE(r->last);
+  EXPECT_TRUE(r->name.empty());
+
+  r = ParseExternalReference("[1]Sheet1!A1:B3");
+  ASSERT_TRUE(r && r->first && r->last);
+  EXPECT_EQ(r->last->row, 3u);
+  EXPECT_EQ(r->last->column, 2u);
+
+  r = ParseExternalReference("='[12]It''s Q1'!$XFD$1048576:XFD1048576");
+  ASSERT_TRUE(r && r->first && r->last);
+  EXPECT_EQ(r->book, 12u);
+  EXPECT_EQ(r->sheet, "It's Q1");
+  EXPECT_EQ(r->first->row, 1048576u);
+  EXPECT_EQ(r->first->column, 16384u);
+
+  // Reversed corners come back as top-left and bottom-right.
+  r = ParseExternalReference("[3]S!c1:a5");
+  ASSERT_TRUE(r && r->first && r->last);
+  EXPECT_EQ(r->first->row, 1u);
+  EXPECT_EQ(r->first->column, 1u);
+  EXPECT_EQ(r->last->row, 5u);
+  EXPECT_EQ(r->last->column, 3u);
+
+  r = ParseExternalReference("[1]!Name");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->sheet, "");
+  EXPECT_EQ(r->name, "Name");
+  EXPECT_FALSE(r->first);
+
+  // Beyond the grid these are names, not cells.
+  for (const std::string word : {"XFE1", "A1048577"}) {
+    r = ParseExternalReference("[1]S!" + word);
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->first);
+    EXPECT_EQ(r->name, word);
+  }
+
+  r = ParseExternalReference("[2]Sheet1!Rate.2");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->book, 2u);
+  EXPECT_EQ(r->sheet, "Sheet1");
+  EXPECT_EQ(r->name, "Rate.2");
+}
+
+TEST(FormulaExternalReference, RejectsAnythingElse) {
+  const std::vector<std::string> rejects = {
+      "SUM([1]S!A1)", "[1]S!A1+[1]S!A2", "[1]S1:S3!A1", "'[1]Jan 1:Dec 31'!A1",
+      "[1]S!A:A", "[1]S!1:1", "[1]S!XFE1:XFE2", "[1]S!A1:A1048577",
+      "[0]!Name", "[0]S!A1", "Sheet1!A1", "'My Sheet'!A1", "[1]!A1", "[1]!''''",
+      "[1]S!#REF!", "[1]S!A1:", "[1]S!", "[1]", "", "=", "[1]S!A1 ", " [1]S!A1",
+      "[99999999999]S!A1", "'[1]S!A1", "'[1]'!A1", "[1]S!TRUE", "[1]S!A1:B2:C3",
+      "\"[1]S!A1\"", "[1]S!Name(1)", "[1]S!$A", "Table1[1]",
+  };
+  for (const auto& text : rejects) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(ParseExternalReference(text));
+  }
+}
+
+}  // namespace
+}  // namespace quorvane::ooxml::formula
