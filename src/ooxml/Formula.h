@@ -24,8 +24,9 @@ struct BookRef {
 std::vector<BookRef> FindBookRefs(std::string_view text);
 
 // Names the formula uses without a book prefix (defined names of this
-// workbook), as written, sheet-qualified ones as "Sheet!Name". Functions,
-// cell and range references are not names.
+// workbook), as written, sheet-qualified ones as "Sheet!Name" with the sheet
+// unquoted; each once, in order of first use. [0]!Name counts as local.
+// Functions, cell and range references are not names.
 std::vector<std::string> FindNameRefs(std::string_view text);
 
 // Rewrites every [n] with n >= 1 to [newIndex[n]]. newIndex[0] is unused; an
@@ -39,7 +40,9 @@ struct CellAddress {
 };
 
 // The whole text is exactly one reference into another book:
-// [n]Sheet!A1, '[n]My Sheet'!$A$1:$B$3, or [n]!Name.
+// [n]Sheet!A1, '[n]My Sheet'!$A$1:$B$3, or [n]!Name. A leading "=" is
+// skipped. [0], 3-D spans, whole rows or columns and anything more than one
+// reference give nullopt. A range comes back top-left to bottom-right.
 struct ExternalReference {
   std::uint32_t book = 0;
   std::string sheet;  // unquoted; empty for a workbook-level name
