@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
+#include "fakes/FakeFileList.h"
+
 #include <string>
 #include <vector>
 
@@ -32,32 +33,6 @@ TEST(ParseOpenResult, ShapesOfTheDialogResult) {
   for (const auto& c : cases) EXPECT_EQ(ParseOpenResult(c.result), c.paths) << c.result;
 }
 
-class RecordingDialog final : public OpenFileDialog {
- public:
-  std::vector<std::string> calls;
-  std::string result;
-  ShowResult show = ShowResult::Closed;
-  bool fail = false;
-
-  void SetFileName(const std::string& v) override {
-    calls.push_back("FileName=" + v);
-    fileName_ = v;
-  }
-  void SetFlags(long v) override { calls.push_back("Flags=" + std::to_string(v)); }
-  void SetDialogTitle(const std::string& v) override { calls.push_back("DialogTitle=" + v); }
-  void SetFilter(const std::string& v) override { calls.push_back("Filter=" + v); }
-  ShowResult ShowOpen() override {
-    calls.push_back("ShowOpen");
-    if (fail) throw std::runtime_error("no dialog today");
-    fileName_ = result;
-    return show;
-  }
-  std::string FileName() const override { return fileName_; }
-
- private:
-  std::string fileName_ = "left over from last time";
-};
-
 class RecordingBoxes final : public app::MessageBoxes {
  public:
   std::vector<std::string> texts;
@@ -80,7 +55,7 @@ class AddFilesButton : public ::testing::Test {
   }
 
   app::CheckBox check1;
-  RecordingDialog dialog;
+  testing::FakeOpenDialog dialog;
   FileList list;
   RecordingBoxes boxes;
 };

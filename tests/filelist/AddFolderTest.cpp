@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <map>
-#include <set>
+#include "fakes/FakeFileList.h"
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,69 +11,13 @@
 namespace quorvane::filelist {
 namespace {
 
-FileAttributes File() { return {}; }
-FileAttributes Folder() { return {.directory = true}; }
-FileAttributes Hidden(FileAttributes a) { a.hidden = true; return a; }
-FileAttributes System(FileAttributes a) { a.system = true; return a; }
-FileAttributes Link(FileAttributes a) { a.link = true; return a; }
-
-// An in-memory tree with Windows paths. Folders are listed in the order
-// their entries were added.
-class FakeListing final : public DirectoryListing {
- public:
-  std::map<std::string, std::vector<DirectoryEntry>> folders;
-  std::set<std::string> unlistable;
-  std::map<std::string, std::size_t> breakAfter;  // the listing fails after this many entries
-  std::vector<std::string> opened;
-
-  void Add(const std::string& folder, const std::string& name, std::optional<FileAttributes> a) {
-    folders[folder].push_back({name, a});
-  }
-
-  std::unique_ptr<DirectoryScan> Open(const std::string& folder) override {
-    opened.push_back(folder);
-    if (unlistable.count(folder)) throw std::runtime_error("access denied");
-    auto it = breakAfter.find(folder);
-    return std::make_unique<Scan>(folders[folder], it == breakAfter.end() ? SIZE_MAX : it->second);
-  }
-
- private:
-  class Scan final : public DirectoryScan {
-   public:
-    Scan(std::vector<DirectoryEntry> entries, std::size_t breakAfter)
-        : entries_(std::move(entries)), breakAfter_(breakAfter) {}
-    std::optional<DirectoryEntry> Next() override {
-      if (next_ == breakAfter_) throw std::runtime_error("device gone");
-      if (next_ == entries_.size()) return std::nullopt;
-      return entries_[next_++];
-    }
-
-   private:
-    std::vector<DirectoryEntry> entries_;  // a copy: the tree may change while a scan runs
-    std::size_t breakAfter_;
-    std::size_t next_ = 0;
-  };
-};
-
-class FakePump final : public MessagePump {
- public:
-  std::function<bool()> onYield;
-  int yields = 0;
-  bool Yield() override {
-    ++yields;
-    return onYield ? onYield() : true;
-  }
-};
-
-class FakePicker final : public FolderPicker {
- public:
-  std::string choice;
-  std::vector<std::string> prompts;
-  std::string BrowseForFolder(const std::string& prompt) override {
-    prompts.push_back(prompt);
-    return choice;
-  }
-};
+using testing::AFile;
+using testing::AFolder;
+using testing::FakeListing;
+using testing::FakePump;
+using testing::Hidden;
+using testing::Link;
+using testing::System;
 
 TEST(MatchesPattern, WorkbookPatternAndWildcards) {
   for (const char* name : {"Book1.xls", "Q3.XLSX", "macro.xlsm", "data.xlsb", "form.xlt", "tool.xla",
@@ -106,7 +49,7 @@ class AddFolderButton : public ::testing::Test {
   }
 
   app::CheckBox check4;
-  FakePicker picker;
+  testing::FakeFolderPicker picker;
   FakeListing listing;
   FakePump pump;
   FileList list;
@@ -114,14 +57,14 @@ class AddFolderButton : public ::testing::Test {
 };
 
 TEST_F(AddFolderButton, WalksLevelByLevelThenListsFolderByFolder) {
-  listing.Add("W", "a.xls", File());
-  listing.Add("W", "X", Folder());
-  listing.Add("W", "b.xls", File());
-  listing.Add("W", "Y", Folder());
-  listing.Add("W\\X", "x.xls", File());
-  listing.Add("W\\X", "Deep", Folder());
-  listing.Add("W\\X\\Deep", "d.xls", File());
-  listing.Add("W\\Y", "y.xls", File());
+  listing.Add("W", "a.xls", AFile());
+  listing.Add("W", "X", AFolder());
+  listing.Add("W", "b.xls", AFile());
+  listing.Add("W", "Y", AFolder());
+  listing.Add("W\\X", "x.xls", AFile());
+  listing.Add("W\\X", "Deep", AFolder());
+  listing.Add("W\\X\\Deep", "d.xls", AFile());
+  listing.Add("W\\Y", "y.xls", AFile());
   list.Add("first");
 
   Press("W");
@@ -139,12 +82,12 @@ TEST_F(AddFolderButton, WalksLevelByLevelThenListsFolderByFolder) {
 TEST(AddSubFolders, GroupsEachLevelByParent) {
   FakeListing listing;
   FakePump pump;
-  listing.Add("R", "A", Folder());
-  listing.Add("R", "B", Folder());
-  listing.Add("R\\A", "A2", Folder());
-  listing.Add("R\\A", "A1", Folder());
-  listing.Add("R\\B", "B1", Folder());
-  listing.Add("R\\A\\A2", "Z", Folder());
+  listing.Add("R", "A", AFolder());
+  listing.Add("R", "B", AFolder());
+  listing.Add("R\\A", "A2", AFolder());
+  listing.Add("R\\A", "A1", AFolder());
+  listing.Add("R\\B", "B1", AFolder());
+  listing.Add("R\\A\\A2", "Z", AFolder());
 
   std::vector<std::string> one{"R"};
   ASSERT_TRUE(AddSubFolders(listing, pump, one, false));
@@ -157,25 +100,25 @@ TEST(AddSubFolders, GroupsEachLevelByParent) {
 }
 
 TEST_F(AddFolderButton, NamesAndAttributesDecideWhatIsAddedAndEntered) {
-  listing.Add("C:\\", ".", Folder());
-  listing.Add("C:\\", "..", Folder());
-  listing.Add("C:\\", "Book1.xls", File());
-  listing.Add("C:\\", "Notes.txt", File());
-  listing.Add("C:\\", "~$Book1.xls", File());
-  listing.Add("C:\\", "Book1.csv", File());
-  listing.Add("C:\\", "Book1.xml", File());
-  listing.Add("C:\\", "BOOK2.XLSX", File());
-  listing.Add("C:\\", "h.xlsm", Hidden(File()));
-  listing.Add("C:\\", "s.xlsb", System(File()));
+  listing.Add("C:\\", ".", AFolder());
+  listing.Add("C:\\", "..", AFolder());
+  listing.Add("C:\\", "Book1.xls", AFile());
+  listing.Add("C:\\", "Notes.txt", AFile());
+  listing.Add("C:\\", "~$Book1.xls", AFile());
+  listing.Add("C:\\", "Book1.csv", AFile());
+  listing.Add("C:\\", "Book1.xml", AFile());
+  listing.Add("C:\\", "BOOK2.XLSX", AFile());
+  listing.Add("C:\\", "h.xlsm", Hidden(AFile()));
+  listing.Add("C:\\", "s.xlsb", System(AFile()));
   listing.Add("C:\\", "unknown.xls", std::nullopt);  // attributes could not be read
-  listing.Add("C:\\", "Old.xls", Folder());          // walked, not added
-  listing.Add("C:\\", "HiddenDir", Hidden(Folder()));
-  listing.Add("C:\\", "SystemDir", System(Folder()));
+  listing.Add("C:\\", "Old.xls", AFolder());          // walked, not added
+  listing.Add("C:\\", "HiddenDir", Hidden(AFolder()));
+  listing.Add("C:\\", "SystemDir", System(AFolder()));
   listing.Add("C:\\", "Mystery", std::nullopt);
-  listing.Add("C:\\Old.xls", "in.xls", File());
-  listing.Add("C:\\HiddenDir", "no1.xls", File());
-  listing.Add("C:\\SystemDir", "no2.xls", File());
-  listing.Add("C:\\Mystery", "no3.xls", File());
+  listing.Add("C:\\Old.xls", "in.xls", AFile());
+  listing.Add("C:\\HiddenDir", "no1.xls", AFile());
+  listing.Add("C:\\SystemDir", "no2.xls", AFile());
+  listing.Add("C:\\Mystery", "no3.xls", AFile());
 
   Press("C:\\");
   EXPECT_EQ(Entries(), (std::vector<std::string>{"C:\\Book1.xls", "C:\\BOOK2.XLSX", "C:\\h.xlsm", "C:\\s.xlsb",
@@ -183,17 +126,17 @@ TEST_F(AddFolderButton, NamesAndAttributesDecideWhatIsAddedAndEntered) {
 }
 
 TEST_F(AddFolderButton, UnreadableFoldersAndLinksArePassedOver) {
-  listing.Add("W", "Locked", Folder());
-  listing.Add("W", "Flaky", Folder());
-  listing.Add("W", "Loop", Link(Folder()));  // leads back to W
-  listing.Add("W", "Ok", Folder());
-  listing.Add("W", "link.xls", Link(File()));  // a linked workbook is still a workbook
-  listing.Add("W\\Locked", "l.xls", File());
-  listing.Add("W\\Flaky", "f1.xls", File());
-  listing.Add("W\\Flaky", "Sub", Folder());
-  listing.Add("W\\Flaky", "f2.xls", File());
-  listing.Add("W\\Flaky\\Sub", "s.xls", File());
-  listing.Add("W\\Ok", "o.xls", File());
+  listing.Add("W", "Locked", AFolder());
+  listing.Add("W", "Flaky", AFolder());
+  listing.Add("W", "Loop", Link(AFolder()));  // leads back to W
+  listing.Add("W", "Ok", AFolder());
+  listing.Add("W", "link.xls", Link(AFile()));  // a linked workbook is still a workbook
+  listing.Add("W\\Locked", "l.xls", AFile());
+  listing.Add("W\\Flaky", "f1.xls", AFile());
+  listing.Add("W\\Flaky", "Sub", AFolder());
+  listing.Add("W\\Flaky", "f2.xls", AFile());
+  listing.Add("W\\Flaky\\Sub", "s.xls", AFile());
+  listing.Add("W\\Ok", "o.xls", AFile());
   listing.unlistable.insert("W\\Locked");
   listing.breakAfter["W\\Flaky"] = 2;  // breaks off after f1.xls and Sub
 
@@ -205,8 +148,8 @@ TEST_F(AddFolderButton, UnreadableFoldersAndLinksArePassedOver) {
 }
 
 TEST_F(AddFolderButton, HourglassWhileWorkingAndYieldPoints) {
-  listing.Add("W", "a.xls", File());
-  listing.Add("W", "X", Folder());
+  listing.Add("W", "a.xls", AFile());
+  listing.Add("W", "X", AFolder());
   std::vector<int> seen;
   pump.onYield = [&] {
     seen.push_back(pointer.Get());
@@ -229,9 +172,9 @@ TEST_F(AddFolderButton, HourglassWhileWorkingAndYieldPoints) {
 }
 
 TEST_F(AddFolderButton, EndingTheProgramAbandonsTheWalk) {
-  listing.Add("W", "a.xls", File());
-  listing.Add("W", "X", Folder());
-  listing.Add("W\\X", "x.xls", File());
+  listing.Add("W", "a.xls", AFile());
+  listing.Add("W", "X", AFolder());
+  listing.Add("W\\X", "x.xls", AFile());
   for (int allowed = 0; allowed < 5; ++allowed) {
     int left = allowed;
     pump.onYield = [&] { return left-- > 0; };
@@ -248,13 +191,13 @@ TEST_F(AddFolderButton, EndingTheProgramAbandonsTheWalk) {
 }
 
 TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
-  listing.Add("W", "a.xls", File());
-  listing.Add("W", "X", Folder());
-  listing.Add("W", "b.xls", File());
-  listing.Add("W\\X", "x.xls", File());
-  listing.Add("V", "v.xls", File());
-  listing.Add("V", "Sub", Folder());
-  listing.Add("V\\Sub", "s.xls", File());
+  listing.Add("W", "a.xls", AFile());
+  listing.Add("W", "X", AFolder());
+  listing.Add("W", "b.xls", AFile());
+  listing.Add("W\\X", "x.xls", AFile());
+  listing.Add("V", "v.xls", AFile());
+  listing.Add("V", "Sub", AFolder());
+  listing.Add("V\\Sub", "s.xls", AFile());
 
   int inner = 0;
   std::vector<int> outerPointers;

@@ -2,21 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
+#include "fakes/FakeFileList.h"
+
 #include <string>
 #include <vector>
 
 namespace quorvane::filelist {
 namespace {
 
-class FakeDrag final : public DragData {
- public:
-  std::set<int> formats;
-  std::vector<std::string> files;
-  bool GetFormat(int format) const override { return formats.count(format) > 0; }
-  std::size_t FilesCount() const override { return files.size(); }
-  std::string File(std::size_t index) const override { return files.at(index - 1); }
-};
+using testing::FakeDrag;
 
 TEST(Drop, DragOverRefusesOnlyDragsWithoutAFileList) {
   FakeDrag text;

@@ -2,46 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
+#include "fakes/FakeFileList.h"
+
 #include <string>
 #include <vector>
 
 namespace quorvane::filelist {
 namespace {
 
-// Entries are 10 units high starting at y = 0; below the last one is blank.
-class FakeListView final : public ListViewControl {
- public:
-  explicit FakeListView(const FileList& list) : list_(list) {}
-  std::vector<std::size_t> ensured;
-  std::vector<std::string> iconLoads;
-  bool iconReadable = true;
-  bool iconThrows = false;
-
-  std::optional<std::size_t> HitTest(int, int y) const override {
-    const auto row = static_cast<std::size_t>(y / 10) + 1;
-    if (y < 0 || row > list_.Count()) return std::nullopt;
-    return row;
-  }
-  void EnsureVisible(std::size_t index) override { ensured.push_back(index); }
-  bool LoadMouseIcon(const std::string& path) override {
-    iconLoads.push_back(path);
-    if (iconThrows) throw std::runtime_error("not an icon");
-    return iconReadable;
-  }
-
- private:
-  const FileList& list_;
-};
-
-class FakeCursor final : public ScreenCursor {
- public:
-  std::optional<int> y = 330;  // between the scroll rows
-  std::optional<int> CursorY() const override { return y; }
-};
-
-int Row(std::size_t index) { return static_cast<int>(index - 1) * 10 + 5; }
-constexpr int kBlank = 1000;
+int Row(std::size_t index) { return testing::FakeListView::Row(index); }
+constexpr int kBlank = testing::FakeListView::kBlank;
 
 class Reorder : public ::testing::Test {
  protected:
@@ -62,8 +32,8 @@ class Reorder : public ::testing::Test {
   void MoveTo(std::size_t index) { drag.ListView1_MouseMove(3, Row(index)); }
 
   FileList list;
-  FakeListView view{list};
-  FakeCursor cursor;
+  testing::FakeListView view{list};
+  testing::FakeCursor cursor;
   app::Property<int> listPointer{app::kPointerDefault};
   app::Property<int> windowPointer{app::kPointerCustom};
   ListReorder drag{list, view, cursor, listPointer, windowPointer, "C:\\Program Files\\Quorvane"};
