@@ -70,7 +70,8 @@ bool IsColumn(std::string_view s) {
 
 // Whether a word could be a defined name on its own: not a cell, number,
 // boolean, or one of the prefixed forms the file format uses for newer
-// functions (_xlfn., _xlws., _xludf.) and LET/LAMBDA parameters (_xlpm.).
+// functions (_xlfn., _xlws., _xludf.), functions passed as values (_xleta.)
+// and LET/LAMBDA parameters (_xlpm.).
 bool CouldBeName(std::string_view w) {
   if (w.empty()) return false;
   const char first = w.front();
@@ -79,7 +80,7 @@ bool CouldBeName(std::string_view w) {
   if (w.find('$') != std::string_view::npos) return false;
   if (ParseCell(w)) return false;
   if (EqualsNoCase(w, "TRUE") || EqualsNoCase(w, "FALSE")) return false;
-  for (const std::string_view prefix : {"_XLFN.", "_XLWS.", "_XLPM.", "_XLUDF."}) {
+  for (const std::string_view prefix : {"_XLFN.", "_XLWS.", "_XLPM.", "_XLUDF.", "_XLETA."}) {
     if (StartsWithNoCase(w, prefix)) return false;
   }
   return true;

@@ -273,6 +273,7 @@ TEST(FormulaNames, SkipsWordsThatAreNotNames) {
       "\"Rate\"&{\"Rate\",1}",
       "_xlfn.XLOOKUP(A1,B:B,C:C)",
       "_xlfn._xlws.SORT(A1:A3)+_xludf.MyFn(1)",
+      "_xlfn.BYROW(A1:B3,_xleta.SUM)",
       "Sheet1:Sheet3!A1+S1:S3!Rate",
       "Sheet1!$A$1:$B$2",
       "INDIRECT(\"Rate\")",
