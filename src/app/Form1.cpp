@@ -2,11 +2,17 @@
 
 #include <exception>
 
+#include "app/Hover.h"
 #include "links/Run.h"
 
 namespace quorvane::app {
 
-Form1::Form1(Form1Services services) : services_(services) {
+Form1::Form1(Form1Services services)
+    : services_(services),
+      drag_(ListView1, services.listView, services.cursor, ListView1MousePointer, MousePointer,
+            services.window.AppPath()) {
+  Check1.Click = [this] { Check1_Click(); };
+  Check4.Click = [this] { Check4_Click(); };
   Check2.Click = [this] { Check2_Click(); };
   Check3.Click = [this] { Check3_Click(); };
 }
@@ -50,5 +56,28 @@ void Form1::Check2_Click() {
 void Form1::Check3_Click() { StoreBackupOption(services_.settings, Check3); }
 
 void Form1::ListView1_DblClick() { ListView1.DblClick(); }
+
+void Form1::Check1_Click() { filelist::Check1_Click(Check1, services_.openDialog, ListView1, services_.messages); }
+
+void Form1::Check4_Click() {
+  filelist::Check4_Click(Check4, services_.folderPicker, services_.directories, services_.pump, ListView1,
+                         MousePointer);
+}
+
+void Form1::ListView1_OLEDragOver(const filelist::DragData& data, int& effect) {
+  filelist::ListView1_OLEDragOver(data, effect);
+}
+
+void Form1::ListView1_OLEDragDrop(const filelist::DragData& data) { filelist::ListView1_OLEDragDrop(data, ListView1); }
+
+void Form1::Check1_MouseMove() { ButtonHover(MousePointer); }
+void Form1::Check2_MouseMove() { ButtonHover(MousePointer); }
+void Form1::Check4_MouseMove() { ButtonHover(MousePointer); }
+void Form1::Form_MouseMove() { BareAreaHover(MousePointer); }
+
+void Form1::ListView1_MouseDown() { drag_.ListView1_MouseDown(); }
+void Form1::ListView1_ItemClick() { drag_.ListView1_ItemClick(); }
+void Form1::ListView1_MouseMove(int x, int y) { drag_.ListView1_MouseMove(x, y); }
+void Form1::ListView1_MouseUp() { drag_.ListView1_MouseUp(); }
 
 }  // namespace quorvane::app

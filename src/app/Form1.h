@@ -8,7 +8,11 @@
 #include "app/Controls.h"
 #include "app/Main.h"
 #include "app/Settings.h"
+#include "filelist/AddFiles.h"
+#include "filelist/AddFolder.h"
+#include "filelist/Drop.h"
 #include "filelist/FileList.h"
+#include "filelist/Reorder.h"
 #include "links/Backup.h"
 #include "links/Excel.h"
 
@@ -37,6 +41,12 @@ struct Form1Services {
   links::ExcelAutomation& excel;
   links::FileCopier& copier;
   links::RegionalClock& clock;
+  filelist::OpenFileDialog& openDialog;
+  filelist::FolderPicker& folderPicker;
+  filelist::DirectoryListing& directories;
+  filelist::MessagePump& pump;
+  filelist::ListViewControl& listView;
+  filelist::ScreenCursor& cursor;
 };
 
 // Texts and fixed values of the window.
@@ -67,6 +77,7 @@ class Form1 {
   filelist::FileList ListView1;
   Property<double> ProgressBar1{0.0};
   Property<int> MousePointer{kPointerDefault};
+  Property<int> ListView1MousePointer{kPointerDefault};  // the list's own pointer
   // Whether the custom pointer image (value 99) was loaded at start-up.
   bool HasMouseIcon() const { return hasMouseIcon_; }
 
@@ -77,9 +88,27 @@ class Form1 {
   void Check3_Click();
   void ListView1_DblClick();
 
+  void Check1_Click();
+  void Check4_Click();
+  void ListView1_OLEDragOver(const filelist::DragData& data, int& effect);
+  void ListView1_OLEDragDrop(const filelist::DragData& data);
+
+  void Check1_MouseMove();
+  void Check2_MouseMove();
+  void Check4_MouseMove();
+  void Form_MouseMove();
+
+  void ListView1_MouseDown();
+  void ListView1_ItemClick();
+  void ListView1_MouseMove(int x, int y);  // in the units the list's HitTest takes
+  void ListView1_MouseUp();
+  // The drag's MouseIsDown, DragItem and HoverItem.
+  const filelist::ListReorder& Drag() const { return drag_; }
+
  private:
   Form1Services services_;
   bool hasMouseIcon_ = false;
+  filelist::ListReorder drag_;
 };
 
 }  // namespace quorvane::app

@@ -4,6 +4,7 @@
 
 #include "app/Form1.h"
 #include "fakes/FakeExcel.h"
+#include "fakes/FakeFileList.h"
 #include "fakes/FakeServices.h"
 
 namespace quorvane::app {
@@ -18,7 +19,9 @@ struct FormFixture : ::testing::Test {
   testing::FakeRandom random;
   testing::FakeExcel excel;
   testing::FakeClock clock;
-  Form1 form{{window, settings, messages, files, starter, random, excel, files, clock}};
+  testing::FileListFakes lists;
+  Form1 form{{window, settings, messages, files, starter, random, excel, files, clock, lists.dialog, lists.picker,
+              lists.listing, lists.pump, lists.listView, lists.cursor}};
 
   std::string StoreKey() const { return testing::FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck"); }
 };
@@ -112,7 +115,8 @@ TEST_F(FormFixture, RestoreAndStoreFollowTheStoredText) {
     testing::FakeSettings store;
     if (c.stored) store.values[StoreKey()] = *c.stored;
     testing::FakeWindow w;
-    Form1 f{{w, store, messages, files, starter, random, excel, files, clock}};
+    Form1 f{{w, store, messages, files, starter, random, excel, files, clock, lists.dialog, lists.picker,
+             lists.listing, lists.pump, lists.listView, lists.cursor}};
     f.Form_Load();
     EXPECT_EQ(f.Check3.Value(), c.box);
     EXPECT_EQ(store.writes, c.writesAtStartUp);

@@ -120,9 +120,12 @@ class FakeDrag final : public filelist::DragData {
 };
 
 // Entries are 10 units high from y = 0; below the last one is blank space.
+// Follows the list it is attached to (not owned).
 class FakeListView final : public filelist::ListViewControl {
  public:
-  explicit FakeListView(const filelist::FileList& list) : list_(list) {}
+  FakeListView() = default;
+  explicit FakeListView(const filelist::FileList& list) : list_(&list) {}
+  void Attach(const filelist::FileList& list) { list_ = &list; }
   std::vector<std::size_t> ensured;
   std::vector<std::string> iconLoads;
   bool iconReadable = true;
@@ -132,9 +135,9 @@ class FakeListView final : public filelist::ListViewControl {
   static constexpr int kBlank = 100000;
 
   std::optional<std::size_t> HitTest(int, int y) const override {
-    if (y < 0) return std::nullopt;
+    if (y < 0 || !list_) return std::nullopt;
     const auto row = static_cast<std::size_t>(y / 10) + 1;
-    if (row > list_.Count()) return std::nullopt;
+    if (row > list_->Count()) return std::nullopt;
     return row;
   }
   void EnsureVisible(std::size_t index) override { ensured.push_back(index); }
@@ -145,13 +148,23 @@ class FakeListView final : public filelist::ListViewControl {
   }
 
  private:
-  const filelist::FileList& list_;
+  const filelist::FileList* list_ = nullptr;
 };
 
 class FakeCursor final : public filelist::ScreenCursor {
  public:
   std::optional<int> y = 330;  // between the scroll rows
   std::optional<int> CursorY() const override { return y; }
+};
+
+// Everything the window needs for filling and ordering its list.
+struct FileListFakes {
+  FakeOpenDialog dialog;
+  FakeFolderPicker picker;
+  FakeListing listing;
+  FakePump pump;
+  FakeListView listView;
+  FakeCursor cursor;
 };
 
 }  // namespace quorvane::testing
