@@ -1,0 +1,110 @@
+#include "ooxml/BuiltinExcel.h"
+
+#include <optional>
+
+#include "ooxml/Workbook.h"
+
+namespace quorvane::ooxml {
+namespace {
+
+using links::AutomationError;
+
+// Shared by the application and the workbook objects handed out for it.
+struct Session {
+  std::optional<Workbook> workbook;
+  std::vector<std::string> pending;  // sources to break at Save, in call order
+};
+
+// Sources are only collected here; the single pass over the package runs at
+// Save, so breaking n sources costs one pass, not n.
+class BuiltinWorkbook : public links::ExcelWorkbook {
+ public:
+  explicit BuiltinWorkbook(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+  links::LinkSourceList LinkSources(std::int32_t type) override {
+    if (type != links::kExcelLinks) throw AutomationError("LinkSources", "only links to Excel workbooks are supported");
+    auto sources = Book("LinkSources").BookSources();
+    if (sources.empty()) return std::nullopt;
+    return links::SourceArray(std::move(sources));
+  }
+
+  void BreakLink(const std::string& name, std::int32_t type) override {
+    if (type != links::kExcelLinks) throw AutomationError("BreakLink", "only links to Excel workbooks are supported");
+    auto sources = Book("BreakLink").BookSources();
+    if (std::find(sources.begin(), sources.end(), name) == sources.end())
+      throw AutomationError("BreakLink", "no link to \"" + name + "\" in the workbook");
+    session_->pending.push_back(name);
+  }
+
+  void Save() override {
+    Workbook& book = Book("Save");
+    try {
+      if (!session_->pending.empty()) book.Break(session_->pending);
+      book.Save();
+      session_->pending.clear();
+    } catch (const std::exception& e) {
+      book.Discard();
+      session_->pending.clear();
+      throw AutomationError("Save", e.what());
+    }
+  }
+
+  void Close(bool saveChanges) override {
+    if (saveChanges) Save();
+    session_->pending.clear();
+    session_->workbook.reset();
+  }
+
+ private:
+  Workbook& Book(const char* member) {
+    if (!session_->workbook) throw AutomationError(member, "no workbook is open");
+    return *session_->workbook;
+  }
+  std::shared_ptr<Session> session_;
+};
+
+class BuiltinWorkbooks : public links::ExcelWorkbooks {
+ public:
+  explicit BuiltinWorkbooks(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+  void Open(const std::string& path) override {
+    try {
+      std::filesystem::path file(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
+      session_->workbook.emplace(Workbook::Open(file));
+      session_->pending.clear();
+    } catch (const std::exception& e) {
+      throw AutomationError("Open", e.what());
+    }
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+};
+
+class BuiltinApplication : public links::ExcelApplication {
+ public:
+  std::string DefaultMember() override { return kBuiltinEngineName; }
+  std::unique_ptr<links::ExcelWorkbooks> Workbooks() override { return std::make_unique<BuiltinWorkbooks>(session_); }
+  void SetDisplayAlerts(bool) override {}
+  void SetAskToUpdateLinks(bool) override {}
+  std::unique_ptr<links::ExcelWorkbook> ActiveWorkbook() override {
+    if (!session_->workbook) throw AutomationError("ActiveWorkbook", "no workbook is open");
+    return std::make_unique<BuiltinWorkbook>(session_);
+  }
+  void Quit() override {
+    session_->pending.clear();
+    session_->workbook.reset();
+  }
+
+ private:
+  std::shared_ptr<Session> session_ = std::make_shared<Session>();
+};
+
+}  // namespace
+
+std::unique_ptr<links::ExcelApplication> BuiltinAutomation::GetRunning() {
+  throw AutomationError("GetObject", "the built-in engine has no running instance");
+}
+
+std::unique_ptr<links::ExcelApplication> BuiltinAutomation::Create() { return std::make_unique<BuiltinApplication>(); }
+
+}  // namespace quorvane::ooxml

@@ -1,0 +1,25 @@
+#pragma once
+// The automation interface implemented by the built-in engine, for machines
+// without Excel. There is never a running instance to attach to; a created
+// one opens one workbook, breaks its book links and saves it.
+//
+// LinkSources and BreakLink accept only type 1 (links to Excel workbooks);
+// any other type throws AutomationError, since the engine neither lists nor
+// breaks DDE and OLE links.
+
+#include <memory>
+#include <string>
+
+#include "links/Excel.h"
+
+namespace quorvane::ooxml {
+
+inline constexpr const char* kBuiltinEngineName = "Quorvane built-in engine";
+
+class BuiltinAutomation : public links::ExcelAutomation {
+ public:
+  std::unique_ptr<links::ExcelApplication> GetRunning() override;
+  std::unique_ptr<links::ExcelApplication> Create() override;
+};
+
+}  // namespace quorvane::ooxml

@@ -1,0 +1,214 @@
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <set>
+
+#include "ooxml/Formula.h"
+#include "ooxml/Rewrite.h"
+
+namespace quorvane::ooxml {
+
+BreakResult& BreakResult::operator+=(const BreakResult& o) {
+  cells += o.cells;
+  uncached += o.uncached;
+  names += o.names;
+  namesToRef += o.namesToRef;
+  charts += o.charts;
+  rulesConverted += o.rulesConverted;
+  rulesRemoved += o.rulesRemoved;
+  controls += o.controls;
+  otherToRef += o.otherToRef;
+  renumbered += o.renumbered;
+  partsRemoved += o.partsRemoved;
+  calcChainRemoved = calcChainRemoved || o.calcChainRemoved;
+  return *this;
+}
+
+namespace detail {
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+namespace {
+
+// "'It''s'" -> "It's"; unquoted names are returned as they are.
+std::string Unquote(std::string_view sheet) {
+  if (sheet.size() < 2 || sheet.front() != '\'' || sheet.back() != '\'') return std::string(sheet);
+  std::string out;
+  for (std::size_t i = 1; i + 1 < sheet.size(); ++i) {
+    out += sheet[i];
+    if (sheet[i] == '\'' && i + 2 < sheet.size() && sheet[i + 1] == '\'') ++i;
+  }
+  return out;
+}
+
+bool HasBracket(std::string_view text) { return std::memchr(text.data(), '[', text.size()) != nullptr; }
+
+}  // namespace
+
+FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vector<NameEntry>& names,
+                           std::vector<std::string> sheetNames)
+    : newIndex_(std::move(newIndex)), names_(names) {
+  for (auto& s : sheetNames) sheetKeys_.push_back(Lower(s));
+  for (std::size_t i = 0; i < names_.size(); ++i) byKey_.emplace(names_[i].key, i);
+
+  // A name is broken when it refers to a broken book directly or through
+  // other names; iterate to a fixed point since names may use names.
+  std::vector<std::vector<std::size_t>> uses(names_.size());
+  nameBroken_.assign(names_.size(), false);
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    const auto& text = names_[i].text;
+    if (HasBracket(text)) {
+      for (const auto& ref : formula::FindBookRefs(text))
+        if (ref.index >= 1 && IsBrokenIndex(ref.index)) nameBroken_[i] = true;
+    }
+    for (const auto& used : formula::FindNameRefs(text)) {
+      int j = ResolveName(used, names_[i].localSheet);
+      if (j >= 0 && static_cast<std::size_t>(j) != i) uses[i].push_back(static_cast<std::size_t>(j));
+    }
+  }
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      if (nameBroken_[i]) continue;
+      for (std::size_t j : uses[i]) {
+        if (nameBroken_[j]) {
+          nameBroken_[i] = true;
+          changed = true;
+          break;
+        }
+      }
+    }
+  }
+  anyNameBroken_ = std::find(nameBroken_.begin(), nameBroken_.end(), true) != nameBroken_.end();
+}
+
+int FormulaJudge::ResolveName(std::string_view ref, int sheet) const {
+  std::string_view name = ref;
+  int scope = sheet;
+  bool qualified = false;
+  auto bang = ref.rfind('!');
+  if (bang != std::string_view::npos) {
+    std::string sheetKey = Lower(Unquote(ref.substr(0, bang)));
+    name = ref.substr(bang + 1);
+    auto it = std::find(sheetKeys_.begin(), sheetKeys_.end(), sheetKey);
+    if (it == sheetKeys_.end()) return -1;
+    scope = static_cast<int>(it - sheetKeys_.begin());
+    qualified = true;
+  }
+  auto [lo, hi] = byKey_.equal_range(Lower(name));
+  int global = -1;
+  for (auto it = lo; it != hi; ++it) {
+    int local = names_[it->second].localSheet;
+    if (local == scope && scope >= 0) return static_cast<int>(it->second);
+    if (local < 0) global = static_cast<int>(it->second);
+  }
+  return qualified ? -1 : global;
+}
+
+FormulaJudge::Verdict FormulaJudge::Judge(std::string_view text, int sheet, bool viaNames) const {
+  Verdict verdict;
+  bool renumber = false;
+  if (HasBracket(text)) {
+    for (const auto& ref : formula::FindBookRefs(text)) {
+      if (ref.index == 0) continue;
+      if (IsBrokenIndex(ref.index)) {
+        verdict.action = Action::Break;
+        return verdict;
+      }
+      if (newIndex_[ref.index] != ref.index) renumber = true;
+    }
+  }
+  if (viaNames && anyNameBroken_) {
+    for (const auto& used : formula::FindNameRefs(text)) {
+      int j = ResolveName(used, sheet);
+      if (j >= 0 && nameBroken_[static_cast<std::size_t>(j)]) {
+        verdict.action = Action::Break;
+        return verdict;
+      }
+    }
+  }
+  if (renumber) {
+    verdict.action = Action::Renumber;
+    verdict.text = formula::Renumber(text, newIndex_);
+  }
+  return verdict;
+}
+
+namespace {
+
+const LinkCache* CacheFor(const formula::ExternalReference& ref, const CacheMap& caches, int& sheet) {
+  auto it = caches.find(ref.book);
+  if (it == caches.end() || !ref.first) return nullptr;
+  sheet = it->second.SheetIndex(ref.sheet);
+  if (sheet < 0 || !it->second.HasSheet(sheet)) return nullptr;
+  return &it->second;
+}
+
+constexpr std::uint64_t kMaxLiteralCells = 10000;
+
+}  // namespace
+
+std::optional<std::string> CachedConstant(std::string_view formulaText, const CacheMap& caches) {
+  auto ref = formula::ParseExternalReference(formulaText);
+  if (!ref) return std::nullopt;
+  int sheet = -1;
+  const LinkCache* cache = CacheFor(*ref, caches, sheet);
+  if (!cache) return std::nullopt;
+  auto first = *ref->first;
+  auto last = ref->last.value_or(first);
+  if (last.row < first.row || last.column < first.column) return std::nullopt;
+  std::uint64_t cells = std::uint64_t{last.row - first.row + 1} * (last.column - first.column + 1);
+  if (cells > kMaxLiteralCells) return std::nullopt;
+  auto constant = [&](std::uint32_t r, std::uint32_t c) -> std::optional<std::string> {
+    const CachedValue* v = cache->Find(sheet, r, c);
+    if (!v || (v->text.empty() && v->type != 's')) return std::nullopt;
+    return FormulaConstant(*v);
+  };
+  if (cells == 1) return constant(first.row, first.column);
+  std::string out = "{";
+  for (auto r = first.row; r <= last.row; ++r) {
+    if (r != first.row) out += ';';
+    for (auto c = first.column; c <= last.column; ++c) {
+      if (c != first.column) out += ',';
+      auto item = constant(r, c);
+      if (!item) return std::nullopt;
+      out += *item;
+    }
+  }
+  return out + "}";
+}
+
+std::optional<std::string> CachedList(std::string_view formulaText, const CacheMap& caches) {
+  auto ref = formula::ParseExternalReference(formulaText);
+  if (!ref) return std::nullopt;
+  int sheet = -1;
+  const LinkCache* cache = CacheFor(*ref, caches, sheet);
+  if (!cache) return std::nullopt;
+  auto first = *ref->first;
+  auto last = ref->last.value_or(first);
+  if (last.row < first.row || last.column < first.column) return std::nullopt;
+  if (std::uint64_t{last.row - first.row + 1} * (last.column - first.column + 1) > kMaxLiteralCells)
+    return std::nullopt;
+  std::string items;
+  for (auto r = first.row; r <= last.row; ++r) {
+    for (auto c = first.column; c <= last.column; ++c) {
+      const CachedValue* v = cache->Find(sheet, r, c);
+      if (!v || v->text.empty()) continue;
+      std::string item = v->type == 'b' ? FormulaConstant(*v) : v->text;
+      // A literal list has no way to escape its separator or quote.
+      if (item.find_first_of(",\"") != std::string::npos) return std::nullopt;
+      if (!items.empty()) items += ',';
+      items += item;
+    }
+  }
+  // Excel limits a literal list to 255 characters.
+  if (items.empty() || items.size() > 255) return std::nullopt;
+  return "\"" + items + "\"";
+}
+
+}  // namespace detail
+}  // namespace quorvane::ooxml

@@ -1,0 +1,86 @@
+#pragma once
+// Internal to the engine: deciding what to do with each formula once the set
+// of links to break is known, and rewriting the parts that carry formulas.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ooxml/ExternalLink.h"
+#include "ooxml/Workbook.h"
+
+namespace quorvane::ooxml::detail {
+
+struct NameEntry {
+  std::string name;     // as written
+  std::string key;      // lower-case, for lookups
+  int localSheet = -1;  // -1: workbook scope
+  std::string text;     // decoded formula text
+};
+
+// Judges formulas against the new numbering. Immutable after construction,
+// so worker threads share one.
+class FormulaJudge {
+ public:
+  // newIndex[k] is the new position of link k (0: removed); linkCount = N.
+  FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vector<NameEntry>& names,
+               std::vector<std::string> sheetNames);
+
+  enum class Action { Keep, Renumber, Break };
+  struct Verdict {
+    Action action = Action::Keep;
+    std::string text;  // the renumbered text for Renumber
+  };
+  // `sheet` is the 0-based sheet position the formula lives on, -1 for none.
+  // With viaNames false only the formula's own [n] count, not the names it uses.
+  Verdict Judge(std::string_view formula, int sheet, bool viaNames = true) const;
+
+  bool IsBrokenIndex(std::uint32_t k) const { return k >= newIndex_.size() || newIndex_[k] == 0; }
+  bool NameBroken(std::size_t i) const { return nameBroken_[i]; }
+  // Index of the defined name a formula's name reference resolves to, or -1.
+  int ResolveName(std::string_view ref, int sheet) const;
+  const std::vector<NameEntry>& Names() const { return names_; }
+  bool AnyNameBroken() const { return anyNameBroken_; }
+
+ private:
+  std::vector<std::uint32_t> newIndex_;
+  std::vector<NameEntry> names_;
+  std::vector<std::string> sheetKeys_;
+  std::multimap<std::string, std::size_t> byKey_;
+  std::vector<bool> nameBroken_;
+  bool anyNameBroken_ = false;
+  std::vector<std::uint32_t> identity_;
+};
+
+// Caches of the links being broken, by old index; read before any worker starts.
+using CacheMap = std::map<std::uint32_t, LinkCache>;
+
+enum class Carrier { Sheet, Chart, Drawing, Controls, Vml, Table };
+
+struct PartContext {
+  const FormulaJudge* judge = nullptr;
+  const CacheMap* caches = nullptr;
+  int sheet = -1;
+};
+
+struct PartOutcome {
+  bool edited = false;
+  std::string content;
+  BreakResult counts;
+  bool formulaRemoved = false;
+};
+
+// Rewrites one part; untouched when nothing in it needs a change.
+PartOutcome RewritePart(Carrier kind, std::string_view xml, std::string_view partName, const PartContext& ctx);
+
+// The literal a broken single external reference stands for: a constant or an
+// array constant from the cache, or std::nullopt when the cache lacks it.
+std::optional<std::string> CachedConstant(std::string_view formula, const CacheMap& caches);
+// A list validation's "a,b,c" literal (quotes included), when the cache allows.
+std::optional<std::string> CachedList(std::string_view formula, const CacheMap& caches);
+
+std::string Lower(std::string_view text);
+
+}  // namespace quorvane::ooxml::detail

@@ -1,0 +1,127 @@
+#include "ooxml/Verifier.h"
+
+#include <set>
+
+#include "ooxml/Formula.h"
+#include "ooxml/Package.h"
+#include "ooxml/Xml.h"
+
+namespace quorvane::ooxml {
+namespace {
+
+constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+
+bool IsFormulaElement(std::string_view local) {
+  static const std::set<std::string_view> kNames = {
+      "f",         "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
+      "totalsRowFormula", "FmlaLink", "FmlaRange", "FmlaMacro", "FmlaTxbx",   "FmlaGroup", "FmlaPict"};
+  return kNames.count(local) != 0;
+}
+
+constexpr std::string_view kFormulaAttributes[] = {"macro",     "textlink",  "fmlaLink", "fmlaRange", "fmlaTxbx",
+                                                   "fmlaGroup", "fmlaMacro", "fmlaPict", "link"};
+
+class FormulaScan : public xml::Handler {
+ public:
+  FormulaScan(std::string part, std::uint32_t links) : part_(std::move(part)), links_(links) {}
+  std::size_t references = 0;
+  std::vector<std::string> referenceIds;
+
+  void Start(const xml::StartTag& tag) override {
+    for (auto name : kFormulaAttributes)
+      if (const char* value = tag.Attr(name)) Check(value);
+    if (tag.local == "externalReference") {
+      ++references;
+      const char* id = tag.Attr("id", kRelNs);
+      referenceIds.emplace_back(id ? id : "");
+    }
+    if (IsFormulaElement(tag.local)) {
+      collect_ = true;
+      text_.clear();
+    }
+  }
+  void End(const xml::EndTag& tag) override {
+    if (collect_ && IsFormulaElement(tag.local)) {
+      collect_ = false;
+      Check(text_);
+    }
+  }
+  void Text(std::string_view t) override {
+    if (collect_) text_.append(t);
+  }
+
+ private:
+  void Check(std::string_view formula) {
+    if (formula.find('[') == std::string_view::npos) return;
+    for (const auto& ref : formula::FindBookRefs(formula)) {
+      if (ref.index > links_)
+        throw PackageError("verification failed: " + part_ + " still refers to link [" + std::to_string(ref.index) +
+                           "] of " + std::to_string(links_));
+    }
+  }
+
+  std::string part_;
+  std::uint32_t links_;
+  bool collect_ = false;
+  std::string text_;
+};
+
+class Collect : public xml::Handler {
+ public:
+  Collect(std::string_view element, std::string_view attr) : element_(element), attr_(attr) {}
+  std::vector<std::pair<std::string, std::string>> items;  // (Id or PartName, Target)
+  void Start(const xml::StartTag& tag) override {
+    if (tag.local != element_) return;
+    const char* a = tag.Attr(attr_);
+    const char* target = tag.Attr("Target");
+    const char* mode = tag.Attr("TargetMode");
+    if (mode && std::string_view(mode) == "External") target = nullptr;
+    items.push_back({a ? a : "", target ? target : ""});
+  }
+
+ private:
+  std::string element_, attr_;
+};
+
+}  // namespace
+
+void Verify(const VerifyInput& in) {
+  auto content = [&](const std::string& part) -> std::string {
+    auto it = in.edited->find(part);
+    return it != in.edited->end() ? it->second : in.read(part);
+  };
+  std::set<std::string> removed(in.removedParts.begin(), in.removedParts.end());
+  for (const auto& [part, text] : *in.edited) {
+    if (removed.count(part)) throw PackageError("verification failed: " + part + " is both edited and removed");
+    FormulaScan scan(part, in.linkCount);
+    xml::Parse(text, part, scan);
+    if (part == in.mainPart && scan.references != in.linkCount)
+      throw PackageError("verification failed: " + std::to_string(scan.references) +
+                         " external references left where " + std::to_string(in.linkCount) + " were expected");
+  }
+
+  FormulaScan book(in.mainPart, in.linkCount);
+  xml::Parse(content(in.mainPart), in.mainPart, book);
+  Collect rels("Relationship", "Id");
+  xml::Parse(content(in.relsPart), in.relsPart, rels);
+  for (const auto& [id, target] : rels.items) {
+    if (target.empty()) continue;
+    std::string part = ResolvePartName(in.mainPart, target);
+    if (!part.empty() && part[0] == '/') part.erase(0, 1);
+    if (removed.count(part))
+      throw PackageError("verification failed: a relationship of " + in.mainPart + " still points at " + part);
+  }
+  for (const auto& id : book.referenceIds) {
+    bool found = false;
+    for (const auto& item : rels.items) found = found || item.first == id;
+    if (!found) throw PackageError("verification failed: external reference " + id + " has no relationship");
+  }
+  Collect types("Override", "PartName");
+  xml::Parse(content("[Content_Types].xml"), "[Content_Types].xml", types);
+  for (const auto& [name, unused] : types.items) {
+    std::string part = name.empty() || name[0] != '/' ? name : name.substr(1);
+    if (removed.count(part)) throw PackageError("verification failed: content type left for removed " + part);
+  }
+}
+
+}  // namespace quorvane::ooxml

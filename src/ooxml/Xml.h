@@ -1,0 +1,83 @@
+#pragma once
+// A streaming XML reader over one part that reports byte offsets, and a span
+// editor. Parts are edited by replacing byte ranges of the original text, so
+// everything that is not edited stays exactly as it was written.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvane::ooxml::xml {
+
+struct Span {
+  std::size_t begin = 0;
+  std::size_t end = 0;  // one past the last byte
+  bool Empty() const { return begin == end; }
+};
+
+// The raw text of an attribute inside a start tag.
+struct RawAttribute {
+  Span whole;  // from the whitespace before the name to the closing quote
+  Span value;  // between the quotes, still escaped
+};
+
+struct StartTag {
+  std::string_view uri;    // namespace URI, empty when none
+  std::string_view local;  // local name
+  Span tag;                // the whole start tag (the whole element when empty)
+  bool empty = false;      // written as <x/>
+  std::string_view raw;    // text of the start tag
+  const char** attrs = nullptr;  // expat's name/value pairs, names as "uri local"
+
+  // Decoded value of an attribute without namespace, or of one in `uri`.
+  const char* Attr(std::string_view local, std::string_view uri = {}) const;
+  // Prefix the tag was written with ("" when none), for writing siblings.
+  std::string_view Prefix() const;
+};
+
+struct EndTag {
+  std::string_view uri;
+  std::string_view local;
+  Span tag;  // the end tag; empty (at the start tag's end) for <x/>
+};
+
+class Handler {
+ public:
+  virtual ~Handler() = default;
+  virtual void Start(const StartTag&) {}
+  virtual void End(const EndTag&) {}
+  virtual void Text(std::string_view) {}
+};
+
+// Parses a whole part. DTDs are refused outright (no entity expansion can
+// happen); anything not well-formed throws PackageError naming the part.
+// Exceptions thrown by the handler propagate unchanged.
+void Parse(std::string_view xml, std::string_view partName, Handler& handler);
+
+// Finds an attribute by its qualified name as written (e.g. "t", "r:id").
+bool FindAttribute(std::string_view rawTag, std::string_view qname, RawAttribute& out);
+
+std::string EscapeText(std::string_view text);       // & < >
+std::string EscapeAttribute(std::string_view text);  // & < > "
+
+// Collects replacements of byte ranges and applies them in one pass.
+class SpanEditor {
+ public:
+  void Replace(Span span, std::string text);
+  void Insert(std::size_t at, std::string text) { Replace({at, at}, std::move(text)); }
+  void Remove(Span span) { Replace(span, {}); }
+  bool Empty() const { return edits_.empty(); }
+  std::size_t Count() const { return edits_.size(); }
+  // Throws std::logic_error when two edits overlap.
+  std::string Apply(std::string_view original) const;
+
+ private:
+  struct Edit {
+    Span span;
+    std::string text;
+  };
+  std::vector<Edit> edits_;
+};
+
+}  // namespace quorvane::ooxml::xml

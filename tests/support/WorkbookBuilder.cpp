@@ -1,0 +1,320 @@
+#include "support/WorkbookBuilder.h"
+
+#include <zip.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace quorvane::testing {
+namespace {
+
+const std::string kDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+const std::string kCtPrefix = "application/vnd.openxmlformats-officedocument.";
+
+std::string Attr(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string Rel(const std::string& id, const std::string& type, const std::string& target, bool external = false) {
+  return "<Relationship Id=\"" + id + "\" Type=\"" + type + "\" Target=\"" + Attr(target) + "\"" +
+         (external ? " TargetMode=\"External\"" : "") + "/>";
+}
+
+std::string Rels(const std::vector<std::string>& items) {
+  std::string out = kDecl + "<Relationships xmlns=\"" + kPackageRelNs + "\">";
+  for (const auto& i : items) out += i;
+  return out + "</Relationships>";
+}
+
+struct ZipCloser {
+  void operator()(zip_t* z) const { zip_discard(z); }
+};
+using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
+
+ZipPtr OpenRead(const std::filesystem::path& path) {
+  int error = 0;
+  ZipPtr zip(zip_open(path.string().c_str(), ZIP_RDONLY, &error));
+  if (!zip) throw std::runtime_error("cannot open zip " + path.string());
+  return zip;
+}
+
+}  // namespace
+
+WorkbookBuilder& WorkbookBuilder::AddSheet(std::string name, std::string rows, std::string after) {
+  sheets_.push_back({std::move(name), std::move(rows), std::move(after), {}, {}, 0});
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::AddName(std::string name, std::string formula, int localSheet, std::string attrs) {
+  std::string e = "<definedName name=\"" + Attr(name) + "\"";
+  if (localSheet >= 0) e += " localSheetId=\"" + std::to_string(localSheet) + "\"";
+  if (!attrs.empty()) e += " " + attrs;
+  std::string text;
+  for (char c : formula) text += c == '&' ? std::string("&amp;") : c == '<' ? std::string("&lt;") : std::string(1, c);
+  names_.push_back(e + ">" + text + "</definedName>");
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::AddBookLink(BookLink link) {
+  Link l;
+  l.book = std::move(link);
+  links_.push_back(std::move(l));
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::AddDdeLink(std::string service, std::string topic) {
+  links_.push_back({1, {}, std::move(service), std::move(topic)});
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::AddOleLink(std::string progId, std::string target) {
+  links_.push_back({2, {}, std::move(progId), std::move(target)});
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::AddChart(std::size_t sheet, std::string body) {
+  std::size_t n = ++chartCount_;
+  Sheet& s = sheets_.at(sheet);
+  std::size_t local = ++s.charts;
+  s.drawing += "<xdr:twoCellAnchor><xdr:from><xdr:col>0</xdr:col><xdr:colOff>0</xdr:colOff><xdr:row>0</xdr:row>"
+               "<xdr:rowOff>0</xdr:rowOff></xdr:from><xdr:to><xdr:col>5</xdr:col><xdr:colOff>0</xdr:colOff>"
+               "<xdr:row>10</xdr:row><xdr:rowOff>0</xdr:rowOff></xdr:to><xdr:graphicFrame macro=\"\">"
+               "<xdr:nvGraphicFramePr><xdr:cNvPr id=\"" + std::to_string(local + 1) + "\" name=\"Chart " +
+               std::to_string(local) + "\"/><xdr:cNvGraphicFramePr/></xdr:nvGraphicFramePr><xdr:xfrm>"
+               "<a:off x=\"0\" y=\"0\"/><a:ext cx=\"0\" cy=\"0\"/></xdr:xfrm><a:graphic><a:graphicData "
+               "uri=\"http://schemas.openxmlformats.org/drawingml/2006/chart\"><c:chart "
+               "xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" r:id=\"rIdC" +
+               std::to_string(n) + "\"/></a:graphicData></a:graphic></xdr:graphicFrame><xdr:clientData/>"
+               "</xdr:twoCellAnchor>";
+  extras_.push_back({"xl/charts/chart" + std::to_string(n) + ".xml",
+                     kDecl + "<c:chartSpace xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" "
+                             "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" +
+                         kRelNs + "\">" + body + "</c:chartSpace>",
+                     kCtPrefix + "drawingml.chart+xml"});
+  return *this;
+}
+
+std::string WorkbookBuilder::AddSheetPart(std::size_t sheet, std::string relType, std::string part,
+                                          std::string contentType, std::string content) {
+  Sheet& s = sheets_.at(sheet);
+  std::string id = "rIdP" + std::to_string(s.rels.size() + 1);
+  // Targets are relative to xl/worksheets/.
+  s.rels.push_back(Rel(id, relType, "../" + part.substr(part.find('/') + 1)));
+  extras_.push_back({std::move(part), std::move(content), std::move(contentType)});
+  return id;
+}
+
+WorkbookBuilder& WorkbookBuilder::AddDrawingXml(std::size_t sheet, std::string anchors) {
+  sheets_.at(sheet).drawing += anchors;
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::SetCalcChain(std::string entries) {
+  calcChain_ = std::move(entries);
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::SetVbaProject(std::string bytes) {
+  vba_ = std::move(bytes);
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::AddPart(std::string name, std::string content, std::string contentType) {
+  extras_.push_back({std::move(name), std::move(content), std::move(contentType)});
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::SetWorkbookPrefix(std::string text) {
+  prefix_ = std::move(text);
+  return *this;
+}
+
+std::map<std::string, std::string> WorkbookBuilder::Parts() const {
+  std::map<std::string, std::string> parts;
+  std::string types = kDecl + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+                              "<Default Extension=\"rels\" ContentType=\"application/"
+                              "vnd.openxmlformats-package.relationships+xml\"/><Default Extension=\"xml\" "
+                              "ContentType=\"application/xml\"/>";
+  auto override = [&](const std::string& part, const std::string& type) {
+    types += "<Override PartName=\"/" + part + "\" ContentType=\"" + type + "\"/>";
+  };
+  override("xl/workbook.xml", vba_.empty() ? kCtPrefix + "spreadsheetml.sheet.main+xml"
+                                           : "application/vnd.ms-excel.sheet.macroEnabled.main+xml");
+  parts["_rels/.rels"] =
+      Rels({Rel("rId1", std::string(kRelTypes) + "officeDocument", "xl/workbook.xml")});
+
+  std::vector<std::string> bookRels;
+  std::string workbook = kDecl + "<workbook xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\">" + prefix_ +
+                         "<sheets>";
+  std::size_t drawings = 0;
+  for (std::size_t i = 0; i < sheets_.size(); ++i) {
+    const Sheet& s = sheets_[i];
+    std::string n = std::to_string(i + 1);
+    workbook += "<sheet name=\"" + Attr(s.name) + "\" sheetId=\"" + n + "\" r:id=\"rIdS" + n + "\"/>";
+    bookRels.push_back(Rel("rIdS" + n, std::string(kRelTypes) + "worksheet", "worksheets/sheet" + n + ".xml"));
+    std::string part = "xl/worksheets/sheet" + n + ".xml";
+    override(part, kCtPrefix + "spreadsheetml.worksheet+xml");
+    std::vector<std::string> rels = s.rels;
+    std::string drawingRef;
+    if (!s.drawing.empty()) {
+      std::string d = std::to_string(++drawings);
+      std::string dpart = "xl/drawings/drawing" + d + ".xml";
+      rels.push_back(Rel("rIdD", std::string(kRelTypes) + "drawing", "../drawings/drawing" + d + ".xml"));
+      drawingRef = "<drawing r:id=\"rIdD\"/>";
+      parts[dpart] = kDecl +
+                     "<xdr:wsDr xmlns:xdr=\"http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing\" "
+                     "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" +
+                     kRelNs + "\">" + s.drawing + "</xdr:wsDr>";
+      override(dpart, kCtPrefix + "drawing+xml");
+      std::vector<std::string> drels;
+      // Charts of this sheet are numbered globally; find them by counting.
+      std::size_t first = 1;
+      for (std::size_t j = 0; j < i; ++j) first += sheets_[j].charts;
+      for (std::size_t c = 0; c < s.charts; ++c) {
+        std::string cn = std::to_string(first + c);
+        drels.push_back(Rel("rIdC" + cn, std::string(kRelTypes) + "chart", "../charts/chart" + cn + ".xml"));
+      }
+      parts["xl/drawings/_rels/drawing" + d + ".xml.rels"] = Rels(drels);
+    }
+    std::string after = s.after;
+    auto ext = after.find("<extLst");
+    after.insert(ext == std::string::npos ? after.size() : ext, drawingRef);
+    parts[part] = kDecl + "<worksheet xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs +
+                  "\" xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\" "
+                  "xmlns:x14=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/main\" "
+                  "xmlns:xm=\"http://schemas.microsoft.com/office/excel/2006/main\"><sheetData>" +
+                  s.rows + "</sheetData>" + after + "</worksheet>";
+    if (!rels.empty()) parts["xl/worksheets/_rels/sheet" + n + ".xml.rels"] = Rels(rels);
+  }
+  workbook += "</sheets>";
+  if (!links_.empty()) {
+    workbook += "<externalReferences>";
+    for (std::size_t i = 0; i < links_.size(); ++i) {
+      const Link& l = links_[i];
+      std::string n = std::to_string(i + 1);
+      workbook += "<externalReference r:id=\"rIdL" + n + "\"/>";
+      bookRels.push_back(
+          Rel("rIdL" + n, std::string(kRelTypes) + "externalLink", "externalLinks/externalLink" + n + ".xml"));
+      std::string part = "xl/externalLinks/externalLink" + n + ".xml";
+      override(part, kCtPrefix + "spreadsheetml.externalLink+xml");
+      std::string body;
+      std::string relsPart = "xl/externalLinks/_rels/externalLink" + n + ".xml.rels";
+      if (l.kind == 0) {
+        body = "<externalBook r:id=\"rId1\"><sheetNames>";
+        for (const auto& s : l.book.sheetNames) body += "<sheetName val=\"" + Attr(s) + "\"/>";
+        body += "</sheetNames>";
+        if (!l.book.sheetDataSet.empty()) body += "<sheetDataSet>" + l.book.sheetDataSet + "</sheetDataSet>";
+        body += "</externalBook>";
+        parts[relsPart] = Rels({Rel("rId1", l.book.relType, l.book.target, l.book.external)});
+      } else if (l.kind == 1) {
+        body = "<ddeLink ddeService=\"" + Attr(l.a) + "\" ddeTopic=\"" + Attr(l.b) +
+               "\"><ddeItems><ddeItem name=\"R1C1\" advise=\"1\"/></ddeItems></ddeLink>";
+      } else {
+        body = "<oleLink r:id=\"rId1\" progId=\"" + Attr(l.a) +
+               "\"><oleItems><oleItem name=\"'\" advise=\"1\"/></oleItems></oleLink>";
+        parts[relsPart] = Rels({Rel("rId1", std::string(kRelTypes) + "oleObject", l.b, true)});
+      }
+      parts[part] = kDecl + "<externalLink xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\">" + body +
+                    "</externalLink>";
+    }
+    workbook += "</externalReferences>";
+  }
+  if (!names_.empty()) {
+    workbook += "<definedNames>";
+    for (const auto& n : names_) workbook += n;
+    workbook += "</definedNames>";
+  }
+  workbook += "<calcPr calcId=\"191029\"/></workbook>";
+  parts["xl/workbook.xml"] = workbook;
+
+  if (!calcChain_.empty()) {
+    parts["xl/calcChain.xml"] = kDecl + "<calcChain xmlns=\"" + kMainNs + "\">" + calcChain_ + "</calcChain>";
+    bookRels.push_back(Rel("rIdCC", std::string(kRelTypes) + "calcChain", "calcChain.xml"));
+    override("xl/calcChain.xml", kCtPrefix + "spreadsheetml.calcChain+xml");
+  }
+  if (!vba_.empty()) {
+    parts["xl/vbaProject.bin"] = vba_;
+    bookRels.push_back(Rel("rIdV", "http://schemas.microsoft.com/office/2006/relationships/vbaProject",
+                           "vbaProject.bin"));
+    override("xl/vbaProject.bin", "application/vnd.ms-office.vbaProject");
+  }
+  for (const auto& e : extras_) {
+    parts[e.name] = e.content;
+    if (!e.contentType.empty()) override(e.name, e.contentType);
+  }
+  parts["xl/_rels/workbook.xml.rels"] = Rels(bookRels);
+  parts["[Content_Types].xml"] = types + "</Types>";
+  return parts;
+}
+
+void WorkbookBuilder::Write(const std::filesystem::path& path) const {
+  auto parts = Parts();
+  int error = 0;
+  zip_t* raw = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (!raw) throw std::runtime_error("cannot create " + path.string());
+  ZipPtr zip(raw);
+  // [Content_Types].xml first, as Office writes it.
+  std::vector<std::string> order{"[Content_Types].xml"};
+  for (const auto& [name, unused] : parts)
+    if (name != "[Content_Types].xml") order.push_back(name);
+  for (const auto& name : order) {
+    const std::string& data = parts.at(name);
+    zip_source_t* src = zip_source_buffer(zip.get(), data.data(), data.size(), 0);
+    if (!src) throw std::runtime_error("zip_source_buffer failed");
+    zip_int64_t index = zip_file_add(zip.get(), name.c_str(), src, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+    if (index < 0) {
+      zip_source_free(src);
+      throw std::runtime_error("zip_file_add failed for " + name);
+    }
+    zip_set_file_compression(zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6);
+  }
+  // `parts` must stay alive until the archive is written.
+  if (zip_close(zip.get()) != 0) throw std::runtime_error("cannot write " + path.string());
+  zip.release();
+}
+
+std::map<std::string, std::string> ReadPackage(const std::filesystem::path& path) {
+  auto zip = OpenRead(path);
+  std::map<std::string, std::string> out;
+  zip_int64_t count = zip_get_num_entries(zip.get(), 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    zip_stat_t st;
+    zip_stat_index(zip.get(), static_cast<zip_uint64_t>(i), 0, &st);
+    zip_file_t* f = zip_fopen_index(zip.get(), static_cast<zip_uint64_t>(i), 0);
+    if (!f) throw std::runtime_error(std::string("cannot read entry ") + st.name);
+    std::string data(static_cast<std::size_t>(st.size), '\0');
+    zip_int64_t got = data.empty() ? 0 : zip_fread(f, data.data(), st.size);
+    zip_fclose(f);
+    if (got != static_cast<zip_int64_t>(st.size)) throw std::runtime_error(std::string("short read of ") + st.name);
+    out[st.name] = std::move(data);
+  }
+  return out;
+}
+
+std::vector<std::string> PackageEntries(const std::filesystem::path& path) {
+  auto zip = OpenRead(path);
+  std::vector<std::string> out;
+  zip_int64_t count = zip_get_num_entries(zip.get(), 0);
+  for (zip_int64_t i = 0; i < count; ++i) out.emplace_back(zip_get_name(zip.get(), static_cast<zip_uint64_t>(i), 0));
+  return out;
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace quorvane::testing

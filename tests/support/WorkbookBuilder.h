@@ -1,0 +1,89 @@
+#pragma once
+// Writes small linked workbooks (.xlsx/.xlsm) for tests from XML fragments,
+// and reads packages back. Portable: no platform calls.
+//
+//   WorkbookBuilder b;
+//   b.AddBookLink({"Other.xlsx", {"Sheet1"}, R"(<sheetData sheetId="0">...</sheetData>)"});
+//   b.AddSheet("Data", R"(<row r="1"><c r="A1"><f>[1]Sheet1!A1</f><v>3</v></c></row>)");
+//   b.Write(path);
+
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quorvane::testing {
+
+inline constexpr const char* kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+inline constexpr const char* kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+inline constexpr const char* kPackageRelNs = "http://schemas.openxmlformats.org/package/2006/relationships";
+inline constexpr const char* kRelTypes = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+
+struct BookLink {
+  std::string target;                  // relationship target of the other workbook
+  std::vector<std::string> sheetNames;
+  std::string sheetDataSet;            // inner XML of <sheetDataSet>; empty: no cache
+  std::string relType = std::string(kRelTypes) + "externalLinkPath";
+  bool external = true;                // TargetMode="External"
+};
+
+class WorkbookBuilder {
+ public:
+  // `rows` is the inner XML of <sheetData>; `after` follows </sheetData>
+  // (dataValidations, conditionalFormatting, oleObjects, extLst ...).
+  WorkbookBuilder& AddSheet(std::string name, std::string rows, std::string after = {});
+  WorkbookBuilder& AddName(std::string name, std::string formula, int localSheet = -1, std::string attrs = {});
+  WorkbookBuilder& AddBookLink(BookLink link);
+  WorkbookBuilder& AddDdeLink(std::string service, std::string topic);
+  WorkbookBuilder& AddOleLink(std::string progId, std::string target);
+  // A chart on a sheet (through a drawing); `body` is the content of
+  // <c:chartSpace> (prefixes c and a are declared).
+  WorkbookBuilder& AddChart(std::size_t sheet, std::string body);
+  // A part related to a sheet, e.g. a table or control properties; returns
+  // the relationship id on the sheet.
+  std::string AddSheetPart(std::size_t sheet, std::string relType, std::string part, std::string contentType,
+                           std::string content);
+  // Drawing shapes beyond the chart frames (inner XML of <xdr:wsDr>).
+  WorkbookBuilder& AddDrawingXml(std::size_t sheet, std::string anchors);
+  // Inner XML of <calcChain>, e.g. <c r="A1" i="1"/>.
+  WorkbookBuilder& SetCalcChain(std::string entries);
+  // Makes the package an .xlsm with this vbaProject.bin.
+  WorkbookBuilder& SetVbaProject(std::string bytes);
+  WorkbookBuilder& AddPart(std::string name, std::string content, std::string contentType = {});
+  // Extra attributes on <workbook> and the text between <workbook> and <sheets>.
+  WorkbookBuilder& SetWorkbookPrefix(std::string text);
+
+  std::map<std::string, std::string> Parts() const;
+  void Write(const std::filesystem::path& path) const;
+
+ private:
+  struct Sheet {
+    std::string name, rows, after;
+    std::vector<std::string> rels;  // Relationship elements
+    std::string drawing;            // anchors
+    std::size_t charts = 0;
+  };
+  struct Link {
+    int kind = 0;  // 0 book, 1 dde, 2 ole
+    BookLink book;
+    std::string a, b;
+  };
+  struct Extra {
+    std::string name, content, contentType;
+  };
+  std::vector<Sheet> sheets_;
+  std::vector<std::string> names_;
+  std::vector<Link> links_;
+  std::vector<Extra> extras_;
+  std::string calcChain_, vba_, prefix_;
+  std::size_t chartCount_ = 0;
+};
+
+// Every entry of a zip package, inflated, by name.
+std::map<std::string, std::string> ReadPackage(const std::filesystem::path& path);
+// Entry names in stored order.
+std::vector<std::string> PackageEntries(const std::filesystem::path& path);
+std::string ReadFileBytes(const std::filesystem::path& path);
+
+}  // namespace quorvane::testing
