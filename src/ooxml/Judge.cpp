@@ -50,8 +50,10 @@ bool HasBracket(std::string_view text) { return std::memchr(text.data(), '[', te
 }  // namespace
 
 FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vector<NameEntry>& names,
-                           std::vector<std::string> sheetNames)
+                           std::vector<std::string> sheetNames, std::vector<std::string> brokenFiles)
     : newIndex_(std::move(newIndex)), names_(names) {
+  for (auto& f : brokenFiles)
+    if (!f.empty()) brokenFiles_.push_back("[" + f + "]");
   for (auto& s : sheetNames) sheetKeys_.push_back(Lower(s));
   for (std::size_t i = 0; i < names_.size(); ++i) byKey_.emplace(names_[i].key, i);
 
@@ -64,6 +66,7 @@ FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vecto
     if (HasBracket(text)) {
       for (const auto& ref : formula::FindBookRefs(text))
         if (ref.index >= 1 && IsBrokenIndex(ref.index)) nameBroken_[i] = true;
+      if (NamesBrokenFile(text)) nameBroken_[i] = true;
     }
     for (const auto& used : formula::FindNameRefs(text)) {
       int j = ResolveName(used, names_[i].localSheet);
@@ -84,6 +87,15 @@ FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vecto
     }
   }
   anyNameBroken_ = std::find(nameBroken_.begin(), nameBroken_.end(), true) != nameBroken_.end();
+}
+
+// Some writers store the book's file name in place of its number.
+bool FormulaJudge::NamesBrokenFile(std::string_view text) const {
+  if (brokenFiles_.empty()) return false;
+  std::string lower = Lower(text);
+  for (const auto& f : brokenFiles_)
+    if (lower.find(f) != std::string::npos) return true;
+  return false;
 }
 
 int FormulaJudge::ResolveName(std::string_view ref, int sheet) const {
@@ -120,6 +132,10 @@ FormulaJudge::Verdict FormulaJudge::Judge(std::string_view text, int sheet, bool
         return verdict;
       }
       if (newIndex_[ref.index] != ref.index) renumber = true;
+    }
+    if (NamesBrokenFile(text)) {
+      verdict.action = Action::Break;
+      return verdict;
     }
   }
   if (viaNames && anyNameBroken_) {

@@ -25,8 +25,10 @@ struct NameEntry {
 class FormulaJudge {
  public:
   // newIndex[k] is the new position of link k (0: removed); linkCount = N.
+  // brokenFiles: lower-case file names of the broken sources, for formulas
+  // that name the book as "[Book.xlsx]" instead of by number.
   FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vector<NameEntry>& names,
-               std::vector<std::string> sheetNames);
+               std::vector<std::string> sheetNames, std::vector<std::string> brokenFiles = {});
 
   enum class Action { Keep, Renumber, Break };
   struct Verdict {
@@ -51,7 +53,8 @@ class FormulaJudge {
   std::multimap<std::string, std::size_t> byKey_;
   std::vector<bool> nameBroken_;
   bool anyNameBroken_ = false;
-  std::vector<std::uint32_t> identity_;
+  std::vector<std::string> brokenFiles_;
+  bool NamesBrokenFile(std::string_view text) const;
 };
 
 // Caches of the links being broken, by old index; read before any worker starts.

@@ -282,7 +282,13 @@ void Workbook::Impl::Plan() {
     if (!link.part.empty() && package->Has(link.part))
       caches.emplace(k, ReadLinkCache(package->Read(link.part), link.part));
   }
-  detail::FormulaJudge judge(newIndex, names, book.sheetNames);
+  std::vector<std::string> brokenFiles;
+  for (auto k : broken) {
+    const auto& target = links[k - 1].source;
+    auto cut = target.find_last_of("/\\");
+    brokenFiles.push_back(detail::Lower(cut == std::string::npos ? target : target.substr(cut + 1)));
+  }
+  detail::FormulaJudge judge(newIndex, names, book.sheetNames, brokenFiles);
 
   // Formula carriers, one part at a time, on up to two threads.
   auto jobs = Carriers();

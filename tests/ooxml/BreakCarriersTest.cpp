@@ -1,0 +1,188 @@
+// Everything besides cells that can refer to a link: charts, validation and
+// conditional formats, controls and shapes, tables, OLE objects; and the
+// package plumbing around them (DDE/OLE links, calcChain).
+
+#include "EngineFixture.h"
+
+namespace quorvane::ooxml::test {
+namespace {
+
+using quorvane::testing::kRelTypes;
+using quorvane::testing::ReadPackage;
+
+const char* kAbcCache =
+    R"(<row r="1"><cell r="A1" t="str"><v>a</v></cell><cell r="B1"><v>5</v></cell></row>)"
+    R"(<row r="2"><cell r="A2" t="str"><v>b</v></cell></row><row r="3"><cell r="A3" t="str"><v>c</v></cell></row>)";
+
+TEST_F(EngineTest, ChartReferencesBecomeLiteralDataFromTheirCaches) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  b.AddSheet("Main", "");
+  const std::string numCache =
+      R"(<c:numCache><c:formatCode>General</c:formatCode><c:ptCount val="2"/><c:pt idx="0"><c:v>1</c:v></c:pt>)"
+      R"(<c:pt idx="1"><c:v>2</c:v></c:pt></c:numCache>)";
+  const std::string catCache =
+      R"(<c:strCache><c:ptCount val="2"/><c:pt idx="0"><c:v>Q1</c:v></c:pt><c:pt idx="1"><c:v>Q2</c:v></c:pt></c:strCache>)";
+  b.AddChart(0,
+             R"(<c:chart><c:title><c:tx><c:strRef><c:f>[1]S!$A$1</c:f><c:strCache><c:ptCount val="1"/>)"
+             R"(<c:pt idx="0"><c:v>Sales &amp; more</c:v></c:pt></c:strCache></c:strRef></c:tx></c:title>)"
+             R"(<c:plotArea><c:barChart><c:ser><c:idx val="0"/><c:order val="0"/>)"
+             R"(<c:tx><c:strRef><c:f>[1]S!$B$1</c:f><c:strCache><c:ptCount val="1"/><c:pt idx="0"><c:v>North</c:v>)"
+             R"(</c:pt></c:strCache></c:strRef></c:tx>)"
+             R"(<c:cat><c:strRef><c:f>[1]S!$A$2:$A$3</c:f>)" + catCache + R"(</c:strRef></c:cat>)"
+             R"(<c:val><c:numRef><c:f>[1]S!$B$2:$B$3</c:f>)" + numCache + R"(</c:numRef></c:val></c:ser>)"
+             R"(<c:ser><c:idx val="1"/><c:order val="1"/><c:cat><c:multiLvlStrRef><c:f>[1]S!$A$2:$B$3</c:f>)"
+             R"(<c:multiLvlStrCache><c:ptCount val="2"/><c:lvl><c:pt idx="0"><c:v>Jan</c:v></c:pt>)"
+             R"(<c:pt idx="1"><c:v>Feb</c:v></c:pt></c:lvl><c:lvl><c:pt idx="0"><c:v>2024</c:v></c:pt></c:lvl>)"
+             R"(</c:multiLvlStrCache></c:multiLvlStrRef></c:cat>)"
+             R"(<c:val><c:numRef><c:f>[2]S!$C$2:$C$3</c:f>)" + numCache + R"(</c:numRef></c:val></c:ser>)"
+             R"(</c:barChart></c:plotArea></c:chart>)");
+  auto p = Write(b);
+  auto book = Workbook::Open(p);
+  auto result = book.Break({book.BookSources()[0]});
+  book.Save();
+  std::string chart = ReadPackage(p).at("xl/charts/chart1.xml");
+
+  EXPECT_TRUE(Contains(chart, R"(<c:title><c:tx><c:rich xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main">)"
+                              R"(<a:bodyPr/><a:p><a:r><a:t>Sales &amp; more</a:t></a:r></a:p></c:rich></c:tx>)"));
+  EXPECT_TRUE(Contains(chart, R"(<c:order val="0"/><c:tx><c:v>North</c:v></c:tx>)"));
+  EXPECT_TRUE(Contains(chart, "<c:cat><c:strLit>" + catCache.substr(12, catCache.size() - 25) + "</c:strLit></c:cat>"));
+  EXPECT_TRUE(Contains(chart, "<c:val><c:numLit>" + numCache.substr(12, numCache.size() - 25) + "</c:numLit></c:val>"));
+  EXPECT_TRUE(Contains(chart, R"(<c:cat><c:strLit><c:ptCount val="2"/><c:pt idx="0"><c:v>Jan</c:v></c:pt>)"
+                              R"(<c:pt idx="1"><c:v>Feb</c:v></c:pt></c:strLit></c:cat>)"));
+  EXPECT_TRUE(Contains(chart, R"(<c:numRef><c:f>[1]S!$C$2:$C$3</c:f>)"));
+  EXPECT_EQ(result.charts, 5u);
+}
+
+TEST_F(EngineTest, ValidationListsBecomeLiteralAndOtherRulesUsingTheLinkGo) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx", kAbcCache)).AddBookLink(Book("Kept.xlsx"));
+  b.AddName("Limit", "[1]S!$B$1");
+  b.AddName("Choices", "[1]S!$A$1:$A$3");
+  b.AddSheet(
+      "Main", "",
+      R"(<conditionalFormatting sqref="A1"><cfRule type="expression" dxfId="0" priority="1"><formula>A1&gt;Limit</formula>)"
+      R"(</cfRule><cfRule type="expression" dxfId="1" priority="2"><formula>A1&gt;0</formula></cfRule></conditionalFormatting>)"
+      R"(<conditionalFormatting sqref="B1"><cfRule type="expression" dxfId="0" priority="3"><formula>B1=Limit</formula>)"
+      R"(</cfRule></conditionalFormatting>)"
+      R"(<dataValidations count="4"><dataValidation type="list" sqref="C1"><formula1>[1]S!$A$1:$A$3</formula1></dataValidation>)"
+      R"(<dataValidation type="whole" operator="lessThan" sqref="C2"><formula1>[1]S!$B$1</formula1></dataValidation>)"
+      R"(<dataValidation type="list" sqref="C3"><formula1>[2]S!$A$1:$A$2</formula1></dataValidation>)"
+      R"(<dataValidation type="list" sqref="C4"><formula1>Choices</formula1></dataValidation></dataValidations>)"
+      R"(<extLst><ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}"><x14:dataValidations count="1">)"
+      R"(<x14:dataValidation type="list"><x14:formula1><xm:f>[1]S!$A$1:$A$3</xm:f></x14:formula1><xm:sqref>D1</xm:sqref>)"
+      R"(</x14:dataValidation></x14:dataValidations></ext><ext uri="{78C0D931-6437-407d-A8EE-F0AAD7539E65}">)"
+      R"(<x14:conditionalFormattings><x14:conditionalFormatting><x14:cfRule type="expression" priority="4" id="{X}">)"
+      R"(<xm:f>[1]S!$A$1&gt;1</xm:f><x14:dxf/></x14:cfRule><xm:sqref>E1</xm:sqref></x14:conditionalFormatting>)"
+      R"(</x14:conditionalFormattings></ext></extLst>)");
+  auto p = Write(b);
+  auto book = Workbook::Open(p);
+  auto result = book.Break({book.BookSources()[0]});
+  book.Save();
+  std::string sheet = Sheet1(ReadPackage(p));
+
+  EXPECT_TRUE(Contains(sheet, R"(<conditionalFormatting sqref="A1"><cfRule type="expression" dxfId="1" priority="2">)"));
+  EXPECT_FALSE(Contains(sheet, "Limit"));
+  EXPECT_FALSE(Contains(sheet, R"(sqref="B1")")) << "a format left without rules goes whole";
+  EXPECT_TRUE(Contains(sheet, R"(<dataValidations count="3"><dataValidation type="list" sqref="C1"><formula1>"a,b,c"</formula1>)"));
+  EXPECT_FALSE(Contains(sheet, R"(sqref="C2")"));
+  EXPECT_TRUE(Contains(sheet, R"(<formula1>[1]S!$A$1:$A$2</formula1>)"));
+  EXPECT_TRUE(Contains(sheet, R"(<dataValidation type="list" sqref="C4"><formula1>"a,b,c"</formula1>)"))
+      << "a list through a name uses the name's cells";
+  EXPECT_TRUE(Contains(sheet, R"(<x14:formula1><xm:f>"a,b,c"</xm:f></x14:formula1>)"));
+  EXPECT_FALSE(Contains(sheet, "conditionalFormattings")) << "the emptied extension goes";
+  EXPECT_TRUE(Contains(sheet, R"(<extLst><ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}">)"));
+  EXPECT_EQ(result.rulesConverted, 3u);
+  EXPECT_EQ(result.rulesRemoved, 4u);
+}
+
+TEST_F(EngineTest, ControlShapeAndTableLinksToTheBookAreRemovedOthersRenumbered) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  b.AddSheet("Main", "");
+  b.AddSheetPart(0, std::string(kRelTypes) + "ctrlProp", "xl/ctrlProps/ctrlProp1.xml",
+                 "application/vnd.ms-excel.controlproperties+xml",
+                 R"(<formControlPr xmlns="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main" )"
+                 R"(objectType="Drop" fmlaLink="[2]S!$B$1" fmlaRange="[1]S!$A$1:$A$3" sel="1"/>)");
+  b.AddSheetPart(0, std::string(kRelTypes) + "vmlDrawing", "xl/drawings/vmlDrawing1.vml",
+                 "application/vnd.openxmlformats-officedocument.vmlDrawing",
+                 R"(<xml xmlns:v="urn:schemas-microsoft-com:vml" xmlns:x="urn:schemas-microsoft-com:office:excel">)"
+                 R"(<v:shape id="_x0000_s1025"><x:ClientData ObjectType="Drop"><x:FmlaRange>[1]S!$A$1:$A$3</x:FmlaRange>)"
+                 R"(<x:FmlaLink>[2]S!$B$1</x:FmlaLink></x:ClientData></v:shape></xml>)");
+  b.AddSheetPart(0, std::string(kRelTypes) + "table", "xl/tables/table1.xml",
+                 "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml",
+                 R"(<table xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" id="1" name="T" ref="A1:A2">)"
+                 R"(<tableColumns count="1"><tableColumn id="1" name="X"><calculatedColumnFormula>[1]S!A1*2)"
+                 R"(</calculatedColumnFormula></tableColumn></tableColumns></table>)");
+  b.AddDrawingXml(0, R"(<xdr:oneCellAnchor><xdr:sp macro="[1]!Go" textlink="[1]S!$A$1"><xdr:txBody/></xdr:sp>)"
+                     R"(<xdr:clientData/></xdr:oneCellAnchor><xdr:oneCellAnchor><xdr:sp macro="[2]!Run" textlink="">)"
+                     R"(</xdr:sp><xdr:clientData/></xdr:oneCellAnchor>)");
+  auto p = Write(b);
+  auto book = Workbook::Open(p);
+  auto result = book.Break({book.BookSources()[0]});
+  book.Save();
+  auto parts = ReadPackage(p);
+
+  EXPECT_TRUE(Contains(parts.at("xl/ctrlProps/ctrlProp1.xml"), R"(objectType="Drop" fmlaLink="[1]S!$B$1" sel="1"/>)"));
+  EXPECT_TRUE(Contains(parts.at("xl/drawings/vmlDrawing1.vml"),
+                       R"(<x:ClientData ObjectType="Drop"><x:FmlaLink>[1]S!$B$1</x:FmlaLink></x:ClientData>)"));
+  EXPECT_TRUE(Contains(parts.at("xl/tables/table1.xml"), R"(<tableColumn id="1" name="X"></tableColumn>)"));
+  std::string drawing = parts.at("xl/drawings/drawing1.xml");
+  EXPECT_TRUE(Contains(drawing, R"(<xdr:sp><xdr:txBody/></xdr:sp>)"));
+  EXPECT_TRUE(Contains(drawing, R"(<xdr:sp macro="[1]!Run" textlink="">)"));
+  EXPECT_EQ(result.controls, 5u);
+}
+
+TEST_F(EngineTest, DdeAndOleLinksStayUnlistedAndAreRenumbered) {
+  WorkbookBuilder b;
+  b.AddDdeLink("Server", "Topic").AddBookLink(Book("Src.xlsx")).AddOleLink("Package", "C:\\doc.bin");
+  b.AddSheet("Main",
+             R"(<row r="1"><c r="A1"><f>[1]!'R1C1'</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c>)"
+             R"(<c r="C1"><f>[3]!''''</f><v>3</v></c></row>)",
+             R"(<oleObjects><oleObject progId="Package" link="[3]!''''" oleUpdate="OLEUPDATE_ALWAYS" shapeId="1025"/>)"
+             R"(</oleObjects>)");
+  auto p = Write(b);
+  auto before = ReadPackage(p);
+  auto book = Workbook::Open(p);
+  ASSERT_EQ(book.Links().size(), 3u);
+  EXPECT_EQ(book.Links()[0].kind, LinkKind::Dde);
+  EXPECT_EQ(book.Links()[2].kind, LinkKind::Ole);
+  ASSERT_EQ(book.BookSources().size(), 1u);
+  book.Break(book.BookSources());
+  book.Save();
+  auto after = ReadPackage(p);
+  std::string sheet = Sheet1(after);
+
+  EXPECT_TRUE(Contains(sheet, R"(<c r="A1"><f>[1]!'R1C1'</f>)"));
+  EXPECT_TRUE(Contains(sheet, R"(<c r="C1"><f>[2]!''''</f>)"));
+  EXPECT_TRUE(Contains(sheet, R"(link="[2]!''''")"));
+  EXPECT_EQ(after.at("xl/externalLinks/externalLink1.xml"), before.at("xl/externalLinks/externalLink1.xml"));
+  EXPECT_EQ(after.at("xl/externalLinks/externalLink3.xml"), before.at("xl/externalLinks/externalLink3.xml"));
+  EXPECT_EQ(after.count("xl/externalLinks/externalLink2.xml"), 0u);
+  auto reopened = Workbook::Open(p);
+  EXPECT_EQ(reopened.Links().size(), 2u);
+  EXPECT_TRUE(reopened.BookSources().empty());
+}
+
+TEST_F(EngineTest, CalcChainGoesOnlyWhenAFormulaWasRemoved) {
+  auto make = [](bool cellUsesLink) {
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx"));
+    b.AddName("Rate", "[1]S!$A$1");
+    b.AddSheet("Main", cellUsesLink ? R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)"
+                                    : R"(<row r="1"><c r="A1"><f>B1*2</f><v>1</v></c></row>)");
+    b.SetCalcChain(R"(<c r="A1" i="1"/>)");
+    return b;
+  };
+  auto frozen = BreakAll(Write(make(true), "frozen.xlsx"));
+  EXPECT_EQ(frozen.count("xl/calcChain.xml"), 0u);
+  EXPECT_FALSE(Contains(frozen.at("xl/_rels/workbook.xml.rels"), "calcChain"));
+  EXPECT_FALSE(Contains(frozen.at("[Content_Types].xml"), "calcChain"));
+
+  auto kept = BreakAll(Write(make(false), "kept.xlsx"));
+  EXPECT_EQ(kept.count("xl/calcChain.xml"), 1u);
+  EXPECT_TRUE(Contains(kept.at("xl/_rels/workbook.xml.rels"), "calcChain"));
+}
+
+}  // namespace
+}  // namespace quorvane::ooxml::test
