@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "app/Form1.h"
 #include "fakes/FakeExcel.h"
@@ -68,18 +69,16 @@ TEST_F(FormLists, ButtonsAndDropFillTheWindowsList) {
 }
 
 TEST_F(FormLists, PointerFeedbackAndDraggingShareTheWindowsState) {
-  form.Check1_MouseMove();
-  EXPECT_EQ(form.MousePointer.Get(), kPointerCustom);
-  form.Form_MouseMove();
-  EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
-  form.Check4_MouseMove();
+  const std::pair<void (Form1::*)(), int> moves[] = {
+      {&Form1::Check1_MouseMove, kPointerCustom}, {&Form1::Form_MouseMove, kPointerDefault},
+      {&Form1::Check2_MouseMove, kPointerCustom}, {&Form1::Form_MouseMove, kPointerDefault},
+      {&Form1::Check4_MouseMove, kPointerCustom}};
+  for (const auto& [move, expected] : moves) {
+    (form.*move)();
+    EXPECT_EQ(form.MousePointer.Get(), expected);
+  }
   form.ListView1_MouseMove(0, testing::FakeListView::kBlank);  // the list resets the window's pointer
   EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
-  form.MousePointer.Set(kPointerHourglass);
-  form.Check2_MouseMove();
-  form.Form_MouseMove();
-  EXPECT_EQ(form.MousePointer.Get(), kPointerHourglass);
-  form.MousePointer.Set(kPointerDefault);
 
   for (const char* text : {"A", "B", "C"}) form.ListView1.Add(text);
   form.ListView1.Select(1);

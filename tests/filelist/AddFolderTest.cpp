@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/FakeFileList.h"
-
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "fakes/FakeFileList.h"
 
 namespace quorvane::filelist {
 namespace {

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/FakeFileList.h"
-
 #include <string>
 #include <vector>
+
+#include "fakes/FakeFileList.h"
 
 namespace quorvane::filelist {
 namespace {
