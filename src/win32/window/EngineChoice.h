@@ -1,0 +1,26 @@
+#pragma once
+// The automation a run uses: Excel through COM when an instance can be
+// created, otherwise the built-in workbook engine. Asked afresh for every
+// workbook, so an Excel installed or repaired meanwhile is picked up.
+
+#include <memory>
+
+#include "links/Excel.h"
+
+namespace quorvane::win32 {
+
+class EngineChoice final : public links::ExcelAutomation {
+ public:
+  // Both are borrowed and must outlive the choice.
+  EngineChoice(links::ExcelAutomation& excel, links::ExcelAutomation& builtin) : excel_(excel), builtin_(builtin) {}
+
+  // Only a running Excel counts: the built-in engine never "runs".
+  std::unique_ptr<links::ExcelApplication> GetRunning() override { return excel_.GetRunning(); }
+  std::unique_ptr<links::ExcelApplication> Create() override;
+
+ private:
+  links::ExcelAutomation& excel_;
+  links::ExcelAutomation& builtin_;
+};
+
+}  // namespace quorvane::win32

@@ -1,0 +1,53 @@
+// quorvane.exe: one window on one OLE thread. No command line is read.
+#include <windows.h>
+#include <commctrl.h>
+#include <ole2.h>
+
+#include <exception>
+
+#include "ooxml/BuiltinExcel.h"
+#include "win32/ComExcel.h"
+#include "win32/FileCopier.h"
+#include "win32/MessageBoxes.h"
+#include "win32/RegionalClock.h"
+#include "win32/RegistrySettings.h"
+#include "win32/Resource.h"
+#include "win32/Strings.h"
+#include "win32/window/EngineChoice.h"
+#include "win32/window/Program.h"
+
+namespace qw = quorvane::win32;
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Drag and drop needs OLE, which also brings the apartment COM needs.
+  if (FAILED(::OleInitialize(nullptr))) {
+    ::MessageBoxW(nullptr, L"OLE could not be initialised.", L"Quorvane", MB_OK | MB_ICONERROR);
+    return 1;
+  }
+  qw::OleUninitializeCall oleUninitialize;
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES |
+                                                     ICC_STANDARD_CLASSES};
+  ::InitCommonControlsEx(&controls);
+
+  try {
+    qw::RegistrySettings settings;
+    qw::Win32MessageBoxes messages(nullptr);
+    qw::ComExcel excel;
+    quorvane::ooxml::BuiltinAutomation builtin;
+    qw::EngineChoice automation(excel, builtin);
+    qw::Win32FileCopier copier;
+    qw::Win32RegionalClock clock;
+    qw::Program program({settings, messages, automation, copier, clock});
+    program.Start();
+    messages.SetOwner(program.Window().Handle());
+    return qw::RunMessageLoop(program.Window().HandleRef());
+  } catch (const std::exception& error) {
+    std::wstring reason = L"The program could not start: ";
+    try {
+      reason += qw::Widen(error.what());
+    } catch (const std::exception&) {
+    }
+    ::MessageBoxW(nullptr, reason.c_str(), L"Quorvane", MB_OK | MB_ICONERROR);
+    return 1;
+  }
+}
