@@ -142,7 +142,7 @@ void Parse(std::string_view xml, std::string_view partName, Handler& handler) {
 
   auto status = XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), XML_TRUE);
   if (ctx.error) std::rethrow_exception(ctx.error);
-  if (ctx.doctype) throw PackageError("XML with a DTD is not accepted (" + std::string(partName) + ")");
+  if (ctx.doctype) throw PackageError(malformed + " (document type declarations are not allowed)");
   if (status != XML_STATUS_OK) throw PackageError(malformed);
 }
 

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <set>
 #include <chrono>
 #include <filesystem>
 #include <map>

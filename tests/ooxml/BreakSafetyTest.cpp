@@ -1,0 +1,193 @@
+// What must not change: bytes outside the edits, untouched entries, files
+// the engine refuses or fails to verify, workbooks with nothing to break.
+
+#include "EngineFixture.h"
+
+namespace quorvane::ooxml::test {
+namespace {
+
+using quorvane::testing::PackageEntries;
+using quorvane::testing::ReadFileBytes;
+using quorvane::testing::ReadPackage;
+
+std::string ReplaceOnce(std::string text, const std::string& from, const std::string& to) {
+  auto at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST_F(EngineTest, EditedPartsChangeOnlyInsideTheirEditsAndOtherEntriesNotAtAll) {
+  const std::string sheet =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+      "<x:worksheet xmlns:x=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+      "xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\" mc:Ignorable=\"x14ac\" "
+      "xmlns:x14ac=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac\">\r\n"
+      "  <x:sheetData>\r\n"
+      "    <x:row r=\"1\" x14ac:dyDescent=\"0.25\">\r\n"
+      "      <x:c r=\"A1\"   s=\"1\" t=\"str\" ><x:f  >[1]S!A1</x:f>\r\n<x:v>it&apos;s</x:v></x:c>\r\n"
+      "      <x:c r='B1'><x:f>[2]S!A1&amp;\"&gt;\"</x:f><x:v>2</x:v></x:c>\r\n"
+      "      <x:c r=\"C1\"><x:f>[1]S!A1</x:f></x:c>\r\n"
+      "    </x:row>\r\n"
+      "  </x:sheetData>\r\n"
+      "  <mc:AlternateContent><mc:Choice Requires=\"x14ac\"><x:pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" "
+      "bottom=\"0.75\" header=\"0.3\" footer=\"0.3\"/></mc:Choice></mc:AlternateContent>\r\n"
+      "</x:worksheet>";
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  b.AddSheet("Main", "");
+  b.AddPart("xl/worksheets/sheet1.xml", sheet);
+  b.AddPart("xl/styles.xml", "<styleSheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"/>");
+  b.AddPart("docProps/custom.bin", std::string("\x00\x01\x02[1]", 6));
+  auto p = Write(b);
+  auto before = ReadPackage(p);
+  auto entriesBefore = PackageEntries(p);
+
+  auto book = Workbook::Open(p);
+  book.Break({book.BookSources()[0]});
+  book.Save();
+  auto after = ReadPackage(p);
+
+  std::string expected = sheet;
+  expected = ReplaceOnce(expected, "t=\"str\" ><x:f  >[1]S!A1</x:f>\r\n<x:v>it&apos;s</x:v>",
+                         "t=\"inlineStr\" >\r\n<x:is><x:t xml:space=\"preserve\">it's</x:t></x:is>");
+  expected = ReplaceOnce(expected, "<x:f>[2]S!A1&amp;\"&gt;\"</x:f>", "<x:f>[1]S!A1&amp;\"&gt;\"</x:f>");
+  expected = ReplaceOnce(expected, "<x:c r=\"C1\"><x:f>[1]S!A1</x:f></x:c>",
+                         "<x:c r=\"C1\" t=\"e\"><x:v>#REF!</x:v></x:c>");
+  EXPECT_EQ(after.at("xl/worksheets/sheet1.xml"), expected);
+
+  std::set<std::string> edited = {"xl/worksheets/sheet1.xml", "xl/workbook.xml", "xl/_rels/workbook.xml.rels",
+                                  "[Content_Types].xml"};
+  for (const auto& [name, content] : before) {
+    if (edited.count(name) || name.find("externalLink1") != std::string::npos) continue;
+    ASSERT_TRUE(after.count(name)) << name;
+    EXPECT_EQ(after.at(name), content) << name;
+  }
+  // Entry order is kept; only the removed parts are missing.
+  std::vector<std::string> expectedOrder;
+  for (const auto& e : entriesBefore)
+    if (e.find("externalLink1") == std::string::npos) expectedOrder.push_back(e);
+  EXPECT_EQ(PackageEntries(p), expectedOrder);
+}
+
+TEST_F(EngineTest, MacroWorkbookKeepsItsVbaProjectAndContentType) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
+  b.SetVbaProject(std::string("\xD0\xCF\x11\xE0 vba bytes [1]S!A1", 26));
+  auto p = Write(b, "macro.xlsm");
+  auto before = ReadPackage(p);
+  auto after = BreakAll(p);
+  EXPECT_EQ(after.at("xl/vbaProject.bin"), before.at("xl/vbaProject.bin"));
+  EXPECT_TRUE(Contains(after.at("[Content_Types].xml"), "application/vnd.ms-excel.sheet.macroEnabled.main+xml"));
+  EXPECT_TRUE(Contains(after.at("xl/_rels/workbook.xml.rels"), "vbaProject.bin"));
+}
+
+TEST_F(EngineTest, WorkbookWithNothingToBreakIsNotRewritten) {
+  WorkbookBuilder plain;
+  plain.AddSheet("Main", R"(<row r="1"><c r="A1"><f>B1*2</f><v>1</v></c></row>)");
+  WorkbookBuilder oleOnly;
+  oleOnly.AddOleLink("Package", "C:\\doc.bin");
+  oleOnly.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]!''''</f><v>1</v></c></row>)");
+  for (auto* builder : {&plain, &oleOnly}) {
+    auto p = Write(*builder);
+    auto bytes = ReadFileBytes(p);
+    auto stamp = fs::last_write_time(p);
+    auto book = Workbook::Open(p);
+    EXPECT_TRUE(book.BookSources().empty());
+    EXPECT_EQ(book.Break({}).cells, 0u);
+    book.Save();
+    EXPECT_EQ(ReadFileBytes(p), bytes);
+    EXPECT_EQ(fs::last_write_time(p), stamp);
+  }
+}
+
+// Each case: a package the engine must refuse, and the refusal's wording.
+TEST_F(EngineTest, RefusalsNameTheReasonAndLeaveTheFileAsItWas) {
+  const std::string laughs =
+      "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\"><!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;\">"
+      "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;\"><!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;\">]>"
+      "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><sheets/>&lol4;</workbook>";
+  struct Case {
+    const char* what;
+    std::string part, content;
+    const char* reason;
+    bool atOpen;
+  } cases[] = {
+      {"entity expansion", "xl/workbook.xml", laughs, "malformed XML in xl/workbook.xml", true},
+      {"entity expansion in a sheet", "xl/worksheets/sheet1.xml",
+       "<!DOCTYPE x [<!ENTITY a \"[1]S!A1\">]><worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/"
+       "2006/main\"><sheetData><row><c r=\"A1\"><f>&a;</f></c></row></sheetData></worksheet>",
+       "malformed XML in xl/worksheets/sheet1.xml", false},
+      {"strict namespace", "xl/workbook.xml",
+       "<workbook xmlns=\"http://purl.oclc.org/ooxml/spreadsheetml/main\"><sheets/></workbook>",
+       "strict Open XML is not supported", true},
+      {"malformed sheet", "xl/worksheets/sheet1.xml",
+       "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><sheetData><row><c r=\"A1\">"
+       "<f>[1]S!A1</f></c></row></sheetData>",
+       "malformed XML in xl/worksheets/sheet1.xml", false},
+      {"signed package", "_rels/.rels",
+       "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship Id=\"r1\" "
+       "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" "
+       "Target=\"xl/workbook.xml\"/><Relationship Id=\"r2\" Type=\"http://schemas.openxmlformats.org/package/2006/"
+       "relationships/digital-signature/origin\" Target=\"_xmlsignatures/origin.sigs\"/></Relationships>",
+       "digitally signed", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx"));
+    b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
+    b.AddPart(c.part, c.content);
+    auto p = Write(b, std::string(c.what) + ".xlsx");
+    auto bytes = ReadFileBytes(p);
+    try {
+      auto book = Workbook::Open(p);
+      ASSERT_FALSE(c.atOpen) << "opened";
+      book.Break(book.BookSources());
+      book.Save();
+      ADD_FAILURE() << "not refused";
+    } catch (const PackageError& e) {
+      EXPECT_TRUE(Contains(e.what(), c.reason)) << e.what();
+    }
+    EXPECT_EQ(ReadFileBytes(p), bytes);
+  }
+
+  fs::path notZip = dir_ / "text.xlsx";
+  std::ofstream(notZip) << "just text";
+  EXPECT_THROW(Workbook::Open(notZip), PackageError);
+}
+
+TEST_F(EngineTest, VerifierStopsABadEditBeforeAnythingIsWritten) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[2]S!A1</f><v>1</v></c></row>)");
+  auto p = Write(b);
+  auto bytes = ReadFileBytes(p);
+
+  struct Hook {
+    const char* what;
+    EditHook hook;
+  } hooks[] = {
+      {"stale index", [](auto& parts) {
+         auto& s = parts.at("xl/worksheets/sheet1.xml");
+         s.replace(s.find("[1]S!A1"), 7, "[2]S!A1");
+       }},
+      {"reference kept", [](auto& parts) {
+         auto& w = parts.at("xl/workbook.xml");
+         w.insert(w.find("</externalReferences>"), "<externalReference r:id=\"rIdL1\"/>");
+       }},
+      {"not well-formed", [](auto& parts) { parts.at("xl/worksheets/sheet1.xml") += "<"; }},
+  };
+  for (const auto& h : hooks) {
+    SCOPED_TRACE(h.what);
+    auto book = Workbook::Open(p);
+    book.SetEditHookForTesting(h.hook);
+    book.Break({book.BookSources()[0]});
+    EXPECT_THROW(book.Save(), PackageError);
+    EXPECT_EQ(ReadFileBytes(p), bytes);
+  }
+}
+
+}  // namespace
+}  // namespace quorvane::ooxml::test

@@ -1,0 +1,128 @@
+// The automation interface over the engine, and how link sources are named.
+
+#include "EngineFixture.h"
+#include "ooxml/BuiltinExcel.h"
+
+namespace quorvane::ooxml::test {
+namespace {
+
+using links::AutomationError;
+using quorvane::testing::ReadFileBytes;
+using quorvane::testing::ReadPackage;
+
+TEST(SourceName, ResolvesRelativeTargetsAndDecodesFileUrls) {
+  const fs::path book = fs::path("/data/books") / "main.xlsx";
+  const std::string folder = fs::path("/data/books").lexically_normal().string();
+  struct Case {
+    const char* target;
+    std::string expected;
+  } cases[] = {
+      {"Other.xlsx", (fs::path(folder) / "Other.xlsx").string()},
+      {"../up/B.xlsx", (fs::path("/data") / "up" / "B.xlsx").string()},
+      {"My%20Book.xlsx", (fs::path(folder) / "My Book.xlsx").string()},
+      {"file:///C:/x/B%20c.xlsx", "C:/x/B c.xlsx"},
+      {"file:///C:\\x\\B.xlsx", "C:\\x\\B.xlsx"},
+      {"file:///\\\\server\\share\\B.xlsx", "\\\\server\\share\\B.xlsx"},
+      {"file:///Users/me/B.xlsx", "/Users/me/B.xlsx"},
+      {"C:\\abs\\B.xlsx", "C:\\abs\\B.xlsx"},
+      {"https://host/a%20b.xlsx", "https://host/a%20b.xlsx"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SourceName(c.target, book), c.expected) << c.target;
+}
+
+class BuiltinExcelTest : public EngineTest {
+ protected:
+  BuiltinAutomation automation;
+};
+
+TEST_F(BuiltinExcelTest, HasNoRunningInstanceAndNamesItself) {
+  EXPECT_THROW(automation.GetRunning(), AutomationError);
+  auto app = automation.Create();
+  EXPECT_EQ(app->DefaultMember(), "Quorvane built-in engine");
+  EXPECT_THROW(app->ActiveWorkbook(), AutomationError);
+  try {
+    app->Workbooks()->Open((dir_ / "missing.xlsx").string());
+    ADD_FAILURE() << "opened a missing file";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Member(), "Open");
+    EXPECT_FALSE(std::string(e.what()).empty());
+  }
+}
+
+TEST_F(BuiltinExcelTest, TheRunSequenceBreaksEverySourceIncludingOneListedTwice) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Same.xlsx")).AddBookLink(Book("Other.xlsx")).AddBookLink(Book("Same.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1+[3]S!A1</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c></row>)");
+  auto p = Write(b);
+
+  auto app = automation.Create();
+  app->Workbooks()->Open(p.string());
+  app->SetDisplayAlerts(false);
+  app->SetAskToUpdateLinks(false);
+  auto list = app->ActiveWorkbook()->LinkSources(links::kExcelLinks);
+  ASSERT_TRUE(list.has_value());
+  ASSERT_EQ(list->UpperBound(), 3);
+  EXPECT_EQ(list->At(1), list->At(3));
+  EXPECT_EQ(list->At(2), (p.parent_path() / "Other.xlsx").lexically_normal().string());
+  for (std::int32_t k = 1; k <= list->UpperBound(); ++k) app->ActiveWorkbook()->BreakLink(list->At(k), 1);
+  app->ActiveWorkbook()->Save();
+  app->Quit();
+
+  auto parts = ReadPackage(p);
+  EXPECT_FALSE(Contains(parts.at("xl/workbook.xml"), "externalReference"));
+  EXPECT_TRUE(Contains(Sheet1(parts), R"(<c r="A1"><v>1</v></c><c r="B1"><v>2</v></c>)"));
+}
+
+TEST_F(BuiltinExcelTest, RejectsOtherTypesAndUnknownNamesAndDiscardsOnClose) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
+  auto p = Write(b);
+  auto bytes = ReadFileBytes(p);
+
+  auto app = automation.Create();
+  app->Workbooks()->Open(p.string());
+  auto wb = app->ActiveWorkbook();
+  EXPECT_THROW(wb->LinkSources(2), AutomationError);
+  EXPECT_THROW(wb->BreakLink("Nowhere.xlsx", 1), AutomationError);
+  auto list = wb->LinkSources(1);
+  ASSERT_TRUE(list);
+  EXPECT_THROW(wb->BreakLink(list->At(1), 2), AutomationError);
+  wb->BreakLink(list->At(1), 1);
+  wb->Close(false);
+  EXPECT_EQ(ReadFileBytes(p), bytes);
+  EXPECT_THROW(app->ActiveWorkbook(), AutomationError);
+
+  WorkbookBuilder none;
+  none.AddSheet("Main", "");
+  auto q = Write(none, "none.xlsx");
+  auto noneBytes = ReadFileBytes(q);
+  app->Workbooks()->Open(q.string());
+  EXPECT_FALSE(app->ActiveWorkbook()->LinkSources(1).has_value());
+  app->ActiveWorkbook()->Save();
+  EXPECT_EQ(ReadFileBytes(q), noneBytes);
+}
+
+TEST_F(BuiltinExcelTest, AFailedSaveReportsSaveAndLeavesTheFile) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
+  b.AddPart("xl/worksheets/sheet1.xml", "<worksheet><sheetData><c><f>[1]S!A1</f></c>");
+  auto p = Write(b);
+  auto bytes = ReadFileBytes(p);
+  auto app = automation.Create();
+  app->Workbooks()->Open(p.string());
+  auto wb = app->ActiveWorkbook();
+  wb->BreakLink(wb->LinkSources(1)->At(1), 1);
+  try {
+    wb->Save();
+    ADD_FAILURE() << "saved";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Member(), "Save");
+    EXPECT_TRUE(Contains(e.what(), "malformed XML in xl/worksheets/sheet1.xml")) << e.what();
+  }
+  EXPECT_EQ(ReadFileBytes(p), bytes);
+}
+
+}  // namespace
+}  // namespace quorvane::ooxml::test
