@@ -10,6 +10,7 @@
 
 #include "ooxml/Formula.h"
 #include "ooxml/Rewrite.h"
+#include "ooxml/Usage.h"
 #include "ooxml/Verifier.h"
 #include "ooxml/Xml.h"
 
@@ -441,6 +442,24 @@ BreakResult Workbook::Break(const std::vector<std::string>& sources) {
     throw;
   }
   return impl_->result;
+}
+
+std::map<std::uint32_t, LinkUsage> Workbook::Usage() const {
+  const auto& in = *impl_;
+  std::vector<std::uint32_t> identity(in.links.size() + 1);
+  for (std::uint32_t k = 0; k < identity.size(); ++k) identity[k] = k;
+  detail::FormulaJudge judge(identity, in.names, in.book.sheetNames);
+  detail::UsageContext ctx(judge);
+  std::map<std::uint32_t, LinkUsage> usage;
+  for (const auto& link : in.links) usage[link.index];
+  for (std::size_t i = 0; i < in.names.size(); ++i)
+    for (auto k : ctx.nameReach[i]) ++usage[k].names;
+  for (const auto& job : in.Carriers()) {
+    std::string text = in.package->Read(job.part);
+    if (std::memchr(text.data(), '[', text.size()) == nullptr && in.names.empty()) continue;
+    detail::CountUsage(ctx, job.kind, text, job.part, job.sheet, usage);
+  }
+  return usage;
 }
 
 bool Workbook::Changed() const { return !impl_->broken.empty(); }

@@ -184,5 +184,30 @@ TEST_F(EngineTest, CalcChainGoesOnlyWhenAFormulaWasRemoved) {
   EXPECT_TRUE(Contains(kept.at("xl/_rels/workbook.xml.rels"), "calcChain"));
 }
 
+TEST_F(EngineTest, UsageCountsEachLinksUsersThroughNamesToo) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx"));
+  b.AddName("Rate", "[1]S!$A$1");
+  b.AddName("Twice", "Rate*2");
+  b.AddSheet("Main",
+             R"(<row r="1"><c r="A1"><f t="shared" ref="A1:A2" si="0">[2]S!A1</f><v>1</v></c><c r="B1"><f>Twice</f>)"
+             R"(<v>2</v></c><c r="C1"><f>"[1]S!A1"</f><v>3</v></c></row>)"
+             R"(<row r="2"><c r="A2"><f t="shared" si="0"/><v>1</v></c></row>)",
+             R"(<dataValidations count="1"><dataValidation type="list" sqref="D1"><formula1>Rate</formula1>)"
+             R"(</dataValidation></dataValidations>)");
+  b.AddChart(0, R"(<c:chart><c:plotArea><c:barChart><c:ser><c:val><c:numRef><c:f>[2]S!$A$1:$A$2</c:f></c:numRef>)"
+                R"(</c:val></c:ser></c:barChart></c:plotArea></c:chart>)");
+  b.AddDrawingXml(0, R"(<xdr:oneCellAnchor><xdr:sp macro="[1]!Go"/><xdr:clientData/></xdr:oneCellAnchor>)");
+  auto usage = Workbook::Open(Write(b)).Usage();
+  EXPECT_EQ(usage[1].cells, 1u);
+  EXPECT_EQ(usage[1].names, 2u);
+  EXPECT_EQ(usage[1].rules, 1u);
+  EXPECT_EQ(usage[1].controls, 1u);
+  EXPECT_EQ(usage[1].charts, 0u);
+  EXPECT_EQ(usage[2].cells, 1u) << "a shared group counts once";
+  EXPECT_EQ(usage[2].charts, 1u);
+  EXPECT_EQ(usage[2].names, 0u);
+}
+
 }  // namespace
 }  // namespace quorvane::ooxml::test
