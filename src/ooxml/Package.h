@@ -47,14 +47,19 @@ class Package {
   ~Package();
 
   const std::filesystem::path& Path() const;
-  // Entry names in their original order (parts named without a leading "/").
+  // Entry names in their original order (parts named without a leading "/"),
+  // as in the file; staged edits show in Has and Read, not here.
   const std::vector<std::string>& EntryNames() const;
+  // The main workbook part, found through the package relationships.
+  const std::string& MainPart() const;
+  // Part names compare without regard to ASCII case; a leading "/" is ignored.
   bool Has(std::string_view name) const;
   // The inflated part; bounded by the limits. Safe to call from several
   // threads at once.
   std::string Read(std::string_view name) const;
 
-  // Staged edits, applied by Save.
+  // Staged edits, applied by Save. Replace adds the part when it is new;
+  // Remove throws PackageError for a part that does not exist.
   void Replace(std::string_view name, std::string content);
   void Remove(std::string_view name);
   bool Modified() const;
@@ -78,7 +83,9 @@ struct Relationship {
   std::string target;
   bool external = false;
 };
+// Throws PackageError "malformed XML in <partName>"; DOCTYPEs are refused.
 std::vector<Relationship> ParseRelationships(std::string_view xml);
+std::vector<Relationship> ParseRelationships(std::string_view xml, std::string_view partName);
 // Resolves an internal target against the folder of the part owning the rels.
 std::string ResolvePartName(std::string_view sourcePart, std::string_view target);
 // "xl/workbook.xml" -> "xl/_rels/workbook.xml.rels"

@@ -1,0 +1,610 @@
+#include "ooxml/Package.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "ZipTestUtil.h"
+
+namespace quorvane::ooxml {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FindItem;
+using test::Item;
+using test::MakeZip;
+using test::MinimalWorkbook;
+using test::ReadBytes;
+using test::ReadRawEntries;
+using test::TempDir;
+using test::WriteBytes;
+using test::ZipItem;
+
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const PackageError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// Reads every entry through libzip with its consistency checks, as a reader
+// independent of ours.
+std::map<std::string, std::string> LibzipContents(const fs::path& path) {
+  int err = 0;
+  zip_t* z = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
+  if (!z) throw std::runtime_error("libzip cannot open " + path.string() + ": error " + std::to_string(err));
+  std::map<std::string, std::string> contents;
+  const zip_int64_t n = zip_get_num_entries(z, 0);
+  for (zip_int64_t i = 0; i < n; ++i) {
+    zip_stat_t st;
+    zip_stat_index(z, static_cast<zip_uint64_t>(i), 0, &st);
+    std::string data(st.size, '\0');
+    zip_file_t* f = zip_fopen_index(z, static_cast<zip_uint64_t>(i), 0);
+    if (!f) throw std::runtime_error(std::string("libzip cannot read ") + st.name);
+    const zip_int64_t got = zip_fread(f, data.data(), data.size());
+    zip_fclose(f);
+    if (got != static_cast<zip_int64_t>(st.size)) throw std::runtime_error("short read");
+    contents[st.name] = data;
+  }
+  zip_discard(z);
+  return contents;
+}
+
+std::map<std::string, std::string> ItemContents(const std::vector<ZipItem>& items) {
+  std::map<std::string, std::string> m;
+  for (const auto& it : items) m[it.name] = it.data;
+  return m;
+}
+
+TEST(Package, OpensAndReadsParts) {
+  TempDir dir;
+  auto items = MinimalWorkbook();
+  FindItem(items, "xl/worksheets/sheet1.xml")->method = 0;
+  items.push_back(Item("docProps/", "", 0));
+  items.push_back(Item("xl/media/image1.png", std::string(5000, '\x89'), 8, [](ZipItem& i) { i.descriptor = true; }));
+  WriteBytes(dir / "a.xlsx", MakeZip(items));
+
+  const Package pkg = Package::Open(dir / "a.xlsx");
+  std::vector<std::string> names;
+  for (const auto& it : items) names.push_back(it.name);
+  EXPECT_EQ(pkg.EntryNames(), names);
+  EXPECT_EQ(pkg.MainPart(), "xl/workbook.xml");
+  for (const auto& it : items) EXPECT_EQ(pkg.Read(it.name), it.data) << it.name;
+  EXPECT_EQ(pkg.Read("/XL/Workbook.XML"), FindItem(items, "xl/workbook.xml")->data);
+  EXPECT_TRUE(pkg.Has("xl/media/image1.png"));
+  EXPECT_FALSE(pkg.Has("docProps/"));
+  EXPECT_FALSE(pkg.Has("xl/missing.xml"));
+  EXPECT_NE(ErrorOf([&] { pkg.Read("xl/missing.xml"); }).find("missing part"), std::string::npos);
+  EXPECT_FALSE(pkg.Modified());
+}
+
+TEST(Package, SaveCopiesUntouchedEntriesRawAndWritesEdits) {
+  TempDir dir;
+  auto items = MinimalWorkbook();
+  items.push_back(Item("xl/vbaProject.bin", std::string(3000, 'v'), 8, [](ZipItem& i) { i.descriptor = true; }));
+  items.push_back(Item("xl/stored.xml", "<s>stored</s>", 0));
+  items.push_back(Item("xl/calcChain.xml", "<calcChain/>"));
+  items.push_back(Item("docProps/custom.xml", "<x/>", 8, [](ZipItem& i) {
+    i.flags = 0x0800;
+    i.extra = std::string("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9);
+    i.comment = "keep me";
+  }));
+  const fs::path path = dir / "b.xlsm";
+  WriteBytes(path, MakeZip(items, "archive comment"));
+  const auto before = ReadRawEntries(ReadBytes(path));
+
+  Package pkg = Package::Open(path);
+  const std::string sheet = "<worksheet>frozen</worksheet>";
+  pkg.Replace("xl/worksheets/sheet1.xml", sheet);
+  pkg.Replace("xl/stored.xml", "<s>edited</s>");
+  pkg.Remove("xl/calcChain.xml");
+  pkg.Replace("xl/added.xml", "<new/>");
+  EXPECT_TRUE(pkg.Modified());
+  EXPECT_EQ(pkg.Read("xl/worksheets/sheet1.xml"), sheet);
+  EXPECT_FALSE(pkg.Has("xl/calcChain.xml"));
+  pkg.Save();
+
+  const std::string saved = ReadBytes(path);
+  EXPECT_EQ(saved.substr(saved.size() - 15), "archive comment");
+  const auto after = ReadRawEntries(saved);
+  std::vector<std::string> expectedOrder;
+  for (const auto& e : before)
+    if (e.name != "xl/calcChain.xml") expectedOrder.push_back(e.name);
+  expectedOrder.push_back("xl/added.xml");
+  std::vector<std::string> order;
+  for (const auto& e : after) order.push_back(e.name);
+  EXPECT_EQ(order, expectedOrder);
+
+  for (const auto& old : before) {
+    const auto it = std::find_if(after.begin(), after.end(), [&](const auto& e) { return e.name == old.name; });
+    if (old.name == "xl/worksheets/sheet1.xml") {
+      EXPECT_EQ(it->method, 8);
+    } else if (old.name == "xl/stored.xml") {
+      EXPECT_EQ(it->method, 0);
+    } else if (old.name != "xl/calcChain.xml") {
+      ASSERT_NE(it, after.end()) << old.name;
+      EXPECT_EQ(it->bytes, old.bytes) << old.name << " was not copied raw";
+    }
+  }
+
+  auto expected = ItemContents(items);
+  expected.erase("xl/calcChain.xml");
+  expected["xl/worksheets/sheet1.xml"] = sheet;
+  expected["xl/stored.xml"] = "<s>edited</s>";
+  expected["xl/added.xml"] = "<new/>";
+  EXPECT_EQ(LibzipContents(path), expected);
+
+  // The package now stands for the saved file.
+  EXPECT_FALSE(pkg.Modified());
+  EXPECT_EQ(pkg.EntryNames(), expectedOrder);
+  EXPECT_EQ(pkg.Read("xl/added.xml"), "<new/>");
+  EXPECT_EQ(Package::Open(path).Read("xl/worksheets/sheet1.xml"), sheet);
+  EXPECT_TRUE(dir.Others({"b.xlsm"}).empty());
+}
+
+TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
+  TempDir dir;
+  const fs::path path = dir / "c.xlsx";
+  WriteBytes(path, MakeZip(MinimalWorkbook()));
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  struct stat st1{}, st2{};
+  ASSERT_EQ(::stat(path.c_str(), &st1), 0);
+
+  Package pkg = Package::Open(path);
+  pkg.Save();  // nothing staged: the file is not even rewritten
+  ASSERT_EQ(::stat(path.c_str(), &st2), 0);
+  EXPECT_EQ(st1.st_ino, st2.st_ino);
+  EXPECT_EQ(st1.st_mtim.tv_nsec, st2.st_mtim.tv_nsec);
+  EXPECT_EQ(st1.st_mtim.tv_sec, st2.st_mtim.tv_sec);
+
+  pkg.Remove("xl/worksheets/sheet1.xml");
+  pkg.Save();
+  ASSERT_EQ(::stat(path.c_str(), &st2), 0);
+  EXPECT_NE(st1.st_ino, st2.st_ino);
+  EXPECT_EQ(st2.st_mode & 07777, 0640u);
+}
+
+struct Refusal {
+  const char* what;
+  std::function<std::string()> bytes;
+  const char* reason;
+};
+
+std::string Ole(std::string_view streamName) {
+  std::string f(4096, '\0');
+  const unsigned char sig[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  f.replace(0, 8, reinterpret_cast<const char*>(sig), 8);
+  f[0x1E] = 9;  // 512-byte sectors, directory in sector 1
+  f[0x30] = 1;
+  std::size_t at = 1024 + 128;
+  for (const char c : streamName) {
+    f[at++] = c;
+    f[at++] = '\0';
+  }
+  return f;
+}
+
+std::string Workbook(const std::function<void(std::vector<ZipItem>&)>& change) {
+  auto items = MinimalWorkbook();
+  change(items);
+  return MakeZip(items);
+}
+
+TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
+  const std::string strictRels =
+      R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
+      R"(<Relationship Id="rId1" Type="http://purl.oclc.org/ooxml/officeDocument/relationships/officeDocument" Target="xl/workbook.xml"/>)"
+      R"(</Relationships>)";
+  const std::vector<Refusal> cases = {
+      {"text file", [] { return std::string("just,some,csv\n1,2,3\n"); }, "not a zip file"},
+      {"empty file", [] { return std::string(); }, "not a zip file"},
+      {"legacy xls", [] { return Ole("Workbook"); }, "needs Microsoft Excel (.xls)"},
+      {"password-protected", [] { return Ole("EncryptedPackage"); }, "password-protected"},
+      {"truncated zip", [] { const auto z = MakeZip(MinimalWorkbook()); return z.substr(0, z.size() / 2); },
+       "truncated"},
+      {"binary workbook", [] { return Workbook([](auto& i) { i.push_back(Item("xl/workbook.bin", "x")); }); },
+       "needs Microsoft Excel (.xlsb)"},
+      {"signature part",
+       [] { return Workbook([](auto& i) { i.push_back(Item("_xmlsignatures/sig1.xml", "<s/>")); }); },
+       "digitally signed"},
+      {"signature relationship",
+       [] {
+         return Workbook([](auto& i) {
+           auto& rels = FindItem(i, "_rels/.rels")->data;
+           rels.insert(rels.find("</Relationships>"),
+                       R"(<Relationship Id="rId9" Type="http://schemas.openxmlformats.org/package/2006/relationships/digital-signature/origin" Target="_xmlsignatures/origin.sigs"/>)");
+         });
+       },
+       "digitally signed"},
+      {"strict relationships", [&] { return Workbook([&](auto& i) { FindItem(i, "_rels/.rels")->data = strictRels; }); },
+       "strict Open XML"},
+      {"strict namespace",
+       [] {
+         return Workbook([](auto& i) {
+           FindItem(i, "xl/workbook.xml")->data = R"(<workbook xmlns="http://purl.oclc.org/ooxml/spreadsheetml/main"/>)";
+         });
+       },
+       "strict Open XML"},
+      {"duplicate names", [] { return Workbook([](auto& i) { i.push_back(i[4]); }); }, "duplicate entry"},
+      {"names differing in case",
+       [] { return Workbook([](auto& i) { i.push_back(Item("XL/Worksheets/Sheet1.xml", "x")); }); },
+       "duplicate entry"},
+      {"encrypted entry", [] { return Workbook([](auto& i) { i[4].flags = 1; }); }, "password-protected"},
+      {"parent folder name", [] { return Workbook([](auto& i) { i.push_back(Item("xl/../../evil.xml")); }); },
+       "unsafe entry name"},
+      {"absolute name", [] { return Workbook([](auto& i) { i.push_back(Item("/etc/evil.xml")); }); },
+       "unsafe entry name"},
+      {"backslash name", [] { return Workbook([](auto& i) { i.push_back(Item("..\\evil.xml")); }); },
+       "unsafe entry name"},
+      {"bzip2 entry",
+       [] { return Workbook([](auto& i) { i[4].method = 12; i[4].compressed = "BZh9"; }); },
+       "unsupported compression method 12"},
+      {"no content types", [] { return Workbook([](auto& i) { i.erase(i.begin()); }); }, "[Content_Types].xml"},
+      {"doctype in content types",
+       [] {
+         return Workbook([](auto& i) {
+           i[0].data = "<!DOCTYPE Types [<!ENTITY a \"aaaa\">]><Types>&a;</Types>";
+         });
+       },
+       "malformed XML in [Content_Types].xml"},
+      {"word document",
+       [] {
+         return Workbook([](auto& i) {
+           auto& types = i[0].data;
+           const auto at = types.find("spreadsheetml.sheet.main+xml");
+           types.replace(at, 28, "wordprocessingml.document.main+xml");
+         });
+       },
+       "not a workbook package"},
+      {"overlapping entries",
+       [] {
+         // Two directory records pointing at the same local header.
+         auto z = MakeZip(MinimalWorkbook());
+         const auto cd = z.find(std::string("PK\x01\x02", 4));
+         const auto second = z.find(std::string("PK\x01\x02", 4), cd + 4);
+         for (int k = 0; k < 4; ++k) z[second + 42 + k] = z[cd + 42 + k];
+         return z;
+       },
+       "damaged zip package"},
+  };
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const fs::path path = dir / "w.xlsx";
+    const std::string bytes = c.bytes();
+    WriteBytes(path, bytes);
+    const std::string error = ErrorOf([&] { Package::Open(path); });
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+    EXPECT_TRUE(ReadBytes(path) == bytes);
+    EXPECT_TRUE(dir.Others({"w.xlsx"}).empty());
+  }
+}
+
+TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
+  TempDir dir;
+  auto items = MinimalWorkbook();
+  const std::string zeros(3 << 20, '\0');
+  items.push_back(Item("bomb.xml", zeros));  // ratio about 1000
+  items.push_back(Item("big.xml", std::string(5 << 20, 'x'), 0));
+  items.push_back(Item("liar.xml", zeros, 8, [](ZipItem& i) { i.declaredSize = 1000; }));
+  items.push_back(Item("short.xml", "abc", 8, [](ZipItem& i) { i.declaredSize = 4; }));
+  items.push_back(Item("crc.xml", "abc", 8, [](ZipItem& i) { i.crc = 1234; }));
+  items.push_back(Item("garbage.xml", "abc", 8, [](ZipItem& i) { i.compressed = std::string(4, '\xff'); }));
+  items.push_back(Item("claims4g.xml", "abc", 8, [](ZipItem& i) { i.declaredSize = 0xFFFFFFF0u; }));
+  const fs::path path = dir / "d.xlsx";
+  const std::string bytes = MakeZip(items);
+  WriteBytes(path, bytes);
+
+  PackageLimits limits;
+  limits.maxPartSize = 4 << 20;
+  limits.maxCompressionRatio = 100;
+  const Package pkg = Package::Open(path, limits);
+  EXPECT_NE(ErrorOf([&] { pkg.Read("bomb.xml"); }).find("compressed suspiciously well"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { pkg.Read("big.xml"); }).find("too large"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { pkg.Read("liar.xml"); }).find("larger than declared"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { pkg.Read("short.xml"); }).find("smaller than declared"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { pkg.Read("crc.xml"); }).find("checksum"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { pkg.Read("garbage.xml"); }).find("bad compressed data"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { pkg.Read("claims4g.xml"); }).find("too large"), std::string::npos);
+  EXPECT_TRUE(Package::Open(path).Read("big.xml") == std::string(5 << 20, 'x'));
+  EXPECT_TRUE(ReadBytes(path) == bytes);
+}
+
+TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
+  TempDir dir;
+  const fs::path path = dir / "e.xlsx";
+  auto items = MinimalWorkbook();
+  items.push_back(Item("xl/media/big.bin", std::string(3 << 20, 'm'), 0));
+  const std::string bytes = MakeZip(items);
+  WriteBytes(path, bytes);
+  // The same save on a copy tells how many bytes a full write takes.
+  fs::copy_file(path, dir / "copy.xlsx");
+  std::uint64_t total = 0;
+  {
+    Package copy = Package::Open(dir / "copy.xlsx");
+    copy.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+    copy.Save([&](std::uint64_t written) { total = written; });
+    EXPECT_EQ(total, fs::file_size(dir / "copy.xlsx"));
+    fs::remove(dir / "copy.xlsx");
+  }
+
+  Package pkg = Package::Open(path);
+  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+  for (const std::uint64_t failAt : {std::uint64_t{0}, std::uint64_t{100}, total / 2, total}) {
+    SCOPED_TRACE(failAt);
+    const std::string error = ErrorOf([&] {
+      pkg.Save([&](std::uint64_t written) {
+        if (written >= failAt) throw std::runtime_error("simulated disk failure");
+      });
+    });
+    EXPECT_EQ(error, "cannot write: simulated disk failure");
+    EXPECT_TRUE(ReadBytes(path) == bytes);
+    EXPECT_TRUE(dir.Others({"e.xlsx"}).empty());
+    EXPECT_TRUE(pkg.Modified());
+  }
+  // A failing disk that answers with our own error type passes through as is.
+  EXPECT_EQ(ErrorOf([&] { pkg.Save([](std::uint64_t) { throw PackageError("disk full"); }); }), "disk full");
+
+  pkg.Save();
+  EXPECT_EQ(Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet/>");
+}
+
+TEST(Package, RealWriteErrorLeavesTheOriginal) {
+  // The file size limit makes write() itself fail, as a full disk would.
+  TempDir dir;
+  const fs::path path = dir / "f.xlsx";
+  auto items = MinimalWorkbook();
+  items.push_back(Item("xl/media/big.bin", std::string(4 << 20, 'm'), 0));
+  const std::string bytes = MakeZip(items);
+  WriteBytes(path, bytes);
+  Package pkg = Package::Open(path);
+  pkg.Replace("xl/workbook.xml", pkg.Read("xl/workbook.xml"));
+
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = 1 << 20;
+  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string error = ErrorOf([&] { pkg.Save(); });
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
+
+  EXPECT_EQ(error, "cannot write: file too large");
+  EXPECT_TRUE(ReadBytes(path) == bytes);
+  EXPECT_TRUE(dir.Others({"f.xlsx"}).empty());
+}
+
+TEST(Package, RefusesReadOnlyFileChangedFileAndBrokenEdits) {
+  TempDir dir;
+  const fs::path path = dir / "g.xlsx";
+  const std::string bytes = MakeZip(MinimalWorkbook());
+  WriteBytes(path, bytes);
+
+  {
+    Package pkg = Package::Open(path);
+    pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    EXPECT_EQ(ErrorOf([&] { pkg.Save(); }), "cannot write: the workbook is read-only");
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  }
+  {
+    // An edit that leaves no content types behind is refused before the rename.
+    Package pkg = Package::Open(path);
+    pkg.Remove("[Content_Types].xml");
+    EXPECT_NE(ErrorOf([&] { pkg.Save(); }).find("failed its check"), std::string::npos);
+  }
+  EXPECT_EQ(ReadBytes(path), bytes);
+  {
+    Package pkg = Package::Open(path);
+    pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+    auto items = MinimalWorkbook();
+    items[4].data = "<worksheet>someone else's edit</worksheet>";
+    const std::string theirs = MakeZip(items);
+    WriteBytes(path, theirs);
+    EXPECT_NE(ErrorOf([&] { pkg.Save(); }).find("changed by another program"), std::string::npos);
+    EXPECT_EQ(ReadBytes(path), theirs);
+  }
+  EXPECT_TRUE(dir.Others({"g.xlsx"}).empty());
+}
+
+TEST(Package, RefusesReadOnlyFolder) {
+  if (::geteuid() == 0) GTEST_SKIP() << "an administrator may write into any folder";
+  TempDir dir;
+  const fs::path path = dir / "h.xlsx";
+  const std::string bytes = MakeZip(MinimalWorkbook());
+  WriteBytes(path, bytes);
+  Package pkg = Package::Open(path);
+  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+  ASSERT_EQ(::chmod(dir.Path().c_str(), 0555), 0);
+  EXPECT_EQ(ErrorOf([&] { pkg.Save(); }), "cannot write: permission denied");
+  ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+  EXPECT_EQ(ReadBytes(path), bytes);
+}
+
+TEST(Package, RefusesImmutableFile) {
+  TempDir dir;
+  const fs::path path = dir / "i.xlsx";
+  const std::string bytes = MakeZip(MinimalWorkbook());
+  WriteBytes(path, bytes);
+  Package pkg = Package::Open(path);
+  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+  const std::string quoted = "'" + path.string() + "'";
+  if (std::system(("chattr +i " + quoted + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "chattr +i is not available here";
+  const std::string error = ErrorOf([&] { pkg.Save(); });
+  std::system(("chattr -i " + quoted).c_str());
+  EXPECT_EQ(error, "cannot write: permission denied");
+  EXPECT_EQ(ReadBytes(path), bytes);
+  EXPECT_TRUE(dir.Others({"i.xlsx"}).empty());
+}
+
+TEST(Package, ConcurrentReadsAgree) {
+  TempDir dir;
+  auto items = MinimalWorkbook();
+  for (int i = 0; i < 20; ++i)
+    items.push_back(Item("xl/worksheets/s" + std::to_string(i) + ".xml",
+                         std::string(20000 + i * 1000, static_cast<char>('a' + i)), i % 2 ? 8 : 0));
+  WriteBytes(dir / "j.xlsx", MakeZip(items));
+  const Package pkg = Package::Open(dir / "j.xlsx");
+  std::atomic<int> mismatches{0};
+  auto work = [&](int offset) {
+    for (int round = 0; round < 30; ++round)
+      for (std::size_t k = 0; k < items.size(); ++k) {
+        const auto& it = items[(k + static_cast<std::size_t>(offset)) % items.size()];
+        if (pkg.Read(it.name) != it.data) ++mismatches;
+      }
+  };
+  std::thread a(work, 0), b(work, 7);
+  a.join();
+  b.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(Package, ManyEntriesNeedZip64AndSurviveASave) {
+  TempDir dir;
+  auto items = MinimalWorkbook();
+  for (int i = 0; i < 70000; ++i)
+    items.push_back(Item("x/" + std::to_string(i), std::to_string(i), 0));
+  const fs::path path = dir / "k.xlsx";
+  WriteBytes(path, MakeZip(items));
+
+  Package pkg = Package::Open(path);
+  EXPECT_EQ(pkg.EntryNames().size(), items.size());
+  EXPECT_EQ(pkg.Read("x/69999"), "69999");
+  pkg.Replace("x/123", "changed");
+  pkg.Remove("x/124");
+  pkg.Save();
+
+  const auto contents = LibzipContents(path);
+  EXPECT_EQ(contents.size(), items.size() - 1);
+  EXPECT_EQ(contents.at("x/123"), "changed");
+  EXPECT_EQ(contents.at("x/69999"), "69999");
+  EXPECT_EQ(contents.count("x/124"), 0u);
+  EXPECT_EQ(Package::Open(path).EntryNames().size(), items.size() - 1);
+}
+
+TEST(Package, SurvivesMutatedInput) {
+  // Random damage must end in a PackageError or a valid read, never a crash.
+  TempDir dir;
+  auto items = MinimalWorkbook();
+  items.push_back(Item("xl/media/a.bin", std::string(2000, 'q'), 8, [](ZipItem& i) { i.descriptor = true; }));
+  const std::string good = MakeZip(items);
+  std::mt19937 rng(20261206);
+  const fs::path path = dir / "m.xlsx";
+  int opened = 0;
+  for (int round = 0; round < 400; ++round) {
+    std::string bytes = good;
+    const int flips = 1 + static_cast<int>(rng() % 4);
+    for (int f = 0; f < flips; ++f) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+    if (round % 10 == 0) bytes.resize(rng() % bytes.size());
+    WriteBytes(path, bytes);
+    try {
+      Package pkg = Package::Open(path);
+      ++opened;
+      for (const auto& name : pkg.EntryNames()) {
+        try {
+          pkg.Read(name);
+        } catch (const PackageError&) {
+        }
+      }
+      pkg.Replace(pkg.MainPart(), "<workbook/>");
+      pkg.Save();
+    } catch (const PackageError&) {
+    }
+  }
+  EXPECT_GT(opened, 0);
+}
+
+TEST(Relationships, ParsesResolvesAndRefuses) {
+  const auto rels = ParseRelationships(
+      R"(<?xml version="1.0"?><Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
+      R"(<Relationship Id="rId2" Type="t/externalLinkPath" Target="file:///C:\Books\A%20B.xlsx" TargetMode="External"/>)"
+      R"(<Relationship Target="../x&amp;y.xml" Id="rId1" Type="t/sheet"/></Relationships>)");
+  ASSERT_EQ(rels.size(), 2u);
+  EXPECT_EQ(rels[0].id, "rId2");
+  EXPECT_EQ(rels[0].target, "file:///C:\\Books\\A%20B.xlsx");
+  EXPECT_TRUE(rels[0].external);
+  EXPECT_EQ(rels[1].target, "../x&y.xml");
+  EXPECT_EQ(rels[1].type, "t/sheet");
+  EXPECT_FALSE(rels[1].external);
+
+  EXPECT_NE(ErrorOf([] { ParseRelationships("<Relationships><Relationship></Relationships>", "xl/_rels/a.rels"); })
+                .find("malformed XML in xl/_rels/a.rels"),
+            std::string::npos);
+  const std::string laughs =
+      R"(<!DOCTYPE r [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;">]>)"
+      R"(<Relationships><Relationship Id="&b;" Type="t" Target="x"/></Relationships>)";
+  EXPECT_NE(ErrorOf([&] { ParseRelationships(laughs); }).find("malformed XML"), std::string::npos);
+
+  const std::vector<std::array<std::string_view, 3>> resolve = {
+      {"xl/workbook.xml", "worksheets/sheet1.xml", "xl/worksheets/sheet1.xml"},
+      {"xl/worksheets/sheet1.xml", "../drawings/drawing1.xml", "xl/drawings/drawing1.xml"},
+      {"xl/workbook.xml", "/xl/externalLinks/externalLink1.xml", "xl/externalLinks/externalLink1.xml"},
+      {"", "xl/workbook.xml", "xl/workbook.xml"},
+      {"/xl/workbook.xml", "./styles.xml", "xl/styles.xml"},
+      {"xl/a.xml", "../../../etc/passwd", "etc/passwd"},
+      {"xl/a.xml", "media/My%20Pic.png", "xl/media/My%20Pic.png"},
+      {"xl/charts/chart1.xml", "..\\embeddings\\e.bin", "xl/embeddings/e.bin"},
+  };
+  for (const auto& [source, target, expected] : resolve)
+    EXPECT_EQ(ResolvePartName(source, target), expected) << source << " + " << target;
+
+  EXPECT_EQ(RelsPartFor("xl/workbook.xml"), "xl/_rels/workbook.xml.rels");
+  EXPECT_EQ(RelsPartFor("/xl/worksheets/sheet1.xml"), "xl/worksheets/_rels/sheet1.xml.rels");
+  EXPECT_EQ(RelsPartFor("book.xml"), "_rels/book.xml.rels");
+  EXPECT_EQ(RelsPartFor(""), "_rels/.rels");
+}
+
+TEST(Package, SharedCorpusRoundTrips) {
+  const char* shared = std::getenv("QUORVANE_SHARED");
+  if (!shared || !fs::is_directory(fs::path(shared) / "corpus")) GTEST_SKIP() << "no shared corpus";
+  const fs::path corpus = fs::path(shared) / "corpus";
+  int workbooks = 0;
+  for (const auto& file : fs::recursive_directory_iterator(corpus)) {
+    const std::string ext = file.path().extension().string();
+    if (!file.is_regular_file()) continue;
+    SCOPED_TRACE(file.path().string());
+    TempDir dir;
+    const fs::path copy = dir / file.path().filename().string();
+    fs::copy_file(file.path(), copy);
+    fs::permissions(copy, fs::perms::owner_write, fs::perm_options::add);
+    if (ext == ".xls" || ext == ".xlsb") {
+      EXPECT_NE(ErrorOf([&] { Package::Open(copy); }).find("needs Microsoft Excel"), std::string::npos);
+      continue;
+    }
+    if (ext != ".xlsx" && ext != ".xlsm") continue;
+    ++workbooks;
+    const std::string original = ReadBytes(copy);
+    Package pkg = Package::Open(copy);
+    const std::string main = pkg.MainPart();
+    const std::string content = pkg.Read(main) + "<!-- edited -->";
+    pkg.Replace(main, content);
+    pkg.Save();
+
+    const auto before = ReadRawEntries(original);
+    const auto after = ReadRawEntries(ReadBytes(copy));
+    ASSERT_EQ(before.size(), after.size());
+    for (std::size_t i = 0; i < before.size(); ++i) {
+      EXPECT_EQ(after[i].name, before[i].name);
+      if (before[i].name != main) {
+        EXPECT_EQ(after[i].bytes, before[i].bytes) << before[i].name;
+      }
+    }
+    EXPECT_EQ(LibzipContents(copy).at(main), content);
+  }
+  EXPECT_GT(workbooks, 30);
+}
+
+}  // namespace
+}  // namespace quorvane::ooxml

@@ -1,0 +1,258 @@
+#include "ZipTestUtil.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace quorvane::ooxml::test {
+
+namespace {
+
+void Put16(std::string& s, std::uint64_t v) {
+  s += static_cast<char>(v & 0xFF);
+  s += static_cast<char>((v >> 8) & 0xFF);
+}
+void Put32(std::string& s, std::uint64_t v) {
+  Put16(s, v & 0xFFFF);
+  Put16(s, (v >> 16) & 0xFFFF);
+}
+void Put64(std::string& s, std::uint64_t v) {
+  Put32(s, v & 0xFFFFFFFF);
+  Put32(s, v >> 32);
+}
+std::uint64_t Get(const std::string& s, std::size_t at, int bytes) {
+  if (at + bytes > s.size()) throw std::runtime_error("test zip reader: out of range");
+  std::uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
+  return v;
+}
+
+}  // namespace
+
+ZipItem Item(std::string name, std::string data, std::uint16_t method) {
+  ZipItem item;
+  item.name = std::move(name);
+  item.data = std::move(data);
+  item.method = method;
+  return item;
+}
+
+std::string RawDeflate(std::string_view data) {
+  z_stream z{};
+  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, data.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment) {
+  std::string out, central;
+  for (const ZipItem& it : items) {
+    const std::string payload = it.compressed ? *it.compressed : it.method == 8 ? RawDeflate(it.data) : it.data;
+    const std::uint32_t crc = it.crc ? *it.crc
+                                     : static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(it.data.data()),
+                                                                        static_cast<uInt>(it.data.size())));
+    const std::uint64_t usize = it.declaredSize ? *it.declaredSize : it.data.size();
+    const std::uint16_t flags = static_cast<std::uint16_t>(it.flags | (it.descriptor ? 8 : 0));
+    const std::uint64_t offset = out.size();
+    Put32(out, 0x04034b50);
+    Put16(out, 20);
+    Put16(out, flags);
+    Put16(out, it.method);
+    Put16(out, it.dosTime);
+    Put16(out, it.dosDate);
+    Put32(out, it.descriptor ? 0 : crc);
+    Put32(out, it.descriptor ? 0 : payload.size());
+    Put32(out, it.descriptor ? 0 : usize);
+    Put16(out, it.name.size());
+    Put16(out, it.extra.size());
+    out += it.name;
+    out += it.extra;
+    out += payload;
+    if (it.descriptor) {
+      Put32(out, 0x08074b50);
+      Put32(out, crc);
+      Put32(out, payload.size());
+      Put32(out, usize);
+    }
+    Put32(central, 0x02014b50);
+    Put16(central, 0x031E);
+    Put16(central, 20);
+    Put16(central, flags);
+    Put16(central, it.method);
+    Put16(central, it.dosTime);
+    Put16(central, it.dosDate);
+    Put32(central, crc);
+    Put32(central, payload.size());
+    Put32(central, usize);
+    Put16(central, it.name.size());
+    Put16(central, it.extra.size());
+    Put16(central, it.comment.size());
+    Put16(central, 0);
+    Put16(central, 0);
+    Put32(central, 0x81A40000);
+    Put32(central, offset);
+    central += it.name;
+    central += it.extra;
+    central += it.comment;
+  }
+  const std::uint64_t cdOffset = out.size();
+  out += central;
+  const std::uint64_t count = items.size();
+  if (count >= 0xFFFF) {
+    const std::uint64_t rec = out.size();
+    Put32(out, 0x06064b50);
+    Put64(out, 44);
+    Put16(out, 45);
+    Put16(out, 45);
+    Put32(out, 0);
+    Put32(out, 0);
+    Put64(out, count);
+    Put64(out, count);
+    Put64(out, central.size());
+    Put64(out, cdOffset);
+    Put32(out, 0x07064b50);
+    Put32(out, 0);
+    Put64(out, rec);
+    Put32(out, 1);
+  }
+  Put32(out, 0x06054b50);
+  Put16(out, 0);
+  Put16(out, 0);
+  Put16(out, std::min<std::uint64_t>(count, 0xFFFF));
+  Put16(out, std::min<std::uint64_t>(count, 0xFFFF));
+  Put32(out, central.size());
+  Put32(out, cdOffset);
+  Put16(out, comment.size());
+  out += comment;
+  return out;
+}
+
+std::vector<ZipItem> MinimalWorkbook() {
+  std::vector<ZipItem> items(5);
+  items[0].name = "[Content_Types].xml";
+  items[0].data =
+      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
+      "\n"
+      R"(<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">)"
+      R"(<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>)"
+      R"(<Default Extension="xml" ContentType="application/xml"/>)"
+      R"(<Override PartName="/xl/workbook.xml" ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml"/>)"
+      R"(<Override PartName="/xl/worksheets/sheet1.xml" ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"/>)"
+      R"(</Types>)";
+  items[1].name = "_rels/.rels";
+  items[1].data =
+      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
+      R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
+      R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument" Target="xl/workbook.xml"/>)"
+      R"(</Relationships>)";
+  items[2].name = "xl/workbook.xml";
+  items[2].data =
+      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
+      R"(<workbook xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" )"
+      R"(xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships">)"
+      R"(<sheets><sheet name="Sheet1" sheetId="1" r:id="rId1"/></sheets></workbook>)";
+  items[3].name = "xl/_rels/workbook.xml.rels";
+  items[3].data =
+      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
+      R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
+      R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet" Target="worksheets/sheet1.xml"/>)"
+      R"(</Relationships>)";
+  items[4].name = "xl/worksheets/sheet1.xml";
+  items[4].data =
+      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
+      R"(<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">)"
+      R"(<sheetData><row r="1"><c r="A1"><f>[1]Sheet1!A1</f><v>42</v></c></row></sheetData></worksheet>)";
+  return items;
+}
+
+ZipItem* FindItem(std::vector<ZipItem>& items, std::string_view name) {
+  for (auto& it : items)
+    if (it.name == name) return &it;
+  return nullptr;
+}
+
+std::vector<RawEntry> ReadRawEntries(const std::string& zip) {
+  std::size_t end = zip.rfind(std::string("PK\x05\x06", 4));
+  if (end == std::string::npos) throw std::runtime_error("test zip reader: no end record");
+  std::uint64_t count = Get(zip, end + 10, 2);
+  std::uint64_t cd = Get(zip, end + 16, 4);
+  if (end >= 20 && Get(zip, end - 20, 4) == 0x07064b50) {
+    const std::uint64_t rec = Get(zip, end - 20 + 8, 8);
+    count = Get(zip, rec + 32, 8);
+    cd = Get(zip, rec + 48, 8);
+  }
+  std::vector<RawEntry> entries;
+  std::size_t at = cd;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (Get(zip, at, 4) != 0x02014b50) throw std::runtime_error("test zip reader: bad record");
+    RawEntry e;
+    e.method = static_cast<std::uint16_t>(Get(zip, at + 10, 2));
+    std::uint64_t csize = Get(zip, at + 20, 4);
+    const std::size_t nameLen = Get(zip, at + 28, 2);
+    const std::size_t extraLen = Get(zip, at + 30, 2);
+    const std::size_t commentLen = Get(zip, at + 32, 2);
+    std::uint64_t local = Get(zip, at + 42, 4);
+    e.name = zip.substr(at + 46, nameLen);
+    // Only the zip64 fields this reader needs: sizes and offset.
+    if (csize == 0xFFFFFFFF || local == 0xFFFFFFFF) {
+      std::size_t x = at + 46 + nameLen;
+      const std::size_t xEnd = x + extraLen;
+      while (x + 4 <= xEnd && Get(zip, x, 2) != 1) x += 4 + Get(zip, x + 2, 2);
+      std::size_t f = x + 4;
+      if (Get(zip, at + 24, 4) == 0xFFFFFFFF) f += 8;
+      if (csize == 0xFFFFFFFF) csize = Get(zip, f, 8), f += 8;
+      if (local == 0xFFFFFFFF) local = Get(zip, f, 8);
+    }
+    const std::size_t headerLen = 30 + Get(zip, local + 26, 2) + Get(zip, local + 28, 2);
+    e.bytes = zip.substr(local, headerLen + csize);
+    entries.push_back(std::move(e));
+    at += 46 + nameLen + extraLen + commentLen;
+  }
+  return entries;
+}
+
+std::string ReadBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteBytes(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+TempDir::TempDir() {
+  std::random_device rd;
+  path_ = std::filesystem::temp_directory_path() / ("qv-pkg-" + std::to_string(rd()) + std::to_string(rd()));
+  std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> TempDir::Others(const std::vector<std::string>& expected) const {
+  std::vector<std::string> others;
+  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    const std::string name = entry.path().filename().string();
+    if (std::find(expected.begin(), expected.end(), name) == expected.end()) others.push_back(name);
+  }
+  return others;
+}
+
+}  // namespace quorvane::ooxml::test
