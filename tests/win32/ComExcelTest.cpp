@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "FakeExcelServer.h"
+#include "links/Links.h"
+#include "win32/ComExcel.h"
+#include "win32/Dispatch.h"
+#include "win32/Strings.h"
+
+namespace quorvane::win32 {
+namespace {
+
+using testing::FakeExcel;
+using Journal = std::vector<std::string>;
+
+class ComExcelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::ProgIdMapsToFake())
+      GTEST_SKIP() << "Excel.Application is not mapped to the test class (run through scripts/test-windows)";
+    ASSERT_TRUE(SUCCEEDED(registration_.Result()));
+    FakeExcel() = testing::FakeExcelState{};
+  }
+  void TearDown() override { EXPECT_EQ(FakeExcel().liveObjects, 0) << "a COM reference was leaked"; }
+
+  testing::FakeExcelRegistration registration_;
+  ComExcel excel_{std::chrono::milliseconds(100)};
+};
+
+TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
+  FakeExcel().linkSources = {L"C:\\Quellen\\\u00DCbersicht.xlsx", L"\\\\server\\share\\b.xls"};
+  std::unique_ptr<links::ExcelApplication> current;
+  app::Property<int> pointer;
+  links::BreakWorkbookLinks(excel_, "C:\\Mappen\\M\u00e4rz.xlsx", current, pointer);
+  current.reset();
+
+  EXPECT_EQ(FakeExcel().created, 1);
+  EXPECT_EQ(FakeExcel().journal, (Journal{
+      "Application.Hwnd",
+      "Application.Workbooks",
+      "Workbooks.Open(C:\\Mappen\\M\u00e4rz.xlsx&)",
+      "Application.DisplayAlerts=False",
+      "Application.AskToUpdateLinks=False",
+      "Application.ActiveWorkbook",
+      "Workbook.LinkSources(Type=1)",
+      "Application.ActiveWorkbook",
+      "Workbook.BreakLink(name=C:\\Quellen\\\u00DCbersicht.xlsx&, Type=1)",
+      "Application.ActiveWorkbook",
+      "Workbook.BreakLink(name=\\\\server\\share\\b.xls&, Type=1)",
+      "Application.ActiveWorkbook",
+      "Workbook.Save()",
+      "Application.DisplayAlerts=True",
+      "Application.Quit()",
+  }));
+}
+
+TEST_F(ComExcelTest, LinkSourcesKeepsTheArrayBoundsAndElementTypes) {
+  auto app = excel_.Create();
+  auto book = app->ActiveWorkbook();
+
+  FakeExcel().linkSources = {L"a.xlsx", L"b.xlsx", L"c.xlsx"};
+  auto sources = book->LinkSources(links::kExcelLinks);
+  ASSERT_TRUE(sources);
+  EXPECT_EQ(sources->LowerBound(), 1);
+  EXPECT_EQ(sources->UpperBound(), 3);
+  EXPECT_EQ(sources->At(1), "a.xlsx");
+  EXPECT_EQ(sources->At(3), "c.xlsx");
+
+  FakeExcel().sourcesAsVariants = false;  // a plain array of strings
+  FakeExcel().lowerBound = 0;
+  sources = book->LinkSources(links::kExcelLinks);
+  ASSERT_TRUE(sources);
+  EXPECT_EQ(sources->LowerBound(), 0);
+  EXPECT_EQ(sources->UpperBound(), 2);
+  EXPECT_EQ(sources->At(0), "a.xlsx");
+
+  FakeExcel().linkSources.clear();  // Empty, not an array
+  EXPECT_FALSE(book->LinkSources(links::kExcelLinks));
+}
+
+TEST_F(ComExcelTest, FailingCallBecomesAutomationErrorWithMemberCodeAndDescription) {
+  auto app = excel_.Create();
+  FakeExcel().failMember = "Open";
+  FakeExcel().failCode = static_cast<HRESULT>(0x800A03EC);
+  FakeExcel().failDescription = L"Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden.";
+  try {
+    app->Workbooks()->Open("x.xlsx");
+    ADD_FAILURE() << "Open must throw";
+  } catch (const links::AutomationError& error) {
+    EXPECT_EQ(error.Member(), "Open");
+    EXPECT_EQ(std::string(error.what()),
+              "Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden. (0x800A03EC)");
+  }
+
+  // A member the object does not have fails at the name lookup.
+  Dispatch raw(testing::NewFakeApplication());
+  try {
+    raw.Call("Calculate");
+    ADD_FAILURE() << "an unknown member must throw";
+  } catch (const links::AutomationError& error) {
+    EXPECT_EQ(error.Member(), "Calculate");
+    EXPECT_NE(std::string(error.what()).find("(0x80020006)"), std::string::npos) << error.what();
+  }
+}
+
+TEST_F(ComExcelTest, RunningCheckReadsTheDefaultMemberOfTheRegisteredInstance) {
+  EXPECT_THROW(excel_.GetRunning(), links::AutomationError);
+  EXPECT_FALSE(links::IsExcelRunning(excel_));
+
+  auto running = testing::NewFakeApplication();
+  DWORD cookie = 0;
+  ASSERT_TRUE(SUCCEEDED(::RegisterActiveObject(running.get(), testing::kFakeExcelClass, ACTIVEOBJECT_STRONG, &cookie)));
+  EXPECT_TRUE(links::IsExcelRunning(excel_));
+  FakeExcel().defaultName = L"Microsoft Excel ";
+  EXPECT_FALSE(links::IsExcelRunning(excel_));
+  ::RevokeActiveObject(cookie, nullptr);
+  running.reset();
+
+  // Only looked at: no instance was created and nothing but the default member was read.
+  EXPECT_EQ(FakeExcel().created, 0);
+  EXPECT_EQ(FakeExcel().journal, (Journal{"Application.(default)", "Application.(default)"}));
+}
+
+// A second process with a window, standing in for an Excel that ignores Quit.
+class ChildWindowProcess {
+ public:
+  ChildWindowProcess() {
+    wchar_t exe[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    const std::wstring title = L"quorvane-child-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                               std::to_wstring(++count_);
+    std::wstring command = L"\"" + std::wstring(exe) + L"\" --child-window " + title;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+      return;
+    process_.reset(info.hProcess);
+    ::CloseHandle(info.hThread);
+    for (int i = 0; i < 200 && !window_; ++i) {
+      window_ = ::FindWindowW(L"STATIC", title.c_str());
+      if (!window_) ::Sleep(50);
+    }
+  }
+  ~ChildWindowProcess() {
+    if (Alive()) ::TerminateProcess(process_.get(), 0);
+  }
+  ChildWindowProcess(const ChildWindowProcess&) = delete;
+  ChildWindowProcess& operator=(const ChildWindowProcess&) = delete;
+
+  HWND Window() const { return window_; }
+  bool Alive() const { return process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
+  bool EndsWithin(DWORD ms) const { return ::WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0; }
+
+ private:
+  static inline int count_ = 0;
+  UniqueHandle process_;
+  HWND window_ = nullptr;
+};
+
+TEST_F(ComExcelTest, ForceEndEndsACreatedInstanceThatIgnoredQuit) {
+  ChildWindowProcess child;
+  ASSERT_TRUE(child.Window()) << "the helper process did not show its window";
+  FakeExcel().hwnd = static_cast<LONG>(reinterpret_cast<INT_PTR>(child.Window()));
+
+  auto app = excel_.Create();
+  app->Quit();
+  app->ForceEnd();
+  EXPECT_TRUE(child.EndsWithin(10000));
+  // The reference is gone with it; later calls fail instead of reaching a dead instance.
+  EXPECT_THROW(app->Quit(), links::AutomationError);
+}
+
+TEST_F(ComExcelTest, ForceEndLeavesInstancesItDidNotCreate) {
+  ChildWindowProcess child;
+  ASSERT_TRUE(child.Window());
+  FakeExcel().hwnd = static_cast<LONG>(reinterpret_cast<INT_PTR>(child.Window()));
+
+  auto running = testing::NewFakeApplication();
+  DWORD cookie = 0;
+  ASSERT_TRUE(SUCCEEDED(::RegisterActiveObject(running.get(), testing::kFakeExcelClass, ACTIVEOBJECT_STRONG, &cookie)));
+  auto attached = excel_.GetRunning();
+  attached->ForceEnd();
+  attached.reset();
+  ::RevokeActiveObject(cookie, nullptr);
+  running.reset();
+  EXPECT_FALSE(child.EndsWithin(500));
+
+  // A created instance whose window belongs to this very process (an
+  // in-process server): ending it would end us.
+  HWND own = ::CreateWindowExW(0, L"STATIC", L"own", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                               ::GetModuleHandleW(nullptr), nullptr);
+  ASSERT_TRUE(own);
+  FakeExcel().hwnd = static_cast<LONG>(reinterpret_cast<INT_PTR>(own));
+  auto created = excel_.Create();
+  created->ForceEnd();
+  ::DestroyWindow(own);
+  EXPECT_TRUE(child.Alive());
+}
+
+}  // namespace
+}  // namespace quorvane::win32

@@ -1,0 +1,288 @@
+#include "FakeExcelServer.h"
+
+#include <atomic>
+#include <cwctype>
+#include <functional>
+#include <map>
+
+#include "win32/Strings.h"
+
+namespace quorvane::testing {
+namespace {
+
+using win32::ComPtr;
+
+std::wstring Lower(std::wstring_view text) {
+  std::wstring out(text);
+  for (auto& c : out) c = static_cast<wchar_t>(std::towlower(c));
+  return out;
+}
+
+std::string Render(const VARIANT& v) {
+  switch (v.vt) {
+    case VT_I4: return std::to_string(v.lVal);
+    case VT_BOOL: return v.boolVal ? "True" : "False";
+    case VT_BSTR: return win32::Narrow(v.bstrVal ? v.bstrVal : L"");
+    case VT_BYREF | VT_BSTR: return win32::Narrow(*v.pbstrVal ? *v.pbstrVal : L"") + "&";
+    default: return "vt" + std::to_string(v.vt);
+  }
+}
+
+enum Kind : WORD { kGet = DISPATCH_PROPERTYGET, kPut = DISPATCH_PROPERTYPUT, kCall = DISPATCH_METHOD };
+
+class FakeObject;
+using Handler = std::function<void(VARIANT* result)>;
+
+struct Member {
+  std::wstring name;
+  std::vector<std::wstring> params;
+  WORD kinds;  // the Kind bits the member answers
+  Handler handler;
+};
+
+VARIANT Object(ComPtr<IDispatch> object) {
+  VARIANT v;
+  ::VariantInit(&v);
+  v.vt = VT_DISPATCH;
+  v.pdispVal = object.release();
+  return v;
+}
+
+// COM interfaces have no virtual destructor by design: objects are deleted
+// only by their own Release, through their own type.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+
+// One IDispatch object with named members. COM objects own themselves: the
+// last Release deletes.
+class FakeObject final : public IDispatch {
+ public:
+  explicit FakeObject(std::string name) : name_(std::move(name)) { ++FakeExcel().liveObjects; }
+  ~FakeObject() { --FakeExcel().liveObjects; }
+  FakeObject(const FakeObject&) = delete;
+  FakeObject& operator=(const FakeObject&) = delete;
+
+  void Add(Member member) { members_.push_back(std::move(member)); }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IDispatch) {
+      *out = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+
+  // Members get ids 1.., their parameters 0.. in declaration order, looked up
+  // without regard to case as Excel does; the spelling is kept for the journal.
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+    const std::size_t index = Find(names[0]);
+    if (index == members_.size()) return DISP_E_UNKNOWNNAME;
+    ids[0] = static_cast<DISPID>(index + 1);
+    auto& spelled = spelled_[ids[0]];
+    spelled.assign(members_[index].params.size(), L"");
+    HRESULT hr = S_OK;
+    for (UINT i = 1; i < count; ++i) {
+      const auto& params = members_[index].params;
+      for (std::size_t p = 0; p < params.size(); ++p) {
+        if (Lower(params[p]) == Lower(names[i])) {
+          ids[i] = static_cast<DISPID>(p);
+          spelled[p] = names[i];
+        }
+      }
+      if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+    }
+    return hr;
+  }
+
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO* exception, UINT*) override {
+    if (id == DISPID_VALUE && (flags & DISPATCH_PROPERTYGET) && params->cArgs == 0 && defaultValue) {
+      FakeExcel().journal.push_back(name_ + ".(default)");
+      if (result) defaultValue(result);
+      return S_OK;
+    }
+    if (id < 1 || static_cast<std::size_t>(id) > members_.size()) return DISP_E_MEMBERNOTFOUND;
+    const Member& member = members_[static_cast<std::size_t>(id - 1)];
+    if (!(flags & member.kinds)) return DISP_E_MEMBERNOTFOUND;
+
+    std::string entry = name_ + "." + win32::Narrow(member.name);
+    if (flags & DISPATCH_PROPERTYPUT) {
+      // A put names its one argument DISPID_PROPERTYPUT, as every server insists.
+      if (params->cArgs != 1 || params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+        return DISP_E_PARAMNOTFOUND;
+      entry += "=" + Render(params->rgvarg[0]);
+    } else if (flags & DISPATCH_METHOD) {
+      // Positional arguments arrive last-first after the named ones.
+      std::map<DISPID, std::string> named;
+      for (UINT i = 0; i < params->cNamedArgs; ++i) {
+        const DISPID param = params->rgdispidNamedArgs[i];
+        if (param < 0 || static_cast<std::size_t>(param) >= member.params.size()) return DISP_E_PARAMNOTFOUND;
+        if (named.count(param)) return DISP_E_PARAMNOTFOUND;
+        named[param] = win32::Narrow(spelled_[id][static_cast<std::size_t>(param)]) + "=" + Render(params->rgvarg[i]);
+      }
+      std::vector<std::string> args;
+      for (UINT i = params->cArgs; i-- > params->cNamedArgs;) args.push_back(Render(params->rgvarg[i]));
+      for (auto& [param, text] : named) args.push_back(text);
+      entry += "(";
+      for (std::size_t i = 0; i < args.size(); ++i) entry += (i ? ", " : "") + args[i];
+      entry += ")";
+    } else if (params->cArgs != 0) {
+      return DISP_E_BADPARAMCOUNT;
+    }
+    FakeExcelState& state = FakeExcel();
+    state.journal.push_back(entry);
+
+    if (state.failMember == win32::Narrow(member.name)) {
+      if (exception) {
+        *exception = EXCEPINFO{};
+        exception->scode = state.failCode;
+        exception->bstrSource = ::SysAllocString(L"Microsoft Excel");
+        exception->bstrDescription = ::SysAllocString(state.failDescription.c_str());
+      }
+      return DISP_E_EXCEPTION;
+    }
+    VARIANT ignored;
+    ::VariantInit(&ignored);
+    member.handler(result ? result : &ignored);
+    ::VariantClear(&ignored);
+    return S_OK;
+  }
+
+  std::function<void(VARIANT*)> defaultValue;
+
+ private:
+  std::size_t Find(const wchar_t* name) const {
+    std::size_t i = 0;
+    while (i < members_.size() && Lower(members_[i].name) != Lower(name)) ++i;
+    return i;
+  }
+
+  std::string name_;
+  std::vector<Member> members_;
+  std::map<DISPID, std::vector<std::wstring>> spelled_;
+  std::atomic<ULONG> refs_{1};
+};
+
+void Nothing(VARIANT*) {}
+
+VARIANT SourceArray() {
+  const FakeExcelState& state = FakeExcel();
+  VARIANT v;
+  ::VariantInit(&v);
+  if (state.linkSources.empty()) return v;  // Empty: no links of the type
+  const VARTYPE element = state.sourcesAsVariants ? VT_VARIANT : VT_BSTR;
+  SAFEARRAY* array = ::SafeArrayCreateVectorEx(element, state.lowerBound,
+                                               static_cast<ULONG>(state.linkSources.size()), nullptr);
+  for (LONG i = 0; i < static_cast<LONG>(state.linkSources.size()); ++i) {
+    LONG index = state.lowerBound + i;
+    win32::UniqueBstr text(::SysAllocString(state.linkSources[static_cast<std::size_t>(i)].c_str()));
+    if (state.sourcesAsVariants) {
+      VARIANT item;
+      item.vt = VT_BSTR;
+      item.bstrVal = text.get();
+      ::SafeArrayPutElement(array, &index, &item);  // copies
+    } else {
+      ::SafeArrayPutElement(array, &index, text.get());
+    }
+  }
+  v.vt = VT_ARRAY | element;
+  v.parray = array;
+  return v;
+}
+
+ComPtr<IDispatch> NewWorkbook() {
+  ComPtr<FakeObject> book(new FakeObject("Workbook"));
+  book->Add({L"LinkSources", {L"Type"}, kCall | kGet, [](VARIANT* r) { *r = SourceArray(); }});
+  book->Add({L"BreakLink", {L"Name", L"Type"}, kCall, Nothing});
+  book->Add({L"Save", {}, kCall, Nothing});
+  book->Add({L"Close", {L"SaveChanges", L"Filename", L"RouteWorkbook"}, kCall, Nothing});
+  return ComPtr<IDispatch>(book.release());
+}
+
+ComPtr<IDispatch> NewWorkbooks() {
+  ComPtr<FakeObject> books(new FakeObject("Workbooks"));
+  books->Add({L"Open", {L"Filename", L"UpdateLinks", L"ReadOnly"}, kCall, Nothing});
+  return ComPtr<IDispatch>(books.release());
+}
+
+class ClassObject final : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *out = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  // Lives as long as the test program (a static); counts are irrelevant.
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+    if (outer) return CLASS_E_NOAGGREGATION;
+    ++FakeExcel().created;
+    const ComPtr<IDispatch> app = NewFakeApplication();
+    return app->QueryInterface(iid, out);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+#pragma GCC diagnostic pop
+
+ClassObject classObject;
+
+}  // namespace
+
+FakeExcelState& FakeExcel() {
+  static FakeExcelState state;
+  return state;
+}
+
+ComPtr<IDispatch> NewFakeApplication() {
+  ComPtr<FakeObject> app(new FakeObject("Application"));
+  app->Add({L"Workbooks", {}, kGet, [](VARIANT* r) { *r = Object(NewWorkbooks()); }});
+  app->Add({L"DisplayAlerts", {}, kGet | kPut, Nothing});
+  app->Add({L"AskToUpdateLinks", {}, kGet | kPut, Nothing});
+  app->Add({L"ActiveWorkbook", {}, kGet, [](VARIANT* r) { *r = Object(NewWorkbook()); }});
+  app->Add({L"Quit", {}, kCall, Nothing});
+  app->Add({L"Hwnd", {}, kGet, [](VARIANT* r) {
+              r->vt = VT_I4;
+              r->lVal = FakeExcel().hwnd;
+            }});
+  app->defaultValue = [](VARIANT* r) {
+    r->vt = VT_BSTR;
+    r->bstrVal = ::SysAllocString(FakeExcel().defaultName.c_str());
+  };
+  return ComPtr<IDispatch>(app.release());
+}
+
+FakeExcelRegistration::FakeExcelRegistration() {
+  result_ = ::CoRegisterClassObject(kFakeExcelClass, &classObject, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                    &cookie_);
+}
+
+FakeExcelRegistration::~FakeExcelRegistration() {
+  if (SUCCEEDED(result_)) ::CoRevokeClassObject(cookie_);
+}
+
+bool ProgIdMapsToFake() {
+  CLSID clsid{};
+  return SUCCEEDED(::CLSIDFromProgID(L"Excel.Application", &clsid)) && clsid == kFakeExcelClass;
+}
+
+}  // namespace quorvane::testing

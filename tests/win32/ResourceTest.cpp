@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "win32/Resource.h"
+#include "win32/Strings.h"
+
+namespace quorvane::win32 {
+namespace {
+
+std::vector<int> closed;
+void RecordClose(int value) noexcept { closed.push_back(value); }
+using UniqueNumber = unique_any<int, &RecordClose>;
+
+TEST(Resource, ClosesEachValueExactlyOnceThroughMovesAndResets) {
+  closed.clear();
+  {
+    UniqueNumber a(1);
+    UniqueNumber b(std::move(a));
+    EXPECT_FALSE(a);
+    EXPECT_TRUE(closed.empty());
+
+    UniqueNumber c(2);
+    c = std::move(b);  // 2 goes, 1 moves in
+    EXPECT_EQ(closed, std::vector<int>({2}));
+    EXPECT_EQ(c.get(), 1);
+
+    auto& alias = c;
+    c = std::move(alias);  // self-move keeps the value
+    EXPECT_EQ(c.get(), 1);
+
+    *c.put() = 3;  // put closes what was held
+    EXPECT_EQ(closed, std::vector<int>({2, 1}));
+
+    UniqueNumber d(4);
+    EXPECT_EQ(d.release(), 4);  // released: the caller closes it
+    UniqueNumber empty;
+    empty.reset();
+  }
+  EXPECT_EQ(closed, std::vector<int>({2, 1, 3}));
+}
+
+TEST(Resource, UniqueHandleClosesTheKernelObject) {
+  HANDLE raw = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(raw, nullptr);
+  {
+    UniqueHandle event(raw);
+    UniqueHandle moved = std::move(event);
+    DWORD flags = 0;
+    EXPECT_TRUE(::GetHandleInformation(raw, &flags));
+  }
+  DWORD flags = 0;
+  EXPECT_FALSE(::GetHandleInformation(raw, &flags));
+
+  UniqueFile none;  // INVALID_HANDLE_VALUE is its empty state
+  EXPECT_FALSE(none);
+  EXPECT_EQ(none.get(), INVALID_HANDLE_VALUE);
+}
+
+// A bare COM object that counts its references (never deleted through IUnknown).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+class Counted final : public IUnknown {
+ public:
+  ULONG refs = 1;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IUnknown) {
+      *out = this;
+      ++refs;
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+};
+#pragma GCC diagnostic pop
+
+TEST(Resource, ComPtrBalancesReferencesAndQueries) {
+  Counted object;
+  {
+    auto first = ComPtr<IUnknown>::AddRefed(&object);
+    EXPECT_EQ(object.refs, 2u);
+    ComPtr<IUnknown> second = std::move(first);
+    EXPECT_EQ(object.refs, 2u);
+    {
+      auto again = second.try_query<IUnknown>();
+      EXPECT_TRUE(again);
+      EXPECT_EQ(object.refs, 3u);
+    }
+    EXPECT_EQ(object.refs, 2u);
+    EXPECT_FALSE(second.try_query<IDispatch>());
+    try {
+      second.query<IDispatch>();
+      ADD_FAILURE() << "query of a missing interface must throw";
+    } catch (const SystemError& error) {
+      EXPECT_EQ(error.Code(), static_cast<long>(E_NOINTERFACE));
+    }
+    EXPECT_EQ(object.refs, 2u);
+  }
+  EXPECT_EQ(object.refs, 1u);
+}
+
+TEST(Resource, UniqueVariantFreesAndMovesItsString) {
+  UniqueVariant text;
+  text.get().vt = VT_BSTR;
+  text.get().bstrVal = ::SysAllocString(L"abc");
+  UniqueVariant moved = std::move(text);
+  EXPECT_EQ(text.type(), VT_EMPTY);
+  ASSERT_EQ(moved.type(), VT_BSTR);
+  EXPECT_STREQ(moved.get().bstrVal, L"abc");
+  moved.reset();
+  EXPECT_EQ(moved.type(), VT_EMPTY);
+}
+
+TEST(Strings, RoundTripsNonAsciiAndRejectsMalformedText) {
+  const std::string text = "C:\\Daten\\\xC3\x9C" "bersicht \xE6\x9D\xB1\xE4\xBA\xAC \xF0\x9F\x98\x80.xlsx";
+  const std::wstring wide = Widen(text);
+  EXPECT_EQ(wide, L"C:\\Daten\\\u00DCbersicht \u6771\u4EAC \U0001F600.xlsx");
+  EXPECT_EQ(Narrow(wide), text);
+  EXPECT_EQ(Widen(""), L"");
+  EXPECT_EQ(Narrow(L""), "");
+  EXPECT_THROW(Widen("abc\xC3("), std::range_error);
+  EXPECT_THROW(Widen("\xED\xA0\x80"), std::range_error);  // an encoded surrogate
+  EXPECT_THROW(Narrow(std::wstring(1, static_cast<wchar_t>(0xD800))), std::range_error);
+}
+
+}  // namespace
+}  // namespace quorvane::win32

@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <thread>
+
+#include "win32/Error.h"
+#include "win32/FileCopier.h"
+#include "win32/MessageBoxes.h"
+#include "win32/RegionalClock.h"
+#include "win32/RegistrySettings.h"
+#include "win32/Resource.h"
+#include "win32/Strings.h"
+
+namespace quorvane::win32 {
+namespace {
+
+// ---- settings in the registry ---------------------------------------------
+
+class RegistrySettingsTest : public ::testing::Test {
+ protected:
+  void TearDown() override { ::RegDeleteTreeW(HKEY_CURRENT_USER, (kBase + L"\\" + Widen(app_)).c_str()); }
+
+  static inline const std::wstring kBase = L"Software\\VB and VBA Program Settings";
+  const std::string app_ = "QuorvaneTest-" + std::to_string(::GetCurrentProcessId());
+  RegistrySettings store_;
+};
+
+TEST_F(RegistrySettingsTest, RoundTripUsesTheRuntimeKeyLayoutAndKeepsTextAsStored) {
+  EXPECT_EQ(store_.GetSetting(app_, "Quorvane", "BackupCheck"), "");  // no key at all
+
+  store_.SaveSetting(app_, "Quorvane", "BackupCheck", "True");
+  EXPECT_EQ(store_.GetSetting(app_, "Quorvane", "BackupCheck"), "True");
+  EXPECT_EQ(store_.GetSetting(app_, "Quorvane", "Other"), "");  // key there, value absent
+
+  // Where and how it lies: a REG_SZ under <base>\<app>\<section>.
+  wchar_t raw[16] = {};
+  DWORD bytes = sizeof raw;
+  DWORD type = 0;
+  const std::wstring path = kBase + L"\\" + Widen(app_) + L"\\Quorvane";
+  ASSERT_EQ(::RegGetValueW(HKEY_CURRENT_USER, path.c_str(), L"BackupCheck", RRF_RT_ANY, &type, raw, &bytes),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_STREQ(raw, L"True");
+
+  store_.SaveSetting(app_, "Quorvane", "BackupCheck", "true");
+  EXPECT_EQ(store_.GetSetting(app_, "Quorvane", "BackupCheck"), "true");
+  store_.SaveSetting(app_, "Quorvane", "BackupCheck", " \xC3\xA9t\xC3\xA9 ");
+  EXPECT_EQ(store_.GetSetting(app_, "Quorvane", "BackupCheck"), " \xC3\xA9t\xC3\xA9 ");
+  store_.SaveSetting(app_, "Quorvane", "BackupCheck", "");
+  EXPECT_EQ(store_.GetSetting(app_, "Quorvane", "BackupCheck"), "");
+}
+
+TEST_F(RegistrySettingsTest, ValueOfAnotherTypeIsAnErrorNotEmptyText) {
+  store_.SaveSetting(app_, "Quorvane", "BackupCheck", "True");
+  const std::wstring path = kBase + L"\\" + Widen(app_) + L"\\Quorvane";
+  const DWORD number = 1;
+  ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, path.c_str(), L"BackupCheck", REG_DWORD, &number, sizeof number),
+            ERROR_SUCCESS);
+  EXPECT_THROW(store_.GetSetting(app_, "Quorvane", "BackupCheck"), SystemError);
+}
+
+// ---- file copies -----------------------------------------------------------
+
+class FileCopierTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    dir_ = std::wstring(temp) + L"quorvane-copy-" + std::to_wstring(::GetCurrentProcessId()) + L"-\u00E9\u6771";
+    ::CreateDirectoryW(dir_.c_str(), nullptr);
+  }
+  void TearDown() override {
+    for (const auto& name : Names()) {
+      const std::wstring path = dir_ + L"\\" + name;
+      ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileW(path.c_str());
+    }
+    ::RemoveDirectoryW(dir_.c_str());
+  }
+
+  std::string Path(const std::wstring& name) const { return Narrow(dir_ + L"\\" + name); }
+  void Write(const std::wstring& name, const std::string& content) const {
+    std::ofstream(std::filesystem::path(dir_ + L"\\" + name), std::ios::binary) << content;
+  }
+  std::string Read(const std::wstring& name) const {
+    std::ifstream in(std::filesystem::path(dir_ + L"\\" + name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  std::vector<std::wstring> Names() const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    UniqueFind find(::FindFirstFileW((dir_ + L"\\*").c_str(), &data));
+    if (!find) return names;
+    do {
+      const std::wstring name = data.cFileName;
+      if (name != L"." && name != L"..") names.push_back(name);
+    } while (::FindNextFileW(find.get(), &data));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::wstring dir_;
+  Win32FileCopier copier_;
+};
+
+TEST_F(FileCopierTest, CopiesAndNeverReplacesAnExistingTarget) {
+  const std::string content("PK\x03\x04 binary \0 content", 23);
+  Write(L"Q1.xlsx", content);
+  EXPECT_EQ(copier_.Copy(Path(L"Q1.xlsx"), Path(L"Q1 Backup 7 04 PM.xlsx")), links::CopyResult::Copied);
+  EXPECT_EQ(Read(L"Q1 Backup 7 04 PM.xlsx"), content);
+
+  Write(L"Q1 Backup 7 04 PM.xlsx", "older backup");
+  EXPECT_EQ(copier_.Copy(Path(L"Q1.xlsx"), Path(L"Q1 Backup 7 04 PM.xlsx")), links::CopyResult::TargetExists);
+  EXPECT_EQ(Read(L"Q1 Backup 7 04 PM.xlsx"), "older backup");
+  EXPECT_EQ(Names(), (std::vector<std::wstring>{L"Q1 Backup 7 04 PM.xlsx", L"Q1.xlsx"}));
+}
+
+TEST_F(FileCopierTest, HandlesNonAsciiNamesAndReadOnlySources) {
+  const std::wstring source = L"M\u00E4rz \u2013 \u6771\u4EAC.xlsx";
+  const std::wstring target = L"M\u00E4rz \u2013 \u6771\u4EAC Backup.xlsx";
+  Write(source, "data");
+  ::SetFileAttributesW((dir_ + L"\\" + source).c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(copier_.Copy(Path(source), Path(target)), links::CopyResult::Copied);
+  EXPECT_EQ(Read(target), "data");
+  EXPECT_EQ(copier_.Copy(Path(source), Path(target)), links::CopyResult::TargetExists);
+  EXPECT_EQ(Names().size(), 2u);
+}
+
+TEST_F(FileCopierTest, FailuresThrowWithTheReasonAndLeaveNothingBehind) {
+  try {
+    copier_.Copy(Path(L"missing.xlsx"), Path(L"missing Backup.xlsx"));
+    ADD_FAILURE() << "copying a missing file must throw";
+  } catch (const SystemError& error) {
+    const std::string what = error.what();
+    EXPECT_NE(what.find("missing.xlsx"), std::string::npos) << what;
+    EXPECT_EQ(error.Code(), static_cast<long>(ERROR_FILE_NOT_FOUND)) << what;
+  }
+  Write(L"a.xlsx", "data");
+  EXPECT_THROW(copier_.Copy(Path(L"a.xlsx"), Path(L"no such folder\\a Backup.xlsx")), SystemError);
+  EXPECT_EQ(Names(), std::vector<std::wstring>{L"a.xlsx"});
+}
+
+// ---- regional clock --------------------------------------------------------
+
+TEST(RegionalClock, NamesComeFromTheUserLocale) {
+  Win32RegionalClock clock;
+  std::set<std::string> weekdays;
+  for (int d = 0; d < 7; ++d) weekdays.insert(clock.WeekdayName(d));
+  std::set<std::string> months;
+  for (int m = 1; m <= 12; ++m) months.insert(clock.MonthAbbreviation(m));
+  EXPECT_EQ(weekdays.size(), 7u);
+  EXPECT_EQ(months.size(), 12u);
+  EXPECT_FALSE(weekdays.count(""));
+  EXPECT_FALSE(months.count(""));
+  EXPECT_THROW(clock.WeekdayName(7), std::out_of_range);
+  EXPECT_THROW(clock.MonthAbbreviation(0), std::out_of_range);
+
+  wchar_t locale[LOCALE_NAME_MAX_LENGTH] = {};
+  ::GetUserDefaultLocaleName(locale, LOCALE_NAME_MAX_LENGTH);
+  if (std::wstring(locale) == L"en-US") {
+    EXPECT_EQ(clock.WeekdayName(0), "Sunday");
+    EXPECT_EQ(clock.WeekdayName(6), "Saturday");
+    EXPECT_EQ(clock.MonthAbbreviation(12), "Dec");
+    EXPECT_EQ(clock.AmPm(false), "AM");
+    EXPECT_EQ(clock.AmPm(true), "PM");
+  } else {
+    EXPECT_NE(clock.AmPm(false), clock.AmPm(true)) << "locale " << Narrow(locale);
+  }
+}
+
+TEST(RegionalClock, NowIsAPlausibleLocalTimeWithSundayAsZero) {
+  Win32RegionalClock clock;
+  const links::LocalDateTime now = clock.Now();
+  EXPECT_GE(now.year, 2020);
+  EXPECT_TRUE(now.month >= 1 && now.month <= 12);
+  EXPECT_TRUE(now.hour >= 0 && now.hour <= 23);
+  // Weekday from the date alone (Sakamoto), to check the Sunday-is-0 mapping.
+  static const int offsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+  const int y = now.year - (now.month < 3 ? 1 : 0);
+  const int weekday = (y + y / 4 - y / 100 + y / 400 + offsets[now.month - 1] + now.day) % 7;
+  EXPECT_EQ(now.weekday, weekday);
+
+  const std::string stamp = links::BackupTimeStamp(clock);
+  EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d{1,2} \d\d \S+ \S+, \S+ \d{1,2} \d{4})"))) << stamp;
+}
+
+// ---- message boxes ---------------------------------------------------------
+
+// What a watcher thread saw of the box before it pressed a button.
+struct SeenBox {
+  std::wstring text;
+  bool ownerDisabled = false;
+  bool hasYes = false;
+  bool hasOk = false;
+};
+
+// Finds the box captioned "Quorvane", records it and presses `button`.
+std::thread PressWhenShown(HWND owner, int button, SeenBox& seen) {
+  return std::thread([owner, button, &seen] {
+    for (int i = 0; i < 400; ++i) {
+      HWND box = ::FindWindowW(L"#32770", L"Quorvane");
+      if (box && ::IsWindowVisible(box)) {
+        wchar_t text[256] = {};
+        ::GetDlgItemTextW(box, 0xFFFF, text, 256);  // the message's static control
+        seen.text = text;
+        seen.ownerDisabled = owner && !::IsWindowEnabled(owner);
+        seen.hasYes = ::GetDlgItem(box, IDYES) != nullptr;
+        seen.hasOk = ::GetDlgItem(box, IDOK) != nullptr;
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+        return;
+      }
+      ::Sleep(25);
+    }
+  });
+}
+
+TEST(MessageBoxes, AppModalBoxesWithTheTitleAndTheUsersAnswer) {
+  HWND owner = ::CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                                 nullptr, ::GetModuleHandleW(nullptr), nullptr);
+  ASSERT_TRUE(owner);
+  Win32MessageBoxes boxes(owner);
+
+  SeenBox question;
+  std::thread watcher = PressWhenShown(owner, IDNO, question);
+  const auto answer = boxes.Show("Excel may be open.\r\n\r\nProceed?", app::MessageButtons::YesNo);
+  watcher.join();
+  EXPECT_EQ(answer, app::MessageAnswer::No);
+  EXPECT_EQ(question.text, L"Excel may be open.\r\n\r\nProceed?");
+  EXPECT_TRUE(question.ownerDisabled);
+  EXPECT_TRUE(question.hasYes);
+  EXPECT_FALSE(question.hasOk);
+
+  SeenBox yes;
+  watcher = PressWhenShown(owner, IDYES, yes);
+  EXPECT_EQ(boxes.Show("Sure?", app::MessageButtons::YesNo), app::MessageAnswer::Yes);
+  watcher.join();
+
+  SeenBox notice;
+  watcher = PressWhenShown(owner, IDOK, notice);
+  EXPECT_EQ(boxes.Show("Done.", app::MessageButtons::Ok), app::MessageAnswer::Ok);
+  watcher.join();
+  EXPECT_EQ(notice.text, L"Done.");
+  EXPECT_TRUE(notice.hasOk);
+  EXPECT_FALSE(notice.hasYes);
+  EXPECT_TRUE(::IsWindowEnabled(owner));
+  ::DestroyWindow(owner);
+}
+
+}  // namespace
+}  // namespace quorvane::win32
