@@ -1,0 +1,90 @@
+#include "cli/Actions.h"
+
+#include <exception>
+#include <filesystem>
+#include <system_error>
+#include <memory>
+
+#include "app/Controls.h"
+#include "cli/ObservedAutomation.h"
+#include "links/Links.h"
+
+namespace quorvane::cli {
+namespace {
+
+const char* KindName(ooxml::LinkKind kind) {
+  switch (kind) {
+    case ooxml::LinkKind::Book: return "book";
+    case ooxml::LinkKind::Dde: return "dde";
+    case ooxml::LinkKind::Ole: return "ole";
+    case ooxml::LinkKind::Other: break;
+  }
+  return "other";
+}
+
+}  // namespace
+
+namespace {
+
+// The engine is given full paths, as Excel would be: a relative link is
+// resolved against the workbook's folder, which must then be a real one.
+std::string FullPath(const std::string& path) {
+  std::error_code ec;
+  auto full = std::filesystem::absolute(path, ec);
+  return ec ? path : full.lexically_normal().string();
+}
+
+}  // namespace
+
+WorkbookReport BreakOne(const std::string& path, BreakServices services) {
+  WorkbookReport report;
+  report.path = path;
+  if (services.backup) {
+    try {
+      report.backup = links::MakeBackup(services.copier, services.clock, path);
+    } catch (const std::exception& error) {
+      report.reason = std::string("backup failed, workbook left as it was: ") + error.what();
+      return report;
+    }
+  }
+  ObservedAutomation observed(services.engine);
+  try {
+    std::unique_ptr<links::ExcelApplication> current;
+    app::Property<int> pointer;  // no window to show the hourglass on
+    links::BreakWorkbookLinks(observed, FullPath(path), current, pointer);
+  } catch (const std::exception& error) {
+    report.reason = links::DescribeFailure(error);
+    return report;
+  } catch (...) {
+    report.reason = "unexpected failure";
+    return report;
+  }
+  const Observation& seen = observed.Seen();
+  for (const auto& name : seen.broken) report.sources.push_back({name, "book", std::nullopt});
+  report.status = seen.broken.empty() ? Status::NoLinks : Status::Changed;
+  return report;
+}
+
+WorkbookReport ListOne(const std::string& path) {
+  WorkbookReport report;
+  report.path = path;
+  try {
+    const auto book = ooxml::Workbook::Open(FullPath(path));
+    bool anyBook = false;
+    for (const auto& link : book.Links()) {
+      SourceReport source;
+      source.kind = KindName(link.kind);
+      source.name = link.kind == ooxml::LinkKind::Book ? link.source : link.target;
+      anyBook = anyBook || link.kind == ooxml::LinkKind::Book;
+      report.sources.push_back(std::move(source));
+    }
+    report.status = anyBook ? Status::Linked : Status::NoLinks;
+  } catch (const std::exception& error) {
+    report.reason = error.what();
+  } catch (...) {
+    report.reason = "unexpected failure";
+  }
+  return report;
+}
+
+}  // namespace quorvane::cli

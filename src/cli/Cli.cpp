@@ -1,0 +1,77 @@
+#include "cli/Cli.h"
+
+#include <exception>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "cli/Actions.h"
+#include "cli/Collect.h"
+#include "cli/Console.h"
+#include "cli/Options.h"
+#include "cli/Parallel.h"
+#include "cli/PosixFileCopier.h"
+#include "cli/Report.h"
+#include "filelist/StdDirectoryListing.h"
+
+namespace quorvane::cli {
+namespace {
+
+int Run(const Options& options, Environment& env) {
+  filelist::StdDirectoryListing listing;
+  const std::vector<std::string> workbooks = CollectWorkbooks(options.paths, listing);
+  const Action action = options.list ? Action::List : Action::Break;
+
+  ConsoleSettings settings;
+  settings.action = action;
+  settings.lines = !options.json;
+  settings.quiet = options.quiet;
+  settings.progress = env.errIsTerminal && !options.quiet;
+  Console console(env.out, env.err, settings, workbooks.size());
+
+  PosixFileCopier copier;
+  links::LocaleClock clock;
+  const auto makeWorker = [&]() -> std::function<void(std::size_t)> {
+    if (action == Action::List) {
+      return [&](std::size_t i) { console.Finished(i, ListOne(workbooks[i])); };
+    }
+    // Each thread has its own engine; the copier and clock keep no state.
+    std::shared_ptr<links::ExcelAutomation> engine = env.builtin();
+    return [&, engine](std::size_t i) {
+      console.Finished(i, BreakOne(workbooks[i], {*engine, copier, clock, options.backup}));
+    };
+  };
+  RunGroups(GroupSameFiles(workbooks), options.jobs, makeWorker);
+
+  const std::vector<WorkbookReport> reports = console.Close();
+  if (options.json) {
+    WriteJson(env.out, reports, action);
+  } else if (!options.quiet) {
+    env.out << FormatSummary(reports, action) << "\n";
+  }
+  env.out.flush();
+  for (const auto& report : reports) {
+    if (report.status == Status::Failed) return kExitSomeFailed;
+  }
+  return kExitDone;
+}
+
+}  // namespace
+
+int RunCli(int argc, const char* const* argv, Environment env) {
+  try {
+    auto parsed = ParseCommandLine(argc, argv, env.excelAvailable);
+    if (const auto* exit = std::get_if<ParseExit>(&parsed)) {
+      (exit->exitCode == kExitDone ? env.out : env.err) << exit->text << "\n";
+      return exit->exitCode;
+    }
+    return Run(std::get<Options>(parsed), env);
+  } catch (const std::exception& error) {
+    env.err << "quorvane-cli: " << error.what() << "\n";
+  } catch (...) {
+    env.err << "quorvane-cli: unexpected failure\n";
+  }
+  return kExitSomeFailed;
+}
+
+}  // namespace quorvane::cli

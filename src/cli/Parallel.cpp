@@ -1,0 +1,62 @@
+#include "cli/Parallel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace quorvane::cli {
+
+std::vector<std::vector<std::size_t>> GroupSameFiles(const std::vector<std::string>& paths) {
+  std::vector<std::vector<std::size_t>> groups;
+  std::map<std::string, std::size_t> groupOf;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    std::error_code ec;
+    auto key = std::filesystem::weakly_canonical(paths[i], ec).string();
+    if (ec) key = paths[i];
+    const auto [it, inserted] = groupOf.emplace(key, groups.size());
+    if (inserted) groups.emplace_back();
+    groups[it->second].push_back(i);
+  }
+  return groups;
+}
+
+void RunGroups(const std::vector<std::vector<std::size_t>>& groups, unsigned jobs,
+               const std::function<std::function<void(std::size_t)>()>& makeWorker) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex failureMutex;
+  std::exception_ptr failure;
+
+  const auto run = [&] {
+    try {
+      auto worker = makeWorker();
+      for (;;) {
+        if (stop.load()) return;
+        const std::size_t g = next.fetch_add(1);
+        if (g >= groups.size()) return;
+        for (const std::size_t index : groups[g]) worker(index);
+      }
+    } catch (...) {
+      stop.store(true);
+      const std::lock_guard lock(failureMutex);
+      if (!failure) failure = std::current_exception();
+    }
+  };
+
+  const std::size_t threads = std::min<std::size_t>(std::max(1u, jobs), groups.size());
+  if (threads <= 1) {
+    run();
+  } else {
+    std::vector<std::jthread> pool;
+    pool.reserve(threads);
+    for (std::size_t t = 0; t < threads; ++t) pool.emplace_back(run);
+  }  // the jthreads join here
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace quorvane::cli
