@@ -8,7 +8,9 @@ Program::Program(ProgramServices services, WindowOptions options)
       openDialog_(window_.HandleRef()),
       folderPicker_(window_.HandleRef()),
       pump_(window_.HandleRef(), window_.EndingRef()),
-      form_(app::Form1Services{window_, services.settings, services.messages, dates_, starter_, random_,
+      form_(app::Form1Services{window_, services.settings, services.messages, dates_,
+                               services.starter ? *services.starter : starter_,
+                               services.random ? *services.random : random_,
                                services.excel, services.copier, services.clock, openDialog_, folderPicker_,
                                listing_, pump_, window_.ListHost(), cursor_}) {}
 

@@ -28,6 +28,9 @@ struct ProgramServices {
   links::ExcelAutomation& excel;
   links::FileCopier& copier;
   links::RegionalClock& clock;
+  // Optional replacements for the occasional site visit's dice and starter.
+  app::RandomSource* random = nullptr;
+  app::ProgramStarter* starter = nullptr;
 };
 
 class Program {

@@ -1,0 +1,195 @@
+// The window's platform services against the real system: folder listings
+// of a real tree, the dialog's buffers, yielding, and the engine choice.
+#include <windows.h>
+#undef Yield
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "fakes/FakeExcel.h"
+#include "filelist/AddFolder.h"
+#include "win32/Strings.h"
+#include "win32/window/DirectoryListing.h"
+#include "win32/window/EngineChoice.h"
+#include "win32/window/MessagePump.h"
+#include "win32/window/OpenDialog.h"
+
+namespace quorvane::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A folder tree under %TEMP% that is removed again, attributes and all.
+class TempTree {
+ public:
+  TempTree() {
+    wchar_t base[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, base);
+    root_ = fs::path(base) / (L"quorvane-tree-" + std::to_wstring(::GetCurrentProcessId()));
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+  }
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+  ~TempTree() {
+    for (const auto& entry : fs::recursive_directory_iterator(root_))
+      ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  fs::path File(const fs::path& relative, DWORD attributes = 0) {
+    const fs::path path = root_ / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << "x";
+    if (attributes) ::SetFileAttributesW(path.c_str(), attributes);
+    return path;
+  }
+  fs::path Folder(const fs::path& relative, DWORD attributes = 0) {
+    const fs::path path = root_ / relative;
+    fs::create_directories(path);
+    if (attributes) ::SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_DIRECTORY);
+    return path;
+  }
+  std::string Root() const { return win32::Narrow(root_.wstring()); }
+
+ private:
+  fs::path root_;
+};
+
+class CountingPump final : public filelist::MessagePump {
+ public:
+  int yields = 0;
+  bool Yield() override {
+    ++yields;
+    return true;
+  }
+};
+
+TEST(DirectoryListing, AttributesAndNamesOfARealFolder) {
+  TempTree tree;
+  tree.File(L"plain.xls");
+  tree.File(L"hidden.xlsx", FILE_ATTRIBUTE_HIDDEN);
+  tree.File(L"system.xlsm", FILE_ATTRIBUTE_SYSTEM);
+  tree.File(L"Łódź 東京.xlsx");
+  tree.Folder(L"Sub");
+  tree.Folder(L"Hid", FILE_ATTRIBUTE_HIDDEN);
+
+  win32::Win32DirectoryListing listing;
+  auto scan = listing.Open(tree.Root());
+  std::map<std::string, filelist::FileAttributes> seen;
+  while (auto entry = scan->Next()) {
+    ASSERT_TRUE(entry->attributes.has_value());
+    seen[entry->name] = *entry->attributes;
+  }
+  ASSERT_EQ(seen.count("plain.xls"), 1u);
+  EXPECT_FALSE(seen["plain.xls"].directory || seen["plain.xls"].hidden || seen["plain.xls"].system);
+  EXPECT_TRUE(seen["hidden.xlsx"].hidden);
+  EXPECT_TRUE(seen["system.xlsm"].system);
+  EXPECT_EQ(seen.count(win32::Narrow(L"Łódź 東京.xlsx")), 1u);
+  EXPECT_TRUE(seen["Sub"].directory);
+  EXPECT_TRUE(seen["Hid"].directory && seen["Hid"].hidden);
+  EXPECT_TRUE(seen.count("."));  // the walk itself skips the dot entries
+
+  EXPECT_THROW(listing.Open(tree.Root() + "\\no such folder"), std::exception);
+}
+
+TEST(DirectoryListing, TheFolderWalkOverARealTree) {
+  TempTree tree;
+  tree.File(L"a.xls");
+  tree.File(L"~$a.xls");
+  tree.File(L"notes.txt");
+  tree.File(L"hidden.xlsx", FILE_ATTRIBUTE_HIDDEN);
+  tree.File(L"X\\x.XLSX");
+  tree.File(L"X\\Deep\\d.xlsb");
+  tree.File(L"Łódź\\ü.xlsm");
+  tree.File(L"Old.xls\\inside.xls");
+  tree.File(L"HiddenDir\\never.xls");
+  tree.File(L"SystemDir\\never.xls");
+  ::SetFileAttributesW((fs::path(win32::Widen(tree.Root())) / L"HiddenDir").c_str(),
+                       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
+  ::SetFileAttributesW((fs::path(win32::Widen(tree.Root())) / L"SystemDir").c_str(),
+                       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_SYSTEM);
+
+  win32::Win32DirectoryListing listing;
+  CountingPump pump;
+  std::vector<std::string> folders{tree.Root()};
+  ASSERT_TRUE(filelist::AddSubFolders(listing, pump, folders, true));
+  std::vector<std::string> found;
+  for (const auto& folder : folders) {
+    for (const auto& name : filelist::ListFiles(listing, folder, filelist::kWorkbookPattern))
+      if (name[0] != '~') found.push_back(filelist::JoinPath(folder, name));
+  }
+  std::sort(found.begin(), found.end());
+  const std::string r = tree.Root();
+  std::vector<std::string> expected{r + "\\a.xls",           r + "\\hidden.xlsx",     r + "\\X\\x.XLSX",
+                                    r + "\\X\\Deep\\d.xlsb", r + "\\Old.xls\\inside.xls",
+                                    r + win32::Narrow(L"\\Łódź\\ü.xlsm")};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(found, expected);
+  EXPECT_GT(pump.yields, 0);
+}
+
+TEST(OpenDialog, FilterAndResultBuffers) {
+  EXPECT_EQ(win32::DialogFilter(L"Excel Files (*.xl*)|*.xl*|"), std::wstring(L"Excel Files (*.xl*)\0*.xl*\0\0", 27));
+  EXPECT_EQ(win32::DialogFilter(L"A|*.a"), std::wstring(L"A\0*.a\0\0", 7));
+
+  const wchar_t single[] = L"C:\\Data\\Book1.xls\0\0garbage";
+  EXPECT_EQ(win32::DialogResult(single, std::size(single)), L"C:\\Data\\Book1.xls");
+  const wchar_t several[] = L"C:\\Data\0a.xls\0b.xlsx\0\0garbage";
+  EXPECT_EQ(win32::DialogResult(several, std::size(several)), std::wstring(L"C:\\Data\0a.xls\0b.xlsx", 20));
+  const wchar_t cancelled[] = L"\0\0";
+  EXPECT_EQ(win32::DialogResult(cancelled, std::size(cancelled)), L"");
+  // A buffer filled to its end without the closing NULs stops at its end.
+  const wchar_t full[4] = {L'a', L'b', L'c', L'd'};
+  EXPECT_EQ(win32::DialogResult(full, 4), L"abcd");
+}
+
+TEST(MessagePump, RunsWaitingMessagesAndStopsForGoodAtQuit) {
+  bool ending = false;
+  HWND none = nullptr;
+  win32::Win32MessagePump pump(none, ending);
+  HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  ASSERT_NE(window, nullptr);
+  ::PostMessageW(window, WM_NULL, 0, 0);
+  ::PostMessageW(window, WM_NULL, 0, 0);
+  EXPECT_TRUE(pump.Yield());
+  MSG waiting;
+  EXPECT_FALSE(::PeekMessageW(&waiting, window, 0, 0, PM_NOREMOVE));
+
+  ::PostQuitMessage(7);
+  EXPECT_FALSE(pump.Yield());
+  EXPECT_FALSE(pump.Yield());  // and stays stopped
+  // The quit was put back for the outer loop.
+  MSG msg;
+  ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 7u);
+
+  win32::Win32MessagePump second(none, ending);
+  ending = true;
+  EXPECT_FALSE(second.Yield());
+  ::DestroyWindow(window);
+}
+
+TEST(EngineChoice, ExcelWhenItCanBeCreatedOtherwiseTheBuiltInEngine) {
+  FakeExcel excel;
+  FakeExcel builtin;
+  win32::EngineChoice choice(excel, builtin);
+  EXPECT_NE(choice.Create(), nullptr);
+  EXPECT_EQ(excel.created, 1);
+  EXPECT_EQ(builtin.created, 0);
+
+  excel.failOn = "Create";
+  EXPECT_NE(choice.Create(), nullptr);
+  EXPECT_EQ(builtin.created, 1);
+
+  // Only a running Excel is asked about; the engine is never "running".
+  builtin.running = true;
+  EXPECT_THROW(choice.GetRunning(), links::AutomationError);
+}
+
+}  // namespace
+}  // namespace quorvane::testing
