@@ -74,7 +74,8 @@ TEST_F(EngineTest, MacroWorkbookKeepsItsVbaProjectAndContentType) {
   WorkbookBuilder b;
   b.AddBookLink(Book("Src.xlsx"));
   b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
-  b.SetVbaProject(std::string("\xD0\xCF\x11\xE0 vba bytes [1]S!A1", 26));
+  static const char kVba[] = "\xD0\xCF\x11\xE0\0vba bytes [1]S!A1";
+  b.SetVbaProject(std::string(kVba, sizeof kVba - 1));
   auto p = Write(b, "macro.xlsm");
   auto before = ReadPackage(p);
   auto after = BreakAll(p);
