@@ -136,7 +136,7 @@ class SheetHandler : public Base {
         cell_.si = si ? si : "";
         BeginCapture(tag.tag.end);
         formulaText_.clear();
-      } else if (local == "v") {
+      } else if (local == "v" && cell_.hasF) {  // <f> precedes <v>; values of plain cells are not needed
         cell_.hasV = true;
         cell_.vElement.begin = tag.tag.begin;
         BeginCapture(tag.tag.end);
@@ -148,9 +148,9 @@ class SheetHandler : public Base {
     } else if (local == "sheetData") {
       inSheetData_ = true;
     } else if (local == "dataValidations" || local == "conditionalFormatting" || local == "conditionalFormattings" ||
-               local == "ext") {
+               local == "ext" || local == "sparklineGroups" || local == "sparklineGroup" || local == "sparklines") {
       Push(tag, false);
-    } else if (local == "dataValidation" || local == "cfRule") {
+    } else if (local == "dataValidation" || local == "cfRule" || local == "sparkline") {
       Push(tag, true);
       const char* type = tag.Attr("type");
       frames_.back().isList = local == "dataValidation" && type && std::strcmp(type, "list") == 0;
@@ -170,7 +170,7 @@ class SheetHandler : public Base {
         cell_.fContent = EndCapture(tag);
         cell_.fElement.end = tag.tag.end;
         formulaText_ = text_;
-      } else if (local == "v") {
+      } else if (local == "v" && cell_.hasF) {
         EndCapture(tag);
         cell_.vElement.end = tag.tag.end;
         cell_.vText = text_;
@@ -197,7 +197,11 @@ class SheetHandler : public Base {
  private:
   void StartCell(const xml::StartTag& tag) {
     inCell_ = true;
-    cell_ = Cell{};
+    // Reset field by field: the strings keep their capacity from cell to cell.
+    cell_.hasT = cell_.hasCm = cell_.hasF = cell_.shared = cell_.hasV = false;
+    cell_.t = {};
+    cell_.si.clear();
+    cell_.vText.clear();
     cell_.tag = tag.tag;
     cell_.prefix = tag.Prefix();
     xml::RawAttribute raw;

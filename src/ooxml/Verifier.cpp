@@ -1,5 +1,6 @@
 #include "ooxml/Verifier.h"
 
+#include <cctype>
 #include <set>
 
 #include "ooxml/Formula.h"
@@ -23,7 +24,8 @@ constexpr std::string_view kFormulaAttributes[] = {"macro",     "textlink",  "fm
 
 class FormulaScan : public xml::Handler {
  public:
-  FormulaScan(std::string part, std::uint32_t links) : part_(std::move(part)), links_(links) {}
+  FormulaScan(std::string part, std::uint32_t links, const std::vector<std::string>& files)
+      : part_(std::move(part)), links_(links), files_(files) {}
   std::size_t references = 0;
   std::vector<std::string> referenceIds;
 
@@ -53,6 +55,11 @@ class FormulaScan : public xml::Handler {
  private:
   void Check(std::string_view formula) {
     if (formula.find('[') == std::string_view::npos) return;
+    std::string lower(formula);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto& file : files_)
+      if (!file.empty() && lower.find("[" + file + "]") != std::string::npos)
+        throw PackageError("verification failed: " + part_ + " still names " + file);
     for (const auto& ref : formula::FindBookRefs(formula)) {
       if (ref.index > links_)
         throw PackageError("verification failed: " + part_ + " still refers to link [" + std::to_string(ref.index) +
@@ -62,6 +69,7 @@ class FormulaScan : public xml::Handler {
 
   std::string part_;
   std::uint32_t links_;
+  const std::vector<std::string>& files_;
   bool collect_ = false;
   std::string text_;
 };
@@ -93,14 +101,14 @@ void Verify(const VerifyInput& in) {
   std::set<std::string> removed(in.removedParts.begin(), in.removedParts.end());
   for (const auto& [part, text] : *in.edited) {
     if (removed.count(part)) throw PackageError("verification failed: " + part + " is both edited and removed");
-    FormulaScan scan(part, in.linkCount);
+    FormulaScan scan(part, in.linkCount, in.brokenFiles);
     xml::Parse(text, part, scan);
     if (part == in.mainPart && scan.references != in.linkCount)
       throw PackageError("verification failed: " + std::to_string(scan.references) +
                          " external references left where " + std::to_string(in.linkCount) + " were expected");
   }
 
-  FormulaScan book(in.mainPart, in.linkCount);
+  FormulaScan book(in.mainPart, in.linkCount, in.brokenFiles);
   xml::Parse(content(in.mainPart), in.mainPart, book);
   Collect rels("Relationship", "Id");
   xml::Parse(content(in.relsPart), in.relsPart, rels);

@@ -16,6 +16,7 @@ struct VerifyInput {
   std::string relsPart;  // its relationships
   std::uint32_t linkCount = 0;  // links left after the break
   std::vector<std::string> removedParts;
+  std::vector<std::string> brokenFiles;  // lower-case file names of the broken sources
   const std::map<std::string, std::string>* edited = nullptr;  // part -> new content
   std::function<std::string(const std::string&)> read;          // original content
 };

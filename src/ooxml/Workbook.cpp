@@ -429,7 +429,7 @@ BreakResult Workbook::Break(const std::vector<std::string>& sources) {
     }
     if (!found) throw PackageError("no link to \"" + source + "\" in the workbook");
   }
-  if (broken == impl_->broken && !impl_->edited.empty()) return impl_->result;
+  if (broken.empty() || (broken == impl_->broken && !impl_->edited.empty())) return impl_->result;
   auto previous = std::move(impl_->broken);
   impl_->broken = std::move(broken);
   try {
@@ -486,6 +486,11 @@ void Workbook::Save() {
   input.relsPart = impl_->relsPart;
   input.linkCount = static_cast<std::uint32_t>(impl_->links.size() - impl_->broken.size());
   input.removedParts = impl_->removed;
+  for (auto k : impl_->broken) {
+    const auto& source = impl_->links[k - 1].source;
+    auto cut = source.find_last_of("/\\");
+    input.brokenFiles.push_back(detail::Lower(cut == std::string::npos ? source : source.substr(cut + 1)));
+  }
   input.edited = &edited;
   input.read = [this](const std::string& part) { return impl_->package->Read(part); };
   Verify(input);

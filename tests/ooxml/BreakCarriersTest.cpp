@@ -74,7 +74,10 @@ TEST_F(EngineTest, ValidationListsBecomeLiteralAndOtherRulesUsingTheLinkGo) {
       R"(</x14:dataValidation></x14:dataValidations></ext><ext uri="{78C0D931-6437-407d-A8EE-F0AAD7539E65}">)"
       R"(<x14:conditionalFormattings><x14:conditionalFormatting><x14:cfRule type="expression" priority="4" id="{X}">)"
       R"(<xm:f>[1]S!$A$1&gt;1</xm:f><x14:dxf/></x14:cfRule><xm:sqref>E1</xm:sqref></x14:conditionalFormatting>)"
-      R"(</x14:conditionalFormattings></ext></extLst>)");
+      R"(</x14:conditionalFormattings></ext><ext uri="{05C60535-1F16-4fd2-B633-F4F36F0B64E0}"><x14:sparklineGroups>)"
+      R"(<x14:sparklineGroup><x14:sparklines><x14:sparkline><xm:f>[1]S!A1:C1</xm:f><xm:sqref>F1</xm:sqref>)"
+      R"(</x14:sparkline><x14:sparkline><xm:f>Main!A1:C1</xm:f><xm:sqref>F2</xm:sqref></x14:sparkline>)"
+      R"(</x14:sparklines></x14:sparklineGroup></x14:sparklineGroups></ext></extLst>)");
   auto p = Write(b);
   auto book = Workbook::Open(p);
   auto result = book.Break({book.BookSources()[0]});
@@ -92,8 +95,10 @@ TEST_F(EngineTest, ValidationListsBecomeLiteralAndOtherRulesUsingTheLinkGo) {
   EXPECT_TRUE(Contains(sheet, R"(<x14:formula1><xm:f>"a,b,c"</xm:f></x14:formula1>)"));
   EXPECT_FALSE(Contains(sheet, "conditionalFormattings")) << "the emptied extension goes";
   EXPECT_TRUE(Contains(sheet, R"(<extLst><ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}">)"));
+  EXPECT_FALSE(Contains(sheet, "<xm:sqref>F1</xm:sqref>"));
+  EXPECT_TRUE(Contains(sheet, R"(<x14:sparklines><x14:sparkline><xm:f>Main!A1:C1</xm:f>)"));
   EXPECT_EQ(result.rulesConverted, 3u);
-  EXPECT_EQ(result.rulesRemoved, 4u);
+  EXPECT_EQ(result.rulesRemoved, 5u);
 }
 
 TEST_F(EngineTest, ControlShapeAndTableLinksToTheBookAreRemovedOthersRenumbered) {
