@@ -211,10 +211,15 @@ void MainWindow::SetButtonImage(ControlId id, int iconId) {
 
 void MainWindow::ApplyDpi(int dpi) {
   dpi_ = dpi;
-  RECT outer{0, 0, ClientPixels(dpi).width, ClientPixels(dpi).height};
-  ::AdjustWindowRectExForDpi(&outer, kWindowStyle, FALSE, kWindowExStyle, static_cast<UINT>(dpi));
-  ::SetWindowPos(hwnd_, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // The frame as the window has it now, rather than as computed for the DPI:
+  // the two differ while a DPI change is under way.
+  RECT outer{};
+  RECT client{};
+  ::GetWindowRect(hwnd_, &outer);
+  ::GetClientRect(hwnd_, &client);
+  const PixelSize size = ClientPixels(dpi);
+  ::SetWindowPos(hwnd_, nullptr, 0, 0, size.width + (outer.right - outer.left) - client.right,
+                 size.height + (outer.bottom - outer.top) - client.bottom, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
   auto font = [dpi](double points) {
     return UniqueHfont(::CreateFontW(FontHeight(points, dpi), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
@@ -244,8 +249,9 @@ void MainWindow::ApplyDpi(int dpi) {
 void MainWindow::OnDpiChanged(int dpi, const RECT& suggested) {
   const int oldDpi = dpi_;
   ApplyDpi(dpi);
-  ::SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
-                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  // The place the system suggests, but the size from the design: the client
+  // area is fixed, and rounding in the suggestion must not grow or cut it.
+  ::SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   // The column keeps the width the user gave it, in physical terms.
   HWND list = Control(ControlId::ListView1);
   const int width = ListView_GetColumnWidth(list, 0);
