@@ -70,11 +70,14 @@ WorkbookReport ListOne(const std::string& path) {
   report.path = path;
   try {
     const auto book = ooxml::Workbook::Open(FullPath(path));
+    const auto usage = book.Usage();
     bool anyBook = false;
     for (const auto& link : book.Links()) {
       SourceReport source;
       source.kind = KindName(link.kind);
       source.name = link.kind == ooxml::LinkKind::Book ? link.source : link.target;
+      const auto found = usage.find(link.index);
+      source.usage = found != usage.end() ? found->second : ooxml::LinkUsage{};
       anyBook = anyBook || link.kind == ooxml::LinkKind::Book;
       report.sources.push_back(std::move(source));
     }

@@ -116,8 +116,7 @@ links::CopyResult PosixFileCopier::Copy(const std::string& from, const std::stri
   if (!S_ISREG(source.st_mode)) throw std::runtime_error("not a regular file: " + from);
 
   const std::filesystem::path target(to);
-  std::string folder = target.parent_path().string();
-  if (folder.empty()) folder = ".";
+  const std::string folder = target.has_parent_path() ? target.parent_path().string() : std::string(".");
   // A hidden, short name: a walk running meanwhile does not pick it up, and
   // a long workbook name cannot push it past the file system's limit.
   std::string pattern = (std::filesystem::path(folder) / ".quorvane-copy.XXXXXX").string();
