@@ -125,7 +125,7 @@ class FakeObject final : public IDispatch {
       // A put names its one argument DISPID_PROPERTYPUT, as every server insists.
       if (params->cArgs != 1 || params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
         return DISP_E_PARAMNOTFOUND;
-      entry += "=" + Render(params->rgvarg[0]);
+      entry.append("=").append(Render(params->rgvarg[0]));
     } else if (flags & DISPATCH_METHOD) {
       // Positional arguments arrive last-first after the named ones.
       std::map<DISPID, std::string> named;
@@ -133,13 +133,15 @@ class FakeObject final : public IDispatch {
         const DISPID param = params->rgdispidNamedArgs[i];
         if (param < 0 || static_cast<std::size_t>(param) >= member.params.size()) return DISP_E_PARAMNOTFOUND;
         if (named.count(param)) return DISP_E_PARAMNOTFOUND;
-        named[param] = win32::Narrow(spelled_[id][static_cast<std::size_t>(param)]) + "=" + Render(params->rgvarg[i]);
+        std::string& text = named[param];
+        text.append(win32::Narrow(spelled_[id][static_cast<std::size_t>(param)])).append("=");
+        text.append(Render(params->rgvarg[i]));
       }
       std::vector<std::string> args;
       for (UINT i = params->cArgs; i-- > params->cNamedArgs;) args.push_back(Render(params->rgvarg[i]));
       for (auto& [param, text] : named) args.push_back(text);
       entry += "(";
-      for (std::size_t i = 0; i < args.size(); ++i) entry += (i ? ", " : "") + args[i];
+      for (std::size_t i = 0; i < args.size(); ++i) entry.append(i ? ", " : "").append(args[i]);
       entry += ")";
     } else if (params->cArgs != 0) {
       return DISP_E_BADPARAMCOUNT;
