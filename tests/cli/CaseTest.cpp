@@ -5,13 +5,13 @@
 //   book NAME [link=SOURCE]... [name=NAME] [value=V]   a workbook built now;
 //        each link gives one formula cell (A1, B1, ...) caching V (default 42)
 //   file NAME TEXT...    a plain file          ole NAME   a fake .xls (OLE signature)
-//   dir NAME             a folder
+//   dir NAME             a folder              symlink NAME TARGET
 // The run (working folder = the case's folder):
 //   run ARGS...          jobs-agree ARGS...  (the same run again on a fresh
 //                        copy of the inputs must print exactly the same)
 // Expectations:
 //   exit N | line TEXT (a whole stdout line) | no-line TEXT | stderr TEXT (substring)
-//   json PATH = VALUE | json-size PATH N    ({dir} stands for the case folder)
+//   json PATH = VALUE | json-has PATH TEXT | json-size PATH N  ({dir}: the case folder)
 //   same NAME (bytes as before) | backup NAME [N] (N whole copies beside it, one the original)
 //   links NAME N (externalLink parts left) | value NAME CELL V (value kept, formula gone)
 
@@ -183,6 +183,10 @@ class CliCase : public ::testing::TestWithParam<std::string> {
         WriteFile(dir / d.args.at(0), bytes);
       } else if (d.verb == "dir") {
         fs::create_directories(dir / d.args.at(0));
+      } else if (d.verb == "symlink") {
+        fs::create_directories((dir / d.args.at(0)).parent_path());
+        fs::create_symlink(d.args.at(1), dir / d.args.at(0));
+        continue;
       } else {
         continue;
       }
@@ -242,6 +246,10 @@ TEST_P(CliCase, Run) {
       } catch (const std::out_of_range&) {
         ADD_FAILURE() << "no " << path << " in\n" << outcome.out;
       }
+    } else if (d.verb == "json-has") {
+      const auto space = d.rest.find(' ');
+      const std::string text = parsedJson().At(d.rest.substr(0, space)).Text();
+      EXPECT_NE(text.find(d.rest.substr(space + 1)), std::string::npos) << text;
     } else if (d.verb == "json-size") {
       EXPECT_EQ(parsedJson().At(at(0)).AsArray().size(), std::stoul(at(1))) << outcome.out;
     } else if (d.verb == "same") {
@@ -270,7 +278,8 @@ TEST_P(CliCase, Run) {
       const std::string cell = CellXml(dir / at(0), at(1));
       EXPECT_NE(cell.find("<v>" + at(2) + "</v>"), std::string::npos) << cell;
       EXPECT_EQ(cell.find("<f"), std::string::npos) << cell;
-    } else if (d.verb != "book" && d.verb != "file" && d.verb != "ole" && d.verb != "dir") {
+    } else if (d.verb != "book" && d.verb != "file" && d.verb != "ole" && d.verb != "dir" &&
+               d.verb != "symlink") {
       FAIL() << "unknown directive " << d.verb;
     }
   }
