@@ -17,6 +17,7 @@
 #include "win32/window/EngineChoice.h"
 #include "win32/window/MessagePump.h"
 #include "win32/window/OpenDialog.h"
+#include "win32/window/Shell.h"
 
 namespace quorvane::testing {
 namespace {
@@ -189,6 +190,20 @@ TEST(EngineChoice, ExcelWhenItCanBeCreatedOtherwiseTheBuiltInEngine) {
   // Only a running Excel is asked about; the engine is never "running".
   builtin.running = true;
   EXPECT_THROW(choice.GetRunning(), links::AutomationError);
+}
+
+TEST(Shell, FileDatesAndStartingWithoutWaiting) {
+  TempTree tree;
+  const fs::path file = tree.File(L"Łódź.xls");
+  win32::Win32FileDates dates;
+  EXPECT_NO_THROW(dates.LastModified(win32::Narrow(file.wstring())));
+  EXPECT_NO_THROW(dates.LastModified(tree.Root()));
+  EXPECT_THROW(dates.LastModified(tree.Root() + "\\missing.xls"), std::exception);
+  EXPECT_THROW(dates.LastModified(""), std::exception);
+
+  win32::Win32ProgramStarter starter;
+  EXPECT_NO_THROW(starter.Shell("cmd.exe /c exit 0", 2));
+  EXPECT_THROW(starter.Shell("no-such-program-quorvane.exe", 2), std::exception);
 }
 
 }  // namespace
