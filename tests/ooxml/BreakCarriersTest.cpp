@@ -189,6 +189,49 @@ TEST_F(EngineTest, CalcChainGoesOnlyWhenAFormulaWasRemoved) {
   EXPECT_TRUE(Contains(kept.at("xl/_rels/workbook.xml.rels"), "calcChain"));
 }
 
+// Part names come from the relationships, never from Excel's usual layout.
+TEST_F(EngineTest, UnusualPartNamesAreFollowedThroughRelationships) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c></row>)");
+  auto parts = b.Parts();
+  auto move = [&](const std::string& from, const std::string& to) {
+    parts[to] = parts.at(from);
+    parts.erase(from);
+  };
+  auto patch = [&](const std::string& part, const std::string& from, const std::string& to) {
+    auto& text = parts.at(part);
+    text.replace(text.find(from), from.size(), to);
+  };
+  move("xl/workbook.xml", "wb/main.xml");
+  move("xl/_rels/workbook.xml.rels", "wb/_rels/main.xml.rels");
+  move("xl/externalLinks/externalLink1.xml", "wb/externalReferences/externalReference1.xml");
+  move("xl/externalLinks/_rels/externalLink1.xml.rels", "wb/externalReferences/_rels/externalReference1.xml.rels");
+  move("xl/externalLinks/externalLink2.xml", "wb/externalReferences/externalReference2.xml");
+  move("xl/externalLinks/_rels/externalLink2.xml.rels", "wb/externalReferences/_rels/externalReference2.xml.rels");
+  patch("_rels/.rels", "xl/workbook.xml", "/wb/main.xml");
+  patch("wb/_rels/main.xml.rels", "worksheets/sheet1.xml", "../xl/worksheets/sheet1.xml");
+  patch("wb/_rels/main.xml.rels", "externalLinks/externalLink1.xml", "externalReferences/externalReference1.xml");
+  patch("wb/_rels/main.xml.rels", "externalLinks/externalLink2.xml", "/wb/externalReferences/externalReference2.xml");
+  patch("[Content_Types].xml", "/xl/workbook.xml", "/wb/main.xml");
+  patch("[Content_Types].xml", "/xl/externalLinks/externalLink1.xml", "/wb/externalReferences/externalReference1.xml");
+  patch("[Content_Types].xml", "/xl/externalLinks/externalLink2.xml", "/wb/externalReferences/externalReference2.xml");
+  fs::path p = dir_ / "moved.xlsx";
+  quorvane::testing::WritePackage(p, parts);
+
+  auto book = Workbook::Open(p);
+  ASSERT_EQ(book.BookSources().size(), 2u);
+  book.Break({book.BookSources()[0]});
+  book.Save();
+  auto after = ReadPackage(p);
+  EXPECT_EQ(after.count("wb/externalReferences/externalReference1.xml"), 0u);
+  EXPECT_EQ(after.count("wb/externalReferences/_rels/externalReference1.xml.rels"), 0u);
+  EXPECT_EQ(after.count("wb/externalReferences/externalReference2.xml"), 1u);
+  EXPECT_FALSE(Contains(after.at("[Content_Types].xml"), "externalReference1.xml"));
+  EXPECT_FALSE(Contains(after.at("wb/_rels/main.xml.rels"), "externalReference1.xml"));
+  EXPECT_TRUE(Contains(Sheet1(after), R"(<c r="A1"><v>1</v></c><c r="B1"><f>[1]S!A1</f>)"));
+}
+
 TEST_F(EngineTest, UsageCountsEachLinksUsersThroughNamesToo) {
   WorkbookBuilder b;
   b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx"));

@@ -258,8 +258,9 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
   return parts;
 }
 
-void WorkbookBuilder::Write(const std::filesystem::path& path) const {
-  auto parts = Parts();
+void WorkbookBuilder::Write(const std::filesystem::path& path) const { WritePackage(path, Parts()); }
+
+void WritePackage(const std::filesystem::path& path, const std::map<std::string, std::string>& parts) {
   int error = 0;
   zip_t* raw = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   if (!raw) throw std::runtime_error("cannot create " + path.string());

@@ -80,6 +80,8 @@ class WorkbookBuilder {
   std::size_t chartCount_ = 0;
 };
 
+// Writes parts as a zip package, [Content_Types].xml first.
+void WritePackage(const std::filesystem::path& path, const std::map<std::string, std::string>& parts);
 // Every entry of a zip package, inflated, by name.
 std::map<std::string, std::string> ReadPackage(const std::filesystem::path& path);
 // Entry names in stored order.
