@@ -133,8 +133,9 @@ void WriteJson(std::ostream& out, const std::vector<WorkbookReport>& reports, Ac
     ++counts[static_cast<int>(report.status)];
     out << (i == 0 ? "\n" : ",\n") << "    {\"path\": " << JsonString(report.path)
         << ", \"status\": " << JsonString(StatusName(report.status));
-    if (!report.reason.empty()) out << ", \"reason\": " << JsonString(report.reason);
-    if (!report.backup.empty()) out << ", \"backup\": " << JsonString(report.backup);
+    // Every key is always there; null says "none".
+    out << ", \"reason\": " << (report.reason.empty() ? "null" : JsonString(report.reason));
+    out << ", \"backup\": " << (report.backup.empty() ? "null" : JsonString(report.backup));
     out << ", \"sources\": [";
     for (std::size_t s = 0; s < report.sources.size(); ++s) {
       const auto& source = report.sources[s];

@@ -217,6 +217,7 @@ TEST_P(CliCase, Run) {
     const auto at = [&](std::size_t k) { return d.args.at(k); };
     if (d.verb == "run") {
       outcome = RunCli(dir, d.args);
+      json.reset();
       ran = true;
       SCOPED_TRACE("stdout:\n" + outcome.out + "stderr:\n" + outcome.err);
       EXPECT_EQ(outcome.err.find("terminate"), std::string::npos);
