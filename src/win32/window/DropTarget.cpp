@@ -75,7 +75,10 @@ bool HDropData::GetFormat(int format) const { return format == filelist::kFormat
 
 std::string HDropData::File(std::size_t index) const { return files_.at(index - 1); }
 
-ListDropTarget* ListDropTarget::Make(DropHandlers handlers) { return new ListDropTarget(std::move(handlers)); }
+// The object starts with the one reference the pointer takes over.
+ComPtr<IDropTarget> ListDropTarget::Make(DropHandlers handlers) {
+  return ComPtr<IDropTarget>(new ListDropTarget(std::move(handlers)));
+}
 
 HRESULT ListDropTarget::QueryInterface(REFIID riid, void** object) {
   if (!object) return E_POINTER;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "filelist/Drop.h"
+#include "win32/Resource.h"
 
 namespace quorvane::win32 {
 
@@ -43,7 +44,7 @@ struct DropHandlers {
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 class ListDropTarget final : public IDropTarget {
  public:
-  static ListDropTarget* Make(DropHandlers handlers);  // one reference for the caller
+  static ComPtr<IDropTarget> Make(DropHandlers handlers);
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
   ULONG STDMETHODCALLTYPE AddRef() override;

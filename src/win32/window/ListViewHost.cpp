@@ -25,9 +25,7 @@ int Row(std::size_t index) { return static_cast<int>(index) - 1; }
 
 }  // namespace
 
-ListViewHost::~ListViewHost() {
-  if (model_) model_->SetObserver(nullptr);
-}
+ListViewHost::~ListViewHost() { Unbind(); }
 
 void ListViewHost::Attach(HWND list, filelist::FileList& model, ListMouseEvents events) {
   list_ = list;
@@ -40,6 +38,12 @@ void ListViewHost::Attach(HWND list, filelist::FileList& model, ListMouseEvents 
 }
 
 void ListViewHost::Detached() { list_ = nullptr; }
+
+void ListViewHost::Unbind() {
+  subclass_.Detach();
+  if (model_) model_->SetObserver(nullptr);
+  model_ = nullptr;
+}
 
 void ListViewHost::OnAppended(std::size_t index) {
   if (!list_) return;
@@ -73,7 +77,7 @@ void ListViewHost::OnSelectionChanged(std::optional<std::size_t> index) {
 }
 
 void ListViewHost::OnItemChanged(const NMLISTVIEW& change) {
-  if (mirroring_ || !model_ || change.iItem < 0) return;
+  if (mirroring_ || !model_ || change.iItem < 0) return;  // also while the control is torn down
   if (!(change.uChanged & LVIF_STATE)) return;
   const bool was = (change.uOldState & LVIS_SELECTED) != 0;
   const bool is = (change.uNewState & LVIS_SELECTED) != 0;
@@ -125,6 +129,7 @@ std::optional<LRESULT> ListViewHost::OnMessage(HWND, UINT message, WPARAM, LPARA
   switch (message) {
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:
+      if (!model_) return std::nullopt;
       if (events_.accepting()) Press(lParam, message == WM_LBUTTONDBLCLK);
       return 0;
     case WM_MOUSEMOVE:

@@ -37,6 +37,7 @@ class ListViewHost final : public filelist::FileListObserver, public filelist::L
   void Attach(HWND list, filelist::FileList& model, ListMouseEvents events);
   HWND Handle() const { return list_; }
   void Detached();  // the control is gone
+  void Unbind();    // stops following the model, before the model goes
 
   void OnAppended(std::size_t index) override;
   void OnRemoved(std::size_t index) override;

@@ -38,6 +38,9 @@ class Program {
   explicit Program(ProgramServices services, WindowOptions options = {});
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
+  // The window goes first: its controls still report to the model while
+  // they are destroyed.
+  ~Program() { window_.Destroy(); }
 
   // Creates the window, runs the start-up and shows it. Throws SystemError.
   void Start();

@@ -57,8 +57,12 @@ void RegisterWindowClass(HINSTANCE instance, WNDPROC proc) {
 
 MainWindow::MainWindow(WindowOptions options) : options_(options) {}
 
-MainWindow::~MainWindow() {
+MainWindow::~MainWindow() { Destroy(); }
+
+void MainWindow::Destroy() {
   if (hwnd_) ::DestroyWindow(hwnd_);
+  listHost_.Unbind();
+  form_ = nullptr;
 }
 
 HWND MainWindow::Control(ControlId id) const { return controls_[Slot(id)]; }
@@ -132,7 +136,7 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
     case WM_CLOSE: {
-      if (busy_) return 0;
+      if (busy_ || !form_) return 0;
       int cancel = 0;
       form_->Form_Unload(cancel);
       return 0;
@@ -315,12 +319,13 @@ void MainWindow::Bind() {
   drops.drop = [this](const filelist::DragData& data) {
     if (Accepting()) form_->ListView1_OLEDragDrop(data);
   };
-  dropTarget_.reset(ListDropTarget::Make(std::move(drops)));
+  dropTarget_ = ListDropTarget::Make(std::move(drops));
   // Without OLE initialised on this thread there is no dropping; the rest works.
   dropRegistered_ = SUCCEEDED(::RegisterDragDrop(Control(ControlId::ListView1), dropTarget_.get()));
 }
 
 app::CheckBox* MainWindow::CheckFor(ControlId id) const {
+  if (!form_) return nullptr;
   switch (id) {
     case ControlId::Check1: return &form_->Check1;
     case ControlId::Check2: return &form_->Check2;
@@ -358,13 +363,14 @@ void MainWindow::OnCheckClicked(ControlId id, HWND control) {
 }
 
 LRESULT MainWindow::OnNotify(const NMHDR& header) {
-  if (header.hwndFrom == Control(ControlId::ListView1) && header.code == LVN_ITEMCHANGED)
+  if (form_ && header.hwndFrom == Control(ControlId::ListView1) && header.code == LVN_ITEMCHANGED)
     listHost_.OnItemChanged(reinterpret_cast<const NMLISTVIEW&>(header));
   return 0;
 }
 
 HCURSOR MainWindow::CursorFor(HWND over) const {
-  const int window = form_ ? form_->MousePointer.Get() : app::kPointerDefault;
+  if (!form_) return nullptr;
+  const int window = form_->MousePointer.Get();
   if (window == app::kPointerHourglass) return ::LoadCursorW(nullptr, IDC_WAIT);
   HWND list = Control(ControlId::ListView1);
   if (over == list || (list && ::IsChild(list, over))) {

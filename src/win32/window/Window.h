@@ -45,6 +45,8 @@ class MainWindow final : public app::WindowHost {
   // Creates the window and its controls (hidden), binds them to the model,
   // runs Form_Load and shows the window. Throws SystemError.
   void Create(app::Form1& form);
+  // Destroys the window and lets go of the model; due before the model goes.
+  void Destroy();
 
   HWND Handle() const { return hwnd_; }
   // For the services made before the window: read when they are used.
