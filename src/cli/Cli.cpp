@@ -10,7 +10,6 @@
 #include "cli/Console.h"
 #include "cli/Options.h"
 #include "cli/Parallel.h"
-#include "cli/PosixFileCopier.h"
 #include "cli/Report.h"
 #include "filelist/StdDirectoryListing.h"
 
@@ -29,19 +28,21 @@ int Run(const Options& options, Environment& env) {
   settings.progress = env.errIsTerminal && !options.quiet;
   Console console(env.out, env.err, settings, workbooks.size());
 
-  PosixFileCopier copier;
-  links::LocaleClock clock;
+  const EngineFactory& makeEngine = options.engine == Engine::Excel ? env.excel : env.builtin;
+  // Excel instances are whole processes that do not take kindly to being
+  // run side by side: one workbook at a time there.
+  const unsigned jobs = options.engine == Engine::Excel ? 1u : options.jobs;
   const auto makeWorker = [&]() -> std::function<void(std::size_t)> {
     if (action == Action::List) {
       return [&](std::size_t i) { console.Finished(i, ListOne(workbooks[i])); };
     }
     // Each thread has its own engine; the copier and clock keep no state.
-    std::shared_ptr<links::ExcelAutomation> engine = env.builtin();
+    std::shared_ptr<links::ExcelAutomation> engine = makeEngine();
     return [&, engine](std::size_t i) {
-      console.Finished(i, BreakOne(workbooks[i], {*engine, copier, clock, options.backup}));
+      console.Finished(i, BreakOne(workbooks[i], {*engine, env.copier, env.clock, options.backup}));
     };
   };
-  RunGroups(GroupSameFiles(workbooks), options.jobs, makeWorker);
+  RunGroups(GroupSameFiles(workbooks), jobs, makeWorker);
 
   const std::vector<WorkbookReport> reports = console.Close();
   if (options.json) {
@@ -60,7 +61,7 @@ int Run(const Options& options, Environment& env) {
 
 int RunCli(int argc, const char* const* argv, Environment env) {
   try {
-    auto parsed = ParseCommandLine(argc, argv, env.excelAvailable);
+    auto parsed = ParseCommandLine(argc, argv, static_cast<bool>(env.excel));
     if (const auto* exit = std::get_if<ParseExit>(&parsed)) {
       (exit->exitCode == kExitDone ? env.out : env.err) << exit->text << "\n";
       return exit->exitCode;

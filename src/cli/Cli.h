@@ -1,11 +1,12 @@
 #pragma once
-// quorvane-cli as a function: everything but the choice of engine and the
-// process's own streams.
+// quorvane-cli as a function. The platform's main supplies the streams, the
+// engines and the file services; everything else is portable.
 
 #include <functional>
 #include <memory>
 #include <ostream>
 
+#include "links/Backup.h"
 #include "links/Excel.h"
 
 namespace quorvane::cli {
@@ -16,9 +17,11 @@ using EngineFactory = std::function<std::unique_ptr<links::ExcelAutomation>()>;
 struct Environment {
   std::ostream& out;
   std::ostream& err;
+  links::FileCopier& copier;   // shared by the worker threads
+  links::RegionalClock& clock; // shared by the worker threads
   bool errIsTerminal = false;
-  bool excelAvailable = false;
   EngineFactory builtin;
+  EngineFactory excel;  // empty where Excel cannot be driven
 };
 
 // Parses the arguments, collects the workbooks, works on them and reports.

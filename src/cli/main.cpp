@@ -7,6 +7,8 @@
 #include <memory>
 
 #include "cli/Cli.h"
+#include "cli/PosixFileCopier.h"
+#include "links/Backup.h"
 #include "ooxml/BuiltinExcel.h"
 
 namespace {
@@ -26,12 +28,16 @@ void UseEnvironmentTimeNames() {
 
 int main(int argc, char** argv) {
   UseEnvironmentTimeNames();
+  quorvane::cli::PosixFileCopier copier;
+  quorvane::links::LocaleClock clock;
   quorvane::cli::Environment env{
       .out = std::cout,
       .err = std::cerr,
+      .copier = copier,
+      .clock = clock,
       .errIsTerminal = ::isatty(STDERR_FILENO) == 1,
-      .excelAvailable = false,  // no COM binding in this build
       .builtin = [] { return std::make_unique<quorvane::ooxml::BuiltinAutomation>(); },
+      .excel = {},  // no COM here
   };
   return quorvane::cli::RunCli(argc, argv, env);
 }

@@ -1,0 +1,96 @@
+// RunCli in-process with a recording engine: the per-workbook sequence is the
+// program's own, failures are reported per workbook and the run goes on.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/Cli.h"
+#include "fakes/FakeExcel.h"
+#include "links/Backup.h"
+
+using quorvane::testing::FakeExcel;
+
+namespace {
+
+struct NoCopies final : quorvane::links::FileCopier {
+  quorvane::links::CopyResult Copy(const std::string&, const std::string&) override {
+    ADD_FAILURE() << "no backup was asked for";
+    return quorvane::links::CopyResult::Copied;
+  }
+};
+
+class RunCliTest : public ::testing::Test {
+ protected:
+  int Run(std::vector<const char*> args) {
+    args.insert(args.begin(), "quorvane-cli");
+    quorvane::cli::Environment env{
+        .out = out_,
+        .err = err_,
+        .copier = copier_,
+        .clock = clock_,
+        .errIsTerminal = false,
+        .builtin = [] { return std::unique_ptr<quorvane::links::ExcelAutomation>(); },
+        .excel = [this] { return std::make_unique<Borrowed>(excel_); },
+    };
+    return quorvane::cli::RunCli(static_cast<int>(args.size()), args.data(), env);
+  }
+
+  // The factory hands out owners; the fake itself stays with the test.
+  struct Borrowed final : quorvane::links::ExcelAutomation {
+    explicit Borrowed(FakeExcel& inner) : inner_(inner) {}
+    std::unique_ptr<quorvane::links::ExcelApplication> GetRunning() override { return inner_.GetRunning(); }
+    std::unique_ptr<quorvane::links::ExcelApplication> Create() override { return inner_.Create(); }
+    FakeExcel& inner_;
+  };
+
+  FakeExcel excel_;
+  NoCopies copier_;
+  quorvane::links::LocaleClock clock_;
+  std::ostringstream out_, err_;
+};
+
+TEST_F(RunCliTest, EachWorkbookGoesThroughTheProgramsSequenceOneAtATime) {
+  excel_.sources["/w/a.xlsx"] = {"/w/s1.xlsx", "/w/s2.xlsx"};
+  // --jobs is ignored for Excel: the log would interleave otherwise.
+  EXPECT_EQ(Run({"--engine", "excel", "--jobs", "4", "/w/a.xlsx", "/w/b.xlsx"}), 0) << err_.str();
+  const std::vector<std::string> expected{
+      "Create#1", "Workbooks", "Open(/w/a.xlsx)", "DisplayAlerts=False", "AskToUpdateLinks=False",
+      "ActiveWorkbook", "LinkSources(Type=1)", "ActiveWorkbook", "BreakLink(name=/w/s1.xlsx,Type=1)",
+      "ActiveWorkbook", "BreakLink(name=/w/s2.xlsx,Type=1)", "ActiveWorkbook", "Save", "DisplayAlerts=True",
+      "Quit#1", "Release#1",
+      "Create#2", "Workbooks", "Open(/w/b.xlsx)", "DisplayAlerts=False", "AskToUpdateLinks=False",
+      "ActiveWorkbook", "LinkSources(Type=1)", "ActiveWorkbook", "Save", "DisplayAlerts=True", "Quit#2",
+      "Release#2"};
+  EXPECT_EQ(excel_.log, expected);
+  EXPECT_EQ(out_.str(),
+            "changed: /w/a.xlsx: 2 links broken\n  /w/s1.xlsx\n  /w/s2.xlsx\n"
+            "unchanged: /w/b.xlsx: no links to other workbooks\n"
+            "2 workbooks: 1 changed, 1 without links, 0 failed\n");
+}
+
+TEST_F(RunCliTest, AFailedStepFailsOnlyItsWorkbookAndEndsItsInstance) {
+  excel_.sources["/w/a.xlsx"] = {"/w/s.xlsx"};
+  excel_.sources["/w/b.xlsx"] = {"/w/s.xlsx"};
+  excel_.sources["/w/c.xlsx"] = {"/w/s.xlsx"};
+  excel_.failOn = "Save";
+  excel_.failPath = "/w/b.xlsx";
+  EXPECT_EQ(Run({"--engine", "excel", "/w/a.xlsx", "/w/b.xlsx", "/w/c.xlsx"}), 1);
+  EXPECT_EQ(excel_.alive, 0) << "the failed workbook's instance is still running";
+  EXPECT_EQ(excel_.Matching("Close(False)").size(), 1u);
+  EXPECT_NE(out_.str().find("failed: /w/b.xlsx: Save: simulated failure\n"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("changed: /w/c.xlsx"), std::string::npos) << "the run stopped at the failure";
+  EXPECT_NE(out_.str().find("3 workbooks: 2 changed, 0 without links, 1 failed"), std::string::npos);
+}
+
+TEST_F(RunCliTest, UsageErrorsTouchNoEngine) {
+  EXPECT_EQ(Run({"--list", "--backup", "/w/a.xlsx"}), 2);
+  EXPECT_EQ(Run({"--jobs", "-1", "/w/a.xlsx"}), 2);
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_NE(out_.str().find("Usage:"), std::string::npos);
+  EXPECT_TRUE(excel_.log.empty());
+}
+
+}  // namespace
