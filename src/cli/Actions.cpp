@@ -28,10 +28,12 @@ namespace {
 
 // The engine is given full paths, as Excel would be: a relative link is
 // resolved against the workbook's folder, which must then be a real one.
+// Symbolic links are resolved too: replacing the file whole would otherwise
+// put a plain file in place of the link and leave its target unbroken.
 std::string FullPath(const std::string& path) {
   std::error_code ec;
-  auto full = std::filesystem::absolute(path, ec);
-  return ec ? path : full.lexically_normal().string();
+  auto full = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+  return ec ? path : full.string();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 //   json PATH = VALUE | json-has PATH TEXT | json-size PATH N  ({dir}: the case folder)
 //   same NAME (bytes as before) | backup NAME [N] (N whole copies beside it, one the original)
 //   links NAME N (externalLink parts left) | value NAME CELL V (value kept, formula gone)
+//   is-symlink NAME
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -186,11 +187,10 @@ class CliCase : public ::testing::TestWithParam<std::string> {
       } else if (d.verb == "symlink") {
         fs::create_directories((dir / d.args.at(0)).parent_path());
         fs::create_symlink(d.args.at(1), dir / d.args.at(0));
-        continue;
       } else {
         continue;
       }
-      if (d.verb != "dir") before_[(dir / d.args.at(0)).string()] = Slurp(dir / d.args.at(0));
+      if (fs::is_regular_file(dir / d.args.at(0))) before_[(dir / d.args.at(0)).string()] = Slurp(dir / d.args.at(0));
     }
     return dir;
   }
@@ -275,6 +275,8 @@ TEST_P(CliCase, Run) {
         return e.rfind("xl/externalLinks/", 0) == 0 && e.find("_rels") == std::string::npos;
       });
       EXPECT_EQ(left, std::stol(at(1)));
+    } else if (d.verb == "is-symlink") {
+      EXPECT_TRUE(fs::is_symlink(dir / at(0))) << at(0) << " was replaced by a plain file";
     } else if (d.verb == "value") {
       const std::string cell = CellXml(dir / at(0), at(1));
       EXPECT_NE(cell.find("<v>" + at(2) + "</v>"), std::string::npos) << cell;
