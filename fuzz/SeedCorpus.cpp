@@ -1,0 +1,148 @@
+// fuzz_seeds DIR: writes starting inputs for the fuzz targets into
+// DIR/workbook and DIR/formula. Each workbook is written deflated (as Excel
+// does) and stored, so mutations also reach the XML directly.
+
+#include <zip.h>
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/WorkbookBuilder.h"
+
+namespace fs = std::filesystem;
+using quorvane::testing::BookLink;
+using quorvane::testing::WorkbookBuilder;
+
+namespace {
+
+BookLink Book(std::string target, std::string cells = {}) {
+  BookLink link;
+  link.target = std::move(target);
+  link.sheetNames = {"S"};
+  if (!cells.empty()) link.sheetDataSet = "<sheetData sheetId=\"0\">" + cells + "</sheetData>";
+  return link;
+}
+
+std::vector<std::pair<std::string, WorkbookBuilder>> Workbooks() {
+  std::vector<std::pair<std::string, WorkbookBuilder>> books;
+  {
+    WorkbookBuilder b;
+    b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx")).AddBookLink(Book("Three.xlsx"));
+    b.AddSheet("Main",
+               R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c><c r="B1"><f>[2]S!A1*2</f><v>2</v></c>)"
+               R"(<c r="C1"><f>[3]S!A1+'[3]S'!B2</f><v>3</v></c>)"
+               R"(<c r="E1" t="str"><f>"[2]S!A1"&amp;[3]S!A1</f><v>x</v></c>)"
+               R"(<c r="F1"><f>SUM(Table1[[#This Row],[2]])+[0]!Local</f><v>6</v></c></row>)");
+    b.AddName("Third", "[3]S!$A$1");
+    books.emplace_back("three_links", b);
+  }
+  {
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx", R"(<row r="1"><cell r="A1"><v>2.5</v></cell><cell r="B1" t="str"><v>hi</v></cell></row>)"));
+    b.AddSheet("Main",
+               R"(<row r="1"><c r="A1"><f t="shared" ref="A1:A3" si="0">[1]S!A1</f><v>1</v></c></row>)"
+               R"(<row r="2"><c r="A2"><f t="shared" si="0"/><v>2</v></c></row>)"
+               R"(<row r="3"><c r="A3"><f t="array" ref="A3:B3">[1]S!A1:B1</f><v>3</v></c></row>)");
+    b.AddName("Rate", "[1]S!$A$1");
+    b.AddName("Twice", "Rate*2");
+    b.AddName("Local", "[1]S!$A$1", 0, "hidden=\"1\"");
+    b.SetCalcChain(R"(<c r="A1" i="1"/>)");
+    books.emplace_back("shared_names", b);
+  }
+  {
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx"));
+    b.AddSheet("Main", R"(<row r="1"><c r="A1"><v>1</v></c></row>)",
+               R"(<dataValidations count="1"><dataValidation type="list" sqref="C1"><formula1>[1]S!$A$1:$A$3</formula1>)"
+               R"(</dataValidation></dataValidations><conditionalFormatting sqref="A1"><cfRule type="expression" )"
+               R"(priority="1"><formula>[1]S!$A$1&gt;1</formula></cfRule></conditionalFormatting>)");
+    b.AddChart(0, R"(<c:chart><c:plotArea><c:barChart><c:ser><c:idx val="0"/><c:order val="0"/>)"
+                  R"(<c:val><c:numRef><c:f>[1]S!$B$2:$B$3</c:f><c:numCache><c:ptCount val="2"/>)"
+                  R"(<c:pt idx="0"><c:v>1</c:v></c:pt><c:pt idx="1"><c:v>2</c:v></c:pt></c:numCache>)"
+                  R"(</c:numRef></c:val></c:ser></c:barChart></c:plotArea></c:chart>)");
+    books.emplace_back("rules_chart", b);
+  }
+  {
+    WorkbookBuilder b;
+    b.AddDdeLink("Server", "Topic").AddBookLink(Book("Src.xlsx")).AddOleLink("Package", "C:\\doc.bin");
+    b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]!'R1C1'</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c></row>)",
+               R"(<oleObjects><oleObject progId="Package" link="[3]!''''" shapeId="1025"/></oleObjects>)");
+    b.SetVbaProject("not really a project");
+    books.emplace_back("dde_ole_macro", b);
+  }
+  {
+    WorkbookBuilder b;
+    b.AddSheet("Plain", R"(<row r="1"><c r="A1"><v>1</v></c><c r="B1"><f>A1*2</f><v>2</v></c></row>)");
+    books.emplace_back("no_links", b);
+  }
+  return books;
+}
+
+void WriteStored(const WorkbookBuilder& b, const fs::path& path) {
+  const auto parts = b.Parts();
+  int error = 0;
+  zip_t* raw = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (!raw) throw std::runtime_error("cannot create " + path.string());
+  std::unique_ptr<zip_t, void (*)(zip_t*)> zip(raw, [](zip_t* z) { zip_discard(z); });
+  for (const auto& [name, data] : parts) {
+    zip_source_t* src = zip_source_buffer(zip.get(), data.data(), data.size(), 0);
+    if (!src) throw std::runtime_error("zip_source_buffer failed");
+    const zip_int64_t index = zip_file_add(zip.get(), name.c_str(), src, ZIP_FL_ENC_UTF_8);
+    if (index < 0) {
+      zip_source_free(src);
+      throw std::runtime_error("cannot add " + name);
+    }
+    zip_set_file_compression(zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+  }
+  if (zip_close(zip.get()) != 0) throw std::runtime_error("cannot write " + path.string());
+  zip.release();
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_seeds DIR\n");
+    return 2;
+  }
+  try {
+    const fs::path out = argv[1];
+    fs::create_directories(out / "workbook");
+    fs::create_directories(out / "formula");
+    for (const auto& [name, builder] : Workbooks()) {
+      builder.Write(out / "workbook" / (name + ".xlsx"));
+      WriteStored(builder, out / "workbook" / (name + "_stored.xlsx"));
+    }
+    // Formula seeds: a map prefix (count, then new indexes) and the text.
+    const std::vector<std::string> formulas = {
+        "[1]S!A1",
+        "'[2]My Sheet'!$A$1:$B$3+[1]!Name",
+        "SUM([3]S!A1:A9)*Rate",
+        "\"[2]S!A1\"&[3]S!A1",
+        "SUM(Table1[[#This Row],[2]])+[0]!Local",
+        "{1,2;3,4}+[1]S!$A:$A",
+        "[1]Sheet1:Sheet3!A1",
+        "IF([2]S!A1>0,_xlfn.XLOOKUP(A1,[1]S!A:A,[1]S!B:B),\"\")",
+        "=[4]'It''s'!R1C1",
+        "[1]!'R1C1'",
+    };
+    int n = 0;
+    for (const auto& f : formulas) {
+      WriteText(out / "formula" / ("f" + std::to_string(n++)), std::string("\x04\x01\x00\x02\x05", 5) + f);
+      WriteText(out / "formula" / ("f" + std::to_string(n++)), std::string("\x00", 1) + f);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "fuzz_seeds: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
