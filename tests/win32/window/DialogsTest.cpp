@@ -1,0 +1,131 @@
+// The system dialogs behind the two add buttons, answered from a second
+// thread while the window's thread sits in their modal loop.
+#include <windows.h>
+#undef Yield
+#include <dlgs.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "TestWindow.h"
+#include "win32/Strings.h"
+
+namespace quorvane::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using win32::ControlId;
+
+// Waits for the first dialog of this process other than `except`, then
+// hands it to `act` (on this helper thread).
+class DialogHandler {
+ public:
+  explicit DialogHandler(std::function<void(HWND)> act) : act_(std::move(act)), thread_([this] { Run(); }) {}
+  DialogHandler(const DialogHandler&) = delete;
+  DialogHandler& operator=(const DialogHandler&) = delete;
+  ~DialogHandler() {
+    stop_ = true;
+    thread_.join();
+  }
+  bool Handled() const { return handled_; }
+
+ private:
+  void Run() {
+    for (int i = 0; i < 400 && !stop_; ++i) {
+      HWND dialog = ::FindWindowW(L"#32770", nullptr);
+      DWORD process = 0;
+      if (dialog) ::GetWindowThreadProcessId(dialog, &process);
+      if (dialog && process == ::GetCurrentProcessId() && ::IsWindowVisible(dialog)) {
+        ::Sleep(200);  // let the dialog finish filling itself
+        act_(dialog);
+        handled_ = true;
+        return;
+      }
+      ::Sleep(50);
+    }
+  }
+  std::function<void(HWND)> act_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> handled_{false};
+  std::thread thread_;
+};
+
+std::wstring ComboItem(HWND combo, int index) {
+  const auto length = ::SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (length < 0) return {};
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  ::SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+TEST(Dialogs, OpenDialogAppendsTheChosenFile) {
+  wchar_t temp[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, temp);
+  const fs::path file = fs::path(temp) / L"Łódź budget.xlsx";
+  std::ofstream(file) << "x";
+  FakeProgram p;
+  HWND main = p.Window().Handle();
+
+  std::wstring title, filter;
+  int filters = 0;
+  bool ownedByMain = false;
+  {
+    DialogHandler handler([&](HWND dialog) {
+      title = WindowText(dialog);
+      ownedByMain = ::GetWindow(dialog, GW_OWNER) == main;
+      HWND types = ::GetDlgItem(dialog, cmb1);
+      filters = static_cast<int>(::SendMessageW(types, CB_GETCOUNT, 0, 0));
+      filter = ComboItem(types, 0);
+      ::SetDlgItemTextW(dialog, cmb13, file.c_str());
+      ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    });
+    ::SendMessageW(p.Control(ControlId::Check1), BM_CLICK, 0, 0);
+    EXPECT_TRUE(handler.Handled());
+  }
+  EXPECT_EQ(title, L"Add File(s) - Hold Ctrl to select multiple files");
+  EXPECT_TRUE(ownedByMain);
+  EXPECT_EQ(filters, 1);
+  EXPECT_EQ(filter, L"Excel Files (*.xl*)");
+  ASSERT_EQ(p.Form().ListView1.Count(), 1u);
+  EXPECT_EQ(win32::Widen(p.Form().ListView1.Text(1)), file.wstring());
+  EXPECT_EQ(::SendMessageW(p.Control(ControlId::Check1), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+
+  // Cancel appends nothing.
+  {
+    DialogHandler handler([](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0); });
+    ::SendMessageW(p.Control(ControlId::Check1), BM_CLICK, 0, 0);
+    EXPECT_TRUE(handler.Handled());
+  }
+  EXPECT_EQ(p.Form().ListView1.Count(), 1u);
+  EXPECT_TRUE(p.messages.shown.empty());
+  fs::remove(file);
+}
+
+TEST(Dialogs, FolderPickerCancelledChangesNothing) {
+  FakeProgram p;
+  p.Form().MousePointer.Set(app::kPointerCustom);
+  bool prompt = false;
+  {
+    DialogHandler handler([&](HWND dialog) {
+      // The prompt is one of the picker's static texts.
+      for (HWND child = ::GetWindow(dialog, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+        if (WindowText(child) == L"Please select folder to add:") prompt = true;
+      ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    });
+    ::SendMessageW(p.Control(ControlId::Check4), BM_CLICK, 0, 0);
+    EXPECT_TRUE(handler.Handled());
+  }
+  EXPECT_TRUE(prompt);
+  EXPECT_EQ(p.Form().ListView1.Count(), 0u);
+  EXPECT_EQ(p.Form().MousePointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(::SendMessageW(p.Control(ControlId::Check4), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+}
+
+}  // namespace
+}  // namespace quorvane::testing
