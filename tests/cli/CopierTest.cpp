@@ -8,7 +8,6 @@
 #include <string>
 
 #include "cli/PosixFileCopier.h"
-#include "links/Backup.h"
 
 namespace fs = std::filesystem;
 using quorvane::cli::PosixFileCopier;
@@ -111,25 +110,4 @@ TEST(PosixFileCopier, FailuresThrowAndLeaveNothing) {
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path() / "ro"), fs::directory_iterator()), 0);
   }
-}
-
-TEST(PosixFileCopier, BackupsOfOneMinuteGetNumberedNames) {
-  // Two backups under the same stamp: the second finds the first's name
-  // taken and lands under " (2)"; both stay complete.
-  struct FixedClock final : quorvane::links::RegionalClock {
-    quorvane::links::LocalDateTime Now() override { return {2026, 12, 5, 6, 19, 4}; }
-    std::string WeekdayName(int) override { return "Saturday"; }
-    std::string MonthAbbreviation(int) override { return "Dec"; }
-    std::string AmPm(bool pm) override { return pm ? "PM" : "AM"; }
-  } clock;
-  TempDir dir;
-  Write(dir / "Q1.xlsx", "first");
-  PosixFileCopier copier;
-  const std::string first = quorvane::links::MakeBackup(copier, clock, dir / "Q1.xlsx");
-  Write(dir / "Q1.xlsx", "second");
-  const std::string second = quorvane::links::MakeBackup(copier, clock, dir / "Q1.xlsx");
-  EXPECT_EQ(first, dir / "Q1 Backup 7 04 PM Saturday, Dec 5 2026.xlsx");
-  EXPECT_EQ(second, dir / "Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2).xlsx");
-  EXPECT_EQ(Read(first), "first");
-  EXPECT_EQ(Read(second), "second");
 }

@@ -1,12 +1,9 @@
-// The parts of quorvane-cli with logic of their own: grouping of one file
-// named twice, the worker pool, the in-order console and JSON text.
+// The parts of quorvane-cli with logic of their own: the worker pool, the
+// in-order console and JSON text.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -17,27 +14,7 @@
 #include "cli/Parallel.h"
 #include "cli/Report.h"
 
-namespace fs = std::filesystem;
 using namespace quorvane::cli;
-
-TEST(GroupSameFiles, OneFileUnderSeveralNamesIsOneGroupInOrder) {
-  std::string pattern = (fs::temp_directory_path() / "quorvane-group-XXXXXX").string();
-  const fs::path dir = ::mkdtemp(pattern.data());
-  fs::create_directory(dir / "sub");
-  std::ofstream(dir / "a.xlsx") << "a";
-  std::ofstream(dir / "b.xlsx") << "b";
-  fs::create_symlink(dir / "a.xlsx", dir / "alias.xlsx");
-
-  const std::vector<std::string> paths{(dir / "a.xlsx").string(), (dir / "b.xlsx").string(),
-                                       (dir / "sub/../a.xlsx").string(), (dir / "alias.xlsx").string(),
-                                       (dir / "missing.xlsx").string(), (dir / "sub/../missing.xlsx").string()};
-  const auto groups = GroupSameFiles(paths);
-  ASSERT_EQ(groups.size(), 3u);
-  EXPECT_EQ(groups[0], (std::vector<std::size_t>{0, 2, 3}));
-  EXPECT_EQ(groups[1], (std::vector<std::size_t>{1}));
-  EXPECT_EQ(groups[2], (std::vector<std::size_t>{4, 5}));
-  fs::remove_all(dir);
-}
 
 TEST(RunGroups, EveryPositionOnceGroupsInOrderOneWorkerPerThread) {
   std::vector<std::vector<std::size_t>> groups;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,15 +57,14 @@ TEST_F(RunCliTest, EachWorkbookGoesThroughTheProgramsSequenceOneAtATime) {
   excel_.sources["/w/a.xlsx"] = {"/w/s1.xlsx", "/w/s2.xlsx"};
   // --jobs is ignored for Excel: the log would interleave otherwise.
   EXPECT_EQ(Run({"--engine", "excel", "--jobs", "4", "/w/a.xlsx", "/w/b.xlsx"}), 0) << err_.str();
-  const std::vector<std::string> expected{
-      "Create#1", "Workbooks", "Open(/w/a.xlsx)", "DisplayAlerts=False", "AskToUpdateLinks=False",
-      "ActiveWorkbook", "LinkSources(Type=1)", "ActiveWorkbook", "BreakLink(name=/w/s1.xlsx,Type=1)",
-      "ActiveWorkbook", "BreakLink(name=/w/s2.xlsx,Type=1)", "ActiveWorkbook", "Save", "DisplayAlerts=True",
-      "Quit#1", "Release#1",
-      "Create#2", "Workbooks", "Open(/w/b.xlsx)", "DisplayAlerts=False", "AskToUpdateLinks=False",
-      "ActiveWorkbook", "LinkSources(Type=1)", "ActiveWorkbook", "Save", "DisplayAlerts=True", "Quit#2",
-      "Release#2"};
-  EXPECT_EQ(excel_.log, expected);
+  // The sequence itself is tested with the run; here: both went through it,
+  // strictly one after the other.
+  const auto& log = excel_.log;
+  const auto at = [&](const std::string& entry) { return std::find(log.begin(), log.end(), entry) - log.begin(); };
+  EXPECT_LT(at("Quit#1"), at("Create#2"));
+  EXPECT_EQ(excel_.Matching("BreakLink").size(), 2u);
+  EXPECT_EQ(excel_.Matching("Save").size(), 2u);
+  EXPECT_EQ(excel_.alive, 0);
   EXPECT_EQ(out_.str(),
             "changed: /w/a.xlsx: 2 links broken\n  /w/s1.xlsx\n  /w/s2.xlsx\n"
             "unchanged: /w/b.xlsx: no links to other workbooks\n"
