@@ -1,5 +1,6 @@
 #include "ooxml/BuiltinExcel.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "ooxml/Workbook.h"

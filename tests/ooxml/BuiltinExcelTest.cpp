@@ -17,9 +17,9 @@ TEST(SourceName, ResolvesRelativeTargetsAndDecodesFileUrls) {
     const char* target;
     std::string expected;
   } cases[] = {
-      {"Other.xlsx", (fs::path(folder) / "Other.xlsx").string()},
-      {"../up/B.xlsx", (fs::path("/data") / "up" / "B.xlsx").string()},
-      {"My%20Book.xlsx", (fs::path(folder) / "My Book.xlsx").string()},
+      {"Other.xlsx", (fs::path(folder) / "Other.xlsx").lexically_normal().string()},
+      {"../up/B.xlsx", (fs::path("/data") / "up" / "B.xlsx").lexically_normal().string()},
+      {"My%20Book.xlsx", (fs::path(folder) / "My Book.xlsx").lexically_normal().string()},
       {"file:///C:/x/B%20c.xlsx", "C:/x/B c.xlsx"},
       {"file:///C:\\x\\B.xlsx", "C:\\x\\B.xlsx"},
       {"file:///\\\\server\\share\\B.xlsx", "\\\\server\\share\\B.xlsx"},
