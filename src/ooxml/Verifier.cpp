@@ -98,9 +98,14 @@ void Verify(const VerifyInput& in) {
     auto it = in.edited->find(part);
     return it != in.edited->end() ? it->second : in.read(part);
   };
-  std::set<std::string> removed(in.removedParts.begin(), in.removedParts.end());
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  std::set<std::string> removed;  // lower case: part names ignore case
+  for (const auto& part : in.removedParts) removed.insert(lower(part));
   for (const auto& [part, text] : *in.edited) {
-    if (removed.count(part)) throw PackageError("verification failed: " + part + " is both edited and removed");
+    if (removed.count(lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
     FormulaScan scan(part, in.linkCount, in.brokenFiles);
     xml::Parse(text, part, scan);
     if (part == in.mainPart && scan.references != in.linkCount)
@@ -116,7 +121,7 @@ void Verify(const VerifyInput& in) {
     if (target.empty()) continue;
     std::string part = ResolvePartName(in.mainPart, target);
     if (!part.empty() && part[0] == '/') part.erase(0, 1);
-    if (removed.count(part))
+    if (removed.count(lower(part)))
       throw PackageError("verification failed: a relationship of " + in.mainPart + " still points at " + part);
   }
   for (const auto& id : book.referenceIds) {
@@ -128,7 +133,7 @@ void Verify(const VerifyInput& in) {
   xml::Parse(content("[Content_Types].xml"), "[Content_Types].xml", types);
   for (const auto& [name, unused] : types.items) {
     std::string part = name.empty() || name[0] != '/' ? name : name.substr(1);
-    if (removed.count(part)) throw PackageError("verification failed: content type left for removed " + part);
+    if (removed.count(lower(part))) throw PackageError("verification failed: content type left for removed " + part);
   }
 }
 

@@ -386,9 +386,12 @@ void Workbook::Impl::Plan() {
     std::string typesXml = package->Read(kContentTypes);
     KeyedElements items("Override", "PartName");
     xml::Parse(typesXml, kContentTypes, items);
+    // Part names compare without regard to case.
+    std::set<std::string> gone;
+    for (const auto& part : goneParts) gone.insert(detail::Lower(part));
     xml::SpanEditor ed;
     for (const auto& [name, span] : items.items)
-      if (goneParts.count(Resolve("", name))) ed.Remove(span);
+      if (gone.count(detail::Lower(Resolve("", name)))) ed.Remove(span);
     if (!ed.Empty()) edited[std::string(kContentTypes)] = ed.Apply(typesXml);
   }
   removed.assign(goneParts.begin(), goneParts.end());
