@@ -6,11 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <thread>
 
 #include "TestWindow.h"
 #include "win32/Strings.h"
@@ -20,40 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using win32::ControlId;
-
-// Waits for the first dialog of this process other than `except`, then
-// hands it to `act` (on this helper thread).
-class DialogHandler {
- public:
-  explicit DialogHandler(std::function<void(HWND)> act) : act_(std::move(act)), thread_([this] { Run(); }) {}
-  DialogHandler(const DialogHandler&) = delete;
-  DialogHandler& operator=(const DialogHandler&) = delete;
-  ~DialogHandler() {
-    stop_ = true;
-    thread_.join();
-  }
-  bool Handled() const { return handled_; }
-
- private:
-  void Run() {
-    for (int i = 0; i < 400 && !stop_; ++i) {
-      HWND dialog = ::FindWindowW(L"#32770", nullptr);
-      DWORD process = 0;
-      if (dialog) ::GetWindowThreadProcessId(dialog, &process);
-      if (dialog && process == ::GetCurrentProcessId() && ::IsWindowVisible(dialog)) {
-        ::Sleep(200);  // let the dialog finish filling itself
-        act_(dialog);
-        handled_ = true;
-        return;
-      }
-      ::Sleep(50);
-    }
-  }
-  std::function<void(HWND)> act_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> handled_{false};
-  std::thread thread_;
-};
 
 std::wstring ComboItem(HWND combo, int index) {
   const auto length = ::SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);

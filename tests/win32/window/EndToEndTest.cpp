@@ -7,12 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <thread>
 
 #include "TestWindow.h"
 #include "ooxml/BuiltinExcel.h"
@@ -30,93 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using win32::ControlId;
-
-// Answers every message box captioned "Quorvane" in this process with OK,
-// keeping its text, until stopped.
-class BoxAnswerer {
- public:
-  BoxAnswerer() : thread_([this] { Run(); }) {}
-  BoxAnswerer(const BoxAnswerer&) = delete;
-  BoxAnswerer& operator=(const BoxAnswerer&) = delete;
-  ~BoxAnswerer() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::vector<std::wstring> Texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-
- private:
-  void Run() {
-    while (!stop_) {
-      HWND box = ::FindWindowW(L"#32770", L"Quorvane");
-      DWORD process = 0;
-      if (box) ::GetWindowThreadProcessId(box, &process);
-      if (box && process == ::GetCurrentProcessId() && ::IsWindowVisible(box)) {
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          texts_.push_back(WindowText(::GetDlgItem(box, 0xFFFF)));
-        }
-        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        while (!stop_ && ::IsWindow(box)) ::Sleep(20);
-      }
-      ::Sleep(20);
-    }
-  }
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::vector<std::wstring> texts_;
-  std::thread thread_;
-};
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
-// The shell's file list, as a drag from Explorer brings it.
-class FileDrag final : public IDataObject {
- public:
-  explicit FileDrag(const std::vector<fs::path>& paths) {
-    std::wstring list;
-    for (const auto& path : paths) list += path.wstring() + L'\0';
-    list += L'\0';
-    bytes_.resize(sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
-    DROPFILES header{};
-    header.pFiles = sizeof(DROPFILES);
-    header.fWide = TRUE;
-    std::memcpy(bytes_.data(), &header, sizeof header);
-    std::memcpy(bytes_.data() + sizeof header, list.data(), list.size() * sizeof(wchar_t));
-  }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    *object = (riid == IID_IUnknown || riid == IID_IDataObject) ? static_cast<IDataObject*>(this) : nullptr;
-    return *object ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override {
-    if (QueryGetData(format) != S_OK) return DV_E_FORMATETC;
-    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes_.size());
-    std::memcpy(::GlobalLock(memory), bytes_.data(), bytes_.size());
-    ::GlobalUnlock(memory);
-    medium->tymed = TYMED_HGLOBAL;
-    medium->hGlobal = memory;
-    medium->pUnkForRelease = nullptr;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override {
-    return format->cfFormat == CF_HDROP && (format->tymed & TYMED_HGLOBAL) ? S_OK : DV_E_FORMATETC;
-  }
-  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
-
- private:
-  std::vector<char> bytes_;
-};
-#pragma GCC diagnostic pop
 
 void Drop(IDropTarget* target, IDataObject* data) {
   POINTL at{20, 20};
@@ -224,7 +133,7 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   boxes.SetOwner(program.Window().Handle());
   HWND main = program.Window().Handle();
 
-  FileDrag drag({one, two, old});
+  OneFormatData drag(CF_HDROP, HDrop({one.wstring(), two.wstring(), old.wstring()}));
   Drop(program.Window().DropTarget(), &drag);
   ASSERT_EQ(program.Form().ListView1.Count(), 3u);
   HWND check3 = program.Window().Control(ControlId::Check3);
@@ -233,14 +142,16 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   Pump();
   SaveScreenshot(main, ArtifactsFolder() / L"window.bmp");
 
-  std::vector<std::wstring> texts;
+  std::wstring text;
   {
-    BoxAnswerer answerer;
+    DialogHandler answer([&](HWND box) {
+      text = WindowText(::GetDlgItem(box, 0xFFFF));
+      ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    });
     ::SendMessageW(program.Window().Control(ControlId::Check2), BM_CLICK, 0, 0);
-    texts = answerer.Texts();
+    ASSERT_TRUE(answer.Handled());
   }
-  ASSERT_EQ(texts.size(), 1u);
-  const std::string message = win32::Narrow(texts[0]);
+  const std::string message = win32::Narrow(text);
   EXPECT_EQ(message.rfind("Done.", 0), 0u) << message;
   EXPECT_NE(message.find("1 of 3 workbooks"), std::string::npos) << message;
   EXPECT_NE(message.find(win32::Narrow(old.wstring())), std::string::npos) << message;

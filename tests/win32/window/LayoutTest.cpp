@@ -5,19 +5,6 @@
 namespace quorvane::win32 {
 namespace {
 
-// 15 twips a pixel at 96 dpi; the design's numbers are all multiples of 15,
-// so every edge lands on a whole pixel there.
-TEST(Layout, DesignTableAt96DpiInPixels) {
-  EXPECT_EQ(ClientPixels(96), (PixelSize{498, 286}));
-  EXPECT_EQ(ToPixels(DesignOf(ControlId::ListView1).twips, 96), (PixelRect{8, 8, 481, 105}));
-  EXPECT_EQ(ToPixels(DesignOf(ControlId::Check3).twips, 96), (PixelRect{8, 120, 353, 17}));
-  EXPECT_EQ(ToPixels(DesignOf(ControlId::Check1).twips, 96), (PixelRect{8, 144, 161, 81}));
-  EXPECT_EQ(ToPixels(DesignOf(ControlId::Check4).twips, 96), (PixelRect{176, 144, 153, 81}));
-  EXPECT_EQ(ToPixels(DesignOf(ControlId::Check2).twips, 96), (PixelRect{336, 144, 153, 81}));
-  EXPECT_EQ(ToPixels(DesignOf(ControlId::ProgressBar1).twips, 96), (PixelRect{8, 232, 481, 25}));
-  EXPECT_EQ(ToPixels(DesignOf(ControlId::Label1).twips, 96), (PixelRect{8, 264, 441, 17}));
-}
-
 // At fractional scales the edges are rounded, so two controls that touch or
 // keep a gap in twips do the same in pixels, and nothing leaves the client.
 TEST(Layout, ScaledEdgesKeepGapsAndStayInside) {

@@ -150,11 +150,7 @@ TEST(Dpi, ADpiChangeLaysTheWindowOutAgain) {
   EXPECT_EQ(client.right, win32::ClientPixels(144).width);
   EXPECT_EQ(client.bottom, win32::ClientPixels(144).height);
   for (const auto& design : win32::kDesign) {
-    RECT r{};
-    ::GetWindowRect(p.Control(design.id), &r);
-    ::MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&r), 2);
-    EXPECT_EQ((win32::PixelRect{r.left, r.top, r.right - r.left, r.bottom - r.top}),
-              win32::ToPixels(design.twips, 144))
+    EXPECT_EQ(ChildRect(main, p.Control(design.id)), win32::ToPixels(design.twips, 144))
         << static_cast<int>(design.id);
   }
   LOGFONTW font{};

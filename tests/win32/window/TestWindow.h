@@ -6,13 +6,21 @@
 #include <windows.h>
 #undef Yield
 #include <commctrl.h>
+#include <shlobj.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "fakes/FakeExcel.h"
 #include "fakes/FakeServices.h"
+#include "win32/Strings.h"
 #include "win32/window/Program.h"
 
 namespace quorvane::testing {
@@ -52,6 +60,118 @@ inline POINT RowCentre(HWND list, int row) {
   ListView_GetItemRect(list, row, &r, LVIR_BOUNDS);
   return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
+
+
+inline win32::PixelRect ChildRect(HWND parent, HWND child) {
+  RECT r{};
+  ::GetWindowRect(child, &r);
+  ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+  return {r.left, r.top, r.right - r.left, r.bottom - r.top};
+}
+
+// A minimal IDataObject offering one HGLOBAL format.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+class OneFormatData final : public IDataObject {
+ public:
+  OneFormatData(CLIPFORMAT format, std::vector<char> bytes) : format_(format), bytes_(std::move(bytes)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (riid == IID_IUnknown || riid == IID_IDataObject) {
+      *object = static_cast<IDataObject*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  // Lives on the test's stack; the counts only have to balance.
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references_; }
+
+  HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override {
+    if (QueryGetData(format) != S_OK) return DV_E_FORMATETC;
+    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes_.size());
+    void* data = ::GlobalLock(memory);
+    std::copy(bytes_.begin(), bytes_.end(), static_cast<char*>(data));
+    ::GlobalUnlock(memory);
+    medium->tymed = TYMED_HGLOBAL;
+    medium->hGlobal = memory;
+    medium->pUnkForRelease = nullptr;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override {
+    return format->cfFormat == format_ && (format->tymed & TYMED_HGLOBAL) ? S_OK : DV_E_FORMATETC;
+  }
+  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
+    out->ptd = nullptr;
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override {
+    return OLE_E_ADVISENOTSUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
+  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
+
+  ULONG references() const { return references_; }
+
+ private:
+  CLIPFORMAT format_;
+  std::vector<char> bytes_;
+  ULONG references_ = 1;
+};
+#pragma GCC diagnostic pop
+
+// DROPFILES followed by the wide paths, each NUL-ended, and a closing NUL.
+inline std::vector<char> HDrop(const std::vector<std::wstring>& paths) {
+  std::wstring list;
+  for (const auto& path : paths) list += path + L'\0';
+  list += L'\0';
+  std::vector<char> bytes(sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
+  DROPFILES header{};
+  header.pFiles = sizeof(DROPFILES);
+  header.fWide = TRUE;
+  std::memcpy(bytes.data(), &header, sizeof header);
+  std::memcpy(bytes.data() + sizeof header, list.data(), list.size() * sizeof(wchar_t));
+  return bytes;
+}
+
+// Waits on a thread of its own for the first dialog of this process and
+// hands it to `act` there, while the test's thread sits in the modal loop.
+class DialogHandler {
+ public:
+  explicit DialogHandler(std::function<void(HWND)> act) : act_(std::move(act)), thread_([this] { Run(); }) {}
+  DialogHandler(const DialogHandler&) = delete;
+  DialogHandler& operator=(const DialogHandler&) = delete;
+  ~DialogHandler() {
+    stop_ = true;
+    thread_.join();
+  }
+  bool Handled() const { return handled_; }
+
+ private:
+  void Run() {
+    for (int i = 0; i < 400 && !stop_; ++i) {
+      HWND dialog = ::FindWindowW(L"#32770", nullptr);
+      DWORD process = 0;
+      if (dialog) ::GetWindowThreadProcessId(dialog, &process);
+      if (dialog && process == ::GetCurrentProcessId() && ::IsWindowVisible(dialog)) {
+        ::Sleep(200);  // let the dialog finish filling itself
+        act_(dialog);
+        handled_ = true;
+        return;
+      }
+      ::Sleep(50);
+    }
+  }
+  std::function<void(HWND)> act_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> handled_{false};
+  std::thread thread_;
+};
 
 // The never-visiting dice: no web page opens from a test.
 class NoVisit final : public app::RandomSource {

@@ -18,13 +18,6 @@ namespace {
 
 using win32::ControlId;
 
-win32::PixelRect ChildRect(HWND parent, HWND child) {
-  RECT r{};
-  ::GetWindowRect(child, &r);
-  ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
-  return {r.left, r.top, r.right - r.left, r.bottom - r.top};
-}
-
 LOGFONTW FontOf(HWND control) {
   LOGFONTW font{};
   auto handle = reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0));
