@@ -211,6 +211,7 @@ void RefuseLegacyFormats(const zip::Input& in) {
 
 struct LibzipSource {
   const zip::Input* in = nullptr;
+  std::optional<zip::WindowReader> window;  // libzip reads each header on its own
   std::uint64_t pos = 0;
   zip_error_t error{};
 };
@@ -224,7 +225,7 @@ zip_int64_t LibzipCallback(void* state, void* data, zip_uint64_t len, zip_source
     case ZIP_SOURCE_READ: {
       const std::uint64_t n = std::min<std::uint64_t>(len, s->in->Size() - std::min(s->pos, s->in->Size()));
       try {
-        s->in->ReadAt(s->pos, data, static_cast<std::size_t>(n));
+        s->window->ReadAt(s->pos, data, static_cast<std::size_t>(n));
       } catch (...) {
         zip_error_set(&s->error, ZIP_ER_READ, 0);
         return -1;
@@ -265,6 +266,7 @@ zip_int64_t LibzipCallback(void* state, void* data, zip_uint64_t len, zip_source
 void CheckWithLibzip(const zip::Input& in) {
   LibzipSource state;
   state.in = &in;
+  state.window.emplace(in);
   zip_error_init(&state.error);
   zip_error_t error;
   zip_error_init(&error);
@@ -533,6 +535,7 @@ void Package::Save(const WriteHook& hook) {
     AtomicFile out(s.path);
     std::uint64_t written = 0;
     if (hook) hook(0);
+    zip::WindowReader source(*s.input);
     zip::Writer writer([&](const char* data, std::size_t n) {
       out.Write(data, n);
       written += n;
@@ -544,7 +547,7 @@ void Package::Save(const WriteHook& hook) {
       if (const auto it = s.replaced.find(key); it != s.replaced.end()) {
         writer.Add(e.name, it->second, &e);
       } else {
-        writer.CopyRaw(*s.input, e);
+        writer.CopyRaw(source, e);
       }
     }
     for (const std::string& name : s.added) writer.Add(name, s.replaced.at(Lower(name)), nullptr);

@@ -76,7 +76,8 @@ void Set64(std::string& s, std::size_t at, std::uint64_t v) {
   throw PackageError("damaged zip package: " + why);
 }
 
-std::string ReadString(const Input& in, std::uint64_t offset, std::size_t n) {
+template <typename Reader>
+std::string ReadString(Reader& in, std::uint64_t offset, std::size_t n) {
   std::string s(n, '\0');
   if (n) in.ReadAt(offset, s.data(), n);
   return s;
@@ -180,7 +181,7 @@ struct LocalInfo {
   bool zip64 = false;
 };
 
-LocalInfo ReadLocal(const Input& in, const Entry& e, std::uint64_t limit) {
+LocalInfo ReadLocal(WindowReader& in, const Entry& e, std::uint64_t limit) {
   if (e.localOffset > limit || limit - e.localOffset < kLocalSize)
     Damaged("entry " + e.name + " lies outside the archive");
   std::array<unsigned char, kLocalSize> h{};
@@ -209,7 +210,7 @@ LocalInfo ReadLocal(const Input& in, const Entry& e, std::uint64_t limit) {
 
 // Length of the data descriptor after the entry's data, checked against the
 // central record.
-std::uint64_t DescriptorLength(const Input& in, const Entry& e, bool zip64, std::uint64_t limit) {
+std::uint64_t DescriptorLength(WindowReader& in, const Entry& e, bool zip64, std::uint64_t limit) {
   const std::uint64_t at = e.dataOffset + e.compressedSize;
   std::array<unsigned char, 24> d{};
   const std::size_t avail = static_cast<std::size_t>(std::min<std::uint64_t>(limit - at, d.size()));
@@ -328,16 +329,17 @@ Archive ReadArchive(const Input& in, std::size_t maxEntries) {
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     return archive.entries[a].localOffset < archive.entries[b].localOffset;
   });
+  WindowReader window(in);
   for (std::size_t k = 0; k < order.size(); ++k) {
     Entry& e = archive.entries[order[k]];
     const std::uint64_t limit =
         k + 1 < order.size() ? archive.entries[order[k + 1]].localOffset : end.cdOffset;
-    const LocalInfo local = ReadLocal(in, e, limit);
+    const LocalInfo local = ReadLocal(window, e, limit);
     e.dataOffset = local.dataOffset;
     if (e.compressedSize > limit - e.dataOffset)
       Damaged("entry " + e.name + " overlaps the next one");
     e.end = e.dataOffset + e.compressedSize;
-    if (e.flags & kFlagDescriptor) e.end += DescriptorLength(in, e, local.zip64, limit);
+    if (e.flags & kFlagDescriptor) e.end += DescriptorLength(window, e, local.zip64, limit);
   }
   return archive;
 }
@@ -410,7 +412,7 @@ void Writer::Emit(std::string_view bytes) {
   written_ += bytes.size();
 }
 
-void Writer::CopyRaw(const Input& in, const Entry& e) {
+void Writer::CopyRaw(WindowReader& in, const Entry& e) {
   const std::uint64_t offset = written_;
   std::string buffer;
   for (std::uint64_t at = e.localOffset; at < e.end;) {

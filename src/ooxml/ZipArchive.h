@@ -55,7 +55,7 @@ class Writer {
   explicit Writer(Sink sink) : sink_(std::move(sink)) {}
 
   // The entry's local header, data and descriptor exactly as in the source.
-  void CopyRaw(const Input& in, const Entry& e);
+  void CopyRaw(WindowReader& in, const Entry& e);
   // A new entry with the given content. Name, times, flags and attributes
   // come from `like` when the entry replaces one; stored when `like` was
   // stored, deflated otherwise.

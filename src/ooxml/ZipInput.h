@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace quorvane::ooxml::zip {
 
@@ -30,6 +31,20 @@ class Input {
   int fd_ = -1;
 #endif
   std::uint64_t size_ = 0;
+};
+
+// A read-ahead window over an Input for one thread walking the file in
+// order, so that many small reads become few large ones.
+class WindowReader {
+ public:
+  explicit WindowReader(const Input& in) : in_(in) {}
+  const Input& Source() const { return in_; }
+  void ReadAt(std::uint64_t offset, void* buffer, std::size_t n);
+
+ private:
+  const Input& in_;
+  std::uint64_t start_ = 0;
+  std::string window_;
 };
 
 }  // namespace quorvane::ooxml::zip
