@@ -4,6 +4,7 @@
 // change are replaced.
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <set>
 #include <unordered_map>
@@ -158,6 +159,18 @@ class SheetHandler : public Base {
       if (local == "formula1") inFormula1_ = true;
       BeginCapture(tag.tag.end);
       capturing_ = true;
+    } else if (local == "cfvo" && !frames_.empty() && frames_.back().rule) {
+      // Colour scales and data bars keep thresholds in val; no value to freeze.
+      if (const char* val = tag.Attr("val")) {
+        auto verdict = Judge(val);
+        xml::RawAttribute raw;
+        if (verdict.action == Action::Break) {
+          frames_.back().broken = true;
+        } else if (verdict.action == Action::Renumber && xml::FindAttribute(tag.raw, "val", raw)) {
+          frames_.back().edits.push_back({Offset(raw.value, tag.tag.begin), xml::EscapeAttribute(verdict.text)});
+          ++out_.counts.renumbered;
+        }
+      }
     } else if (local == "oleObject") {
       JudgeAttributes(tag, {"link"}, out_.counts.controls);
     }
@@ -542,14 +555,56 @@ class GenericHandler : public Base {
 
  private:
   bool IsFormulaElement(std::string_view local) const {
-    if (kind_ == Carrier::Table) return local == "calculatedColumnFormula" || local == "totalsRowFormula";
-    return local == "FmlaLink" || local == "FmlaRange" || local == "FmlaMacro" || local == "FmlaTxbx" ||
-           local == "FmlaGroup" || local == "FmlaPict";
+    return kind_ == Carrier::Table && (local == "calculatedColumnFormula" || local == "totalsRowFormula");
   }
 
   Carrier kind_;
   std::size_t elementBegin_ = 0;
 };
+
+std::string DecodeEntities(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '&') {
+      out += raw[i];
+      continue;
+    }
+    static const std::pair<std::string_view, char> kEntities[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    bool done = false;
+    for (const auto& [name, c] : kEntities) {
+      if (raw.substr(i, name.size()) == name) {
+        out += c;
+        i += name.size() - 1;
+        done = true;
+        break;
+      }
+    }
+    if (!done) out += raw[i];
+  }
+  return out;
+}
+
+PartOutcome RewriteVml(std::string_view text, const PartContext& ctx) {
+  PartOutcome out;
+  xml::SpanEditor editor;
+  for (const auto& f : ScanVmlFormulas(text)) {
+    auto verdict = ctx.judge->Judge(f.text, ctx.sheet);
+    if (verdict.action == Action::Break) {
+      editor.Remove(f.element);
+      ++out.counts.controls;
+    } else if (verdict.action == Action::Renumber) {
+      editor.Replace(f.content, xml::EscapeText(verdict.text));
+      ++out.counts.renumbered;
+    }
+  }
+  if (!editor.Empty()) {
+    out.edited = true;
+    out.content = editor.Apply(text);
+  }
+  return out;
+}
 
 template <typename H, typename... Extra>
 PartOutcome Run(std::string_view text, std::string_view partName, const PartContext& ctx, Extra... extra) {
@@ -574,9 +629,48 @@ PartOutcome RewritePart(Carrier kind, std::string_view text, std::string_view pa
       return Run<SheetHandler>(text, partName, ctx);
     case Carrier::Chart:
       return Run<ChartHandler>(text, partName, ctx);
+    case Carrier::Vml:
+      return RewriteVml(text, ctx);
     default:
       return Run<GenericHandler>(text, partName, ctx, kind);
   }
+}
+
+std::vector<VmlFormula> ScanVmlFormulas(std::string_view vml) {
+  std::vector<VmlFormula> found;
+  std::size_t at = 0;
+  while ((at = vml.find("Fmla", at)) != std::string_view::npos) {
+    // Back up over an optional prefix to the '<'.
+    std::size_t open = at;
+    while (open > 0 && vml[open - 1] != '<' && vml[open - 1] != '>' && vml[open - 1] != ' ' && at - open < 32) --open;
+    if (open == 0 || vml[open - 1] != '<') {
+      at += 4;
+      continue;
+    }
+    --open;
+    std::size_t nameEnd = at;
+    while (nameEnd < vml.size() && std::isalnum(static_cast<unsigned char>(vml[nameEnd]))) ++nameEnd;
+    std::string_view qname = vml.substr(open + 1, nameEnd - open - 1);
+    std::size_t tagEnd = vml.find('>', nameEnd);
+    if (tagEnd == std::string_view::npos) break;
+    if (vml[tagEnd - 1] == '/') {  // <x:FmlaLink/>
+      at = tagEnd;
+      continue;
+    }
+    std::string close = "</" + std::string(qname) + ">";
+    std::size_t closeAt = vml.find(close, tagEnd + 1);
+    if (closeAt == std::string_view::npos) {
+      at = tagEnd;
+      continue;
+    }
+    VmlFormula f;
+    f.element = {open, closeAt + close.size()};
+    f.content = {tagEnd + 1, closeAt};
+    f.text = DecodeEntities(vml.substr(tagEnd + 1, closeAt - tagEnd - 1));
+    found.push_back(std::move(f));
+    at = f.element.end;
+  }
+  return found;
 }
 
 }  // namespace quorvane::ooxml::detail

@@ -10,6 +10,7 @@
 
 #include "ooxml/ExternalLink.h"
 #include "ooxml/Workbook.h"
+#include "ooxml/Xml.h"
 
 namespace quorvane::ooxml::detail {
 
@@ -85,5 +86,14 @@ std::optional<std::string> CachedConstant(std::string_view formula, const CacheM
 std::optional<std::string> CachedList(std::string_view formula, const CacheMap& caches);
 
 std::string Lower(std::string_view text);
+
+// Legacy VML is often not well-formed (Excel writes bare <br> in text
+// boxes), so its Fmla* elements are found by a plain text scan.
+struct VmlFormula {
+  xml::Span element;
+  xml::Span content;
+  std::string text;  // decoded
+};
+std::vector<VmlFormula> ScanVmlFormulas(std::string_view vml);
 
 }  // namespace quorvane::ooxml::detail

@@ -5,6 +5,7 @@
 
 #include "ooxml/Formula.h"
 #include "ooxml/Package.h"
+#include "ooxml/Rewrite.h"
 #include "ooxml/Xml.h"
 
 namespace quorvane::ooxml {
@@ -20,7 +21,7 @@ bool IsFormulaElement(std::string_view local) {
 }
 
 constexpr std::string_view kFormulaAttributes[] = {"macro",     "textlink",  "fmlaLink", "fmlaRange", "fmlaTxbx",
-                                                   "fmlaGroup", "fmlaMacro", "fmlaPict", "link"};
+                                                   "fmlaGroup", "fmlaMacro", "fmlaPict", "link",     "val"};
 
 class FormulaScan : public xml::Handler {
  public:
@@ -52,7 +53,6 @@ class FormulaScan : public xml::Handler {
     if (collect_) text_.append(t);
   }
 
- private:
   void Check(std::string_view formula) {
     if (formula.find('[') == std::string_view::npos) return;
     std::string lower(formula);
@@ -67,6 +67,7 @@ class FormulaScan : public xml::Handler {
     }
   }
 
+ private:
   std::string part_;
   std::uint32_t links_;
   const std::vector<std::string>& files_;
@@ -107,6 +108,10 @@ void Verify(const VerifyInput& in) {
   for (const auto& [part, text] : *in.edited) {
     if (removed.count(lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
     FormulaScan scan(part, in.linkCount, in.brokenFiles);
+    if (part.size() > 4 && lower(part.substr(part.size() - 4)) == ".vml") {
+      for (const auto& f : detail::ScanVmlFormulas(text)) scan.Check(f.text);
+      continue;
+    }
     xml::Parse(text, part, scan);
     if (part == in.mainPart && scan.references != in.linkCount)
       throw PackageError("verification failed: " + std::to_string(scan.references) +
