@@ -137,7 +137,7 @@ class SheetHandler : public Base {
         cell_.si = si ? si : "";
         BeginCapture(tag.tag.end);
         formulaText_.clear();
-      } else if (local == "v" && cell_.hasF) {  // <f> precedes <v>; values of plain cells are not needed
+      } else if (local == "v") {
         cell_.hasV = true;
         cell_.vElement.begin = tag.tag.begin;
         BeginCapture(tag.tag.end);
@@ -183,7 +183,7 @@ class SheetHandler : public Base {
         cell_.fContent = EndCapture(tag);
         cell_.fElement.end = tag.tag.end;
         formulaText_ = text_;
-      } else if (local == "v" && cell_.hasF) {
+      } else if (local == "v") {
         EndCapture(tag);
         cell_.vElement.end = tag.tag.end;
         cell_.vText = text_;

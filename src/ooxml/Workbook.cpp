@@ -247,7 +247,7 @@ std::vector<Job> Workbook::Impl::Carriers() const {
     const std::string& t = p.type;
     if (t == "worksheet" || t == "xlMacrosheet" || t == "xlIntlMacrosheet" || t == "dialogsheet") {
       jobs.push_back({p.part, Carrier::Sheet, p.sheet});
-    } else if (t == "chart") {
+    } else if (t == "chart" || t == "chartEx") {
       jobs.push_back({p.part, Carrier::Chart, p.sheet});
     } else if (t == "drawing" || t == "chartUserShapes") {
       jobs.push_back({p.part, Carrier::Drawing, p.sheet});
