@@ -285,6 +285,17 @@ void CheckWithLibzip(const zip::Input& in) {
   zip_error_fini(&state.error);
 }
 
+// Replacing a symbolic link would leave the workbook it points to as it was
+// and turn the link into a copy; the file behind it is what gets replaced.
+std::filesystem::path ReplaceTarget(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (std::filesystem::is_symlink(path, ec)) {
+    auto target = std::filesystem::canonical(path, ec);
+    if (!ec) return target;
+  }
+  return path;
+}
+
 }  // namespace
 
 // ---- Relationships ----
@@ -530,9 +541,10 @@ void Package::Save(const WriteHook& hook) {
     if (!s.input) throw PackageError("cannot read the workbook file");
     if (StampOf(s.path) != s.stamp)
       throw PackageError("the workbook was changed by another program since it was opened");
-    CheckReplaceable(s.path);
+    const std::filesystem::path target = ReplaceTarget(s.path);
+    CheckReplaceable(target);
 
-    AtomicFile out(s.path);
+    AtomicFile out(target);
     std::uint64_t written = 0;
     if (hook) hook(0);
     zip::WindowReader source(*s.input);

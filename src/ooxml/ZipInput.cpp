@@ -92,7 +92,8 @@ void Input::ReadAt(std::uint64_t offset, void* buffer, std::size_t n) const {
 #else
 
 Input::Input(const std::filesystem::path& path) {
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO named like a workbook cannot hang the open.
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd_ < 0) ThrowOpenError(errno);
   struct stat st{};
   if (::fstat(fd_, &st) != 0) {

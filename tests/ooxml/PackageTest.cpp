@@ -187,6 +187,18 @@ TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
   ASSERT_EQ(::stat(path.c_str(), &st2), 0);
   EXPECT_NE(st1.st_ino, st2.st_ino);
   EXPECT_EQ(st2.st_mode & 07777, 0640u);
+
+  // Saved through a symbolic link, the workbook behind it changes and the
+  // link stays a link.
+  fs::create_directory(dir / "links");
+  fs::create_symlink("../c.xlsx", dir / "links" / "link.xlsx");
+  Package linked = Package::Open(dir / "links" / "link.xlsx");
+  linked.Remove("xl/_rels/workbook.xml.rels");
+  linked.Save();
+  EXPECT_TRUE(fs::is_symlink(dir / "links" / "link.xlsx"));
+  EXPECT_FALSE(Package::Open(path).Has("xl/_rels/workbook.xml.rels"));
+  EXPECT_TRUE(dir.Others({"c.xlsx", "links"}).empty());
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "links"), fs::directory_iterator()), 1);
 #endif
 }
 
@@ -305,6 +317,13 @@ TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
     EXPECT_TRUE(ReadBytes(path) == bytes);
     EXPECT_TRUE(dir.Others({"w.xlsx"}).empty());
   }
+#ifndef _WIN32
+  // Neither may hang or be read as a file.
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe.xlsx").c_str(), 0600), 0);
+  EXPECT_EQ(ErrorOf([&] { Package::Open(dir / "pipe.xlsx"); }), "not a workbook package (not a regular file)");
+  EXPECT_EQ(ErrorOf([&] { Package::Open(dir.Path()); }), "not a workbook package (a folder)");
+#endif
 }
 
 TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
