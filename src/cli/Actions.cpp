@@ -36,11 +36,22 @@ std::string FullPath(const std::string& path) {
   return ec ? path : full.string();
 }
 
+// A FIFO or device under a workbook's name would block or never end a read.
+// Missing files are left to the steps that follow, which say so themselves.
+bool RefuseSpecialFile(const std::string& path, WorkbookReport& report) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status)) return false;
+  report.reason = std::filesystem::is_directory(status) ? "a folder, not a workbook" : "not a regular file";
+  return true;
+}
+
 }  // namespace
 
 WorkbookReport BreakOne(const std::string& path, BreakServices services) {
   WorkbookReport report;
   report.path = path;
+  if (RefuseSpecialFile(path, report)) return report;
   if (services.backup) {
     try {
       report.backup = links::MakeBackup(services.copier, services.clock, path);
@@ -70,6 +81,7 @@ WorkbookReport BreakOne(const std::string& path, BreakServices services) {
 WorkbookReport ListOne(const std::string& path) {
   WorkbookReport report;
   report.path = path;
+  if (RefuseSpecialFile(path, report)) return report;
   try {
     const auto book = ooxml::Workbook::Open(FullPath(path));
     const auto usage = book.Usage();

@@ -109,7 +109,9 @@ links::CopyResult PosixFileCopier::Copy(const std::string& from, const std::stri
   struct stat existing {};
   if (::lstat(to.c_str(), &existing) == 0) return links::CopyResult::TargetExists;
 
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so a FIFO under a workbook's name cannot hang the open;
+  // it is refused below as no regular file.
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (in.Get() < 0) throw Failure("cannot read", from, errno);
   struct stat source {};
   if (::fstat(in.Get(), &source) != 0) throw Failure("cannot read", from, errno);

@@ -5,7 +5,7 @@
 //   book NAME [link=SOURCE]... [name=NAME] [value=V]   a workbook built now;
 //        each link gives one formula cell (A1, B1, ...) caching V (default 42)
 //   file NAME TEXT...    a plain file          ole NAME   a fake .xls (OLE signature)
-//   dir NAME             a folder              symlink NAME TARGET
+//   dir NAME             a folder              symlink NAME TARGET     fifo NAME
 // The run (working folder = the case's folder):
 //   run ARGS...          jobs-agree ARGS...  (the same run again on a fresh
 //                        copy of the inputs must print exactly the same)
@@ -17,6 +17,7 @@
 //   is-symlink NAME
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -184,6 +185,9 @@ class CliCase : public ::testing::TestWithParam<std::string> {
         WriteFile(dir / d.args.at(0), bytes);
       } else if (d.verb == "dir") {
         fs::create_directories(dir / d.args.at(0));
+      } else if (d.verb == "fifo") {
+        if (::mkfifo((dir / d.args.at(0)).c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+        continue;
       } else if (d.verb == "symlink") {
         fs::create_directories((dir / d.args.at(0)).parent_path());
         fs::create_symlink(d.args.at(1), dir / d.args.at(0));
@@ -282,7 +286,7 @@ TEST_P(CliCase, Run) {
       EXPECT_NE(cell.find("<v>" + at(2) + "</v>"), std::string::npos) << cell;
       EXPECT_EQ(cell.find("<f"), std::string::npos) << cell;
     } else if (d.verb != "book" && d.verb != "file" && d.verb != "ole" && d.verb != "dir" &&
-               d.verb != "symlink") {
+               d.verb != "symlink" && d.verb != "fifo") {
       FAIL() << "unknown directive " << d.verb;
     }
   }
