@@ -114,6 +114,8 @@ TEST(Package, SaveCopiesUntouchedEntriesRawAndWritesEdits) {
   pkg.Remove("xl/calcChain.xml");
   pkg.Replace("xl/added.xml", "<new/>");
   EXPECT_TRUE(pkg.Modified());
+  EXPECT_NE(ErrorOf([&] { pkg.Remove("xl/calcChain.xml"); }).find("missing part"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { pkg.Replace("../outside.xml", "x"); }).find("invalid part name"), std::string::npos);
   EXPECT_EQ(pkg.Read("xl/worksheets/sheet1.xml"), sheet);
   EXPECT_FALSE(pkg.Has("xl/calcChain.xml"));
   pkg.Save();
@@ -353,6 +355,9 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
   EXPECT_NE(ErrorOf([&] { pkg.Read("garbage.xml"); }).find("bad compressed data"), std::string::npos);
   EXPECT_NE(ErrorOf([&] { pkg.Read("claims4g.xml"); }).find("too large"), std::string::npos);
   EXPECT_TRUE(Package::Open(path).Read("big.xml") == std::string(5 << 20, 'x'));
+  PackageLimits few;
+  few.maxEntries = 4;
+  EXPECT_EQ(ErrorOf([&] { Package::Open(path, few); }), "too many entries in the package (12)");
   EXPECT_TRUE(ReadBytes(path) == bytes);
 }
 
