@@ -117,6 +117,7 @@ struct Cell {
   bool shared = false;
   std::string si;
   bool hasV = false;
+  bool hasIs = false;  // an inline string already holds the value
   Span vElement;
   std::string vText;
 };
@@ -137,6 +138,8 @@ class SheetHandler : public Base {
         cell_.si = si ? si : "";
         BeginCapture(tag.tag.end);
         formulaText_.clear();
+      } else if (local == "is") {
+        cell_.hasIs = true;
       } else if (local == "v") {
         cell_.hasV = true;
         cell_.vElement.begin = tag.tag.begin;
@@ -211,7 +214,7 @@ class SheetHandler : public Base {
   void StartCell(const xml::StartTag& tag) {
     inCell_ = true;
     // Reset field by field: the strings keep their capacity from cell to cell.
-    cell_.hasT = cell_.hasCm = cell_.hasF = cell_.shared = cell_.hasV = false;
+    cell_.hasT = cell_.hasCm = cell_.hasF = cell_.shared = cell_.hasV = cell_.hasIs = false;
     cell_.t = {};
     cell_.si.clear();
     cell_.vText.clear();
@@ -263,7 +266,9 @@ class SheetHandler : public Base {
   // The cell keeps its value and type; only the formula goes.
   void Freeze(const Cell& c) {
     std::string p(c.prefix);
-    if (c.hasV) {
+    if (c.hasIs && !c.hasV) {
+      editor_.Remove(c.fElement);
+    } else if (c.hasV) {
       if (c.hasT && c.t == "str") {
         // A text result without a formula must be stored as an inline string.
         editor_.Replace(c.tValue, "inlineStr");

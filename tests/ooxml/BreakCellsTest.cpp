@@ -68,7 +68,8 @@ TEST_F(EngineTest, FrozenCellsKeepValueTypeAndStyleExactly) {
              R"(<c r="E1" t="str" s="2"><f>[1]S!E1</f><v>a &lt;b&gt; &amp; "c"</v></c>)"
              R"(<c r="F1" t="str"><f>[1]S!F1</f><v></v></c>)"
              R"(<c r="G1" s="5"><f>[1]S!G1</f></c>)"
-             R"(<c r="H1" t="str"><f>[1]S!H1</f></c></row>)");
+             R"(<c r="H1" t="str"><f>[1]S!H1</f></c>)"
+             R"(<c r="I1" t="inlineStr"><f>[1]S!I1</f><is><t>kept</t></is></c></row>)");
   BreakResult result;
   std::string sheet = Sheet1(BreakAll(Write(b), &result));
 
@@ -81,7 +82,8 @@ TEST_F(EngineTest, FrozenCellsKeepValueTypeAndStyleExactly) {
   EXPECT_TRUE(Contains(sheet, R"(<c r="F1" t="inlineStr"><is><t xml:space="preserve"></t></is></c>)"));
   EXPECT_TRUE(Contains(sheet, R"(<c r="G1" s="5" t="e"><v>#REF!</v></c>)"));
   EXPECT_TRUE(Contains(sheet, R"(<c r="H1" t="e"><v>#REF!</v></c>)"));
-  EXPECT_EQ(result.cells, 8u);
+  EXPECT_TRUE(Contains(sheet, R"(<c r="I1" t="inlineStr"><is><t>kept</t></is></c>)"));
+  EXPECT_EQ(result.cells, 9u);
   EXPECT_EQ(result.uncached, 2u);
   EXPECT_FALSE(Contains(sheet, "<f>"));
 }
