@@ -74,7 +74,6 @@ void MainWindow::Create(app::Form1& form) {
   hwnd_ = ::CreateWindowExW(kWindowExStyle, kWindowClass, L"", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100,
                             100, nullptr, nullptr, instance, this);
   if (!hwnd_) ThrowLastError("create the main window");
-  whiteBrush_.reset(::CreateSolidBrush(RGB(255, 255, 255)));
   CreateControls();
   ApplyDpi(static_cast<int>(::GetDpiForWindow(hwnd_)));
   Bind();
@@ -120,10 +119,10 @@ LRESULT MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       auto dc = reinterpret_cast<HDC>(wParam);
       ::SetBkColor(dc, RGB(255, 255, 255));
       if (reinterpret_cast<HWND>(lParam) == Control(ControlId::Label1)) ::SetTextColor(dc, kRed);
-      return reinterpret_cast<LRESULT>(whiteBrush_.get());
+      return reinterpret_cast<LRESULT>(::GetStockObject(WHITE_BRUSH));
     }
     case WM_CTLCOLORBTN:
-      return reinterpret_cast<LRESULT>(whiteBrush_.get());
+      return reinterpret_cast<LRESULT>(::GetStockObject(WHITE_BRUSH));
     case WM_ACTIVATE:
       if (LOWORD(wParam) == WA_INACTIVE) {
         lastFocus_ = ::GetFocus();
@@ -256,7 +255,7 @@ void MainWindow::OnDpiChanged(int dpi, const RECT& suggested) {
   // The place the system suggests, but the size from the design: the client
   // area is fixed, and rounding in the suggestion must not grow or cut it.
   ::SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-  // The column keeps the width the user gave it, in physical terms.
+  // The column keeps the width the user gave it, scaled to the new DPI.
   HWND list = Control(ControlId::ListView1);
   const int width = ListView_GetColumnWidth(list, 0);
   if (width > 0) ListView_SetColumnWidth(list, 0, ::MulDiv(width, dpi, oldDpi));

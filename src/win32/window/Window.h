@@ -105,7 +105,6 @@ class MainWindow final : public app::WindowHost {
   HWND tooltip_ = nullptr;
   UniqueHfont smallFont_;
   UniqueHfont largeFont_;
-  UniqueHgdiobj whiteBrush_;
   UniqueHcursor handCursor_;  // from HAND-M.CUR
   struct ImageListDeleter {
     void operator()(HIMAGELIST list) const noexcept { ::ImageList_Destroy(list); }
