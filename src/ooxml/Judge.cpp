@@ -87,6 +87,8 @@ FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vecto
     }
   }
   anyNameBroken_ = std::find(nameBroken_.begin(), nameBroken_.end(), true) != nameBroken_.end();
+  for (std::size_t i = 0; i < names_.size(); ++i)
+    if (nameBroken_[i]) brokenNameKeys_.insert(names_[i].key);
 }
 
 // Some writers store the book's file name in place of its number.
@@ -95,6 +97,29 @@ bool FormulaJudge::NamesBrokenFile(std::string_view text) const {
   std::string lower = Lower(text);
   for (const auto& f : brokenFiles_)
     if (lower.find(f) != std::string::npos) return true;
+  return false;
+}
+
+// A cheap look at the identifiers of a formula, so that the name tokenizer
+// only runs on formulas that could use a broken name.
+bool FormulaJudge::MayUseBrokenName(std::string_view text) const {
+  auto identifier = [](unsigned char c) {
+    return std::isalnum(c) || c == '_' || c == '.' || c == '\\' || c == '?' || c >= 0x80;
+  };
+  char buffer[256];
+  for (std::size_t i = 0; i < text.size();) {
+    if (!identifier(static_cast<unsigned char>(text[i]))) {
+      ++i;
+      continue;
+    }
+    std::size_t start = i;
+    while (i < text.size() && identifier(static_cast<unsigned char>(text[i]))) ++i;
+    std::size_t length = i - start;
+    if (length > sizeof buffer) return true;  // longer than any we keep: let the tokenizer decide
+    for (std::size_t k = 0; k < length; ++k)
+      buffer[k] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[start + k])));
+    if (brokenNameKeys_.count(std::string_view(buffer, length))) return true;
+  }
   return false;
 }
 
@@ -138,7 +163,7 @@ FormulaJudge::Verdict FormulaJudge::Judge(std::string_view text, int sheet, bool
       return verdict;
     }
   }
-  if (viaNames && anyNameBroken_) {
+  if (viaNames && anyNameBroken_ && MayUseBrokenName(text)) {
     for (const auto& used : formula::FindNameRefs(text)) {
       int j = ResolveName(used, sheet);
       if (j >= 0 && nameBroken_[static_cast<std::size_t>(j)]) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,7 +56,9 @@ class FormulaJudge {
   std::vector<bool> nameBroken_;
   bool anyNameBroken_ = false;
   std::vector<std::string> brokenFiles_;
+  std::set<std::string, std::less<>> brokenNameKeys_;
   bool NamesBrokenFile(std::string_view text) const;
+  bool MayUseBrokenName(std::string_view text) const;
 };
 
 // Caches of the links being broken, by old index; read before any worker starts.
