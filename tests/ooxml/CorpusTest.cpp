@@ -137,5 +137,24 @@ TEST_F(EngineTest, CorpusWorkbooksLoseEveryBookLinkAndKeepEveryShownValue) {
   EXPECT_GT(files, 0);
 }
 
+TEST_F(EngineTest, CorpusBinaryWorkbooksAreRefusedUntouched) {
+  const char* shared = std::getenv("QUORVANE_SHARED");
+  fs::path dir = shared ? fs::path(shared) / "corpus" / "needs_excel" : fs::path();
+  if (dir.empty() || !fs::is_directory(dir)) GTEST_SKIP() << "no shared corpus";
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    SCOPED_TRACE(entry.path().filename().string());
+    fs::path copy = dir_ / entry.path().filename();
+    fs::copy_file(entry.path(), copy, fs::copy_options::overwrite_existing);
+    fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+    try {
+      Workbook::Open(copy);
+      ADD_FAILURE() << "opened";
+    } catch (const PackageError& e) {
+      EXPECT_TRUE(Contains(e.what(), "needs Microsoft Excel")) << e.what();
+    }
+    EXPECT_EQ(quorvane::testing::ReadFileBytes(copy), quorvane::testing::ReadFileBytes(entry.path()));
+  }
+}
+
 }  // namespace
 }  // namespace quorvane::ooxml::test
