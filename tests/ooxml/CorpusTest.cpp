@@ -119,7 +119,9 @@ TEST_F(EngineTest, CorpusWorkbooksLoseEveryBookLinkAndKeepEveryShownValue) {
       }
       for (const auto& [part, text] : after) {
         // Binary parts (VBA projects, printer settings, embeddings) are never edited.
-        if (part.size() > 4 && part.substr(part.size() - 4) == ".bin") EXPECT_EQ(text, before.at(part)) << part;
+        if (part.size() > 4 && part.substr(part.size() - 4) == ".bin") {
+          EXPECT_EQ(text, before.at(part)) << part;
+        }
         if (part.size() < 4 || part.substr(part.size() - 4) != ".xml") continue;
         MaxBookRef refs;
         xml::Parse(text, part, refs);
