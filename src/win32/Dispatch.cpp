@@ -7,6 +7,11 @@
 namespace quorvane::win32 {
 namespace {
 
+// Members are looked up by Excel's English names, and arguments carry no
+// locale-dependent text; asking in English keeps the server from applying
+// a localized lookup or conversion.
+const LCID kLocale = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
+
 BSTR AllocString(std::string_view utf8) {
   const std::wstring wide = Widen(utf8);
   BSTR text = ::SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
@@ -42,7 +47,7 @@ std::vector<DISPID> LookUp(IDispatch* object, std::string_view member, std::span
   for (auto& name : names) pointers.push_back(name.data());
   std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
   const HRESULT hr = object->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()),
-                                           LOCALE_USER_DEFAULT, ids.data());
+                                           kLocale, ids.data());
   if (FAILED(hr)) Fail(member, hr);
   return ids;
 }
@@ -59,7 +64,7 @@ UniqueVariant Invoke(IDispatch* object, std::string_view member, DISPID id, WORD
   UINT argError = ~0u;
   // A property put has no result; some servers reject a result pointer there.
   VARIANT* out = (flags & DISPATCH_PROPERTYPUT) ? nullptr : result.put();
-  const HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, out, &exception.info, &argError);
+  const HRESULT hr = object->Invoke(id, IID_NULL, kLocale, flags, &params, out, &exception.info, &argError);
   if (FAILED(hr)) {
     if (hr == DISP_E_EXCEPTION && exception.info.pfnDeferredFillIn) exception.info.pfnDeferredFillIn(&exception.info);
     Fail(member, hr, hr == DISP_E_EXCEPTION ? &exception.info : nullptr, argError);
@@ -174,7 +179,7 @@ std::string AutomationReason(HRESULT hr, const EXCEPINFO* info, UINT argError) {
       }
     }
   }
-  if (text.empty()) text = SystemMessage(static_cast<DWORD>(code));
+  if (text.empty()) text = SystemText(static_cast<DWORD>(code)).value_or("the call failed");
   if ((hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) && argError != ~0u)
     text += " (argument " + std::to_string(argError) + ")";
   return text + " (" + HresultHex(code) + ")";

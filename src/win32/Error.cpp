@@ -12,7 +12,7 @@ std::string HresultHex(HRESULT hr) {
   return text;
 }
 
-std::string SystemMessage(DWORD code) {
+std::optional<std::string> SystemText(DWORD code) {
   wchar_t* buffer = nullptr;
   const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -23,12 +23,16 @@ std::string SystemMessage(DWORD code) {
   for (auto& c : text)
     if (c == L'\r' || c == L'\n') c = L' ';
   while (!text.empty() && (text.back() == L' ' || text.back() == L'.')) text.pop_back();
-  if (text.empty()) return "error " + HresultHex(static_cast<HRESULT>(code));
+  if (text.empty()) return std::nullopt;
   try {
     return Narrow(text);
   } catch (const std::exception&) {
-    return "error " + HresultHex(static_cast<HRESULT>(code));
+    return std::nullopt;
   }
+}
+
+std::string SystemMessage(DWORD code) {
+  return SystemText(code).value_or("error " + HresultHex(static_cast<HRESULT>(code)));
 }
 
 void ThrowWin32(DWORD code, const std::string& context) {

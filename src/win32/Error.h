@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -18,8 +19,9 @@ class SystemError : public std::runtime_error {
   long code_;
 };
 
-// The system's text for a Win32 error code or HRESULT, on one line; a
-// hexadecimal number when the system has none.
+// The system's text for a Win32 error code or HRESULT, on one line.
+std::optional<std::string> SystemText(DWORD code);
+// SystemText, or "error 0x..." when the system has none.
 std::string SystemMessage(DWORD code);
 // "0x800A03EC".
 std::string HresultHex(HRESULT hr);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "FakeExcelServer.h"
@@ -55,6 +56,27 @@ TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
   }));
 }
 
+TEST_F(ComExcelTest, FailedBreakClosesWithoutSavingAndQuits) {
+  FakeExcel().linkSources = {L"a.xlsx"};
+  FakeExcel().failMember = "BreakLink";
+  FakeExcel().failCode = static_cast<HRESULT>(0x800A03EC);
+  std::unique_ptr<links::ExcelApplication> current;
+  app::Property<int> pointer;
+  EXPECT_THROW(links::BreakWorkbookLinks(excel_, "C:\\b.xlsx", current, pointer), links::AutomationError);
+  current.reset();
+
+  const Journal& journal = FakeExcel().journal;
+  ASSERT_GE(journal.size(), 5u);
+  EXPECT_EQ(Journal(journal.end() - 5, journal.end()), (Journal{
+      "Workbook.BreakLink(name=a.xlsx&, Type=1)",
+      "Application.DisplayAlerts=False",
+      "Application.ActiveWorkbook",
+      "Workbook.Close(SaveChanges=False)",
+      "Application.Quit()",
+  }));
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "Workbook.Save()"), 0);
+}
+
 TEST_F(ComExcelTest, LinkSourcesKeepsTheArrayBoundsAndElementTypes) {
   auto app = excel_.Create();
   auto book = app->ActiveWorkbook();
@@ -101,6 +123,17 @@ TEST_F(ComExcelTest, FailingCallBecomesAutomationErrorWithMemberCodeAndDescripti
   } catch (const links::AutomationError& error) {
     EXPECT_EQ(error.Member(), "Calculate");
     EXPECT_NE(std::string(error.what()).find("(0x80020006)"), std::string::npos) << error.what();
+  }
+
+  // Without a description the reason still names the code, once.
+  FakeExcel().failMember = "Save";
+  FakeExcel().failDescription.clear();
+  try {
+    app->ActiveWorkbook()->Save();
+    ADD_FAILURE() << "Save must throw";
+  } catch (const links::AutomationError& error) {
+    EXPECT_EQ(error.Member(), "Save");
+    EXPECT_EQ(std::string(error.what()), "the call failed (0x800A03EC)");
   }
 }
 
