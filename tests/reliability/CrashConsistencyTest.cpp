@@ -1,0 +1,188 @@
+// SIGKILL at spread-out moments of a run on a large workbook: afterwards the
+// workbook is the original or the finished result, byte for byte; a backup is
+// whole or absent; anything else left beside it is one of the tool's own
+// temporary files.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "Child.h"
+#include "Workbooks.h"
+
+namespace quorvane::reliability {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::duration_cast;
+using std::chrono::microseconds;
+
+struct Timing {
+  microseconds tempAppears{0};  // first sight of the package writer's temporary file
+  microseconds total{0};
+};
+
+std::string Preset() {
+  const char* preset = std::getenv("QUORVANE_CRASH_PRESET");  // "large" for a longer run
+  return preset ? preset : "medium";
+}
+
+bool HasPackageTemp(const fs::path& dir) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    if (entry.path().filename().string().starts_with("~$qv")) return true;
+  }
+  return false;
+}
+
+void Reset(const ScratchDir& dir, const fs::path& original) {
+  for (const auto& name : dir.Names()) fs::remove_all(dir / name);
+  fs::copy_file(original, dir / "book.xlsx");
+}
+
+// Classifies what one killed run left: the workbook, the backup (if any) and
+// the tool's temporary files. Returns a description of a violation, or "".
+std::string Inspect(const ScratchDir& dir, const std::string& original, const std::string& finished,
+                    int* leftovers, bool* wasFinished) {
+  const std::string now = ReadFile(dir / "book.xlsx");
+  *wasFinished = now == finished;
+  if (now != original && now != finished) {
+    std::string why;
+    OpensWithoutBookLinks(dir / "book.xlsx", &why);
+    return "workbook is neither the original nor the finished result (" + std::to_string(now.size()) +
+           " bytes; " + (why.empty() ? "opens without links" : why) + ")";
+  }
+  int backups = 0;
+  for (const auto& name : dir.Names()) {
+    if (name == "book.xlsx") continue;
+    if (IsToolTemporary(name)) {
+      ++*leftovers;
+      continue;
+    }
+    ++backups;
+    if (ReadFile(dir / name) != original) return "partial or wrong backup " + name;
+  }
+  if (backups > 1) return "more than one backup";
+  return {};
+}
+
+class CrashConsistency : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    original_ = CachedWorkbook(Preset());
+    if (original_.empty()) GTEST_SKIP() << "the workbook generator is not built";
+    originalBytes_ = ReadFile(original_);
+  }
+
+  // An uninterrupted run, timed; returns the finished bytes.
+  std::string Reference(const std::vector<std::string>& flags, Timing& timing) {
+    ScratchDir dir("crashref");
+    Reset(dir, original_);
+    std::vector<std::string> argv{CliPath(), "--quiet"};
+    argv.insert(argv.end(), flags.begin(), flags.end());
+    argv.push_back((dir / "book.xlsx").string());
+    const auto start = Clock::now();
+    const pid_t pid = StartProgram(argv);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+      if (timing.tempAppears.count() == 0 && HasPackageTemp(dir.Path()))
+        timing.tempAppears = duration_cast<microseconds>(Clock::now() - start);
+      std::this_thread::sleep_for(microseconds(200));
+    }
+    timing.total = duration_cast<microseconds>(Clock::now() - start);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "uninterrupted run failed";
+    std::string why;
+    EXPECT_TRUE(OpensWithoutBookLinks(dir / "book.xlsx", &why)) << why;
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"book.xlsx"}) << "file left by an uninterrupted run";
+    return ReadFile(dir / "book.xlsx");
+  }
+
+  struct Outcome {
+    int killed = 0, untouched = 0, finished = 0, leftovers = 0;
+  };
+
+  Outcome KillAt(const std::vector<microseconds>& delays, const std::vector<std::string>& flags,
+                 const std::string& finished) {
+    Outcome outcome;
+    ScratchDir dir("crash");
+    for (const auto delay : delays) {
+      Reset(dir, original_);
+      std::vector<std::string> argv{CliPath(), "--quiet"};
+      argv.insert(argv.end(), flags.begin(), flags.end());
+      argv.push_back((dir / "book.xlsx").string());
+      const auto start = Clock::now();
+      const pid_t pid = StartProgram(argv);
+      std::this_thread::sleep_until(start + delay);
+      ::kill(pid, SIGKILL);
+      const int status = WaitProgram(pid);
+      if (status == 128 + SIGKILL) ++outcome.killed;
+
+      int leftovers = 0;
+      bool wasFinished = false;
+      const std::string violation = Inspect(dir, originalBytes_, finished, &leftovers, &wasFinished);
+      EXPECT_EQ(violation, "") << "killed after " << delay.count() << " us";
+      outcome.leftovers += leftovers;
+      ++(wasFinished ? outcome.finished : outcome.untouched);
+
+      // The next run completes the job from whatever was left.
+      if (!wasFinished && violation.empty()) {
+        const int again = WaitProgram(StartProgram({CliPath(), "--quiet", (dir / "book.xlsx").string()}));
+        EXPECT_EQ(again, 0);
+        EXPECT_EQ(ReadFile(dir / "book.xlsx"), finished) << "rerun after a kill at " << delay.count() << " us";
+      }
+    }
+    return outcome;
+  }
+
+  fs::path original_;
+  std::string originalBytes_;
+};
+
+// n points spread evenly over [from, to).
+std::vector<microseconds> Spread(microseconds from, microseconds to, int n) {
+  std::vector<microseconds> points;
+  for (int i = 0; i < n; ++i) points.push_back(from + (to - from) * (2 * i + 1) / (2 * n));
+  return points;
+}
+
+TEST_F(CrashConsistency, KilledBreakLeavesOriginalOrFinishedWorkbook) {
+  Timing timing;
+  const std::string finished = Reference({}, timing);
+  ASSERT_NE(finished, originalBytes_);
+  ASSERT_GT(timing.tempAppears.count(), 0) << "the save was too short to be seen";
+
+  // A few kills before the save starts, most while it writes.
+  auto delays = Spread(microseconds(0), timing.tempAppears, 6);
+  const auto during = Spread(timing.tempAppears, timing.total, 32);
+  delays.insert(delays.end(), during.begin(), during.end());
+  const Outcome outcome = KillAt(delays, {}, finished);
+
+  std::printf("[ crash ] %s workbook, %zu bytes, run %.3f s, save from %.3f s: %d kill points, %d killed, "
+              "%d untouched, %d finished, %d temporary files left\n",
+              Preset().c_str(), originalBytes_.size(), timing.total.count() / 1e6, timing.tempAppears.count() / 1e6,
+              static_cast<int>(delays.size()), outcome.killed, outcome.untouched, outcome.finished, outcome.leftovers);
+  // Timing on a loaded machine varies; most kills must still have landed.
+  EXPECT_GE(outcome.killed, static_cast<int>(delays.size()) / 2);
+}
+
+TEST_F(CrashConsistency, KilledBreakWithBackupLeavesWholeBackupOrNone) {
+  Timing timing;
+  const std::string finished = Reference({"--backup"}, timing);
+  ASSERT_NE(finished, originalBytes_);
+
+  const auto delays = Spread(microseconds(0), timing.total, 16);
+  const Outcome outcome = KillAt(delays, {"--backup"}, finished);
+  std::printf("[ crash ] with backup: %d kill points, %d killed, %d untouched, %d finished, %d temporary files left\n",
+              static_cast<int>(delays.size()), outcome.killed, outcome.untouched, outcome.finished, outcome.leftovers);
+  EXPECT_GE(outcome.killed, static_cast<int>(delays.size()) / 2);
+}
+
+}  // namespace
+}  // namespace quorvane::reliability

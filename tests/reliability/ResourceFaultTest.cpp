@@ -1,0 +1,228 @@
+// Runs of quorvane-cli under failing resources: a full disk, read-only files
+// and folders, workbooks that vanish, crowded folders and non-ASCII paths.
+// Each workbook gets its own outcome, the run goes on, and a failed workbook
+// is left exactly as it was with nothing beside it.
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <map>
+
+#include "Child.h"
+#include "Workbooks.h"
+#include "ooxml/Package.h"
+#include "ooxml/Workbook.h"
+#include "support/WorkbookBuilder.h"
+
+namespace quorvane::reliability {
+namespace {
+
+// The report line of one workbook ("changed: PATH: ..." or "failed: PATH: reason").
+std::string LineFor(const std::string& out, const fs::path& path) {
+  const std::string key = ": " + path.string() + ": ";
+  std::size_t at = out.find(key);
+  if (at == std::string::npos) return {};
+  const std::size_t begin = out.rfind('\n', at) == std::string::npos ? 0 : out.rfind('\n', at) + 1;
+  return out.substr(begin, out.find('\n', at) - begin);
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+// A linked workbook of about `kib` KiB that deflate cannot shrink much.
+void WriteBigLinkedWorkbook(const fs::path& path, int kib) {
+  testing::BookLink link;
+  link.target = "Src.xlsx";
+  link.sheetNames = {"S"};
+  std::string rows;
+  std::uint64_t x = 88172645463325252ull;
+  for (int r = 1; static_cast<int>(rows.size()) < kib * 1024 * 3; ++r) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    rows += "<row r=\"" + std::to_string(r) + "\"><c r=\"A" + std::to_string(r) + "\"><f>[1]S!A1*" +
+            std::to_string(x % 1000003) + "</f><v>" + std::to_string(x) + "</v></c></row>";
+  }
+  testing::WorkbookBuilder b;
+  b.AddBookLink(link);
+  b.AddSheet("Main", rows);
+  b.Write(path);
+}
+
+class ResourceFaults : public ::testing::Test {
+ protected:
+  ChildResult Cli(std::vector<std::string> args, ChildLimits limits = {}) {
+    args.insert(args.begin(), CliPath());
+    return RunProgram(args, limits, capture_.Path());
+  }
+  static void ExpectOnlyWorkbooks(const ScratchDir& dir, const std::vector<std::string>& names) {
+    EXPECT_EQ(dir.Names(), names) << "files were added or removed beside the workbooks";
+  }
+  ScratchDir capture_{"capture"};
+};
+
+TEST_F(ResourceFaults, FullDiskFailsTheWorkbookThatDoesNotFitAndTheRunGoesOn) {
+  for (const bool backup : {false, true}) {
+    SCOPED_TRACE(backup ? "with backup" : "without backup");
+    ScratchDir dir("disk");
+    WriteBigLinkedWorkbook(dir / "big.xlsx", 256);
+    WriteLinkedWorkbook(dir / "small.xlsx");
+    const std::string big = ReadFile(dir / "big.xlsx");
+    ASSERT_GT(big.size(), 128u * 1024);
+
+    // Files may not grow past half the big workbook: its backup or its new
+    // version fails with EFBIG, the small one fits.
+    std::vector<std::string> args{(dir / "big.xlsx").string(), (dir / "small.xlsx").string()};
+    if (backup) args.insert(args.begin(), "--backup");
+    const ChildResult run = Cli(args, FileSizeLimit(big.size() / 2));
+    EXPECT_EQ(run.exit, 1) << run.err;
+
+    const std::string bigLine = LineFor(run.out, dir / "big.xlsx");
+    EXPECT_TRUE(StartsWith(bigLine, "failed:")) << run.out;
+    std::string lower = bigLine;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(lower.find("file too large"), std::string::npos) << bigLine;
+    EXPECT_EQ(ReadFile(dir / "big.xlsx"), big);
+    EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "small.xlsx"), "changed:")) << run.out;
+    EXPECT_TRUE(OpensWithoutBookLinks(dir / "small.xlsx"));
+
+    // Only the small workbook's backup may be there besides the two.
+    std::size_t extra = 0;
+    for (const auto& name : dir.Names()) {
+      if (name == "big.xlsx" || name == "small.xlsx") continue;
+      ++extra;
+      EXPECT_TRUE(backup && StartsWith(name, "small ")) << "unexpected " << name;
+    }
+    EXPECT_EQ(extra, backup ? 1u : 0u);
+  }
+}
+
+TEST_F(ResourceFaults, ReadOnlyWorkbookIsRefusedEvenForTheSuperuser) {
+  ScratchDir dir("rofile");
+  WriteLinkedWorkbook(dir / "locked.xlsx");
+  WriteLinkedWorkbook(dir / "open.xlsx");
+  fs::permissions(dir / "locked.xlsx", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const std::string locked = ReadFile(dir / "locked.xlsx");
+
+  const ChildResult run = Cli({(dir / "locked.xlsx").string(), (dir / "open.xlsx").string()});
+  EXPECT_EQ(run.exit, 1);
+  const std::string line = LineFor(run.out, dir / "locked.xlsx");
+  EXPECT_TRUE(StartsWith(line, "failed:") && line.find("read-only") != std::string::npos) << run.out;
+  EXPECT_EQ(ReadFile(dir / "locked.xlsx"), locked);
+  EXPECT_EQ(fs::status(dir / "locked.xlsx").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "open.xlsx"), "changed:")) << run.out;
+  ExpectOnlyWorkbooks(dir, {"locked.xlsx", "open.xlsx"});
+}
+
+// Permission bits on folders do not bind the superuser, so the refusal is
+// checked as an ordinary user when the test can become one.
+TEST_F(ResourceFaults, WorkbookInReadOnlyFolderIsRefusedForAnOrdinaryUser) {
+  const passwd* nobody = ::getpwnam("nobody");
+  if (::geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root to run the tool as another user";
+  ScratchDir dir("rodir");
+  fs::create_directory(dir / "locked");
+  fs::create_directory(dir / "open");
+  WriteLinkedWorkbook(dir / "locked" / "a.xlsx");
+  WriteLinkedWorkbook(dir / "open" / "b.xlsx");
+  const std::string before = ReadFile(dir / "locked" / "a.xlsx");
+  fs::permissions(dir.Path(), fs::perms::all);
+  fs::permissions(capture_.Path(), fs::perms::all);
+  fs::permissions(dir / "open", fs::perms::all);
+  for (const char* file : {"locked/a.xlsx", "open/b.xlsx"}) fs::permissions(dir / file, fs::perms::all);
+  fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+
+  const ChildResult run = Cli({(dir / "locked" / "a.xlsx").string(), (dir / "open" / "b.xlsx").string()},
+                              AsUser(nobody->pw_uid));
+  EXPECT_EQ(run.exit, 1) << run.err;
+  const std::string line = LineFor(run.out, dir / "locked" / "a.xlsx");
+  EXPECT_TRUE(StartsWith(line, "failed:") && line.find("permission denied") != std::string::npos) << run.out;
+  EXPECT_EQ(ReadFile(dir / "locked" / "a.xlsx"), before);
+  EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "open" / "b.xlsx"), "changed:")) << run.out;
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir / "locked")) left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"a.xlsx"});
+}
+
+TEST_F(ResourceFaults, MissingWorkbookIsReportedAndTheOthersAreDone) {
+  ScratchDir dir("gone");
+  WriteLinkedWorkbook(dir / "a.xlsx");
+  WriteLinkedWorkbook(dir / "c.xlsx");
+  const ChildResult run =
+      Cli({(dir / "a.xlsx").string(), (dir / "gone.xlsx").string(), (dir / "c.xlsx").string()});
+  EXPECT_EQ(run.exit, 1);
+  const std::string line = LineFor(run.out, dir / "gone.xlsx");
+  EXPECT_TRUE(StartsWith(line, "failed:")) << run.out;
+  EXPECT_GT(line.size(), ("failed: " + (dir / "gone.xlsx").string() + ": ").size()) << "no reason given";
+  EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "a.xlsx"), "changed:"));
+  EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "c.xlsx"), "changed:"));
+  ExpectOnlyWorkbooks(dir, {"a.xlsx", "c.xlsx"});
+}
+
+// Between reading a workbook and saving it another program deletes or
+// replaces it: the save must not bring back a deleted file or overwrite the
+// other program's version.
+TEST_F(ResourceFaults, WorkbookChangedBehindTheEnginesBackIsNotOverwritten) {
+  ScratchDir dir("behind");
+  for (const bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "deleted");
+    const fs::path path = dir / "book.xlsx";
+    WriteLinkedWorkbook(path);
+    auto book = ooxml::Workbook::Open(path);
+    book.Break(book.BookSources());
+    fs::remove(path);
+    if (replaced) WriteFile(path, "someone else's content");
+    EXPECT_THROW(book.Save(), ooxml::PackageError);
+    if (replaced) {
+      EXPECT_EQ(ReadFile(path), "someone else's content");
+    } else {
+      EXPECT_FALSE(fs::exists(path));
+    }
+    const auto names = dir.Names();
+    EXPECT_EQ(names.size(), replaced ? 1u : 0u) << "temporary file left";
+    fs::remove(path);
+  }
+}
+
+TEST_F(ResourceFaults, FolderOfTenThousandEntriesGivesEveryWorkbookAndTouchesNothingElse) {
+  ScratchDir dir("crowd");
+  for (int i = 0; i < 9990; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "note%05d.txt", i);
+    WriteFile(dir / name, "x");
+  }
+  for (int i = 0; i < 10; ++i) WriteLinkedWorkbook(dir / ("book" + std::to_string(i) + ".xlsx"));
+  const ChildResult run = Cli({dir.Path().string()}, Deadline(std::chrono::seconds(300)));
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.out.find("10 workbooks: 10 changed, 0 without links, 0 failed"), std::string::npos) << run.out;
+  const auto names = dir.Names();
+  EXPECT_EQ(names.size(), 10000u);
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(OpensWithoutBookLinks(dir / ("book" + std::to_string(i) + ".xlsx")));
+}
+
+TEST_F(ResourceFaults, NonAsciiPathsWorkWithBackups) {
+  ScratchDir dir("intl");
+  const fs::path folder = dir / "D\xC3\xA9penses \xE6\x95\xB0\xE6\x8D\xAE";
+  fs::create_directory(folder);
+  const fs::path book = folder / "B\xC3\xBC" "cher \xE2\x82\xAC 2026.xlsx";
+  WriteLinkedWorkbook(book);
+  const std::string before = ReadFile(book);
+
+  const ChildResult run = Cli({"--backup", folder.string()});
+  EXPECT_EQ(run.exit, 0) << run.out << run.err;
+  EXPECT_TRUE(StartsWith(LineFor(run.out, book), "changed:")) << run.out;
+  EXPECT_TRUE(OpensWithoutBookLinks(book));
+  std::size_t backups = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path() == book) continue;
+    ++backups;
+    EXPECT_TRUE(StartsWith(entry.path().filename().string(), "B\xC3\xBC" "cher \xE2\x82\xAC 2026 "));
+    EXPECT_EQ(ReadFile(entry.path()), before);
+  }
+  EXPECT_EQ(backups, 1u);
+}
+
+}  // namespace
+}  // namespace quorvane::reliability
