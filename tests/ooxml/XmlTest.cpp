@@ -38,11 +38,13 @@ class Spans : public Handler {
  public:
   std::string log;
   std::string_view xml;
-  void Start(const StartTag& t) override {
-    log += "<" + std::string(t.local) + "@" + std::string(xml.substr(t.tag.begin, t.tag.end - t.tag.begin)) + ">";
-  }
-  void End(const EndTag& t) override {
-    log += "</" + std::string(t.local) + "@" + std::string(xml.substr(t.tag.begin, t.tag.end - t.tag.begin)) + ">";
+
+  void Start(const StartTag& t) override { Note("<", t.local, t.tag); }
+  void End(const EndTag& t) override { Note("</", t.local, t.tag); }
+
+ private:
+  void Note(std::string_view open, std::string_view local, Span span) {
+    log.append(open).append(local).append("@").append(xml.substr(span.begin, span.end - span.begin)).append(">");
   }
 };
 
