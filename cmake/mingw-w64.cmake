@@ -31,9 +31,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(ZLIB_LIBRARY /usr/${QUORVANE_MINGW_TRIPLE}/lib/libz.a CACHE FILEPATH "Static zlib for MinGW")
 set(ZLIB_INCLUDE_DIR /usr/${QUORVANE_MINGW_TRIPLE}/include CACHE PATH "zlib headers for MinGW")
 
-# Windows 10 API level, Unicode W entry points; XML_STATIC and ZIP_STATIC stop
+# Windows 10 API level, Unicode W entry points, no min/max macros from
+# windows.h (they break std::min/std::max); XML_STATIC and ZIP_STATIC stop
 # the expat and libzip headers from declaring their functions dllimport.
-set(quorvane_mingw_defs "-D_WIN32_WINNT=0x0A00 -DWINVER=0x0A00 -DUNICODE -D_UNICODE -DXML_STATIC -DZIP_STATIC")
+set(quorvane_mingw_defs "-D_WIN32_WINNT=0x0A00 -DWINVER=0x0A00 -DUNICODE -D_UNICODE -DNOMINMAX -DXML_STATIC -DZIP_STATIC")
 set(CMAKE_C_FLAGS_INIT "${quorvane_mingw_defs}")
 set(CMAKE_CXX_FLAGS_INIT "${quorvane_mingw_defs}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
