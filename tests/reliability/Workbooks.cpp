@@ -12,23 +12,27 @@
 
 namespace quorvane::reliability {
 
-std::filesystem::path CachedWorkbook(const std::string& preset) {
+std::filesystem::path CachedWorkbook(const std::string& preset, const std::vector<std::string>& shape) {
 #ifdef QUORVANE_GENERATE
   const fs::path cache = QUORVANE_RELIABILITY_CACHE;
-  const fs::path file = cache / (preset + "-7.xlsx");
+  std::string key = preset + "-7";
+  for (const auto& option : shape) key += (option.starts_with("--") ? "" : "-") + option.substr(option.find_first_not_of('-'));
+  const fs::path file = cache / (key + ".xlsx");
   if (fs::exists(file)) return file;
   // Test processes run in parallel: each generates privately, the first
   // rename wins and all get the same bytes.
   const fs::path own = cache / ("gen." + std::to_string(::getpid()));
   fs::create_directories(own);
-  const ChildResult made = RunProgram({QUORVANE_GENERATE, "--preset", preset, "--seed", "7", "--out", own.string()},
-                                      Deadline(std::chrono::minutes(5)), own);
+  std::vector<std::string> argv{QUORVANE_GENERATE, "--preset", preset, "--seed", "7", "--out", own.string()};
+  argv.insert(argv.end(), shape.begin(), shape.end());
+  const ChildResult made = RunProgram(argv, Deadline(std::chrono::minutes(5)), own);
   std::error_code ec;
   if (made.exit == 0) fs::rename(own / (preset + ".xlsx"), file, ec);
   fs::remove_all(own, ec);
   return fs::exists(file) ? file : fs::path();
 #else
   (void)preset;
+  (void)shape;
   return {};
 #endif
 }

@@ -5,12 +5,14 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace quorvane::reliability {
 
-// The generator's preset (seed 7), generated once into the build's cache
-// folder; empty when the generator is not built.
-std::filesystem::path CachedWorkbook(const std::string& preset);
+// The generator's preset (seed 7) with shape options on top (e.g. "--rows",
+// "5000"), generated once into the build's cache folder; empty when the
+// generator is not built.
+std::filesystem::path CachedWorkbook(const std::string& preset, const std::vector<std::string>& shape = {});
 
 // A small workbook with two book links (cells, a name), 1 to 2 KiB; its
 // parts by name.
