@@ -20,6 +20,13 @@
 
 namespace quorvane::testing {
 
+// The list's texts in order.
+inline std::vector<std::string> Texts(const filelist::FileList& list) {
+  std::vector<std::string> out;
+  for (std::size_t i = 1; i <= list.Count(); ++i) out.push_back(list.Text(i));
+  return out;
+}
+
 // Logs every setting and showing; ShowOpen "returns" `result`.
 class FakeOpenDialog final : public filelist::OpenFileDialog {
  public:

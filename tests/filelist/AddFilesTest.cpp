@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fakes/FakeFileList.h"
+#include "fakes/FakeServices.h"
 
 namespace quorvane::filelist {
 namespace {
@@ -33,31 +34,17 @@ TEST(ParseOpenResult, ShapesOfTheDialogResult) {
   for (const auto& c : cases) EXPECT_EQ(ParseOpenResult(c.result), c.paths) << c.result;
 }
 
-class RecordingBoxes final : public app::MessageBoxes {
- public:
-  std::vector<std::string> texts;
-  app::MessageAnswer Show(const std::string& text, app::MessageButtons) override {
-    texts.push_back(text);
-    return app::MessageAnswer::Ok;
-  }
-};
-
 class AddFilesButton : public ::testing::Test {
  protected:
   AddFilesButton() {
     list.Add("C:\\existing.xls");
     check1.Click = [this] { Check1_Click(check1, dialog, list, boxes); };
   }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> out;
-    for (std::size_t i = 1; i <= list.Count(); ++i) out.push_back(list.Text(i));
-    return out;
-  }
 
   app::CheckBox check1;
   testing::FakeOpenDialog dialog;
   FileList list;
-  RecordingBoxes boxes;
+  testing::FakeMessages boxes;
 };
 
 TEST_F(AddFilesButton, PressSpringsBackShowsTheDialogOnceAndAppends) {
@@ -70,20 +57,15 @@ TEST_F(AddFilesButton, PressSpringsBackShowsTheDialogOnceAndAppends) {
       "FileName=", "Flags=2621953", "DialogTitle=Add File(s) - Hold Ctrl to select multiple files",
       "Filter=Excel Files (*.xl*)|*.xl*|", "ShowOpen"};
   EXPECT_EQ(dialog.calls, expected);
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"C:\\existing.xls", "C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}));
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_EQ(testing::Texts(list), (std::vector<std::string>{"C:\\existing.xls", "C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}));
 
-  // Choosing the same files again lists them again.
+  // Choosing the same files again lists them again; cancelling adds nothing.
   check1.UserClick();
-  EXPECT_EQ(list.Count(), 5u);
-}
-
-TEST_F(AddFilesButton, CancelLeavesTheListAlone) {
   dialog.result = "";
   check1.UserClick();
+  EXPECT_EQ(list.Count(), 5u);
   EXPECT_EQ(check1.Value(), 0);
-  EXPECT_EQ(Entries(), std::vector<std::string>{"C:\\existing.xls"});
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(AddFilesButton, FailuresAreToldAndAppendNothing) {
@@ -91,17 +73,17 @@ TEST_F(AddFilesButton, FailuresAreToldAndAppendNothing) {
   dialog.show = OpenFileDialog::ShowResult::TooLarge;
   dialog.result = "C:\\Data\0partial.xls"s;
   check1.UserClick();
-  ASSERT_EQ(boxes.texts.size(), 1u);
-  EXPECT_EQ(boxes.texts[0], kSelectionTooLarge);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, kSelectionTooLarge);
 
   dialog.show = OpenFileDialog::ShowResult::Closed;
   dialog.fail = true;
   check1.UserClick();
-  ASSERT_EQ(boxes.texts.size(), 2u);
-  EXPECT_NE(boxes.texts[1].find("no dialog today"), std::string::npos);
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_NE(boxes.shown[1].text.find("no dialog today"), std::string::npos);
 
   EXPECT_EQ(check1.Value(), 0);
-  EXPECT_EQ(Entries(), std::vector<std::string>{"C:\\existing.xls"});
+  EXPECT_EQ(testing::Texts(list), std::vector<std::string>{"C:\\existing.xls"});
 }
 
 }  // namespace

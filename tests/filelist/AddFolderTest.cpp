@@ -38,11 +38,7 @@ class AddFolderButton : public ::testing::Test {
   AddFolderButton() {
     check4.Click = [this] { Check4_Click(check4, picker, listing, pump, list, pointer); };
   }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> out;
-    for (std::size_t i = 1; i <= list.Count(); ++i) out.push_back(list.Text(i));
-    return out;
-  }
+  std::vector<std::string> Entries() const { return testing::Texts(list); }
   void Press(const std::string& folder) {
     picker.choice = folder;
     check4.UserClick();

@@ -18,11 +18,7 @@ class Reorder : public ::testing::Test {
   explicit Reorder(std::vector<std::string> texts = {"A", "B", "C", "D"}) {
     for (auto& t : texts) list.Add(t);
   }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> out;
-    for (std::size_t i = 1; i <= list.Count(); ++i) out.push_back(list.Text(i));
-    return out;
-  }
+  std::vector<std::string> Texts() const { return testing::Texts(list); }
   // The user presses on an entry: the list selects it, then reports the press and the click.
   void PressOn(std::size_t index) {
     list.Select(index);

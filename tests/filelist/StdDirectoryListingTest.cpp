@@ -8,6 +8,8 @@
 #include <set>
 #include <string>
 
+#include "fakes/FakeFileList.h"
+
 namespace quorvane::filelist {
 namespace {
 
@@ -36,20 +38,6 @@ class TempTree {
   fs::path root_;
 };
 
-class TruePump final : public MessagePump {
- public:
-  bool Yield() override { return true; }
-};
-
-class FixedPicker final : public FolderPicker {
- public:
-  explicit FixedPicker(std::string folder) : folder_(std::move(folder)) {}
-  std::string BrowseForFolder(const std::string&) override { return folder_; }
-
- private:
-  std::string folder_;
-};
-
 // Dot-files as hidden and "/" joins are the POSIX behaviour of this listing.
 #ifdef _WIN32
 #define SKIP_ON_WINDOWS() GTEST_SKIP() << "POSIX listing"
@@ -71,8 +59,9 @@ TEST(StdDirectoryListing, WalksARealTreeWithoutFollowingLinks) {
   fs::create_directory_symlink(tree.Root() / "sub" / "deeper", tree.Root() / "shortcut");
 
   StdDirectoryListing listing;
-  TruePump pump;
-  FixedPicker picker(tree.Root().string());
+  testing::FakePump pump;
+  testing::FakeFolderPicker picker;
+  picker.choice = tree.Root().string();
   FileList list;
   app::CheckBox check4;
   app::Property<int> pointer;
