@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/PosixFileCopier.h"
+#include "support/WorkbookBuilder.h"
 
 namespace fs = std::filesystem;
 using quorvane::cli::PosixFileCopier;
@@ -40,10 +41,7 @@ void Write(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+std::string Read(const std::string& path) { return quorvane::testing::ReadFileBytes(path); }
 
 }  // namespace
 

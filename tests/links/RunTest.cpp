@@ -57,9 +57,11 @@ TEST_F(RunFixture, OneWorkbookWithoutLinksFollowsTheExactCallOrder) {
       "AskToUpdateLinks=False", "ActiveWorkbook", "LinkSources(Type=1)", "ActiveWorkbook", "Save",
       "DisplayAlerts=True", "Quit#1", "Release#1"};
   EXPECT_EQ(excel.log, expected);
-  EXPECT_EQ(excel.Matching("BreakLink").size(), 0u);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(LastMessage(), "Done.");
+  // The button springs back; the click event that raises runs nothing.
+  EXPECT_EQ(check2.Value(), 0);
+  EXPECT_EQ(clicks, 2);
 }
 
 TEST_F(RunFixture, EachSourceIsBrokenInArrayOrderOnAFreshActiveWorkbook) {
@@ -150,14 +152,6 @@ TEST_F(RunFixture, EmptyListSaysNoFilesAddedAndResets) {
   Press();
   ASSERT_EQ(messages.shown.size(), 2u);
   EXPECT_EQ(messages.shown[1].text, "No files added.");
-}
-
-TEST_F(RunFixture, ButtonSpringsBackAndTheSecondClickEventDoesNothing) {
-  AddWorkbook("C:\\a.xlsx");
-  Press();
-  EXPECT_EQ(check2.Value(), 0);
-  EXPECT_EQ(clicks, 2);  // the user's click and the one raised by the reset
-  EXPECT_EQ(excel.created, 1);
 }
 
 TEST_F(RunFixture, BarShowsTheShareOfEntriesBegun) {
