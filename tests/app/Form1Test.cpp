@@ -1,6 +1,10 @@
-// Start-up, the stored backup option and the window-level handlers.
+// Start-up, the stored backup option and the window-level handlers, which
+// reach the file list logic with the window's own controls.
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <utility>
 
 #include "app/Form1.h"
 #include "fakes/FakeExcel.h"
@@ -10,7 +14,10 @@
 namespace quorvane::app {
 namespace {
 
+using namespace std::string_literals;
+
 struct FormFixture : ::testing::Test {
+  FormFixture() { lists.listView.Attach(form.ListView1); }
   testing::FakeWindow window;
   testing::FakeSettings settings;
   testing::FakeMessages messages;
@@ -142,15 +149,11 @@ TEST_F(FormFixture, AStoreThatFailsNeverStopsTheTool) {
 
 TEST_F(FormFixture, DoubleClickRemovesTheSelectedEntryOnly) {
   form.ListView1_DblClick();  // empty list
-  form.ListView1.Add("C:\\a.xls");
-  form.ListView1.Add("C:\\b.xls");
-  form.ListView1.Add("C:\\c.xls");
+  for (const char* path : {"C:\\a.xls", "C:\\b.xls", "C:\\c.xls"}) form.ListView1.Add(path);
   form.ListView1_DblClick();  // nothing selected
-  EXPECT_EQ(form.ListView1.Count(), 3u);
   form.ListView1.Select(2);
   form.ListView1_DblClick();
-  ASSERT_EQ(form.ListView1.Count(), 2u);
-  EXPECT_EQ(form.ListView1.Text(2), "C:\\c.xls");
+  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"C:\\a.xls", "C:\\c.xls"}));
   EXPECT_TRUE(messages.shown.empty());
 }
 
@@ -172,6 +175,62 @@ TEST_F(FormFixture, ClosingEndsTheProgramWithoutAsking) {
   EXPECT_TRUE(window.ended);
   EXPECT_EQ(cancel, 0);
   EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(FormFixture, ButtonsAndDropFillTheWindowsList) {
+  lists.dialog.result = "C:\\Data\0a.xls\0b.xls\0\0"s;
+  form.Check1.UserClick();
+  EXPECT_EQ(form.Check1.Value(), 0);
+  EXPECT_EQ(std::count(lists.dialog.calls.begin(), lists.dialog.calls.end(), "ShowOpen"), 1);
+
+  lists.listing.Add("D:\\W", "w.xlsx", testing::AFile());
+  lists.picker.choice = "D:\\W";
+  std::vector<int> pointers;
+  lists.pump.onYield = [&] {
+    pointers.push_back(form.MousePointer.Get());
+    return true;
+  };
+  form.Check4.UserClick();
+  EXPECT_EQ(form.Check4.Value(), 0);
+  ASSERT_FALSE(pointers.empty());
+  EXPECT_EQ(pointers.front(), kPointerHourglass);
+  EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
+
+  testing::FakeDrag drag;
+  drag.formats = {15};
+  drag.files = {"E:\\dropped.xls"};
+  int effect = 1;
+  form.ListView1_OLEDragOver(drag, effect);
+  EXPECT_EQ(effect, 1);
+  form.ListView1_OLEDragDrop(drag);
+
+  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"C:\\Data\\a.xls", "C:\\Data\\b.xls", "D:\\W\\w.xlsx",
+                                                 "E:\\dropped.xls"}));
+}
+
+TEST_F(FormFixture, PointerFeedbackAndDraggingShareTheWindowsState) {
+  const std::pair<void (Form1::*)(), int> moves[] = {
+      {&Form1::Check1_MouseMove, kPointerCustom}, {&Form1::Form_MouseMove, kPointerDefault},
+      {&Form1::Check2_MouseMove, kPointerCustom}, {&Form1::Form_MouseMove, kPointerDefault},
+      {&Form1::Check4_MouseMove, kPointerCustom}};
+  for (const auto& [move, expected] : moves) {
+    (form.*move)();
+    EXPECT_EQ(form.MousePointer.Get(), expected);
+  }
+  form.ListView1_MouseMove(0, testing::FakeListView::kBlank);  // the list resets the window's pointer
+  EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
+
+  for (const char* text : {"A", "B", "C"}) form.ListView1.Add(text);
+  form.ListView1.Select(1);
+  form.ListView1_MouseDown();
+  form.ListView1_ItemClick();
+  EXPECT_EQ(lists.listView.iconLoads, std::vector<std::string>{"C:\\Program Files\\Quorvane\\drag.ico"});
+  EXPECT_EQ(form.ListView1MousePointer.Get(), kPointerCustom);
+  form.ListView1_MouseMove(0, testing::FakeListView::Row(3));
+  form.ListView1_MouseUp();
+  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"C", "B", "A"}));
+  EXPECT_EQ(form.Drag().DragItem(), 3u);
+  EXPECT_EQ(form.ListView1MousePointer.Get(), kPointerArrow);
 }
 
 }  // namespace
