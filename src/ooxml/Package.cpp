@@ -374,7 +374,13 @@ struct Package::Impl {
   std::unordered_map<std::string, std::size_t> index;  // lower-cased name -> entry
   std::string mainPart;
   FileStamp stamp;
-  std::unordered_map<std::string, std::string> replaced;  // lower-cased name -> content
+  struct Replacement {
+    std::string content;  // inflated, or deflated when `deflated`
+    bool deflated = false;
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+  };
+  std::unordered_map<std::string, Replacement> replaced;  // lower-cased name -> content
   std::set<std::string> removed;                           // lower-cased names
   std::vector<std::string> added;                          // new parts, in order
 
@@ -387,6 +393,7 @@ struct Package::Impl {
     return zip::ReadEntry(*input, e, limits.maxPartSize, limits.maxCompressionRatio);
   }
   void Load();
+  void Stage(std::string_view name, Replacement r);
 };
 
 // Reads and checks everything Open promises; used again on the file Save
@@ -496,7 +503,10 @@ bool Package::Has(std::string_view name) const {
 
 std::string Package::Read(std::string_view name) const {
   const std::string key = Lower(StripSlash(name));
-  if (const auto it = impl_->replaced.find(key); it != impl_->replaced.end()) return it->second;
+  if (const auto it = impl_->replaced.find(key); it != impl_->replaced.end()) {
+    const auto& r = it->second;
+    return r.deflated ? zip::Inflate(r.content, r.size) : r.content;
+  }
   const zip::Entry* e = impl_->removed.count(key) ? nullptr : impl_->Find(name);
   if (!e) throw PackageError("missing part " + std::string(StripSlash(name)));
   try {
@@ -506,15 +516,27 @@ std::string Package::Read(std::string_view name) const {
   }
 }
 
+DeflatedPart DeflatePart(std::string_view content) {
+  return {zip::Deflate(content), zip::Crc(content), content.size()};
+}
+
 void Package::Replace(std::string_view name, std::string content) {
+  impl_->Stage(name, {std::move(content), false, 0, 0});
+}
+
+void Package::ReplaceDeflated(std::string_view name, DeflatedPart part) {
+  impl_->Stage(name, {std::move(part.data), true, part.crc, part.size});
+}
+
+void Package::Impl::Stage(std::string_view name, Replacement r) {
   const std::string_view clean = StripSlash(name);
   if (!zip::IsSafeName(clean) || clean.ends_with('/'))
     throw PackageError("invalid part name \"" + std::string(name) + "\"");
   const std::string key = Lower(clean);
-  const zip::Entry* e = impl_->Find(clean);
-  if (!e && !impl_->replaced.count(key)) impl_->added.emplace_back(clean);
-  impl_->removed.erase(key);
-  impl_->replaced[key] = std::move(content);
+  const zip::Entry* e = Find(clean);
+  if (!e && !replaced.count(key)) added.emplace_back(clean);
+  removed.erase(key);
+  replaced[key] = std::move(r);
 }
 
 void Package::Remove(std::string_view name) {
@@ -553,16 +575,26 @@ void Package::Save(const WriteHook& hook) {
       written += n;
       if (hook) hook(written);
     });
+    auto add = [&](const std::string& name, const Impl::Replacement& r, const zip::Entry* like) {
+      // A stored entry stays stored, so compressed content is expanded again.
+      if (!r.deflated) {
+        writer.Add(name, r.content, like);
+      } else if (like && like->method == 0) {
+        writer.Add(name, zip::Inflate(r.content, r.size), like);
+      } else {
+        writer.AddDeflated(name, r.content, r.crc, r.size, like);
+      }
+    };
     for (const zip::Entry& e : s.archive.entries) {
       const std::string key = Lower(e.name);
       if (s.removed.count(key)) continue;
       if (const auto it = s.replaced.find(key); it != s.replaced.end()) {
-        writer.Add(e.name, it->second, &e);
+        add(e.name, it->second, &e);
       } else {
         writer.CopyRaw(source, e);
       }
     }
-    for (const std::string& name : s.added) writer.Add(name, s.replaced.at(Lower(name)), nullptr);
+    for (const std::string& name : s.added) add(name, s.replaced.at(Lower(name)), nullptr);
     writer.Finish(s.archive.comment);
     out.Finish();
 

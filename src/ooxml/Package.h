@@ -30,6 +30,16 @@ struct PackageLimits {
   std::size_t maxEntries = 200000;
 };
 
+// A part's new content already compressed with raw deflate (as a zip entry's
+// data), so that large parts can be compressed on worker threads and only
+// their compressed bytes kept until Save.
+struct DeflatedPart {
+  std::string data;
+  std::uint32_t crc = 0;   // CRC-32 of the inflated content
+  std::uint64_t size = 0;  // inflated size
+};
+DeflatedPart DeflatePart(std::string_view content);
+
 // Test hook: called with the number of bytes written so far during Save; a
 // throw there simulates a failing disk.
 using WriteHook = std::function<void(std::uint64_t bytesWritten)>;
@@ -61,6 +71,8 @@ class Package {
   // Staged edits, applied by Save. Replace adds the part when it is new;
   // Remove throws PackageError for a part that does not exist.
   void Replace(std::string_view name, std::string content);
+  // Replace with content compressed beforehand; Read inflates it again.
+  void ReplaceDeflated(std::string_view name, DeflatedPart part);
   void Remove(std::string_view name);
   bool Modified() const;
 

@@ -50,6 +50,7 @@ class Base : public xml::Handler {
     if (collect_) text_.append(s);
   }
   std::string Finish() const { return editor_.Apply(xml_); }
+  xml::SpanEditor TakeEditor() { return std::move(editor_); }
   bool Edited() const { return !editor_.Empty(); }
 
  protected:
@@ -618,7 +619,11 @@ PartOutcome Run(std::string_view text, std::string_view partName, const PartCont
   xml::Parse(text, partName, handler);
   if (handler.Edited()) {
     out.edited = true;
-    out.content = handler.Finish();
+    if (ctx.deferApply) {
+      out.editor = handler.TakeEditor();
+    } else {
+      out.content = handler.Finish();
+    }
   }
   return out;
 }

@@ -70,11 +70,15 @@ struct PartContext {
   const FormulaJudge* judge = nullptr;
   const CacheMap* caches = nullptr;
   int sheet = -1;
+  // Leave the edits of an XML part in PartOutcome::editor for the caller to
+  // apply in pieces (not for VML, whose text is always built).
+  bool deferApply = false;
 };
 
 struct PartOutcome {
   bool edited = false;
-  std::string content;
+  std::string content;     // the new text, unless deferred
+  xml::SpanEditor editor;  // the edits, when deferred
   BreakResult counts;
   bool formulaRemoved = false;
 };

@@ -23,6 +23,17 @@ bool IsFormulaElement(std::string_view local) {
 constexpr std::string_view kFormulaAttributes[] = {"macro",     "textlink",  "fmlaLink", "fmlaRange", "fmlaTxbx",
                                                    "fmlaGroup", "fmlaMacro", "fmlaPict", "link",     "val"};
 
+bool IsFormulaAttribute(const char* name) {
+  switch (name[0]) {  // cheap rejection of the common r, s, t, ...
+    case 'm': case 't': case 'f': case 'l': case 'v': break;
+    default: return false;
+  }
+  const std::string_view n(name);
+  for (auto candidate : kFormulaAttributes)
+    if (n == candidate) return true;
+  return false;
+}
+
 class FormulaScan : public xml::Handler {
  public:
   FormulaScan(std::string part, std::uint32_t links, const std::vector<std::string>& files)
@@ -31,8 +42,11 @@ class FormulaScan : public xml::Handler {
   std::vector<std::string> referenceIds;
 
   void Start(const xml::StartTag& tag) override {
-    for (auto name : kFormulaAttributes)
-      if (const char* value = tag.Attr(name)) Check(value);
+    // One pass over the attributes; namespaced ones ("uri local") never match.
+    for (const char** a = tag.attrs; a && *a; a += 2) {
+      if (!IsFormulaAttribute(*a)) continue;
+      Check(a[1]);
+    }
     if (tag.local == "externalReference") {
       ++references;
       const char* id = tag.Attr("id", kRelNs);
@@ -94,6 +108,31 @@ class Collect : public xml::Handler {
 
 }  // namespace
 
+void VerifyPart(const std::string& part, std::string_view text, std::uint32_t linkCount,
+                const std::vector<std::string>& brokenFiles) {
+  FormulaScan scan(part, linkCount, brokenFiles);
+  if (part.size() > 4 && detail::Lower(part.substr(part.size() - 4)) == ".vml") {
+    for (const auto& f : detail::ScanVmlFormulas(text)) scan.Check(f.text);
+    return;
+  }
+  xml::Parse(text, part, scan);
+}
+
+struct PartVerifier::State {
+  FormulaScan scan;
+  xml::StreamParser parser;
+  State(const std::string& part, std::uint32_t links, const std::vector<std::string>& files)
+      : scan(part, links, files), parser(part, scan) {}
+};
+
+PartVerifier::PartVerifier(const std::string& part, std::uint32_t linkCount,
+                           const std::vector<std::string>& brokenFiles)
+    : state_(std::make_unique<State>(part, linkCount, brokenFiles)) {}
+
+PartVerifier::~PartVerifier() = default;
+
+void PartVerifier::Feed(std::string_view piece, bool last) { state_->parser.Feed(piece, last); }
+
 void Verify(const VerifyInput& in) {
   auto content = [&](const std::string& part) -> std::string {
     auto it = in.edited->find(part);
@@ -105,15 +144,17 @@ void Verify(const VerifyInput& in) {
   };
   std::set<std::string> removed;  // lower case: part names ignore case
   for (const auto& part : in.removedParts) removed.insert(lower(part));
+  for (const auto& part : in.checkedParts)
+    if (removed.count(lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
   for (const auto& [part, text] : *in.edited) {
     if (removed.count(lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
-    FormulaScan scan(part, in.linkCount, in.brokenFiles);
-    if (part.size() > 4 && lower(part.substr(part.size() - 4)) == ".vml") {
-      for (const auto& f : detail::ScanVmlFormulas(text)) scan.Check(f.text);
+    if (part != in.mainPart) {
+      VerifyPart(part, text, in.linkCount, in.brokenFiles);
       continue;
     }
+    FormulaScan scan(part, in.linkCount, in.brokenFiles);
     xml::Parse(text, part, scan);
-    if (part == in.mainPart && scan.references != in.linkCount)
+    if (scan.references != in.linkCount)
       throw PackageError("verification failed: " + std::to_string(scan.references) +
                          " external references left where " + std::to_string(in.linkCount) + " were expected");
   }

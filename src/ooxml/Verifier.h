@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvane::ooxml {
@@ -18,10 +20,31 @@ struct VerifyInput {
   std::vector<std::string> removedParts;
   std::vector<std::string> brokenFiles;  // lower-case file names of the broken sources
   const std::map<std::string, std::string>* edited = nullptr;  // part -> new content
+  std::vector<std::string> checkedParts;  // edited too, already passed VerifyPart
   std::function<std::string(const std::string&)> read;          // original content
 };
 
 // Throws PackageError("verification failed: ...") naming the first problem.
 void Verify(const VerifyInput& input);
+
+// The check Verify makes of each edited part other than the workbook part,
+// for one part on its own (safe to run on several threads at once).
+void VerifyPart(const std::string& part, std::string_view text, std::uint32_t linkCount,
+                const std::vector<std::string>& brokenFiles);
+
+// VerifyPart for an XML part whose new text arrives in pieces; Feed throws
+// as VerifyPart would, at the latest with the last piece.
+class PartVerifier {
+ public:
+  PartVerifier(const std::string& part, std::uint32_t linkCount, const std::vector<std::string>& brokenFiles);
+  ~PartVerifier();
+  PartVerifier(const PartVerifier&) = delete;
+  PartVerifier& operator=(const PartVerifier&) = delete;
+  void Feed(std::string_view piece, bool last);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace quorvane::ooxml

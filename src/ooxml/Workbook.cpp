@@ -13,6 +13,7 @@
 #include "ooxml/Usage.h"
 #include "ooxml/Verifier.h"
 #include "ooxml/Xml.h"
+#include "ooxml/ZipArchive.h"
 
 #if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
 #define QUORVANE_NO_THREADS 1  // MinGW's win32 thread model has no std::thread
@@ -167,6 +168,11 @@ struct Workbook::Impl {
   std::vector<detail::NameEntry> names;
   std::set<std::uint32_t> broken;
   std::map<std::string, std::string> edited;
+  // Large edited parts, verified and compressed by the workers as soon as
+  // they are rewritten, so that only their compressed bytes stay in memory.
+  // A failed check is kept and reported by Save, like any other.
+  std::map<std::string, DeflatedPart> deflated;
+  std::map<std::string, std::exception_ptr> rejected;
   std::vector<std::string> removed;
   BreakResult result;
   EditHook hook;
@@ -270,6 +276,8 @@ std::vector<Job> Workbook::Impl::Carriers() const {
 
 void Workbook::Impl::Plan() {
   edited.clear();
+  deflated.clear();
+  rejected.clear();
   removed.clear();
   result = {};
   const auto count = static_cast<std::uint32_t>(links.size());
@@ -291,17 +299,51 @@ void Workbook::Impl::Plan() {
   }
   detail::FormulaJudge judge(newIndex, names, book.sheetNames, brokenFiles);
 
-  // Formula carriers, one part at a time, on up to two threads.
+  // Formula carriers, one part at a time, on up to two threads. Without a
+  // test hook (which needs the plain text at Save) each edited part is
+  // verified and compressed right away, while it is still in cache.
   auto jobs = Carriers();
+  const bool compress = !hook;
   std::vector<detail::PartOutcome> outcomes(jobs.size());
+  std::vector<std::optional<DeflatedPart>> compressed(jobs.size());
+  std::vector<std::exception_ptr> rejections(jobs.size());
   std::vector<std::exception_ptr> errors(jobs.size());
   std::atomic<std::size_t> cursor{0};
   auto work = [&] {
     for (std::size_t i; (i = cursor.fetch_add(1)) < jobs.size();) {
       try {
+        auto& outcome = outcomes[i];
         std::string text = package->Read(jobs[i].part);
-        detail::PartContext ctx{&judge, &caches, jobs[i].sheet};
-        outcomes[i] = detail::RewritePart(jobs[i].kind, text, jobs[i].part, ctx);
+        detail::PartContext ctx{&judge, &caches, jobs[i].sheet, compress};
+        outcome = detail::RewritePart(jobs[i].kind, text, jobs[i].part, ctx);
+        if (!compress || !outcome.edited) continue;
+        if (outcome.editor.Empty()) {  // built whole (VML)
+          std::string().swap(text);
+          try {
+            VerifyPart(jobs[i].part, outcome.content, next, brokenFiles);
+          } catch (const PackageError&) {
+            rejections[i] = std::current_exception();
+          }
+          compressed[i] = DeflatePart(outcome.content);
+          std::string().swap(outcome.content);
+          continue;
+        }
+        // The new text is never held whole: each piece is checked and
+        // compressed as it is produced.
+        PartVerifier verifier(jobs[i].part, next, brokenFiles);
+        zip::Deflater deflater;
+        outcome.editor.ApplyTo(text, [&](std::string_view piece, bool last) {
+          if (!rejections[i]) {
+            try {
+              verifier.Feed(piece, last);
+            } catch (const PackageError&) {
+              rejections[i] = std::current_exception();
+            }
+          }
+          deflater.Feed(piece, last);
+        });
+        outcome.editor = {};
+        compressed[i] = DeflatedPart{std::move(deflater.Output()), deflater.Crc(), deflater.Size()};
       } catch (...) {
         errors[i] = std::current_exception();
       }
@@ -322,7 +364,13 @@ void Workbook::Impl::Plan() {
     if (errors[i]) std::rethrow_exception(errors[i]);
     result += outcomes[i].counts;
     formulaRemoved = formulaRemoved || outcomes[i].formulaRemoved;
-    if (outcomes[i].edited) edited[jobs[i].part] = std::move(outcomes[i].content);
+    if (!outcomes[i].edited) continue;
+    if (compressed[i]) {
+      deflated[jobs[i].part] = std::move(*compressed[i]);
+      if (rejections[i]) rejected[jobs[i].part] = rejections[i];
+    } else {
+      edited[jobs[i].part] = std::move(outcomes[i].content);
+    }
   }
 
   // workbook.xml: defined names and the external references.
@@ -395,7 +443,11 @@ void Workbook::Impl::Plan() {
     if (!ed.Empty()) edited[std::string(kContentTypes)] = ed.Apply(typesXml);
   }
   removed.assign(goneParts.begin(), goneParts.end());
-  for (const auto& part : removed) edited.erase(part);
+  for (const auto& part : removed) {
+    edited.erase(part);
+    deflated.erase(part);
+    rejected.erase(part);
+  }
   result.partsRemoved = removed.size();
 }
 
@@ -440,6 +492,8 @@ BreakResult Workbook::Break(const std::vector<std::string>& sources) {
   } catch (...) {
     impl_->broken = std::move(previous);
     impl_->edited.clear();
+    impl_->deflated.clear();
+    impl_->rejected.clear();
     impl_->removed.clear();
     if (!impl_->broken.empty()) impl_->Plan();
     throw;
@@ -470,6 +524,8 @@ bool Workbook::Changed() const { return !impl_->broken.empty(); }
 void Workbook::Discard() {
   impl_->broken.clear();
   impl_->edited.clear();
+  impl_->deflated.clear();
+  impl_->rejected.clear();
   impl_->removed.clear();
   impl_->result = {};
 }
@@ -481,8 +537,14 @@ void Workbook::Save() {
   for (const auto& r : impl_->rootRels)
     if (EndsWith(r.type, "/digital-signature/origin"))
       throw PackageError("the workbook is digitally signed; breaking its links would invalidate the signature");
-  auto edited = impl_->edited;
-  if (impl_->hook) impl_->hook(edited);
+  // A copy only for the hook: a failed save must leave the staged edits as they were.
+  std::optional<std::map<std::string, std::string>> hooked;
+  if (impl_->hook) {
+    hooked = impl_->edited;
+    impl_->hook(*hooked);
+  }
+  const auto& edited = hooked ? *hooked : impl_->edited;
+  if (!impl_->rejected.empty()) std::rethrow_exception(impl_->rejected.begin()->second);
 
   VerifyInput input;
   input.mainPart = impl_->mainPart;
@@ -495,10 +557,12 @@ void Workbook::Save() {
     input.brokenFiles.push_back(detail::Lower(cut == std::string::npos ? source : source.substr(cut + 1)));
   }
   input.edited = &edited;
+  for (const auto& [part, unused] : impl_->deflated) input.checkedParts.push_back(part);
   input.read = [this](const std::string& part) { return impl_->package->Read(part); };
   Verify(input);
 
-  for (auto& [part, content] : edited) impl_->package->Replace(part, std::move(content));
+  for (const auto& [part, content] : edited) impl_->package->Replace(part, content);
+  for (const auto& [part, content] : impl_->deflated) impl_->package->ReplaceDeflated(part, content);
   for (const auto& part : impl_->removed) impl_->package->Remove(part);
   impl_->package->Save();
   // Start over from what is now on disk.

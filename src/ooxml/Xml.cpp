@@ -41,6 +41,7 @@ struct Context {
   Handler* handler = nullptr;
   std::exception_ptr error;
   bool doctype = false;
+  bool streaming = false;  // xml is not at hand
 
   void Stop() { XML_StopParser(parser, XML_FALSE); }
 
@@ -58,8 +59,10 @@ void OnStart(void* data, const XML_Char* name, const XML_Char** attrs) {
     StartTag tag;
     SplitName(name, tag.uri, tag.local);
     tag.tag = ctx->Current();
-    tag.raw = ctx->xml.substr(tag.tag.begin, tag.tag.end - tag.tag.begin);
-    tag.empty = tag.raw.size() >= 2 && tag.raw[tag.raw.size() - 2] == '/';
+    if (!ctx->streaming) {
+      tag.raw = ctx->xml.substr(tag.tag.begin, tag.tag.end - tag.tag.begin);
+      tag.empty = tag.raw.size() >= 2 && tag.raw[tag.raw.size() - 2] == '/';
+    }
     tag.attrs = attrs;
     ctx->handler->Start(tag);
   } catch (...) {
@@ -104,10 +107,14 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 }  // namespace
 
 const char* StartTag::Attr(std::string_view name, std::string_view ns) const {
+  // Called for every cell: compared in place, without measuring each name.
   for (const char** a = attrs; a && *a; a += 2) {
-    std::string_view u, l;
-    SplitName(a[0], u, l);
-    if (l == name && u == ns) return a[1];
+    const char* n = *a;
+    if (!ns.empty()) {
+      if (std::strncmp(n, ns.data(), ns.size()) != 0 || n[ns.size()] != kSeparator) continue;
+      n += ns.size() + 1;
+    }
+    if (std::strncmp(n, name.data(), name.size()) == 0 && n[name.size()] == '\0') return a[1];
   }
   return nullptr;
 }
@@ -121,29 +128,79 @@ std::string_view StartTag::Prefix() const {
   return colon == std::string_view::npos ? std::string_view{} : qname.substr(0, colon + 1);
 }
 
-void Parse(std::string_view xml, std::string_view partName, Handler& handler) {
-  const std::string malformed = "malformed XML in " + std::string(partName);
-  if (xml.size() >= 2 && ((xml[0] == '\xFE' && xml[1] == '\xFF') || (xml[0] == '\xFF' && xml[1] == '\xFE')))
-    throw PackageError("UTF-16 XML is not supported (" + std::string(partName) + ")");
-  if (xml.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-    throw PackageError("part too large: " + std::string(partName));
+namespace {
 
+ParserPtr NewParser(Context& ctx) {
   ParserPtr parser(XML_ParserCreateNS("UTF-8", kSeparator));
   if (!parser) throw std::bad_alloc();
-  Context ctx;
   ctx.parser = parser.get();
-  ctx.xml = xml;
-  ctx.handler = &handler;
   XML_SetUserData(parser.get(), &ctx);
   XML_SetElementHandler(parser.get(), OnStart, OnEnd);
   XML_SetCharacterDataHandler(parser.get(), OnText);
   XML_SetStartDoctypeDeclHandler(parser.get(), OnDoctype);
   XML_SetParamEntityParsing(parser.get(), XML_PARAM_ENTITY_PARSING_NEVER);
+  return parser;
+}
 
-  auto status = XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), XML_TRUE);
+void CheckStart(std::string_view xml, std::string_view partName) {
+  if (xml.size() >= 2 && ((xml[0] == '\xFE' && xml[1] == '\xFF') || (xml[0] == '\xFF' && xml[1] == '\xFE')))
+    throw PackageError("UTF-16 XML is not supported (" + std::string(partName) + ")");
+}
+
+// Feeds one piece; throws what the handler threw or why the XML is refused.
+void FeedPiece(XML_Parser parser, Context& ctx, std::string_view piece, bool last, std::string_view partName) {
+  // Given a large piece at once, expat copies all of it into a buffer of its
+  // own; slices keep that buffer small.
+  constexpr std::size_t kSlice = 256 * 1024;
+  XML_Status status = XML_STATUS_OK;
+  std::size_t at = 0;
+  do {
+    const std::size_t n = std::min(kSlice, piece.size() - at);
+    const bool final = last && at + n == piece.size();
+    status = XML_Parse(parser, piece.data() + at, static_cast<int>(n), final ? XML_TRUE : XML_FALSE);
+    at += n;
+  } while (status == XML_STATUS_OK && at < piece.size());
   if (ctx.error) std::rethrow_exception(ctx.error);
+  const std::string malformed = "malformed XML in " + std::string(partName);
   if (ctx.doctype) throw PackageError(malformed + " (document type declarations are not allowed)");
   if (status != XML_STATUS_OK) throw PackageError(malformed);
+}
+
+}  // namespace
+
+void Parse(std::string_view xml, std::string_view partName, Handler& handler) {
+  CheckStart(xml, partName);
+  if (xml.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    throw PackageError("part too large: " + std::string(partName));
+  Context ctx;
+  ctx.xml = xml;
+  ctx.handler = &handler;
+  ParserPtr parser = NewParser(ctx);
+  FeedPiece(parser.get(), ctx, xml, true, partName);
+}
+
+struct StreamParser::State {
+  std::string part;
+  Context ctx;
+  ParserPtr parser;
+  bool started = false;
+};
+
+StreamParser::StreamParser(std::string_view partName, Handler& handler) : state_(std::make_unique<State>()) {
+  state_->part = partName;
+  state_->ctx.handler = &handler;
+  state_->ctx.streaming = true;
+  state_->parser = NewParser(state_->ctx);
+}
+
+StreamParser::~StreamParser() = default;
+
+void StreamParser::Feed(std::string_view piece, bool last) {
+  if (!state_->started && !piece.empty()) {
+    CheckStart(piece, state_->part);  // a BOM split over two pieces is not worth handling
+    state_->started = true;
+  }
+  FeedPiece(state_->parser.get(), state_->ctx, piece, last, state_->part);
 }
 
 bool FindAttribute(std::string_view raw, std::string_view qname, RawAttribute& out) {
@@ -203,24 +260,60 @@ std::string EscapeAttribute(std::string_view text) {
 void SpanEditor::Replace(Span span, std::string text) { edits_.push_back({span, std::move(text)}); }
 
 std::string SpanEditor::Apply(std::string_view original) const {
-  std::vector<const Edit*> order;
-  order.reserve(edits_.size());
-  for (const auto& e : edits_) order.push_back(&e);
-  auto earlier = [](const Edit* a, const Edit* b) { return a->span.begin < b->span.begin; };
-  // Edits mostly arrive in document order already.
-  if (!std::is_sorted(order.begin(), order.end(), earlier)) std::stable_sort(order.begin(), order.end(), earlier);
   std::string out;
   out.reserve(original.size() + 64);
-  std::size_t at = 0;
-  for (const Edit* e : order) {
-    if (e->span.begin < at || e->span.end < e->span.begin || e->span.end > original.size())
-      throw std::logic_error("overlapping XML edits");
-    out.append(original.substr(at, e->span.begin - at));
-    out += e->text;
-    at = e->span.end;
-  }
-  out.append(original.substr(at));
+  ApplyTo(original, [&](std::string_view piece, bool) { out += piece; }, std::numeric_limits<std::size_t>::max());
   return out;
+}
+
+void SpanEditor::ApplyTo(std::string_view original, const std::function<void(std::string_view, bool)>& sink,
+                         std::size_t piece) const {
+  // Edits mostly arrive in document order already; only then is no index needed.
+  auto earlier = [](const Edit& a, const Edit& b) { return a.span.begin < b.span.begin; };
+  std::vector<const Edit*> sorted;
+  if (!std::is_sorted(edits_.begin(), edits_.end(), earlier)) {
+    sorted.reserve(edits_.size());
+    for (const auto& e : edits_) sorted.push_back(&e);
+    std::stable_sort(sorted.begin(), sorted.end(), [&](const Edit* a, const Edit* b) { return earlier(*a, *b); });
+  }
+  const std::size_t count = edits_.size();
+  auto editAt = [&](std::size_t i) -> const Edit& { return sorted.empty() ? edits_[i] : *sorted[i]; };
+  for (std::size_t i = 0; i < count; ++i) {
+    const Edit& e = editAt(i);
+    if (e.span.end < e.span.begin || e.span.end > original.size() || (i > 0 && e.span.begin < editAt(i - 1).span.end))
+      throw std::logic_error("overlapping XML edits");
+  }
+  // Untouched stretches go out as they are, cut to size; edits are gathered.
+  std::string buffer;
+  auto put = [&](std::string_view text) {
+    if (piece == std::numeric_limits<std::size_t>::max()) {
+      if (!text.empty()) sink(text, false);
+      return;
+    }
+    while (!text.empty()) {
+      if (buffer.empty() && text.size() >= piece) {
+        sink(text.substr(0, piece), false);
+        text.remove_prefix(piece);
+        continue;
+      }
+      const std::size_t n = std::min(text.size(), piece - buffer.size());
+      buffer.append(text.substr(0, n));
+      text.remove_prefix(n);
+      if (buffer.size() == piece) {
+        sink(buffer, false);
+        buffer.clear();
+      }
+    }
+  };
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Edit& e = editAt(i);
+    put(original.substr(at, e.span.begin - at));
+    put(e.text);
+    at = e.span.end;
+  }
+  put(original.substr(at));
+  sink(buffer, true);
 }
 
 }  // namespace quorvane::ooxml::xml

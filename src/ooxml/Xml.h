@@ -4,6 +4,9 @@
 // everything that is not edited stays exactly as it was written.
 
 #include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +58,23 @@ class Handler {
 // Exceptions thrown by the handler propagate unchanged.
 void Parse(std::string_view xml, std::string_view partName, Handler& handler);
 
+// Parses a part that arrives in pieces, with the same checks as Parse. Byte
+// offsets count from the first piece; StartTag::raw is empty and
+// StartTag::empty false, as the text is no longer at hand. Feed throws what
+// Parse would; after a throw the parser is spent.
+class StreamParser {
+ public:
+  StreamParser(std::string_view partName, Handler& handler);
+  ~StreamParser();
+  StreamParser(const StreamParser&) = delete;
+  StreamParser& operator=(const StreamParser&) = delete;
+  void Feed(std::string_view piece, bool last);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // Finds an attribute by its qualified name as written (e.g. "t", "r:id").
 bool FindAttribute(std::string_view rawTag, std::string_view qname, RawAttribute& out);
 
@@ -71,13 +91,17 @@ class SpanEditor {
   std::size_t Count() const { return edits_.size(); }
   // Throws std::logic_error when two edits overlap.
   std::string Apply(std::string_view original) const;
+  // The same text handed out in pieces of at most about `piece` bytes, the
+  // last one flagged; never built whole.
+  void ApplyTo(std::string_view original, const std::function<void(std::string_view, bool last)>& sink,
+               std::size_t piece = 256 * 1024) const;
 
  private:
   struct Edit {
     Span span;
     std::string text;
   };
-  std::vector<Edit> edits_;
+  std::deque<Edit> edits_;  // grows without copying: large parts carry many edits
 };
 
 }  // namespace quorvane::ooxml::xml

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,33 @@ bool IsSafeName(std::string_view name);
 std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
                       std::uint64_t maxRatio);
 
+// CRC-32 of the bytes; raw deflate (no zlib header) at the default level;
+// and its inverse, which must produce exactly `size` bytes. The last two
+// throw PackageError.
+std::uint32_t Crc(std::string_view content);
+std::string Deflate(std::string_view content);
+std::string Inflate(std::string_view compressed, std::uint64_t size);
+
+// Raw deflate of content that arrives in pieces, with its CRC and size.
+class Deflater {
+ public:
+  Deflater();
+  ~Deflater();
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+  void Feed(std::string_view piece, bool last);
+  std::string& Output() { return out_; }
+  std::uint32_t Crc() const { return crc_; }
+  std::uint64_t Size() const { return size_; }
+
+ private:
+  struct Stream;
+  std::unique_ptr<Stream> z_;
+  std::string out_;
+  std::uint32_t crc_ = 0;
+  std::uint64_t size_ = 0;
+};
+
 class Writer {
  public:
   using Sink = std::function<void(const char* data, std::size_t n)>;
@@ -60,6 +88,9 @@ class Writer {
   // come from `like` when the entry replaces one; stored when `like` was
   // stored, deflated otherwise.
   void Add(std::string_view name, std::string_view content, const Entry* like);
+  // The same for content deflated beforehand (see Deflate); always deflated.
+  void AddDeflated(std::string_view name, std::string_view compressed, std::uint32_t crc, std::uint64_t size,
+                   const Entry* like);
   // Central directory and end records, with zip64 records when needed.
   void Finish(std::string_view comment);
 
@@ -67,6 +98,8 @@ class Writer {
 
  private:
   void Emit(std::string_view bytes);
+  void Write(std::string_view name, std::string_view data, std::uint32_t crc, std::uint64_t usize,
+             std::uint16_t method, const Entry* like);
 
   Sink sink_;
   std::uint64_t written_ = 0;

@@ -158,6 +158,38 @@ TEST(Package, SaveCopiesUntouchedEntriesRawAndWritesEdits) {
   EXPECT_TRUE(dir.Others({"b.xlsm"}).empty());
 }
 
+TEST(Package, PartsCompressedBeforehandAreReadBackAndWritten) {
+  TempDir dir;
+  auto items = MinimalWorkbook();
+  items.push_back(Item("xl/stored.xml", "<s>stored</s>", 0));
+  const fs::path path = dir / "d.xlsx";
+  WriteBytes(path, MakeZip(items));
+
+  Package pkg = Package::Open(path);
+  std::string sheet = "<worksheet>";
+  for (int i = 0; i < 20000; ++i) sheet += "<row r=\"" + std::to_string(i) + "\"/>";
+  sheet += "</worksheet>";
+  pkg.ReplaceDeflated("xl/worksheets/sheet1.xml", DeflatePart(sheet));
+  pkg.ReplaceDeflated("xl/stored.xml", DeflatePart("<s>edited</s>"));
+  pkg.ReplaceDeflated("xl/added.xml", DeflatePart(""));
+  EXPECT_EQ(pkg.Read("xl/worksheets/sheet1.xml"), sheet);
+  EXPECT_EQ(pkg.Read("xl/added.xml"), "");
+  pkg.Save();
+
+  // A stored entry stays stored; the others are deflated and readable by libzip.
+  for (const auto& e : ReadRawEntries(ReadBytes(path))) {
+    if (e.name == "xl/stored.xml") {
+      EXPECT_EQ(e.method, 0);
+    } else if (e.name == "xl/worksheets/sheet1.xml") {
+      EXPECT_EQ(e.method, 8);
+    }
+  }
+  auto contents = LibzipContents(path);
+  EXPECT_EQ(contents["xl/worksheets/sheet1.xml"], sheet);
+  EXPECT_EQ(contents["xl/stored.xml"], "<s>edited</s>");
+  EXPECT_EQ(contents["xl/added.xml"], "");
+}
+
 void MakeReadOnly(const fs::path& path, bool readOnly) {
   const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
   fs::permissions(path, write, readOnly ? fs::perm_options::remove : fs::perm_options::add);
