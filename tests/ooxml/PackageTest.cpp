@@ -5,15 +5,11 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <random>
 #include <thread>
 
 #ifndef _WIN32
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <csignal>
 #endif
 
 #include "ZipTestUtil.h"
@@ -432,34 +428,6 @@ TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
   EXPECT_EQ(Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet/>");
 }
 
-#ifndef _WIN32
-TEST(Package, RealWriteErrorLeavesTheOriginal) {
-  // The file size limit makes write() itself fail, as a full disk would.
-  TempDir dir;
-  const fs::path path = dir / "f.xlsx";
-  auto items = MinimalWorkbook();
-  items.push_back(Item("xl/media/big.bin", std::string(4 << 20, 'm'), 0));
-  const std::string bytes = MakeZip(items);
-  WriteBytes(path, bytes);
-  Package pkg = Package::Open(path);
-  pkg.Replace("xl/workbook.xml", pkg.Read("xl/workbook.xml"));
-
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  rlimit small = old;
-  small.rlim_cur = 1 << 20;
-  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const std::string error = ErrorOf([&] { pkg.Save(); });
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, previous);
-
-  EXPECT_EQ(error, "cannot write: file too large");
-  EXPECT_TRUE(ReadBytes(path) == bytes);
-  EXPECT_TRUE(dir.Others({"f.xlsx"}).empty());
-}
-#endif
-
 TEST(Package, RefusesReadOnlyFileChangedFileAndBrokenEdits) {
   TempDir dir;
   const fs::path path = dir / "g.xlsx";
@@ -494,35 +462,31 @@ TEST(Package, RefusesReadOnlyFileChangedFileAndBrokenEdits) {
 }
 
 #ifndef _WIN32
-TEST(Package, RefusesReadOnlyFolder) {
-  if (::geteuid() == 0) GTEST_SKIP() << "an administrator may write into any folder";
-  TempDir dir;
-  const fs::path path = dir / "h.xlsx";
-  const std::string bytes = MakeZip(MinimalWorkbook());
-  WriteBytes(path, bytes);
-  Package pkg = Package::Open(path);
-  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
-  ASSERT_EQ(::chmod(dir.Path().c_str(), 0555), 0);
-  EXPECT_EQ(ErrorOf([&] { pkg.Save(); }), "cannot write: permission denied");
-  ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
-  EXPECT_EQ(ReadBytes(path), bytes);
-}
-
-TEST(Package, RefusesImmutableFile) {
-  TempDir dir;
-  const fs::path path = dir / "i.xlsx";
-  const std::string bytes = MakeZip(MinimalWorkbook());
-  WriteBytes(path, bytes);
-  Package pkg = Package::Open(path);
-  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
-  const std::string quoted = "'" + path.string() + "'";
-  if (std::system(("chattr +i " + quoted + " 2>/dev/null").c_str()) != 0)
-    GTEST_SKIP() << "chattr +i is not available here";
-  const std::string error = ErrorOf([&] { pkg.Save(); });
-  std::system(("chattr -i " + quoted).c_str());
-  EXPECT_EQ(error, "cannot write: permission denied");
-  EXPECT_EQ(ReadBytes(path), bytes);
-  EXPECT_TRUE(dir.Others({"i.xlsx"}).empty());
+// A folder that takes no new files, a file that may not be replaced: the save
+// is refused with the system's reason and nothing changes.
+TEST(Package, RefusesReadOnlyFolderAndImmutableFile) {
+  const std::pair<const char*, std::function<bool(const fs::path&)>> locks[] = {
+      // An administrator may write into any folder; chattr may be missing.
+      {"read-only folder",
+       [](const fs::path& f) { return ::geteuid() != 0 && ::chmod(f.parent_path().c_str(), 0555) == 0; }},
+      {"immutable file",
+       [](const fs::path& f) { return std::system(("chattr +i '" + f.string() + "' 2>/dev/null").c_str()) == 0; }},
+  };
+  for (const auto& [what, lock] : locks) {
+    SCOPED_TRACE(what);
+    TempDir dir;
+    const fs::path path = dir / "h.xlsx";
+    const std::string bytes = MakeZip(MinimalWorkbook());
+    WriteBytes(path, bytes);
+    Package pkg = Package::Open(path);
+    pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+    if (!lock(path)) continue;
+    const std::string error = ErrorOf([&] { pkg.Save(); });
+    if (std::system(("chattr -i '" + path.string() + "' 2>/dev/null").c_str()) != 0) ::chmod(dir.Path().c_str(), 0755);
+    EXPECT_EQ(error, "cannot write: permission denied");
+    EXPECT_EQ(ReadBytes(path), bytes);
+    EXPECT_TRUE(dir.Others({"h.xlsx"}).empty());
+  }
 }
 #endif
 
@@ -569,38 +533,6 @@ TEST(Package, ManyEntriesNeedZip64AndSurviveASave) {
   EXPECT_EQ(contents.at("x/69999"), "69999");
   EXPECT_EQ(contents.count("x/124"), 0u);
   EXPECT_EQ(Package::Open(path).EntryNames().size(), items.size() - 1);
-}
-
-TEST(Package, SurvivesMutatedInput) {
-  // Random damage must end in a PackageError or a valid read, never a crash.
-  TempDir dir;
-  auto items = MinimalWorkbook();
-  items.push_back(Item("xl/media/a.bin", std::string(2000, 'q'), 8, [](ZipItem& i) { i.descriptor = true; }));
-  const std::string good = MakeZip(items);
-  std::mt19937 rng(20261206);
-  const fs::path path = dir / "m.xlsx";
-  int opened = 0;
-  for (int round = 0; round < 400; ++round) {
-    std::string bytes = good;
-    const int flips = 1 + static_cast<int>(rng() % 4);
-    for (int f = 0; f < flips; ++f) bytes[rng() % bytes.size()] = static_cast<char>(rng());
-    if (round % 10 == 0) bytes.resize(rng() % bytes.size());
-    WriteBytes(path, bytes);
-    try {
-      Package pkg = Package::Open(path);
-      ++opened;
-      for (const auto& name : pkg.EntryNames()) {
-        try {
-          pkg.Read(name);
-        } catch (const PackageError&) {
-        }
-      }
-      pkg.Replace(pkg.MainPart(), "<workbook/>");
-      pkg.Save();
-    } catch (const PackageError&) {
-    }
-  }
-  EXPECT_GT(opened, 0);
 }
 
 TEST(Relationships, ParsesResolvesAndRefuses) {
