@@ -228,7 +228,9 @@ bool FindAttribute(std::string_view raw, std::string_view qname, RawAttribute& o
   return false;
 }
 
-std::string EscapeText(std::string_view text) {
+namespace {
+
+std::string Escape(std::string_view text, bool quotes) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
@@ -236,26 +238,23 @@ std::string EscapeText(std::string_view text) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
+      case '"':
+        if (quotes) {
+          out += "&quot;";
+          break;
+        }
+        [[fallthrough]];
       default: out += c;
     }
   }
   return out;
 }
 
-std::string EscapeAttribute(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+}  // namespace
+
+std::string EscapeText(std::string_view text) { return Escape(text, false); }
+
+std::string EscapeAttribute(std::string_view text) { return Escape(text, true); }
 
 void SpanEditor::Replace(Span span, std::string text) { edits_.push_back({span, std::move(text)}); }
 
