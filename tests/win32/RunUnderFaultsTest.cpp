@@ -73,6 +73,7 @@ std::vector<Case> Cases() {
       {"Workbooks", {Error("Workbooks", kDisconnected)}, {{1, "Workbooks", kDisconnected, ""}}},
       {"Open", {Raised("Open", L"'first.xlsx' could not be found.")},
        {{1, "Open", kExcelError, "'first.xlsx' could not be found."}}},
+      {"ActiveWorkbook", {Error("ActiveWorkbook", kDisconnected)}, {{1, "ActiveWorkbook", kDisconnected, ""}}},
       {"LinkSources", {Error("LinkSources", kExcelError)}, {{1, "LinkSources", kExcelError, ""}}},
       {"first BreakLink", {Raised("BreakLink", L"The source is not reachable.")},
        {{1, "BreakLink", kExcelError, "The source is not reachable."}}},
@@ -183,7 +184,8 @@ void RunUnderFaultsTest::Check(const Case& c) {
     const std::string line = path + "\r\n    " + failure->member + ": ";
     const std::size_t at = report.find(line);
     ASSERT_NE(at, std::string::npos) << report;
-    const std::string reason = report.substr(at + line.size(), report.find("\r\n", at + line.size()) - at - line.size());
+    const std::size_t from = at + line.size();
+    const std::string reason = report.substr(from, report.find("\r\n", from) - from);
     EXPECT_NE(reason.find(failure->text), std::string::npos) << reason;
     EXPECT_NE(reason.find(CodeSuffix(failure->code)), std::string::npos) << reason;
   }
