@@ -118,7 +118,7 @@ class RunUnderFaultsTest : public ::testing::Test {
 
   // One run over both workbooks as the window starts it, with the user's own
   // Excel already running. Gives the messages shown.
-  std::vector<std::string> Run() {
+  std::vector<std::string> Run(bool& leftIdle) {
     auto users = testing::NewFakeApplication();
     DWORD cookie = 0;
     EXPECT_TRUE(SUCCEEDED(::RegisterActiveObject(users.get(), testing::kFakeExcelClass, ACTIVEOBJECT_STRONG, &cookie)));
@@ -138,6 +138,7 @@ class RunUnderFaultsTest : public ::testing::Test {
 
     ::RevokeActiveObject(cookie, nullptr);
     users.reset();
+    leftIdle = pointer.Get() == app::kPointerDefault && progress.Get() == 0.0;
     return messages.shown;
   }
 
@@ -153,7 +154,9 @@ void RunUnderFaultsTest::Check(const Case& c) {
   FakeExcel().linkSources = {L"C:\\Sources\\a.xlsx", L"C:\\Sources\\b.xlsx"};
   FakeExcel().faults = c.faults;
 
-  const std::vector<std::string> shown = Run();
+  bool leftIdle = false;
+  const std::vector<std::string> shown = Run(leftIdle);
+  EXPECT_TRUE(leftIdle) << "the window still shows the run";
   const testing::FakeExcelState& state = FakeExcel();
   EXPECT_EQ(state.faultsFired > 0, !c.faults.empty() && c.reached);
 
