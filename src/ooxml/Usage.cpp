@@ -37,7 +37,7 @@ class Counter : public xml::Handler {
                              "fmlaPict", "link"}) {
       if (const char* value = tag.Attr(name)) Count(value, &LinkUsage::controls);
     }
-    if (local == "f" || local == "formula" || local == "formula1" || local == "formula2" ||
+    if (local == "f" || local == "nf" || local == "formula" || local == "formula1" || local == "formula2" ||
         local == "calculatedColumnFormula" || local == "totalsRowFormula" || local.substr(0, 4) == "Fmla") {
       collect_ = true;
       text_.clear();
@@ -46,7 +46,7 @@ class Counter : public xml::Handler {
 
   void End(const xml::EndTag& tag) override {
     auto local = tag.local;
-    if (collect_ && (local == "f" || local == "formula" || local == "formula1" || local == "formula2" ||
+    if (collect_ && (local == "f" || local == "nf" || local == "formula" || local == "formula1" || local == "formula2" ||
                      local == "calculatedColumnFormula" || local == "totalsRowFormula" || local.substr(0, 4) == "Fmla")) {
       collect_ = false;
       if (ruleDepth_ > 0) {

@@ -15,7 +15,7 @@ constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDoc
 
 bool IsFormulaElement(std::string_view local) {
   static const std::set<std::string_view> kNames = {
-      "f",         "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
+      "f",         "nf",        "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
       "totalsRowFormula", "FmlaLink", "FmlaRange", "FmlaMacro", "FmlaTxbx",   "FmlaGroup", "FmlaPict"};
   return kNames.count(local) != 0;
 }
