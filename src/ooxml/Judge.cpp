@@ -68,7 +68,7 @@ FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vecto
         if (ref.index >= 1 && IsBrokenIndex(ref.index)) nameBroken_[i] = true;
       if (NamesBrokenFile(text)) nameBroken_[i] = true;
     }
-    for (const auto& used : formula::FindNameRefs(text)) {
+    for (const auto& used : formula::FindNameRefs(text, true)) {
       int j = ResolveName(used, names_[i].localSheet);
       if (j >= 0 && static_cast<std::size_t>(j) != i) uses[i].push_back(static_cast<std::size_t>(j));
     }
@@ -164,7 +164,7 @@ FormulaJudge::Verdict FormulaJudge::Judge(std::string_view text, int sheet, bool
     }
   }
   if (viaNames && anyNameBroken_ && MayUseBrokenName(text)) {
-    for (const auto& used : formula::FindNameRefs(text)) {
+    for (const auto& used : formula::FindNameRefs(text, true)) {
       int j = ResolveName(used, sheet);
       if (j >= 0 && nameBroken_[static_cast<std::size_t>(j)]) {
         verdict.action = Action::Break;

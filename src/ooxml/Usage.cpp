@@ -104,7 +104,7 @@ UsageContext::UsageContext(const FormulaJudge& owner) : judge(owner) {
   std::vector<std::vector<std::size_t>> uses(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     nameReach[i] = Direct(names[i].text);
-    for (const auto& used : formula::FindNameRefs(names[i].text)) {
+    for (const auto& used : formula::FindNameRefs(names[i].text, true)) {
       int j = judge.ResolveName(used, names[i].localSheet);
       if (j >= 0 && static_cast<std::size_t>(j) != i) uses[i].push_back(static_cast<std::size_t>(j));
     }
@@ -121,7 +121,7 @@ UsageContext::UsageContext(const FormulaJudge& owner) : judge(owner) {
 
 std::vector<std::uint32_t> FormulaReach(const UsageContext& ctx, std::string_view formula, int sheet) {
   Reach reach = Direct(formula);
-  for (const auto& used : formula::FindNameRefs(formula)) {
+  for (const auto& used : formula::FindNameRefs(formula, true)) {
     int j = ctx.judge.ResolveName(used, sheet);
     if (j >= 0) Merge(reach, ctx.nameReach[static_cast<std::size_t>(j)]);
   }

@@ -79,7 +79,7 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
              R"(<row r="1"><c r="A1" t="str"><f>[0]!Linked</f><v>a</v></c><c r="B1"><f>Main!Scoped</f><v>4</v></c>)"
              R"(<c r="C1"><f>Scoped</f><v>4</v></c><c r="D1"><f>Chain*2</f><v>10</v></c>)"
              R"(<c r="E1"><f>'Main'!SCOPED+0</f><v>4</v></c><c r="F1" t="str"><f>"Linked"&amp;1</f><v>Linked1</v></c>)"
-             R"(<c r="G1"><f>Second!Scoped</f><v>0</v></c></row>)",
+             R"(<c r="G1"><f>Second!Scoped</f><v>0</v></c><c r="H1"><f>Scale(2)</f><v>8</v></c></row>)",
              R"(<conditionalFormatting sqref="A1"><cfRule type="expression" priority="1"><formula>B1&gt;Linked2)"
              R"(</formula></cfRule></conditionalFormatting><dataValidations count="1">)"
              R"(<dataValidation type="list" sqref="H1"><formula1>ListAlias</formula1></dataValidation>)"
@@ -95,12 +95,13 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
   b.AddName("Chain", "Alias+1");
   b.AddName("Choices", "[1]S!$A$1:$A$3");
   b.AddName("ListAlias", "Choices");
+  b.AddName("Scale", "_xlfn.LAMBDA(_xlpm.x,_xlpm.x*[1]S!$B$1)");  // called like a function
   auto p = Write(b);
 
   auto usage = Workbook::Open(p).Usage().at(1);
-  EXPECT_EQ(usage.cells, 7u);
+  EXPECT_EQ(usage.cells, 8u);
   EXPECT_EQ(usage.rules, 2u);
-  EXPECT_EQ(usage.names, 8u);
+  EXPECT_EQ(usage.names, 9u);
 
   BreakResult result;
   auto parts = BreakAll(p, &result);
@@ -113,18 +114,20 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
   EXPECT_TRUE(Contains(main, R"(<c r="E1"><v>4</v></c>)"));
   EXPECT_TRUE(Contains(main, R"(<c r="F1" t="str"><f>"Linked"&amp;1</f>)")) << "text, not a name";
   EXPECT_TRUE(Contains(main, R"(<c r="G1"><f>Second!Scoped</f>)")) << "the other sheet's own name";
+  EXPECT_TRUE(Contains(main, R"(<c r="H1"><v>8</v></c>)"));
   EXPECT_FALSE(Contains(main, "cfRule"));
   EXPECT_TRUE(Contains(main, R"(<formula1>"a,b,c"</formula1>)")) << "list found through two names";
   EXPECT_TRUE(Contains(second, R"(<c r="A1"><f>Scoped</f>)"));
   EXPECT_TRUE(Contains(second, R"(<c r="B1"><v>4</v></c>)"));
   EXPECT_TRUE(Contains(second, R"(<c r="C1" t="inlineStr">)"));
-  EXPECT_EQ(result.cells, 7u);
+  EXPECT_EQ(result.cells, 8u);
   EXPECT_EQ(result.rulesRemoved, 1u);
   EXPECT_EQ(result.rulesConverted, 1u);
 
   // Names that only use other names keep working on the constants.
   EXPECT_TRUE(Contains(wb, NameXml("Alias", "[0]!Linked")));
   EXPECT_TRUE(Contains(wb, NameXml("Chain", "Alias+1")));
+  EXPECT_TRUE(Contains(wb, NameXml("Scale", "#REF!")));
   EXPECT_TRUE(Contains(wb, NameXml("Linked", "\"a\"")));
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="0">4</definedName>)"));
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="1">Second!$A$1</definedName>)"));
