@@ -195,15 +195,16 @@ std::optional<formula::ExternalReference> Target(std::optional<formula::External
   if (!name) return std::nullopt;
   std::string_view text = name->refersTo;
   if (!text.empty() && text.front() == '=') text.remove_prefix(1);
-  std::string book = "[" + std::to_string(ref->book) + "]";
   std::string prefixed;
-  if (text.substr(0, 1) == "[" || text.substr(0, 2) == "'[") {
-    prefixed = std::string(text);  // some writers record a book prefix of their own
-  } else if (!text.empty() && text.front() == '\'') {
-    prefixed = "'" + book + std::string(text.substr(1));
-  } else {
-    prefixed = book + std::string(text);
+  if (text.substr(0, 1) != "[" && text.substr(0, 2) != "'[") {  // some writers record a book of their own
+    const bool quoted = !text.empty() && text.front() == '\'';
+    if (quoted) {
+      prefixed.push_back('\'');
+      text.remove_prefix(1);
+    }
+    prefixed.append("[").append(std::to_string(ref->book)).append("]");
   }
+  prefixed.append(text);
   auto target = formula::ParseExternalReference(prefixed);
   // Recorded names refer to cells only; anything else has no cached value.
   if (!target || !target->first) return std::nullopt;
