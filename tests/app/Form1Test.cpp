@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "app/Form1.h"
+#include "app/Hover.h"
 #include "fakes/FakeExcel.h"
 #include "fakes/FakeFileList.h"
 #include "fakes/FakeServices.h"
@@ -27,8 +29,13 @@ struct FormFixture : ::testing::Test {
   testing::FakeExcel excel;
   testing::FakeClock clock;
   testing::FileListFakes lists;
-  Form1 form{{window, settings, messages, files, starter, random, excel, files, clock, lists.dialog, lists.picker,
-              lists.listing, lists.pump, lists.listView, lists.cursor}};
+  std::unique_ptr<Form1> NewForm(testing::FakeWindow& w, testing::FakeSettings& store) {
+    return std::make_unique<Form1>(Form1Services{w, store, messages, files, starter, random, excel, files, clock,
+                                                 lists.dialog, lists.picker, lists.listing, lists.pump,
+                                                 lists.listView, lists.cursor});
+  }
+  std::unique_ptr<Form1> owned = NewForm(window, settings);
+  Form1& form = *owned;
 
   std::string StoreKey() const { return testing::FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck"); }
 };
@@ -122,8 +129,8 @@ TEST_F(FormFixture, RestoreAndStoreFollowTheStoredText) {
     testing::FakeSettings store;
     if (c.stored) store.values[StoreKey()] = *c.stored;
     testing::FakeWindow w;
-    Form1 f{{w, store, messages, files, starter, random, excel, files, clock, lists.dialog, lists.picker,
-             lists.listing, lists.pump, lists.listView, lists.cursor}};
+    auto owner = NewForm(w, store);
+    Form1& f = *owner;
     f.Form_Load();
     EXPECT_EQ(f.Check3.Value(), c.box);
     EXPECT_EQ(store.writes, c.writesAtStartUp);
@@ -145,16 +152,6 @@ TEST_F(FormFixture, AStoreThatFailsNeverStopsTheTool) {
   settings.failWrite = true;
   form.Check3.UserClick();
   EXPECT_EQ(form.Check3.Value(), 1);  // the option still counts for the next run
-}
-
-TEST_F(FormFixture, DoubleClickRemovesTheSelectedEntryOnly) {
-  form.ListView1_DblClick();  // empty list
-  for (const char* path : {"C:\\a.xls", "C:\\b.xls", "C:\\c.xls"}) form.ListView1.Add(path);
-  form.ListView1_DblClick();  // nothing selected
-  form.ListView1.Select(2);
-  form.ListView1_DblClick();
-  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"C:\\a.xls", "C:\\c.xls"}));
-  EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST_F(FormFixture, RemoveFileLinksIsWiredToTheRun) {
@@ -183,7 +180,7 @@ TEST_F(FormFixture, ButtonsAndDropFillTheWindowsList) {
   EXPECT_EQ(form.Check1.Value(), 0);
   EXPECT_EQ(std::count(lists.dialog.calls.begin(), lists.dialog.calls.end(), "ShowOpen"), 1);
 
-  lists.listing.Add("D:\\W", "w.xlsx", testing::AFile());
+  lists.listing.Add("D:\\W", {"w.xlsx"});
   lists.picker.choice = "D:\\W";
   std::vector<int> pointers;
   lists.pump.onYield = [&] {
@@ -206,6 +203,31 @@ TEST_F(FormFixture, ButtonsAndDropFillTheWindowsList) {
 
   EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"C:\\Data\\a.xls", "C:\\Data\\b.xls", "D:\\W\\w.xlsx",
                                                  "E:\\dropped.xls"}));
+}
+
+// The hand on the buttons is written on every move, also when it is already
+// shown; the hourglass is never replaced.
+TEST(Hover, RulesNeverTouchTheHourglass) {
+  struct Case {
+    int before, afterButton, afterBare;
+  };
+  const Case cases[] = {
+      {kPointerDefault, kPointerCustom, kPointerDefault},
+      {kPointerArrow, kPointerCustom, kPointerDefault},
+      {kPointerCustom, kPointerCustom, kPointerDefault},
+      {kPointerHourglass, kPointerHourglass, kPointerHourglass},
+  };
+  for (const auto& c : cases) {
+    Property<int> button(c.before);
+    int writes = 0;
+    button.Changed = [&](int) { ++writes; };
+    ButtonHover(button);
+    EXPECT_EQ(button.Get(), c.afterButton) << c.before;
+    EXPECT_EQ(writes, c.before == kPointerHourglass ? 0 : 1) << c.before;
+    Property<int> bare(c.before);
+    BareAreaHover(bare);
+    EXPECT_EQ(bare.Get(), c.afterBare) << c.before;
+  }
 }
 
 TEST_F(FormFixture, PointerFeedbackAndDraggingShareTheWindowsState) {

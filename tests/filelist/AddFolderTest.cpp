@@ -11,13 +11,7 @@
 namespace quorvane::filelist {
 namespace {
 
-using testing::AFile;
-using testing::AFolder;
-using testing::FakeListing;
-using testing::FakePump;
-using testing::Hidden;
-using testing::Link;
-using testing::System;
+using Texts = std::vector<std::string>;
 
 TEST(MatchesPattern, WorkbookPatternAndWildcards) {
   for (const char* name : {"Book1.xls", "Q3.XLSX", "macro.xlsm", "data.xlsb", "form.xlt", "tool.xla",
@@ -38,114 +32,83 @@ class AddFolderButton : public ::testing::Test {
   AddFolderButton() {
     check4.Click = [this] { Check4_Click(check4, picker, listing, pump, list, pointer); };
   }
-  std::vector<std::string> Entries() const { return testing::Texts(list); }
   void Press(const std::string& folder) {
     picker.choice = folder;
     check4.UserClick();
   }
+  Texts Entries() const { return testing::Texts(list); }
 
   app::CheckBox check4;
   testing::FakeFolderPicker picker;
-  FakeListing listing;
-  FakePump pump;
+  testing::FakeListing listing;
+  testing::FakePump pump;
   FileList list;
   app::Property<int> pointer{app::kPointerCustom};
 };
 
-TEST_F(AddFolderButton, WalksLevelByLevelThenListsFolderByFolder) {
-  listing.Add("W", "a.xls", AFile());
-  listing.Add("W", "X", AFolder());
-  listing.Add("W", "b.xls", AFile());
-  listing.Add("W", "Y", AFolder());
-  listing.Add("W\\X", "x.xls", AFile());
-  listing.Add("W\\X", "Deep", AFolder());
-  listing.Add("W\\X\\Deep", "d.xls", AFile());
-  listing.Add("W\\Y", "y.xls", AFile());
+TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder) {
+  listing.Add("W", {"a.xls", "X\\", "b.xls", "Y\\"});
+  listing.Add("W\\X", {"x.xls", "Deep2\\", "Deep1\\"});  // listing order, not sorted
+  listing.Add("W\\Y", {"y.xls", "Below\\"});
+  listing.Add("W\\X\\Deep1", {"d1.xls"});
+  listing.Add("W\\X\\Deep2", {"d2.xls"});
+  listing.Add("W\\Y\\Below", {"z.xls"});
   list.Add("first");
 
   Press("W");
   EXPECT_EQ(check4.Value(), 0);
-  EXPECT_EQ(picker.prompts, std::vector<std::string>{"Please select folder to add:"});
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"first", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls", "W\\Y\\y.xls",
-                                                 "W\\X\\Deep\\d.xls"}));
+  EXPECT_EQ(picker.prompts, Texts{"Please select folder to add:"});
+  EXPECT_EQ(Entries(), (Texts{"first", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls", "W\\Y\\y.xls", "W\\X\\Deep2\\d2.xls",
+                              "W\\X\\Deep1\\d1.xls", "W\\Y\\Below\\z.xls"}));
   EXPECT_EQ(pointer.Get(), app::kPointerDefault);
 
   // The same folder again lists every workbook again.
   Press("W");
-  EXPECT_EQ(list.Count(), 11u);
-}
+  EXPECT_EQ(list.Count(), 15u);
 
-TEST(AddSubFolders, GroupsEachLevelByParent) {
-  FakeListing listing;
-  FakePump pump;
-  listing.Add("R", "A", AFolder());
-  listing.Add("R", "B", AFolder());
-  listing.Add("R\\A", "A2", AFolder());
-  listing.Add("R\\A", "A1", AFolder());
-  listing.Add("R\\B", "B1", AFolder());
-  listing.Add("R\\A\\A2", "Z", AFolder());
-
-  std::vector<std::string> one{"R"};
-  ASSERT_TRUE(AddSubFolders(listing, pump, one, false));
-  EXPECT_EQ(one, (std::vector<std::string>{"R", "R\\A", "R\\B"}));
-
-  std::vector<std::string> all{"R"};
-  ASSERT_TRUE(AddSubFolders(listing, pump, all, true));
-  EXPECT_EQ(all, (std::vector<std::string>{"R", "R\\A", "R\\B", "R\\A\\A2", "R\\A\\A1", "R\\B\\B1",
-                                           "R\\A\\A2\\Z"}));
+  std::vector<std::string> oneLevel{"W"};
+  ASSERT_TRUE(AddSubFolders(listing, pump, oneLevel, false));
+  EXPECT_EQ(oneLevel, (Texts{"W", "W\\X", "W\\Y"}));
 }
 
 TEST_F(AddFolderButton, NamesAndAttributesDecideWhatIsAddedAndEntered) {
-  listing.Add("C:\\", ".", AFolder());
-  listing.Add("C:\\", "..", AFolder());
-  listing.Add("C:\\", "Book1.xls", AFile());
-  listing.Add("C:\\", "Notes.txt", AFile());
-  listing.Add("C:\\", "~$Book1.xls", AFile());
-  listing.Add("C:\\", "Book1.csv", AFile());
-  listing.Add("C:\\", "Book1.xml", AFile());
-  listing.Add("C:\\", "BOOK2.XLSX", AFile());
-  listing.Add("C:\\", "h.xlsm", Hidden(AFile()));
-  listing.Add("C:\\", "s.xlsb", System(AFile()));
+  listing.Add("C:\\", {".\\", "..\\", "Book1.xls", "Notes.txt", "~$Book1.xls", "Book1.csv", "Book1.xml", "BOOK2.XLSX"});
+  listing.Add("C:\\", "h.xlsm", FileAttributes{.hidden = true});
+  listing.Add("C:\\", "s.xlsb", FileAttributes{.system = true});
   listing.Add("C:\\", "unknown.xls", std::nullopt);  // attributes could not be read
-  listing.Add("C:\\", "Old.xls", AFolder());          // walked, not added
-  listing.Add("C:\\", "HiddenDir", Hidden(AFolder()));
-  listing.Add("C:\\", "SystemDir", System(AFolder()));
+  listing.Add("C:\\", {"Old.xls\\"});                // walked, not added
+  listing.Add("C:\\", "HiddenDir", FileAttributes{.directory = true, .hidden = true});
+  listing.Add("C:\\", "SystemDir", FileAttributes{.directory = true, .system = true});
   listing.Add("C:\\", "Mystery", std::nullopt);
-  listing.Add("C:\\Old.xls", "in.xls", AFile());
-  listing.Add("C:\\HiddenDir", "no1.xls", AFile());
-  listing.Add("C:\\SystemDir", "no2.xls", AFile());
-  listing.Add("C:\\Mystery", "no3.xls", AFile());
+  listing.Add("C:\\Old.xls", {"in.xls"});
+  listing.Add("C:\\HiddenDir", {"no1.xls"});
+  listing.Add("C:\\SystemDir", {"no2.xls"});
+  listing.Add("C:\\Mystery", {"no3.xls"});
 
   Press("C:\\");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"C:\\Book1.xls", "C:\\BOOK2.XLSX", "C:\\h.xlsm", "C:\\s.xlsb",
-                                                 "C:\\Old.xls\\in.xls"}));
+  EXPECT_EQ(Entries(), (Texts{"C:\\Book1.xls", "C:\\BOOK2.XLSX", "C:\\h.xlsm", "C:\\s.xlsb", "C:\\Old.xls\\in.xls"}));
 }
 
 TEST_F(AddFolderButton, UnreadableFoldersAndLinksArePassedOver) {
-  listing.Add("W", "Locked", AFolder());
-  listing.Add("W", "Flaky", AFolder());
-  listing.Add("W", "Loop", Link(AFolder()));  // leads back to W
-  listing.Add("W", "Ok", AFolder());
-  listing.Add("W", "link.xls", Link(AFile()));  // a linked workbook is still a workbook
-  listing.Add("W\\Locked", "l.xls", AFile());
-  listing.Add("W\\Flaky", "f1.xls", AFile());
-  listing.Add("W\\Flaky", "Sub", AFolder());
-  listing.Add("W\\Flaky", "f2.xls", AFile());
-  listing.Add("W\\Flaky\\Sub", "s.xls", AFile());
-  listing.Add("W\\Ok", "o.xls", AFile());
+  listing.Add("W", {"Locked\\", "Flaky\\"});
+  listing.Add("W", "Loop", FileAttributes{.directory = true, .link = true});  // leads back to W
+  listing.Add("W", {"Ok\\"});
+  listing.Add("W", "link.xls", FileAttributes{.link = true});  // a linked workbook is still a workbook
+  listing.Add("W\\Locked", {"l.xls"});
+  listing.Add("W\\Flaky", {"f1.xls", "Sub\\", "f2.xls"});
+  listing.Add("W\\Flaky\\Sub", {"s.xls"});
+  listing.Add("W\\Ok", {"o.xls"});
   listing.unlistable.insert("W\\Locked");
   listing.breakAfter["W\\Flaky"] = 2;  // breaks off after f1.xls and Sub
 
   Press("W");
-  EXPECT_EQ(Entries(),
-            (std::vector<std::string>{"W\\link.xls", "W\\Flaky\\f1.xls", "W\\Ok\\o.xls", "W\\Flaky\\Sub\\s.xls"}));
+  EXPECT_EQ(Entries(), (Texts{"W\\link.xls", "W\\Flaky\\f1.xls", "W\\Ok\\o.xls", "W\\Flaky\\Sub\\s.xls"}));
   for (const auto& folder : listing.opened) EXPECT_EQ(folder.find("Loop"), std::string::npos) << folder;
   EXPECT_EQ(pointer.Get(), app::kPointerDefault);
 }
 
 TEST_F(AddFolderButton, HourglassWhileWorkingAndYieldPoints) {
-  listing.Add("W", "a.xls", AFile());
-  listing.Add("W", "X", AFolder());
+  listing.Add("W", {"a.xls", "X\\"});
   std::vector<int> seen;
   pump.onYield = [&] {
     seen.push_back(pointer.Get());
@@ -168,9 +131,8 @@ TEST_F(AddFolderButton, HourglassWhileWorkingAndYieldPoints) {
 }
 
 TEST_F(AddFolderButton, EndingTheProgramAbandonsTheWalk) {
-  listing.Add("W", "a.xls", AFile());
-  listing.Add("W", "X", AFolder());
-  listing.Add("W\\X", "x.xls", AFile());
+  listing.Add("W", {"a.xls", "X\\"});
+  listing.Add("W\\X", {"x.xls"});
   for (int allowed = 0; allowed < 5; ++allowed) {
     int left = allowed;
     pump.onYield = [&] { return left-- > 0; };
@@ -187,13 +149,10 @@ TEST_F(AddFolderButton, EndingTheProgramAbandonsTheWalk) {
 }
 
 TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
-  listing.Add("W", "a.xls", AFile());
-  listing.Add("W", "X", AFolder());
-  listing.Add("W", "b.xls", AFile());
-  listing.Add("W\\X", "x.xls", AFile());
-  listing.Add("V", "v.xls", AFile());
-  listing.Add("V", "Sub", AFolder());
-  listing.Add("V\\Sub", "s.xls", AFile());
+  listing.Add("W", {"a.xls", "X\\", "b.xls"});
+  listing.Add("W\\X", {"x.xls"});
+  listing.Add("V", {"v.xls", "Sub\\"});
+  listing.Add("V\\Sub", {"s.xls"});
 
   int inner = 0;
   std::vector<int> outerPointers;
@@ -214,8 +173,7 @@ TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
   list.Select(2);
 
   Press("W");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"keep", "V\\v.xls", "V\\Sub\\s.xls", "W\\a.xls", "W\\b.xls",
-                                                 "W\\X\\x.xls"}));
+  EXPECT_EQ(Entries(), (Texts{"keep", "V\\v.xls", "V\\Sub\\s.xls", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls"}));
   // The inner walk ended while the outer still worked: the hourglass stayed.
   ASSERT_FALSE(outerPointers.empty());
   for (int p : outerPointers) EXPECT_EQ(p, app::kPointerHourglass);

@@ -1,11 +1,15 @@
-// The list model and the path-joining rule.
+// The list model, the path-joining rule and drops onto the list.
 
 #include <gtest/gtest.h>
 
+#include "fakes/FakeFileList.h"
+#include "filelist/Drop.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {
 namespace {
+
+using Texts = std::vector<std::string>;
 
 TEST(JoinPath, PutsExactlyOneBackslashBetween) {
   EXPECT_EQ(JoinPath("C:\\Data", "Book1.xls"), "C:\\Data\\Book1.xls");
@@ -41,22 +45,48 @@ TEST(FileList, KeepsOrderDuplicatesAndClosesGaps) {
   EXPECT_EQ(list.IndexOf(thirdId), 2u);
   EXPECT_THROW(list.Text(3), std::out_of_range);
   EXPECT_THROW(list.Remove(0), std::out_of_range);
-  EXPECT_EQ(view.events, (std::vector<std::string>{"add 1", "add 2", "add 3", "remove 2"}));
+  EXPECT_EQ(view.events, (Texts{"add 1", "add 2", "add 3", "remove 2"}));
 }
 
-TEST(FileList, SelectionFollowsRemovals) {
+TEST(FileList, DoubleClickRemovesOnlyTheSelectedEntry) {
   FileList list;
+  list.DblClick();  // empty list
   for (const char* p : {"a", "b", "c"}) list.Add(p);
+  list.DblClick();  // nothing selected: no change
+  EXPECT_EQ(list.Count(), 3u);
   list.Select(3);
   list.Remove(1);
   EXPECT_EQ(list.SelectedIndex(), 2u);
   const auto id = list.IdAt(2);
   list.DblClick();
-  EXPECT_EQ(list.Count(), 1u);
+  EXPECT_EQ(testing::Texts(list), Texts{"b"});
   EXPECT_FALSE(list.SelectedIndex());
   EXPECT_FALSE(list.IndexOf(id));
-  list.DblClick();  // nothing selected: no change
+  list.DblClick();
   EXPECT_EQ(list.Count(), 1u);
+}
+
+TEST(Drop, OnlyAFileListIsTakenAndEveryPathIsAppendedInOrder) {
+  testing::FakeDrag text;
+  text.formats = {1, 13};  // plain and Unicode text
+  int effect = 1;          // copy, as the platform proposed
+  ListView1_OLEDragOver(text, effect);
+  EXPECT_EQ(effect, kDropEffectNone);
+
+  testing::FakeDrag drag;
+  drag.formats = {1, 15};
+  for (int proposed : {1, 2, 5}) {
+    effect = proposed;
+    ListView1_OLEDragOver(drag, effect);
+    EXPECT_EQ(effect, proposed);
+  }
+
+  FileList list;
+  list.Add("C:\\Data\\a.xls");
+  drag.files = {"C:\\Data\\b.xlsx", "C:\\Data\\a.xls", "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"};
+  ListView1_OLEDragDrop(drag, list);
+  EXPECT_EQ(testing::Texts(list), (Texts{"C:\\Data\\a.xls", "C:\\Data\\b.xlsx", "C:\\Data\\a.xls",
+                                         "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"}));
 }
 
 }  // namespace

@@ -53,6 +53,16 @@ inline std::vector<std::wstring> ListTexts(HWND list) {
 }
 
 inline LPARAM Point(int x, int y) { return MAKELPARAM(x, y); }
+inline LRESULT Mouse(HWND control, UINT message, POINT at, WPARAM keys = 0) {
+  return ::SendMessageW(control, message, keys, Point(at.x, at.y));
+}
+inline void Click(HWND button) { ::SendMessageW(button, BM_CLICK, 0, 0); }
+inline bool Checked(HWND button) { return ::SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+// The pointer the control shows now.
+inline HCURSOR CursorShownOver(HWND control) {
+  ::SendMessageW(control, WM_SETCURSOR, reinterpret_cast<WPARAM>(control), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+  return ::GetCursor();
+}
 
 // Centre of a row of the list, in the list's client coordinates.
 inline POINT RowCentre(HWND list, int row) {
@@ -60,7 +70,6 @@ inline POINT RowCentre(HWND list, int row) {
   ListView_GetItemRect(list, row, &r, LVIR_BOUNDS);
   return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
-
 
 inline win32::PixelRect ChildRect(HWND parent, HWND child) {
   RECT r{};
@@ -100,21 +109,17 @@ class OneFormatData final : public IDataObject {
     medium->pUnkForRelease = nullptr;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override {
     return format->cfFormat == format_ && (format->tymed & TYMED_HGLOBAL) ? S_OK : DV_E_FORMATETC;
   }
-  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
-    out->ptd = nullptr;
-    return E_NOTIMPL;
-  }
+  // Nothing else of IDataObject is asked of a drop source's data.
+  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override {
-    return OLE_E_ADVISENOTSUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
-  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
+  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 
   ULONG references() const { return references_; }
 
@@ -173,33 +178,23 @@ class DialogHandler {
   std::thread thread_;
 };
 
-// The never-visiting dice: no web page opens from a test.
-class NoVisit final : public app::RandomSource {
- public:
-  void Randomize() override {}
-  float Rnd() override { return 0.5f; }
-};
-
-class NoStart final : public app::ProgramStarter {
- public:
-  void Shell(const std::string&, int) override {}
-};
-
-// The program with fakes behind the services that are not under test.
+// The program with fakes behind the services that are not under test. The
+// dice never draw the site visit.
 struct FakeProgram {
   FakeSettings settings;
   FakeMessages messages;
   FakeExcel excel;
   FakeFiles files;
   FakeClock clock;
-  NoVisit random;
-  NoStart starter;
+  FakeRandom random;
+  FakeStarter starter;
   std::unique_ptr<win32::Program> program;
 
-  explicit FakeProgram(links::ExcelAutomation* automation = nullptr, app::MessageBoxes* boxes = nullptr) {
+  explicit FakeProgram(links::ExcelAutomation* automation = nullptr, const char* storedBackupOption = nullptr) {
+    if (storedBackupOption)
+      settings.values[FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck")] = storedBackupOption;
     program = std::make_unique<win32::Program>(
-        win32::ProgramServices{settings, boxes ? *boxes : messages, automation ? *automation : excel, files, clock,
-                               &random, &starter},
+        win32::ProgramServices{settings, messages, automation ? *automation : excel, files, clock, &random, &starter},
         win32::WindowOptions{false});
     program->Start();
     messages.pointer = &Form().MousePointer;
@@ -207,6 +202,7 @@ struct FakeProgram {
     Pump();
   }
   app::Form1& Form() { return program->Form(); }
+  filelist::FileList& Files() { return program->Form().ListView1; }
   win32::MainWindow& Window() { return program->Window(); }
   HWND Control(win32::ControlId id) { return Window().Control(id); }
   HWND List() { return Control(win32::ControlId::ListView1); }
