@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
-#include <utility>
 
 #include "app/Form1.h"
 #include "app/Hover.h"
@@ -15,8 +13,6 @@
 
 namespace quorvane::app {
 namespace {
-
-using namespace std::string_literals;
 
 struct FormFixture : ::testing::Test {
   FormFixture() { lists.listView.Attach(form.ListView1); }
@@ -154,12 +150,24 @@ TEST_F(FormFixture, AStoreThatFailsNeverStopsTheTool) {
   EXPECT_EQ(form.Check3.Value(), 1);  // the option still counts for the next run
 }
 
-TEST_F(FormFixture, RemoveFileLinksIsWiredToTheRun) {
-  files.files.insert("C:\\a.xlsx");
-  form.ListView1.Add("C:\\a.xlsx");
+// The handlers reach the folder walk and the run with the window's own
+// controls; the window tests drive every handler through real input.
+TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
+  lists.listing.Add("C:\\W", {"a.xlsx"});
+  lists.picker.choice = "C:\\W";
+  std::vector<int> pointers;
+  lists.pump.onYield = [&] {
+    pointers.push_back(form.MousePointer.Get());
+    return true;
+  };
+  form.Check4.UserClick();
+  ASSERT_FALSE(pointers.empty());
+  EXPECT_EQ(pointers.front(), kPointerHourglass);
+
+  files.files.insert("C:\\W\\a.xlsx");
   form.Check2.UserClick();
   EXPECT_EQ(form.Check2.Value(), 0);
-  EXPECT_EQ(excel.Matching("Open(C:\\a.xlsx)").size(), 1u);
+  EXPECT_EQ(excel.Matching("Open(C:\\W\\a.xlsx)").size(), 1u);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Done.");
   EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
@@ -172,37 +180,6 @@ TEST_F(FormFixture, ClosingEndsTheProgramWithoutAsking) {
   EXPECT_TRUE(window.ended);
   EXPECT_EQ(cancel, 0);
   EXPECT_TRUE(messages.shown.empty());
-}
-
-TEST_F(FormFixture, ButtonsAndDropFillTheWindowsList) {
-  lists.dialog.result = "C:\\Data\0a.xls\0b.xls\0\0"s;
-  form.Check1.UserClick();
-  EXPECT_EQ(form.Check1.Value(), 0);
-  EXPECT_EQ(std::count(lists.dialog.calls.begin(), lists.dialog.calls.end(), "ShowOpen"), 1);
-
-  lists.listing.Add("D:\\W", {"w.xlsx"});
-  lists.picker.choice = "D:\\W";
-  std::vector<int> pointers;
-  lists.pump.onYield = [&] {
-    pointers.push_back(form.MousePointer.Get());
-    return true;
-  };
-  form.Check4.UserClick();
-  EXPECT_EQ(form.Check4.Value(), 0);
-  ASSERT_FALSE(pointers.empty());
-  EXPECT_EQ(pointers.front(), kPointerHourglass);
-  EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
-
-  testing::FakeDrag drag;
-  drag.formats = {15};
-  drag.files = {"E:\\dropped.xls"};
-  int effect = 1;
-  form.ListView1_OLEDragOver(drag, effect);
-  EXPECT_EQ(effect, 1);
-  form.ListView1_OLEDragDrop(drag);
-
-  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"C:\\Data\\a.xls", "C:\\Data\\b.xls", "D:\\W\\w.xlsx",
-                                                 "E:\\dropped.xls"}));
 }
 
 // The hand on the buttons is written on every move, also when it is already
@@ -228,31 +205,6 @@ TEST(Hover, RulesNeverTouchTheHourglass) {
     BareAreaHover(bare);
     EXPECT_EQ(bare.Get(), c.afterBare) << c.before;
   }
-}
-
-TEST_F(FormFixture, PointerFeedbackAndDraggingShareTheWindowsState) {
-  const std::pair<void (Form1::*)(), int> moves[] = {
-      {&Form1::Check1_MouseMove, kPointerCustom}, {&Form1::Form_MouseMove, kPointerDefault},
-      {&Form1::Check2_MouseMove, kPointerCustom}, {&Form1::Form_MouseMove, kPointerDefault},
-      {&Form1::Check4_MouseMove, kPointerCustom}};
-  for (const auto& [move, expected] : moves) {
-    (form.*move)();
-    EXPECT_EQ(form.MousePointer.Get(), expected);
-  }
-  form.ListView1_MouseMove(0, testing::FakeListView::kBlank);  // the list resets the window's pointer
-  EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
-
-  for (const char* text : {"A", "B", "C"}) form.ListView1.Add(text);
-  form.ListView1.Select(1);
-  form.ListView1_MouseDown();
-  form.ListView1_ItemClick();
-  EXPECT_EQ(lists.listView.iconLoads, std::vector<std::string>{"C:\\Program Files\\Quorvane\\drag.ico"});
-  EXPECT_EQ(form.ListView1MousePointer.Get(), kPointerCustom);
-  form.ListView1_MouseMove(0, testing::FakeListView::Row(3));
-  form.ListView1_MouseUp();
-  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"C", "B", "A"}));
-  EXPECT_EQ(form.Drag().DragItem(), 3u);
-  EXPECT_EQ(form.ListView1MousePointer.Get(), kPointerArrow);
 }
 
 }  // namespace

@@ -29,14 +29,12 @@ struct RunFixture : ::testing::Test {
   app::Property<double> progress{0.0};
   app::Property<int> pointer{app::kPointerDefault};
   std::vector<double> progressSeen;
-  std::vector<int> pointerSeen;
   int clicks = 0;
 
   void SetUp() override {
     messages.pointer = &pointer;
     messages.progress = &progress;
     progress.Changed = [this](double v) { progressSeen.push_back(v); };
-    pointer.Changed = [this](int v) { pointerSeen.push_back(v); };
     check2.Click = [this] {
       ++clicks;
       Check2Click({check2, check3, list, progress, pointer}, {excel, messages, files, clock});

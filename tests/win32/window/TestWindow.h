@@ -144,6 +144,38 @@ inline std::vector<char> HDrop(const std::vector<std::wstring>& paths) {
   return bytes;
 }
 
+inline bool HasClass(HWND hwnd, const wchar_t* name) {
+  wchar_t buffer[64] = {};
+  ::GetClassNameW(hwnd, buffer, 64);
+  return std::wstring(buffer) == name;
+}
+
+// The first top-level window of the process that the test accepts, waiting
+// up to the timeout (or until told to stop) for it.
+inline HWND WaitForWindow(DWORD process, const std::function<bool(HWND)>& accept, DWORD timeoutMs = 20000,
+                          const std::atomic<bool>* stop = nullptr) {
+  struct Search {
+    DWORD process;
+    const std::function<bool(HWND)>* accept;
+    HWND found;
+  };
+  for (DWORD waited = 0; waited < timeoutMs && !(stop && *stop); waited += 50) {
+    Search search{process, &accept, nullptr};
+    ::EnumWindows(
+        [](HWND hwnd, LPARAM data) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(data);
+          DWORD owner = 0;
+          ::GetWindowThreadProcessId(hwnd, &owner);
+          if (owner == s->process && (*s->accept)(hwnd)) s->found = hwnd;
+          return s->found == nullptr;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found) return search.found;
+    ::Sleep(50);
+  }
+  return nullptr;
+}
+
 // Waits on a thread of its own for the first dialog of this process and
 // hands it to `act` there, while the test's thread sits in the modal loop.
 class DialogHandler {
@@ -159,18 +191,11 @@ class DialogHandler {
 
  private:
   void Run() {
-    for (int i = 0; i < 400 && !stop_; ++i) {
-      HWND dialog = ::FindWindowW(L"#32770", nullptr);
-      DWORD process = 0;
-      if (dialog) ::GetWindowThreadProcessId(dialog, &process);
-      if (dialog && process == ::GetCurrentProcessId() && ::IsWindowVisible(dialog)) {
-        ::Sleep(200);  // let the dialog finish filling itself
-        act_(dialog);
-        handled_ = true;
-        return;
-      }
-      ::Sleep(50);
-    }
+    HWND dialog = WaitForWindow(::GetCurrentProcessId(), [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770"); }, 20000, &stop_);
+    if (!dialog) return;
+    ::Sleep(200);  // let the dialog finish filling itself
+    act_(dialog);
+    handled_ = true;
   }
   std::function<void(HWND)> act_;
   std::atomic<bool> stop_{false};

@@ -148,28 +148,18 @@ TEST_F(FreshWindow, FrameTextsAndControls) {
 }
 
 TEST_F(FreshWindow, ListHintIsItsTooltip) {
-  struct Search {
-    HWND owner;
-    HWND found = nullptr;
-  } search{p.Window().Handle()};
-  ::EnumThreadWindows(
-      ::GetCurrentThreadId(),
-      [](HWND hwnd, LPARAM data) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(data);
-        wchar_t name[64] = {};
-        ::GetClassNameW(hwnd, name, 64);
-        if (std::wstring(name) == TOOLTIPS_CLASSW && ::GetWindow(hwnd, GW_OWNER) == s->owner) s->found = hwnd;
-        return s->found == nullptr;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  ASSERT_NE(search.found, nullptr);
+  HWND main = p.Window().Handle();
+  HWND tooltip = WaitForWindow(::GetCurrentProcessId(), [main](HWND h) {
+    return HasClass(h, TOOLTIPS_CLASSW) && ::GetWindow(h, GW_OWNER) == main;
+  });
+  ASSERT_NE(tooltip, nullptr);
   wchar_t text[256] = {};
   TTTOOLINFOW tool{};
   tool.cbSize = sizeof tool;
-  tool.hwnd = p.Window().Handle();
+  tool.hwnd = main;
   tool.uId = reinterpret_cast<UINT_PTR>(p.List());
   tool.lpszText = text;
-  ::SendMessageW(search.found, TTM_GETTEXTW, 256, reinterpret_cast<LPARAM>(&tool));
+  ::SendMessageW(tooltip, TTM_GETTEXTW, 256, reinterpret_cast<LPARAM>(&tool));
   EXPECT_EQ(win32::Narrow(text), app::kListToolTip);
 }
 
@@ -193,20 +183,6 @@ TEST(Window, ADpiChangeLaysTheWindowOutAgain) {
   ExpectLaidOut(p, 144, ::MulDiv(win32::TwipsToPixels(6100, 96), 144, 96));
 }
 
-TEST(Window, BackupBoxStoresAtEveryClickAndRestoresAtStart) {
-  FakeProgram p;
-  HWND check3 = p.Control(ControlId::Check3);
-  Click(check3);
-  EXPECT_TRUE(Checked(check3));
-  EXPECT_EQ(p.Form().Check3.Value(), 1);
-  Click(check3);
-  EXPECT_EQ(p.settings.writes, (std::vector<std::string>{"True", "False"}));
-
-  // A stored "True" shows ticked on the next window.
-  FakeProgram second(nullptr, "True");
-  EXPECT_TRUE(Checked(second.Control(ControlId::Check3)));
-}
-
 // Stands in for Excel and, while the run works, lets the test act as a user.
 class DuringRun final : public links::ExcelAutomation {
  public:
@@ -220,7 +196,7 @@ class DuringRun final : public links::ExcelAutomation {
   }
 };
 
-TEST(Window, InputDuringTheRunStartsNothingAndTheBarMoves) {
+TEST(Window, InputDuringTheRunStartsNothingThenTheBackupBoxStores) {
   DuringRun automation;
   FakeProgram p(&automation);
   p.Files().Add("C:\\a.xlsx");
@@ -250,9 +226,20 @@ TEST(Window, InputDuringTheRunStartsNothingAndTheBarMoves) {
   EXPECT_FALSE(Checked(p.Control(ControlId::Check2)));
   EXPECT_EQ(p.Form().Check2.Value(), 0);
   EXPECT_EQ(p.Form().MousePointer.Get(), app::kPointerDefault);
+
+  // Once the run is over the backup box stores at every click, and a stored
+  // "True" shows ticked on the next window.
+  HWND check3 = p.Control(ControlId::Check3);
+  Click(check3);
+  EXPECT_TRUE(Checked(check3));
+  EXPECT_EQ(p.Form().Check3.Value(), 1);
+  Click(check3);
+  EXPECT_EQ(p.settings.writes, (std::vector<std::string>{"True", "False"}));
+  FakeProgram second(nullptr, "True");
+  EXPECT_TRUE(Checked(second.Control(ControlId::Check3)));
 }
 
-TEST(Window, ListMirrorsTheModelAndDoubleClickRemovesTheEntryUnderIt) {
+TEST(Window, ListMirrorsTheModelDoubleClickRemovesAndClosingEnds) {
   FakeProgram p;
   auto& files = p.Files();
   files.Add("C:\\Data\\Book1.xls");
@@ -280,6 +267,14 @@ TEST(Window, ListMirrorsTheModelAndDoubleClickRemovesTheEntryUnderIt) {
   ::SetFocus(list);
   ListView_SetItemState(list, 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
   EXPECT_EQ(files.SelectedIndex(), std::optional<std::size_t>(2));
+
+  // Closing ends at once and asks nothing; the model outlives its controls.
+  ::SendMessageW(p.Window().Handle(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(p.Window().Handle(), nullptr);
+  EXPECT_TRUE(p.messages.shown.empty());
+  files.Add("C:\\b.xls");
+  p.Form().ProgressBar1.Set(50.0);
+  EXPECT_EQ(files.Count(), 3u);
 }
 
 TEST(Window, DraggingTheFirstEntryDownOneRowAtATime) {
@@ -299,18 +294,6 @@ TEST(Window, DraggingTheFirstEntryDownOneRowAtATime) {
   // Moves without a press exchange nothing.
   Mouse(list, WM_MOUSEMOVE, RowCentre(list, 0));
   EXPECT_EQ(ListTexts(list), (std::vector<std::wstring>{L"B", L"C", L"D", L"A"}));
-}
-
-TEST(Window, ClosingEndsAtOnceAndAsksNothing) {
-  FakeProgram p;
-  p.Files().Add("C:\\a.xls");
-  ::SendMessageW(p.Window().Handle(), WM_CLOSE, 0, 0);
-  EXPECT_EQ(p.Window().Handle(), nullptr);
-  EXPECT_TRUE(p.messages.shown.empty());
-  // The model outlives its controls; changes no longer reach them.
-  p.Files().Add("C:\\b.xls");
-  p.Form().ProgressBar1.Set(50.0);
-  EXPECT_EQ(p.Files().Count(), 2u);
 }
 
 }  // namespace
