@@ -36,8 +36,20 @@ struct FormFixture : ::testing::Test {
   std::string StoreKey() const { return testing::FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck"); }
 };
 
-TEST_F(FormFixture, StartUpRunsItsStepsInOrder) {
+TEST_F(FormFixture, StartUpRunsItsStepsInOrderAndTheHandCursorIsOptional) {
+  form.Form_Load();  // no cursor file: nothing loaded, nothing told
+  EXPECT_FALSE(form.HasMouseIcon());
+  for (const auto& call : window.calls) EXPECT_EQ(call.rfind("LoadMouseIcon", 0), std::string::npos);
+
   files.files.insert("C:\\Program Files\\Quorvane\\HAND-M.CUR");
+  window.iconUnreadable = true;  // an unreadable one is passed over
+  form.Form_Load();
+  EXPECT_FALSE(form.HasMouseIcon());
+  EXPECT_TRUE(messages.shown.empty());
+  EXPECT_EQ(window.calls.back(), "SetProgressBarBackColor(16777215)");  // start-up went on
+
+  window.iconUnreadable = false;
+  window.calls.clear();
   form.Form_Load();
   const std::vector<std::string> expected = {
       "SetLeft", "SetTop", "SetCaption", "LoadMouseIcon(C:\\Program Files\\Quorvane\\HAND-M.CUR)",
@@ -45,7 +57,7 @@ TEST_F(FormFixture, StartUpRunsItsStepsInOrder) {
   EXPECT_EQ(window.calls, expected);
   EXPECT_EQ(window.caption, "Quorvane");
   EXPECT_TRUE(form.HasMouseIcon());
-  EXPECT_EQ(random.seeded, 1);
+  EXPECT_EQ(random.seeded, 3);
 }
 
 TEST_F(FormFixture, CenteringKeepsFractionsAndDoesNotClamp) {
@@ -62,19 +74,6 @@ TEST_F(FormFixture, CenteringKeepsFractionsAndDoesNotClamp) {
   form.Form_Load();
   EXPECT_FLOAT_EQ(window.left, -795.0f);
   EXPECT_FLOAT_EQ(window.top, -907.5f);
-}
-
-TEST_F(FormFixture, HandCursorIsOptionalAndAnUnreadableOneIsPassedOver) {
-  form.Form_Load();  // no file
-  EXPECT_FALSE(form.HasMouseIcon());
-  EXPECT_TRUE(messages.shown.empty());
-  for (const auto& call : window.calls) EXPECT_EQ(call.rfind("LoadMouseIcon", 0), std::string::npos);
-
-  files.files.insert("C:\\Program Files\\Quorvane\\HAND-M.CUR");
-  window.iconUnreadable = true;
-  form.Form_Load();
-  EXPECT_FALSE(form.HasMouseIcon());
-  EXPECT_EQ(window.caption, "Quorvane");
 }
 
 TEST_F(FormFixture, SiteOpensOnlyWhenSevenIsDrawn) {
