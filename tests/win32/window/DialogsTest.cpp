@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "TestWindow.h"
 #include "win32/Strings.h"
@@ -28,10 +27,8 @@ std::wstring ComboItem(HWND combo, int index) {
 }
 
 TEST(Dialogs, OpenDialogAndFolderPicker) {
-  wchar_t temp[MAX_PATH] = {};
-  ::GetTempPathW(MAX_PATH, temp);
-  const fs::path file = fs::path(temp) / L"Łódź budget.xlsx";
-  std::ofstream(file) << "x";
+  TempTree tree;
+  const fs::path file = tree.File(L"Łódź budget.xlsx");
   FakeProgram p;
   HWND main = p.Window().Handle();
   HWND check1 = p.Control(ControlId::Check1);
@@ -59,7 +56,6 @@ TEST(Dialogs, OpenDialogAndFolderPicker) {
   ASSERT_EQ(p.Files().Count(), 1u);
   EXPECT_EQ(win32::Widen(p.Files().Text(1)), file.wstring());
   EXPECT_FALSE(Checked(check1));
-  fs::remove(file);
 
   // Cancel appends nothing, in either dialog; the picker leaves the pointer alone.
   p.Form().MousePointer.Set(app::kPointerCustom);

@@ -97,10 +97,8 @@ fs::path ArtifactsFolder() {
 }
 
 TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
-  wchar_t temp[MAX_PATH] = {};
-  ::GetTempPathW(MAX_PATH, temp);
-  const fs::path folder = fs::path(temp) / (L"quorvane-e2e-" + std::to_wstring(::GetCurrentProcessId())) / L"Rapports été";
-  fs::remove_all(folder.parent_path());
+  TempTree tree;
+  const fs::path folder = tree.Path() / L"Rapports été";
   fs::create_directories(folder);
   const fs::path one = folder / L"Budget.xlsx";
   const fs::path two = folder / L"Résumé.xlsx";
@@ -168,8 +166,6 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   EXPECT_EQ(settings.GetSetting("Tarnwick", "Quorvane", "BackupCheck"), "True");
 
   ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quorvane window test");
-  std::error_code ignored;
-  fs::remove_all(folder.parent_path(), ignored);
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 
+#include "TestWindow.h"
 #include "fakes/FakeExcel.h"
 #include "filelist/AddFolder.h"
 #include "win32/Strings.h"
@@ -22,41 +22,6 @@ namespace quorvane::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A folder tree under %TEMP% that is removed again, attributes and all.
-class TempTree {
- public:
-  TempTree() {
-    wchar_t base[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, base);
-    root_ = fs::path(base) / (L"quorvane-tree-" + std::to_wstring(::GetCurrentProcessId()));
-    fs::remove_all(root_);
-    fs::create_directories(root_);
-  }
-  TempTree(const TempTree&) = delete;
-  TempTree& operator=(const TempTree&) = delete;
-  ~TempTree() {
-    for (const auto& entry : fs::recursive_directory_iterator(root_))
-      ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  fs::path File(const fs::path& relative, DWORD attributes = 0) {
-    const fs::path path = root_ / relative;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << "x";
-    if (attributes) ::SetFileAttributesW(path.c_str(), attributes);
-    return path;
-  }
-  void Folder(const fs::path& relative, DWORD attributes) {
-    fs::create_directories(root_ / relative);
-    ::SetFileAttributesW((root_ / relative).c_str(), attributes | FILE_ATTRIBUTE_DIRECTORY);
-  }
-  std::string Root() const { return win32::Narrow(root_.wstring()); }
-
- private:
-  fs::path root_;
-};
 
 TEST(DirectoryListing, AttributesAndNamesOfARealFolder) {
   TempTree tree;

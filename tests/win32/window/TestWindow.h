@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -77,6 +78,40 @@ inline win32::PixelRect ChildRect(HWND parent, HWND child) {
   ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
   return {r.left, r.top, r.right - r.left, r.bottom - r.top};
 }
+
+// A folder tree under %TEMP% that is removed again, attributes and all.
+class TempTree {
+ public:
+  TempTree()
+      : root_(std::filesystem::temp_directory_path() / (L"quorvane-tree-" + std::to_wstring(::GetCurrentProcessId()))) {
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+  }
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+  ~TempTree() {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_))
+      ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+  std::filesystem::path File(const std::filesystem::path& relative, DWORD attributes = 0) {
+    const std::filesystem::path path = root_ / relative;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << "x";
+    if (attributes) ::SetFileAttributesW(path.c_str(), attributes);
+    return path;
+  }
+  void Folder(const std::filesystem::path& relative, DWORD attributes) {
+    std::filesystem::create_directories(root_ / relative);
+    ::SetFileAttributesW((root_ / relative).c_str(), attributes | FILE_ATTRIBUTE_DIRECTORY);
+  }
+  std::string Root() const { return win32::Narrow(root_.wstring()); }
+  const std::filesystem::path& Path() const { return root_; }
+
+ private:
+  std::filesystem::path root_;
+};
 
 // A minimal IDataObject offering one HGLOBAL format.
 #pragma GCC diagnostic push
