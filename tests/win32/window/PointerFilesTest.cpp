@@ -50,7 +50,9 @@ class ProgramFolderFiles {
     std::error_code ignored;
     for (const auto* name : {L"HAND-M.CUR", L"drag.ico"}) fs::remove(folder_ / name, ignored);
   }
-  void Write(const wchar_t* name, const std::string& bytes) { std::ofstream(folder_ / name, std::ios::binary) << bytes; }
+  void Write(const wchar_t* name, const std::string& bytes) {
+    std::ofstream(folder_ / name, std::ios::binary) << bytes;
+  }
   void Remove(const wchar_t* name) { fs::remove(folder_ / name); }
 
  private:

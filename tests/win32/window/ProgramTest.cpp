@@ -31,7 +31,8 @@ TEST(Program, StartsShowsItsWindowAnswersTheRunAndEndsOnClose) {
   win32::UniqueHandle thread(info.hThread);
   ::WaitForInputIdle(process.get(), 20000);
 
-  HWND main = WaitForWindow(info.dwProcessId, [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, win32::kWindowClass); });
+  HWND main =
+      WaitForWindow(info.dwProcessId, [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, win32::kWindowClass); });
   ASSERT_NE(main, nullptr);
   EXPECT_EQ(WindowText(main), L"Quorvane");
   RECT client{};
@@ -44,8 +45,9 @@ TEST(Program, StartsShowsItsWindowAnswersTheRunAndEndsOnClose) {
   HWND check2 = ::GetDlgItem(main, static_cast<int>(win32::ControlId::Check2));
   ASSERT_NE(check2, nullptr);
   ::PostMessageW(check2, BM_CLICK, 0, 0);
-  HWND box = WaitForWindow(info.dwProcessId,
-                           [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770") && WindowText(h) == L"Quorvane"; });
+  HWND box = WaitForWindow(info.dwProcessId, [](HWND h) {
+    return ::IsWindowVisible(h) && HasClass(h, L"#32770") && WindowText(h) == L"Quorvane";
+  });
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(WindowText(::GetDlgItem(box, 0xFFFF)), L"No files added.");
   ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);

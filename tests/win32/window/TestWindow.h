@@ -226,7 +226,8 @@ class DialogHandler {
 
  private:
   void Run() {
-    HWND dialog = WaitForWindow(::GetCurrentProcessId(), [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770"); }, 20000, &stop_);
+    HWND dialog = WaitForWindow(
+        ::GetCurrentProcessId(), [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770"); }, 20000, &stop_);
     if (!dialog) return;
     ::Sleep(200);  // let the dialog finish filling itself
     act_(dialog);
