@@ -37,14 +37,34 @@ std::string Rels(const std::vector<std::string>& items) {
   return out + "</Relationships>";
 }
 
+const std::string kChartNs = "http://schemas.openxmlformats.org/drawingml/2006/chart";
+const std::string kChartExNs = "http://schemas.microsoft.com/office/drawing/2014/chartex";
+
+// A drawing's frame showing the chart related as `rid`; `ns` is both the
+// graphic data's URI and the chart element's namespace.
+std::string Frame(std::size_t id, const std::string& name, const std::string& prefix, const std::string& ns,
+                  const std::string& rid) {
+  return "<xdr:graphicFrame macro=\"\"><xdr:nvGraphicFramePr><xdr:cNvPr id=\"" + std::to_string(id) + "\" name=\"" +
+         name + "\"/><xdr:cNvGraphicFramePr/></xdr:nvGraphicFramePr><xdr:xfrm><a:off x=\"0\" y=\"0\"/>"
+         "<a:ext cx=\"0\" cy=\"0\"/></xdr:xfrm><a:graphic><a:graphicData uri=\"" + ns + "\"><" + prefix +
+         ":chart xmlns:" + prefix + "=\"" + ns + "\" r:id=\"" + rid + "\"/></a:graphicData></a:graphic></xdr:graphicFrame>";
+}
+
+std::string ChartSpace(const std::string& prefix, const std::string& ns, const std::string& body) {
+  return kDecl + "<" + prefix + ":chartSpace xmlns:" + prefix + "=\"" + ns +
+         "\" xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" + kRelNs + "\">" + body +
+         "</" + prefix + ":chartSpace>";
+}
+
 struct ZipCloser {
   void operator()(zip_t* z) const { zip_discard(z); }
 };
 using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
 
+// With libzip's consistency checks: a reader independent of the product's.
 ZipPtr OpenRead(const std::filesystem::path& path) {
   int error = 0;
-  ZipPtr zip(zip_open(path.string().c_str(), ZIP_RDONLY, &error));
+  ZipPtr zip(zip_open(path.string().c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
   if (!zip) throw std::runtime_error("cannot open zip " + path.string());
   return zip;
 }
@@ -84,44 +104,29 @@ WorkbookBuilder& WorkbookBuilder::AddOleLink(std::string progId, std::string tar
 }
 
 WorkbookBuilder& WorkbookBuilder::AddChart(std::size_t sheet, std::string body) {
-  std::size_t n = ++chartCount_;
+  const std::string n = std::to_string(++chartCount_);
   Sheet& s = sheets_.at(sheet);
-  std::size_t local = ++s.charts;
+  const std::size_t local = ++s.charts;
   s.drawing += "<xdr:twoCellAnchor><xdr:from><xdr:col>0</xdr:col><xdr:colOff>0</xdr:colOff><xdr:row>0</xdr:row>"
                "<xdr:rowOff>0</xdr:rowOff></xdr:from><xdr:to><xdr:col>5</xdr:col><xdr:colOff>0</xdr:colOff>"
-               "<xdr:row>10</xdr:row><xdr:rowOff>0</xdr:rowOff></xdr:to><xdr:graphicFrame macro=\"\">"
-               "<xdr:nvGraphicFramePr><xdr:cNvPr id=\"" + std::to_string(local + 1) + "\" name=\"Chart " +
-               std::to_string(local) + "\"/><xdr:cNvGraphicFramePr/></xdr:nvGraphicFramePr><xdr:xfrm>"
-               "<a:off x=\"0\" y=\"0\"/><a:ext cx=\"0\" cy=\"0\"/></xdr:xfrm><a:graphic><a:graphicData "
-               "uri=\"http://schemas.openxmlformats.org/drawingml/2006/chart\"><c:chart "
-               "xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" r:id=\"rIdC" +
-               std::to_string(n) + "\"/></a:graphicData></a:graphic></xdr:graphicFrame><xdr:clientData/>"
-               "</xdr:twoCellAnchor>";
-  extras_.push_back({"xl/charts/chart" + std::to_string(n) + ".xml",
-                     kDecl + "<c:chartSpace xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" "
-                             "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" +
-                         kRelNs + "\">" + body + "</c:chartSpace>",
-                     kCtPrefix + "drawingml.chart+xml"});
+               "<xdr:row>10</xdr:row><xdr:rowOff>0</xdr:rowOff></xdr:to>" +
+               Frame(local + 1, "Chart " + std::to_string(local), "c", kChartNs, "rIdC" + n) +
+               "<xdr:clientData/></xdr:twoCellAnchor>";
+  s.drawingRels.push_back(Rel("rIdC" + n, std::string(kRelTypes) + "chart", "../charts/chart" + n + ".xml"));
+  extras_.push_back({"xl/charts/chart" + n + ".xml", ChartSpace("c", kChartNs, body), kCtPrefix + "drawingml.chart+xml"});
   return *this;
 }
 
 WorkbookBuilder& WorkbookBuilder::AddChartEx(std::size_t sheet, std::string body) {
-  std::string n = std::to_string(++chartExCount_);
+  const std::string n = std::to_string(++chartExCount_);
   Sheet& s = sheets_.at(sheet);
-  s.drawing += "<xdr:absoluteAnchor><xdr:pos x=\"0\" y=\"0\"/><xdr:ext cx=\"0\" cy=\"0\"/><xdr:graphicFrame macro=\"\">"
-               "<xdr:nvGraphicFramePr><xdr:cNvPr id=\"" + std::to_string(100 + chartExCount_) +
-               "\" name=\"ChartEx " + n + "\"/><xdr:cNvGraphicFramePr/></xdr:nvGraphicFramePr><xdr:xfrm>"
-               "<a:off x=\"0\" y=\"0\"/><a:ext cx=\"0\" cy=\"0\"/></xdr:xfrm><a:graphic><a:graphicData "
-               "uri=\"http://schemas.microsoft.com/office/drawing/2014/chartex\"><cx:chart "
-               "xmlns:cx=\"http://schemas.microsoft.com/office/drawing/2014/chartex\" r:id=\"rIdX" + n +
-               "\"/></a:graphicData></a:graphic></xdr:graphicFrame><xdr:clientData/></xdr:absoluteAnchor>";
+  s.drawing += "<xdr:absoluteAnchor><xdr:pos x=\"0\" y=\"0\"/><xdr:ext cx=\"0\" cy=\"0\"/>" +
+               Frame(100 + chartExCount_, "ChartEx " + n, "cx", kChartExNs, "rIdX" + n) +
+               "<xdr:clientData/></xdr:absoluteAnchor>";
   s.drawingRels.push_back(
       Rel("rIdX" + n, "http://schemas.microsoft.com/office/2014/relationships/chartEx", "../charts/chartEx" + n + ".xml"));
-  extras_.push_back({"xl/charts/chartEx" + n + ".xml",
-                     kDecl + "<cx:chartSpace xmlns:cx=\"http://schemas.microsoft.com/office/drawing/2014/chartex\" "
-                             "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" +
-                         kRelNs + "\">" + body + "</cx:chartSpace>",
-                     "application/vnd.ms-office.chartex+xml"});
+  extras_.push_back(
+      {"xl/charts/chartEx" + n + ".xml", ChartSpace("cx", kChartExNs, body), "application/vnd.ms-office.chartex+xml"});
   return *this;
 }
 
@@ -155,11 +160,6 @@ WorkbookBuilder& WorkbookBuilder::AddPart(std::string name, std::string content,
   return *this;
 }
 
-WorkbookBuilder& WorkbookBuilder::SetWorkbookPrefix(std::string text) {
-  prefix_ = std::move(text);
-  return *this;
-}
-
 std::map<std::string, std::string> WorkbookBuilder::Parts() const {
   std::map<std::string, std::string> parts;
   std::string types = kDecl + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
@@ -175,8 +175,7 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
       Rels({Rel("rId1", std::string(kRelTypes) + "officeDocument", "xl/workbook.xml")});
 
   std::vector<std::string> bookRels;
-  std::string workbook = kDecl + "<workbook xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\">" + prefix_ +
-                         "<sheets>";
+  std::string workbook = kDecl + "<workbook xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\"><sheets>";
   std::size_t drawings = 0;
   for (std::size_t i = 0; i < sheets_.size(); ++i) {
     const Sheet& s = sheets_[i];
@@ -197,16 +196,7 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
                      "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" +
                      kRelNs + "\">" + s.drawing + "</xdr:wsDr>";
       override(dpart, kCtPrefix + "drawing+xml");
-      std::vector<std::string> drels;
-      // Charts of this sheet are numbered globally; find them by counting.
-      std::size_t first = 1;
-      for (std::size_t j = 0; j < i; ++j) first += sheets_[j].charts;
-      for (std::size_t c = 0; c < s.charts; ++c) {
-        std::string cn = std::to_string(first + c);
-        drels.push_back(Rel("rIdC" + cn, std::string(kRelTypes) + "chart", "../charts/chart" + cn + ".xml"));
-      }
-      drels.insert(drels.end(), s.drawingRels.begin(), s.drawingRels.end());
-      parts["xl/drawings/_rels/drawing" + d + ".xml.rels"] = Rels(drels);
+      parts["xl/drawings/_rels/drawing" + d + ".xml.rels"] = Rels(s.drawingRels);
     }
     std::string after = s.after;
     auto ext = after.find("<extLst");

@@ -55,8 +55,6 @@ class WorkbookBuilder {
   // Makes the package an .xlsm with this vbaProject.bin.
   WorkbookBuilder& SetVbaProject(std::string bytes);
   WorkbookBuilder& AddPart(std::string name, std::string content, std::string contentType = {});
-  // Extra attributes on <workbook> and the text between <workbook> and <sheets>.
-  WorkbookBuilder& SetWorkbookPrefix(std::string text);
 
   std::map<std::string, std::string> Parts() const;
   void Write(const std::filesystem::path& path) const;
@@ -67,7 +65,7 @@ class WorkbookBuilder {
     std::vector<std::string> rels;  // Relationship elements
     std::string drawing;            // anchors
     std::size_t charts = 0;
-    std::vector<std::string> drawingRels;  // beyond the charts
+    std::vector<std::string> drawingRels;
   };
   struct Link {
     int kind = 0;  // 0 book, 1 dde, 2 ole
@@ -81,7 +79,7 @@ class WorkbookBuilder {
   std::vector<std::string> names_;
   std::vector<Link> links_;
   std::vector<Extra> extras_;
-  std::string calcChain_, vba_, prefix_;
+  std::string calcChain_, vba_;
   std::size_t chartCount_ = 0;
   std::size_t chartExCount_ = 0;
 };
