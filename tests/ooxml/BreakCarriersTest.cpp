@@ -8,7 +8,6 @@ namespace quorvane::ooxml::test {
 namespace {
 
 using quorvane::testing::kRelTypes;
-using quorvane::testing::ReadPackage;
 
 const char* kAbcCache =
     R"(<row r="1"><cell r="A1" t="str"><v>a</v></cell><cell r="B1"><v>5</v></cell></row>)"
@@ -37,11 +36,15 @@ TEST_F(EngineTest, ChartReferencesBecomeLiteralDataFromTheirCaches) {
              R"(</c:multiLvlStrCache></c:multiLvlStrRef></c:cat>)"
              R"(<c:val><c:numRef><c:f>[2]S!$C$2:$C$3</c:f>)" + numCache + R"(</c:numRef></c:val></c:ser>)"
              R"(</c:barChart></c:plotArea></c:chart>)");
+  b.AddDrawingXml(0, R"(<xdr:oneCellAnchor><xdr:sp macro="[1]!Go"/><xdr:clientData/></xdr:oneCellAnchor>)");
   auto p = Write(b);
-  auto book = Workbook::Open(p);
-  auto result = book.Break({book.BookSources()[0]});
-  book.Save();
-  std::string chart = ReadPackage(p).at("xl/charts/chart1.xml");
+  auto usage = Workbook::Open(p).Usage();
+  EXPECT_EQ(usage.at(1).charts, 5u);
+  EXPECT_EQ(usage.at(2).charts, 1u);
+  EXPECT_EQ(usage.at(1).controls, 1u);
+  EXPECT_EQ(usage.at(2).controls, 0u);
+  BreakResult result;
+  std::string chart = BreakFirst(p, &result).at("xl/charts/chart1.xml");
 
   EXPECT_TRUE(Contains(chart, R"(<c:title><c:tx><c:rich xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main">)"
                               R"(<a:bodyPr/><a:p><a:r><a:t>Sales &amp; more</a:t></a:r></a:p></c:rich></c:tx>)"));
@@ -81,11 +84,8 @@ TEST_F(EngineTest, ValidationListsBecomeLiteralAndOtherRulesUsingTheLinkGo) {
       R"(<x14:sparklineGroup><x14:sparklines><x14:sparkline><xm:f>[1]S!A1:C1</xm:f><xm:sqref>F1</xm:sqref>)"
       R"(</x14:sparkline><x14:sparkline><xm:f>Main!A1:C1</xm:f><xm:sqref>F2</xm:sqref></x14:sparkline>)"
       R"(</x14:sparklines></x14:sparklineGroup></x14:sparklineGroups></ext></extLst>)");
-  auto p = Write(b);
-  auto book = Workbook::Open(p);
-  auto result = book.Break({book.BookSources()[0]});
-  book.Save();
-  std::string sheet = Sheet1(ReadPackage(p));
+  BreakResult result;
+  std::string sheet = Sheet1(BreakFirst(Write(b), &result));
 
   EXPECT_TRUE(Contains(sheet, R"(<conditionalFormatting sqref="A1"><cfRule type="expression" dxfId="1" priority="2">)"));
   EXPECT_FALSE(Contains(sheet, "Limit"));
@@ -128,11 +128,8 @@ TEST_F(EngineTest, ControlShapeAndTableLinksToTheBookAreRemovedOthersRenumbered)
   b.AddDrawingXml(0, R"(<xdr:oneCellAnchor><xdr:sp macro="[1]!Go" textlink="[1]S!$A$1"><xdr:txBody/></xdr:sp>)"
                      R"(<xdr:clientData/></xdr:oneCellAnchor><xdr:oneCellAnchor><xdr:sp macro="[2]!Run" textlink="">)"
                      R"(</xdr:sp><xdr:clientData/></xdr:oneCellAnchor>)");
-  auto p = Write(b);
-  auto book = Workbook::Open(p);
-  auto result = book.Break({book.BookSources()[0]});
-  book.Save();
-  auto parts = ReadPackage(p);
+  BreakResult result;
+  auto parts = BreakFirst(Write(b), &result);
 
   EXPECT_TRUE(Contains(parts.at("xl/ctrlProps/ctrlProp1.xml"), R"(objectType="Drop" fmlaLink="[1]S!$B$1" sel="1"/>)"));
   // Legacy VML with a bare <br> is edited all the same.
@@ -181,9 +178,7 @@ TEST_F(EngineTest, DdeAndOleLinksStayUnlistedAndAreRenumbered) {
 // a pivot cache finds its source through its own relationship: neither is a
 // link source, and both are carried over as they are.
 TEST_F(EngineTest, LinkPartsOutsideTheListAndPivotSourcesAreLeftAsTheyAre) {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx"));
-  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
+  WorkbookBuilder b = OneLinkBook();
   b.AddPart("xl/externalLinks/externalLink9.xml",
             std::string(R"(<externalLink xmlns=")") + quorvane::testing::kMainNs + R"(" xmlns:r=")" +
                 quorvane::testing::kRelNs + R"("><externalBook r:id="rId1"/></externalLink>)",
@@ -200,11 +195,8 @@ TEST_F(EngineTest, LinkPartsOutsideTheListAndPivotSourcesAreLeftAsTheyAre) {
             "application/vnd.openxmlformats-officedocument.spreadsheetml.pivotCacheDefinition+xml");
   auto p = Write(b);
   auto before = ReadPackage(p);
-  auto book = Workbook::Open(p);
-  EXPECT_EQ(book.BookSources().size(), 1u);
-  book.Break(book.BookSources());
-  book.Save();
-  auto after = ReadPackage(p);
+  EXPECT_EQ(Workbook::Open(p).BookSources().size(), 1u);
+  auto after = BreakAll(p);
   for (const char* part : {"xl/externalLinks/externalLink9.xml", "xl/externalLinks/_rels/externalLink9.xml.rels",
                            "xl/pivotCache/pivotCacheDefinition1.xml"})
     EXPECT_EQ(after.at(part), before.at(part)) << part;
@@ -262,42 +254,14 @@ TEST_F(EngineTest, UnusualPartNamesAreFollowedThroughRelationships) {
   fs::path p = dir_ / "moved.xlsx";
   quorvane::testing::WritePackage(p, parts);
 
-  auto book = Workbook::Open(p);
-  ASSERT_EQ(book.BookSources().size(), 2u);
-  book.Break({book.BookSources()[0]});
-  book.Save();
-  auto after = ReadPackage(p);
+  ASSERT_EQ(Workbook::Open(p).BookSources().size(), 2u);
+  auto after = BreakFirst(p);
   EXPECT_EQ(after.count("wb/externalReferences/externalReference1.xml"), 0u);
   EXPECT_EQ(after.count("wb/externalReferences/_rels/externalReference1.xml.rels"), 0u);
   EXPECT_EQ(after.count("wb/externalReferences/externalReference2.xml"), 1u);
   EXPECT_FALSE(Contains(after.at("[Content_Types].xml"), "externalReference1.xml"));
   EXPECT_FALSE(Contains(after.at("wb/_rels/main.xml.rels"), "externalReference1.xml"));
   EXPECT_TRUE(Contains(Sheet1(after), R"(<c r="A1"><v>1</v></c><c r="B1"><f>[1]S!A1</f>)"));
-}
-
-TEST_F(EngineTest, UsageCountsEachLinksUsersThroughNamesToo) {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx"));
-  b.AddName("Rate", "[1]S!$A$1");
-  b.AddName("Twice", "Rate*2");
-  b.AddSheet("Main",
-             R"(<row r="1"><c r="A1"><f t="shared" ref="A1:A2" si="0">[2]S!A1</f><v>1</v></c><c r="B1"><f>Twice</f>)"
-             R"(<v>2</v></c><c r="C1"><f>"[1]S!A1"</f><v>3</v></c></row>)"
-             R"(<row r="2"><c r="A2"><f t="shared" si="0"/><v>1</v></c></row>)",
-             R"(<dataValidations count="1"><dataValidation type="list" sqref="D1"><formula1>Rate</formula1>)"
-             R"(</dataValidation></dataValidations>)");
-  b.AddChart(0, R"(<c:chart><c:plotArea><c:barChart><c:ser><c:val><c:numRef><c:f>[2]S!$A$1:$A$2</c:f></c:numRef>)"
-                R"(</c:val></c:ser></c:barChart></c:plotArea></c:chart>)");
-  b.AddDrawingXml(0, R"(<xdr:oneCellAnchor><xdr:sp macro="[1]!Go"/><xdr:clientData/></xdr:oneCellAnchor>)");
-  auto usage = Workbook::Open(Write(b)).Usage();
-  EXPECT_EQ(usage[1].cells, 1u);
-  EXPECT_EQ(usage[1].names, 2u);
-  EXPECT_EQ(usage[1].rules, 1u);
-  EXPECT_EQ(usage[1].controls, 1u);
-  EXPECT_EQ(usage[1].charts, 0u);
-  EXPECT_EQ(usage[2].cells, 1u) << "a shared group counts once";
-  EXPECT_EQ(usage[2].charts, 1u);
-  EXPECT_EQ(usage[2].names, 0u);
 }
 
 }  // namespace

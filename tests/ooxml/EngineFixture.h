@@ -4,14 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <fstream>
-#include <set>
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
 
+#include "ZipTestUtil.h"
 #include "ooxml/Workbook.h"
 #include "support/WorkbookBuilder.h"
 
@@ -19,42 +16,43 @@ namespace quorvane::ooxml::test {
 
 namespace fs = std::filesystem;
 using quorvane::testing::BookLink;
+using quorvane::testing::ReadFileBytes;
+using quorvane::testing::ReadPackage;
 using quorvane::testing::WorkbookBuilder;
+
+// One cell using link [1].
+inline constexpr const char* kLinkedCell = R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)";
 
 class EngineTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    static std::atomic<int> counter{0};
-    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    dir_ = fs::temp_directory_path() /
-           ("quorvane-engine-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
   fs::path Write(const WorkbookBuilder& b, const std::string& name = "book.xlsx") {
     fs::path p = dir_ / name;
     b.Write(p);
     return p;
   }
 
-  // Opens, breaks every book link, saves; returns the parts afterwards.
-  std::map<std::string, std::string> BreakAll(const fs::path& p, BreakResult* result = nullptr) {
+  // Opens, breaks every book link (or the first only), saves; returns the
+  // parts afterwards.
+  static std::map<std::string, std::string> BreakAll(const fs::path& p, BreakResult* result = nullptr,
+                                                     bool firstOnly = false) {
     auto book = Workbook::Open(p);
-    auto r = book.Break(book.BookSources());
+    auto sources = book.BookSources();
+    if (firstOnly) sources.resize(1);
+    auto r = book.Break(sources);
     if (result) *result = r;
     book.Save();
-    return quorvane::testing::ReadPackage(p);
+    return ReadPackage(p);
+  }
+  static std::map<std::string, std::string> BreakFirst(const fs::path& p, BreakResult* result = nullptr) {
+    return BreakAll(p, result, true);
   }
 
   static std::string Sheet1(const std::map<std::string, std::string>& parts) {
     return parts.at("xl/worksheets/sheet1.xml");
   }
 
-  fs::path dir_;
+  TempDir tmp_;
+  const fs::path dir_ = tmp_.Path();
 };
 
 // A book link with a one-sheet cache.
@@ -64,6 +62,14 @@ inline BookLink Book(std::string target, std::string cells = {}) {
   l.sheetNames = {"S"};
   if (!cells.empty()) l.sheetDataSet = "<sheetData sheetId=\"0\">" + cells + "</sheetData>";
   return l;
+}
+
+// A workbook whose one cell uses its one link, to Src.xlsx.
+inline WorkbookBuilder OneLinkBook() {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx"));
+  b.AddSheet("Main", kLinkedCell);
+  return b;
 }
 
 inline bool Contains(const std::string& haystack, const std::string& needle) {

@@ -1,14 +1,61 @@
-// The byte-offset reader and span editor every edit goes through.
-
+// The byte-offset reader and span editor every edit goes through. Parsing,
+// checking and compressing a part in pieces must give exactly what the
+// whole-text operations give.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
+#include <vector>
 
+#include "ZipTestUtil.h"
 #include "ooxml/Package.h"
+#include "ooxml/Verifier.h"
 #include "ooxml/Xml.h"
+#include "ooxml/ZipArchive.h"
 
 namespace quorvane::ooxml::xml {
 namespace {
+
+using test::ErrorOf;
+
+// Records events with the text their spans cover.
+class Recorder : public Handler {
+ public:
+  explicit Recorder(std::string_view xml) : xml_(xml) {}
+  std::vector<std::string> events;
+  void Start(const StartTag& tag) override {
+    std::string e = "<" + std::string(tag.local) + "@" + Of(tag.tag);
+    for (const char** a = tag.attrs; *a; a += 2) e += std::string(" ") + a[0] + "=" + a[1];
+    events.push_back(e);
+  }
+  void End(const EndTag& tag) override { events.push_back("/" + std::string(tag.local) + "@" + Of(tag.tag)); }
+  void Text(std::string_view t) override {
+    if (!events.empty() && events.back()[0] == '#') {
+      events.back() += t;
+    } else {
+      events.push_back("#" + std::string(t));
+    }
+  }
+
+ private:
+  std::string Of(Span s) const {
+    return std::to_string(s.begin) + ":" + std::string(xml_.substr(s.begin, s.end - s.begin));
+  }
+  std::string_view xml_;
+};
+
+std::vector<std::string> PiecesOf(std::string_view text, std::size_t size) {
+  std::vector<std::string> out;
+  for (std::size_t at = 0; at < text.size(); at += size) out.emplace_back(text.substr(at, size));
+  if (out.empty()) out.emplace_back();
+  return out;
+}
+
+template <typename Sink>
+void FeedAll(Sink& sink, std::string_view text, std::size_t size) {
+  auto pieces = PiecesOf(text, size);
+  for (std::size_t i = 0; i < pieces.size(); ++i) sink.Feed(pieces[i], i + 1 == pieces.size());
+}
 
 TEST(Xml, AttributesAreFoundByExactNameOutsideQuotedValues) {
   struct Case {
@@ -16,12 +63,9 @@ TEST(Xml, AttributesAreFoundByExactNameOutsideQuotedValues) {
     const char* name;
     const char* value;  // nullptr: absent
   } cases[] = {
-      {R"(<c r="t=x" t="str">)", "t", "str"},
-      {R"(<c tt="1" t='e'/>)", "t", "e"},
-      {R"(<c  r = "A1"  >)", "r", "A1"},
-      {R"(<x:c x:t="n" t="b">)", "t", "b"},
-      {R"(<c r="A1">)", "t", nullptr},
-      {R"(<c r="A1" cm="1"/>)", "cm", "1"},
+      {R"(<c r="t=x" t="str">)", "t", "str"}, {R"(<c tt="1" t='e'/>)", "t", "e"},
+      {R"(<c  r = "A1"  >)", "r", "A1"},      {R"(<x:c x:t="n" t="b">)", "t", "b"},
+      {R"(<c r="A1">)", "t", nullptr},        {R"(<c r="A1" cm="1"/>)", "cm", "1"},
   };
   for (const auto& c : cases) {
     std::string_view tag(c.tag);
@@ -34,47 +78,132 @@ TEST(Xml, AttributesAreFoundByExactNameOutsideQuotedValues) {
   }
 }
 
-class Spans : public Handler {
- public:
-  std::string log;
-  std::string_view xml;
+TEST(Xml, SpansAndEventsAreTheSameWholeOrInPieces) {
+  const std::string small = R"(<?xml version="1.0"?><a xmlns:p="urn:p"><p:b k="&amp;"/><c>x</c></a>)";
+  Recorder r(small);
+  Parse(small, "t.xml", r);
+  EXPECT_EQ(r.events, (std::vector<std::string>{"<a@21:<a xmlns:p=\"urn:p\">", "<b@40:<p:b k=\"&amp;\"/> k=&",
+                                                "/b@56:", "<c@56:<c>", "#x", "/c@60:</c>", "/a@64:</a>"}));
 
-  void Start(const StartTag& t) override { Note("<", t.local, t.tag); }
-  void End(const EndTag& t) override { Note("</", t.local, t.tag); }
-
- private:
-  void Note(std::string_view open, std::string_view local, Span span) {
-    log.append(open).append(local).append("@").append(xml.substr(span.begin, span.end - span.begin)).append(">");
+  const std::string xml =
+      "<?xml version=\"1.0\"?><x:ws xmlns:x=\"urn:a\" xmlns:r=\"urn:r\"><row r=\"1\"><c r=\"A1\" t=\"s\">"
+      "<f>[1]Sheet!A1&amp;\"x\"</f><v>1</v></c><c r:id=\"rId1\"/></row></x:ws>";
+  Recorder whole(xml);
+  Parse(xml, "p.xml", whole);
+  for (std::size_t size : {1u, 3u, 7u, 1000u}) {
+    SCOPED_TRACE(size);
+    Recorder pieces(xml);
+    StreamParser parser("p.xml", pieces);
+    FeedAll(parser, xml, size);
+    EXPECT_EQ(pieces.events, whole.events);
   }
-};
-
-TEST(Xml, ReportsByteSpansOfStartAndEndTags) {
-  Spans s;
-  s.xml = R"(<?xml version="1.0"?><a xmlns:p="urn:p"><p:b k="&amp;"/><c>x</c></a>)";
-  Parse(s.xml, "t.xml", s);
-  EXPECT_EQ(s.log, R"(<a@<a xmlns:p="urn:p">><b@<p:b k="&amp;"/>></b@><c@<c>></c@</c>></a@</a>>)");
 }
 
-TEST(Xml, SpanEditorAppliesInAnyOrderAndRejectsOverlaps) {
-  SpanEditor e;
-  e.Replace({6, 7}, "X");
-  e.Remove({0, 2});
-  e.Insert(3, "+");
-  EXPECT_EQ(e.Apply("abcdefgh"), "c+defXh");
-  e.Replace({1, 3}, "!");
-  EXPECT_THROW(e.Apply("abcdefgh"), std::logic_error);
-}
-
-TEST(Xml, RefusesDtdsAndMalformedText) {
+TEST(Xml, RefusesDtdsAndMalformedTextWholeOrInPieces) {
+  const std::pair<std::string, std::string> refused[] = {
+      {"<a><b></a>", "malformed XML in p.xml"},
+      {"<a>&undefined;</a>", "malformed XML in p.xml"},
+      {"<a>", "malformed XML in p.xml"},  // only the last piece can tell
+      {"<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>", "document type declarations"},
+  };
+  for (const auto& [text, reason] : refused) {
+    SCOPED_TRACE(text);
+    Handler h;
+    EXPECT_NE(ErrorOf([&] { Parse(text, "p.xml", h); }).find(reason), std::string::npos);
+    StreamParser parser("p.xml", h);
+    EXPECT_NE(ErrorOf([&] { FeedAll(parser, text, 2); }).find(reason), std::string::npos);
+  }
   Handler h;
-  EXPECT_THROW(Parse("<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>", "p.xml", h), PackageError);
-  EXPECT_THROW(Parse("<a><b></a>", "p.xml", h), PackageError);
-  EXPECT_THROW(Parse("<a>&undefined;</a>", "p.xml", h), PackageError);
-  try {
-    Parse("<a>", "xl/worksheets/sheet9.xml", h);
-  } catch (const PackageError& e) {
-    EXPECT_STREQ(e.what(), "malformed XML in xl/worksheets/sheet9.xml");
+  EXPECT_EQ(ErrorOf([&] { Parse("<a>", "xl/worksheets/sheet9.xml", h); }), "malformed XML in xl/worksheets/sheet9.xml");
+}
+
+TEST(Xml, EditsAppliedInAnyOrderAndInPiecesMatchTheWholeText) {
+  const std::string original = "0123456789abcdefghijklmnopqrstuvwxyz";
+  SpanEditor editor;
+  editor.Replace({30, 32}, "<long replacement text>");
+  editor.Insert(0, "^");
+  editor.Remove({5, 10});
+  editor.Insert(36, "$");
+  editor.Replace({10, 11}, "");
+  const std::string whole = editor.Apply(original);
+  EXPECT_EQ(whole, "^01234bcdefghijklmnopqrst<long replacement text>wxyz$");
+  for (std::size_t size : {1u, 4u, 16u, 1000u}) {
+    SCOPED_TRACE(size);
+    std::string joined;
+    int lasts = 0;
+    editor.ApplyTo(
+        original,
+        [&](std::string_view piece, bool last) {
+          EXPECT_EQ(lasts, 0) << "a piece after the last";
+          EXPECT_LE(piece.size(), size);
+          joined += piece;
+          lasts += last;
+        },
+        size);
+    EXPECT_EQ(lasts, 1);
+    EXPECT_EQ(joined, whole);
   }
+
+  SpanEditor overlapping;
+  overlapping.Replace({4, 8}, "x");
+  overlapping.Replace({2, 5}, "y");
+  EXPECT_THROW(overlapping.Apply(original), std::logic_error);
+  EXPECT_THROW(overlapping.ApplyTo(original, [](std::string_view, bool) {}, 4), std::logic_error);
+  SpanEditor beyond;
+  beyond.Remove({30, 40});
+  EXPECT_THROW(beyond.Apply(original), std::logic_error);
+}
+
+TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
+  const std::vector<std::string> broken = {"src.xlsx"};
+  auto sheet = [](const std::string& formula) {
+    return "<worksheet><sheetData><row><c r=\"A1\"><f>" + formula + "</f><v>1</v></c></row></sheetData>"
+           "<x14:dataValidation xmlns:x14=\"urn:x\"><x14:formula1>1</x14:formula1></x14:dataValidation></worksheet>";
+  };
+  const struct {
+    std::string text;
+    bool ok;
+  } cases[] = {
+      {sheet("[1]Data!B2+SUM(A1:A9)"), true},
+      {sheet("[2]Data!B2"), false},                  // beyond the one link left
+      {sheet("'C:\\x\\[SRC.xlsx]Data'!B2"), false},  // the removed book by name
+      {sheet("\"[2] is only text\""), true},
+      {sheet("[1]Data!B2") + "<", false},            // not well-formed
+      {"<w><c fmlaLink=\"[3]S!A1\"/></w>", false},   // formula attributes too
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string whole = ErrorOf([&] { VerifyPart("xl/worksheets/sheet1.xml", c.text, 1, broken); });
+    EXPECT_EQ(whole == test::kNoError, c.ok) << whole;
+    for (std::size_t size : {1u, 5u, 64u}) {
+      PartVerifier verifier("xl/worksheets/sheet1.xml", 1, broken);
+      const std::string error = ErrorOf([&] { FeedAll(verifier, c.text, size); });
+      EXPECT_EQ(error == test::kNoError, c.ok) << "pieces of " << size;
+      if (!c.ok) {
+        EXPECT_NE(error.find("xl/worksheets/sheet1.xml"), std::string::npos) << error;
+      }
+    }
+  }
+}
+
+TEST(Xml, DeflatedInPiecesInflatesToTheSameBytes) {
+  std::string text;
+  for (int i = 0; i < 50000; ++i) text += "<c r=\"A" + std::to_string(i) + "\"><v>" + std::to_string(i * 7) + "</v></c>";
+  for (std::size_t size : {1000u, 65536u, 1u << 22}) {
+    SCOPED_TRACE(size);
+    zip::Deflater d;
+    FeedAll(d, text, size);
+    EXPECT_EQ(d.Size(), text.size());
+    EXPECT_EQ(d.Crc(), zip::Crc(text));
+    EXPECT_LT(d.Output().size(), text.size() / 4);
+    EXPECT_EQ(zip::Inflate(d.Output(), text.size()), text);
+  }
+  EXPECT_EQ(zip::Inflate(DeflatePart("").data, 0), "");
+  // A wrong size is refused, not padded or cut.
+  const auto small = DeflatePart("abc");
+  EXPECT_THROW(zip::Inflate(small.data, 2), PackageError);
+  EXPECT_THROW(zip::Inflate(small.data, 4), PackageError);
+  EXPECT_THROW(zip::Inflate(small.data.substr(0, small.data.size() - 1), 3), PackageError);
 }
 
 }  // namespace

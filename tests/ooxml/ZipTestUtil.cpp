@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
+
+#include "ooxml/Package.h"
+#include "support/WorkbookBuilder.h"
 
 namespace quorvane::ooxml::test {
 
@@ -64,18 +66,20 @@ std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment)
                                                                         static_cast<uInt>(it.data.size())));
     const std::uint64_t usize = it.declaredSize ? *it.declaredSize : it.data.size();
     const std::uint16_t flags = static_cast<std::uint16_t>(it.flags | (it.descriptor ? 8 : 0));
+    // The fields both headers share, from "version needed" to the extra length.
+    const auto shared = [&](std::string& s, bool sizesLater) {
+      for (const std::uint64_t v : {std::uint64_t{20}, std::uint64_t{flags}, std::uint64_t{it.method},
+                                    std::uint64_t{it.dosTime}, std::uint64_t{it.dosDate}})
+        Put16(s, v);
+      Put32(s, sizesLater ? 0 : crc);
+      Put32(s, sizesLater ? 0 : payload.size());
+      Put32(s, sizesLater ? 0 : usize);
+      Put16(s, it.name.size());
+      Put16(s, it.extra.size());
+    };
     const std::uint64_t offset = out.size();
     Put32(out, 0x04034b50);
-    Put16(out, 20);
-    Put16(out, flags);
-    Put16(out, it.method);
-    Put16(out, it.dosTime);
-    Put16(out, it.dosDate);
-    Put32(out, it.descriptor ? 0 : crc);
-    Put32(out, it.descriptor ? 0 : payload.size());
-    Put32(out, it.descriptor ? 0 : usize);
-    Put16(out, it.name.size());
-    Put16(out, it.extra.size());
+    shared(out, it.descriptor);
     out += it.name;
     out += it.extra;
     out += payload;
@@ -87,16 +91,7 @@ std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment)
     }
     Put32(central, 0x02014b50);
     Put16(central, 0x031E);
-    Put16(central, 20);
-    Put16(central, flags);
-    Put16(central, it.method);
-    Put16(central, it.dosTime);
-    Put16(central, it.dosDate);
-    Put32(central, crc);
-    Put32(central, payload.size());
-    Put32(central, usize);
-    Put16(central, it.name.size());
-    Put16(central, it.extra.size());
+    shared(central, false);
     Put16(central, it.comment.size());
     Put16(central, 0);
     Put16(central, 0);
@@ -139,40 +134,10 @@ std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment)
 }
 
 std::vector<ZipItem> MinimalWorkbook() {
-  std::vector<ZipItem> items(5);
-  items[0].name = "[Content_Types].xml";
-  items[0].data =
-      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
-      "\n"
-      R"(<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">)"
-      R"(<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>)"
-      R"(<Default Extension="xml" ContentType="application/xml"/>)"
-      R"(<Override PartName="/xl/workbook.xml" ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml"/>)"
-      R"(<Override PartName="/xl/worksheets/sheet1.xml" ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"/>)"
-      R"(</Types>)";
-  items[1].name = "_rels/.rels";
-  items[1].data =
-      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
-      R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
-      R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument" Target="xl/workbook.xml"/>)"
-      R"(</Relationships>)";
-  items[2].name = "xl/workbook.xml";
-  items[2].data =
-      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
-      R"(<workbook xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" )"
-      R"(xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships">)"
-      R"(<sheets><sheet name="Sheet1" sheetId="1" r:id="rId1"/></sheets></workbook>)";
-  items[3].name = "xl/_rels/workbook.xml.rels";
-  items[3].data =
-      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
-      R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
-      R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet" Target="worksheets/sheet1.xml"/>)"
-      R"(</Relationships>)";
-  items[4].name = "xl/worksheets/sheet1.xml";
-  items[4].data =
-      R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
-      R"(<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">)"
-      R"(<sheetData><row r="1"><c r="A1"><f>[1]Sheet1!A1</f><v>42</v></c></row></sheetData></worksheet>)";
+  quorvane::testing::WorkbookBuilder b;
+  b.AddSheet("Sheet1", R"(<row r="1"><c r="A1"><f>[1]Sheet1!A1</f><v>42</v></c></row>)");
+  std::vector<ZipItem> items;  // [Content_Types].xml sorts first, the sheet last
+  for (auto& [name, data] : b.Parts()) items.push_back(Item(name, data));
   return items;
 }
 
@@ -222,11 +187,13 @@ std::vector<RawEntry> ReadRawEntries(const std::string& zip) {
   return entries;
 }
 
-std::string ReadBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const PackageError& e) {
+    return e.what();
+  }
+  return kNoError;
 }
 
 void WriteBytes(const std::filesystem::path& path, std::string_view bytes) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -52,8 +53,11 @@ struct RawEntry {
 // Entries in central directory order, read independently of the product code.
 std::vector<RawEntry> ReadRawEntries(const std::string& zip);
 
-std::string ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, std::string_view bytes);
+
+inline constexpr const char* kNoError = "(no error)";
+// The reason of the PackageError the action throws, or kNoError.
+std::string ErrorOf(const std::function<void()>& action);
 
 // A fresh folder removed with its content at the end of the test.
 class TempDir {
