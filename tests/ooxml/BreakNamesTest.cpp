@@ -1,6 +1,6 @@
 // Defined names on both sides of a link: names of the other workbook used
 // through the link ([1]!Name), names of this workbook that reach the link
-// through other names, and the newer chart parts that use such names.
+// through other names.
 
 #include "EngineFixture.h"
 
@@ -135,44 +135,6 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
   EXPECT_TRUE(Contains(wb, NameXml("Linked", "\"a\"")));
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="0">4</definedName>)"));
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="1">Second!$A$1</definedName>)"));
-}
-
-TEST_F(EngineTest, ChartExDataBecomesItsCachedLevelsAndOtherLinksAreRenumbered) {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx", R"(<row r="1"><cell r="A1" t="str"><v>a</v></cell></row>)"))
-      .AddBookLink(Book("Kept.xlsx"));
-  b.AddSheet("Main", "");
-  b.AddName("_xlchart.v1.0", "[1]S!$A$1:$A$2", -1, "hidden=\"1\"");
-  b.AddName("_xlchart.v1.1", "[2]S!$B$1:$B$2", -1, "hidden=\"1\"");
-  b.AddChartEx(0,
-               R"(<cx:chartData><cx:data id="0"><cx:strDim type="cat"><cx:f dir="row">_xlchart.v1.0</cx:f>)"
-               R"(<cx:lvl ptCount="2"><cx:pt idx="0">a</cx:pt><cx:pt idx="1">b</cx:pt></cx:lvl></cx:strDim>)"
-               R"(<cx:numDim type="val"><cx:f>[1]S!$B$1:$B$2</cx:f><cx:nf>[1]S!$B$9</cx:nf>)"
-               R"(<cx:lvl ptCount="2" formatCode="General"><cx:pt idx="0">1</cx:pt><cx:pt idx="1">2</cx:pt></cx:lvl>)"
-               R"(</cx:numDim></cx:data><cx:data id="1"><cx:numDim type="size"><cx:f>[1]S!$C$1:$C$2</cx:f>)"
-               R"(</cx:numDim><cx:numDim type="val"><cx:f>_xlchart.v1.1</cx:f><cx:lvl ptCount="0"/></cx:numDim>)"
-               R"(<cx:strDim type="cat"><cx:f>[2]S!$A$1:$A$2</cx:f></cx:strDim></cx:data></cx:chartData>)"
-               R"(<cx:chart><cx:title><cx:tx><cx:txData><cx:f>[1]S!$A$1</cx:f><cx:v>Sales</cx:v></cx:txData></cx:tx>)"
-               R"(</cx:title><cx:plotArea><cx:plotAreaRegion><cx:series layoutId="treemap"><cx:tx><cx:txData>)"
-               R"(<cx:f>'[1]S'!$D$1</cx:f></cx:txData></cx:tx><cx:dataId val="0"/></cx:series></cx:plotAreaRegion>)"
-               R"(</cx:plotArea></cx:chart>)");
-  auto p = Write(b);
-  EXPECT_EQ(Workbook::Open(p).Usage().at(1).charts, 6u);
-
-  BreakResult result;
-  auto parts = BreakFirst(p, &result);  // the verifier passes: no [1] of the removed source is left
-  const std::string chart = parts.at("xl/charts/chartEx1.xml");
-
-  EXPECT_TRUE(Contains(chart, R"(<cx:strDim type="cat"><cx:lvl ptCount="2"><cx:pt idx="0">a</cx:pt>)"));
-  EXPECT_TRUE(Contains(chart, R"(<cx:numDim type="val"><cx:lvl ptCount="2" formatCode="General">)"));
-  EXPECT_TRUE(Contains(chart, R"(<cx:numDim type="size"><cx:lvl ptCount="0"/></cx:numDim>)"));
-  EXPECT_TRUE(Contains(chart, R"(<cx:numDim type="val"><cx:f>_xlchart.v1.1</cx:f>)"));
-  EXPECT_TRUE(Contains(chart, R"(<cx:strDim type="cat"><cx:f>[1]S!$A$1:$A$2</cx:f></cx:strDim>)"));
-  EXPECT_TRUE(Contains(chart, R"(<cx:txData><cx:v>Sales</cx:v></cx:txData>)"));
-  EXPECT_TRUE(Contains(chart, R"(<cx:txData><cx:v></cx:v></cx:txData>)"));
-  EXPECT_FALSE(Contains(chart, "<cx:nf>"));
-  EXPECT_EQ(result.charts, 5u);
-  EXPECT_TRUE(Contains(parts.at("xl/workbook.xml"), R"(hidden="1">[1]S!$B$1:$B$2</definedName>)"));
 }
 
 }  // namespace

@@ -199,6 +199,11 @@ std::string Workbook(const std::function<void(std::vector<ZipItem>&)>& change) {
   return MakeZip(items);
 }
 
+// The small workbook with one entry more.
+std::function<std::string()> Plus(const std::string& name, const std::string& data = {}) {
+  return [=] { return Workbook([&](auto& i) { i.push_back(Item(name, data)); }); };
+}
+
 TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
   const std::string strictRels =
       R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
@@ -211,11 +216,8 @@ TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
       {"password-protected", [] { return Ole("EncryptedPackage"); }, "password-protected"},
       {"truncated zip", [] { const auto z = MakeZip(MinimalWorkbook()); return z.substr(0, z.size() / 2); },
        "truncated"},
-      {"binary workbook", [] { return Workbook([](auto& i) { i.push_back(Item("xl/workbook.bin", "x")); }); },
-       "needs Microsoft Excel (.xlsb)"},
-      {"signature part",
-       [] { return Workbook([](auto& i) { i.push_back(Item("_xmlsignatures/sig1.xml", "<s/>")); }); },
-       "digitally signed"},
+      {"binary workbook", Plus("xl/workbook.bin", "x"), "needs Microsoft Excel (.xlsb)"},
+      {"signature part", Plus("_xmlsignatures/sig1.xml", "<s/>"), "digitally signed"},
       {"signature relationship",
        [] {
          return Workbook([](auto& i) {
@@ -235,16 +237,11 @@ TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
        },
        "strict Open XML"},
       {"duplicate names", [] { return Workbook([](auto& i) { i.push_back(i[4]); }); }, "duplicate entry"},
-      {"names differing in case",
-       [] { return Workbook([](auto& i) { i.push_back(Item("XL/Worksheets/Sheet1.xml", "x")); }); },
-       "duplicate entry"},
+      {"names differing in case", Plus("XL/Worksheets/Sheet1.xml", "x"), "duplicate entry"},
       {"encrypted entry", [] { return Workbook([](auto& i) { i[4].flags = 1; }); }, "password-protected"},
-      {"parent folder name", [] { return Workbook([](auto& i) { i.push_back(Item("xl/../../evil.xml")); }); },
-       "unsafe entry name"},
-      {"absolute name", [] { return Workbook([](auto& i) { i.push_back(Item("/etc/evil.xml")); }); },
-       "unsafe entry name"},
-      {"backslash name", [] { return Workbook([](auto& i) { i.push_back(Item("..\\evil.xml")); }); },
-       "unsafe entry name"},
+      {"parent folder name", Plus("xl/../../evil.xml"), "unsafe entry name"},
+      {"absolute name", Plus("/etc/evil.xml"), "unsafe entry name"},
+      {"backslash name", Plus("..\\evil.xml"), "unsafe entry name"},
       {"bzip2 entry",
        [] { return Workbook([](auto& i) { i[4].method = 12; i[4].compressed = "BZh9"; }); },
        "unsupported compression method 12"},
