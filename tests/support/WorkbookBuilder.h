@@ -24,7 +24,7 @@ struct BookLink {
   std::string target;                  // relationship target of the other workbook
   std::vector<std::string> sheetNames;
   std::string sheetDataSet;            // inner XML of <sheetDataSet>; empty: no cache
-  std::string definedNames;            // inner XML of <definedNames>, the other book's names
+  std::string definedNames = {};       // inner XML of <definedNames>, the other book's names
   std::string relType = std::string(kRelTypes) + "externalLinkPath";
   bool external = true;                // TargetMode="External"
 };
