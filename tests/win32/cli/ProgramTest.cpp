@@ -178,5 +178,17 @@ TEST_F(CliProgramTest, PathsThatLookLikeWindowsOptionsAreStillPaths) {
   EXPECT_NE(outcome.out.find("failed: /list: "), std::string::npos) << outcome.out;
 }
 
+TEST_F(CliProgramTest, ExcelThatCannotBeCreatedFailsAndLeavesTheWorkbookAlone) {
+  // No Excel in this prefix: at most the ProgID is mapped to the test class,
+  // which only the in-process tests register.
+  const fs::path book = folder_ / L"Jänner.xlsx";
+  WriteLinked(book, {"Quelle.xlsx"});
+  const std::string before = ReadFileBytes(book);
+  const ChildOutcome outcome = Run({L"--engine", L"excel", book.wstring()});
+  EXPECT_EQ(outcome.exitCode, 1u);
+  EXPECT_NE((outcome.out + outcome.err).find("Excel.Application"), std::string::npos) << outcome.out << outcome.err;
+  EXPECT_EQ(ReadFileBytes(book), before);
+}
+
 }  // namespace
 }  // namespace quorvane::testing
