@@ -68,6 +68,19 @@ std::vector<std::pair<std::string, WorkbookBuilder>> Workbooks() {
     books.emplace_back("rules_chart", b);
   }
   {
+    BookLink src = Book("Src.xlsx", R"(<row r="1"><cell r="A1"><v>4</v></cell><cell r="B1" t="str"><v>a</v></cell></row>)");
+    src.definedNames = R"(<definedName name="Ext" refersTo="=S!$A$1:$B$1"/><definedName name="One" refersTo="=S!$A$1" sheetId="0"/>)";
+    WorkbookBuilder b;
+    b.AddBookLink(src);
+    b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]!Ext</f><v>4</v></c><c r="B1"><f>Alias+[1]S!One</f><v>8</v></c></row>)");
+    b.AddName("Whole", "[1]!Ext");
+    b.AddName("Alias", "[0]!Whole");
+    b.AddName("_xlchart.v1.0", "[1]S!$A$1:$A$2", -1, "hidden=\"1\"");
+    b.AddChartEx(0, R"(<cx:chartData><cx:data id="0"><cx:numDim type="val"><cx:f>_xlchart.v1.0</cx:f>)"
+                    R"(<cx:lvl ptCount="1"><cx:pt idx="0">4</cx:pt></cx:lvl></cx:numDim></cx:data></cx:chartData>)");
+    books.emplace_back("external_names_chartex", b);
+  }
+  {
     WorkbookBuilder b;
     b.AddDdeLink("Server", "Topic").AddBookLink(Book("Src.xlsx")).AddOleLink("Package", "C:\\doc.bin");
     b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]!'R1C1'</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c></row>)",

@@ -8,6 +8,7 @@
 #include "app/Controls.h"
 #include "cli/ObservedAutomation.h"
 #include "links/Links.h"
+#include "ooxml/AtomicFile.h"
 #include "ooxml/Utf8Path.h"
 
 namespace quorvane::cli {
@@ -53,6 +54,9 @@ WorkbookReport BreakOne(const std::string& path, BreakServices services) {
   WorkbookReport report;
   report.path = path;
   if (RefuseSpecialFile(path, report)) return report;
+  // What a killed earlier run left beside the workbook, also when this run
+  // finds nothing to save there.
+  ooxml::RemoveAbandonedTemporariesOnce(ooxml::FromUtf8(FullPath(path)).parent_path());
   if (services.backup) {
     try {
       report.backup = links::MakeBackup(services.copier, services.clock, path);

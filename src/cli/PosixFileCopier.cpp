@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "ooxml/AtomicFile.h"
+#include "ooxml/Package.h"
+
 namespace quorvane::cli {
 namespace {
 
@@ -28,45 +31,12 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
   }
   int Get() const { return fd_; }
-  // Closes now so that a failing close (e.g. a full NFS disk) can be seen.
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
 
  private:
   int fd_;
 };
 
-// Unlinks the temporary file unless it was released.
-class TempName {
- public:
-  explicit TempName(std::string path) : path_(std::move(path)) {}
-  TempName(const TempName&) = delete;
-  TempName& operator=(const TempName&) = delete;
-  ~TempName() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void WriteAll(int fd, const char* data, std::size_t size, const std::string& path) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw Failure("cannot write", path, errno);
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
-
-void CopyContent(int in, int out, const std::string& from, const std::string& temp) {
+void CopyContent(int in, ooxml::TemporaryFile& out, const std::string& from) {
   std::vector<char> buffer(1 << 16);
   for (;;) {
     const ssize_t n = ::read(in, buffer.data(), buffer.size());
@@ -75,25 +45,8 @@ void CopyContent(int in, int out, const std::string& from, const std::string& te
       if (errno == EINTR) continue;
       throw Failure("cannot read", from, errno);
     }
-    WriteAll(out, buffer.data(), static_cast<std::size_t>(n), temp);
+    out.Write(buffer.data(), static_cast<std::size_t>(n));
   }
-}
-
-// Puts the finished temporary file under the target name without ever
-// replacing an existing one. False when the name is taken.
-bool PublishNoReplace(const std::string& temp, const std::string& to) {
-  if (::link(temp.c_str(), to.c_str()) == 0) return true;
-  const int error = errno;
-  if (error == EEXIST) return false;
-#if defined(RENAME_NOREPLACE)
-  // Some file systems (FAT, several FUSE ones) have no hard links.
-  if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS) {
-    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno == EEXIST) return false;
-    throw Failure("cannot create", to, errno);
-  }
-#endif
-  throw Failure("cannot create", to, error);
 }
 
 void SyncFolder(const std::string& folder) {
@@ -119,20 +72,18 @@ links::CopyResult PosixFileCopier::Copy(const std::string& from, const std::stri
 
   const std::filesystem::path target(to);
   const std::string folder = target.has_parent_path() ? target.parent_path().string() : std::string(".");
-  // A hidden, short name: a walk running meanwhile does not pick it up, and
-  // a long workbook name cannot push it past the file system's limit.
-  std::string pattern = (std::filesystem::path(folder) / ".quorvane-copy.XXXXXX").string();
-  const int tempFd = ::mkstemp(pattern.data());
-  if (tempFd < 0) throw Failure("cannot create a temporary file in", folder, errno);
-  TempName temp(pattern);
-  UniqueFd out(tempFd);
-
-  CopyContent(in.Get(), out.Get(), from, temp.Path());
-  if (::fchmod(out.Get(), source.st_mode & 07777) != 0) throw Failure("cannot set the mode of", temp.Path(), errno);
-  if (::fsync(out.Get()) != 0) throw Failure("cannot write", temp.Path(), errno);
-  if (out.Close() != 0) throw Failure("cannot write", temp.Path(), errno);
-
-  if (!PublishNoReplace(temp.Path(), to)) return links::CopyResult::TargetExists;
+  try {
+    // Held until it has its final name, so that another run's clean-up of
+    // abandoned temporary files leaves it alone.
+    ooxml::TemporaryFile temp(folder);
+    CopyContent(in.Get(), temp, from);
+    if (::fchmod(temp.NativeHandle(), source.st_mode & 07777) != 0)
+      throw Failure("cannot set the mode of", temp.Path().string(), errno);
+    temp.Sync();
+    if (!temp.MoveTo(target, false)) return links::CopyResult::TargetExists;
+  } catch (const ooxml::PackageError& error) {
+    throw std::runtime_error("cannot copy to " + to + ": " + error.what());
+  }
   SyncFolder(folder);
   return links::CopyResult::Copied;
 }

@@ -64,7 +64,8 @@ class ExcelWorkbooks {
 };
 
 // One instance of "Excel.Application". Destroying the object releases the
-// reference; it does not end the instance.
+// reference; it ends the instance only when this tool created it and told it
+// to quit (see ForceEnd).
 class ExcelApplication {
  public:
   virtual ~ExcelApplication() = default;

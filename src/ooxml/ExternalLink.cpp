@@ -72,6 +72,11 @@ class CacheReader : public xml::Handler {
     if (tag.local == "sheetName") {
       const char* val = tag.Attr("val");
       cache.sheetNames.emplace_back(val ? val : "");
+    } else if (tag.local == "definedName") {
+      const char* name = tag.Attr("name");
+      const char* refersTo = tag.Attr("refersTo");
+      const char* sheetId = tag.Attr("sheetId");
+      if (name) cache.definedNames.push_back({name, refersTo ? refersTo : "", sheetId ? std::atoi(sheetId) : -1});
     } else if (tag.local == "sheetData") {
       const char* id = tag.Attr("sheetId");
       sheet_ = id ? std::atoi(id) : -1;
@@ -152,6 +157,12 @@ int LinkCache::SheetIndex(std::string_view name) const {
   for (std::size_t i = 0; i < sheetNames.size(); ++i)
     if (EqualsNoCase(sheetNames[i], name)) return static_cast<int>(i);
   return -1;
+}
+
+const ExternalName* LinkCache::FindName(std::string_view name, int sheet) const {
+  for (const auto& n : definedNames)
+    if (n.sheet == sheet && EqualsNoCase(n.name, name)) return &n;
+  return nullptr;
 }
 
 const CachedValue* LinkCache::Find(int sheet, std::uint32_t row, std::uint32_t column) const {

@@ -19,10 +19,20 @@ struct CachedValue {
   std::string text;
 };
 
+// A defined name of the other workbook as the link part recorded it.
+struct ExternalName {
+  std::string name;
+  std::string refersTo;  // "=Sheet1!$A$1", "#REF!", ...
+  int sheet = -1;        // position in sheetNames for a sheet-level name, else -1
+};
+
 // Cached cells of the other workbook, per sheet (position in sheetNames).
 class LinkCache {
  public:
   std::vector<std::string> sheetNames;
+  std::vector<ExternalName> definedNames;
+  // The name with that scope (-1: workbook level); case-insensitive.
+  const ExternalName* FindName(std::string_view name, int sheet) const;
   // Index into sheetNames, or -1; case-insensitive.
   int SheetIndex(std::string_view name) const;
   const CachedValue* Find(int sheet, std::uint32_t row, std::uint32_t column) const;

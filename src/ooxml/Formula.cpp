@@ -95,11 +95,11 @@ Token Peek(const Lexer& lexer) {
   return copy.Next();
 }
 
-// A word used as a name: not called as a function, not a table name, not a
-// column in a range such as A:C.
+// A word used as a name: not called as a function (unless calls count), not
+// a table name, not a column in a range such as A:C.
 bool IsNameUse(std::string_view text, std::string_view word, const Token& next,
-               bool afterColon) {
-  if (IsPunct(text, next, '(') || next.kind == TokenKind::TableBracket) return false;
+               bool afterColon, bool calls) {
+  if ((!calls && IsPunct(text, next, '(')) || next.kind == TokenKind::TableBracket) return false;
   if (!CouldBeName(word)) return false;
   if (IsColumn(word) && (afterColon || IsPunct(text, next, ':'))) return false;
   return true;
@@ -186,7 +186,7 @@ std::vector<BookRef> FindBookRefs(std::string_view text) {
 // Returns each name once, in order of first use. Sheet-qualified names come
 // back as "Sheet!Name" with the sheet unquoted. Names qualified by a
 // Sheet1:Sheet3 span are skipped: a defined name cannot be used that way.
-std::vector<std::string> FindNameRefs(std::string_view text) {
+std::vector<std::string> FindNameRefs(std::string_view text, bool withCalls) {
   std::vector<std::string> names;
   std::unordered_set<std::string> seen;
   const auto add = [&](std::string name) {
@@ -206,7 +206,7 @@ std::vector<std::string> FindNameRefs(std::string_view text) {
         continue;
       }
       const std::string_view word = lexer.Text(target);
-      if (!prefix.external && !prefix.span && IsNameUse(text, word, Peek(lexer), false)) {
+      if (!prefix.external && !prefix.span && IsNameUse(text, word, Peek(lexer), false, withCalls)) {
         add(prefix.sheet.empty() ? std::string(word) : prefix.sheet + "!" + std::string(word));
       }
       afterColon = false;
@@ -215,7 +215,7 @@ std::vector<std::string> FindNameRefs(std::string_view text) {
     }
     if (t.kind == TokenKind::Word) {
       const std::string_view word = lexer.Text(t);
-      if (IsNameUse(text, word, Peek(lexer), afterColon)) add(std::string(word));
+      if (IsNameUse(text, word, Peek(lexer), afterColon, withCalls)) add(std::string(word));
     }
     afterColon = IsPunct(text, t, ':');
     t = lexer.Next();

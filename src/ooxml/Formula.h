@@ -26,8 +26,11 @@ std::vector<BookRef> FindBookRefs(std::string_view text);
 // Names the formula uses without a book prefix (defined names of this
 // workbook), as written, sheet-qualified ones as "Sheet!Name" with the sheet
 // unquoted; each once, in order of first use. [0]!Name counts as local.
-// Functions, cell and range references are not names.
-std::vector<std::string> FindNameRefs(std::string_view text);
+// Functions, cell and range references are not names. With withCalls, words
+// called like functions are listed too, since a name holding a LAMBDA is
+// called that way (MyFn(2), Sheet1!MyFn(2)); most of them are built-in
+// functions that match no defined name.
+std::vector<std::string> FindNameRefs(std::string_view text, bool withCalls = false);
 
 // Rewrites every [n] with n >= 1 to [newIndex[n]]. newIndex[0] is unused; an
 // entry of 0 marks a removed book and is an error (std::invalid_argument) if

@@ -68,7 +68,7 @@ FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vecto
         if (ref.index >= 1 && IsBrokenIndex(ref.index)) nameBroken_[i] = true;
       if (NamesBrokenFile(text)) nameBroken_[i] = true;
     }
-    for (const auto& used : formula::FindNameRefs(text)) {
+    for (const auto& used : formula::FindNameRefs(text, true)) {
       int j = ResolveName(used, names_[i].localSheet);
       if (j >= 0 && static_cast<std::size_t>(j) != i) uses[i].push_back(static_cast<std::size_t>(j));
     }
@@ -164,7 +164,7 @@ FormulaJudge::Verdict FormulaJudge::Judge(std::string_view text, int sheet, bool
     }
   }
   if (viaNames && anyNameBroken_ && MayUseBrokenName(text)) {
-    for (const auto& used : formula::FindNameRefs(text)) {
+    for (const auto& used : formula::FindNameRefs(text, true)) {
       int j = ResolveName(used, sheet);
       if (j >= 0 && nameBroken_[static_cast<std::size_t>(j)]) {
         verdict.action = Action::Break;
@@ -181,6 +181,37 @@ FormulaJudge::Verdict FormulaJudge::Judge(std::string_view text, int sheet, bool
 
 namespace {
 
+// A name of the other workbook ([1]!Name, [1]Sheet1!Name) stands for the
+// cells its link part recorded for it (refersTo, written without a book);
+// give that text the name's book so it reads like a direct reference.
+std::optional<formula::ExternalReference> Target(std::optional<formula::ExternalReference> ref,
+                                                 const CacheMap& caches) {
+  if (!ref || ref->name.empty()) return ref;
+  auto it = caches.find(ref->book);
+  if (it == caches.end()) return std::nullopt;
+  int scope = -1;
+  if (!ref->sheet.empty() && (scope = it->second.SheetIndex(ref->sheet)) < 0) return std::nullopt;
+  const ExternalName* name = it->second.FindName(ref->name, scope);
+  if (!name) return std::nullopt;
+  std::string_view text = name->refersTo;
+  if (!text.empty() && text.front() == '=') text.remove_prefix(1);
+  std::string prefixed;
+  if (text.substr(0, 1) != "[" && text.substr(0, 2) != "'[") {  // some writers record a book of their own
+    const bool quoted = !text.empty() && text.front() == '\'';
+    if (quoted) {
+      prefixed.push_back('\'');
+      text.remove_prefix(1);
+    }
+    prefixed.append("[").append(std::to_string(ref->book)).append("]");
+  }
+  prefixed.append(text);
+  auto target = formula::ParseExternalReference(prefixed);
+  // Recorded names refer to cells only; anything else has no cached value.
+  if (!target || !target->first) return std::nullopt;
+  target->book = ref->book;  // a name can only point into its own book
+  return target;
+}
+
 const LinkCache* CacheFor(const formula::ExternalReference& ref, const CacheMap& caches, int& sheet) {
   auto it = caches.find(ref.book);
   if (it == caches.end() || !ref.first) return nullptr;
@@ -194,7 +225,7 @@ constexpr std::uint64_t kMaxLiteralCells = 10000;
 }  // namespace
 
 std::optional<std::string> CachedConstant(std::string_view formulaText, const CacheMap& caches) {
-  auto ref = formula::ParseExternalReference(formulaText);
+  auto ref = Target(formula::ParseExternalReference(formulaText), caches);
   if (!ref) return std::nullopt;
   int sheet = -1;
   const LinkCache* cache = CacheFor(*ref, caches, sheet);
@@ -224,7 +255,7 @@ std::optional<std::string> CachedConstant(std::string_view formulaText, const Ca
 }
 
 std::optional<std::string> CachedList(std::string_view formulaText, const CacheMap& caches) {
-  auto ref = formula::ParseExternalReference(formulaText);
+  auto ref = Target(formula::ParseExternalReference(formulaText), caches);
   if (!ref) return std::nullopt;
   int sheet = -1;
   const LinkCache* cache = CacheFor(*ref, caches, sheet);

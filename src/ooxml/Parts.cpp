@@ -364,11 +364,20 @@ class SheetHandler : public Base {
     for (auto& e : f.edits) Emit(e.span, std::move(e.text));
   }
 
-  // A list validation may name the cells directly or through a defined name.
+  // A list validation may name the cells directly or through defined names,
+  // one naming the next.
   std::optional<std::string> ListFor(const std::string& formula) const {
-    if (auto list = CachedList(formula, *ctx_.caches)) return list;
-    int name = ctx_.judge->ResolveName(formula, ctx_.sheet);
-    if (name >= 0) return CachedList(ctx_.judge->Names()[static_cast<std::size_t>(name)].text, *ctx_.caches);
+    std::string_view text = formula;
+    int scope = ctx_.sheet;
+    const auto& names = ctx_.judge->Names();
+    for (std::size_t hops = 0; hops <= names.size(); ++hops) {
+      if (auto list = CachedList(text, *ctx_.caches)) return list;
+      if (text.substr(0, 4) == "[0]!") text.remove_prefix(4);
+      int name = ctx_.judge->ResolveName(text, scope);
+      if (name < 0) break;
+      text = names[static_cast<std::size_t>(name)].text;
+      scope = names[static_cast<std::size_t>(name)].localSheet;
+    }
     return std::nullopt;
   }
 
@@ -404,6 +413,24 @@ struct ChartRef {
 };
 
 constexpr std::string_view kDrawingNs = "http://schemas.openxmlformats.org/drawingml/2006/main";
+constexpr std::string_view kChartExNs = "http://schemas.microsoft.com/office/drawing/2014/chartex";
+
+// Newer chart types keep each data dimension (numDim, strDim) or text
+// (txData) as formulas followed by the values last read, so the literal form
+// is the same element without its formulas.
+struct ChartExData {
+  bool active = false;
+  std::string kind;
+  std::string_view prefix;
+  bool broken = false;
+  bool hasValues = false;  // lvl of a dimension, v of a text
+  struct Formula {
+    Span element;
+    Span content;
+    std::string renumbered;  // empty: unchanged
+  };
+  std::vector<Formula> formulas;  // f and nf
+};
 
 class ChartHandler : public Base {
  public:
@@ -411,7 +438,19 @@ class ChartHandler : public Base {
 
   void Start(const xml::StartTag& tag) override {
     auto local = tag.local;
-    if (local == "numRef" || local == "strRef" || local == "multiLvlStrRef") {
+    if (tag.uri == kChartExNs && (local == "numDim" || local == "strDim" || local == "txData")) {
+      ex_ = {};
+      ex_.active = true;
+      ex_.kind = std::string(local);
+      ex_.prefix = tag.Prefix();
+    } else if (ex_.active && tag.uri == kChartExNs) {
+      if (local == "f" || local == "nf") {
+        exFormulaBegin_ = tag.tag.begin;
+        BeginCapture(tag.tag.end);
+      } else if (local == "lvl" || local == "v") {
+        ex_.hasValues = true;
+      }
+    } else if (local == "numRef" || local == "strRef" || local == "multiLvlStrRef") {
       ChartRef r;
       r.kind = std::string(local);
       r.prefix = tag.Prefix();
@@ -444,6 +483,18 @@ class ChartHandler : public Base {
   void End(const xml::EndTag& tag) override {
     stack_.pop_back();
     auto local = tag.local;
+    if (ex_.active && tag.uri == kChartExNs) {
+      if ((local == "f" || local == "nf") && collect_) {
+        Span content = EndCapture(tag);
+        auto verdict = Judge(text_);
+        ex_.broken = ex_.broken || verdict.action == Action::Break;
+        ex_.formulas.push_back({{exFormulaBegin_, tag.tag.end}, content, std::move(verdict.text)});
+      } else if (local == ex_.kind) {
+        ex_.active = false;
+        EndChartExData();
+      }
+      return;
+    }
     if (inRef_) {
       if (local == "f") {
         ref_.fContent = EndCapture(tag);
@@ -517,9 +568,31 @@ class ChartHandler : public Base {
     ++out_.counts.charts;
   }
 
+  void EndChartExData() {
+    if (!ex_.broken) {
+      for (auto& f : ex_.formulas) {
+        if (f.renumbered.empty()) continue;
+        editor_.Replace(f.content, xml::EscapeText(f.renumbered));
+        ++out_.counts.renumbered;
+      }
+      return;
+    }
+    // Values that were never read leave an empty level or text: the schema
+    // wants one, and there is nothing else to show.
+    std::string p(ex_.prefix);
+    std::string placeholder;
+    if (!ex_.hasValues)
+      placeholder = ex_.kind == "txData" ? "<" + p + "v></" + p + "v>" : "<" + p + "lvl ptCount=\"0\"/>";
+    for (std::size_t i = 0; i < ex_.formulas.size(); ++i)
+      editor_.Replace(ex_.formulas[i].element, i == 0 ? placeholder : std::string());
+    ++out_.counts.charts;
+  }
+
   std::vector<std::string> stack_;  // expat's names do not outlive a callback
   ChartRef ref_;
   bool inRef_ = false;
+  ChartExData ex_;
+  std::size_t exFormulaBegin_ = 0;
 };
 
 // ---------------------------------- drawings, control properties, VML, tables

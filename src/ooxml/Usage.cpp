@@ -37,7 +37,7 @@ class Counter : public xml::Handler {
                              "fmlaPict", "link"}) {
       if (const char* value = tag.Attr(name)) Count(value, &LinkUsage::controls);
     }
-    if (local == "f" || local == "formula" || local == "formula1" || local == "formula2" ||
+    if (local == "f" || local == "nf" || local == "formula" || local == "formula1" || local == "formula2" ||
         local == "calculatedColumnFormula" || local == "totalsRowFormula" || local.substr(0, 4) == "Fmla") {
       collect_ = true;
       text_.clear();
@@ -46,7 +46,7 @@ class Counter : public xml::Handler {
 
   void End(const xml::EndTag& tag) override {
     auto local = tag.local;
-    if (collect_ && (local == "f" || local == "formula" || local == "formula1" || local == "formula2" ||
+    if (collect_ && (local == "f" || local == "nf" || local == "formula" || local == "formula1" || local == "formula2" ||
                      local == "calculatedColumnFormula" || local == "totalsRowFormula" || local.substr(0, 4) == "Fmla")) {
       collect_ = false;
       if (ruleDepth_ > 0) {
@@ -104,7 +104,7 @@ UsageContext::UsageContext(const FormulaJudge& owner) : judge(owner) {
   std::vector<std::vector<std::size_t>> uses(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     nameReach[i] = Direct(names[i].text);
-    for (const auto& used : formula::FindNameRefs(names[i].text)) {
+    for (const auto& used : formula::FindNameRefs(names[i].text, true)) {
       int j = judge.ResolveName(used, names[i].localSheet);
       if (j >= 0 && static_cast<std::size_t>(j) != i) uses[i].push_back(static_cast<std::size_t>(j));
     }
@@ -121,7 +121,7 @@ UsageContext::UsageContext(const FormulaJudge& owner) : judge(owner) {
 
 std::vector<std::uint32_t> FormulaReach(const UsageContext& ctx, std::string_view formula, int sheet) {
   Reach reach = Direct(formula);
-  for (const auto& used : formula::FindNameRefs(formula)) {
+  for (const auto& used : formula::FindNameRefs(formula, true)) {
     int j = ctx.judge.ResolveName(used, sheet);
     if (j >= 0) Merge(reach, ctx.nameReach[static_cast<std::size_t>(j)]);
   }

@@ -15,7 +15,7 @@ constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDoc
 
 bool IsFormulaElement(std::string_view local) {
   static const std::set<std::string_view> kNames = {
-      "f",         "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
+      "f",         "nf",        "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
       "totalsRowFormula", "FmlaLink", "FmlaRange", "FmlaMacro", "FmlaTxbx",   "FmlaGroup", "FmlaPict"};
   return kNames.count(local) != 0;
 }
@@ -106,6 +106,16 @@ class Collect : public xml::Handler {
   std::string element_, attr_;
 };
 
+// "xl/worksheets/_rels/sheet1.xml.rels" -> "xl/worksheets/sheet1.xml";
+// "_rels/.rels" -> "" (the package itself).
+std::string SourceOfRels(std::string_view rels) {
+  auto at = rels.rfind("_rels/");
+  if (at == std::string_view::npos) return {};
+  std::string_view file = rels.substr(at + 6);
+  if (file.size() >= 5 && file.substr(file.size() - 5) == ".rels") file.remove_suffix(5);
+  return std::string(rels.substr(0, at)) + std::string(file);
+}
+
 }  // namespace
 
 void VerifyPart(const std::string& part, std::string_view text, std::uint32_t linkCount,
@@ -169,6 +179,20 @@ void Verify(const VerifyInput& in) {
     if (!part.empty() && part[0] == '/') part.erase(0, 1);
     if (removed.count(lower(part)))
       throw PackageError("verification failed: a relationship of " + in.mainPart + " still points at " + part);
+  }
+  for (const auto& relsPart : in.otherRelsParts) {
+    if (relsPart == in.relsPart || removed.count(lower(relsPart))) continue;
+    Collect items("Relationship", "Id");
+    xml::Parse(content(relsPart), relsPart, items);
+    const std::string source = SourceOfRels(relsPart);
+    for (const auto& [id, target] : items.items) {
+      if (target.empty()) continue;
+      std::string part = ResolvePartName(source, target);
+      if (!part.empty() && part[0] == '/') part.erase(0, 1);
+      if (removed.count(lower(part)))
+        throw PackageError("verification failed: a relationship of " + (source.empty() ? "the package" : source) +
+                           " still points at " + part);
+    }
   }
   for (const auto& id : book.referenceIds) {
     bool found = false;

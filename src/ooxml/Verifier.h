@@ -18,6 +18,8 @@ struct VerifyInput {
   std::string relsPart;  // its relationships
   std::uint32_t linkCount = 0;  // links left after the break
   std::vector<std::string> removedParts;
+  // Every other relationship part: none may point at a removed part either.
+  std::vector<std::string> otherRelsParts;
   std::vector<std::string> brokenFiles;  // lower-case file names of the broken sources
   const std::map<std::string, std::string>* edited = nullptr;  // part -> new content
   std::vector<std::string> checkedParts;  // edited too, already passed VerifyPart

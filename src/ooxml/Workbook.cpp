@@ -551,6 +551,8 @@ void Workbook::Save() {
   input.relsPart = impl_->relsPart;
   input.linkCount = static_cast<std::uint32_t>(impl_->links.size() - impl_->broken.size());
   input.removedParts = impl_->removed;
+  for (const auto& entry : impl_->package->EntryNames())
+    if (EndsWith(detail::Lower(entry), ".rels")) input.otherRelsParts.push_back(entry);
   for (auto k : impl_->broken) {
     const auto& source = impl_->links[k - 1].source;
     auto cut = source.find_last_of("/\\");

@@ -98,6 +98,13 @@ class ComApplication final : public links::ExcelApplication {
   // process: the instance's process when this tool created it; empty otherwise.
   ComApplication(Dispatch app, UniqueHandle process, std::chrono::milliseconds quitGrace)
       : app_(std::move(app)), process_(std::move(process)), quitGrace_(quitGrace) {}
+  // An instance that answered Quit but kept running would otherwise be left
+  // behind once the run lets go of it.
+  ~ComApplication() override {
+    if (quitAsked_) ForceEnd();
+  }
+  ComApplication(const ComApplication&) = delete;
+  ComApplication& operator=(const ComApplication&) = delete;
 
   std::string DefaultMember() override {
     const UniqueVariant value = app_.GetDefault();
@@ -111,7 +118,10 @@ class ComApplication final : public links::ExcelApplication {
   std::unique_ptr<links::ExcelWorkbook> ActiveWorkbook() override {
     return std::make_unique<ComWorkbook>(VariantObject(app_.Get("ActiveWorkbook"), "ActiveWorkbook"));
   }
-  void Quit() override { app_.Call("Quit"); }
+  void Quit() override {
+    quitAsked_ = true;
+    app_.Call("Quit");
+  }
 
   // Excel stays alive while anyone holds a reference, so ours goes first;
   // then the process gets the grace period to finish its Quit.
@@ -127,6 +137,7 @@ class ComApplication final : public links::ExcelApplication {
   Dispatch app_;
   UniqueHandle process_;
   std::chrono::milliseconds quitGrace_;
+  bool quitAsked_ = false;
 };
 
 // The process behind a new instance, found through its main window. Opened

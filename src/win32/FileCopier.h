@@ -1,7 +1,9 @@
 #pragma once
-// links::FileCopier with CopyFileW. The copy goes to a temporary name beside
-// the target and is renamed into place without replacing anything, so the
-// target is either absent or complete, and an existing file is never touched.
+// links::FileCopier for Windows. The copy goes to the engine's kind of
+// temporary file beside the target, held exclusively while it is written, and
+// is renamed into place without replacing anything: the target is either
+// absent or complete, an existing file is never touched, and what a killed
+// copy leaves is cleared by the next run.
 
 #include "links/Backup.h"
 

@@ -177,6 +177,41 @@ TEST_F(EngineTest, DdeAndOleLinksStayUnlistedAndAreRenumbered) {
   EXPECT_TRUE(reopened.BookSources().empty());
 }
 
+// A link part that no externalReference lists has no [n] to be used by, and
+// a pivot cache finds its source through its own relationship: neither is a
+// link source, and both are carried over as they are.
+TEST_F(EngineTest, LinkPartsOutsideTheListAndPivotSourcesAreLeftAsTheyAre) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
+  b.AddPart("xl/externalLinks/externalLink9.xml",
+            std::string(R"(<externalLink xmlns=")") + quorvane::testing::kMainNs + R"(" xmlns:r=")" +
+                quorvane::testing::kRelNs + R"("><externalBook r:id="rId1"/></externalLink>)",
+            "application/vnd.openxmlformats-officedocument.spreadsheetml.externalLink+xml");
+  b.AddPart("xl/externalLinks/_rels/externalLink9.xml.rels",
+            std::string(R"(<Relationships xmlns=")") + quorvane::testing::kPackageRelNs +
+                R"("><Relationship Id="rId1" Type=")" + kRelTypes +
+                R"(externalLinkPath" Target="Orphan.xlsx" TargetMode="External"/></Relationships>)");
+  b.AddPart("xl/pivotCache/pivotCacheDefinition1.xml",
+            std::string(R"(<pivotCacheDefinition xmlns=")") + quorvane::testing::kMainNs + R"(" xmlns:r=")" +
+                quorvane::testing::kRelNs + R"(" r:id="rId1"><cacheSource type="worksheet">)"
+                R"(<worksheetSource ref="A1:B3" sheet="S" r:id="rId2"/></cacheSource><cacheFields count="1">)"
+                R"(<cacheField name="X" formula="Y*2"/></cacheFields></pivotCacheDefinition>)",
+            "application/vnd.openxmlformats-officedocument.spreadsheetml.pivotCacheDefinition+xml");
+  auto p = Write(b);
+  auto before = ReadPackage(p);
+  auto book = Workbook::Open(p);
+  EXPECT_EQ(book.BookSources().size(), 1u);
+  book.Break(book.BookSources());
+  book.Save();
+  auto after = ReadPackage(p);
+  for (const char* part : {"xl/externalLinks/externalLink9.xml", "xl/externalLinks/_rels/externalLink9.xml.rels",
+                           "xl/pivotCache/pivotCacheDefinition1.xml"})
+    EXPECT_EQ(after.at(part), before.at(part)) << part;
+  EXPECT_EQ(after.count("xl/externalLinks/externalLink1.xml"), 0u);
+  EXPECT_TRUE(Contains(after.at("[Content_Types].xml"), "/xl/externalLinks/externalLink9.xml"));
+}
+
 TEST_F(EngineTest, CalcChainGoesOnlyWhenAFormulaWasRemoved) {
   auto make = [](bool cellUsesLink) {
     WorkbookBuilder b;

@@ -190,5 +190,30 @@ TEST_F(EngineTest, VerifierStopsABadEditBeforeAnythingIsWritten) {
   }
 }
 
+// A part the engine knows nothing about may still point at the link part
+// that would go; the package would be left with a dangling relationship.
+TEST_F(EngineTest, AnyRelationshipToARemovedPartStopsTheSave) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
+  b.AddPart("xl/custom/thing.xml", "<thing/>", "application/xml");
+  b.AddPart("xl/custom/_rels/thing.xml.rels",
+            std::string(R"(<Relationships xmlns=")") + quorvane::testing::kPackageRelNs +
+                R"("><Relationship Id="rId1" Type="urn:x" Target="../externalLinks/externalLink1.xml"/>)"
+                R"(</Relationships>)");
+  auto p = Write(b);
+  auto bytes = ReadFileBytes(p);
+  auto book = Workbook::Open(p);
+  book.Break(book.BookSources());
+  try {
+    book.Save();
+    ADD_FAILURE() << "saved with a dangling relationship";
+  } catch (const PackageError& e) {
+    EXPECT_TRUE(Contains(e.what(), "xl/custom/thing.xml still points at xl/externalLinks/externalLink1.xml"))
+        << e.what();
+  }
+  EXPECT_EQ(ReadFileBytes(p), bytes);
+}
+
 }  // namespace
 }  // namespace quorvane::ooxml::test

@@ -199,6 +199,12 @@ TEST(FormulaNames, FindsDefinedNameUses) {
   }
 }
 
+TEST(FormulaNames, CallsCountOnlyWhenAsked) {
+  const std::string text = "SUM(MyFn(2),Sheet1!Fact(1),Table1[Col])+Rate+_xlfn.LAMBDA(_xlpm.x,1)(2)";
+  EXPECT_EQ(FindNameRefs(text), std::vector<std::string>{"Rate"});
+  EXPECT_EQ(FindNameRefs(text, true), (std::vector<std::string>{"SUM", "MyFn", "Sheet1!Fact", "Rate"}));
+}
+
 TEST(FormulaNames, SkipsWordsThatAreNotNames) {
   const std::vector<std::string> traps = {
       "A1+$A$1+XFD1048576+a1+A$1", "A:A", "$A:$C", "1:1", "SUM(B:B)", "Sheet1!A:C", "XFD:XFD",

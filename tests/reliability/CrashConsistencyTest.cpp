@@ -1,7 +1,7 @@
 // SIGKILL at spread-out moments of a run on a large workbook: afterwards the
 // workbook is the original or the finished result, byte for byte; a backup is
 // whole or absent; anything else left beside it is one of the tool's own
-// temporary files.
+// temporary files, and the next run in that folder clears those.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +16,7 @@
 
 #include "Child.h"
 #include "Workbooks.h"
+#include "support/WorkbookBuilder.h"
 
 namespace quorvane::reliability {
 namespace {
@@ -55,9 +56,14 @@ bool StillRunning(pid_t pid) {
   return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
+// A small workbook without links beside the big one: the next run works on
+// it, cheaply, to clear what a killed run left in the folder.
+constexpr const char* kOther = "other.xlsx";
+
 void Reset(const ScratchDir& dir, const fs::path& original) {
   for (const auto& name : dir.Names()) fs::remove_all(dir / name);
   fs::copy_file(original, dir / "book.xlsx");
+  testing::WorkbookBuilder().AddSheet("S", R"(<row r="1"><c r="A1"><v>1</v></c></row>)").Write(dir / kOther);
 }
 
 // Classifies what one killed run left: the workbook, the backup (if any) and
@@ -74,7 +80,7 @@ std::string Inspect(const ScratchDir& dir, const std::string& original, const st
   }
   int backups = 0;
   for (const auto& name : dir.Names()) {
-    if (name == "book.xlsx") continue;
+    if (name == "book.xlsx" || name == kOther) continue;
     if (IsToolTemporary(name)) {
       ++*leftovers;
       continue;
@@ -119,6 +125,7 @@ class CrashConsistency : public ::testing::Test {
 
   struct Outcome {
     int killed = 0, killedInSave = 0, untouched = 0, finished = 0, leftovers = 0, rerun = 0;
+    int cleared = 0;  // leftovers removed by the next run
   };
 
   // Each delay counts from the start of the run or, with fromSave, from the
@@ -150,6 +157,17 @@ class CrashConsistency : public ::testing::Test {
       EXPECT_EQ(violation, "") << "killed after " << delay.count() << " us";
       outcome.leftovers += leftovers;
       ++(wasFinished ? outcome.finished : outcome.untouched);
+
+      // The next run in the same folder, on another workbook, removes the
+      // killed run's temporary files and nothing else.
+      EXPECT_EQ(WaitProgram(StartProgram({CliPath(), "--quiet", (dir / kOther).string()})), 0);
+      int stillLeft = 0;
+      bool stillFinished = false;
+      EXPECT_EQ(Inspect(dir, originalBytes_, finished, &stillLeft, &stillFinished), violation)
+          << "after the next run, killed after " << delay.count() << " us";
+      EXPECT_EQ(stillLeft, 0) << "temporary files outlived the next run, killed after " << delay.count() << " us";
+      EXPECT_EQ(stillFinished, wasFinished);
+      outcome.cleared += leftovers - stillLeft;
 
       // The next run completes the job from whatever was left (sampled:
       // a full run costs more than a killed one).
@@ -191,12 +209,13 @@ TEST_F(CrashConsistency, KilledBreakLeavesOriginalOrFinishedWorkbook) {
   outcome.untouched += inSave.untouched;
   outcome.finished += inSave.finished;
   outcome.leftovers += inSave.leftovers;
+  outcome.cleared += inSave.cleared;
 
   std::printf("[ crash ] %s workbook, %zu bytes, run %.3f s, save from %.3f s: %d kill points, %d killed before "
-              "and %d during the save; %d untouched, %d finished, %d temporary files left\n",
+              "and %d during the save; %d untouched, %d finished, %d temporary files left, %d cleared by the next run\n",
               Preset().c_str(), originalBytes_.size(), timing.total.count() / 1e6, timing.tempAppears.count() / 1e6,
               static_cast<int>(before.size() + during.size()), outcome.killed, outcome.killedInSave,
-              outcome.untouched, outcome.finished, outcome.leftovers);
+              outcome.untouched, outcome.finished, outcome.leftovers, outcome.cleared);
   // Timing on a loaded machine varies (a faster run finishes before its
   // kill, and the save itself is short); every kill was checked above, so
   // demand only that the save was really interrupted.
@@ -209,9 +228,15 @@ TEST_F(CrashConsistency, KilledBreakWithBackupLeavesWholeBackupOrNone) {
   ASSERT_NE(finished, originalBytes_);
 
   const auto delays = Spread(microseconds(0), timing.total, 12);
-  const Outcome outcome = KillAt(delays, {"--backup"}, finished);
-  std::printf("[ crash ] with backup: %d kill points, %d killed, %d untouched, %d finished, %d temporary files left\n",
-              static_cast<int>(delays.size()), outcome.killed, outcome.untouched, outcome.finished, outcome.leftovers);
+  Outcome outcome = KillAt(delays, {"--backup"}, finished);
+  // The copy is short: these count from the moment its temporary file shows.
+  const auto inCopy = Spread(microseconds(0), microseconds(4000), 8);
+  const Outcome copying = KillAt(inCopy, {"--backup"}, finished, true);
+  std::printf("[ crash ] with backup: %d kill points, %d killed, %d during the copy or save; %d untouched, "
+              "%d finished, %d temporary files left, %d cleared by the next run\n",
+              static_cast<int>(delays.size() + inCopy.size()), outcome.killed, copying.killedInSave,
+              outcome.untouched + copying.untouched, outcome.finished + copying.finished,
+              outcome.leftovers + copying.leftovers, outcome.cleared + copying.cleared);
   EXPECT_GE(outcome.killed, static_cast<int>(delays.size()) / 2);
 }
 

@@ -54,7 +54,7 @@ ZipPtr OpenRead(const std::filesystem::path& path) {
 }  // namespace
 
 WorkbookBuilder& WorkbookBuilder::AddSheet(std::string name, std::string rows, std::string after) {
-  sheets_.push_back({std::move(name), std::move(rows), std::move(after), {}, {}, 0});
+  sheets_.push_back({std::move(name), std::move(rows), std::move(after), {}, {}, 0, {}});
   return *this;
 }
 
@@ -104,6 +104,26 @@ WorkbookBuilder& WorkbookBuilder::AddChart(std::size_t sheet, std::string body) 
                              "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" +
                          kRelNs + "\">" + body + "</c:chartSpace>",
                      kCtPrefix + "drawingml.chart+xml"});
+  return *this;
+}
+
+WorkbookBuilder& WorkbookBuilder::AddChartEx(std::size_t sheet, std::string body) {
+  std::string n = std::to_string(++chartExCount_);
+  Sheet& s = sheets_.at(sheet);
+  s.drawing += "<xdr:absoluteAnchor><xdr:pos x=\"0\" y=\"0\"/><xdr:ext cx=\"0\" cy=\"0\"/><xdr:graphicFrame macro=\"\">"
+               "<xdr:nvGraphicFramePr><xdr:cNvPr id=\"" + std::to_string(100 + chartExCount_) +
+               "\" name=\"ChartEx " + n + "\"/><xdr:cNvGraphicFramePr/></xdr:nvGraphicFramePr><xdr:xfrm>"
+               "<a:off x=\"0\" y=\"0\"/><a:ext cx=\"0\" cy=\"0\"/></xdr:xfrm><a:graphic><a:graphicData "
+               "uri=\"http://schemas.microsoft.com/office/drawing/2014/chartex\"><cx:chart "
+               "xmlns:cx=\"http://schemas.microsoft.com/office/drawing/2014/chartex\" r:id=\"rIdX" + n +
+               "\"/></a:graphicData></a:graphic></xdr:graphicFrame><xdr:clientData/></xdr:absoluteAnchor>";
+  s.drawingRels.push_back(
+      Rel("rIdX" + n, "http://schemas.microsoft.com/office/2014/relationships/chartEx", "../charts/chartEx" + n + ".xml"));
+  extras_.push_back({"xl/charts/chartEx" + n + ".xml",
+                     kDecl + "<cx:chartSpace xmlns:cx=\"http://schemas.microsoft.com/office/drawing/2014/chartex\" "
+                             "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" +
+                         kRelNs + "\">" + body + "</cx:chartSpace>",
+                     "application/vnd.ms-office.chartex+xml"});
   return *this;
 }
 
@@ -187,6 +207,7 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
         std::string cn = std::to_string(first + c);
         drels.push_back(Rel("rIdC" + cn, std::string(kRelTypes) + "chart", "../charts/chart" + cn + ".xml"));
       }
+      drels.insert(drels.end(), s.drawingRels.begin(), s.drawingRels.end());
       parts["xl/drawings/_rels/drawing" + d + ".xml.rels"] = Rels(drels);
     }
     std::string after = s.after;
@@ -216,6 +237,7 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
         body = "<externalBook r:id=\"rId1\"><sheetNames>";
         for (const auto& s : l.book.sheetNames) body += "<sheetName val=\"" + Attr(s) + "\"/>";
         body += "</sheetNames>";
+        if (!l.book.definedNames.empty()) body += "<definedNames>" + l.book.definedNames + "</definedNames>";
         if (!l.book.sheetDataSet.empty()) body += "<sheetDataSet>" + l.book.sheetDataSet + "</sheetDataSet>";
         body += "</externalBook>";
         parts[relsPart] = Rels({Rel("rId1", l.book.relType, l.book.target, l.book.external)});

@@ -24,6 +24,7 @@ struct BookLink {
   std::string target;                  // relationship target of the other workbook
   std::vector<std::string> sheetNames;
   std::string sheetDataSet;            // inner XML of <sheetDataSet>; empty: no cache
+  std::string definedNames;            // inner XML of <definedNames>, the other book's names
   std::string relType = std::string(kRelTypes) + "externalLinkPath";
   bool external = true;                // TargetMode="External"
 };
@@ -40,6 +41,9 @@ class WorkbookBuilder {
   // A chart on a sheet (through a drawing); `body` is the content of
   // <c:chartSpace> (prefixes c and a are declared).
   WorkbookBuilder& AddChart(std::size_t sheet, std::string body);
+  // A chartEx part on a sheet (through a drawing); `body` is the content of
+  // <cx:chartSpace> (prefixes cx and a are declared).
+  WorkbookBuilder& AddChartEx(std::size_t sheet, std::string body);
   // A part related to a sheet, e.g. a table or control properties; returns
   // the relationship id on the sheet.
   std::string AddSheetPart(std::size_t sheet, std::string relType, std::string part, std::string contentType,
@@ -63,6 +67,7 @@ class WorkbookBuilder {
     std::vector<std::string> rels;  // Relationship elements
     std::string drawing;            // anchors
     std::size_t charts = 0;
+    std::vector<std::string> drawingRels;  // beyond the charts
   };
   struct Link {
     int kind = 0;  // 0 book, 1 dde, 2 ole
@@ -78,6 +83,7 @@ class WorkbookBuilder {
   std::vector<Extra> extras_;
   std::string calcChain_, vba_, prefix_;
   std::size_t chartCount_ = 0;
+  std::size_t chartExCount_ = 0;
 };
 
 // Writes parts as a zip package, [Content_Types].xml first.

@@ -58,8 +58,7 @@ TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
 
 TEST_F(ComExcelTest, FailedBreakClosesWithoutSavingAndQuits) {
   FakeExcel().linkSources = {L"a.xlsx"};
-  FakeExcel().failMember = "BreakLink";
-  FakeExcel().failCode = static_cast<HRESULT>(0x800A03EC);
+  FakeExcel().faults = {testing::ExceptionAt("BreakLink", static_cast<HRESULT>(0x800A03EC), L"")};
   std::unique_ptr<links::ExcelApplication> current;
   app::Property<int> pointer;
   EXPECT_THROW(links::BreakWorkbookLinks(excel_, "C:\\b.xlsx", current, pointer), links::AutomationError);
@@ -103,9 +102,8 @@ TEST_F(ComExcelTest, LinkSourcesKeepsTheArrayBoundsAndElementTypes) {
 
 TEST_F(ComExcelTest, FailingCallBecomesAutomationErrorWithMemberCodeAndDescription) {
   auto app = excel_.Create();
-  FakeExcel().failMember = "Open";
-  FakeExcel().failCode = static_cast<HRESULT>(0x800A03EC);
-  FakeExcel().failDescription = L"Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden.";
+  FakeExcel().faults = {testing::ExceptionAt("Open", static_cast<HRESULT>(0x800A03EC),
+                                             L"Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden.")};
   try {
     app->Workbooks()->Open("x.xlsx");
     ADD_FAILURE() << "Open must throw";
@@ -126,8 +124,7 @@ TEST_F(ComExcelTest, FailingCallBecomesAutomationErrorWithMemberCodeAndDescripti
   }
 
   // Without a description the reason still names the code, once.
-  FakeExcel().failMember = "Save";
-  FakeExcel().failDescription.clear();
+  FakeExcel().faults = {testing::ExceptionAt("Save", static_cast<HRESULT>(0x800A03EC), L"")};
   try {
     app->ActiveWorkbook()->Save();
     ADD_FAILURE() << "Save must throw";
@@ -155,42 +152,7 @@ TEST_F(ComExcelTest, RunningCheckReadsTheDefaultMemberOfTheRegisteredInstance) {
   EXPECT_EQ(FakeExcel().journal, (Journal{"Application.(default)", "Application.(default)"}));
 }
 
-// A second process with a window, standing in for an Excel that ignores Quit.
-class ChildWindowProcess {
- public:
-  ChildWindowProcess() {
-    wchar_t exe[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    const std::wstring title = L"quorvane-child-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                               std::to_wstring(++count_);
-    std::wstring command = L"\"" + std::wstring(exe) + L"\" --child-window " + title;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-      return;
-    process_.reset(info.hProcess);
-    ::CloseHandle(info.hThread);
-    for (int i = 0; i < 200 && !window_; ++i) {
-      window_ = ::FindWindowW(L"STATIC", title.c_str());
-      if (!window_) ::Sleep(50);
-    }
-  }
-  ~ChildWindowProcess() {
-    if (Alive()) ::TerminateProcess(process_.get(), 0);
-  }
-  ChildWindowProcess(const ChildWindowProcess&) = delete;
-  ChildWindowProcess& operator=(const ChildWindowProcess&) = delete;
-
-  HWND Window() const { return window_; }
-  bool Alive() const { return process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
-  bool EndsWithin(DWORD ms) const { return ::WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0; }
-
- private:
-  static inline int count_ = 0;
-  UniqueHandle process_;
-  HWND window_ = nullptr;
-};
+using testing::ChildWindowProcess;
 
 TEST_F(ComExcelTest, ForceEndEndsACreatedInstanceThatIgnoredQuit) {
   ChildWindowProcess child;

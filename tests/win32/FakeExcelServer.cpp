@@ -28,6 +28,30 @@ std::string Render(const VARIANT& v) {
   }
 }
 
+// Counts the arrival of a step and gives the fault that hits it, if any.
+const Fault* Arrive(const std::string& step) {
+  FakeExcelState& state = FakeExcel();
+  const int count = ++state.arrivals[step];
+  for (const Fault& fault : state.faults) {
+    if (fault.step == step && (fault.nth == 0 || fault.nth == count)) {
+      ++state.faultsFired;
+      return &fault;
+    }
+  }
+  return nullptr;
+}
+
+FakeInstance* InstanceAt(int index) {
+  auto& instances = FakeExcel().instances;
+  if (index < 0 || static_cast<std::size_t>(index) >= instances.size()) return nullptr;
+  return &instances[static_cast<std::size_t>(index)];
+}
+
+void Record(int instance, std::string entry) {
+  if (FakeInstance* owner = InstanceAt(instance)) owner->calls.push_back(entry);
+  FakeExcel().journal.push_back(std::move(entry));
+}
+
 enum Kind : WORD { kGet = DISPATCH_PROPERTYGET, kPut = DISPATCH_PROPERTYPUT, kCall = DISPATCH_METHOD };
 
 class FakeObject;
@@ -57,8 +81,16 @@ VARIANT Object(ComPtr<IDispatch> object) {
 // last Release deletes.
 class FakeObject final : public IDispatch {
  public:
-  explicit FakeObject(std::string name) : name_(std::move(name)) { ++FakeExcel().liveObjects; }
-  ~FakeObject() { --FakeExcel().liveObjects; }
+  // instance: the application object this one belongs to (its index in
+  // FakeExcelState::instances); isApplication: this is that object itself.
+  FakeObject(std::string name, int instance, bool isApplication = false)
+      : name_(std::move(name)), instance_(instance), isApplication_(isApplication) {
+    ++FakeExcel().liveObjects;
+  }
+  ~FakeObject() {
+    --FakeExcel().liveObjects;
+    if (isApplication_) LastReleaseOfApplication();
+  }
   FakeObject(const FakeObject&) = delete;
   FakeObject& operator=(const FakeObject&) = delete;
 
@@ -112,7 +144,7 @@ class FakeObject final : public IDispatch {
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO* exception, UINT*) override {
     if (id == DISPID_VALUE && (flags & DISPATCH_PROPERTYGET) && params->cArgs == 0 && defaultValue) {
-      FakeExcel().journal.push_back(name_ + ".(default)");
+      Record(instance_, name_ + ".(default)");
       if (result) defaultValue(result);
       return S_OK;
     }
@@ -146,17 +178,22 @@ class FakeObject final : public IDispatch {
     } else if (params->cArgs != 0) {
       return DISP_E_BADPARAMCOUNT;
     }
-    FakeExcelState& state = FakeExcel();
-    state.journal.push_back(entry);
+    Record(instance_, entry);
 
-    if (state.failMember == win32::Narrow(member.name)) {
-      if (exception) {
-        *exception = EXCEPINFO{};
-        exception->scode = state.failCode;
-        exception->bstrSource = ::SysAllocString(L"Microsoft Excel");
-        exception->bstrDescription = ::SysAllocString(state.failDescription.c_str());
+    if (const Fault* fault = Arrive(win32::Narrow(member.name))) {
+      if (FakeInstance* owner = InstanceAt(instance_)) owner->faults.push_back(owner->calls.size() - 1);
+      switch (fault->kind) {
+        case FaultKind::Hresult: return fault->code;
+        case FaultKind::Ignored: return S_OK;  // answered, but nothing happens
+        case FaultKind::Exception:
+          if (exception) {
+            *exception = EXCEPINFO{};
+            exception->scode = fault->code;
+            exception->bstrSource = ::SysAllocString(L"Microsoft Excel");
+            exception->bstrDescription = ::SysAllocString(fault->description.c_str());
+          }
+          return DISP_E_EXCEPTION;
       }
-      return DISP_E_EXCEPTION;
     }
     VARIANT ignored;
     ::VariantInit(&ignored);
@@ -168,6 +205,19 @@ class FakeObject final : public IDispatch {
   std::function<void(VARIANT*)> defaultValue;
 
  private:
+  // Like Excel, an instance that was told to quit ends once nobody holds it
+  // any more, unless a "Release" fault makes it linger.
+  void LastReleaseOfApplication() {
+    FakeInstance* self = InstanceAt(instance_);
+    if (!self) return;
+    self->released = true;
+    if (self->created && Arrive("Release")) {
+      self->lingers = true;
+      self->faults.push_back(self->calls.size());
+    }
+    if (self->quitHonoured && !self->lingers && self->process) self->process->End();
+  }
+
   std::size_t Find(const wchar_t* name) const {
     std::size_t i = 0;
     while (i < members_.size() && Lower(members_[i].name) != Lower(name)) ++i;
@@ -175,6 +225,8 @@ class FakeObject final : public IDispatch {
   }
 
   std::string name_;
+  int instance_;
+  bool isApplication_;
   std::vector<Member> members_;
   std::map<DISPID, std::vector<std::wstring>> spelled_;
   std::atomic<ULONG> refs_{1};
@@ -207,8 +259,8 @@ VARIANT SourceArray() {
   return v;
 }
 
-ComPtr<IDispatch> NewWorkbook() {
-  ComPtr<FakeObject> book(new FakeObject("Workbook"));
+ComPtr<IDispatch> NewWorkbook(int instance) {
+  ComPtr<FakeObject> book(new FakeObject("Workbook", instance));
   book->Add({L"LinkSources", {L"Type"}, kCall | kGet, [](VARIANT* r) { *r = SourceArray(); }});
   book->Add({L"BreakLink", {L"Name", L"Type"}, kCall, Nothing});
   book->Add({L"Save", {}, kCall, Nothing});
@@ -216,11 +268,13 @@ ComPtr<IDispatch> NewWorkbook() {
   return ComPtr<IDispatch>(book.release());
 }
 
-ComPtr<IDispatch> NewWorkbooks() {
-  ComPtr<FakeObject> books(new FakeObject("Workbooks"));
+ComPtr<IDispatch> NewWorkbooks(int instance) {
+  ComPtr<FakeObject> books(new FakeObject("Workbooks", instance));
   books->Add({L"Open", {L"Filename", L"UpdateLinks", L"ReadOnly"}, kCall, Nothing});
   return ComPtr<IDispatch>(books.release());
 }
+
+ComPtr<IDispatch> NewApplication(bool created);
 
 class ClassObject final : public IClassFactory {
  public:
@@ -237,8 +291,12 @@ class ClassObject final : public IClassFactory {
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
     if (outer) return CLASS_E_NOAGGREGATION;
+    if (const Fault* fault = Arrive("Create")) {
+      *out = nullptr;
+      return fault->code;
+    }
     ++FakeExcel().created;
-    const ComPtr<IDispatch> app = NewFakeApplication();
+    const ComPtr<IDispatch> app = NewApplication(true);
     return app->QueryInterface(iid, out);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
@@ -248,6 +306,36 @@ class ClassObject final : public IClassFactory {
 
 ClassObject classObject;
 
+ComPtr<IDispatch> NewApplication(bool created) {
+  FakeExcelState& state = FakeExcel();
+  FakeInstance record;
+  record.created = created;
+  if (state.separateProcesses) record.process = std::make_shared<ChildWindowProcess>();
+  state.instances.push_back(std::move(record));
+  const int self = static_cast<int>(state.instances.size()) - 1;
+
+  ComPtr<FakeObject> app(new FakeObject("Application", self, true));
+  app->Add({L"Workbooks", {}, kGet, [self](VARIANT* r) { *r = Object(NewWorkbooks(self)); }});
+  app->Add({L"Visible", {}, kGet | kPut, Nothing});
+  app->Add({L"DisplayAlerts", {}, kGet | kPut, Nothing});
+  app->Add({L"AskToUpdateLinks", {}, kGet | kPut, Nothing});
+  app->Add({L"ActiveWorkbook", {}, kGet, [self](VARIANT* r) { *r = Object(NewWorkbook(self)); }});
+  app->Add({L"Quit", {}, kCall, [self](VARIANT*) {
+              if (FakeInstance* me = InstanceAt(self)) me->quitHonoured = true;
+            }});
+  app->Add({L"Hwnd", {}, kGet, [self](VARIANT* r) {
+              const FakeInstance* me = InstanceAt(self);
+              r->vt = VT_I4;
+              r->lVal = me && me->process ? static_cast<LONG>(reinterpret_cast<INT_PTR>(me->process->Window()))
+                                          : FakeExcel().hwnd;
+            }});
+  app->defaultValue = [](VARIANT* r) {
+    r->vt = VT_BSTR;
+    r->bstrVal = ::SysAllocString(FakeExcel().defaultName.c_str());
+  };
+  return ComPtr<IDispatch>(app.release());
+}
+
 }  // namespace
 
 FakeExcelState& FakeExcel() {
@@ -255,22 +343,62 @@ FakeExcelState& FakeExcel() {
   return state;
 }
 
-ComPtr<IDispatch> NewFakeApplication() {
-  ComPtr<FakeObject> app(new FakeObject("Application"));
-  app->Add({L"Workbooks", {}, kGet, [](VARIANT* r) { *r = Object(NewWorkbooks()); }});
-  app->Add({L"DisplayAlerts", {}, kGet | kPut, Nothing});
-  app->Add({L"AskToUpdateLinks", {}, kGet | kPut, Nothing});
-  app->Add({L"ActiveWorkbook", {}, kGet, [](VARIANT* r) { *r = Object(NewWorkbook()); }});
-  app->Add({L"Quit", {}, kCall, Nothing});
-  app->Add({L"Hwnd", {}, kGet, [](VARIANT* r) {
-              r->vt = VT_I4;
-              r->lVal = FakeExcel().hwnd;
-            }});
-  app->defaultValue = [](VARIANT* r) {
-    r->vt = VT_BSTR;
-    r->bstrVal = ::SysAllocString(FakeExcel().defaultName.c_str());
-  };
-  return ComPtr<IDispatch>(app.release());
+ComPtr<IDispatch> NewFakeApplication() { return NewApplication(false); }
+
+Fault ErrorAt(std::string step, HRESULT code, int nth) {
+  return {std::move(step), FaultKind::Hresult, code, std::wstring(), nth};
+}
+
+Fault ExceptionAt(std::string step, HRESULT code, std::wstring description, int nth) {
+  return {std::move(step), FaultKind::Exception, code, std::move(description), nth};
+}
+
+Fault IgnoredAt(std::string step) { return {std::move(step), FaultKind::Ignored, S_OK, std::wstring(), 0}; }
+
+bool FakeInstance::Ended() const {
+  if (process) return !process->Alive();
+  return quitHonoured && released && !lingers;
+}
+
+int FakeExcelState::LiveInstances() const {
+  int live = 0;
+  for (const FakeInstance& instance : instances) live += instance.created && !instance.Ended();
+  return live;
+}
+
+ChildWindowProcess::ChildWindowProcess() {
+  static int count = 0;
+  wchar_t exe[MAX_PATH];
+  ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  const std::wstring title =
+      L"quorvane-child-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
+  std::wstring command = L"\"" + std::wstring(exe) + L"\" --child-window " + title;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return;
+  process_.reset(info.hProcess);
+  ::CloseHandle(info.hThread);
+  for (int i = 0; i < 200 && !window_; ++i) {
+    window_ = ::FindWindowW(L"STATIC", title.c_str());
+    if (!window_) ::Sleep(50);
+  }
+}
+
+ChildWindowProcess::~ChildWindowProcess() { End(); }
+
+bool ChildWindowProcess::Alive() const {
+  return process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+bool ChildWindowProcess::EndsWithin(DWORD ms) const {
+  return process_ && ::WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0;
+}
+
+void ChildWindowProcess::End() {
+  if (!Alive()) return;
+  ::TerminateProcess(process_.get(), 0);
+  ::WaitForSingleObject(process_.get(), 10000);
 }
 
 FakeExcelRegistration::FakeExcelRegistration() {

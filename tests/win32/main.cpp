@@ -1,6 +1,6 @@
 // The test program runs the tests in a COM apartment. Started with
-// "--child-window <title>" it is instead the helper process of the ForceEnd
-// tests: one hidden window, alive until it is ended from outside.
+// "--child-window <title>" it is instead the process of a stand-in Excel
+// instance: one hidden window, alive until it is ended from outside.
 #include <windows.h>
 
 #include <gtest/gtest.h>

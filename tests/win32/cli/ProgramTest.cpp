@@ -30,8 +30,11 @@ void WriteLinked(const fs::path& path, const std::vector<std::string>& targets) 
   WorkbookBuilder book;
   std::string row = "<row r=\"1\">";
   for (std::size_t k = 0; k < targets.size(); ++k) {
-    book.AddBookLink({targets[k], {"Sheet1"},
-                      "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>3</v></cell></row></sheetData>"});
+    BookLink link;
+    link.target = targets[k];
+    link.sheetNames = {"Sheet1"};
+    link.sheetDataSet = "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>3</v></cell></row></sheetData>";
+    book.AddBookLink(link);
     const char column = static_cast<char>('A' + k);
     row += std::string("<c r=\"") + column + "1\"><f>[" + std::to_string(k + 1) + "]Sheet1!A1</f><v>3</v></c>";
   }

@@ -1,0 +1,177 @@
+// Defined names on both sides of a link: names of the other workbook used
+// through the link ([1]!Name), names of this workbook that reach the link
+// through other names, and the newer chart parts that use such names.
+
+#include "EngineFixture.h"
+
+namespace quorvane::ooxml::test {
+namespace {
+
+using quorvane::testing::ReadPackage;
+
+std::string NameXml(const std::string& name, const std::string& text) {
+  return "<definedName name=\"" + name + "\">" + text + "</definedName>";
+}
+
+TEST_F(EngineTest, NamesOfTheOtherBookBecomeTheValuesItsLinkCached) {
+  BookLink src;
+  src.target = "Src.xlsx";
+  src.sheetNames = {"S", "T", "My Sheet"};
+  src.definedNames = R"(<definedName name="Rate" refersTo="=S!$A$1"/>)"
+                     R"(<definedName name="Block" refersTo="=S!$A$1:$B$2"/>)"
+                     R"(<definedName name="Local" refersTo="=T!$A$1" sheetId="1"/>)"
+                     R"(<definedName name="Spaced" refersTo="='My Sheet'!$B$3"/>)"
+                     R"(<definedName name="OwnPrefix" refersTo="[3]T!$A$1"/>)"
+                     R"(<definedName name="Lost" refersTo="#REF!"/>)"
+                     R"(<definedName name="Uncached" refersTo="=S!$C$9"/>)";
+  src.sheetDataSet =
+      R"(<sheetData sheetId="0"><row r="1"><cell r="A1"><v>2.5</v></cell><cell r="B1" t="str"><v>a&amp;b</v></cell></row>)"
+      R"(<row r="2"><cell r="A2" t="b"><v>1</v></cell><cell r="B2" t="e"><v>#N/A</v></cell></row></sheetData>)"
+      R"(<sheetData sheetId="1"><row r="1"><cell r="A1"><v>7</v></cell></row></sheetData>)"
+      R"(<sheetData sheetId="2"><row r="3"><cell r="B3" t="str"><v>x</v></cell></row></sheetData>)";
+  BookLink noCache = src;
+  noCache.target = "NoCache.xlsx";
+  noCache.sheetDataSet.clear();
+
+  WorkbookBuilder b;
+  b.AddBookLink(src).AddBookLink(noCache);
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]!Rate*2</f><v>5</v></c><c r="B1"><f>'[1]T'!Local</f><v>7</v></c>)"
+                     R"(<c r="C1"><f>WholeName+1</f><v>3.5</v></c><c r="D1"><f>[2]!Rate</f><v>1</v></c>)"
+                     R"(<c r="E1"><f>SUM(A1:B1)</f><v>12</v></c></row>)");
+  b.AddName("WholeName", "[1]!Rate");
+  b.AddName("WholeBlock", "[1]!block");  // names compare without case
+  b.AddName("SheetLevel", "[1]T!Local");
+  b.AddName("QuotedTarget", "[1]!Spaced");
+  b.AddName("RecordedWithBook", "[1]!OwnPrefix");
+  b.AddName("WrongScope", "[1]S!Local");
+  b.AddName("RecordedAsRef", "[1]!Lost");
+  b.AddName("NotInCache", "[1]!Uncached");
+  b.AddName("Unknown", "[1]!Missing");
+  b.AddName("SecondBook", "[2]!Rate");
+  BreakResult result;
+  auto parts = BreakAll(Write(b), &result);
+  const std::string wb = parts.at("xl/workbook.xml");
+  const std::string sheet = Sheet1(parts);
+
+  EXPECT_TRUE(Contains(wb, NameXml("WholeName", "2.5")));
+  EXPECT_TRUE(Contains(wb, NameXml("WholeBlock", "{2.5,\"a&amp;b\";TRUE,#N/A}")));
+  EXPECT_TRUE(Contains(wb, NameXml("SheetLevel", "7")));
+  EXPECT_TRUE(Contains(wb, NameXml("QuotedTarget", "\"x\"")));
+  EXPECT_TRUE(Contains(wb, NameXml("RecordedWithBook", "7")));
+  for (const char* name : {"WrongScope", "RecordedAsRef", "NotInCache", "Unknown", "SecondBook"})
+    EXPECT_TRUE(Contains(wb, NameXml(name, "#REF!"))) << name;
+  EXPECT_EQ(result.names, 5u);
+  EXPECT_EQ(result.namesToRef, 5u);
+
+  // Cells using the other book's names, directly or through ours, keep what they show.
+  EXPECT_TRUE(Contains(sheet, R"(<c r="A1"><v>5</v></c><c r="B1"><v>7</v></c><c r="C1"><v>3.5</v></c>)"));
+  EXPECT_TRUE(Contains(sheet, R"(<c r="D1"><v>1</v></c>)"));
+  EXPECT_TRUE(Contains(sheet, R"(<c r="E1"><f>SUM(A1:B1)</f>)"));
+  EXPECT_EQ(result.cells, 4u);
+}
+
+TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx", R"(<row r="1"><cell r="A1" t="str"><v>a</v></cell><cell r="B1"><v>4</v></cell></row>)"
+                                 R"(<row r="2"><cell r="A2" t="str"><v>b</v></cell></row>)"
+                                 R"(<row r="3"><cell r="A3" t="str"><v>c</v></cell></row>)"));
+  b.AddSheet("Main",
+             R"(<row r="1"><c r="A1" t="str"><f>[0]!Linked</f><v>a</v></c><c r="B1"><f>Main!Scoped</f><v>4</v></c>)"
+             R"(<c r="C1"><f>Scoped</f><v>4</v></c><c r="D1"><f>Chain*2</f><v>10</v></c>)"
+             R"(<c r="E1"><f>'Main'!SCOPED+0</f><v>4</v></c><c r="F1" t="str"><f>"Linked"&amp;1</f><v>Linked1</v></c>)"
+             R"(<c r="G1"><f>Second!Scoped</f><v>0</v></c><c r="H1"><f>Scale(2)</f><v>8</v></c></row>)",
+             R"(<conditionalFormatting sqref="A1"><cfRule type="expression" priority="1"><formula>B1&gt;Linked2)"
+             R"(</formula></cfRule></conditionalFormatting><dataValidations count="1">)"
+             R"(<dataValidation type="list" sqref="H1"><formula1>ListAlias</formula1></dataValidation>)"
+             R"(</dataValidations>)");
+  b.AddSheet("Second", R"(<row r="1"><c r="A1"><f>Scoped</f><v>0</v></c><c r="B1"><f>Main!Scoped</f><v>4</v></c>)"
+                       R"(<c r="C1" t="str"><f>LINKED</f><v>a</v></c></row>)");
+  b.AddName("Linked", "[1]S!$A$1");
+  b.AddName("Linked2", "[0]!Scoped2");
+  b.AddName("Scoped2", "[1]S!$B$1");
+  b.AddName("Scoped", "[1]S!$B$1", 0);
+  b.AddName("Scoped", "Second!$A$1", 1);  // same name, other sheet, no link
+  b.AddName("Alias", "[0]!Linked");
+  b.AddName("Chain", "Alias+1");
+  b.AddName("Choices", "[1]S!$A$1:$A$3");
+  b.AddName("ListAlias", "Choices");
+  b.AddName("Scale", "_xlfn.LAMBDA(_xlpm.x,_xlpm.x*[1]S!$B$1)");  // called like a function
+  auto p = Write(b);
+
+  auto usage = Workbook::Open(p).Usage().at(1);
+  EXPECT_EQ(usage.cells, 8u);
+  EXPECT_EQ(usage.rules, 2u);
+  EXPECT_EQ(usage.names, 9u);
+
+  BreakResult result;
+  auto parts = BreakAll(p, &result);
+  const std::string main = Sheet1(parts);
+  const std::string second = parts.at("xl/worksheets/sheet2.xml");
+  const std::string wb = parts.at("xl/workbook.xml");
+
+  EXPECT_TRUE(Contains(main, R"(<c r="A1" t="inlineStr"><is><t xml:space="preserve">a</t></is></c>)"));
+  EXPECT_TRUE(Contains(main, R"(<c r="B1"><v>4</v></c><c r="C1"><v>4</v></c><c r="D1"><v>10</v></c>)"));
+  EXPECT_TRUE(Contains(main, R"(<c r="E1"><v>4</v></c>)"));
+  EXPECT_TRUE(Contains(main, R"(<c r="F1" t="str"><f>"Linked"&amp;1</f>)")) << "text, not a name";
+  EXPECT_TRUE(Contains(main, R"(<c r="G1"><f>Second!Scoped</f>)")) << "the other sheet's own name";
+  EXPECT_TRUE(Contains(main, R"(<c r="H1"><v>8</v></c>)"));
+  EXPECT_FALSE(Contains(main, "cfRule"));
+  EXPECT_TRUE(Contains(main, R"(<formula1>"a,b,c"</formula1>)")) << "list found through two names";
+  EXPECT_TRUE(Contains(second, R"(<c r="A1"><f>Scoped</f>)"));
+  EXPECT_TRUE(Contains(second, R"(<c r="B1"><v>4</v></c>)"));
+  EXPECT_TRUE(Contains(second, R"(<c r="C1" t="inlineStr">)"));
+  EXPECT_EQ(result.cells, 8u);
+  EXPECT_EQ(result.rulesRemoved, 1u);
+  EXPECT_EQ(result.rulesConverted, 1u);
+
+  // Names that only use other names keep working on the constants.
+  EXPECT_TRUE(Contains(wb, NameXml("Alias", "[0]!Linked")));
+  EXPECT_TRUE(Contains(wb, NameXml("Chain", "Alias+1")));
+  EXPECT_TRUE(Contains(wb, NameXml("Scale", "#REF!")));
+  EXPECT_TRUE(Contains(wb, NameXml("Linked", "\"a\"")));
+  EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="0">4</definedName>)"));
+  EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="1">Second!$A$1</definedName>)"));
+}
+
+TEST_F(EngineTest, ChartExDataBecomesItsCachedLevelsAndOtherLinksAreRenumbered) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx", R"(<row r="1"><cell r="A1" t="str"><v>a</v></cell></row>)"))
+      .AddBookLink(Book("Kept.xlsx"));
+  b.AddSheet("Main", "");
+  b.AddName("_xlchart.v1.0", "[1]S!$A$1:$A$2", -1, "hidden=\"1\"");
+  b.AddName("_xlchart.v1.1", "[2]S!$B$1:$B$2", -1, "hidden=\"1\"");
+  b.AddChartEx(0,
+               R"(<cx:chartData><cx:data id="0"><cx:strDim type="cat"><cx:f dir="row">_xlchart.v1.0</cx:f>)"
+               R"(<cx:lvl ptCount="2"><cx:pt idx="0">a</cx:pt><cx:pt idx="1">b</cx:pt></cx:lvl></cx:strDim>)"
+               R"(<cx:numDim type="val"><cx:f>[1]S!$B$1:$B$2</cx:f><cx:nf>[1]S!$B$9</cx:nf>)"
+               R"(<cx:lvl ptCount="2" formatCode="General"><cx:pt idx="0">1</cx:pt><cx:pt idx="1">2</cx:pt></cx:lvl>)"
+               R"(</cx:numDim></cx:data><cx:data id="1"><cx:numDim type="size"><cx:f>[1]S!$C$1:$C$2</cx:f>)"
+               R"(</cx:numDim><cx:numDim type="val"><cx:f>_xlchart.v1.1</cx:f><cx:lvl ptCount="0"/></cx:numDim>)"
+               R"(<cx:strDim type="cat"><cx:f>[2]S!$A$1:$A$2</cx:f></cx:strDim></cx:data></cx:chartData>)"
+               R"(<cx:chart><cx:title><cx:tx><cx:txData><cx:f>[1]S!$A$1</cx:f><cx:v>Sales</cx:v></cx:txData></cx:tx>)"
+               R"(</cx:title><cx:plotArea><cx:plotAreaRegion><cx:series layoutId="treemap"><cx:tx><cx:txData>)"
+               R"(<cx:f>'[1]S'!$D$1</cx:f></cx:txData></cx:tx><cx:dataId val="0"/></cx:series></cx:plotAreaRegion>)"
+               R"(</cx:plotArea></cx:chart>)");
+  auto p = Write(b);
+  EXPECT_EQ(Workbook::Open(p).Usage().at(1).charts, 6u);
+
+  auto book = Workbook::Open(p);
+  auto result = book.Break({book.BookSources()[0]});
+  book.Save();  // the verifier passes: no [1] of the removed source is left
+  auto parts = ReadPackage(p);
+  const std::string chart = parts.at("xl/charts/chartEx1.xml");
+
+  EXPECT_TRUE(Contains(chart, R"(<cx:strDim type="cat"><cx:lvl ptCount="2"><cx:pt idx="0">a</cx:pt>)"));
+  EXPECT_TRUE(Contains(chart, R"(<cx:numDim type="val"><cx:lvl ptCount="2" formatCode="General">)"));
+  EXPECT_TRUE(Contains(chart, R"(<cx:numDim type="size"><cx:lvl ptCount="0"/></cx:numDim>)"));
+  EXPECT_TRUE(Contains(chart, R"(<cx:numDim type="val"><cx:f>_xlchart.v1.1</cx:f>)"));
+  EXPECT_TRUE(Contains(chart, R"(<cx:strDim type="cat"><cx:f>[1]S!$A$1:$A$2</cx:f></cx:strDim>)"));
+  EXPECT_TRUE(Contains(chart, R"(<cx:txData><cx:v>Sales</cx:v></cx:txData>)"));
+  EXPECT_TRUE(Contains(chart, R"(<cx:txData><cx:v></cx:v></cx:txData>)"));
+  EXPECT_FALSE(Contains(chart, "<cx:nf>"));
+  EXPECT_EQ(result.charts, 5u);
+  EXPECT_TRUE(Contains(parts.at("xl/workbook.xml"), R"(hidden="1">[1]S!$B$1:$B$2</definedName>)"));
+}
+
+}  // namespace
+}  // namespace quorvane::ooxml::test
