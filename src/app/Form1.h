@@ -102,8 +102,6 @@ class Form1 {
   void ListView1_ItemClick();
   void ListView1_MouseMove(int x, int y);  // in the units the list's HitTest takes
   void ListView1_MouseUp();
-  // The drag's MouseIsDown, DragItem and HoverItem.
-  const filelist::ListReorder& Drag() const { return drag_; }
 
  private:
   Form1Services services_;

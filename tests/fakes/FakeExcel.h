@@ -4,7 +4,6 @@
 
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,8 +28,11 @@ class FakeExcel final : public links::ExcelAutomation {
   std::unique_ptr<links::ExcelApplication> GetRunning() override;
   std::unique_ptr<links::ExcelApplication> Create() override;
 
-  void Fail(const std::string& op, const std::string& path) {
-    if (op == failOn && (failPath.empty() || failPath == path)) throw links::AutomationError(op, "simulated failure");
+  // Logs the call, then throws if `op` is told to fail for `path`.
+  void Step(const std::string& entry, const std::string& op = {}, const std::string& path = {}) {
+    log.push_back(entry);
+    if (!op.empty() && op == failOn && (failPath.empty() || failPath == path))
+      throw links::AutomationError(op, "simulated failure");
   }
   // Log entries that start with prefix.
   std::vector<std::string> Matching(const std::string& prefix) const {
@@ -39,115 +41,89 @@ class FakeExcel final : public links::ExcelAutomation {
       if (entry.rfind(prefix, 0) == 0) out.push_back(entry);
     return out;
   }
+  static std::string Word(bool value) { return value ? "True" : "False"; }
 };
 
 class FakeWorkbook final : public links::ExcelWorkbook {
  public:
   FakeWorkbook(FakeExcel& excel, std::string path) : excel_(excel), path_(std::move(path)) {}
   links::LinkSourceList LinkSources(std::int32_t type) override {
-    excel_.log.push_back("LinkSources(Type=" + std::to_string(type) + ")");
-    excel_.Fail("LinkSources", path_);
+    excel_.Step("LinkSources(Type=" + std::to_string(type) + ")", "LinkSources", path_);
     auto it = excel_.sources.find(path_);
     if (it == excel_.sources.end() || it->second.empty()) return std::nullopt;
     return links::SourceArray(it->second, 1);
   }
   void BreakLink(const std::string& name, std::int32_t type) override {
-    excel_.log.push_back("BreakLink(name=" + name + ",Type=" + std::to_string(type) + ")");
-    excel_.Fail("BreakLink", path_);
+    excel_.Step("BreakLink(name=" + name + ",Type=" + std::to_string(type) + ")", "BreakLink", path_);
   }
-  void Save() override {
-    excel_.log.push_back("Save");
-    excel_.Fail("Save", path_);
-  }
-  void Close(bool saveChanges) override {
-    excel_.log.push_back(std::string("Close(") + (saveChanges ? "True" : "False") + ")");
-  }
+  void Save() override { excel_.Step("Save", "Save", path_); }
+  void Close(bool saveChanges) override { excel_.Step("Close(" + FakeExcel::Word(saveChanges) + ")"); }
 
  private:
   FakeExcel& excel_;
   std::string path_;
 };
 
+// Number 0 is the running instance, which this tool never ends.
 class FakeApplication final : public links::ExcelApplication {
  public:
-  FakeApplication(FakeExcel& excel, int number, bool created)
-      : excel_(excel), number_(number), created_(created) {}
-  ~FakeApplication() override { excel_.log.push_back("Release#" + std::to_string(number_)); }
+  FakeApplication(FakeExcel& excel, int number) : excel_(excel), number_(std::to_string(number)) {}
+  ~FakeApplication() override { excel_.log.push_back("Release#" + number_); }
 
   std::string DefaultMember() override {
-    excel_.log.push_back("DefaultMember");
+    excel_.Step("DefaultMember");
     return excel_.runningName;
   }
-  std::unique_ptr<links::ExcelWorkbooks> Workbooks() override;
-  void SetDisplayAlerts(bool value) override {
-    excel_.log.push_back(std::string("DisplayAlerts=") + (value ? "True" : "False"));
-    excel_.Fail("DisplayAlerts", path_);
+  std::unique_ptr<links::ExcelWorkbooks> Workbooks() override {
+    excel_.Step("Workbooks");
+    return std::make_unique<Books>(*this);
   }
-  void SetAskToUpdateLinks(bool value) override {
-    excel_.log.push_back(std::string("AskToUpdateLinks=") + (value ? "True" : "False"));
-    excel_.Fail("AskToUpdateLinks", path_);
+  void SetDisplayAlerts(bool v) override { excel_.Step("DisplayAlerts=" + FakeExcel::Word(v), "DisplayAlerts", path_); }
+  void SetAskToUpdateLinks(bool v) override {
+    excel_.Step("AskToUpdateLinks=" + FakeExcel::Word(v), "AskToUpdateLinks", path_);
   }
   std::unique_ptr<links::ExcelWorkbook> ActiveWorkbook() override {
-    excel_.log.push_back("ActiveWorkbook");
-    excel_.Fail("ActiveWorkbook", path_);
+    excel_.Step("ActiveWorkbook", "ActiveWorkbook", path_);
     return std::make_unique<FakeWorkbook>(excel_, path_);
   }
   void Quit() override {
-    excel_.log.push_back("Quit#" + std::to_string(number_));
-    excel_.Fail("Quit", path_);
+    excel_.Step("Quit#" + number_, "Quit", path_);
     End();
   }
   void ForceEnd() noexcept override {
-    excel_.log.push_back("ForceEnd#" + std::to_string(number_));
+    excel_.log.push_back("ForceEnd#" + number_);
     End();
   }
-  void Opened(const std::string& path) { path_ = path; }
 
  private:
-  void End() {
-    if (created_ && !ended_) {
-      ended_ = true;
-      --excel_.alive;
+  struct Books final : links::ExcelWorkbooks {
+    explicit Books(FakeApplication& app) : app_(app) {}
+    void Open(const std::string& path) override {
+      app_.excel_.Step("Open(" + path + ")", "Open", path);
+      app_.path_ = path;
     }
+    FakeApplication& app_;
+  };
+  void End() {
+    if (number_ != "0" && !ended_) --excel_.alive;
+    ended_ = true;
   }
   FakeExcel& excel_;
-  int number_;
-  bool created_;
+  std::string number_;
   bool ended_ = false;
-  std::string path_;
+  std::string path_;  // the workbook opened in this instance
 };
-
-class FakeWorkbooks final : public links::ExcelWorkbooks {
- public:
-  FakeWorkbooks(FakeExcel& excel, FakeApplication& app) : excel_(excel), app_(app) {}
-  void Open(const std::string& path) override {
-    excel_.log.push_back("Open(" + path + ")");
-    excel_.Fail("Open", path);
-    app_.Opened(path);
-  }
-
- private:
-  FakeExcel& excel_;
-  FakeApplication& app_;
-};
-
-inline std::unique_ptr<links::ExcelWorkbooks> FakeApplication::Workbooks() {
-  excel_.log.push_back("Workbooks");
-  return std::make_unique<FakeWorkbooks>(excel_, *this);
-}
 
 inline std::unique_ptr<links::ExcelApplication> FakeExcel::GetRunning() {
   log.push_back("GetRunning");
   if (!running) throw links::AutomationError("GetObject", "no running instance");
-  return std::make_unique<FakeApplication>(*this, 0, false);
+  return std::make_unique<FakeApplication>(*this, 0);
 }
 
 inline std::unique_ptr<links::ExcelApplication> FakeExcel::Create() {
-  const int number = ++created;
-  log.push_back("Create#" + std::to_string(number));
-  Fail("Create", "");
+  Step("Create#" + std::to_string(++created), "Create");
   ++alive;
-  return std::make_unique<FakeApplication>(*this, number, true);
+  return std::make_unique<FakeApplication>(*this, created);
 }
 
 }  // namespace quorvane::testing

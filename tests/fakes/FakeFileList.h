@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -64,12 +65,6 @@ class FakeFolderPicker final : public filelist::FolderPicker {
   }
 };
 
-inline filelist::FileAttributes AFile() { return {}; }
-inline filelist::FileAttributes AFolder() { return {.directory = true}; }
-inline filelist::FileAttributes Hidden(filelist::FileAttributes a) { a.hidden = true; return a; }
-inline filelist::FileAttributes System(filelist::FileAttributes a) { a.system = true; return a; }
-inline filelist::FileAttributes Link(filelist::FileAttributes a) { a.link = true; return a; }
-
 // A tree with Windows paths; each folder lists its entries in the order added.
 class FakeListing final : public filelist::DirectoryListing {
  public:
@@ -80,6 +75,13 @@ class FakeListing final : public filelist::DirectoryListing {
 
   void Add(const std::string& folder, const std::string& name, std::optional<filelist::FileAttributes> a) {
     folders[folder].push_back({name, a});
+  }
+  // Plain entries; a name ending in a backslash is a folder.
+  void Add(const std::string& folder, std::initializer_list<std::string> names) {
+    for (const auto& name : names) {
+      const bool dir = name.back() == '\\';
+      Add(folder, dir ? name.substr(0, name.size() - 1) : name, filelist::FileAttributes{.directory = dir});
+    }
   }
 
   std::unique_ptr<filelist::DirectoryScan> Open(const std::string& folder) override {
@@ -130,8 +132,6 @@ class FakeDrag final : public filelist::DragData {
 // Follows the list it is attached to (not owned).
 class FakeListView final : public filelist::ListViewControl {
  public:
-  FakeListView() = default;
-  explicit FakeListView(const filelist::FileList& list) : list_(&list) {}
   void Attach(const filelist::FileList& list) { list_ = &list; }
   std::vector<std::size_t> ensured;
   std::vector<std::string> iconLoads;

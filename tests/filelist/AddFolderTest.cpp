@@ -2,22 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fakes/FakeFileList.h"
+#include "filelist/StdDirectoryListing.h"
 
 namespace quorvane::filelist {
 namespace {
 
-using testing::AFile;
-using testing::AFolder;
-using testing::FakeListing;
-using testing::FakePump;
-using testing::Hidden;
-using testing::Link;
-using testing::System;
+using Texts = std::vector<std::string>;
 
 TEST(MatchesPattern, WorkbookPatternAndWildcards) {
   for (const char* name : {"Book1.xls", "Q3.XLSX", "macro.xlsm", "data.xlsb", "form.xlt", "tool.xla",
@@ -38,147 +37,110 @@ class AddFolderButton : public ::testing::Test {
   AddFolderButton() {
     check4.Click = [this] { Check4_Click(check4, picker, listing, pump, list, pointer); };
   }
-  std::vector<std::string> Entries() const { return testing::Texts(list); }
   void Press(const std::string& folder) {
     picker.choice = folder;
     check4.UserClick();
   }
+  Texts Entries() const { return testing::Texts(list); }
 
   app::CheckBox check4;
   testing::FakeFolderPicker picker;
-  FakeListing listing;
-  FakePump pump;
+  testing::FakeListing listing;
+  testing::FakePump pump;
   FileList list;
   app::Property<int> pointer{app::kPointerCustom};
 };
 
-TEST_F(AddFolderButton, WalksLevelByLevelThenListsFolderByFolder) {
-  listing.Add("W", "a.xls", AFile());
-  listing.Add("W", "X", AFolder());
-  listing.Add("W", "b.xls", AFile());
-  listing.Add("W", "Y", AFolder());
-  listing.Add("W\\X", "x.xls", AFile());
-  listing.Add("W\\X", "Deep", AFolder());
-  listing.Add("W\\X\\Deep", "d.xls", AFile());
-  listing.Add("W\\Y", "y.xls", AFile());
+TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder) {
+  listing.Add("W", {"a.xls", "X\\", "b.xls", "Y\\"});
+  listing.Add("W\\X", {"x.xls", "Deep2\\", "Deep1\\"});  // listing order, not sorted
+  listing.Add("W\\Y", {"y.xls", "Below\\"});
+  listing.Add("W\\X\\Deep1", {"d1.xls"});
+  listing.Add("W\\X\\Deep2", {"d2.xls"});
+  listing.Add("W\\Y\\Below", {"z.xls"});
   list.Add("first");
 
   Press("W");
   EXPECT_EQ(check4.Value(), 0);
-  EXPECT_EQ(picker.prompts, std::vector<std::string>{"Please select folder to add:"});
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"first", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls", "W\\Y\\y.xls",
-                                                 "W\\X\\Deep\\d.xls"}));
+  EXPECT_EQ(picker.prompts, Texts{"Please select folder to add:"});
+  EXPECT_EQ(Entries(), (Texts{"first", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls", "W\\Y\\y.xls", "W\\X\\Deep2\\d2.xls",
+                              "W\\X\\Deep1\\d1.xls", "W\\Y\\Below\\z.xls"}));
   EXPECT_EQ(pointer.Get(), app::kPointerDefault);
 
   // The same folder again lists every workbook again.
   Press("W");
-  EXPECT_EQ(list.Count(), 11u);
-}
+  EXPECT_EQ(list.Count(), 15u);
 
-TEST(AddSubFolders, GroupsEachLevelByParent) {
-  FakeListing listing;
-  FakePump pump;
-  listing.Add("R", "A", AFolder());
-  listing.Add("R", "B", AFolder());
-  listing.Add("R\\A", "A2", AFolder());
-  listing.Add("R\\A", "A1", AFolder());
-  listing.Add("R\\B", "B1", AFolder());
-  listing.Add("R\\A\\A2", "Z", AFolder());
-
-  std::vector<std::string> one{"R"};
-  ASSERT_TRUE(AddSubFolders(listing, pump, one, false));
-  EXPECT_EQ(one, (std::vector<std::string>{"R", "R\\A", "R\\B"}));
-
-  std::vector<std::string> all{"R"};
-  ASSERT_TRUE(AddSubFolders(listing, pump, all, true));
-  EXPECT_EQ(all, (std::vector<std::string>{"R", "R\\A", "R\\B", "R\\A\\A2", "R\\A\\A1", "R\\B\\B1",
-                                           "R\\A\\A2\\Z"}));
+  std::vector<std::string> oneLevel{"W"};
+  ASSERT_TRUE(AddSubFolders(listing, pump, oneLevel, false));
+  EXPECT_EQ(oneLevel, (Texts{"W", "W\\X", "W\\Y"}));
 }
 
 TEST_F(AddFolderButton, NamesAndAttributesDecideWhatIsAddedAndEntered) {
-  listing.Add("C:\\", ".", AFolder());
-  listing.Add("C:\\", "..", AFolder());
-  listing.Add("C:\\", "Book1.xls", AFile());
-  listing.Add("C:\\", "Notes.txt", AFile());
-  listing.Add("C:\\", "~$Book1.xls", AFile());
-  listing.Add("C:\\", "Book1.csv", AFile());
-  listing.Add("C:\\", "Book1.xml", AFile());
-  listing.Add("C:\\", "BOOK2.XLSX", AFile());
-  listing.Add("C:\\", "h.xlsm", Hidden(AFile()));
-  listing.Add("C:\\", "s.xlsb", System(AFile()));
+  listing.Add("C:\\", {".\\", "..\\", "Book1.xls", "Notes.txt", "~$Book1.xls", "Book1.csv", "Book1.xml", "BOOK2.XLSX"});
+  listing.Add("C:\\", "h.xlsm", FileAttributes{.hidden = true});
+  listing.Add("C:\\", "s.xlsb", FileAttributes{.system = true});
   listing.Add("C:\\", "unknown.xls", std::nullopt);  // attributes could not be read
-  listing.Add("C:\\", "Old.xls", AFolder());          // walked, not added
-  listing.Add("C:\\", "HiddenDir", Hidden(AFolder()));
-  listing.Add("C:\\", "SystemDir", System(AFolder()));
+  listing.Add("C:\\", {"Old.xls\\"});                // walked, not added
+  listing.Add("C:\\", "HiddenDir", FileAttributes{.directory = true, .hidden = true});
+  listing.Add("C:\\", "SystemDir", FileAttributes{.directory = true, .system = true});
   listing.Add("C:\\", "Mystery", std::nullopt);
-  listing.Add("C:\\Old.xls", "in.xls", AFile());
-  listing.Add("C:\\HiddenDir", "no1.xls", AFile());
-  listing.Add("C:\\SystemDir", "no2.xls", AFile());
-  listing.Add("C:\\Mystery", "no3.xls", AFile());
+  listing.Add("C:\\Old.xls", {"in.xls"});
+  listing.Add("C:\\HiddenDir", {"no1.xls"});
+  listing.Add("C:\\SystemDir", {"no2.xls"});
+  listing.Add("C:\\Mystery", {"no3.xls"});
 
   Press("C:\\");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"C:\\Book1.xls", "C:\\BOOK2.XLSX", "C:\\h.xlsm", "C:\\s.xlsb",
-                                                 "C:\\Old.xls\\in.xls"}));
+  EXPECT_EQ(Entries(), (Texts{"C:\\Book1.xls", "C:\\BOOK2.XLSX", "C:\\h.xlsm", "C:\\s.xlsb", "C:\\Old.xls\\in.xls"}));
 }
 
 TEST_F(AddFolderButton, UnreadableFoldersAndLinksArePassedOver) {
-  listing.Add("W", "Locked", AFolder());
-  listing.Add("W", "Flaky", AFolder());
-  listing.Add("W", "Loop", Link(AFolder()));  // leads back to W
-  listing.Add("W", "Ok", AFolder());
-  listing.Add("W", "link.xls", Link(AFile()));  // a linked workbook is still a workbook
-  listing.Add("W\\Locked", "l.xls", AFile());
-  listing.Add("W\\Flaky", "f1.xls", AFile());
-  listing.Add("W\\Flaky", "Sub", AFolder());
-  listing.Add("W\\Flaky", "f2.xls", AFile());
-  listing.Add("W\\Flaky\\Sub", "s.xls", AFile());
-  listing.Add("W\\Ok", "o.xls", AFile());
+  listing.Add("W", {"Locked\\", "Flaky\\"});
+  listing.Add("W", "Loop", FileAttributes{.directory = true, .link = true});  // leads back to W
+  listing.Add("W", {"Ok\\"});
+  listing.Add("W", "link.xls", FileAttributes{.link = true});  // a linked workbook is still a workbook
+  listing.Add("W\\Locked", {"l.xls"});
+  listing.Add("W\\Flaky", {"f1.xls", "Sub\\", "f2.xls"});
+  listing.Add("W\\Flaky\\Sub", {"s.xls"});
+  listing.Add("W\\Ok", {"o.xls"});
   listing.unlistable.insert("W\\Locked");
   listing.breakAfter["W\\Flaky"] = 2;  // breaks off after f1.xls and Sub
 
   Press("W");
-  EXPECT_EQ(Entries(),
-            (std::vector<std::string>{"W\\link.xls", "W\\Flaky\\f1.xls", "W\\Ok\\o.xls", "W\\Flaky\\Sub\\s.xls"}));
+  EXPECT_EQ(Entries(), (Texts{"W\\link.xls", "W\\Flaky\\f1.xls", "W\\Ok\\o.xls", "W\\Flaky\\Sub\\s.xls"}));
   for (const auto& folder : listing.opened) EXPECT_EQ(folder.find("Loop"), std::string::npos) << folder;
   EXPECT_EQ(pointer.Get(), app::kPointerDefault);
 }
 
-TEST_F(AddFolderButton, HourglassWhileWorkingAndYieldPoints) {
-  listing.Add("W", "a.xls", AFile());
-  listing.Add("W", "X", AFolder());
+TEST_F(AddFolderButton, HourglassYieldPointsAndTheProgramEndingMidWalk) {
+  listing.Add("W", {"a.xls", "X\\"});
+  listing.Add("W\\X", {"x.xls"});
   std::vector<int> seen;
   pump.onYield = [&] {
     seen.push_back(pointer.Get());
     return true;
   };
-
   Press("W");
-  // Listing W: once after opening and once per entry; once before taking X
-  // into the sequence; listing X: once after opening. Files are listed
-  // without yielding.
-  EXPECT_EQ(seen, std::vector<int>(5, app::kPointerHourglass));
+  // Listing a folder: once after opening it and once per entry; once before
+  // taking X into the sequence. Files are listed without yielding.
+  EXPECT_EQ(seen, std::vector<int>(6, app::kPointerHourglass));
   EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(list.Count(), 2u);
 
   // A cancelled picker changes nothing, not even the pointer.
   pointer.Set(app::kPointerCustom);
   Press("");
   EXPECT_EQ(pointer.Get(), app::kPointerCustom);
-  EXPECT_EQ(list.Count(), 1u);
-  EXPECT_EQ(pump.yields, 5);
-}
+  EXPECT_EQ(pump.yields, 6);
 
-TEST_F(AddFolderButton, EndingTheProgramAbandonsTheWalk) {
-  listing.Add("W", "a.xls", AFile());
-  listing.Add("W", "X", AFolder());
-  listing.Add("W\\X", "x.xls", AFile());
-  for (int allowed = 0; allowed < 5; ++allowed) {
+  // The program ending at any of those points abandons the walk: nothing is added.
+  for (int allowed = 0; allowed < 6; ++allowed) {
     int left = allowed;
     pump.onYield = [&] { return left-- > 0; };
     Press("W");
-    EXPECT_EQ(list.Count(), 0u) << allowed;
+    EXPECT_EQ(list.Count(), 2u) << allowed;
     EXPECT_EQ(pointer.Get(), app::kPointerDefault);
   }
-
   // A failure escaping the walk still takes the hourglass away.
   pump.onYield = []() -> bool { throw std::runtime_error("boom"); };
   picker.choice = "W";
@@ -187,13 +149,10 @@ TEST_F(AddFolderButton, EndingTheProgramAbandonsTheWalk) {
 }
 
 TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
-  listing.Add("W", "a.xls", AFile());
-  listing.Add("W", "X", AFolder());
-  listing.Add("W", "b.xls", AFile());
-  listing.Add("W\\X", "x.xls", AFile());
-  listing.Add("V", "v.xls", AFile());
-  listing.Add("V", "Sub", AFolder());
-  listing.Add("V\\Sub", "s.xls", AFile());
+  listing.Add("W", {"a.xls", "X\\", "b.xls"});
+  listing.Add("W\\X", {"x.xls"});
+  listing.Add("V", {"v.xls", "Sub\\"});
+  listing.Add("V\\Sub", {"s.xls"});
 
   int inner = 0;
   std::vector<int> outerPointers;
@@ -214,12 +173,78 @@ TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
   list.Select(2);
 
   Press("W");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"keep", "V\\v.xls", "V\\Sub\\s.xls", "W\\a.xls", "W\\b.xls",
-                                                 "W\\X\\x.xls"}));
+  EXPECT_EQ(Entries(), (Texts{"keep", "V\\v.xls", "V\\Sub\\s.xls", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls"}));
   // The inner walk ended while the outer still worked: the hourglass stayed.
   ASSERT_FALSE(outerPointers.empty());
   for (int p : outerPointers) EXPECT_EQ(p, app::kPointerHourglass);
   EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+}
+
+namespace fs = std::filesystem;
+
+class TempTree {
+ public:
+  TempTree() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = fs::temp_directory_path() / (std::string("quorvane-") + info->name() + "-" +
+                                         std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+  }
+  ~TempTree() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  void File(const fs::path& relative) {
+    fs::create_directories((root_ / relative).parent_path());
+    std::ofstream(root_ / relative) << "x";
+  }
+  const fs::path& Root() const { return root_; }
+
+ private:
+  fs::path root_;
+};
+
+// The same walk over a real tree.
+TEST(StdDirectoryListing, WalksARealTreeWithoutFollowingLinks) {
+#ifdef _WIN32
+  GTEST_SKIP() << "dot-files as hidden and \"/\" joins are the POSIX behaviour of this listing";
+#endif
+  TempTree tree;
+  tree.File("a.xls");
+  tree.File(".dotted.xlsx");  // hidden files are still listed
+  tree.File("~$a.xls");
+  tree.File("notes.txt");
+  tree.File("sub/b.XLSM");
+  tree.File("sub/deeper/c.xlsb");
+  tree.File(".hidden/never.xls");
+  fs::create_directory_symlink(tree.Root(), tree.Root() / "sub" / "loop");
+  fs::create_directory_symlink(tree.Root() / "sub" / "deeper", tree.Root() / "shortcut");
+
+  StdDirectoryListing listing;
+  testing::FakePump pump;
+  testing::FakeFolderPicker picker;
+  picker.choice = tree.Root().string();
+  FileList list;
+  app::CheckBox check4;
+  app::Property<int> pointer;
+  check4.Click = [&] { Check4_Click(check4, picker, listing, pump, list, pointer); };
+  check4.UserClick();
+
+  const auto root = tree.Root();
+  ASSERT_EQ(list.Count(), 4u);
+  // The root's own order is the file system's; the levels come in order.
+  EXPECT_EQ((std::set<std::string>{list.Text(1), list.Text(2)}),
+            (std::set<std::string>{(root / "a.xls").string(), (root / ".dotted.xlsx").string()}));
+  EXPECT_EQ(list.Text(3), (root / "sub" / "b.XLSM").string());
+  EXPECT_EQ(list.Text(4), (root / "sub" / "deeper" / "c.xlsb").string());
+  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+
+  // What is no folder cannot be opened; names are joined with slashes.
+  EXPECT_THROW(listing.Open((root / "missing").string()), std::exception);
+  EXPECT_THROW(listing.Open((root / "a.xls").string()), std::exception);
+  EXPECT_EQ(listing.Join("/", "a.xls"), "/a.xls");
+  EXPECT_EQ(listing.Join("/data", "a.xls"), "/data/a.xls");
 }
 
 }  // namespace

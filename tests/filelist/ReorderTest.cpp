@@ -17,6 +17,7 @@ class Reorder : public ::testing::Test {
  protected:
   explicit Reorder(std::vector<std::string> texts = {"A", "B", "C", "D"}) {
     for (auto& t : texts) list.Add(t);
+    view.Attach(list);
   }
   std::vector<std::string> Texts() const { return testing::Texts(list); }
   // The user presses on an entry: the list selects it, then reports the press and the click.
@@ -28,7 +29,7 @@ class Reorder : public ::testing::Test {
   void MoveTo(std::size_t index) { drag.ListView1_MouseMove(3, Row(index)); }
 
   FileList list;
-  testing::FakeListView view{list};
+  testing::FakeListView view;
   testing::FakeCursor cursor;
   app::Property<int> listPointer{app::kPointerDefault};
   app::Property<int> windowPointer{app::kPointerCustom};

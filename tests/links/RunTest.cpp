@@ -1,4 +1,4 @@
-// The run and the per-workbook Excel sequence against recording fakes.
+// The run, its backups and the per-workbook Excel sequence against recording fakes.
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,7 @@
 
 #include "fakes/FakeExcel.h"
 #include "fakes/FakeServices.h"
+#include "links/Backup.h"
 #include "links/Links.h"
 #include "links/Run.h"
 
@@ -28,14 +29,12 @@ struct RunFixture : ::testing::Test {
   app::Property<double> progress{0.0};
   app::Property<int> pointer{app::kPointerDefault};
   std::vector<double> progressSeen;
-  std::vector<int> pointerSeen;
   int clicks = 0;
 
   void SetUp() override {
     messages.pointer = &pointer;
     messages.progress = &progress;
     progress.Changed = [this](double v) { progressSeen.push_back(v); };
-    pointer.Changed = [this](int v) { pointerSeen.push_back(v); };
     check2.Click = [this] {
       ++clicks;
       Check2Click({check2, check3, list, progress, pointer}, {excel, messages, files, clock});
@@ -49,31 +48,31 @@ struct RunFixture : ::testing::Test {
   const std::string& LastMessage() const { return messages.shown.back().text; }
 };
 
-TEST_F(RunFixture, OneWorkbookWithoutLinksFollowsTheExactCallOrder) {
-  AddWorkbook("C:\\Data\\Book1.xlsx");
-  Press();
-  const std::vector<std::string> expected = {
-      "GetRunning", "Create#1", "Workbooks", "Open(C:\\Data\\Book1.xlsx)", "DisplayAlerts=False",
-      "AskToUpdateLinks=False", "ActiveWorkbook", "LinkSources(Type=1)", "ActiveWorkbook", "Save",
-      "DisplayAlerts=True", "Quit#1", "Release#1"};
-  EXPECT_EQ(excel.log, expected);
-  ASSERT_EQ(messages.shown.size(), 1u);
-  EXPECT_EQ(LastMessage(), "Done.");
+TEST_F(RunFixture, EachWorkbookFollowsTheExactCallOrder) {
+  const std::vector<std::string> open = {"GetRunning", "Create#1", "Workbooks", "Open(C:\\a.xlsx)",
+                                         "DisplayAlerts=False", "AskToUpdateLinks=False", "ActiveWorkbook",
+                                         "LinkSources(Type=1)"};
+  const std::vector<std::string> close = {"ActiveWorkbook", "Save", "DisplayAlerts=True", "Quit#1", "Release#1"};
+  // Each source is broken in array order, each on a fresh ActiveWorkbook.
+  const std::vector<std::string> breaks = {"ActiveWorkbook", "BreakLink(name=C:\\src\\one.xlsx,Type=1)",
+                                           "ActiveWorkbook", "BreakLink(name=C:\\src\\two.xlsx,Type=1)"};
+  for (bool links : {false, true}) {
+    excel = FakeExcel();
+    list = filelist::FileList();
+    messages.shown.clear();
+    AddWorkbook("C:\\a.xlsx");
+    if (links) excel.sources["C:\\a.xlsx"] = {"C:\\src\\one.xlsx", "C:\\src\\two.xlsx"};
+    Press();
+    std::vector<std::string> expected = open;
+    if (links) expected.insert(expected.end(), breaks.begin(), breaks.end());
+    expected.insert(expected.end(), close.begin(), close.end());
+    EXPECT_EQ(excel.log, expected);
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(LastMessage(), "Done.");
+  }
   // The button springs back; the click event that raises runs nothing.
   EXPECT_EQ(check2.Value(), 0);
-  EXPECT_EQ(clicks, 2);
-}
-
-TEST_F(RunFixture, EachSourceIsBrokenInArrayOrderOnAFreshActiveWorkbook) {
-  AddWorkbook("C:\\a.xlsx");
-  excel.sources["C:\\a.xlsx"] = {"C:\\src\\one.xlsx", "C:\\src\\two.xlsx"};
-  Press();
-  const std::vector<std::string> expected = {
-      "GetRunning", "Create#1", "Workbooks", "Open(C:\\a.xlsx)", "DisplayAlerts=False",
-      "AskToUpdateLinks=False", "ActiveWorkbook", "LinkSources(Type=1)", "ActiveWorkbook",
-      "BreakLink(name=C:\\src\\one.xlsx,Type=1)", "ActiveWorkbook", "BreakLink(name=C:\\src\\two.xlsx,Type=1)",
-      "ActiveWorkbook", "Save", "DisplayAlerts=True", "Quit#1", "Release#1"};
-  EXPECT_EQ(excel.log, expected);
+  EXPECT_EQ(clicks, 4);
 }
 
 TEST_F(RunFixture, PreviousInstanceIsReleasedOnlyAfterTheNextHasOpenedItsWorkbook) {
@@ -93,15 +92,8 @@ TEST_F(RunFixture, PreviousInstanceIsReleasedOnlyAfterTheNextHasOpenedItsWorkboo
 
 TEST_F(RunFixture, ExcelWarningPaths) {
   AddWorkbook("C:\\a.xlsx");
-  // Not running: no question.
-  Press();
-  EXPECT_EQ(messages.shown.size(), 1u);
-  EXPECT_EQ(check2.Value(), 0);
-
   // Running and the user says No: nothing else happens, not even a reset.
   excel.running = true;
-  excel.log.clear();
-  messages.shown.clear();
   messages.answers = {app::MessageAnswer::No};
   progress.Set(42.0);
   pointer.Set(app::kPointerCustom);
@@ -111,7 +103,7 @@ TEST_F(RunFixture, ExcelWarningPaths) {
             "Excel may be open. It is recommended that you close Excel first.\r\n\r\n"
             "Would you like to proceed anyway?");
   EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::YesNo);
-  EXPECT_EQ(excel.created, 1);  // only the first run's instance
+  EXPECT_EQ(excel.created, 0);
   EXPECT_EQ(progress.Get(), 42.0);
   EXPECT_EQ(pointer.Get(), app::kPointerCustom);
   EXPECT_EQ(check2.Value(), 0);
@@ -142,15 +134,12 @@ TEST_F(RunFixture, EmptyListSaysNoFilesAddedAndResets) {
   EXPECT_EQ(progress.Get(), 0.0);
   EXPECT_EQ(excel.created, 0);
 
+  // The question about a running Excel comes first.
   excel.running = true;
-  messages.answers = {app::MessageAnswer::No};
-  messages.shown.clear();
-  Press();
-  ASSERT_EQ(messages.shown.size(), 1u);  // the question only
-  messages.answers = {app::MessageAnswer::Yes};
   messages.shown.clear();
   Press();
   ASSERT_EQ(messages.shown.size(), 2u);
+  EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::YesNo);
   EXPECT_EQ(messages.shown[1].text, "No files added.");
 }
 
@@ -245,6 +234,55 @@ TEST_F(RunFixture, AFailingExcelStepEndsItsInstanceAndTheRunContinues) {
     const auto saves = excel.Matching("Save");
     EXPECT_EQ(saves.size(), (c.op == "Save" || c.op == "Quit") ? 2u : 1u);
   }
+}
+
+TEST(BackupName, SplitsAtTheLastDotOfTheFileName) {
+  const std::string stamp = "7 04 PM Saturday, Dec 5 2026";
+  struct Case {
+    const char* path;
+    const char* expected;
+  } cases[] = {
+      {"C:\\Reports\\Q1.xls", "C:\\Reports\\Q1 Backup 7 04 PM Saturday, Dec 5 2026.xls"},
+      {"C:\\Old.Reports\\Book.xls", "C:\\Old.Reports\\Book Backup 7 04 PM Saturday, Dec 5 2026.xls"},
+      {"C:\\R\\Book.v2.xlsx", "C:\\R\\Book.v2 Backup 7 04 PM Saturday, Dec 5 2026.xlsx"},
+      // No dot in the file name: the copy still lands beside the workbook.
+      {"C:\\Old.Reports\\Book", "C:\\Old.Reports\\Book Backup 7 04 PM Saturday, Dec 5 2026"},
+      {"C:\\Reports\\Book", "C:\\Reports\\Book Backup 7 04 PM Saturday, Dec 5 2026"},
+      {"/home/u/my.dir/book", "/home/u/my.dir/book Backup 7 04 PM Saturday, Dec 5 2026"},
+      {"/home/u/book.xlsx", "/home/u/book Backup 7 04 PM Saturday, Dec 5 2026.xlsx"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(BackupName(c.path, stamp), c.expected) << c.path;
+  EXPECT_EQ(BackupName("C:\\R\\Q1.xls", stamp, 3), "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (3).xls");
+  EXPECT_EQ(BackupName("C:\\R.d\\Q1", stamp, 2), "C:\\R.d\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2)");
+}
+
+TEST(BackupTimeStamp, UsesTwelveHourClockAndRegionalNames) {
+  FakeClock clock;
+  EXPECT_EQ(BackupTimeStamp(clock), "7 04 PM Saturday, Dec 5 2026");
+  clock.now = {2027, 1, 31, 0, 0, 9};
+  EXPECT_EQ(BackupTimeStamp(clock), "12 09 AM Sunday, Jan 31 2027");
+  clock.now = {2027, 7, 4, 0, 12, 0};
+  EXPECT_EQ(BackupTimeStamp(clock), "12 00 PM Sunday, Jul 4 2027");
+}
+
+TEST(MakeBackup, TakesTheFirstFreeNameAndNeverOverwrites) {
+  FakeFiles files;
+  FakeClock clock;
+  files.files = {"C:\\R\\Q1.xls", "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026.xls",
+                 "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2).xls"};
+  EXPECT_EQ(MakeBackup(files, clock, "C:\\R\\Q1.xls"), "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (3).xls");
+  EXPECT_EQ(files.copies.size(), 1u);
+}
+
+TEST(LocaleClock, GivesPlausibleNames) {
+  LocaleClock clock;
+  const LocalDateTime now = clock.Now();
+  EXPECT_GE(now.year, 2020);
+  EXPECT_GE(now.month, 1);
+  EXPECT_LE(now.month, 12);
+  EXPECT_FALSE(clock.WeekdayName(6).empty());
+  EXPECT_FALSE(clock.MonthAbbreviation(12).empty());
+  EXPECT_NE(clock.AmPm(false), clock.AmPm(true));
 }
 
 TEST(FinalMessage, ListsAtMostTenFailuresAndCutsLongReasons) {

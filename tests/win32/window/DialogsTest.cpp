@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "TestWindow.h"
 #include "win32/Strings.h"
@@ -27,13 +26,12 @@ std::wstring ComboItem(HWND combo, int index) {
   return text;
 }
 
-TEST(Dialogs, OpenDialogAppendsTheChosenFile) {
-  wchar_t temp[MAX_PATH] = {};
-  ::GetTempPathW(MAX_PATH, temp);
-  const fs::path file = fs::path(temp) / L"Łódź budget.xlsx";
-  std::ofstream(file) << "x";
+TEST(Dialogs, OpenDialogAndFolderPicker) {
+  TempTree tree;
+  const fs::path file = tree.File(L"Łódź budget.xlsx");
   FakeProgram p;
   HWND main = p.Window().Handle();
+  HWND check1 = p.Control(ControlId::Check1);
 
   std::wstring title, filter;
   int filters = 0;
@@ -48,46 +46,35 @@ TEST(Dialogs, OpenDialogAppendsTheChosenFile) {
       ::SetDlgItemTextW(dialog, cmb13, file.c_str());
       ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     });
-    ::SendMessageW(p.Control(ControlId::Check1), BM_CLICK, 0, 0);
+    Click(check1);
     EXPECT_TRUE(handler.Handled());
   }
   EXPECT_EQ(title, L"Add File(s) - Hold Ctrl to select multiple files");
   EXPECT_TRUE(ownedByMain);
   EXPECT_EQ(filters, 1);
   EXPECT_EQ(filter, L"Excel Files (*.xl*)");
-  ASSERT_EQ(p.Form().ListView1.Count(), 1u);
-  EXPECT_EQ(win32::Widen(p.Form().ListView1.Text(1)), file.wstring());
-  EXPECT_EQ(::SendMessageW(p.Control(ControlId::Check1), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+  ASSERT_EQ(p.Files().Count(), 1u);
+  EXPECT_EQ(win32::Widen(p.Files().Text(1)), file.wstring());
+  EXPECT_FALSE(Checked(check1));
 
-  // Cancel appends nothing.
-  {
-    DialogHandler handler([](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0); });
-    ::SendMessageW(p.Control(ControlId::Check1), BM_CLICK, 0, 0);
-    EXPECT_TRUE(handler.Handled());
-  }
-  EXPECT_EQ(p.Form().ListView1.Count(), 1u);
-  EXPECT_TRUE(p.messages.shown.empty());
-  fs::remove(file);
-}
-
-TEST(Dialogs, FolderPickerCancelledChangesNothing) {
-  FakeProgram p;
+  // Cancel appends nothing, in either dialog; the picker leaves the pointer alone.
   p.Form().MousePointer.Set(app::kPointerCustom);
   bool prompt = false;
-  {
+  for (ControlId button : {ControlId::Check1, ControlId::Check4}) {
     DialogHandler handler([&](HWND dialog) {
-      // The prompt is one of the picker's static texts.
+      // The picker's prompt is one of its static texts.
       for (HWND child = ::GetWindow(dialog, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
         if (WindowText(child) == L"Please select folder to add:") prompt = true;
       ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     });
-    ::SendMessageW(p.Control(ControlId::Check4), BM_CLICK, 0, 0);
+    Click(p.Control(button));
     EXPECT_TRUE(handler.Handled());
+    EXPECT_FALSE(Checked(p.Control(button)));
   }
   EXPECT_TRUE(prompt);
-  EXPECT_EQ(p.Form().ListView1.Count(), 0u);
+  EXPECT_EQ(p.Files().Count(), 1u);
   EXPECT_EQ(p.Form().MousePointer.Get(), app::kPointerCustom);
-  EXPECT_EQ(::SendMessageW(p.Control(ControlId::Check4), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+  EXPECT_TRUE(p.messages.shown.empty());
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,47 +22,36 @@ std::vector<char> Text(const std::wstring& text) {
   return bytes;
 }
 
-TEST(Drop, FileListIsAppendedInOrderAfterTheEntries) {
+// A file list is taken as a copy and appended in order after the entries; a
+// text drag is refused at every step and drops nothing.
+TEST(Drop, FileListsAreAppendedAndTextIsRefused) {
   FakeProgram p;
-  p.Form().ListView1.Add("C:\\first.xls");
+  p.Files().Add("C:\\first.xls");
   IDropTarget* target = p.Window().DropTarget();
   ASSERT_NE(target, nullptr);
   const std::vector<std::wstring> paths{L"C:\\Données\\Łódź.xlsx", L"D:\\日本\\報告 Q3.xls", L"C:\\Folder",
                                         L"C:\\first.xls"};
-  OneFormatData data(CF_HDROP, HDrop(paths));
-  POINTL at{10, 10};
-  DWORD effect = DROPEFFECT_COPY | DROPEFFECT_MOVE | DROPEFFECT_LINK;
-  ASSERT_EQ(target->DragEnter(&data, MK_LBUTTON, at, &effect), S_OK);
-  EXPECT_EQ(effect, static_cast<DWORD>(DROPEFFECT_COPY));
-  effect = DROPEFFECT_COPY | DROPEFFECT_MOVE;
-  ASSERT_EQ(target->DragOver(MK_LBUTTON, at, &effect), S_OK);
-  EXPECT_EQ(effect, static_cast<DWORD>(DROPEFFECT_COPY));
-  effect = DROPEFFECT_COPY | DROPEFFECT_MOVE;
-  ASSERT_EQ(target->Drop(&data, 0, at, &effect), S_OK);
-  EXPECT_EQ(effect, static_cast<DWORD>(DROPEFFECT_COPY));
-
+  struct Case {
+    OneFormatData data;
+    DWORD effect;
+  } cases[] = {{{CF_UNICODETEXT, Text(L"C:\\looks\\like\\a\\path.xlsx")}, DROPEFFECT_NONE},
+               {{CF_HDROP, HDrop(paths)}, DROPEFFECT_COPY}};
+  for (auto& c : cases) {
+    POINTL at{10, 10};
+    DWORD effect = DROPEFFECT_COPY | DROPEFFECT_MOVE | DROPEFFECT_LINK;
+    EXPECT_EQ(target->DragEnter(&c.data, MK_LBUTTON, at, &effect), S_OK);
+    EXPECT_EQ(effect, c.effect);
+    effect = DROPEFFECT_COPY | DROPEFFECT_MOVE;
+    EXPECT_EQ(target->DragOver(MK_LBUTTON, at, &effect), S_OK);
+    EXPECT_EQ(effect, c.effect);
+    effect = DROPEFFECT_COPY | DROPEFFECT_MOVE;
+    EXPECT_EQ(target->Drop(&c.data, 0, at, &effect), S_OK);
+    EXPECT_EQ(effect, c.effect);
+    EXPECT_EQ(c.data.references(), 1u);  // nothing kept hold of the data
+    EXPECT_EQ(ListView_GetItemCount(p.List()), c.effect == DROPEFFECT_NONE ? 1 : 5);
+  }
   EXPECT_EQ(ListTexts(p.List()), (std::vector<std::wstring>{L"C:\\first.xls", paths[0], paths[1], paths[2], paths[3]}));
-  EXPECT_EQ(p.Form().ListView1.Text(3), win32::Narrow(paths[1]));
-  EXPECT_EQ(data.references(), 1u);  // nothing kept hold of the data
-}
-
-TEST(Drop, TextDragIsRefusedAndDropsNothing) {
-  FakeProgram p;
-  IDropTarget* target = p.Window().DropTarget();
-  ASSERT_NE(target, nullptr);
-  OneFormatData data(CF_UNICODETEXT, Text(L"C:\\looks\\like\\a\\path.xlsx"));
-  POINTL at{10, 10};
-  DWORD effect = DROPEFFECT_COPY | DROPEFFECT_MOVE;
-  target->DragEnter(&data, MK_LBUTTON, at, &effect);
-  EXPECT_EQ(effect, static_cast<DWORD>(DROPEFFECT_NONE));
-  effect = DROPEFFECT_COPY;
-  target->DragOver(MK_LBUTTON, at, &effect);
-  EXPECT_EQ(effect, static_cast<DWORD>(DROPEFFECT_NONE));
-  effect = DROPEFFECT_COPY;
-  target->Drop(&data, 0, at, &effect);
-  EXPECT_EQ(effect, static_cast<DWORD>(DROPEFFECT_NONE));
-  EXPECT_EQ(p.Form().ListView1.Count(), 0u);
-  EXPECT_EQ(ListView_GetItemCount(p.List()), 0);
+  EXPECT_EQ(p.Files().Text(3), win32::Narrow(paths[1]));
 }
 
 }  // namespace

@@ -74,13 +74,7 @@ void SaveScreenshot(HWND window, const fs::path& file) {
   // What is on the screen: PrintWindow leaves the child controls out under Wine.
   ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
   ::BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
-  BITMAPINFOHEADER info{};
-  info.biSize = sizeof info;
-  info.biWidth = width;
-  info.biHeight = height;
-  info.biPlanes = 1;
-  info.biBitCount = 24;
-  info.biCompression = BI_RGB;
+  BITMAPINFOHEADER info{sizeof info, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
   const int stride = (width * 3 + 3) & ~3;
   std::vector<char> pixels(static_cast<std::size_t>(stride) * height);
   ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
@@ -90,10 +84,8 @@ void SaveScreenshot(HWND window, const fs::path& file) {
   ::DeleteDC(memory);
   ::ReleaseDC(window, screen);
 
-  BITMAPFILEHEADER header{};
-  header.bfType = 0x4D42;
-  header.bfOffBits = sizeof header + sizeof info;
-  header.bfSize = header.bfOffBits + static_cast<DWORD>(pixels.size());
+  const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof info;
+  const BITMAPFILEHEADER header{0x4D42, offset + static_cast<DWORD>(pixels.size()), 0, 0, offset};
   fs::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary);
   out.write(reinterpret_cast<const char*>(&header), sizeof header);
@@ -108,10 +100,8 @@ fs::path ArtifactsFolder() {
 }
 
 TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
-  wchar_t temp[MAX_PATH] = {};
-  ::GetTempPathW(MAX_PATH, temp);
-  const fs::path folder = fs::path(temp) / (L"quorvane-e2e-" + std::to_wstring(::GetCurrentProcessId())) / L"Rapports été";
-  fs::remove_all(folder.parent_path());
+  TempTree tree;
+  const fs::path folder = tree.Path() / L"Rapports été";
   fs::create_directories(folder);
   const fs::path one = folder / L"Budget.xlsx";
   const fs::path two = folder / L"Résumé.xlsx";
@@ -129,8 +119,8 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   win32::EngineChoice automation(excel, builtin);
   win32::Win32FileCopier copier;
   win32::Win32RegionalClock clock;
-  NoVisit random;
-  NoStart starter;
+  FakeRandom random;  // never draws the site visit
+  FakeStarter starter;
   win32::Program program({settings, boxes, automation, copier, clock, &random, &starter}, {false});
   program.Start();
   boxes.SetOwner(program.Window().Handle());
@@ -179,8 +169,6 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   EXPECT_EQ(settings.GetSetting("Tarnwick", "Quorvane", "BackupCheck"), "True");
 
   ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quorvane window test");
-  std::error_code ignored;
-  fs::remove_all(folder.parent_path(), ignored);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 
 #include "TestWindow.h"
 #include "win32/Resource.h"
@@ -15,37 +14,6 @@
 
 namespace quorvane::testing {
 namespace {
-
-// The first top-level window of the process that the test accepts, waiting
-// up to the timeout for it.
-HWND WaitForWindow(DWORD process, const std::function<bool(HWND)>& accept, DWORD timeoutMs = 20000) {
-  struct Search {
-    DWORD process;
-    const std::function<bool(HWND)>* accept;
-    HWND found;
-  };
-  for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
-    Search search{process, &accept, nullptr};
-    ::EnumWindows(
-        [](HWND hwnd, LPARAM data) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(data);
-          DWORD owner = 0;
-          ::GetWindowThreadProcessId(hwnd, &owner);
-          if (owner == s->process && ::IsWindowVisible(hwnd) && (*s->accept)(hwnd)) s->found = hwnd;
-          return s->found == nullptr;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (search.found) return search.found;
-    ::Sleep(50);
-  }
-  return nullptr;
-}
-
-bool HasClass(HWND hwnd, const wchar_t* name) {
-  wchar_t buffer[64] = {};
-  ::GetClassNameW(hwnd, buffer, 64);
-  return std::wstring(buffer) == name;
-}
 
 TEST(Program, StartsShowsItsWindowAnswersTheRunAndEndsOnClose) {
   wchar_t self[MAX_PATH] = {};
@@ -63,7 +31,8 @@ TEST(Program, StartsShowsItsWindowAnswersTheRunAndEndsOnClose) {
   win32::UniqueHandle thread(info.hThread);
   ::WaitForInputIdle(process.get(), 20000);
 
-  HWND main = WaitForWindow(info.dwProcessId, [](HWND h) { return HasClass(h, win32::kWindowClass); });
+  HWND main =
+      WaitForWindow(info.dwProcessId, [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, win32::kWindowClass); });
   ASSERT_NE(main, nullptr);
   EXPECT_EQ(WindowText(main), L"Quorvane");
   RECT client{};
@@ -76,8 +45,9 @@ TEST(Program, StartsShowsItsWindowAnswersTheRunAndEndsOnClose) {
   HWND check2 = ::GetDlgItem(main, static_cast<int>(win32::ControlId::Check2));
   ASSERT_NE(check2, nullptr);
   ::PostMessageW(check2, BM_CLICK, 0, 0);
-  HWND box = WaitForWindow(info.dwProcessId,
-                           [](HWND h) { return HasClass(h, L"#32770") && WindowText(h) == L"Quorvane"; });
+  HWND box = WaitForWindow(info.dwProcessId, [](HWND h) {
+    return ::IsWindowVisible(h) && HasClass(h, L"#32770") && WindowText(h) == L"Quorvane";
+  });
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(WindowText(::GetDlgItem(box, 0xFFFF)), L"No files added.");
   ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -53,6 +54,16 @@ inline std::vector<std::wstring> ListTexts(HWND list) {
 }
 
 inline LPARAM Point(int x, int y) { return MAKELPARAM(x, y); }
+inline LRESULT Mouse(HWND control, UINT message, POINT at, WPARAM keys = 0) {
+  return ::SendMessageW(control, message, keys, Point(at.x, at.y));
+}
+inline void Click(HWND button) { ::SendMessageW(button, BM_CLICK, 0, 0); }
+inline bool Checked(HWND button) { return ::SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+// The pointer the control shows now.
+inline HCURSOR CursorShownOver(HWND control) {
+  ::SendMessageW(control, WM_SETCURSOR, reinterpret_cast<WPARAM>(control), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+  return ::GetCursor();
+}
 
 // Centre of a row of the list, in the list's client coordinates.
 inline POINT RowCentre(HWND list, int row) {
@@ -61,13 +72,46 @@ inline POINT RowCentre(HWND list, int row) {
   return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
-
 inline win32::PixelRect ChildRect(HWND parent, HWND child) {
   RECT r{};
   ::GetWindowRect(child, &r);
   ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
   return {r.left, r.top, r.right - r.left, r.bottom - r.top};
 }
+
+// A folder tree under %TEMP% that is removed again, attributes and all.
+class TempTree {
+ public:
+  TempTree()
+      : root_(std::filesystem::temp_directory_path() / (L"quorvane-tree-" + std::to_wstring(::GetCurrentProcessId()))) {
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+  }
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+  ~TempTree() {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_))
+      ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+  std::filesystem::path File(const std::filesystem::path& relative, DWORD attributes = 0) {
+    const std::filesystem::path path = root_ / relative;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << "x";
+    if (attributes) ::SetFileAttributesW(path.c_str(), attributes);
+    return path;
+  }
+  void Folder(const std::filesystem::path& relative, DWORD attributes) {
+    std::filesystem::create_directories(root_ / relative);
+    ::SetFileAttributesW((root_ / relative).c_str(), attributes | FILE_ATTRIBUTE_DIRECTORY);
+  }
+  std::string Root() const { return win32::Narrow(root_.wstring()); }
+  const std::filesystem::path& Path() const { return root_; }
+
+ private:
+  std::filesystem::path root_;
+};
 
 // A minimal IDataObject offering one HGLOBAL format.
 #pragma GCC diagnostic push
@@ -100,21 +144,17 @@ class OneFormatData final : public IDataObject {
     medium->pUnkForRelease = nullptr;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override {
     return format->cfFormat == format_ && (format->tymed & TYMED_HGLOBAL) ? S_OK : DV_E_FORMATETC;
   }
-  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
-    out->ptd = nullptr;
-    return E_NOTIMPL;
-  }
+  // Nothing else of IDataObject is asked of a drop source's data.
+  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override {
-    return OLE_E_ADVISENOTSUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
-  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
+  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 
   ULONG references() const { return references_; }
 
@@ -139,6 +179,38 @@ inline std::vector<char> HDrop(const std::vector<std::wstring>& paths) {
   return bytes;
 }
 
+inline bool HasClass(HWND hwnd, const wchar_t* name) {
+  wchar_t buffer[64] = {};
+  ::GetClassNameW(hwnd, buffer, 64);
+  return std::wstring(buffer) == name;
+}
+
+// The first top-level window of the process that the test accepts, waiting
+// up to the timeout (or until told to stop) for it.
+inline HWND WaitForWindow(DWORD process, const std::function<bool(HWND)>& accept, DWORD timeoutMs = 20000,
+                          const std::atomic<bool>* stop = nullptr) {
+  struct Search {
+    DWORD process;
+    const std::function<bool(HWND)>* accept;
+    HWND found;
+  };
+  for (DWORD waited = 0; waited < timeoutMs && !(stop && *stop); waited += 50) {
+    Search search{process, &accept, nullptr};
+    ::EnumWindows(
+        [](HWND hwnd, LPARAM data) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(data);
+          DWORD owner = 0;
+          ::GetWindowThreadProcessId(hwnd, &owner);
+          if (owner == s->process && (*s->accept)(hwnd)) s->found = hwnd;
+          return s->found == nullptr;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found) return search.found;
+    ::Sleep(50);
+  }
+  return nullptr;
+}
+
 // Waits on a thread of its own for the first dialog of this process and
 // hands it to `act` there, while the test's thread sits in the modal loop.
 class DialogHandler {
@@ -154,18 +226,12 @@ class DialogHandler {
 
  private:
   void Run() {
-    for (int i = 0; i < 400 && !stop_; ++i) {
-      HWND dialog = ::FindWindowW(L"#32770", nullptr);
-      DWORD process = 0;
-      if (dialog) ::GetWindowThreadProcessId(dialog, &process);
-      if (dialog && process == ::GetCurrentProcessId() && ::IsWindowVisible(dialog)) {
-        ::Sleep(200);  // let the dialog finish filling itself
-        act_(dialog);
-        handled_ = true;
-        return;
-      }
-      ::Sleep(50);
-    }
+    HWND dialog = WaitForWindow(
+        ::GetCurrentProcessId(), [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770"); }, 20000, &stop_);
+    if (!dialog) return;
+    ::Sleep(200);  // let the dialog finish filling itself
+    act_(dialog);
+    handled_ = true;
   }
   std::function<void(HWND)> act_;
   std::atomic<bool> stop_{false};
@@ -173,33 +239,23 @@ class DialogHandler {
   std::thread thread_;
 };
 
-// The never-visiting dice: no web page opens from a test.
-class NoVisit final : public app::RandomSource {
- public:
-  void Randomize() override {}
-  float Rnd() override { return 0.5f; }
-};
-
-class NoStart final : public app::ProgramStarter {
- public:
-  void Shell(const std::string&, int) override {}
-};
-
-// The program with fakes behind the services that are not under test.
+// The program with fakes behind the services that are not under test. The
+// dice never draw the site visit.
 struct FakeProgram {
   FakeSettings settings;
   FakeMessages messages;
   FakeExcel excel;
   FakeFiles files;
   FakeClock clock;
-  NoVisit random;
-  NoStart starter;
+  FakeRandom random;
+  FakeStarter starter;
   std::unique_ptr<win32::Program> program;
 
-  explicit FakeProgram(links::ExcelAutomation* automation = nullptr, app::MessageBoxes* boxes = nullptr) {
+  explicit FakeProgram(links::ExcelAutomation* automation = nullptr, const char* storedBackupOption = nullptr) {
+    if (storedBackupOption)
+      settings.values[FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck")] = storedBackupOption;
     program = std::make_unique<win32::Program>(
-        win32::ProgramServices{settings, boxes ? *boxes : messages, automation ? *automation : excel, files, clock,
-                               &random, &starter},
+        win32::ProgramServices{settings, messages, automation ? *automation : excel, files, clock, &random, &starter},
         win32::WindowOptions{false});
     program->Start();
     messages.pointer = &Form().MousePointer;
@@ -207,6 +263,7 @@ struct FakeProgram {
     Pump();
   }
   app::Form1& Form() { return program->Form(); }
+  filelist::FileList& Files() { return program->Form().ListView1; }
   win32::MainWindow& Window() { return program->Window(); }
   HWND Control(win32::ControlId id) { return Window().Control(id); }
   HWND List() { return Control(win32::ControlId::ListView1); }
