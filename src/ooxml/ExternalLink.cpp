@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "ooxml/Utf8Path.h"
 #include "ooxml/Xml.h"
 
 namespace quorvane::ooxml {
@@ -148,15 +149,6 @@ bool HasScheme(std::string_view p) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
   }
   return true;
-}
-
-std::string ToUtf8(const std::filesystem::path& p) {
-  auto u8 = p.u8string();
-  return std::string(reinterpret_cast<const char*>(u8.data()), u8.size());
-}
-
-std::filesystem::path FromUtf8(std::string_view s) {
-  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
 }
 
 }  // namespace
