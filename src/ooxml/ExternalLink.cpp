@@ -1,5 +1,6 @@
 #include "ooxml/ExternalLink.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "ooxml/Utf8Path.h"
@@ -188,13 +189,25 @@ LinkCache ReadLinkCache(std::string_view xmlText, std::string_view partName) {
   return std::move(reader.cache);
 }
 
+namespace {
+
+// Windows shows a path from a file URL with its own separators.
+std::string NativeSeparators(std::string path) {
+#ifdef _WIN32
+  std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+  return path;
+}
+
+}  // namespace
+
 std::string SourceName(std::string_view target, const std::filesystem::path& workbookPath) {
   if (StartsWithNoCase(target, "file:///")) {
     std::string rest = PercentDecode(target.substr(8));
-    if (rest.rfind("\\\\", 0) == 0 || HasDrive(rest)) return rest;
+    if (rest.rfind("\\\\", 0) == 0 || HasDrive(rest)) return NativeSeparators(std::move(rest));
     return "/" + rest;
   }
-  if (StartsWithNoCase(target, "file://")) return "//" + PercentDecode(target.substr(7));
+  if (StartsWithNoCase(target, "file://")) return NativeSeparators("//" + PercentDecode(target.substr(7)));
   if (HasScheme(target)) return std::string(target);
   std::string decoded = PercentDecode(target);
   if (decoded.empty() || decoded[0] == '/' || decoded[0] == '\\' || HasDrive(decoded)) return decoded;
