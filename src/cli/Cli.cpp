@@ -12,14 +12,12 @@
 #include "cli/Options.h"
 #include "cli/Parallel.h"
 #include "cli/Report.h"
-#include "filelist/StdDirectoryListing.h"
 
 namespace quorvane::cli {
 namespace {
 
 int Run(const Options& options, Environment& env) {
-  filelist::StdDirectoryListing listing;
-  const std::vector<std::string> workbooks = CollectWorkbooks(options.paths, listing);
+  const std::vector<std::string> workbooks = CollectWorkbooks(options.paths, env.listing);
   const Action action = options.list ? Action::List : Action::Break;
 
   ConsoleSettings settings;

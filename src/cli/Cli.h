@@ -6,6 +6,7 @@
 #include <memory>
 #include <ostream>
 
+#include "filelist/AddFolder.h"
 #include "links/Backup.h"
 #include "links/Excel.h"
 
@@ -19,6 +20,7 @@ struct Environment {
   std::ostream& err;
   links::FileCopier& copier;   // shared by the worker threads
   links::RegionalClock& clock; // shared by the worker threads
+  filelist::DirectoryListing& listing;  // for the folders named
   bool errIsTerminal = false;
   EngineFactory builtin;
   EngineFactory excel;  // empty where Excel cannot be driven

@@ -5,6 +5,7 @@
 
 #include "app/Controls.h"
 #include "filelist/FileList.h"
+#include "ooxml/Utf8Path.h"
 
 namespace quorvane::cli {
 namespace {
@@ -35,7 +36,7 @@ std::vector<std::string> CollectWorkbooks(const std::vector<std::string>& paths,
   app::Property<int> pointer;
   for (const auto& path : paths) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(path, ec)) {
+    if (!std::filesystem::is_directory(ooxml::FromUtf8(path), ec)) {
       found.Add(path);
       continue;
     }

@@ -17,6 +17,8 @@ std::variant<Options, ParseExit> ParseCommandLine(int argc, const char* const* a
       "with all their subfolders; names containing \".xl\" are taken, names beginning\n"
       "with \"~\" and hidden folders are skipped.",
       "quorvane-cli"};
+  // "/data/book.xlsx" is a path, never an option, on every system.
+  app.allow_windows_style_options(false);
   app.footer("Exit status: 0 all done, 1 some workbooks failed (the others were done), 2 bad usage.");
   app.add_option("PATH", options.paths, "Workbooks and folders, worked on in this order")
       ->required()

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "ooxml/Utf8Path.h"
+
 namespace quorvane::cli {
 
 std::vector<std::vector<std::size_t>> GroupSameFiles(const std::vector<std::string>& paths) {
@@ -16,7 +18,7 @@ std::vector<std::vector<std::size_t>> GroupSameFiles(const std::vector<std::stri
   std::map<std::string, std::size_t> groupOf;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     std::error_code ec;
-    auto key = std::filesystem::weakly_canonical(paths[i], ec).string();
+    auto key = ooxml::ToUtf8(std::filesystem::weakly_canonical(ooxml::FromUtf8(paths[i]), ec));
     if (ec) key = paths[i];
     const auto [it, inserted] = groupOf.emplace(key, groups.size());
     if (inserted) groups.emplace_back();

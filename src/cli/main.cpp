@@ -8,6 +8,7 @@
 
 #include "cli/Cli.h"
 #include "cli/PosixFileCopier.h"
+#include "filelist/StdDirectoryListing.h"
 #include "links/Backup.h"
 #include "ooxml/BuiltinExcel.h"
 
@@ -30,11 +31,13 @@ int main(int argc, char** argv) {
   UseEnvironmentTimeNames();
   quorvane::cli::PosixFileCopier copier;
   quorvane::links::LocaleClock clock;
+  quorvane::filelist::StdDirectoryListing listing;
   quorvane::cli::Environment env{
       .out = std::cout,
       .err = std::cerr,
       .copier = copier,
       .clock = clock,
+      .listing = listing,
       .errIsTerminal = ::isatty(STDERR_FILENO) == 1,
       .builtin = [] { return std::make_unique<quorvane::ooxml::BuiltinAutomation>(); },
       .excel = {},  // no COM here

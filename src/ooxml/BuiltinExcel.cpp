@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "ooxml/Utf8Path.h"
 #include "ooxml/Workbook.h"
 
 namespace quorvane::ooxml {
@@ -69,8 +70,7 @@ class BuiltinWorkbooks : public links::ExcelWorkbooks {
   explicit BuiltinWorkbooks(std::shared_ptr<Session> session) : session_(std::move(session)) {}
   void Open(const std::string& path) override {
     try {
-      std::filesystem::path file(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
-      session_->workbook.emplace(Workbook::Open(file));
+      session_->workbook.emplace(Workbook::Open(FromUtf8(path)));
       session_->pending.clear();
     } catch (const std::exception& e) {
       throw AutomationError("Open", e.what());

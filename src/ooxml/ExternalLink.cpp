@@ -1,7 +1,9 @@
 #include "ooxml/ExternalLink.h"
 
+#include <algorithm>
 #include <cctype>
 
+#include "ooxml/Utf8Path.h"
 #include "ooxml/Xml.h"
 
 namespace quorvane::ooxml {
@@ -150,15 +152,6 @@ bool HasScheme(std::string_view p) {
   return true;
 }
 
-std::string ToUtf8(const std::filesystem::path& p) {
-  auto u8 = p.u8string();
-  return std::string(reinterpret_cast<const char*>(u8.data()), u8.size());
-}
-
-std::filesystem::path FromUtf8(std::string_view s) {
-  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
-}
-
 }  // namespace
 
 int LinkCache::SheetIndex(std::string_view name) const {
@@ -196,13 +189,25 @@ LinkCache ReadLinkCache(std::string_view xmlText, std::string_view partName) {
   return std::move(reader.cache);
 }
 
+namespace {
+
+// Windows shows a path from a file URL with its own separators.
+std::string NativeSeparators(std::string path) {
+#ifdef _WIN32
+  std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+  return path;
+}
+
+}  // namespace
+
 std::string SourceName(std::string_view target, const std::filesystem::path& workbookPath) {
   if (StartsWithNoCase(target, "file:///")) {
     std::string rest = PercentDecode(target.substr(8));
-    if (rest.rfind("\\\\", 0) == 0 || HasDrive(rest)) return rest;
+    if (rest.rfind("\\\\", 0) == 0 || HasDrive(rest)) return NativeSeparators(std::move(rest));
     return "/" + rest;
   }
-  if (StartsWithNoCase(target, "file://")) return "//" + PercentDecode(target.substr(7));
+  if (StartsWithNoCase(target, "file://")) return NativeSeparators("//" + PercentDecode(target.substr(7)));
   if (HasScheme(target)) return std::string(target);
   std::string decoded = PercentDecode(target);
   if (decoded.empty() || decoded[0] == '/' || decoded[0] == '\\' || HasDrive(decoded)) return decoded;

@@ -101,8 +101,11 @@ void BuildBook(const fs::path& path, const std::vector<std::string>& args) {
   quorvane::testing::WorkbookBuilder book;
   std::string row = "<row r=\"1\">";
   for (std::size_t k = 0; k < sources.size(); ++k) {
-    book.AddBookLink({sources[k], {"Sheet1"},
-                      "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>"});
+    quorvane::testing::BookLink link;
+    link.target = sources[k];
+    link.sheetNames = {"Sheet1"};
+    link.sheetDataSet = "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>";
+    book.AddBookLink(link);
     row += "<c r=\"" + ColumnName(k) + "1\"><f>[" + std::to_string(k + 1) + "]Sheet1!A1</f><v>" + value + "</v></c>";
   }
   row += "<c r=\"" + ColumnName(sources.size()) + "1\"><v>7</v></c></row>";

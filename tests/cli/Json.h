@@ -193,7 +193,13 @@ inline std::string Json::Text() const {
     return text;
   }
   if (std::holds_alternative<std::nullptr_t>(value)) return "null";
-  if (const auto* a = std::get_if<std::shared_ptr<Array>>(&value)) return "[" + std::to_string((*a)->size()) + " items]";
+  if (const auto* a = std::get_if<std::shared_ptr<Array>>(&value)) {
+    // Appended, not "[" + ...: GCC 12 at -O3 warns falsely (-Wrestrict) on that.
+    std::string text = "[";
+    text += std::to_string((*a)->size());
+    text += " items]";
+    return text;
+  }
   return "{object}";
 }
 

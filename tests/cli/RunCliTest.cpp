@@ -10,6 +10,7 @@
 
 #include "cli/Cli.h"
 #include "fakes/FakeExcel.h"
+#include "filelist/StdDirectoryListing.h"
 #include "links/Backup.h"
 
 using quorvane::testing::FakeExcel;
@@ -32,6 +33,7 @@ class RunCliTest : public ::testing::Test {
         .err = err_,
         .copier = copier_,
         .clock = clock_,
+        .listing = listing_,
         .errIsTerminal = false,
         .builtin = [] { return std::unique_ptr<quorvane::links::ExcelAutomation>(); },
         .excel = [this] { return std::make_unique<Borrowed>(excel_); },
@@ -50,6 +52,7 @@ class RunCliTest : public ::testing::Test {
   FakeExcel excel_;
   NoCopies copier_;
   quorvane::links::LocaleClock clock_;
+  quorvane::filelist::StdDirectoryListing listing_;
   std::ostringstream out_, err_;
 };
 

@@ -11,6 +11,11 @@ using links::AutomationError;
 TEST(SourceName, ResolvesRelativeTargetsAndDecodesFileUrls) {
   const fs::path book = fs::path("/data/books") / "main.xlsx";
   const std::string folder = fs::path("/data/books").lexically_normal().string();
+#ifdef _WIN32
+  const std::string fromUrl = "C:\\x\\B c.xlsx";  // Windows' own separators
+#else
+  const std::string fromUrl = "C:/x/B c.xlsx";
+#endif
   struct Case {
     const char* target;
     std::string expected;
@@ -18,7 +23,7 @@ TEST(SourceName, ResolvesRelativeTargetsAndDecodesFileUrls) {
       {"Other.xlsx", (fs::path(folder) / "Other.xlsx").lexically_normal().string()},
       {"../up/B.xlsx", (fs::path("/data") / "up" / "B.xlsx").lexically_normal().string()},
       {"My%20Book.xlsx", (fs::path(folder) / "My Book.xlsx").lexically_normal().string()},
-      {"file:///C:/x/B%20c.xlsx", "C:/x/B c.xlsx"},
+      {"file:///C:/x/B%20c.xlsx", fromUrl},
       {"file:///C:\\x\\B.xlsx", "C:\\x\\B.xlsx"},
       {"file:///\\\\server\\share\\B.xlsx", "\\\\server\\share\\B.xlsx"},
       {"file:///Users/me/B.xlsx", "/Users/me/B.xlsx"},

@@ -12,8 +12,7 @@
 #include <cstdio>
 #include <map>
 
-#include "Child.h"
-#include "Workbooks.h"
+#include "Support.h"
 #include "ooxml/Package.h"
 #include "ooxml/Workbook.h"
 #include "support/WorkbookBuilder.h"
@@ -30,7 +29,11 @@ std::string LineFor(const std::string& out, const fs::path& path) {
   return out.substr(begin, out.find('\n', at) - begin);
 }
 
-bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+// "changed", "failed", ... for one workbook.
+std::string Status(const std::string& out, const fs::path& path) {
+  const std::string line = LineFor(out, path);
+  return line.substr(0, line.find(':'));
+}
 
 // A linked workbook of about `kib` KiB that deflate cannot shrink much.
 void WriteBigLinkedWorkbook(const fs::path& path, int kib) {
@@ -75,16 +78,16 @@ TEST_F(ResourceFaults, FullDiskFailsTheWorkbookThatDoesNotFitAndTheRunGoesOn) {
     // version fails with EFBIG, the small one fits.
     std::vector<std::string> args{(dir / "big.xlsx").string(), (dir / "small.xlsx").string()};
     if (backup) args.insert(args.begin(), "--backup");
-    const ChildResult run = Cli(args, FileSizeLimit(big.size() / 2));
+    const ChildResult run = Cli(args, {.fileSize = big.size() / 2});
     EXPECT_EQ(run.exit, 1) << run.err;
 
     const std::string bigLine = LineFor(run.out, dir / "big.xlsx");
-    EXPECT_TRUE(StartsWith(bigLine, "failed:")) << run.out;
+    EXPECT_EQ(Status(run.out, dir / "big.xlsx"), "failed") << run.out;
     std::string lower = bigLine;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_NE(lower.find("file too large"), std::string::npos) << bigLine;
     EXPECT_EQ(ReadFile(dir / "big.xlsx"), big);
-    EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "small.xlsx"), "changed:")) << run.out;
+    EXPECT_EQ(Status(run.out, dir / "small.xlsx"), "changed") << run.out;
     EXPECT_TRUE(OpensWithoutBookLinks(dir / "small.xlsx"));
 
     // Only the small workbook's backup may be there besides the two.
@@ -92,28 +95,36 @@ TEST_F(ResourceFaults, FullDiskFailsTheWorkbookThatDoesNotFitAndTheRunGoesOn) {
     for (const auto& name : dir.Names()) {
       if (name == "big.xlsx" || name == "small.xlsx") continue;
       ++extra;
-      EXPECT_TRUE(backup && StartsWith(name, "small ")) << "unexpected " << name;
+      EXPECT_TRUE(backup && name.starts_with("small ")) << "unexpected " << name;
     }
     EXPECT_EQ(extra, backup ? 1u : 0u);
   }
 }
 
-TEST_F(ResourceFaults, ReadOnlyWorkbookIsRefusedEvenForTheSuperuser) {
+// A read-only workbook (refused even for the superuser) and a missing one
+// fail with a reason in the middle of a run; the others are done.
+TEST_F(ResourceFaults, ReadOnlyAndMissingWorkbooksFailAndTheOthersAreDone) {
   ScratchDir dir("rofile");
+  WriteLinkedWorkbook(dir / "a.xlsx");
   WriteLinkedWorkbook(dir / "locked.xlsx");
   WriteLinkedWorkbook(dir / "open.xlsx");
-  fs::permissions(dir / "locked.xlsx", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const auto readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  fs::permissions(dir / "locked.xlsx", readOnly);
   const std::string locked = ReadFile(dir / "locked.xlsx");
 
-  const ChildResult run = Cli({(dir / "locked.xlsx").string(), (dir / "open.xlsx").string()});
+  const ChildResult run = Cli({(dir / "a.xlsx").string(), (dir / "locked.xlsx").string(),
+                               (dir / "gone.xlsx").string(), (dir / "open.xlsx").string()});
   EXPECT_EQ(run.exit, 1);
-  const std::string line = LineFor(run.out, dir / "locked.xlsx");
-  EXPECT_TRUE(StartsWith(line, "failed:") && line.find("read-only") != std::string::npos) << run.out;
+  EXPECT_EQ(Status(run.out, dir / "locked.xlsx"), "failed") << run.out;
+  EXPECT_NE(LineFor(run.out, dir / "locked.xlsx").find("read-only"), std::string::npos) << run.out;
   EXPECT_EQ(ReadFile(dir / "locked.xlsx"), locked);
-  EXPECT_EQ(fs::status(dir / "locked.xlsx").permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "open.xlsx"), "changed:")) << run.out;
-  ExpectOnlyWorkbooks(dir, {"locked.xlsx", "open.xlsx"});
+  EXPECT_EQ(fs::status(dir / "locked.xlsx").permissions() & fs::perms::all, readOnly);
+  const std::string gone = LineFor(run.out, dir / "gone.xlsx");
+  EXPECT_EQ(Status(run.out, dir / "gone.xlsx"), "failed") << run.out;
+  EXPECT_GT(gone.size(), ("failed: " + (dir / "gone.xlsx").string() + ": ").size()) << "no reason given";
+  EXPECT_EQ(Status(run.out, dir / "a.xlsx"), "changed") << run.out;
+  EXPECT_EQ(Status(run.out, dir / "open.xlsx"), "changed") << run.out;
+  ExpectOnlyWorkbooks(dir, {"a.xlsx", "locked.xlsx", "open.xlsx"});
 }
 
 // Permission bits on folders do not bind the superuser, so the refusal is
@@ -134,31 +145,17 @@ TEST_F(ResourceFaults, WorkbookInReadOnlyFolderIsRefusedForAnOrdinaryUser) {
   fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                       fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
 
-  const ChildResult run = Cli({(dir / "locked" / "a.xlsx").string(), (dir / "open" / "b.xlsx").string()},
-                              AsUser(nobody->pw_uid));
+  const ChildResult run =
+      Cli({(dir / "locked" / "a.xlsx").string(), (dir / "open" / "b.xlsx").string()}, {.user = nobody->pw_uid});
   EXPECT_EQ(run.exit, 1) << run.err;
   const std::string line = LineFor(run.out, dir / "locked" / "a.xlsx");
-  EXPECT_TRUE(StartsWith(line, "failed:") && line.find("permission denied") != std::string::npos) << run.out;
+  EXPECT_EQ(Status(run.out, dir / "locked" / "a.xlsx"), "failed") << run.out;
+  EXPECT_NE(line.find("permission denied"), std::string::npos) << run.out;
   EXPECT_EQ(ReadFile(dir / "locked" / "a.xlsx"), before);
-  EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "open" / "b.xlsx"), "changed:")) << run.out;
+  EXPECT_EQ(Status(run.out, dir / "open" / "b.xlsx"), "changed") << run.out;
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(dir / "locked")) left.push_back(entry.path().filename().string());
   EXPECT_EQ(left, std::vector<std::string>{"a.xlsx"});
-}
-
-TEST_F(ResourceFaults, MissingWorkbookIsReportedAndTheOthersAreDone) {
-  ScratchDir dir("gone");
-  WriteLinkedWorkbook(dir / "a.xlsx");
-  WriteLinkedWorkbook(dir / "c.xlsx");
-  const ChildResult run =
-      Cli({(dir / "a.xlsx").string(), (dir / "gone.xlsx").string(), (dir / "c.xlsx").string()});
-  EXPECT_EQ(run.exit, 1);
-  const std::string line = LineFor(run.out, dir / "gone.xlsx");
-  EXPECT_TRUE(StartsWith(line, "failed:")) << run.out;
-  EXPECT_GT(line.size(), ("failed: " + (dir / "gone.xlsx").string() + ": ").size()) << "no reason given";
-  EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "a.xlsx"), "changed:"));
-  EXPECT_TRUE(StartsWith(LineFor(run.out, dir / "c.xlsx"), "changed:"));
-  ExpectOnlyWorkbooks(dir, {"a.xlsx", "c.xlsx"});
 }
 
 // Between reading a workbook and saving it another program deletes or
@@ -194,7 +191,7 @@ TEST_F(ResourceFaults, FolderOfTenThousandEntriesGivesEveryWorkbookAndTouchesNot
     WriteFile(dir / name, "x");
   }
   for (int i = 0; i < 10; ++i) WriteLinkedWorkbook(dir / ("book" + std::to_string(i) + ".xlsx"));
-  const ChildResult run = Cli({dir.Path().string()}, Deadline(std::chrono::seconds(300)));
+  const ChildResult run = Cli({dir.Path().string()}, {.deadline = std::chrono::seconds(300)});
   EXPECT_EQ(run.exit, 0) << run.err;
   EXPECT_NE(run.out.find("10 workbooks: 10 changed, 0 without links, 0 failed"), std::string::npos) << run.out;
   const auto names = dir.Names();
@@ -212,13 +209,13 @@ TEST_F(ResourceFaults, NonAsciiPathsWorkWithBackups) {
 
   const ChildResult run = Cli({"--backup", folder.string()});
   EXPECT_EQ(run.exit, 0) << run.out << run.err;
-  EXPECT_TRUE(StartsWith(LineFor(run.out, book), "changed:")) << run.out;
+  EXPECT_EQ(Status(run.out, book), "changed") << run.out;
   EXPECT_TRUE(OpensWithoutBookLinks(book));
   std::size_t backups = 0;
   for (const auto& entry : fs::directory_iterator(folder)) {
     if (entry.path() == book) continue;
     ++backups;
-    EXPECT_TRUE(StartsWith(entry.path().filename().string(), "B\xC3\xBC" "cher \xE2\x82\xAC 2026 "));
+    EXPECT_TRUE(entry.path().filename().string().starts_with("B\xC3\xBC" "cher \xE2\x82\xAC 2026 "));
     EXPECT_EQ(ReadFile(entry.path()), before);
   }
   EXPECT_EQ(backups, 1u);

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "Child.h"
+#include "Support.h"
 #include "ooxml/AtomicFile.h"
 
 namespace quorvane::reliability {
@@ -23,34 +23,26 @@ namespace {
 using ooxml::RemoveAbandonedTemporaries;
 using ooxml::TemporaryFile;
 
-// A forked process that creates and writes a temporary file in folder and
-// then waits, holding it, until told to move it to target or is killed.
+// A forked process that writes a temporary file in folder and holds it
+// until it is killed.
 class WriterProcess {
  public:
-  WriterProcess(const fs::path& folder, const fs::path& target) {
-    int ready[2], go[2];
-    if (::pipe(ready) != 0 || ::pipe(go) != 0) throw std::runtime_error("pipe");
+  explicit WriterProcess(const fs::path& folder) {
+    int ready[2];
+    if (::pipe(ready) != 0) throw std::runtime_error("pipe");
     pid_ = ::fork();
     if (pid_ == 0) {
       ::close(ready[0]);
-      ::close(go[1]);
-      int status = 1;
       try {
         TemporaryFile temp(folder);
         temp.Write("content", 7);
         const std::string name = temp.Path().filename().string();
-        if (::write(ready[1], name.data(), name.size()) != static_cast<ssize_t>(name.size())) ::_exit(2);
-        ::close(ready[1]);
-        char c = 0;
-        if (::read(go[0], &c, 1) == 1 && temp.MoveTo(target, false)) status = 0;
+        if (::write(ready[1], name.data(), name.size()) == static_cast<ssize_t>(name.size())) ::pause();
       } catch (...) {
-        status = 3;
       }
-      ::_exit(status);
+      ::_exit(1);
     }
     ::close(ready[1]);
-    ::close(go[0]);
-    go_ = go[1];
     char buffer[64];
     const ssize_t n = ::read(ready[0], buffer, sizeof buffer);
     ::close(ready[0]);
@@ -58,23 +50,10 @@ class WriterProcess {
   }
   WriterProcess(const WriterProcess&) = delete;
   WriterProcess& operator=(const WriterProcess&) = delete;
-  ~WriterProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      WaitProgram(pid_);
-    }
-    if (go_ >= 0) ::close(go_);
-  }
+  ~WriterProcess() { Kill(); }
   const std::string& Name() const { return name_; }
-  // Lets it move its file into place; its exit status.
-  int Finish() {
-    const char c = 'g';
-    if (::write(go_, &c, 1) != 1) return -1;
-    const int status = WaitProgram(pid_);
-    pid_ = -1;
-    return status;
-  }
   void Kill() {
+    if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
     WaitProgram(pid_);
     pid_ = -1;
@@ -82,7 +61,6 @@ class WriterProcess {
 
  private:
   pid_t pid_ = -1;
-  int go_ = -1;
   std::string name_;
 };
 
@@ -91,7 +69,7 @@ TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
   // Being written: by another process, by a writer of this very process,
   // and (below) by a descriptor holding the lock as a writer does. Writers
   // sweep the folder when they start, so they come first here.
-  WriterProcess other(dir.Path(), dir / "other.xlsx");
+  WriterProcess other(dir.Path());
   ASSERT_TRUE(ooxml::IsTemporaryName(other.Name())) << other.Name();
   std::optional<TemporaryFile> mine;
   mine.emplace(dir.Path());
@@ -123,31 +101,38 @@ TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
   EXPECT_TRUE(fs::exists(dir / "~$qvcccccccccccc.tmp"));
   EXPECT_TRUE(fs::exists(mine->Path()));
 
-  // The writers are unharmed: each still moves its file into place.
-  EXPECT_TRUE(mine->MoveTo(dir / "mine.xlsx", false));
+  // The writer is unharmed: it still moves its file into place, never over
+  // an existing name unless told to replace it.
+  WriteFile(dir / "taken.xlsx", "older");
+  EXPECT_FALSE(mine->MoveTo(dir / "taken.xlsx", false));
+  EXPECT_EQ(ReadFile(dir / "taken.xlsx"), "older");
+  EXPECT_TRUE(mine->MoveTo(dir / "taken.xlsx", true));
   mine.reset();
-  EXPECT_EQ(other.Finish(), 0);
-  EXPECT_EQ(ReadFile(dir / "mine.xlsx"), "mine");
-  EXPECT_EQ(ReadFile(dir / "other.xlsx"), "content");
+  EXPECT_EQ(ReadFile(dir / "taken.xlsx"), "mine");
 
   // Once its holder lets go, the locked one is abandoned too.
   ::close(locked);
   EXPECT_EQ(RemoveAbandonedTemporaries(dir.Path()), 1u);
   EXPECT_FALSE(fs::exists(dir / "~$qvcccccccccccc.tmp"));
+
+  // One dropped unmoved leaves nothing.
+  const auto names = dir.Names();
+  {
+    TemporaryFile dropped(dir.Path());
+    dropped.Write("gone", 4);
+  }
+  EXPECT_EQ(dir.Names(), names);
 }
 
 TEST(AbandonedTemporaries, KilledWriterLeavesAFileTheNextWriterClears) {
   ScratchDir dir("sweepkill");
-  WriterProcess killed(dir.Path(), dir / "never.xlsx");
+  WriterProcess killed(dir.Path());
   ASSERT_FALSE(killed.Name().empty());
-  EXPECT_EQ(RemoveAbandonedTemporaries(dir.Path()), 0u) << "removed while its writer lived";
   killed.Kill();
   ASSERT_TRUE(fs::exists(dir / killed.Name()));
-
-  // Creating a temporary file sweeps its folder first.
+  // The first temporary file in a folder sweeps it.
   TemporaryFile next(dir.Path());
   EXPECT_FALSE(fs::exists(dir / killed.Name()));
-  EXPECT_FALSE(fs::exists(dir / "never.xlsx"));
 }
 
 TEST(AbandonedTemporaries, ConcurrentWritersAndSweepsInOneProcessNeverCollide) {
@@ -173,24 +158,6 @@ TEST(AbandonedTemporaries, ConcurrentWritersAndSweepsInOneProcessNeverCollide) {
   for (auto& thread : threads) thread.join();
   for (int t = 1; t < 8; t += 2) EXPECT_EQ(moved[t], 25) << "writer thread " << t;
   for (const auto& name : dir.Names()) EXPECT_FALSE(ooxml::IsTemporaryName(name)) << name;
-}
-
-TEST(TemporaryFile, MovesWithOrWithoutReplacingAndOtherwiseLeavesNothing) {
-  ScratchDir dir("tempmove");
-  WriteFile(dir / "taken.xlsx", "older");
-  {
-    TemporaryFile temp(dir.Path());
-    temp.Write("newer", 5);
-    EXPECT_FALSE(temp.MoveTo(dir / "taken.xlsx", false));
-    EXPECT_EQ(ReadFile(dir / "taken.xlsx"), "older");
-    EXPECT_TRUE(temp.MoveTo(dir / "taken.xlsx", true));
-  }
-  EXPECT_EQ(ReadFile(dir / "taken.xlsx"), "newer");
-  {
-    TemporaryFile dropped(dir.Path());
-    dropped.Write("gone", 4);
-  }
-  EXPECT_EQ(dir.Names(), std::vector<std::string>{"taken.xlsx"});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 #include "FakeExcelServer.h"
 #include "links/Links.h"
@@ -58,7 +59,7 @@ TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
 
 TEST_F(ComExcelTest, FailedBreakClosesWithoutSavingAndQuits) {
   FakeExcel().linkSources = {L"a.xlsx"};
-  FakeExcel().faults = {testing::ExceptionAt("BreakLink", static_cast<HRESULT>(0x800A03EC), L"")};
+  FakeExcel().faults = {{"BreakLink"}};
   std::unique_ptr<links::ExcelApplication> current;
   app::Property<int> pointer;
   EXPECT_THROW(links::BreakWorkbookLinks(excel_, "C:\\b.xlsx", current, pointer), links::AutomationError);
@@ -100,38 +101,29 @@ TEST_F(ComExcelTest, LinkSourcesKeepsTheArrayBoundsAndElementTypes) {
   EXPECT_FALSE(book->LinkSources(links::kExcelLinks));
 }
 
+// "Member: reason" of the AutomationError a call raises, or "no error".
+std::string Failure(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const links::AutomationError& error) {
+    return error.Member() + ": " + error.what();
+  }
+  return "no error";
+}
+
 TEST_F(ComExcelTest, FailingCallBecomesAutomationErrorWithMemberCodeAndDescription) {
   auto app = excel_.Create();
-  FakeExcel().faults = {testing::ExceptionAt("Open", static_cast<HRESULT>(0x800A03EC),
-                                             L"Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden.")};
-  try {
-    app->Workbooks()->Open("x.xlsx");
-    ADD_FAILURE() << "Open must throw";
-  } catch (const links::AutomationError& error) {
-    EXPECT_EQ(error.Member(), "Open");
-    EXPECT_EQ(std::string(error.what()),
-              "Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden. (0x800A03EC)");
-  }
-
+  FakeExcel().faults = {{"Open", testing::FaultKind::Exception, static_cast<HRESULT>(0x800A03EC),
+                         L"Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden."}};
+  EXPECT_EQ(Failure([&] { app->Workbooks()->Open("x.xlsx"); }),
+            "Open: Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden. (0x800A03EC)");
   // A member the object does not have fails at the name lookup.
   Dispatch raw(testing::NewFakeApplication());
-  try {
-    raw.Call("Calculate");
-    ADD_FAILURE() << "an unknown member must throw";
-  } catch (const links::AutomationError& error) {
-    EXPECT_EQ(error.Member(), "Calculate");
-    EXPECT_NE(std::string(error.what()).find("(0x80020006)"), std::string::npos) << error.what();
-  }
-
+  const std::string unknown = Failure([&] { raw.Call("Calculate"); });
+  EXPECT_TRUE(unknown.starts_with("Calculate: ") && unknown.ends_with("(0x80020006)")) << unknown;
   // Without a description the reason still names the code, once.
-  FakeExcel().faults = {testing::ExceptionAt("Save", static_cast<HRESULT>(0x800A03EC), L"")};
-  try {
-    app->ActiveWorkbook()->Save();
-    ADD_FAILURE() << "Save must throw";
-  } catch (const links::AutomationError& error) {
-    EXPECT_EQ(error.Member(), "Save");
-    EXPECT_EQ(std::string(error.what()), "the call failed (0x800A03EC)");
-  }
+  FakeExcel().faults = {{"Save"}};
+  EXPECT_EQ(Failure([&] { app->ActiveWorkbook()->Save(); }), "Save: the call failed (0x800A03EC)");
 }
 
 TEST_F(ComExcelTest, RunningCheckReadsTheDefaultMemberOfTheRegisteredInstance) {
@@ -152,24 +144,11 @@ TEST_F(ComExcelTest, RunningCheckReadsTheDefaultMemberOfTheRegisteredInstance) {
   EXPECT_EQ(FakeExcel().journal, (Journal{"Application.(default)", "Application.(default)"}));
 }
 
-using testing::ChildWindowProcess;
-
-TEST_F(ComExcelTest, ForceEndEndsACreatedInstanceThatIgnoredQuit) {
-  ChildWindowProcess child;
+// Ending an instance by force ends only one the tool created in another
+// process: not one it attached to, nor one whose window is this process's own.
+TEST_F(ComExcelTest, ForceEndEndsOnlyACreatedInstanceOfAnotherProcess) {
+  testing::ChildWindowProcess child;
   ASSERT_TRUE(child.Window()) << "the helper process did not show its window";
-  FakeExcel().hwnd = static_cast<LONG>(reinterpret_cast<INT_PTR>(child.Window()));
-
-  auto app = excel_.Create();
-  app->Quit();
-  app->ForceEnd();
-  EXPECT_TRUE(child.EndsWithin(10000));
-  // The reference is gone with it; later calls fail instead of reaching a dead instance.
-  EXPECT_THROW(app->Quit(), links::AutomationError);
-}
-
-TEST_F(ComExcelTest, ForceEndLeavesInstancesItDidNotCreate) {
-  ChildWindowProcess child;
-  ASSERT_TRUE(child.Window());
   FakeExcel().hwnd = static_cast<LONG>(reinterpret_cast<INT_PTR>(child.Window()));
 
   auto running = testing::NewFakeApplication();
@@ -182,16 +161,22 @@ TEST_F(ComExcelTest, ForceEndLeavesInstancesItDidNotCreate) {
   running.reset();
   EXPECT_FALSE(child.EndsWithin(500));
 
-  // A created instance whose window belongs to this very process (an
-  // in-process server): ending it would end us.
   HWND own = ::CreateWindowExW(0, L"STATIC", L"own", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
                                ::GetModuleHandleW(nullptr), nullptr);
   ASSERT_TRUE(own);
   FakeExcel().hwnd = static_cast<LONG>(reinterpret_cast<INT_PTR>(own));
-  auto created = excel_.Create();
-  created->ForceEnd();
+  excel_.Create()->ForceEnd();  // ending it would end us
   ::DestroyWindow(own);
   EXPECT_TRUE(child.Alive());
+
+  // A created instance that ignored Quit.
+  FakeExcel().hwnd = static_cast<LONG>(reinterpret_cast<INT_PTR>(child.Window()));
+  auto app = excel_.Create();
+  app->Quit();
+  app->ForceEnd();
+  EXPECT_TRUE(child.EndsWithin(10000));
+  // The reference is gone with it; later calls fail instead of reaching a dead instance.
+  EXPECT_THROW(app->Quit(), links::AutomationError);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "FakeExcelServer.h"
 
 #include <atomic>
-#include <cwctype>
+#include <cwchar>
 #include <functional>
 #include <map>
 
@@ -12,11 +12,7 @@ namespace {
 
 using win32::ComPtr;
 
-std::wstring Lower(std::wstring_view text) {
-  std::wstring out(text);
-  for (auto& c : out) c = static_cast<wchar_t>(std::towlower(c));
-  return out;
-}
+bool SameName(const std::wstring& a, const wchar_t* b) { return ::_wcsicmp(a.c_str(), b) == 0; }
 
 std::string Render(const VARIANT& v) {
   switch (v.vt) {
@@ -131,7 +127,7 @@ class FakeObject final : public IDispatch {
     for (UINT i = 1; i < count; ++i) {
       const auto& params = members_[index].params;
       for (std::size_t p = 0; p < params.size(); ++p) {
-        if (Lower(params[p]) == Lower(names[i])) {
+        if (SameName(params[p], names[i])) {
           ids[i] = static_cast<DISPID>(p);
           spelled[p] = names[i];
         }
@@ -220,7 +216,7 @@ class FakeObject final : public IDispatch {
 
   std::size_t Find(const wchar_t* name) const {
     std::size_t i = 0;
-    while (i < members_.size() && Lower(members_[i].name) != Lower(name)) ++i;
+    while (i < members_.size() && !SameName(members_[i].name, name)) ++i;
     return i;
   }
 
@@ -344,16 +340,6 @@ FakeExcelState& FakeExcel() {
 }
 
 ComPtr<IDispatch> NewFakeApplication() { return NewApplication(false); }
-
-Fault ErrorAt(std::string step, HRESULT code, int nth) {
-  return {std::move(step), FaultKind::Hresult, code, std::wstring(), nth};
-}
-
-Fault ExceptionAt(std::string step, HRESULT code, std::wstring description, int nth) {
-  return {std::move(step), FaultKind::Exception, code, std::move(description), nth};
-}
-
-Fault IgnoredAt(std::string step) { return {std::move(step), FaultKind::Ignored, S_OK, std::wstring(), 0}; }
 
 bool FakeInstance::Ended() const {
   if (process) return !process->Alive();

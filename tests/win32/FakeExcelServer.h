@@ -50,19 +50,12 @@ enum class FaultKind {
 // Steps: "Create" (the class object's CreateInstance), "Release" (the last
 // reference to an application object), or a member name as Excel spells it.
 struct Fault {
-  std::string step;
+  std::string step{};
   FaultKind kind = FaultKind::Exception;
   HRESULT code = static_cast<HRESULT>(0x800A03EC);
-  std::wstring description;
+  std::wstring description{};
   int nth = 1;  // the nth arrival of the step fails; 0: every arrival
 };
-
-// The nth arrival of step (0: every one) fails with code, returned as it is.
-Fault ErrorAt(std::string step, HRESULT code, int nth = 1);
-// The nth arrival of step (0: every one) raises an exception with a description.
-Fault ExceptionAt(std::string step, HRESULT code, std::wstring description, int nth = 1);
-// Every arrival of "Quit" or "Release" is ignored.
-Fault IgnoredAt(std::string step);
 
 // One application object: made by the class object (an instance the tool
 // created) or by NewFakeApplication (one that was already running).

@@ -51,11 +51,13 @@ struct Case {
   bool reached = true;            // false: the run never takes the step
 };
 
-Fault Error(const char* step, HRESULT code, int nth = 1) { return testing::ErrorAt(step, code, nth); }
+// The nth arrival of the step (0: every one) returns the code, raises an
+// exception with the text, or (Quit, Release) is ignored every time.
+Fault Error(const char* step, HRESULT code, int nth = 1) { return {step, testing::FaultKind::Hresult, code, {}, nth}; }
 Fault Raised(const char* step, const wchar_t* text, int nth = 1) {
-  return testing::ExceptionAt(step, kExcelError, text, nth);
+  return {step, testing::FaultKind::Exception, kExcelError, text, nth};
 }
-Fault Ignored(const char* step) { return testing::IgnoredAt(step); }
+Fault Ignored(const char* step) { return {step, testing::FaultKind::Ignored, S_OK, {}, 0}; }
 
 // Every workbook has two link sources, so BreakLink's second arrival is the
 // later source of the first workbook.

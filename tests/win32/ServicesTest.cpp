@@ -19,6 +19,8 @@
 namespace quorvane::win32 {
 namespace {
 
+namespace fs = std::filesystem;
+
 // ---- settings in the registry ---------------------------------------------
 
 class RegistrySettingsTest : public ::testing::Test {
@@ -30,7 +32,7 @@ class RegistrySettingsTest : public ::testing::Test {
   RegistrySettings store_;
 };
 
-TEST_F(RegistrySettingsTest, RoundTripUsesTheRuntimeKeyLayoutAndKeepsTextAsStored) {
+TEST_F(RegistrySettingsTest, RoundTripUsesTheRuntimeKeyLayoutKeepsTextAsStoredAndRejectsOtherTypes) {
   EXPECT_EQ(store_.GetSetting(app_, "Quorvane", "BackupCheck"), "");  // no key at all
 
   store_.SaveSetting(app_, "Quorvane", "BackupCheck", "True");
@@ -53,11 +55,8 @@ TEST_F(RegistrySettingsTest, RoundTripUsesTheRuntimeKeyLayoutAndKeepsTextAsStore
   EXPECT_EQ(store_.GetSetting(app_, "Quorvane", "BackupCheck"), " \xC3\xA9t\xC3\xA9 ");
   store_.SaveSetting(app_, "Quorvane", "BackupCheck", "");
   EXPECT_EQ(store_.GetSetting(app_, "Quorvane", "BackupCheck"), "");
-}
 
-TEST_F(RegistrySettingsTest, ValueOfAnotherTypeIsAnErrorNotEmptyText) {
-  store_.SaveSetting(app_, "Quorvane", "BackupCheck", "True");
-  const std::wstring path = kBase + L"\\" + Widen(app_) + L"\\Quorvane";
+  // A value of another type is an error, not empty text.
   const DWORD number = 1;
   ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, path.c_str(), L"BackupCheck", REG_DWORD, &number, sizeof number),
             ERROR_SUCCESS);
@@ -69,66 +68,49 @@ TEST_F(RegistrySettingsTest, ValueOfAnotherTypeIsAnErrorNotEmptyText) {
 class FileCopierTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    wchar_t temp[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, temp);
-    dir_ = std::wstring(temp) + L"quorvane-copy-" + std::to_wstring(::GetCurrentProcessId()) + L"-\u00E9\u6771";
-    ::CreateDirectoryW(dir_.c_str(), nullptr);
+    dir_ = fs::temp_directory_path() /
+           (L"quorvane-copy-" + std::to_wstring(::GetCurrentProcessId()) + L"-\u00E9\u6771");
+    fs::create_directory(dir_);
   }
   void TearDown() override {
-    for (const auto& name : Names()) {
-      const std::wstring path = dir_ + L"\\" + name;
-      ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      ::DeleteFileW(path.c_str());
-    }
-    ::RemoveDirectoryW(dir_.c_str());
+    for (const auto& name : Names()) ::SetFileAttributesW((dir_ / name).c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
   }
 
-  std::string Path(const std::wstring& name) const { return Narrow(dir_ + L"\\" + name); }
+  std::string Path(const std::wstring& name) const { return Narrow((dir_ / name).wstring()); }
   void Write(const std::wstring& name, const std::string& content) const {
-    std::ofstream(std::filesystem::path(dir_ + L"\\" + name), std::ios::binary) << content;
+    std::ofstream(dir_ / name, std::ios::binary) << content;
   }
   std::string Read(const std::wstring& name) const {
-    std::ifstream in(std::filesystem::path(dir_ + L"\\" + name), std::ios::binary);
+    std::ifstream in(dir_ / name, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
   }
   std::vector<std::wstring> Names() const {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    UniqueFind find(::FindFirstFileW((dir_ + L"\\*").c_str(), &data));
-    if (!find) return names;
-    do {
-      const std::wstring name = data.cFileName;
-      if (name != L"." && name != L"..") names.push_back(name);
-    } while (::FindNextFileW(find.get(), &data));
+    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().wstring());
     std::sort(names.begin(), names.end());
     return names;
   }
 
-  std::wstring dir_;
+  fs::path dir_;
   Win32FileCopier copier_;
 };
 
-TEST_F(FileCopierTest, CopiesAndNeverReplacesAnExistingTarget) {
+TEST_F(FileCopierTest, CopiesNonAsciiNamesAndReadOnlySourcesAndNeverReplacesATarget) {
   const std::string content("PK\x03\x04 binary \0 content", 23);
-  Write(L"Q1.xlsx", content);
-  EXPECT_EQ(copier_.Copy(Path(L"Q1.xlsx"), Path(L"Q1 Backup 7 04 PM.xlsx")), links::CopyResult::Copied);
-  EXPECT_EQ(Read(L"Q1 Backup 7 04 PM.xlsx"), content);
-
-  Write(L"Q1 Backup 7 04 PM.xlsx", "older backup");
-  EXPECT_EQ(copier_.Copy(Path(L"Q1.xlsx"), Path(L"Q1 Backup 7 04 PM.xlsx")), links::CopyResult::TargetExists);
-  EXPECT_EQ(Read(L"Q1 Backup 7 04 PM.xlsx"), "older backup");
-  EXPECT_EQ(Names(), (std::vector<std::wstring>{L"Q1 Backup 7 04 PM.xlsx", L"Q1.xlsx"}));
-}
-
-TEST_F(FileCopierTest, HandlesNonAsciiNamesAndReadOnlySources) {
   const std::wstring source = L"M\u00E4rz \u2013 \u6771\u4EAC.xlsx";
-  const std::wstring target = L"M\u00E4rz \u2013 \u6771\u4EAC Backup.xlsx";
-  Write(source, "data");
-  ::SetFileAttributesW((dir_ + L"\\" + source).c_str(), FILE_ATTRIBUTE_READONLY);
+  const std::wstring target = L"M\u00E4rz \u2013 \u6771\u4EAC Backup 7 04 PM.xlsx";
+  Write(source, content);
+  ::SetFileAttributesW((dir_ / source).c_str(), FILE_ATTRIBUTE_READONLY);
   EXPECT_EQ(copier_.Copy(Path(source), Path(target)), links::CopyResult::Copied);
-  EXPECT_EQ(Read(target), "data");
+  EXPECT_EQ(Read(target), content);
   EXPECT_EQ(copier_.Copy(Path(source), Path(target)), links::CopyResult::TargetExists);
-  EXPECT_EQ(Names().size(), 2u);
+
+  Write(L"taken.xlsx", "older backup");
+  EXPECT_EQ(copier_.Copy(Path(source), Path(L"taken.xlsx")), links::CopyResult::TargetExists);
+  EXPECT_EQ(Read(L"taken.xlsx"), "older backup");
+  EXPECT_EQ(Names().size(), 3u);
 }
 
 TEST_F(FileCopierTest, FailuresThrowWithTheReasonAndLeaveNothingBehind) {
@@ -147,7 +129,7 @@ TEST_F(FileCopierTest, FailuresThrowWithTheReasonAndLeaveNothingBehind) {
 
 // ---- regional clock --------------------------------------------------------
 
-TEST(RegionalClock, NamesComeFromTheUserLocale) {
+TEST(RegionalClock, NamesComeFromTheUserLocaleAndNowCountsSundayAsZero) {
   Win32RegionalClock clock;
   std::set<std::string> weekdays;
   for (int d = 0; d < 7; ++d) weekdays.insert(clock.WeekdayName(d));
@@ -171,10 +153,8 @@ TEST(RegionalClock, NamesComeFromTheUserLocale) {
   } else {
     EXPECT_NE(clock.AmPm(false), clock.AmPm(true)) << "locale " << Narrow(locale);
   }
-}
 
-TEST(RegionalClock, NowIsAPlausibleLocalTimeWithSundayAsZero) {
-  Win32RegionalClock clock;
+  // Now is a plausible local time with Sunday as 0.
   const links::LocalDateTime now = clock.Now();
   EXPECT_GE(now.year, 2020);
   EXPECT_TRUE(now.month >= 1 && now.month <= 12);
@@ -224,29 +204,25 @@ TEST(MessageBoxes, AppModalBoxesWithTheTitleAndTheUsersAnswer) {
                                  nullptr, ::GetModuleHandleW(nullptr), nullptr);
   ASSERT_TRUE(owner);
   Win32MessageBoxes boxes(owner);
-
-  SeenBox question;
-  std::thread watcher = PressWhenShown(owner, IDNO, question);
-  const auto answer = boxes.Show("Excel may be open.\r\n\r\nProceed?", app::MessageButtons::YesNo);
-  watcher.join();
-  EXPECT_EQ(answer, app::MessageAnswer::No);
-  EXPECT_EQ(question.text, L"Excel may be open.\r\n\r\nProceed?");
-  EXPECT_TRUE(question.ownerDisabled);
-  EXPECT_TRUE(question.hasYes);
-  EXPECT_FALSE(question.hasOk);
-
-  SeenBox yes;
-  watcher = PressWhenShown(owner, IDYES, yes);
-  EXPECT_EQ(boxes.Show("Sure?", app::MessageButtons::YesNo), app::MessageAnswer::Yes);
-  watcher.join();
-
-  SeenBox notice;
-  watcher = PressWhenShown(owner, IDOK, notice);
-  EXPECT_EQ(boxes.Show("Done.", app::MessageButtons::Ok), app::MessageAnswer::Ok);
-  watcher.join();
-  EXPECT_EQ(notice.text, L"Done.");
-  EXPECT_TRUE(notice.hasOk);
-  EXPECT_FALSE(notice.hasYes);
+  const struct {
+    const char* text;
+    app::MessageButtons buttons;
+    int press;
+    app::MessageAnswer answer;
+  } cases[] = {{"Excel may be open.\r\n\r\nProceed?", app::MessageButtons::YesNo, IDNO, app::MessageAnswer::No},
+               {"Sure?", app::MessageButtons::YesNo, IDYES, app::MessageAnswer::Yes},
+               {"Done.", app::MessageButtons::Ok, IDOK, app::MessageAnswer::Ok}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    SeenBox seen;
+    std::thread watcher = PressWhenShown(owner, c.press, seen);
+    EXPECT_EQ(boxes.Show(c.text, c.buttons), c.answer);
+    watcher.join();
+    EXPECT_EQ(seen.text, Widen(c.text));
+    EXPECT_TRUE(seen.ownerDisabled);
+    EXPECT_EQ(seen.hasYes, c.buttons == app::MessageButtons::YesNo);
+    EXPECT_EQ(seen.hasOk, c.buttons == app::MessageButtons::Ok);
+  }
   EXPECT_TRUE(::IsWindowEnabled(owner));
   ::DestroyWindow(owner);
 }

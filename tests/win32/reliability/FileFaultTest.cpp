@@ -1,5 +1,7 @@
-// Windows file-system faults on the built-in engine: a workbook another
-// program holds open without sharing writes, and paths beyond MAX_PATH.
+// The built-in engine and the temporary files under Windows file-system
+// faults: a workbook another program holds open without sharing writes,
+// paths beyond MAX_PATH, and temporary files held by writers in this and
+// other processes or left by killed ones.
 
 #include <gtest/gtest.h>
 #ifndef NOMINMAX
@@ -7,35 +9,44 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <memory>
+#include <fstream>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "ooxml/AtomicFile.h"
 #include "ooxml/Package.h"
 #include "ooxml/Workbook.h"
 #include "support/WorkbookBuilder.h"
+#include "win32/FileCopier.h"
+#include "win32/Resource.h"
+#include "win32/Strings.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using quorvane::ooxml::IsTemporaryName;
 using quorvane::ooxml::PackageError;
+using quorvane::ooxml::RemoveAbandonedTemporaries;
+using quorvane::ooxml::TemporaryFile;
 using quorvane::ooxml::Workbook;
-
-struct HandleCloser {
-  void operator()(HANDLE h) const {
-    if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
+using quorvane::win32::Narrow;
+using quorvane::win32::UniqueFile;
+using quorvane::win32::UniqueHandle;
+using quorvane::win32::Widen;
 
 // The long form of a path, so that creating folders and files past MAX_PATH
 // does not depend on the process's long-path setting.
 std::wstring Long(const fs::path& p) { return L"\\\\?\\" + fs::absolute(p).wstring(); }
 
 std::string ReadBytes(const fs::path& p) {
-  Handle h(CreateFileW(Long(p).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, 0, nullptr));
-  if (h.get() == INVALID_HANDLE_VALUE) return "<unreadable>";
+  UniqueFile h(CreateFileW(Long(p).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!h) return "<unreadable>";
   std::string out;
   char buf[65536];
   DWORD got = 0;
@@ -44,51 +55,120 @@ std::string ReadBytes(const fs::path& p) {
 }
 
 void WriteBytes(const fs::path& p, const std::string& bytes) {
-  Handle h(CreateFileW(Long(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  ASSERT_NE(h.get(), INVALID_HANDLE_VALUE);
+  UniqueFile h(CreateFileW(Long(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(h);
   DWORD done = 0;
   ASSERT_TRUE(WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr));
 }
 
-std::string LinkedWorkbookBytes(const fs::path& scratch) {
-  quorvane::testing::BookLink link;
-  link.target = "Src.xlsx";
-  link.sheetNames = {"S"};
-  quorvane::testing::WorkbookBuilder b;
-  b.AddBookLink(link);
-  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1*2</f><v>8</v></c></row>)");
-  b.Write(scratch);
-  std::string bytes = ReadBytes(scratch);
-  fs::remove(scratch);
-  return bytes;
+// Names in a folder, sorted.
+std::vector<std::string> Names(const fs::path& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW data;
+  quorvane::win32::UniqueFind find(FindFirstFileW((Long(folder) + L"\\*").c_str(), &data));
+  if (!find) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(Narrow(name));
+  } while (FindNextFileW(find.get(), &data));
+  std::sort(names.begin(), names.end());
+  return names;
 }
+
+// Another process writing a temporary file in folder and holding it until it
+// is killed: this program itself, started with two variables set.
+constexpr const char* kHoldIn = "QUORVANE_HOLD_IN";
+constexpr const char* kHoldReady = "QUORVANE_HOLD_READY";
+
+class WriterProcess {
+ public:
+  WriterProcess(const fs::path& folder, const fs::path& ready) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    SetEnvironmentVariableW(L"QUORVANE_HOLD_IN", folder.wstring().c_str());
+    SetEnvironmentVariableW(L"QUORVANE_HOLD_READY", ready.wstring().c_str());
+    std::wstring command = L"\"" + std::wstring(self) + L"\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    UniqueFile nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                               nullptr));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = nul.get();
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &info);
+    SetEnvironmentVariableW(L"QUORVANE_HOLD_IN", nullptr);
+    SetEnvironmentVariableW(L"QUORVANE_HOLD_READY", nullptr);
+    if (!started) return;
+    CloseHandle(info.hThread);
+    process_.reset(info.hProcess);
+    for (int i = 0; i < 600 && !fs::exists(ready); ++i) Sleep(50);
+    name_ = ReadBytes(ready);
+  }
+  ~WriterProcess() { Kill(); }
+  const std::string& Name() const { return name_; }
+  void Kill() {
+    if (!process_) return;
+    TerminateProcess(process_.get(), 9);
+    WaitForSingleObject(process_.get(), 30000);
+    process_.reset();
+  }
+
+ private:
+  UniqueHandle process_;
+  std::string name_;
+};
+
+// In the child of WriterProcess: hold a temporary file, say its name, wait
+// to be killed. Before main, so the child runs no tests.
+const bool kHolding = [] {
+  const char* folder = std::getenv(kHoldIn);
+  const char* ready = std::getenv(kHoldReady);
+  if (!folder || !ready) return false;
+  TemporaryFile temp{fs::path(Widen(folder))};
+  temp.Write("partial", 7);
+  const fs::path readyPath(Widen(ready));
+  const fs::path part = fs::path(readyPath).concat(L".part");
+  std::ofstream(part, std::ios::binary) << Narrow(temp.Path().filename().wstring());
+  fs::rename(part, readyPath);
+  Sleep(INFINITE);
+  return true;
+}();
 
 class WindowsFileFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("qv-winrel-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                        std::to_string(GetTickCount64()));
+    root_ = fs::temp_directory_path() / ("qv-winrel-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                         std::to_string(GetTickCount64()));
+    dir_ = root_ / "work";
     fs::create_directories(dir_);
-    bytes_ = LinkedWorkbookBytes(dir_ / "scratch.xlsx");
+    quorvane::testing::BookLink link;
+    link.target = "Src.xlsx";
+    link.sheetNames = {"S"};
+    quorvane::testing::WorkbookBuilder b;
+    b.AddBookLink(link);
+    b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1*2</f><v>8</v></c></row>)");
+    b.Write(root_ / "linked.xlsx");
+    bytes_ = ReadBytes(root_ / "linked.xlsx");
   }
   void TearDown() override {
     std::error_code ec;
-    fs::remove_all(Long(dir_), ec);
+    fs::remove_all(Long(root_), ec);
   }
-  // Names in a folder besides `keep`.
-  static std::size_t Others(const fs::path& folder, const std::wstring& keep) {
-    std::size_t n = 0;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((Long(folder) + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return 0;
-    do {
-      const std::wstring name = data.cFileName;
-      if (name != L"." && name != L".." && name != keep) ++n;
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    return n;
+  // Opens, breaks every book link and saves; the error's reason, or "".
+  static std::string Break(const fs::path& path) {
+    try {
+      auto book = Workbook::Open(path);
+      EXPECT_EQ(book.BookSources().size(), 1u);
+      book.Break(book.BookSources());
+      book.Save();
+    } catch (const PackageError& e) {
+      return e.what();
+    }
+    return {};
   }
-  fs::path dir_;
+  fs::path root_, dir_;
   std::string bytes_;
 };
 
@@ -96,21 +176,14 @@ TEST_F(WindowsFileFaults, WorkbookHeldWithoutWriteSharingIsRefusedAndLeftAsItWas
   const fs::path path = dir_ / "held.xlsx";
   WriteBytes(path, bytes_);
   // Another program reads it and lets others read, but not write or delete.
-  Handle holder(CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_NE(holder.get(), INVALID_HANDLE_VALUE);
-
-  std::string reason;
-  try {
-    auto book = Workbook::Open(path);
-    book.Break(book.BookSources());
-    book.Save();
-  } catch (const PackageError& e) {
-    reason = e.what();
-  }
+  UniqueFile holder(CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+  ASSERT_TRUE(holder);
+  const std::string reason = Break(path);
   EXPECT_NE(reason.find("in use by another program"), std::string::npos) << "reason: " << reason;
   holder.reset();
   EXPECT_EQ(ReadBytes(path), bytes_);
-  EXPECT_EQ(Others(dir_, L"held.xlsx"), 0u) << "temporary file left";
+  EXPECT_EQ(Names(dir_), std::vector<std::string>{"held.xlsx"}) << "temporary file left";
 }
 
 TEST_F(WindowsFileFaults, PathsBeyondMaxPathAreBrokenOrRefusedWhole) {
@@ -123,23 +196,72 @@ TEST_F(WindowsFileFaults, PathsBeyondMaxPathAreBrokenOrRefusedWhole) {
   ASSERT_GT(path.wstring().size(), 260u);
   WriteBytes(path, bytes_);
 
-  std::string reason;
-  try {
-    auto book = Workbook::Open(path);
-    ASSERT_EQ(book.BookSources().size(), 1u);
-    book.Break(book.BookSources());
-    book.Save();
-  } catch (const PackageError& e) {
-    reason = e.what();
-  }
+  const std::string reason = Break(path);
   if (reason.empty()) {
-    auto again = Workbook::Open(path);
-    EXPECT_TRUE(again.BookSources().empty());
+    EXPECT_TRUE(Workbook::Open(path).BookSources().empty());
   } else {
     EXPECT_EQ(ReadBytes(path), bytes_) << "refused (" << reason << ") but changed";
   }
-  EXPECT_EQ(Others(folder, L"a workbook with a long name.xlsx"), 0u) << "temporary file left";
+  EXPECT_EQ(Names(folder), std::vector<std::string>{"a workbook with a long name.xlsx"}) << "temporary file left";
   std::printf("[ long path ] %zu characters: %s\n", path.wstring().size(), reason.empty() ? "broken" : reason.c_str());
+}
+
+// A writer's open handle keeps its file from any sweep, also one in another
+// process; a killed writer's file is cleared by the next copy into its
+// folder, and no backup is ever left partial.
+TEST_F(WindowsFileFaults, HeldTemporariesAndLookalikesStayWhileAbandonedOnesGo) {
+  WriterProcess other(dir_, root_ / "ready");
+  ASSERT_TRUE(IsTemporaryName(other.Name())) << "helper process: '" << other.Name() << "'";
+  std::optional<TemporaryFile> mine;
+  mine.emplace(dir_);
+  mine->Write("mine", 4);
+  // Another program holding one of our names open without sharing deletion.
+  WriteBytes(dir_ / "~$qvcccccccccccc.tmp", "held");
+  UniqueFile held(CreateFileW((dir_ / "~$qvcccccccccccc.tmp").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+
+  WriteBytes(dir_ / "~$qv0123456789ab.tmp", "abandoned");
+  const std::vector<std::string> lookalikes{"~$Book.xlsx", "~$qvX.tmp", "~$qv0123456789abc.tmp", "~$qv012345.tmp",
+                                            "Book.xlsx"};
+  for (const auto& name : lookalikes) WriteBytes(dir_ / name, "not ours");
+
+  EXPECT_EQ(RemoveAbandonedTemporaries(dir_), 1u);
+  EXPECT_FALSE(fs::exists(dir_ / "~$qv0123456789ab.tmp"));
+  for (const auto& name : lookalikes) EXPECT_EQ(ReadBytes(dir_ / name), "not ours") << name;
+  EXPECT_TRUE(fs::exists(dir_ / other.Name()));
+  EXPECT_TRUE(fs::exists(dir_ / "~$qvcccccccccccc.tmp"));
+  EXPECT_TRUE(fs::exists(mine->Path()));
+
+  // Still held, the file moves into place; an existing name is never replaced.
+  WriteBytes(dir_ / "taken.xlsx", "older");
+  EXPECT_FALSE(mine->MoveTo(dir_ / "taken.xlsx", false));
+  EXPECT_EQ(ReadBytes(dir_ / "taken.xlsx"), "older");
+  EXPECT_TRUE(mine->MoveTo(dir_ / "mine.xlsx", false));
+  mine.reset();
+  EXPECT_EQ(ReadBytes(dir_ / "mine.xlsx"), "mine");
+
+  held.reset();
+  other.Kill();
+  EXPECT_EQ(RemoveAbandonedTemporaries(dir_), 2u) << "once their holders are gone";
+  for (const auto& name : Names(dir_)) EXPECT_FALSE(IsTemporaryName(name)) << name;
+}
+
+TEST_F(WindowsFileFaults, KilledWriterLeavesNoBackupAndTheNextCopyClearsIt) {
+  const std::string book(200000, 'b');
+  WriteBytes(dir_ / "Book.xlsx", book);
+  WriterProcess killed(dir_, root_ / "ready");
+  ASSERT_TRUE(IsTemporaryName(killed.Name())) << "helper process: '" << killed.Name() << "'";
+  killed.Kill();
+  ASSERT_TRUE(fs::exists(dir_ / killed.Name()));
+
+  quorvane::win32::Win32FileCopier copier;
+  const std::string from = Narrow((dir_ / "Book.xlsx").wstring());
+  const std::string to = Narrow((dir_ / "Book Backup 7 04 PM.xlsx").wstring());
+  EXPECT_EQ(copier.Copy(from, to), quorvane::links::CopyResult::Copied);
+  EXPECT_EQ(ReadBytes(dir_ / "Book Backup 7 04 PM.xlsx"), book);
+  EXPECT_EQ(copier.Copy(from, to), quorvane::links::CopyResult::TargetExists);
+  EXPECT_EQ(Names(dir_), (std::vector<std::string>{"Book Backup 7 04 PM.xlsx", "Book.xlsx"}));
 }
 
 }  // namespace

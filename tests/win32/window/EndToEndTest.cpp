@@ -39,8 +39,11 @@ void LinkedBook(const fs::path& path, const std::vector<std::string>& sources, c
   WorkbookBuilder book;
   std::string row = "<row r=\"1\">";
   for (std::size_t k = 0; k < sources.size(); ++k) {
-    book.AddBookLink({sources[k], {"Sheet1"},
-                      "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>"});
+    BookLink link;
+    link.target = sources[k];
+    link.sheetNames = {"Sheet1"};
+    link.sheetDataSet = "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>";
+    book.AddBookLink(link);
     const std::string cell = std::string(1, static_cast<char>('A' + k)) + "1";
     row += "<c r=\"" + cell + "\"><f>[" + std::to_string(k + 1) + "]Sheet1!A1</f><v>" + value + "</v></c>";
   }

@@ -1,4 +1,4 @@
-#include "Child.h"
+#include "Support.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "ooxml/AtomicFile.h"
+#include "ooxml/Workbook.h"
+#include "support/WorkbookBuilder.h"
 
 #ifndef __has_feature
 #define __has_feature(x) 0
@@ -77,17 +79,19 @@ ChildResult Wait(pid_t pid, const ChildLimits& limits, const fs::path& captureDi
   return result;
 }
 
-pid_t Fork(const ChildLimits& limits, const fs::path& captureDir, const std::function<void()>& body) {
-  const std::string out = (captureDir / "child.out").string(), err = (captureDir / "child.err").string();
+// Only async-signal-safe calls in the child before exec or _exit: the
+// arguments are prepared here.
+pid_t Fork(const ChildLimits& limits, const fs::path& out, const fs::path& err, const std::function<void()>& body) {
+  const std::string o = out.string(), e = err.string();
   std::fflush(nullptr);  // else the child writes our buffered output again
   const pid_t pid = ::fork();
   if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
   if (pid == 0) {
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (o < 0 || e < 0) ::_exit(126);
-    ::dup2(o, 1);
-    ::dup2(e, 2);
+    const int ofd = ::open(o.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int efd = ::open(e.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (ofd < 0 || efd < 0) ::_exit(126);
+    ::dup2(ofd, 1);
+    ::dup2(efd, 2);
     ApplyLimits(limits);
     body();
     ::_exit(127);
@@ -95,15 +99,22 @@ pid_t Fork(const ChildLimits& limits, const fs::path& captureDir, const std::fun
   return pid;
 }
 
+pid_t Exec(const std::vector<std::string>& argv, const ChildLimits& limits, const fs::path& out, const fs::path& err) {
+  std::vector<std::string> args = argv;
+  std::vector<char*> raw;
+  for (auto& a : args) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  return Fork(limits, out, err, [&] { ::execv(raw[0], raw.data()); });
+}
+
 }  // namespace
 
 ChildResult RunChild(const std::function<int()>& body, const ChildLimits& limits, const fs::path& captureDir) {
-  const pid_t pid = Fork(limits, captureDir, [&] {
-    int code = 0;
+  const pid_t pid = Fork(limits, captureDir / "child.out", captureDir / "child.err", [&] {
+    int code = 124;
     try {
       code = body();
     } catch (...) {
-      code = 124;
     }
     std::fflush(nullptr);
     ::_exit(code);
@@ -112,31 +123,10 @@ ChildResult RunChild(const std::function<int()>& body, const ChildLimits& limits
 }
 
 ChildResult RunProgram(const std::vector<std::string>& argv, const ChildLimits& limits, const fs::path& captureDir) {
-  std::vector<std::string> args = argv;
-  std::vector<char*> raw;
-  for (auto& a : args) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  const pid_t pid = Fork(limits, captureDir, [&] { ::execv(raw[0], raw.data()); });
-  return Wait(pid, limits, captureDir);
+  return Wait(Exec(argv, limits, captureDir / "child.out", captureDir / "child.err"), limits, captureDir);
 }
 
-pid_t StartProgram(const std::vector<std::string>& argv) {
-  std::vector<std::string> args = argv;
-  std::vector<char*> raw;
-  for (auto& a : args) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
-  if (pid == 0) {
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    ::execv(raw[0], raw.data());
-    ::_exit(127);
-  }
-  return pid;
-}
+pid_t StartProgram(const std::vector<std::string>& argv) { return Exec(argv, {}, "/dev/null", "/dev/null"); }
 
 int WaitProgram(pid_t pid) {
   int status = 0;
@@ -180,5 +170,69 @@ std::vector<std::string> ScratchDir::Names() const {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+std::filesystem::path CachedWorkbook(const std::string& preset, const std::vector<std::string>& shape) {
+#ifdef QUORVANE_GENERATE
+  const fs::path cache = QUORVANE_RELIABILITY_CACHE;
+  std::string key = preset + "-7";
+  for (const auto& option : shape) key += (option.starts_with("--") ? "" : "-") + option.substr(option.find_first_not_of('-'));
+  const fs::path file = cache / (key + ".xlsx");
+  if (fs::exists(file)) return file;
+  // Test processes run in parallel: each generates privately, the first
+  // rename wins and all get the same bytes.
+  const fs::path own = cache / ("gen." + std::to_string(::getpid()));
+  fs::create_directories(own);
+  std::vector<std::string> argv{QUORVANE_GENERATE, "--preset", preset, "--seed", "7", "--out", own.string()};
+  argv.insert(argv.end(), shape.begin(), shape.end());
+  const ChildResult made = RunProgram(argv, {.deadline = std::chrono::minutes(5)}, own);
+  std::error_code ec;
+  if (made.exit == 0) fs::rename(own / (preset + ".xlsx"), file, ec);
+  fs::remove_all(own, ec);
+  return fs::exists(file) ? file : fs::path();
+#else
+  (void)preset;
+  (void)shape;
+  return {};
+#endif
+}
+
+namespace {
+
+testing::WorkbookBuilder LinkedBuilder() {
+  testing::BookLink one, two;
+  one.target = "One.xlsx";
+  one.sheetNames = {"S"};
+  one.sheetDataSet = R"(<sheetData sheetId="0"><row r="1"><cell r="A1"><v>4</v></cell></row></sheetData>)";
+  two.target = "sub/Two.xlsx";
+  two.sheetNames = {"S"};
+  testing::WorkbookBuilder b;
+  b.AddBookLink(one).AddBookLink(two);
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1*2</f><v>8</v></c><c r="B1"><f>[2]S!B2</f><v>5</v></c>)"
+                     R"(<c r="C1"><f>A1+B1</f><v>13</v></c></row>)");
+  b.AddName("Rate", "[1]S!$A$1");
+  return b;
+}
+
+}  // namespace
+
+void WriteLinkedWorkbook(const std::filesystem::path& path) { LinkedBuilder().Write(path); }
+
+std::map<std::string, std::string> LinkedWorkbookParts() { return LinkedBuilder().Parts(); }
+
+bool OpensWithoutBookLinks(const std::filesystem::path& path, std::string* why) {
+  try {
+    const auto book = ooxml::Workbook::Open(path);
+    if (!book.BookSources().empty()) {
+      if (why) *why = std::to_string(book.BookSources().size()) + " book links left";
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    if (why) *why = e.what();
+    return false;
+  }
+}
+
+std::string CliPath() { return QUORVANE_CLI; }
 
 }  // namespace quorvane::reliability

@@ -1,7 +1,8 @@
 #pragma once
-// Child processes for the reliability tests: output captured in files, limits
-// on file size, memory and time, an optional other user, and a deadline after
-// which the child is killed.
+// Support of the reliability tests: child processes (output captured in
+// files, limits on file size, memory and time, an optional other user, a
+// deadline after which the child is killed), scratch folders, and the
+// workbooks the tests work on.
 
 #include <sys/types.h>
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,29 +19,13 @@ namespace quorvane::reliability {
 
 namespace fs = std::filesystem;
 
+// Every member has an initialiser, so designated initialisers may name a few.
 struct ChildLimits {
-  std::optional<std::uint64_t> fileSize;      // RLIMIT_FSIZE; SIGXFSZ is ignored so writes fail with EFBIG
-  std::optional<std::uint64_t> addressSpace;  // RLIMIT_AS; left out under AddressSanitizer
-  std::optional<uid_t> user;                  // setgid/setuid to this id before the body runs
+  std::optional<std::uint64_t> fileSize{};      // RLIMIT_FSIZE; SIGXFSZ is ignored so writes fail with EFBIG
+  std::optional<std::uint64_t> addressSpace{};  // RLIMIT_AS; left out under AddressSanitizer
+  std::optional<uid_t> user{};                  // setgid/setuid to this id before the body runs
   std::chrono::milliseconds deadline{std::chrono::seconds(120)};
 };
-
-// Shorthands, as designated initializers of a partly initialised aggregate warn.
-inline ChildLimits FileSizeLimit(std::uint64_t bytes) {
-  ChildLimits limits;
-  limits.fileSize = bytes;
-  return limits;
-}
-inline ChildLimits AsUser(uid_t user) {
-  ChildLimits limits;
-  limits.user = user;
-  return limits;
-}
-inline ChildLimits Deadline(std::chrono::milliseconds deadline) {
-  ChildLimits limits;
-  limits.deadline = deadline;
-  return limits;
-}
 
 struct ChildResult {
   int exit = -1;         // exit status, or -1 when killed by a signal
@@ -50,17 +36,14 @@ struct ChildResult {
   std::string out, err;
 };
 
-// Runs body in a forked child (its return value is the exit status); stdout
-// and stderr go to files under captureDir.
+// Runs body in a forked child (its return value is the exit status), or a
+// program; stdout and stderr go to files under captureDir.
 ChildResult RunChild(const std::function<int()>& body, const ChildLimits& limits, const fs::path& captureDir);
-
-// Runs a program with the given arguments the same way.
 ChildResult RunProgram(const std::vector<std::string>& argv, const ChildLimits& limits, const fs::path& captureDir);
 
-// Starts a program and returns its process id (output discarded); for tests
-// that kill it themselves.
+// Starts a program with its output discarded, for tests that kill it
+// themselves; WaitProgram gives its exit status, or 128 + signal.
 pid_t StartProgram(const std::vector<std::string>& argv);
-// Waits for a child started by StartProgram; the exit status, or 128 + signal.
 int WaitProgram(pid_t pid);
 
 bool AddressSanitizerActive();
@@ -86,5 +69,21 @@ class ScratchDir {
  private:
   fs::path path_;
 };
+
+// The generator's preset (seed 7) with shape options on top (e.g. "--rows",
+// "5000"), generated once into the build's cache folder; empty when the
+// generator is not built.
+fs::path CachedWorkbook(const std::string& preset, const std::vector<std::string>& shape = {});
+
+// A small workbook with two book links (cells, a name), 1 to 2 KiB; its
+// parts by name.
+void WriteLinkedWorkbook(const fs::path& path);
+std::map<std::string, std::string> LinkedWorkbookParts();
+
+// True when the file opens with the engine and has no book links.
+bool OpensWithoutBookLinks(const fs::path& path, std::string* why = nullptr);
+
+// The path of quorvane-cli.
+std::string CliPath();
 
 }  // namespace quorvane::reliability

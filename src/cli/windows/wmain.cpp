@@ -1,0 +1,52 @@
+// quorvane-cli on Windows: UTF-16 arguments turned into UTF-8 for the
+// portable code, the Win32 folder listing and file copier, and Excel through
+// COM when --engine excel asks for it.
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "cli/Cli.h"
+#include "cli/Options.h"
+#include "cli/windows/ThreadExcel.h"
+#include "cli/windows/Utf16Console.h"
+#include "ooxml/BuiltinExcel.h"
+#include "win32/FileCopier.h"
+#include "win32/RegionalClock.h"
+#include "win32/Strings.h"
+#include "win32/window/DirectoryListing.h"
+
+namespace qc = quorvane::cli;
+namespace qw = quorvane::win32;
+
+int wmain(int argc, wchar_t** argv) {
+  qc::StandardStreams streams;
+  std::vector<std::string> args;
+  args.reserve(static_cast<std::size_t>(argc));
+  for (int i = 0; i < argc; ++i) {
+    try {
+      args.push_back(qw::Narrow(argv[i]));
+    } catch (const std::exception&) {
+      // An unpaired surrogate: no UTF-8 path could ever name that file.
+      streams.Err() << "quorvane-cli: argument " << i << " is not valid Unicode text\n";
+      return qc::kExitUsage;
+    }
+  }
+  std::vector<const char*> pointers;
+  pointers.reserve(args.size());
+  for (const auto& arg : args) pointers.push_back(arg.c_str());
+
+  qw::Win32FileCopier copier;
+  qw::Win32RegionalClock clock;
+  qw::Win32DirectoryListing listing;
+  qc::Environment env{
+      .out = streams.Out(),
+      .err = streams.Err(),
+      .copier = copier,
+      .clock = clock,
+      .listing = listing,
+      .errIsTerminal = streams.ErrCanShowProgress(),
+      .builtin = [] { return std::make_unique<quorvane::ooxml::BuiltinAutomation>(); },
+      .excel = qc::ComExcelFactory(),
+  };
+  return qc::RunCli(static_cast<int>(pointers.size()), pointers.data(), env);
+}
