@@ -51,8 +51,8 @@ std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
                       std::uint64_t maxRatio);
 
 // Level 5 writes parts about 1-2% larger than zlib's default 6 for about
-// 40% less time on sheet XML, the bulk of a rewrite's work. bench's floor
-// program uses the same level.
+// 40% less time on sheet XML, the bulk of a rewrite's work. The floor
+// program in bench/ uses the same level (kEngineLevel).
 inline constexpr int kDeflateLevel = 5;
 
 // CRC-32 of the bytes; raw deflate (no zlib header) at kDeflateLevel;
