@@ -1,7 +1,6 @@
 #include "ooxml/AtomicFile.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <random>
 #include <system_error>
@@ -28,12 +27,10 @@ constexpr const char* kTempPrefix = "~$qv";
 constexpr const char* kTempSuffix = ".tmp";
 
 std::string RandomHex() {
-  // Seeded once per thread: setting up a random_device for every name cost
-  // more than the rest of naming; the name only needs to be unlikely to clash.
-  thread_local std::mt19937_64 engine{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()};
-  std::uint64_t bits = engine();
+  std::random_device rd;
+  std::uniform_int_distribution<unsigned> dist(0, 15);
   std::string s;
-  for (int i = 0; i < 12; ++i, bits >>= 4) s += "0123456789abcdef"[bits & 15];
+  for (int i = 0; i < 12; ++i) s += "0123456789abcdef"[dist(rd)];
   return s;
 }
 
