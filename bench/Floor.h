@@ -27,7 +27,11 @@ struct FloorStats {
 // reference to another workbook.
 bool MentionsOtherWorkbook(std::string_view xml);
 
+// The engine's deflate level (kDeflateLevel in src/ooxml/ZipArchive.h): the
+// floor must compress as hard as the engine it is compared with.
+inline constexpr int kEngineLevel = 5;
+
 // Reads `in` and writes the result package to `out`. Throws std::runtime_error.
-FloorStats RunFloor(const std::filesystem::path& in, const std::filesystem::path& out, int level = 6);
+FloorStats RunFloor(const std::filesystem::path& in, const std::filesystem::path& out, int level = kEngineLevel);
 
 }  // namespace quorvane::bench

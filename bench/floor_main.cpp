@@ -47,7 +47,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int level = 6;
+  int level = qb::kEngineLevel;
   fs::path out;
   std::vector<fs::path> files;
   try {

@@ -1,11 +1,14 @@
 #include "cli/Parallel.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -13,13 +16,30 @@
 
 namespace quorvane::cli {
 
+namespace {
+
+// What a path names: for a file that exists, its device and inode, which one
+// stat tells (resolving every component of a deep path costs a system call
+// each, and this runs before any worker starts); otherwise the resolved path.
+// Windows' stat has no inode and takes ANSI names, so there the resolved path
+// is the key.
+std::string FileKey(const std::string& path) {
+#ifndef _WIN32
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return "i" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+#endif
+  std::error_code ec;
+  auto key = ooxml::ToUtf8(std::filesystem::weakly_canonical(ooxml::FromUtf8(path), ec));
+  return "p" + (ec ? path : key);
+}
+
+}  // namespace
+
 std::vector<std::vector<std::size_t>> GroupSameFiles(const std::vector<std::string>& paths) {
   std::vector<std::vector<std::size_t>> groups;
   std::map<std::string, std::size_t> groupOf;
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    std::error_code ec;
-    auto key = ooxml::ToUtf8(std::filesystem::weakly_canonical(ooxml::FromUtf8(paths[i]), ec));
-    if (ec) key = paths[i];
+    const std::string key = FileKey(paths[i]);
     const auto [it, inserted] = groupOf.emplace(key, groups.size());
     if (inserted) groups.emplace_back();
     groups[it->second].push_back(i);

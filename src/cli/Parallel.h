@@ -9,7 +9,7 @@
 namespace quorvane::cli {
 
 // Groups positions naming the same file (after resolving "." and "..",
-// symbolic links and the like), in order of first appearance. Each group
+// symbolic links, hard links and the like), in order of first appearance. Each group
 // must be worked on by one thread in order: two threads on one file would
 // race to replace it.
 std::vector<std::vector<std::size_t>> GroupSameFiles(const std::vector<std::string>& paths);

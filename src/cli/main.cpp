@@ -1,5 +1,6 @@
 // quorvane-cli: breaks or lists the links between workbooks from the shell.
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -25,9 +26,16 @@ void UseEnvironmentTimeNames() {
   }
 }
 
+// libzip turns each entry's DOS time into a time_t with mktime, and glibc
+// reads /etc/localtime's status again on every such call while TZ is unset:
+// dozens of system calls per workbook. Naming the same default zone once
+// (a TZ the user set is kept) makes it read once.
+void PinDefaultTimeZone() { ::setenv("TZ", ":/etc/localtime", 0); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  PinDefaultTimeZone();
   UseEnvironmentTimeNames();
   quorvane::cli::PosixFileCopier copier;
   quorvane::links::LocaleClock clock;

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "ooxml/AtomicFile.h"
+#include "ooxml/Xml.h"
 #include "ooxml/ZipArchive.h"
 #include "ooxml/ZipInput.h"
 
@@ -118,6 +119,7 @@ struct ParserDeleter {
 void ParseXml(std::string_view xml, std::string_view part, const ElementHandler& onElement) {
   std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreateNS(nullptr, kNsSeparator));
   if (!parser) throw std::bad_alloc();
+  XML_SetHashSalt(parser.get(), xml::HashSalt());
   ExpatState state;
   state.parser = parser.get();
   state.onElement = &onElement;
@@ -514,6 +516,11 @@ std::string Package::Read(std::string_view name) const {
   } catch (const std::bad_alloc&) {
     throw PackageError("out of memory reading part " + e->name);
   }
+}
+
+std::uint64_t Package::StatedSize(std::string_view name) const {
+  const zip::Entry* e = impl_->Find(name);
+  return e ? e->size : 0;
 }
 
 DeflatedPart DeflatePart(std::string_view content) {

@@ -67,6 +67,9 @@ class Package {
   // The inflated part; bounded by the limits. Safe to call from several
   // threads at once.
   std::string Read(std::string_view name) const;
+  // The inflated size the file states for a part as it was opened (0 when
+  // there is no such entry); cheap, for planning work, not for trusting.
+  std::uint64_t StatedSize(std::string_view name) const;
 
   // Staged edits, applied by Save. Replace adds the part when it is new;
   // Remove throws PackageError for a part that does not exist.

@@ -14,6 +14,13 @@ namespace {
 constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
 
 bool IsFormulaElement(std::string_view local) {
+  // Asked for every element: the common c, v, row, ... are turned away cheaply.
+  if (local.empty()) return false;
+  switch (local[0]) {
+    case 'f': case 'd': case 'c': case 't': case 'F': break;
+    default: return false;
+  }
+  if (local.size() == 1) return local[0] == 'f';
   static const std::set<std::string_view> kNames = {
       "f",         "nf",        "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
       "totalsRowFormula", "FmlaLink", "FmlaRange", "FmlaMacro", "FmlaTxbx",   "FmlaGroup", "FmlaPict"};

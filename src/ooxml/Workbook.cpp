@@ -28,6 +28,8 @@ using xml::Span;
 constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
 constexpr std::string_view kStrictPrefix = "http://purl.oclc.org/ooxml/";
 constexpr std::string_view kContentTypes = "[Content_Types].xml";
+// Formula-carrying XML below which Plan stays on one thread (a few ms of work).
+constexpr std::uint64_t kParallelPlanBytes = 1 << 20;
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -176,15 +178,23 @@ struct Workbook::Impl {
   std::vector<std::string> removed;
   BreakResult result;
   EditHook hook;
+  // Set by Save: the package is the file just written and checked, the rest
+  // is read from it on first use (after a save, most callers only close).
+  bool stale = false;
 
   void Load(const std::filesystem::path& file);
+  void Refresh() {
+    if (!stale) return;
+    Load(path);
+    stale = false;
+  }
   std::vector<Job> Carriers() const;
   void Plan();
 };
 
 void Workbook::Impl::Load(const std::filesystem::path& file) {
   path = file;
-  package.emplace(Package::Open(file));
+  if (!stale) package.emplace(Package::Open(file));
   if (!package->Has("_rels/.rels")) throw PackageError("not a workbook package (no _rels/.rels)");
   rootRels = ParseRelationships(package->Read("_rels/.rels"));
   for (const auto& r : rootRels) {
@@ -354,6 +364,12 @@ void Workbook::Impl::Plan() {
 #else
   {
     unsigned workers = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
+    // A second thread only pays for itself on large parts: for a small
+    // workbook its start costs more than it saves, and with --jobs the other
+    // cores are busy with other workbooks anyway.
+    std::uint64_t total = 0;
+    for (const auto& job : jobs) total += package->StatedSize(job.part);
+    if (total < kParallelPlanBytes) workers = 1;
     std::vector<std::jthread> threads;
     for (unsigned i = 1; i < workers && i < jobs.size(); ++i) threads.emplace_back(work);
     work();
@@ -463,9 +479,13 @@ Workbook Workbook::Open(const std::filesystem::path& path) {
 }
 
 const std::filesystem::path& Workbook::Path() const { return impl_->path; }
-const std::vector<LinkInfo>& Workbook::Links() const { return impl_->links; }
+const std::vector<LinkInfo>& Workbook::Links() const {
+  impl_->Refresh();
+  return impl_->links;
+}
 
 std::vector<std::string> Workbook::BookSources() const {
+  impl_->Refresh();
   std::vector<std::string> out;
   for (const auto& l : impl_->links)
     if (l.kind == LinkKind::Book) out.push_back(l.source);
@@ -473,6 +493,7 @@ std::vector<std::string> Workbook::BookSources() const {
 }
 
 BreakResult Workbook::Break(const std::vector<std::string>& sources) {
+  impl_->Refresh();
   auto broken = impl_->broken;
   for (const auto& source : sources) {
     bool found = false;
@@ -502,6 +523,7 @@ BreakResult Workbook::Break(const std::vector<std::string>& sources) {
 }
 
 std::map<std::uint32_t, LinkUsage> Workbook::Usage() const {
+  impl_->Refresh();
   const auto& in = *impl_;
   std::vector<std::uint32_t> identity(in.links.size() + 1);
   for (std::uint32_t k = 0; k < identity.size(); ++k) identity[k] = k;
@@ -567,12 +589,17 @@ void Workbook::Save() {
   for (const auto& [part, content] : impl_->deflated) impl_->package->ReplaceDeflated(part, content);
   for (const auto& part : impl_->removed) impl_->package->Remove(part);
   impl_->package->Save();
-  // Start over from what is now on disk.
+  // Start over from what is now on disk: Package::Save left the package
+  // reading the new file, so only the workbook's own parts are read again,
+  // and only when asked for.
   auto path = impl_->path;
   auto hook = std::move(impl_->hook);
+  auto package = std::move(impl_->package);
   *impl_ = Impl();
   impl_->hook = std::move(hook);
-  impl_->Load(path);
+  impl_->path = std::move(path);
+  impl_->package = std::move(package);
+  impl_->stale = true;
 }
 
 }  // namespace quorvane::ooxml

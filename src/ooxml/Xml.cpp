@@ -7,6 +7,7 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <random>
 #include <stdexcept>
 
 #include "ooxml/Package.h"
@@ -16,15 +17,16 @@ namespace {
 
 constexpr char kSeparator = ' ';
 
+// Called twice for every element: one pass over the long namespace URI, not
+// a measure of the whole name and then a search in it.
 void SplitName(const char* name, std::string_view& uri, std::string_view& local) {
-  std::string_view all(name);
-  auto cut = all.find(kSeparator);
-  if (cut == std::string_view::npos) {
+  const char* cut = std::strchr(name, kSeparator);
+  if (!cut) {
     uri = {};
-    local = all;
+    local = name;
   } else {
-    uri = all.substr(0, cut);
-    local = all.substr(cut + 1);
+    uri = std::string_view(name, static_cast<std::size_t>(cut - name));
+    local = cut + 1;
   }
 }
 
@@ -128,11 +130,24 @@ std::string_view StartTag::Prefix() const {
   return colon == std::string_view::npos ? std::string_view{} : qname.substr(0, colon + 1);
 }
 
+// Left to itself expat asks the system for fresh randomness for every
+// parser, a system call per part; one random salt per thread protects as well.
+unsigned long HashSalt() {
+  thread_local const unsigned long salt = [] {
+    std::random_device source;
+    unsigned long value = 0;
+    while (value == 0) value = (static_cast<unsigned long>(source()) << 16) ^ source();  // 0 means "make one"
+    return value;
+  }();
+  return salt;
+}
+
 namespace {
 
 ParserPtr NewParser(Context& ctx) {
   ParserPtr parser(XML_ParserCreateNS("UTF-8", kSeparator));
   if (!parser) throw std::bad_alloc();
+  XML_SetHashSalt(parser.get(), HashSalt());
   ctx.parser = parser.get();
   XML_SetUserData(parser.get(), &ctx);
   XML_SetElementHandler(parser.get(), OnStart, OnEnd);

@@ -75,6 +75,10 @@ class StreamParser {
   std::unique_ptr<State> state_;
 };
 
+// A random, non-zero salt for expat's hash tables (which protects them
+// against crafted names), made once per thread: XML_SetHashSalt.
+unsigned long HashSalt();
+
 // Finds an attribute by its qualified name as written (e.g. "t", "r:id").
 bool FindAttribute(std::string_view rawTag, std::string_view qname, RawAttribute& out);
 

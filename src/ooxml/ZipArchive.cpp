@@ -487,7 +487,7 @@ struct Deflater::Stream {
 };
 
 Deflater::Deflater() : z_(std::make_unique<Stream>()) {
-  if (deflateInit2(&z_->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+  if (deflateInit2(&z_->z, kDeflateLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
     throw PackageError("out of memory");
   crc_ = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
 }

@@ -85,7 +85,7 @@ TEST_F(CliExcelTest, EachWorkbookGetsItsOwnInstanceOneAfterAnother) {
 
 TEST_F(CliExcelTest, AFailingCallFailsThatWorkbookWithExcelsReasonAndTheRunGoesOn) {
   FakeExcel().linkSources = {L"C:\\a.xlsx"};
-  FakeExcel().faults = {ExceptionAt("Save", static_cast<HRESULT>(0x800A03EC), L"Die Datei ist schreibgesch\u00fctzt.", 0)};
+  FakeExcel().faults = {{.step = "Save", .description = L"Die Datei ist schreibgesch\u00fctzt.", .nth = 0}};
   EXPECT_EQ(Run({"--engine", "excel", "C:\\x\\eins.xlsx", "C:\\x\\zwei.xlsx"}), 1);
   EXPECT_EQ(FakeExcel().created, 2);
   const std::string text = out_.str();

@@ -1,0 +1,131 @@
+// One Workbook object over several saves, and workbooks large enough for
+// the rewrite to be split over threads.
+
+#include "EngineFixture.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace quorvane::ooxml::test {
+namespace {
+
+using quorvane::testing::ReadPackage;
+
+std::string ReadBytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(EngineTest, AfterASaveTheSameObjectSeesTheFileAsWrittenAndBreaksAgain) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx")).AddBookLink(Book("Three.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c>)"
+                     R"(<c r="B1"><f>[2]S!A1</f><v>2</v></c><c r="C1"><f>[3]S!A1</f><v>3</v></c></row>)");
+  auto p = Write(b);
+
+  auto book = Workbook::Open(p);
+  const auto sources = book.BookSources();
+  ASSERT_EQ(sources.size(), 3u);
+  book.Break({sources[0]});
+  book.Save();
+  EXPECT_FALSE(book.Changed());
+
+  // The links are those of the saved file, renumbered.
+  ASSERT_EQ(book.Links().size(), 2u);
+  EXPECT_EQ(book.Links()[0].index, 1u);
+  EXPECT_EQ(book.Links()[0].target, "Two.xlsx");
+  EXPECT_EQ(book.Links()[1].target, "Three.xlsx");
+  EXPECT_EQ(book.BookSources(), (std::vector<std::string>{sources[1], sources[2]}));
+  const auto usage = book.Usage();
+  ASSERT_EQ(usage.count(2), 1u);
+  EXPECT_EQ(usage.at(2).cells, 1u);
+  EXPECT_EQ(usage.count(3), 0u);
+
+  // A second round on the same object works from the saved file.
+  const auto result = book.Break({sources[2]});
+  EXPECT_EQ(result.cells, 1u);
+  EXPECT_EQ(result.renumbered, 0u);
+  book.Save();
+  const std::string sheet = Sheet1(ReadPackage(p));
+  EXPECT_TRUE(Contains(sheet, R"(<c r="A1"><v>1</v></c><c r="B1"><f>[1]S!A1</f><v>2</v></c><c r="C1"><v>3</v></c>)"))
+      << sheet;
+  ASSERT_EQ(book.Links().size(), 1u);
+  EXPECT_EQ(Workbook::Open(p).BookSources(), (std::vector<std::string>{sources[1]}));
+}
+
+TEST_F(EngineTest, AFileReplacedAfterASaveIsNotOverwrittenByTheNextOne) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx"));
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1+[2]S!A1</f><v>1</v></c></row>)");
+  auto p = Write(b);
+  WorkbookBuilder other;
+  other.AddBookLink(Book("Elsewhere.xlsx"));
+  other.AddSheet("Other", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>7</v></c></row>)");
+  auto q = Write(other, "other.xlsx");
+
+  auto book = Workbook::Open(p);
+  const auto sources = book.BookSources();
+  book.Break({sources[0]});
+  book.Save();
+  // Another program puts a different workbook in its place.
+  fs::rename(q, p);
+  const std::string theirs = ReadBytes(p);
+
+  book.Break({sources[1]});
+  try {
+    book.Save();
+    ADD_FAILURE() << "the replaced file was overwritten";
+  } catch (const PackageError& e) {
+    EXPECT_TRUE(Contains(e.what(), "changed by another program")) << e.what();
+  }
+  EXPECT_EQ(ReadBytes(p), theirs);
+}
+
+// Rows whose cells use link 1 in A and link 2 in B, as written before and
+// after link 1 is broken.
+std::string Rows(int first, int count, bool broken) {
+  std::string rows;
+  for (int r = first; r < first + count; ++r) {
+    const std::string n = std::to_string(r);
+    rows += "<row r=\"" + n + "\">";
+    rows += broken ? "<c r=\"A" + n + "\"><v>" + n + "</v></c>"
+                   : "<c r=\"A" + n + "\"><f>[1]S!A" + n + "</f><v>" + n + "</v></c>";
+    rows += "<c r=\"B" + n + "\"><f>[" + std::string(broken ? "1" : "2") + "]S!B" + n + "</f><v>0</v></c></row>";
+  }
+  return rows;
+}
+
+TEST_F(EngineTest, LargeSheetsRewrittenSideBySideComeOutAsSmallOnesDo) {
+  // Well over the size from which the rewrite uses a second thread, spread
+  // over more sheets than threads.
+  constexpr int kRows = 6000;
+  WorkbookBuilder b;
+  b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx"));
+  for (int s = 0; s < 5; ++s) b.AddSheet("S" + std::to_string(s), Rows(s * kRows + 1, kRows, false));
+  auto p = Write(b);
+  const auto before = ReadPackage(p);
+  std::size_t sheetBytes = 0;
+  for (int s = 1; s <= 5; ++s) sheetBytes += before.at("xl/worksheets/sheet" + std::to_string(s) + ".xml").size();
+  ASSERT_GT(sheetBytes, 2u << 20);
+
+  auto book = Workbook::Open(p);
+  const auto result = book.Break({book.BookSources()[0]});
+  book.Save();
+  EXPECT_EQ(result.cells, 5u * kRows);
+  EXPECT_EQ(result.renumbered, 5u * kRows);
+
+  const auto after = ReadPackage(p);
+  for (int s = 0; s < 5; ++s) {
+    SCOPED_TRACE(s);
+    const std::string part = "xl/worksheets/sheet" + std::to_string(s + 1) + ".xml";
+    std::string expected = before.at(part);
+    const std::string rows = Rows(s * kRows + 1, kRows, false);
+    const auto at = expected.find(rows);
+    ASSERT_NE(at, std::string::npos);
+    expected.replace(at, rows.size(), Rows(s * kRows + 1, kRows, true));
+    EXPECT_TRUE(after.at(part) == expected) << "sheet " << s << " differs beyond its edits";
+  }
+}
+
+}  // namespace
+}  // namespace quorvane::ooxml::test
