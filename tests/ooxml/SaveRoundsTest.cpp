@@ -44,6 +44,9 @@ TEST_F(EngineTest, AfterASaveTheSameObjectSeesTheFileAsWrittenAndBreaksAgain) {
 }
 
 TEST_F(EngineTest, AFileReplacedAfterASaveIsNotOverwrittenByTheNextOne) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the workbook is held open, and Windows lets no other program replace it then";
+#endif
   WorkbookBuilder b;
   b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx"));
   b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1+[2]S!A1</f><v>1</v></c></row>)");
@@ -87,7 +90,9 @@ TEST_F(EngineTest, LargeSheetsRewrittenSideBySideComeOutAsSmallOnesDo) {
   constexpr int kRows = 6000;
   WorkbookBuilder b;
   b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx"));
-  for (int s = 0; s < 5; ++s) b.AddSheet("S" + std::to_string(s), Rows(s * kRows + 1, kRows, false));
+  // append, not "S" + ...: MinGW's GCC 12 warns falsely (-Wrestrict) on the latter.
+  for (int s = 0; s < 5; ++s)
+    b.AddSheet(std::string("S").append(std::to_string(s)), Rows(s * kRows + 1, kRows, false));
   auto p = Write(b);
   const auto before = ReadPackage(p);
   std::size_t sheetBytes = 0;
