@@ -130,6 +130,11 @@ std::vector<std::uint32_t> FormulaReach(const UsageContext& ctx, std::string_vie
 
 void CountUsage(const UsageContext& ctx, Carrier kind, std::string_view text, std::string_view partName, int sheet,
                 std::map<std::uint32_t, LinkUsage>& usage) {
+  if (kind == Carrier::Vml) {  // not well-formed XML (bare <br>): read as the rewrite does
+    for (const auto& f : ScanVmlFormulas(text))
+      for (auto k : FormulaReach(ctx, f.text, sheet)) ++usage[k].controls;
+    return;
+  }
   Counter counter(ctx, kind, sheet, usage);
   xml::Parse(text, partName, counter);
 }

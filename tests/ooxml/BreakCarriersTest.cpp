@@ -153,8 +153,13 @@ TEST_F(EngineTest, ControlShapeAndTableLinksToTheBookAreRemovedOthersRenumbered)
   b.AddDrawingXml(0, R"(<xdr:oneCellAnchor><xdr:sp macro="[1]!Go" textlink="[1]S!$A$1"><xdr:txBody/></xdr:sp>)"
                      R"(<xdr:clientData/></xdr:oneCellAnchor><xdr:oneCellAnchor><xdr:sp macro="[2]!Run" textlink="">)"
                      R"(</xdr:sp><xdr:clientData/></xdr:oneCellAnchor>)");
+  const auto p = Write(b);
+  // Listing reads the legacy VML (bare <br>) as the break does.
+  const auto usage = Workbook::Open(p).Usage();
+  EXPECT_EQ(usage.at(1).controls, 5u);
+  EXPECT_EQ(usage.at(2).controls, 3u);
   BreakResult result;
-  auto parts = BreakFirst(Write(b), &result);
+  auto parts = BreakFirst(p, &result);
 
   EXPECT_TRUE(Contains(parts.at("xl/ctrlProps/ctrlProp1.xml"), R"(objectType="Drop" fmlaLink="[1]S!$B$1" sel="1"/>)"));
   // Legacy VML with a bare <br> is edited all the same.
