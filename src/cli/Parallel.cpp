@@ -26,11 +26,13 @@ namespace {
 std::string FileKey(const std::string& path) {
 #ifndef _WIN32
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return "i" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  // Built by append: GCC 12 at -O3 warns falsely on "literal" + std::string.
+  if (::stat(path.c_str(), &st) == 0)
+    return std::string("i").append(std::to_string(st.st_dev)).append(":").append(std::to_string(st.st_ino));
 #endif
   std::error_code ec;
   auto key = ooxml::ToUtf8(std::filesystem::weakly_canonical(ooxml::FromUtf8(path), ec));
-  return "p" + (ec ? path : key);
+  return std::string("p").append(ec ? path : key);
 }
 
 }  // namespace
