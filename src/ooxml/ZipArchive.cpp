@@ -344,6 +344,52 @@ Archive ReadArchive(const Input& in, std::size_t maxEntries) {
   return archive;
 }
 
+namespace {
+
+enum class InflateFault { None, Truncated, TooLarge, BadData, TooSmall };
+
+// Inflates a raw deflate stream into `out`, exactly its size: output never
+// goes past it, and one spare byte tells a stream that would go on. `next`
+// gives the next piece of input, empty when there is no more.
+template <typename NextInput>
+InflateFault InflateBounded(std::string& out, NextInput next) {
+  z_stream z{};
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw PackageError("out of memory");
+  struct Guard {
+    z_stream* z;
+    ~Guard() { inflateEnd(z); }
+  } guard{&z};
+  unsigned char overflow = 0;
+  std::uint64_t produced = 0;
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    if (z.avail_in == 0) {
+      const std::string_view piece = next();
+      if (piece.empty()) return InflateFault::Truncated;
+      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+      z.avail_in = static_cast<uInt>(piece.size());
+    }
+    const std::uint64_t room = out.size() - produced;
+    if (room > 0) {
+      z.next_out = reinterpret_cast<Bytef*>(out.data()) + produced;
+      z.avail_out = static_cast<uInt>(std::min<std::uint64_t>(room, 1u << 30));
+    } else {
+      z.next_out = &overflow;
+      z.avail_out = 1;
+    }
+    const uInt before = z.avail_out;
+    rc = inflate(&z, Z_NO_FLUSH);
+    const uInt made = before - z.avail_out;
+    if (room == 0 && made > 0) return InflateFault::TooLarge;
+    produced += made;
+    if (rc == Z_BUF_ERROR && z.avail_in == 0) continue;
+    if (rc != Z_OK && rc != Z_STREAM_END) return InflateFault::BadData;
+  }
+  return produced == out.size() ? InflateFault::None : InflateFault::TooSmall;
+}
+
+}  // namespace
+
 std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
                       std::uint64_t maxRatio) {
   if (e.size > maxSize || e.size > std::numeric_limits<std::size_t>::max() / 2)
@@ -355,45 +401,21 @@ std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
   if (e.method == kMethodStored) {
     if (!out.empty()) in.ReadAt(e.dataOffset, out.data(), out.size());
   } else {
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw PackageError("out of memory");
-    struct Guard {
-      z_stream* z;
-      ~Guard() { inflateEnd(z); }
-    } guard{&z};
     std::string chunk(kChunk, '\0');
-    unsigned char overflow = 0;
     std::uint64_t inputLeft = e.compressedSize;
-    std::uint64_t produced = 0;
-    int rc = Z_OK;
-    while (rc != Z_STREAM_END) {
-      if (z.avail_in == 0) {
-        if (inputLeft == 0) Damaged("part " + e.name + " ends too early");
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(inputLeft, kChunk));
-        in.ReadAt(e.dataOffset + (e.compressedSize - inputLeft), chunk.data(), n);
-        inputLeft -= n;
-        z.next_in = reinterpret_cast<Bytef*>(chunk.data());
-        z.avail_in = static_cast<uInt>(n);
-      }
-      // Output goes straight into the part, never past its declared size;
-      // one spare byte tells a stream that would go on.
-      const std::uint64_t room = e.size - produced;
-      if (room > 0) {
-        z.next_out = reinterpret_cast<Bytef*>(out.data()) + produced;
-        z.avail_out = static_cast<uInt>(std::min<std::uint64_t>(room, 1u << 30));
-      } else {
-        z.next_out = &overflow;
-        z.avail_out = 1;
-      }
-      const uInt before = z.avail_out;
-      rc = inflate(&z, Z_NO_FLUSH);
-      const uInt made = before - z.avail_out;
-      if (room == 0 && made > 0) Damaged("part " + e.name + " is larger than declared");
-      produced += made;
-      if (rc == Z_BUF_ERROR && z.avail_in == 0) continue;
-      if (rc != Z_OK && rc != Z_STREAM_END) Damaged("bad compressed data in " + e.name);
+    const auto fault = InflateBounded(out, [&]() -> std::string_view {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(inputLeft, kChunk));
+      if (n > 0) in.ReadAt(e.dataOffset + (e.compressedSize - inputLeft), chunk.data(), n);
+      inputLeft -= n;
+      return {chunk.data(), n};
+    });
+    switch (fault) {
+      case InflateFault::None: break;
+      case InflateFault::Truncated: Damaged("part " + e.name + " ends too early");
+      case InflateFault::TooLarge: Damaged("part " + e.name + " is larger than declared");
+      case InflateFault::BadData: Damaged("bad compressed data in " + e.name);
+      case InflateFault::TooSmall: Damaged("part " + e.name + " is smaller than declared");
     }
-    if (produced != e.size) Damaged("part " + e.name + " is smaller than declared");
   }
   uLong crc = crc32(0L, Z_NULL, 0);
   std::size_t done = 0;
@@ -532,41 +554,13 @@ std::string Deflate(std::string_view content) {
 std::string Inflate(std::string_view compressed, std::uint64_t size) {
   if (size > std::numeric_limits<std::size_t>::max() / 2) throw PackageError("part too large");
   std::string out(static_cast<std::size_t>(size), '\0');
-  z_stream z{};
-  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw PackageError("out of memory");
-  struct Guard {
-    z_stream* z;
-    ~Guard() { inflateEnd(z); }
-  } guard{&z};
   std::size_t fed = 0;
-  std::uint64_t produced = 0;
-  unsigned char overflow = 0;
-  int rc = Z_OK;
-  while (rc != Z_STREAM_END) {
-    if (z.avail_in == 0) {
-      if (fed == compressed.size()) throw PackageError("bad compressed data");
-      const std::size_t n = std::min<std::size_t>(compressed.size() - fed, 1u << 30);
-      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data() + fed));
-      z.avail_in = static_cast<uInt>(n);
-      fed += n;
-    }
-    const std::uint64_t room = size - produced;
-    if (room > 0) {
-      z.next_out = reinterpret_cast<Bytef*>(out.data()) + produced;
-      z.avail_out = static_cast<uInt>(std::min<std::uint64_t>(room, 1u << 30));
-    } else {
-      z.next_out = &overflow;
-      z.avail_out = 1;
-    }
-    const uInt before = z.avail_out;
-    rc = inflate(&z, Z_NO_FLUSH);
-    const uInt made = before - z.avail_out;
-    if (room == 0 && made > 0) throw PackageError("bad compressed data");
-    produced += made;
-    if (rc == Z_BUF_ERROR && z.avail_in == 0) continue;
-    if (rc != Z_OK && rc != Z_STREAM_END) throw PackageError("bad compressed data");
-  }
-  if (produced != size) throw PackageError("bad compressed data");
+  const auto fault = InflateBounded(out, [&] {
+    const std::size_t n = std::min<std::size_t>(compressed.size() - fed, 1u << 30);
+    fed += n;
+    return compressed.substr(fed - n, n);
+  });
+  if (fault != InflateFault::None) throw PackageError("bad compressed data");
   return out;
 }
 
