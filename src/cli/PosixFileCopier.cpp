@@ -22,20 +22,6 @@ std::runtime_error Failure(const std::string& what, const std::string& path, int
   return std::runtime_error(what + " " + path + ": " + std::strerror(error));
 }
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 void CopyContent(int in, ooxml::TemporaryFile& out, const std::string& from) {
   std::vector<char> buffer(1 << 16);
   for (;;) {
@@ -52,7 +38,7 @@ void CopyContent(int in, ooxml::TemporaryFile& out, const std::string& from) {
 void SyncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;  // the copy itself is complete; only its durability is weaker
-  UniqueFd dir(fd);
+  ooxml::UniqueFd dir(fd);
   ::fsync(dir.Get());
 }
 
@@ -64,7 +50,7 @@ links::CopyResult PosixFileCopier::Copy(const std::string& from, const std::stri
 
   // Non-blocking, so a FIFO under a workbook's name cannot hang the open;
   // it is refused below as no regular file.
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  ooxml::UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (in.Get() < 0) throw Failure("cannot read", from, errno);
   struct stat source {};
   if (::fstat(in.Get(), &source) != 0) throw Failure("cannot read", from, errno);

@@ -332,10 +332,6 @@ bool TemporaryFile::MoveTo(const std::filesystem::path& target, bool replace) {
   return true;
 }
 
-AtomicFile::AtomicFile(const std::filesystem::path& target) : target_(target), temp_(target.parent_path()) {
-  buffer_.reserve(kBufferSize);
-}
-
 void AtomicFile::Finish() {
   Flush();
   temp_.Sync();
@@ -382,26 +378,16 @@ void CheckReplaceable(const std::filesystem::path& target) {
   if (::access(folder.c_str(), W_OK | X_OK) != 0) ThrowWriteError(errno);
 }
 
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 bool RemoveIfAbandoned(const std::filesystem::path& path) noexcept {
-  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.Get() < 0) return false;
   struct stat opened{};
   if (::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return false;
@@ -501,10 +487,6 @@ bool TemporaryFile::MoveTo(const std::filesystem::path& target, bool replace) {
   return true;
 }
 
-AtomicFile::AtomicFile(const std::filesystem::path& target) : target_(target), temp_(target.parent_path()) {
-  buffer_.reserve(kBufferSize);
-}
-
 void AtomicFile::Finish() {
   Flush();
   const int fd = temp_.NativeHandle();
@@ -536,6 +518,10 @@ void AtomicFile::Commit() {
 }
 
 #endif
+
+AtomicFile::AtomicFile(const std::filesystem::path& target) : target_(target), temp_(target.parent_path()) {
+  buffer_.reserve(kBufferSize);
+}
 
 void AtomicFile::Write(const void* data, std::size_t n) {
   const char* p = static_cast<const char*>(data);

@@ -51,6 +51,21 @@ void RemoveAbandonedTemporariesOnce(const std::filesystem::path& folder) noexcep
 // A new file "~$qv<hex>.tmp" in a folder, held exclusively from its creation
 // until it is moved into place or, when not, removed by the destructor.
 // Creating one first clears the folder's abandoned temporaries (once).
+#ifndef _WIN32
+// Owns a file descriptor; closes it when it goes.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+#endif
+
 class TemporaryFile {
  public:
   // Throws PackageError ("cannot write: ...").
