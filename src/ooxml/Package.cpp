@@ -13,7 +13,7 @@
 
 #include "ooxml/AtomicFile.h"
 #include "ooxml/Xml.h"
-#include "ooxml/ZipArchive.h"
+#include "ooxml/ZipReader.h"
 #include "ooxml/ZipInput.h"
 
 namespace quorvane::ooxml {

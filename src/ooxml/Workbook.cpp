@@ -13,7 +13,7 @@
 #include "ooxml/Usage.h"
 #include "ooxml/Verifier.h"
 #include "ooxml/Xml.h"
-#include "ooxml/ZipArchive.h"
+#include "ooxml/ZipReader.h"
 
 #if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
 #define QUORVANE_NO_THREADS 1  // MinGW's win32 thread model has no std::thread

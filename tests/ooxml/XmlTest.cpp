@@ -11,7 +11,7 @@
 #include "ooxml/Package.h"
 #include "ooxml/Verifier.h"
 #include "ooxml/Xml.h"
-#include "ooxml/ZipArchive.h"
+#include "ooxml/ZipReader.h"
 
 namespace quorvane::ooxml::xml {
 namespace {

@@ -1,4 +1,4 @@
-#include "ooxml/ZipArchive.h"
+#include "ooxml/ZipReader.h"
 
 #include <zlib.h>
 
