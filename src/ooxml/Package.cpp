@@ -1,12 +1,10 @@
 #include "ooxml/Package.h"
 
-#include <expat.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <exception>
 #include <new>
 #include <set>
 #include <unordered_map>
@@ -38,7 +36,6 @@ constexpr std::array<std::string_view, 5> kWorkbookTypes = {
     "application/vnd.ms-excel.addin.macroEnabled.main+xml",
 };
 constexpr std::array<unsigned char, 8> kOleSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-constexpr char kNsSeparator = '\x01';
 
 std::string Lower(std::string_view s) {
   std::string out(s);
@@ -56,102 +53,56 @@ std::string_view StripSlash(std::string_view name) {
   return name;
 }
 
-// ---- XML through expat: no DOCTYPE, so no entity can ever be declared ----
-
-struct XmlElement {
-  std::string_view ns;
-  std::string_view local;
-  const XML_Char** attrs;
-  int depth;
-};
-using ElementHandler = std::function<bool(const XmlElement&)>;  // false stops parsing
-
-struct ExpatState {
-  XML_Parser parser = nullptr;
-  const ElementHandler* onElement = nullptr;
-  int depth = 0;
-  bool doctype = false;
-  bool stopped = false;
-  std::exception_ptr failure;  // thrown by a handler, rethrown after parsing
-};
-
-void XMLCALL OnStart(void* data, const XML_Char* name, const XML_Char** attrs) {
-  auto* s = static_cast<ExpatState*>(data);
-  ++s->depth;
-  std::string_view full(name);
-  XmlElement el{{}, full, attrs, s->depth};
-  if (const auto sep = full.find(kNsSeparator); sep != std::string_view::npos) {
-    el.ns = full.substr(0, sep);
-    el.local = full.substr(sep + 1);
-  }
-  bool go = true;
-  try {
-    go = (*s->onElement)(el);
-  } catch (...) {
-    s->failure = std::current_exception();
-    go = false;
-  }
-  if (!go) {
-    s->stopped = true;
-    XML_StopParser(s->parser, XML_FALSE);
-  }
+// Attribute values as the package readers want them: "" when absent.
+std::string_view Value(const xml::StartTag& tag, std::string_view name) {
+  const char* value = tag.Attr(name);
+  return value ? std::string_view(value) : std::string_view();
 }
 
-void XMLCALL OnEnd(void* data, const XML_Char*) { --static_cast<ExpatState*>(data)->depth; }
+class RelationshipsReader : public xml::Handler {
+ public:
+  std::vector<Relationship> rels;
+  void Start(const xml::StartTag& tag) override {
+    if (++depth_ != 2 || tag.local != "Relationship") return;
+    Relationship r;
+    r.id = Value(tag, "Id");
+    r.type = Value(tag, "Type");
+    r.target = Value(tag, "Target");
+    r.external = Lower(Value(tag, "TargetMode")) == "external";
+    rels.push_back(std::move(r));
+  }
+  void End(const xml::EndTag&) override { --depth_; }
 
-void XMLCALL OnDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-  auto* s = static_cast<ExpatState*>(data);
-  s->doctype = true;
-  XML_StopParser(s->parser, XML_FALSE);
-}
-
-void XMLCALL OnEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
-                          const XML_Char*, const XML_Char*, const XML_Char*) {
-  auto* s = static_cast<ExpatState*>(data);
-  s->doctype = true;
-  XML_StopParser(s->parser, XML_FALSE);
-}
-
-struct ParserDeleter {
-  void operator()(XML_ParserStruct* p) const { XML_ParserFree(p); }
+ private:
+  int depth_ = 0;
 };
 
-void ParseXml(std::string_view xml, std::string_view part, const ElementHandler& onElement) {
-  std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreateNS(nullptr, kNsSeparator));
-  if (!parser) throw std::bad_alloc();
-  XML_SetHashSalt(parser.get(), xml::HashSalt());
-  ExpatState state;
-  state.parser = parser.get();
-  state.onElement = &onElement;
-  XML_SetUserData(parser.get(), &state);
-  XML_SetElementHandler(parser.get(), OnStart, OnEnd);
-  XML_SetStartDoctypeDeclHandler(parser.get(), OnDoctype);
-  XML_SetEntityDeclHandler(parser.get(), OnEntityDecl);
-  XML_SetParamEntityParsing(parser.get(), XML_PARAM_ENTITY_PARSING_NEVER);
+class ContentTypesReader : public xml::Handler {
+ public:
+  std::unordered_map<std::string, std::string> defaults, overrides;
+  void Start(const xml::StartTag& tag) override {
+    ++depth_;
+    if (depth_ == 1 && tag.local != "Types")
+      throw PackageError("malformed XML in [Content_Types].xml (not a content types list)");
+    if (depth_ == 2 && tag.local == "Default") defaults[Lower(Value(tag, "Extension"))] = Value(tag, "ContentType");
+    if (depth_ == 2 && tag.local == "Override")
+      overrides[Lower(StripSlash(Value(tag, "PartName")))] = Value(tag, "ContentType");
+  }
+  void End(const xml::EndTag&) override { --depth_; }
 
-  const std::string malformed = "malformed XML in " + std::string(part);
-  constexpr std::size_t kSlice = 1 << 30;
-  std::size_t at = 0;
-  do {
-    const std::size_t n = std::min(kSlice, xml.size() - at);
-    const bool last = at + n == xml.size();
-    if (XML_Parse(parser.get(), xml.data() + at, static_cast<int>(n), last) != XML_STATUS_OK) {
-      if (state.failure) std::rethrow_exception(state.failure);
-      if (state.stopped && !state.doctype) return;
-      if (state.doctype) throw PackageError(malformed + " (document type declarations are not allowed)");
-      throw PackageError(malformed + " (line " +
-                         std::to_string(XML_GetCurrentLineNumber(parser.get())) + ": " +
-                         XML_ErrorString(XML_GetErrorCode(parser.get())) + ")");
-    }
-    at += n;
-  } while (at < xml.size());
-}
+ private:
+  int depth_ = 0;
+};
 
-std::string_view Attr(const XML_Char** attrs, std::string_view name) {
-  for (int i = 0; attrs[i]; i += 2)
-    if (name == attrs[i]) return attrs[i + 1];
-  return {};
-}
+// Strict packages may still use transitional relationship types; the
+// workbook's own namespace tells for sure, from its root element alone.
+class StrictRootCheck : public xml::Handler {
+ public:
+  void Start(const xml::StartTag& tag) override {
+    if (tag.uri == kStrictSpreadsheetNs) throw PackageError("strict Open XML is not supported");
+    throw xml::StopParsing();
+  }
+};
 
 // ---- Legacy and protected formats, recognised by content ----
 
@@ -303,19 +254,9 @@ std::filesystem::path ReplaceTarget(const std::filesystem::path& path) {
 // ---- Relationships ----
 
 std::vector<Relationship> ParseRelationships(std::string_view xml, std::string_view partName) {
-  std::vector<Relationship> rels;
-  ParseXml(xml, partName, [&](const XmlElement& el) {
-    if (el.depth == 2 && el.local == "Relationship") {
-      Relationship r;
-      r.id = Attr(el.attrs, "Id");
-      r.type = Attr(el.attrs, "Type");
-      r.target = Attr(el.attrs, "Target");
-      r.external = Lower(Attr(el.attrs, "TargetMode")) == "external";
-      rels.push_back(std::move(r));
-    }
-    return true;
-  });
-  return rels;
+  RelationshipsReader reader;
+  xml::Parse(xml, partName, reader, xml::PartRole::Structure);
+  return std::move(reader.rels);
 }
 
 std::vector<Relationship> ParseRelationships(std::string_view xml) {
@@ -426,16 +367,10 @@ void Package::Impl::Load() {
 
   const zip::Entry* types = Find(kContentTypes);
   if (!types) throw PackageError("not a workbook package (no [Content_Types].xml)");
-  std::unordered_map<std::string, std::string> defaults, overrides;
-  ParseXml(ReadOriginal(*types), kContentTypes, [&](const XmlElement& el) {
-    if (el.depth == 1 && el.local != "Types")
-      throw PackageError("malformed XML in [Content_Types].xml (not a content types list)");
-    if (el.depth == 2 && el.local == "Default")
-      defaults[Lower(Attr(el.attrs, "Extension"))] = Attr(el.attrs, "ContentType");
-    if (el.depth == 2 && el.local == "Override")
-      overrides[Lower(StripSlash(Attr(el.attrs, "PartName")))] = Attr(el.attrs, "ContentType");
-    return true;
-  });
+  ContentTypesReader contentTypes;
+  xml::Parse(ReadOriginal(*types), kContentTypes, contentTypes, xml::PartRole::Structure);
+  const auto& defaults = contentTypes.defaults;
+  const auto& overrides = contentTypes.overrides;
 
   const zip::Entry* rels = Find(kPackageRels);
   if (!rels) throw PackageError("not a workbook package (no package relationships)");
@@ -464,12 +399,8 @@ void Package::Impl::Load() {
   if (std::find(kWorkbookTypes.begin(), kWorkbookTypes.end(), type) == kWorkbookTypes.end())
     throw PackageError("not a workbook package (main part is of type \"" + type + "\")");
 
-  // Strict packages may still use transitional relationship types; the
-  // workbook's own namespace tells for sure.
-  ParseXml(ReadOriginal(*main), mainPart, [&](const XmlElement& el) {
-    if (el.ns == kStrictSpreadsheetNs) throw PackageError("strict Open XML is not supported");
-    return false;
-  });
+  StrictRootCheck root;
+  xml::Parse(ReadOriginal(*main), mainPart, root, xml::PartRole::Structure);
 }
 
 Package Package::Open(const std::filesystem::path& path, PackageLimits limits) {
