@@ -3,6 +3,7 @@
 #include <cstring>
 #include <set>
 
+#include "ooxml/Ascii.h"
 #include "ooxml/Formula.h"
 #include "ooxml/Rewrite.h"
 
@@ -25,12 +26,6 @@ BreakResult& BreakResult::operator+=(const BreakResult& o) {
 }
 
 namespace detail {
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 namespace {
 
@@ -117,7 +112,7 @@ bool FormulaJudge::MayUseBrokenName(std::string_view text) const {
     std::size_t length = i - start;
     if (length > sizeof buffer) return true;  // longer than any we keep: let the tokenizer decide
     for (std::size_t k = 0; k < length; ++k)
-      buffer[k] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[start + k])));
+      buffer[k] = LowerAscii(text[start + k]);
     if (brokenNameKeys_.count(std::string_view(buffer, length))) return true;
   }
   return false;

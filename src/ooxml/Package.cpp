@@ -9,6 +9,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "ooxml/Ascii.h"
 #include "ooxml/AtomicFile.h"
 #include "ooxml/Xml.h"
 #include "ooxml/ZipReader.h"
@@ -36,13 +37,6 @@ constexpr std::array<std::string_view, 5> kWorkbookTypes = {
     "application/vnd.ms-excel.addin.macroEnabled.main+xml",
 };
 constexpr std::array<unsigned char, 8> kOleSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == Lower(prefix);

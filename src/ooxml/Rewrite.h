@@ -92,8 +92,6 @@ std::optional<std::string> CachedConstant(std::string_view formula, const CacheM
 // A list validation's "a,b,c" literal (quotes included), when the cache allows.
 std::optional<std::string> CachedList(std::string_view formula, const CacheMap& caches);
 
-std::string Lower(std::string_view text);
-
 // Legacy VML is often not well-formed (Excel writes bare <br> in text
 // boxes), so its Fmla* elements are found by a plain text scan.
 struct VmlFormula {

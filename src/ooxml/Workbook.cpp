@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "ooxml/Ascii.h"
 #include "ooxml/Formula.h"
 #include "ooxml/Rewrite.h"
 #include "ooxml/Usage.h"
@@ -98,7 +99,7 @@ class WorkbookReader : public xml::Handler {
       const char* name = tag.Attr("name");
       const char* local = tag.Attr("localSheetId");
       n.entry.name = name ? name : "";
-      n.entry.key = detail::Lower(n.entry.name);
+      n.entry.key = Lower(n.entry.name);
       n.entry.localSheet = local ? std::atoi(local) : -1;
       n.content = {tag.tag.end, tag.tag.end};
       names.push_back(std::move(n));
@@ -305,7 +306,7 @@ void Workbook::Impl::Plan() {
   for (auto k : broken) {
     const auto& target = links[k - 1].source;
     auto cut = target.find_last_of("/\\");
-    brokenFiles.push_back(detail::Lower(cut == std::string::npos ? target : target.substr(cut + 1)));
+    brokenFiles.push_back(Lower(cut == std::string::npos ? target : target.substr(cut + 1)));
   }
   detail::FormulaJudge judge(newIndex, names, book.sheetNames, brokenFiles);
 
@@ -452,10 +453,10 @@ void Workbook::Impl::Plan() {
     xml::Parse(typesXml, kContentTypes, items);
     // Part names compare without regard to case.
     std::set<std::string> gone;
-    for (const auto& part : goneParts) gone.insert(detail::Lower(part));
+    for (const auto& part : goneParts) gone.insert(Lower(part));
     xml::SpanEditor ed;
     for (const auto& [name, span] : items.items)
-      if (gone.count(detail::Lower(Resolve("", name)))) ed.Remove(span);
+      if (gone.count(Lower(Resolve("", name)))) ed.Remove(span);
     if (!ed.Empty()) edited[std::string(kContentTypes)] = ed.Apply(typesXml);
   }
   removed.assign(goneParts.begin(), goneParts.end());
@@ -574,11 +575,11 @@ void Workbook::Save() {
   input.linkCount = static_cast<std::uint32_t>(impl_->links.size() - impl_->broken.size());
   input.removedParts = impl_->removed;
   for (const auto& entry : impl_->package->EntryNames())
-    if (EndsWith(detail::Lower(entry), ".rels")) input.otherRelsParts.push_back(entry);
+    if (EndsWith(Lower(entry), ".rels")) input.otherRelsParts.push_back(entry);
   for (auto k : impl_->broken) {
     const auto& source = impl_->links[k - 1].source;
     auto cut = source.find_last_of("/\\");
-    input.brokenFiles.push_back(detail::Lower(cut == std::string::npos ? source : source.substr(cut + 1)));
+    input.brokenFiles.push_back(Lower(cut == std::string::npos ? source : source.substr(cut + 1)));
   }
   input.edited = &edited;
   for (const auto& [part, unused] : impl_->deflated) input.checkedParts.push_back(part);
