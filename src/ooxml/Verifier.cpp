@@ -5,6 +5,7 @@
 #include "ooxml/Ascii.h"
 #include "ooxml/Formula.h"
 #include "ooxml/Package.h"
+#include "ooxml/Relationships.h"
 #include "ooxml/Rewrite.h"
 #include "ooxml/Xml.h"
 

@@ -10,6 +10,7 @@
 
 #include "ooxml/Ascii.h"
 #include "ooxml/Formula.h"
+#include "ooxml/Relationships.h"
 #include "ooxml/Rewrite.h"
 #include "ooxml/Usage.h"
 #include "ooxml/Verifier.h"
