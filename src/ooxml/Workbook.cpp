@@ -42,34 +42,6 @@ std::string RelType(std::string_view type) {
   return std::string(slash == std::string_view::npos ? type : type.substr(slash + 1));
 }
 
-// Part names are kept without a leading "/"; "." and ".." are resolved.
-std::string Resolve(std::string_view source, std::string_view target) {
-  std::string joined;
-  if (!target.empty() && target[0] == '/') {
-    joined = std::string(target.substr(1));
-  } else {
-    auto slash = source.rfind('/');
-    joined = (slash == std::string_view::npos ? std::string() : std::string(source.substr(0, slash + 1))) +
-             std::string(target);
-  }
-  std::vector<std::string> parts;
-  std::size_t at = 0;
-  while (at <= joined.size()) {
-    auto next = joined.find('/', at);
-    if (next == std::string::npos) next = joined.size();
-    std::string seg = joined.substr(at, next - at);
-    if (seg == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!seg.empty() && seg != ".") {
-      parts.push_back(seg);
-    }
-    at = next + 1;
-  }
-  std::string out;
-  for (const auto& p : parts) out += (out.empty() ? "" : "/") + p;
-  return out;
-}
-
 // workbook.xml: sheets, defined names and the external references, with the
 // byte ranges the break edits.
 class WorkbookReader : public xml::Handler {
@@ -202,7 +174,7 @@ void Workbook::Impl::Load(const std::filesystem::path& file) {
   for (const auto& r : rootRels) {
     if (RelType(r.type) != "officeDocument" || r.external) continue;
     if (r.type.rfind(kStrictPrefix, 0) == 0) throw PackageError("strict Open XML is not supported");
-    mainPart = Resolve("", r.target);
+    mainPart = ResolvePartName("", r.target);
     break;
   }
   if (mainPart.empty() || !package->Has(mainPart)) throw PackageError("no workbook part in the package");
@@ -223,7 +195,7 @@ void Workbook::Impl::Load(const std::filesystem::path& file) {
     info.index = ++index;
     auto rel = std::find_if(rels.begin(), rels.end(), [&](const Relationship& r) { return r.id == ref.relId; });
     if (rel != rels.end() && !rel->external) {
-      info.part = Resolve(mainPart, rel->target);
+      info.part = ResolvePartName(mainPart, rel->target);
       if (package->Has(info.part)) {
         auto part = ReadExternalLinkPart(package->Read(info.part), info.part);
         info.kind = part.kind;
@@ -254,7 +226,7 @@ std::vector<Job> Workbook::Impl::Carriers() const {
     int sheet = -1;
     for (std::size_t i = 0; i < book.sheetRelIds.size(); ++i)
       if (book.sheetRelIds[i] == r.id) sheet = static_cast<int>(i);
-    queue.push_back({Resolve(mainPart, r.target), RelType(r.type), sheet});
+    queue.push_back({ResolvePartName(mainPart, r.target), RelType(r.type), sheet});
   }
   static const std::set<std::string> kFollow = {"worksheet", "xlMacrosheet", "xlIntlMacrosheet", "dialogsheet",
                                                 "chartsheet", "drawing", "chart", "chartUserShapes"};
@@ -280,7 +252,7 @@ std::vector<Job> Workbook::Impl::Carriers() const {
     std::string partRels = RelsPartFor(p.part);
     if (!package->Has(partRels)) continue;
     for (const auto& r : ParseRelationships(package->Read(partRels)))
-      if (!r.external) queue.push_back({Resolve(p.part, r.target), RelType(r.type), p.sheet});
+      if (!r.external) queue.push_back({ResolvePartName(p.part, r.target), RelType(r.type), p.sheet});
   }
   // Largest parts first keeps both workers busy to the end.
   return jobs;
@@ -432,7 +404,7 @@ void Workbook::Impl::Plan() {
     for (const auto& r : rels) {
       if (RelType(r.type) != "calcChain" || r.external) continue;
       goneRelIds.insert(r.id);
-      std::string part = Resolve(mainPart, r.target);
+      std::string part = ResolvePartName(mainPart, r.target);
       if (package->Has(part)) {
         goneParts.insert(part);
         result.calcChainRemoved = true;
@@ -457,7 +429,7 @@ void Workbook::Impl::Plan() {
     for (const auto& part : goneParts) gone.insert(Lower(part));
     xml::SpanEditor ed;
     for (const auto& [name, span] : items.items)
-      if (gone.count(Lower(Resolve("", name)))) ed.Remove(span);
+      if (gone.count(Lower(ResolvePartName("", name)))) ed.Remove(span);
     if (!ed.Empty()) edited[std::string(kContentTypes)] = ed.Apply(typesXml);
   }
   removed.assign(goneParts.begin(), goneParts.end());
