@@ -11,22 +11,16 @@ namespace {
 
 constexpr std::string_view kPackageRels = "_rels/.rels";
 
-// Attribute values as the package readers want them: "" when absent.
-std::string_view Value(const xml::StartTag& tag, std::string_view name) {
-  const char* value = tag.Attr(name);
-  return value ? std::string_view(value) : std::string_view();
-}
-
 class RelationshipsReader : public xml::Handler {
  public:
   std::vector<Relationship> rels;
   void Start(const xml::StartTag& tag) override {
     if (++depth_ != 2 || tag.local != "Relationship") return;
     Relationship r;
-    r.id = Value(tag, "Id");
-    r.type = Value(tag, "Type");
-    r.target = Value(tag, "Target");
-    r.external = Lower(Value(tag, "TargetMode")) == "external";
+    r.id = tag.Value("Id");
+    r.type = tag.Value("Type");
+    r.target = tag.Value("Target");
+    r.external = Lower(tag.Value("TargetMode")) == "external";
     rels.push_back(std::move(r));
   }
   void End(const xml::EndTag&) override { --depth_; }

@@ -35,6 +35,11 @@ struct StartTag {
 
   // Decoded value of an attribute without namespace, or of one in `uri`.
   const char* Attr(std::string_view local, std::string_view uri = {}) const;
+  // The same, "" when absent.
+  std::string_view Value(std::string_view name, std::string_view ns = {}) const {
+    const char* value = Attr(name, ns);
+    return value ? std::string_view(value) : std::string_view();
+  }
   // Prefix the tag was written with ("" when none), for writing siblings.
   std::string_view Prefix() const;
 };
