@@ -7,11 +7,13 @@
 
 #include "ooxml/Ascii.h"
 #include "ooxml/AtomicFile.h"
+#include "ooxml/Deflate.h"
 #include "ooxml/FormatCheck.h"
 #include "ooxml/Relationships.h"
 #include "ooxml/ZipCheck.h"
-#include "ooxml/ZipReader.h"
 #include "ooxml/ZipInput.h"
+#include "ooxml/ZipReader.h"
+#include "ooxml/ZipWriter.h"
 
 namespace quorvane::ooxml {
 namespace {

@@ -9,13 +9,13 @@
 #include <thread>
 
 #include "ooxml/Ascii.h"
+#include "ooxml/Deflate.h"
 #include "ooxml/Formula.h"
 #include "ooxml/Relationships.h"
 #include "ooxml/Rewrite.h"
 #include "ooxml/Usage.h"
 #include "ooxml/Verifier.h"
 #include "ooxml/Xml.h"
-#include "ooxml/ZipReader.h"
 
 #if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
 #define QUORVANE_NO_THREADS 1  // MinGW's win32 thread model has no std::thread

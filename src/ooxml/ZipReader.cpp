@@ -1,80 +1,18 @@
 #include "ooxml/ZipReader.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <limits>
 
+#include "ooxml/Deflate.h"
 #include "ooxml/Package.h"
+#include "ooxml/ZipFormat.h"
 
 namespace quorvane::ooxml::zip {
-
 namespace {
 
-constexpr std::uint32_t kLocalSig = 0x04034b50;
-constexpr std::uint32_t kCentralSig = 0x02014b50;
-constexpr std::uint32_t kEndSig = 0x06054b50;
-constexpr std::uint32_t kEnd64Sig = 0x06064b50;
-constexpr std::uint32_t kLocator64Sig = 0x07064b50;
-constexpr std::uint32_t kDescriptorSig = 0x08074b50;
-constexpr std::size_t kLocalSize = 30;
-constexpr std::size_t kCentralSize = 46;
-constexpr std::size_t kEndSize = 22;
-constexpr std::size_t kEnd64Size = 56;
-constexpr std::size_t kLocator64Size = 20;
-constexpr std::uint16_t kZip64Extra = 0x0001;
-constexpr std::uint32_t kMax32 = 0xFFFFFFFFu;
-constexpr std::uint16_t kMax16 = 0xFFFF;
 constexpr std::size_t kChunk = 1 << 16;
 constexpr std::uint64_t kRatioFloor = 1 << 20;  // ratio is checked above this size
-
-constexpr std::uint16_t kFlagEncrypted = 1u << 0;
-constexpr std::uint16_t kFlagDescriptor = 1u << 3;
-constexpr std::uint16_t kFlagStrongEncryption = 1u << 6;
-constexpr std::uint16_t kFlagUtf8 = 1u << 11;
-constexpr std::uint16_t kFlagMaskedHeaders = 1u << 13;
-constexpr std::uint16_t kMethodStored = 0;
-constexpr std::uint16_t kMethodDeflated = 8;
-constexpr std::uint16_t kMethodAes = 99;
-
-std::uint16_t Get16(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t Get32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t Get64(const unsigned char* p) {
-  return Get32(p) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32);
-}
-const unsigned char* Bytes(const std::string& s, std::size_t at = 0) {
-  return reinterpret_cast<const unsigned char*>(s.data()) + at;
-}
-
-void Put16(std::string& out, std::uint64_t v) {
-  out += static_cast<char>(v & 0xFF);
-  out += static_cast<char>((v >> 8) & 0xFF);
-}
-void Put32(std::string& out, std::uint64_t v) {
-  Put16(out, v & 0xFFFF);
-  Put16(out, (v >> 16) & 0xFFFF);
-}
-void Put64(std::string& out, std::uint64_t v) {
-  Put32(out, v & kMax32);
-  Put32(out, v >> 32);
-}
-void Set32(std::string& s, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-void Set64(std::string& s, std::size_t at, std::uint64_t v) {
-  Set32(s, at, static_cast<std::uint32_t>(v & kMax32));
-  Set32(s, at + 4, static_cast<std::uint32_t>(v >> 32));
-}
-
-[[noreturn]] void Damaged(const std::string& why) {
-  throw PackageError("damaged zip package: " + why);
-}
 
 template <typename Reader>
 std::string ReadString(Reader& in, std::uint64_t offset, std::size_t n) {
@@ -228,6 +166,21 @@ std::uint64_t DescriptorLength(WindowReader& in, const Entry& e, bool zip64, std
   Damaged("bad data descriptor for " + e.name);
 }
 
+// An entry's compressed bytes, read from the file a chunk at a time.
+struct CompressedData {
+  const Input& in;
+  const Entry& e;
+  std::string chunk;
+  std::uint64_t left;
+
+  std::string_view Next() {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+    if (n > 0) in.ReadAt(e.dataOffset + (e.compressedSize - left), chunk.data(), n);
+    left -= n;
+    return {chunk.data(), n};
+  }
+};
+
 }  // namespace
 
 bool IsSafeName(std::string_view name) {
@@ -344,52 +297,6 @@ Archive ReadArchive(const Input& in, std::size_t maxEntries) {
   return archive;
 }
 
-namespace {
-
-enum class InflateFault { None, Truncated, TooLarge, BadData, TooSmall };
-
-// Inflates a raw deflate stream into `out`, exactly its size: output never
-// goes past it, and one spare byte tells a stream that would go on. `next`
-// gives the next piece of input, empty when there is no more.
-template <typename NextInput>
-InflateFault InflateBounded(std::string& out, NextInput next) {
-  z_stream z{};
-  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw PackageError("out of memory");
-  struct Guard {
-    z_stream* z;
-    ~Guard() { inflateEnd(z); }
-  } guard{&z};
-  unsigned char overflow = 0;
-  std::uint64_t produced = 0;
-  int rc = Z_OK;
-  while (rc != Z_STREAM_END) {
-    if (z.avail_in == 0) {
-      const std::string_view piece = next();
-      if (piece.empty()) return InflateFault::Truncated;
-      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
-      z.avail_in = static_cast<uInt>(piece.size());
-    }
-    const std::uint64_t room = out.size() - produced;
-    if (room > 0) {
-      z.next_out = reinterpret_cast<Bytef*>(out.data()) + produced;
-      z.avail_out = static_cast<uInt>(std::min<std::uint64_t>(room, 1u << 30));
-    } else {
-      z.next_out = &overflow;
-      z.avail_out = 1;
-    }
-    const uInt before = z.avail_out;
-    rc = inflate(&z, Z_NO_FLUSH);
-    const uInt made = before - z.avail_out;
-    if (room == 0 && made > 0) return InflateFault::TooLarge;
-    produced += made;
-    if (rc == Z_BUF_ERROR && z.avail_in == 0) continue;
-    if (rc != Z_OK && rc != Z_STREAM_END) return InflateFault::BadData;
-  }
-  return produced == out.size() ? InflateFault::None : InflateFault::TooSmall;
-}
-
-}  // namespace
-
 std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
                       std::uint64_t maxRatio) {
   if (e.size > maxSize || e.size > std::numeric_limits<std::size_t>::max() / 2)
@@ -401,14 +308,8 @@ std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
   if (e.method == kMethodStored) {
     if (!out.empty()) in.ReadAt(e.dataOffset, out.data(), out.size());
   } else {
-    std::string chunk(kChunk, '\0');
-    std::uint64_t inputLeft = e.compressedSize;
-    const auto fault = InflateBounded(out, [&]() -> std::string_view {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(inputLeft, kChunk));
-      if (n > 0) in.ReadAt(e.dataOffset + (e.compressedSize - inputLeft), chunk.data(), n);
-      inputLeft -= n;
-      return {chunk.data(), n};
-    });
+    CompressedData data{in, e, std::string(kChunk, '\0'), e.compressedSize};
+    const auto fault = InflateExactly(out, [&data] { return data.Next(); });
     switch (fault) {
       case InflateFault::None: break;
       case InflateFault::Truncated: Damaged("part " + e.name + " ends too early");
@@ -417,280 +318,8 @@ std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
       case InflateFault::TooSmall: Damaged("part " + e.name + " is smaller than declared");
     }
   }
-  uLong crc = crc32(0L, Z_NULL, 0);
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const std::size_t n = std::min<std::size_t>(out.size() - done, 1u << 30);
-    crc = crc32(crc, reinterpret_cast<const Bytef*>(out.data()) + done, static_cast<uInt>(n));
-    done += n;
-  }
-  if (static_cast<std::uint32_t>(crc) != e.crc) Damaged("checksum mismatch in " + e.name);
+  if (Crc(out) != e.crc) Damaged("checksum mismatch in " + e.name);
   return out;
-}
-
-void Writer::Emit(std::string_view bytes) {
-  if (bytes.empty()) return;
-  sink_(bytes.data(), bytes.size());
-  written_ += bytes.size();
-}
-
-void Writer::CopyRaw(WindowReader& in, const Entry& e) {
-  const std::uint64_t offset = written_;
-  std::string buffer;
-  for (std::uint64_t at = e.localOffset; at < e.end;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(e.end - at, 1u << 20));
-    buffer.resize(n);
-    in.ReadAt(at, buffer.data(), n);
-    Emit(buffer);
-    at += n;
-  }
-
-  std::string record = e.central;
-  if (e.zip64OffsetAt != 0) {
-    Set64(record, e.zip64OffsetAt, offset);
-  } else if (offset < kMax32) {
-    Set32(record, 42, static_cast<std::uint32_t>(offset));
-  } else {
-    // The package grew past 4 GiB before this entry: its record needs a
-    // zip64 offset, merged into any zip64 field it already has.
-    const auto* h = Bytes(record);
-    const std::size_t nameLen = Get16(h + 28);
-    const std::size_t extraLen = Get16(h + 30);
-    const std::string_view extra = std::string_view(record).substr(kCentralSize + nameLen, extraLen);
-    std::string kept;
-    std::size_t pos = 0;
-    while (pos + 4 <= extra.size()) {
-      const std::size_t len = Get16(Bytes(record, kCentralSize + nameLen + pos + 2));
-      if (pos + 4 + len > extra.size()) break;
-      if (Get16(Bytes(record, kCentralSize + nameLen + pos)) != kZip64Extra)
-        kept.append(extra.substr(pos, 4 + len));
-      pos += 4 + len;
-    }
-    std::string z64;
-    if (Get32(h + 24) == kMax32) Put64(z64, e.size);
-    if (Get32(h + 20) == kMax32) Put64(z64, e.compressedSize);
-    Put64(z64, offset);
-    std::string newExtra;
-    Put16(newExtra, kZip64Extra);
-    Put16(newExtra, z64.size());
-    newExtra += z64;
-    newExtra += kept;
-    if (newExtra.size() > kMax16) Damaged("extra fields too long for " + e.name);
-    std::string rebuilt = record.substr(0, kCentralSize);
-    if (Get16(h + 6) < 45) {
-      rebuilt[6] = 45;
-      rebuilt[7] = 0;
-    }
-    rebuilt[30] = static_cast<char>(newExtra.size() & 0xFF);
-    rebuilt[31] = static_cast<char>(newExtra.size() >> 8);
-    Set32(rebuilt, 42, kMax32);
-    rebuilt += e.name;
-    rebuilt += newExtra;
-    rebuilt += record.substr(kCentralSize + nameLen + extraLen);
-    record = std::move(rebuilt);
-  }
-  central_ += record;
-  ++count_;
-}
-
-std::uint32_t Crc(std::string_view content) {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  for (std::size_t done = 0; done < content.size();) {
-    const std::size_t n = std::min<std::size_t>(content.size() - done, 1u << 30);
-    crc = crc32(crc, reinterpret_cast<const Bytef*>(content.data()) + done, static_cast<uInt>(n));
-    done += n;
-  }
-  return static_cast<std::uint32_t>(crc);
-}
-
-struct Deflater::Stream {
-  z_stream z{};
-  ~Stream() { deflateEnd(&z); }
-};
-
-Deflater::Deflater() : z_(std::make_unique<Stream>()) {
-  if (deflateInit2(&z_->z, kDeflateLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    throw PackageError("out of memory");
-  crc_ = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
-}
-
-Deflater::~Deflater() = default;
-
-void Deflater::Feed(std::string_view piece, bool last) {
-  z_stream& z = z_->z;
-  std::array<char, kChunk> chunk;
-  std::size_t fed = 0;
-  uLong crc = crc_;
-  int rc = Z_OK;
-  for (;;) {
-    if (z.avail_in == 0 && fed < piece.size()) {
-      const std::size_t n = std::min<std::size_t>(piece.size() - fed, 1u << 30);
-      crc = crc32(crc, reinterpret_cast<const Bytef*>(piece.data() + fed), static_cast<uInt>(n));
-      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data() + fed));
-      z.avail_in = static_cast<uInt>(n);
-      fed += n;
-    }
-    const bool all = fed == piece.size() && z.avail_in == 0;
-    z.next_out = reinterpret_cast<Bytef*>(chunk.data());
-    z.avail_out = static_cast<uInt>(chunk.size());
-    rc = deflate(&z, all && last ? Z_FINISH : Z_NO_FLUSH);
-    if (rc == Z_STREAM_ERROR) throw PackageError("cannot compress a part");
-    out_.append(chunk.data(), chunk.size() - z.avail_out);
-    if (rc == Z_STREAM_END) break;
-    // Without Z_FINISH, room left in the output means all input was taken.
-    if (all && !last && z.avail_out != 0) break;
-  }
-  crc_ = static_cast<std::uint32_t>(crc);
-  size_ += piece.size();
-  if (last) out_.shrink_to_fit();  // kept until the package is written
-}
-
-std::string Deflate(std::string_view content) {
-  Deflater d;
-  d.Feed(content, true);
-  return std::move(d.Output());
-}
-
-std::string Inflate(std::string_view compressed, std::uint64_t size) {
-  if (size > std::numeric_limits<std::size_t>::max() / 2) throw PackageError("part too large");
-  std::string out(static_cast<std::size_t>(size), '\0');
-  std::size_t fed = 0;
-  const auto fault = InflateBounded(out, [&] {
-    const std::size_t n = std::min<std::size_t>(compressed.size() - fed, 1u << 30);
-    fed += n;
-    return compressed.substr(fed - n, n);
-  });
-  if (fault != InflateFault::None) throw PackageError("bad compressed data");
-  return out;
-}
-
-void Writer::Add(std::string_view name, std::string_view content, const Entry* like) {
-  const bool store = like && like->method == kMethodStored;
-  if (store) {
-    Write(name, content, Crc(content), content.size(), kMethodStored, like);
-  } else {
-    Write(name, Deflate(content), Crc(content), content.size(), kMethodDeflated, like);
-  }
-}
-
-void Writer::AddDeflated(std::string_view name, std::string_view compressed, std::uint32_t crc,
-                         std::uint64_t size, const Entry* like) {
-  Write(name, compressed, crc, size, kMethodDeflated, like);
-}
-
-void Writer::Write(std::string_view name, std::string_view data, std::uint32_t crc, std::uint64_t usize,
-                   std::uint16_t method, const Entry* like) {
-  const std::uint64_t csize = data.size();
-  const std::uint64_t offset = written_;
-  const std::uint16_t flags = like ? (like->flags & kFlagUtf8) : 0;
-  const std::uint16_t dosTime = like ? like->dosTime : 0;
-  const std::uint16_t dosDate = like ? like->dosDate : (1 << 5) | 1;  // 1980-01-01
-  const bool big = usize >= kMax32 || csize >= kMax32;
-  const std::uint16_t needed = big || offset >= kMax32 ? 45 : 20;
-  if (name.size() > kMax16) throw PackageError("part name too long: " + std::string(name));
-
-  std::string local;
-  Put32(local, kLocalSig);
-  Put16(local, needed);
-  Put16(local, flags);
-  Put16(local, method);
-  Put16(local, dosTime);
-  Put16(local, dosDate);
-  Put32(local, crc);
-  Put32(local, big ? kMax32 : csize);
-  Put32(local, big ? kMax32 : usize);
-  Put16(local, name.size());
-  Put16(local, big ? 20 : 0);
-  local += name;
-  if (big) {
-    Put16(local, kZip64Extra);
-    Put16(local, 16);
-    Put64(local, usize);
-    Put64(local, csize);
-  }
-  Emit(local);
-  Emit(data);
-
-  std::uint16_t madeBy = 20;
-  std::uint16_t internalAttr = 0;
-  std::uint32_t externalAttr = 0;
-  std::string comment;
-  if (like) {
-    const auto* h = Bytes(like->central);
-    madeBy = Get16(h + 4);
-    internalAttr = Get16(h + 36);
-    externalAttr = Get32(h + 38);
-    const std::size_t skip = kCentralSize + Get16(h + 28) + Get16(h + 30);
-    comment = like->central.substr(skip, Get16(h + 32));
-  }
-  std::string z64;
-  if (usize >= kMax32) Put64(z64, usize);
-  if (csize >= kMax32) Put64(z64, csize);
-  if (offset >= kMax32) Put64(z64, offset);
-  std::string& c = central_;
-  Put32(c, kCentralSig);
-  Put16(c, madeBy);
-  Put16(c, needed);
-  Put16(c, flags);
-  Put16(c, method);
-  Put16(c, dosTime);
-  Put16(c, dosDate);
-  Put32(c, crc);
-  Put32(c, std::min<std::uint64_t>(csize, kMax32));
-  Put32(c, std::min<std::uint64_t>(usize, kMax32));
-  Put16(c, name.size());
-  Put16(c, z64.empty() ? 0 : z64.size() + 4);
-  Put16(c, comment.size());
-  Put16(c, 0);
-  Put16(c, internalAttr);
-  Put32(c, externalAttr);
-  Put32(c, std::min<std::uint64_t>(offset, kMax32));
-  c += name;
-  if (!z64.empty()) {
-    Put16(c, kZip64Extra);
-    Put16(c, z64.size());
-    c += z64;
-  }
-  c += comment;
-  ++count_;
-}
-
-void Writer::Finish(std::string_view comment) {
-  const std::uint64_t cdOffset = written_;
-  const std::uint64_t cdSize = central_.size();
-  Emit(central_);
-  central_.clear();
-  central_.shrink_to_fit();
-  const bool need64 = count_ >= kMax16 || cdOffset >= kMax32 || cdSize >= kMax32;
-  std::string tail;
-  if (need64) {
-    const std::uint64_t recPos = written_;
-    Put32(tail, kEnd64Sig);
-    Put64(tail, kEnd64Size - 12);
-    Put16(tail, 45);
-    Put16(tail, 45);
-    Put32(tail, 0);
-    Put32(tail, 0);
-    Put64(tail, count_);
-    Put64(tail, count_);
-    Put64(tail, cdSize);
-    Put64(tail, cdOffset);
-    Put32(tail, kLocator64Sig);
-    Put32(tail, 0);
-    Put64(tail, recPos);
-    Put32(tail, 1);
-  }
-  Put32(tail, kEndSig);
-  Put16(tail, 0);
-  Put16(tail, 0);
-  Put16(tail, std::min<std::uint64_t>(count_, kMax16));
-  Put16(tail, std::min<std::uint64_t>(count_, kMax16));
-  Put32(tail, std::min<std::uint64_t>(cdSize, kMax32));
-  Put32(tail, std::min<std::uint64_t>(cdOffset, kMax32));
-  const std::string_view kept = comment.substr(0, kMax16);
-  Put16(tail, kept.size());
-  tail += kept;
-  Emit(tail);
 }
 
 }  // namespace quorvane::ooxml::zip

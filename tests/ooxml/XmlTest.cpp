@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "ZipTestUtil.h"
+#include "ooxml/Deflate.h"
 #include "ooxml/Package.h"
 #include "ooxml/Verifier.h"
 #include "ooxml/Xml.h"
-#include "ooxml/ZipReader.h"
 
 namespace quorvane::ooxml::xml {
 namespace {
