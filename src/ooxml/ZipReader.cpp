@@ -181,6 +181,87 @@ struct CompressedData {
   }
 };
 
+// One record of the central directory, which begins at `at`; recordLen is
+// set to its length.
+Entry ReadCentralRecord(const std::string& cd, std::size_t at, std::size_t& recordLen) {
+  if (cd.size() - at < kCentralSize) Damaged("the zip directory is too short");
+  const auto* h = Bytes(cd, at);
+  if (Get32(h) != kCentralSig) Damaged("bad zip directory record");
+  const std::size_t nameLen = Get16(h + 28);
+  const std::size_t extraLen = Get16(h + 30);
+  const std::size_t commentLen = Get16(h + 32);
+  recordLen = kCentralSize + nameLen + extraLen + commentLen;
+  if (cd.size() - at < recordLen) Damaged("the zip directory is too short");
+
+  Entry e;
+  e.flags = Get16(h + 8);
+  e.method = Get16(h + 10);
+  e.dosTime = Get16(h + 12);
+  e.dosDate = Get16(h + 14);
+  e.crc = Get32(h + 16);
+  e.compressedSize = Get32(h + 20);
+  e.size = Get32(h + 24);
+  e.localOffset = Get32(h + 42);
+  e.name = cd.substr(at + kCentralSize, nameLen);
+  e.central = cd.substr(at, recordLen);
+  const std::uint16_t disk = Get16(h + 34);
+
+  const std::string_view extra = std::string_view(e.central).substr(kCentralSize + nameLen, extraLen);
+  if (e.size == kMax32 || e.compressedSize == kMax32 || e.localOffset == kMax32 || disk == kMax16) {
+    const auto [pos, len] = FindExtra(extra, kZip64Extra);
+    if (pos == std::string_view::npos) Damaged("zip64 field missing for " + e.name);
+    std::size_t f = 0;
+    const auto* x = reinterpret_cast<const unsigned char*>(extra.data()) + pos;
+    auto take = [&](std::uint64_t& v) {
+      if (f + 8 > len) Damaged("zip64 field too short for " + e.name);
+      v = Get64(x + f);
+      f += 8;
+    };
+    if (e.size == kMax32) take(e.size);
+    if (e.compressedSize == kMax32) take(e.compressedSize);
+    if (e.localOffset == kMax32) {
+      e.zip64OffsetAt = kCentralSize + nameLen + pos + f;
+      take(e.localOffset);
+    }
+    if (disk == kMax16) {
+      if (f + 4 > len || Get32(x + f) != 0) Damaged("multi-part archives are not supported");
+    }
+  } else if (disk != 0) {
+    Damaged("multi-part archives are not supported");
+  }
+
+  if ((e.flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedHeaders)) ||
+      e.method == kMethodAes)
+    throw PackageError("encrypted or password-protected workbook");
+  if (e.method != kMethodStored && e.method != kMethodDeflated)
+    throw PackageError("unsupported compression method " + std::to_string(e.method) + " for " + e.name);
+  if (e.method == kMethodStored && e.compressedSize != e.size)
+    Damaged("stored entry with two sizes: " + e.name);
+  return e;
+}
+
+// Local headers, in file order, so that overlapping entries (a trick of
+// zip bombs) and entries reaching into the directory are caught.
+void ReadLocalHeaders(const Input& in, std::vector<Entry>& entries, std::uint64_t cdOffset) {
+  std::vector<std::size_t> order(entries.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return entries[a].localOffset < entries[b].localOffset;
+  });
+  WindowReader window(in);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    Entry& e = entries[order[k]];
+    const std::uint64_t limit =
+        k + 1 < order.size() ? entries[order[k + 1]].localOffset : cdOffset;
+    const LocalInfo local = ReadLocal(window, e, limit);
+    e.dataOffset = local.dataOffset;
+    if (e.compressedSize > limit - e.dataOffset)
+      Damaged("entry " + e.name + " overlaps the next one");
+    e.end = e.dataOffset + e.compressedSize;
+    if (e.flags & kFlagDescriptor) e.end += DescriptorLength(window, e, local.zip64, limit);
+  }
+}
+
 }  // namespace
 
 bool IsSafeName(std::string_view name) {
@@ -217,83 +298,12 @@ Archive ReadArchive(const Input& in, std::size_t maxEntries) {
   archive.entries.reserve(static_cast<std::size_t>(end.count));
   std::size_t at = 0;
   for (std::uint64_t i = 0; i < end.count; ++i) {
-    if (cd.size() - at < kCentralSize) Damaged("the zip directory is too short");
-    const auto* h = Bytes(cd, at);
-    if (Get32(h) != kCentralSig) Damaged("bad zip directory record");
-    const std::size_t nameLen = Get16(h + 28);
-    const std::size_t extraLen = Get16(h + 30);
-    const std::size_t commentLen = Get16(h + 32);
-    const std::size_t recordLen = kCentralSize + nameLen + extraLen + commentLen;
-    if (cd.size() - at < recordLen) Damaged("the zip directory is too short");
-
-    Entry e;
-    e.flags = Get16(h + 8);
-    e.method = Get16(h + 10);
-    e.dosTime = Get16(h + 12);
-    e.dosDate = Get16(h + 14);
-    e.crc = Get32(h + 16);
-    e.compressedSize = Get32(h + 20);
-    e.size = Get32(h + 24);
-    e.localOffset = Get32(h + 42);
-    e.name = cd.substr(at + kCentralSize, nameLen);
-    e.central = cd.substr(at, recordLen);
-    const std::uint16_t disk = Get16(h + 34);
-
-    const std::string_view extra = std::string_view(e.central).substr(kCentralSize + nameLen, extraLen);
-    if (e.size == kMax32 || e.compressedSize == kMax32 || e.localOffset == kMax32 || disk == kMax16) {
-      const auto [pos, len] = FindExtra(extra, kZip64Extra);
-      if (pos == std::string_view::npos) Damaged("zip64 field missing for " + e.name);
-      std::size_t f = 0;
-      const auto* x = reinterpret_cast<const unsigned char*>(extra.data()) + pos;
-      auto take = [&](std::uint64_t& v) {
-        if (f + 8 > len) Damaged("zip64 field too short for " + e.name);
-        v = Get64(x + f);
-        f += 8;
-      };
-      if (e.size == kMax32) take(e.size);
-      if (e.compressedSize == kMax32) take(e.compressedSize);
-      if (e.localOffset == kMax32) {
-        e.zip64OffsetAt = kCentralSize + nameLen + pos + f;
-        take(e.localOffset);
-      }
-      if (disk == kMax16) {
-        if (f + 4 > len || Get32(x + f) != 0) Damaged("multi-part archives are not supported");
-      }
-    } else if (disk != 0) {
-      Damaged("multi-part archives are not supported");
-    }
-
-    if ((e.flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedHeaders)) ||
-        e.method == kMethodAes)
-      throw PackageError("encrypted or password-protected workbook");
-    if (e.method != kMethodStored && e.method != kMethodDeflated)
-      throw PackageError("unsupported compression method " + std::to_string(e.method) + " for " + e.name);
-    if (e.method == kMethodStored && e.compressedSize != e.size)
-      Damaged("stored entry with two sizes: " + e.name);
-    archive.entries.push_back(std::move(e));
+    std::size_t recordLen = 0;
+    archive.entries.push_back(ReadCentralRecord(cd, at, recordLen));
     at += recordLen;
   }
   if (at != cd.size()) Damaged("the zip directory holds more records than it declares");
-
-  // Local headers, in file order, so that overlapping entries (a trick of
-  // zip bombs) and entries reaching into the directory are caught.
-  std::vector<std::size_t> order(archive.entries.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return archive.entries[a].localOffset < archive.entries[b].localOffset;
-  });
-  WindowReader window(in);
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    Entry& e = archive.entries[order[k]];
-    const std::uint64_t limit =
-        k + 1 < order.size() ? archive.entries[order[k + 1]].localOffset : end.cdOffset;
-    const LocalInfo local = ReadLocal(window, e, limit);
-    e.dataOffset = local.dataOffset;
-    if (e.compressedSize > limit - e.dataOffset)
-      Damaged("entry " + e.name + " overlaps the next one");
-    e.end = e.dataOffset + e.compressedSize;
-    if (e.flags & kFlagDescriptor) e.end += DescriptorLength(window, e, local.zip64, limit);
-  }
+  ReadLocalHeaders(in, archive.entries, end.cdOffset);
   return archive;
 }
 
