@@ -6,7 +6,7 @@
 #include "ooxml/Formula.h"
 #include "ooxml/Package.h"
 #include "ooxml/Relationships.h"
-#include "ooxml/Rewrite.h"
+#include "ooxml/VmlRewrite.h"
 #include "ooxml/Xml.h"
 
 namespace quorvane::ooxml {

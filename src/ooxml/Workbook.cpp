@@ -441,6 +441,22 @@ void Workbook::Impl::Plan() {
   result.partsRemoved = removed.size();
 }
 
+BreakResult& BreakResult::operator+=(const BreakResult& o) {
+  cells += o.cells;
+  uncached += o.uncached;
+  names += o.names;
+  namesToRef += o.namesToRef;
+  charts += o.charts;
+  rulesConverted += o.rulesConverted;
+  rulesRemoved += o.rulesRemoved;
+  controls += o.controls;
+  otherToRef += o.otherToRef;
+  renumbered += o.renumbered;
+  partsRemoved += o.partsRemoved;
+  calcChainRemoved = calcChainRemoved || o.calcChainRemoved;
+  return *this;
+}
+
 Workbook::Workbook(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Workbook::Workbook(Workbook&&) noexcept = default;
 Workbook& Workbook::operator=(Workbook&&) noexcept = default;
