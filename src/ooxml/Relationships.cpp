@@ -80,6 +80,11 @@ std::string ResolvePartName(std::string_view sourcePart, std::string_view target
   return out;
 }
 
+std::string RelType(std::string_view type) {
+  auto slash = type.rfind('/');
+  return std::string(slash == std::string_view::npos ? type : type.substr(slash + 1));
+}
+
 std::string RelsPartFor(std::string_view part) {
   const std::string_view p = StripSlash(part);
   if (p.empty()) return std::string(kPackageRels);

@@ -20,6 +20,9 @@ std::vector<Relationship> ParseRelationships(std::string_view xml);
 std::vector<Relationship> ParseRelationships(std::string_view xml, std::string_view partName);
 // Resolves an internal target against the folder of the part owning the rels.
 std::string ResolvePartName(std::string_view sourcePart, std::string_view target);
+// The last segment of a relationship type: ".../relationships/worksheet" ->
+// "worksheet", whichever namespace it comes from.
+std::string RelType(std::string_view type);
 // "xl/workbook.xml" -> "xl/_rels/workbook.xml.rels"
 std::string RelsPartFor(std::string_view part);
 
