@@ -168,7 +168,8 @@ void RefuseLegacyFormats(const zip::Input& in) {
 std::string RecogniseWorkbook(const std::vector<std::string>& entryNames, const PackageParts& parts) {
   if (parts.Find("xl/workbook.bin")) throw PackageError("needs Microsoft Excel (.xlsb)");
   for (const std::string& name : entryNames)
-    if (StartsWithNoCase(name, kSignaturesFolder)) throw PackageError("digitally signed; a change would void the signature");
+    if (StartsWithNoCase(name, kSignaturesFolder))
+      throw PackageError("digitally signed; a change would void the signature");
 
   const ContentTypes types = ReadContentTypes(parts);
   const std::string target = MainPartTarget(parts);
