@@ -27,7 +27,7 @@ struct FloorStats {
 // reference to another workbook.
 bool MentionsOtherWorkbook(std::string_view xml);
 
-// The engine's deflate level (kDeflateLevel in src/ooxml/ZipArchive.h): the
+// The engine's deflate level (kDeflateLevel in src/ooxml/Deflate.h): the
 // floor must compress as hard as the engine it is compared with.
 inline constexpr int kEngineLevel = 5;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "ooxml/Ascii.h"
 #include "ooxml/Utf8Path.h"
 #include "ooxml/Xml.h"
 
@@ -14,7 +15,7 @@ constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDoc
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   return true;
 }
 

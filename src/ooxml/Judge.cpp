@@ -1,37 +1,13 @@
+#include "ooxml/Judge.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <set>
 
+#include "ooxml/Ascii.h"
 #include "ooxml/Formula.h"
-#include "ooxml/Rewrite.h"
 
-namespace quorvane::ooxml {
-
-BreakResult& BreakResult::operator+=(const BreakResult& o) {
-  cells += o.cells;
-  uncached += o.uncached;
-  names += o.names;
-  namesToRef += o.namesToRef;
-  charts += o.charts;
-  rulesConverted += o.rulesConverted;
-  rulesRemoved += o.rulesRemoved;
-  controls += o.controls;
-  otherToRef += o.otherToRef;
-  renumbered += o.renumbered;
-  partsRemoved += o.partsRemoved;
-  calcChainRemoved = calcChainRemoved || o.calcChainRemoved;
-  return *this;
-}
-
-namespace detail {
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
+namespace quorvane::ooxml::detail {
 namespace {
 
 // "'It''s'" -> "It's"; unquoted names are returned as they are.
@@ -117,7 +93,7 @@ bool FormulaJudge::MayUseBrokenName(std::string_view text) const {
     std::size_t length = i - start;
     if (length > sizeof buffer) return true;  // longer than any we keep: let the tokenizer decide
     for (std::size_t k = 0; k < length; ++k)
-      buffer[k] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[start + k])));
+      buffer[k] = LowerAscii(text[start + k]);
     if (brokenNameKeys_.count(std::string_view(buffer, length))) return true;
   }
   return false;
@@ -179,108 +155,4 @@ FormulaJudge::Verdict FormulaJudge::Judge(std::string_view text, int sheet, bool
   return verdict;
 }
 
-namespace {
-
-// A name of the other workbook ([1]!Name, [1]Sheet1!Name) stands for the
-// cells its link part recorded for it (refersTo, written without a book);
-// give that text the name's book so it reads like a direct reference.
-std::optional<formula::ExternalReference> Target(std::optional<formula::ExternalReference> ref,
-                                                 const CacheMap& caches) {
-  if (!ref || ref->name.empty()) return ref;
-  auto it = caches.find(ref->book);
-  if (it == caches.end()) return std::nullopt;
-  int scope = -1;
-  if (!ref->sheet.empty() && (scope = it->second.SheetIndex(ref->sheet)) < 0) return std::nullopt;
-  const ExternalName* name = it->second.FindName(ref->name, scope);
-  if (!name) return std::nullopt;
-  std::string_view text = name->refersTo;
-  if (!text.empty() && text.front() == '=') text.remove_prefix(1);
-  std::string prefixed;
-  if (text.substr(0, 1) != "[" && text.substr(0, 2) != "'[") {  // some writers record a book of their own
-    const bool quoted = !text.empty() && text.front() == '\'';
-    if (quoted) {
-      prefixed.push_back('\'');
-      text.remove_prefix(1);
-    }
-    prefixed.append("[").append(std::to_string(ref->book)).append("]");
-  }
-  prefixed.append(text);
-  auto target = formula::ParseExternalReference(prefixed);
-  // Recorded names refer to cells only; anything else has no cached value.
-  if (!target || !target->first) return std::nullopt;
-  target->book = ref->book;  // a name can only point into its own book
-  return target;
-}
-
-const LinkCache* CacheFor(const formula::ExternalReference& ref, const CacheMap& caches, int& sheet) {
-  auto it = caches.find(ref.book);
-  if (it == caches.end() || !ref.first) return nullptr;
-  sheet = it->second.SheetIndex(ref.sheet);
-  if (sheet < 0 || !it->second.HasSheet(sheet)) return nullptr;
-  return &it->second;
-}
-
-constexpr std::uint64_t kMaxLiteralCells = 10000;
-
-}  // namespace
-
-std::optional<std::string> CachedConstant(std::string_view formulaText, const CacheMap& caches) {
-  auto ref = Target(formula::ParseExternalReference(formulaText), caches);
-  if (!ref) return std::nullopt;
-  int sheet = -1;
-  const LinkCache* cache = CacheFor(*ref, caches, sheet);
-  if (!cache) return std::nullopt;
-  auto first = *ref->first;
-  auto last = ref->last.value_or(first);
-  if (last.row < first.row || last.column < first.column) return std::nullopt;
-  std::uint64_t cells = std::uint64_t{last.row - first.row + 1} * (last.column - first.column + 1);
-  if (cells > kMaxLiteralCells) return std::nullopt;
-  auto constant = [&](std::uint32_t r, std::uint32_t c) -> std::optional<std::string> {
-    const CachedValue* v = cache->Find(sheet, r, c);
-    if (!v || (v->text.empty() && v->type != 's')) return std::nullopt;
-    return FormulaConstant(*v);
-  };
-  if (cells == 1) return constant(first.row, first.column);
-  std::string out = "{";
-  for (auto r = first.row; r <= last.row; ++r) {
-    if (r != first.row) out += ';';
-    for (auto c = first.column; c <= last.column; ++c) {
-      if (c != first.column) out += ',';
-      auto item = constant(r, c);
-      if (!item) return std::nullopt;
-      out += *item;
-    }
-  }
-  return out + "}";
-}
-
-std::optional<std::string> CachedList(std::string_view formulaText, const CacheMap& caches) {
-  auto ref = Target(formula::ParseExternalReference(formulaText), caches);
-  if (!ref) return std::nullopt;
-  int sheet = -1;
-  const LinkCache* cache = CacheFor(*ref, caches, sheet);
-  if (!cache) return std::nullopt;
-  auto first = *ref->first;
-  auto last = ref->last.value_or(first);
-  if (last.row < first.row || last.column < first.column) return std::nullopt;
-  if (std::uint64_t{last.row - first.row + 1} * (last.column - first.column + 1) > kMaxLiteralCells)
-    return std::nullopt;
-  std::string items;
-  for (auto r = first.row; r <= last.row; ++r) {
-    for (auto c = first.column; c <= last.column; ++c) {
-      const CachedValue* v = cache->Find(sheet, r, c);
-      if (!v || v->text.empty()) continue;
-      std::string item = v->type == 'b' ? FormulaConstant(*v) : v->text;
-      // A literal list has no way to escape its separator or quote.
-      if (item.find_first_of(",\"") != std::string::npos) return std::nullopt;
-      if (!items.empty()) items += ',';
-      items += item;
-    }
-  }
-  // Excel limits a literal list to 255 characters.
-  if (items.empty() || items.size() > 255) return std::nullopt;
-  return "\"" + items + "\"";
-}
-
-}  // namespace detail
-}  // namespace quorvane::ooxml
+}  // namespace quorvane::ooxml::detail

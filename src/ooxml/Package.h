@@ -91,19 +91,4 @@ class Package {
   std::unique_ptr<Impl> impl_;
 };
 
-// Relationship parts (*.rels).
-struct Relationship {
-  std::string id;
-  std::string type;
-  std::string target;
-  bool external = false;
-};
-// Throws PackageError "malformed XML in <partName>"; DOCTYPEs are refused.
-std::vector<Relationship> ParseRelationships(std::string_view xml);
-std::vector<Relationship> ParseRelationships(std::string_view xml, std::string_view partName);
-// Resolves an internal target against the folder of the part owning the rels.
-std::string ResolvePartName(std::string_view sourcePart, std::string_view target);
-// "xl/workbook.xml" -> "xl/_rels/workbook.xml.rels"
-std::string RelsPartFor(std::string_view part);
-
 }  // namespace quorvane::ooxml

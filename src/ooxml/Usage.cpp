@@ -8,6 +8,7 @@
 #include "ooxml/Formula.h"
 #include "ooxml/Rewrite.h"
 #include "ooxml/Usage.h"
+#include "ooxml/VmlRewrite.h"
 #include "ooxml/Xml.h"
 
 namespace quorvane::ooxml::detail {

@@ -1,11 +1,12 @@
 #include "ooxml/Verifier.h"
 
-#include <cctype>
 #include <set>
 
+#include "ooxml/Ascii.h"
 #include "ooxml/Formula.h"
 #include "ooxml/Package.h"
-#include "ooxml/Rewrite.h"
+#include "ooxml/Relationships.h"
+#include "ooxml/VmlRewrite.h"
 #include "ooxml/Xml.h"
 
 namespace quorvane::ooxml {
@@ -76,8 +77,7 @@ class FormulaScan : public xml::Handler {
 
   void Check(std::string_view formula) {
     if (formula.find('[') == std::string_view::npos) return;
-    std::string lower(formula);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = Lower(formula);
     for (const auto& file : files_)
       if (!file.empty() && lower.find("[" + file + "]") != std::string::npos)
         throw PackageError("verification failed: " + part_ + " still names " + file);
@@ -128,7 +128,7 @@ std::string SourceOfRels(std::string_view rels) {
 void VerifyPart(const std::string& part, std::string_view text, std::uint32_t linkCount,
                 const std::vector<std::string>& brokenFiles) {
   FormulaScan scan(part, linkCount, brokenFiles);
-  if (part.size() > 4 && detail::Lower(part.substr(part.size() - 4)) == ".vml") {
+  if (part.size() > 4 && Lower(part.substr(part.size() - 4)) == ".vml") {
     for (const auto& f : detail::ScanVmlFormulas(text)) scan.Check(f.text);
     return;
   }
@@ -155,16 +155,12 @@ void Verify(const VerifyInput& in) {
     auto it = in.edited->find(part);
     return it != in.edited->end() ? it->second : in.read(part);
   };
-  auto lower = [](std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-  };
   std::set<std::string> removed;  // lower case: part names ignore case
-  for (const auto& part : in.removedParts) removed.insert(lower(part));
+  for (const auto& part : in.removedParts) removed.insert(Lower(part));
   for (const auto& part : in.checkedParts)
-    if (removed.count(lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
+    if (removed.count(Lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
   for (const auto& [part, text] : *in.edited) {
-    if (removed.count(lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
+    if (removed.count(Lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
     if (part != in.mainPart) {
       VerifyPart(part, text, in.linkCount, in.brokenFiles);
       continue;
@@ -184,11 +180,11 @@ void Verify(const VerifyInput& in) {
     if (target.empty()) continue;
     std::string part = ResolvePartName(in.mainPart, target);
     if (!part.empty() && part[0] == '/') part.erase(0, 1);
-    if (removed.count(lower(part)))
+    if (removed.count(Lower(part)))
       throw PackageError("verification failed: a relationship of " + in.mainPart + " still points at " + part);
   }
   for (const auto& relsPart : in.otherRelsParts) {
-    if (relsPart == in.relsPart || removed.count(lower(relsPart))) continue;
+    if (relsPart == in.relsPart || removed.count(Lower(relsPart))) continue;
     Collect items("Relationship", "Id");
     xml::Parse(content(relsPart), relsPart, items);
     const std::string source = SourceOfRels(relsPart);
@@ -196,7 +192,7 @@ void Verify(const VerifyInput& in) {
       if (target.empty()) continue;
       std::string part = ResolvePartName(source, target);
       if (!part.empty() && part[0] == '/') part.erase(0, 1);
-      if (removed.count(lower(part)))
+      if (removed.count(Lower(part)))
         throw PackageError("verification failed: a relationship of " + (source.empty() ? "the package" : source) +
                            " still points at " + part);
     }
@@ -210,7 +206,7 @@ void Verify(const VerifyInput& in) {
   xml::Parse(content("[Content_Types].xml"), "[Content_Types].xml", types);
   for (const auto& [name, unused] : types.items) {
     std::string part = name.empty() || name[0] != '/' ? name : name.substr(1);
-    if (removed.count(lower(part))) throw PackageError("verification failed: content type left for removed " + part);
+    if (removed.count(Lower(part))) throw PackageError("verification failed: content type left for removed " + part);
   }
 }
 

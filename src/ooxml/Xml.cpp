@@ -41,11 +41,28 @@ struct Context {
   XML_Parser parser = nullptr;
   std::string_view xml;
   Handler* handler = nullptr;
+  PartRole role = PartRole::Content;
   std::exception_ptr error;
+  bool halted = false;   // no more callbacks wanted: an error, or StopParsing
+  bool stopped = false;  // ended by StopParsing
   bool doctype = false;
   bool streaming = false;  // xml is not at hand
 
-  void Stop() { XML_StopParser(parser, XML_FALSE); }
+  void Halt() {
+    halted = true;
+    XML_StopParser(parser, XML_FALSE);
+  }
+  // Called with the handler's exception from inside a callback.
+  void Catch() {
+    try {
+      throw;
+    } catch (const StopParsing&) {
+      stopped = true;
+    } catch (...) {
+      error = std::current_exception();
+    }
+    Halt();
+  }
 
   Span Current() const {
     auto at = static_cast<std::size_t>(XML_GetCurrentByteIndex(parser));
@@ -56,7 +73,7 @@ struct Context {
 
 void OnStart(void* data, const XML_Char* name, const XML_Char** attrs) {
   auto* ctx = static_cast<Context*>(data);
-  if (ctx->error) return;
+  if (ctx->halted) return;
   try {
     StartTag tag;
     SplitName(name, tag.uri, tag.local);
@@ -68,40 +85,45 @@ void OnStart(void* data, const XML_Char* name, const XML_Char** attrs) {
     tag.attrs = attrs;
     ctx->handler->Start(tag);
   } catch (...) {
-    ctx->error = std::current_exception();
-    ctx->Stop();
+    ctx->Catch();
   }
 }
 
 void OnEnd(void* data, const XML_Char* name) {
   auto* ctx = static_cast<Context*>(data);
-  if (ctx->error) return;
+  if (ctx->halted) return;
   try {
     EndTag tag;
     SplitName(name, tag.uri, tag.local);
     tag.tag = ctx->Current();
     ctx->handler->End(tag);
   } catch (...) {
-    ctx->error = std::current_exception();
-    ctx->Stop();
+    ctx->Catch();
   }
 }
 
 void OnText(void* data, const XML_Char* text, int length) {
   auto* ctx = static_cast<Context*>(data);
-  if (ctx->error) return;
+  if (ctx->halted) return;
   try {
     ctx->handler->Text(std::string_view(text, static_cast<std::size_t>(length)));
   } catch (...) {
-    ctx->error = std::current_exception();
-    ctx->Stop();
+    ctx->Catch();
   }
 }
 
+// Without a DTD no entity can ever be declared, so none can be expanded.
 void OnDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
   auto* ctx = static_cast<Context*>(data);
   ctx->doctype = true;
-  ctx->Stop();
+  ctx->Halt();
+}
+
+void OnEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*, const XML_Char*,
+                  const XML_Char*, const XML_Char*) {
+  auto* ctx = static_cast<Context*>(data);
+  ctx->doctype = true;
+  ctx->Halt();
 }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -145,7 +167,8 @@ unsigned long HashSalt() {
 namespace {
 
 ParserPtr NewParser(Context& ctx) {
-  ParserPtr parser(XML_ParserCreateNS("UTF-8", kSeparator));
+  // A null encoding follows the document's declaration (or its BOM).
+  ParserPtr parser(XML_ParserCreateNS(ctx.role == PartRole::Content ? "UTF-8" : nullptr, kSeparator));
   if (!parser) throw std::bad_alloc();
   XML_SetHashSalt(parser.get(), HashSalt());
   ctx.parser = parser.get();
@@ -153,6 +176,7 @@ ParserPtr NewParser(Context& ctx) {
   XML_SetElementHandler(parser.get(), OnStart, OnEnd);
   XML_SetCharacterDataHandler(parser.get(), OnText);
   XML_SetStartDoctypeDeclHandler(parser.get(), OnDoctype);
+  XML_SetEntityDeclHandler(parser.get(), OnEntityDecl);
   XML_SetParamEntityParsing(parser.get(), XML_PARAM_ENTITY_PARSING_NEVER);
   return parser;
 }
@@ -164,6 +188,7 @@ void CheckStart(std::string_view xml, std::string_view partName) {
 
 // Feeds one piece; throws what the handler threw or why the XML is refused.
 void FeedPiece(XML_Parser parser, Context& ctx, std::string_view piece, bool last, std::string_view partName) {
+  if (ctx.stopped) return;
   // Given a large piece at once, expat copies all of it into a buffer of its
   // own; slices keep that buffer small.
   constexpr std::size_t kSlice = 256 * 1024;
@@ -176,20 +201,26 @@ void FeedPiece(XML_Parser parser, Context& ctx, std::string_view piece, bool las
     at += n;
   } while (status == XML_STATUS_OK && at < piece.size());
   if (ctx.error) std::rethrow_exception(ctx.error);
+  if (status == XML_STATUS_OK || ctx.stopped) return;
   const std::string malformed = "malformed XML in " + std::string(partName);
   if (ctx.doctype) throw PackageError(malformed + " (document type declarations are not allowed)");
-  if (status != XML_STATUS_OK) throw PackageError(malformed);
+  if (ctx.role == PartRole::Content) throw PackageError(malformed);
+  throw PackageError(malformed + " (line " + std::to_string(XML_GetCurrentLineNumber(parser)) + ": " +
+                     XML_ErrorString(XML_GetErrorCode(parser)) + ")");
 }
 
 }  // namespace
 
-void Parse(std::string_view xml, std::string_view partName, Handler& handler) {
-  CheckStart(xml, partName);
-  if (xml.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-    throw PackageError("part too large: " + std::string(partName));
+void Parse(std::string_view xml, std::string_view partName, Handler& handler, PartRole role) {
+  if (role == PartRole::Content) {
+    CheckStart(xml, partName);
+    if (xml.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+      throw PackageError("part too large: " + std::string(partName));
+  }
   Context ctx;
   ctx.xml = xml;
   ctx.handler = &handler;
+  ctx.role = role;
   ParserPtr parser = NewParser(ctx);
   FeedPiece(parser.get(), ctx, xml, true, partName);
 }

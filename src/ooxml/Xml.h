@@ -35,6 +35,11 @@ struct StartTag {
 
   // Decoded value of an attribute without namespace, or of one in `uri`.
   const char* Attr(std::string_view local, std::string_view uri = {}) const;
+  // The same, "" when absent.
+  std::string_view Value(std::string_view name, std::string_view ns = {}) const {
+    const char* value = Attr(name, ns);
+    return value ? std::string_view(value) : std::string_view();
+  }
   // Prefix the tag was written with ("" when none), for writing siblings.
   std::string_view Prefix() const;
 };
@@ -53,10 +58,22 @@ class Handler {
   virtual void Text(std::string_view) {}
 };
 
-// Parses a whole part. DTDs are refused outright (no entity expansion can
-// happen); anything not well-formed throws PackageError naming the part.
-// Exceptions thrown by the handler propagate unchanged.
-void Parse(std::string_view xml, std::string_view partName, Handler& handler);
+// Thrown by a handler that has read all it needs: the parse ends quietly.
+struct StopParsing {};
+
+// Parts the engine edits are addressed by byte offsets into the text as
+// stored, so they are read as UTF-8 only (UTF-16 is refused). The package's
+// own parts ([Content_Types].xml, relationships, the main part's root) are
+// only read for their values: they may use any encoding their declaration
+// names, and a fault there names its line and expat's reason.
+enum class PartRole { Content, Structure };
+
+// Parses a whole part; this is the one place any XML is parsed. DTDs are
+// refused outright (no entity expansion can happen); anything not
+// well-formed throws PackageError naming the part. Exceptions thrown by the
+// handler propagate unchanged.
+void Parse(std::string_view xml, std::string_view partName, Handler& handler,
+           PartRole role = PartRole::Content);
 
 // Parses a part that arrives in pieces, with the same checks as Parse. Byte
 // offsets count from the first piece; StartTag::raw is empty and

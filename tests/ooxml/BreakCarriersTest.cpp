@@ -2,6 +2,8 @@
 // conditional formats, controls and shapes, tables, OLE objects; and the
 // package plumbing around them (DDE/OLE links, calcChain).
 
+#include <algorithm>
+
 #include "EngineFixture.h"
 
 namespace quorvane::ooxml::test {
@@ -294,6 +296,42 @@ TEST_F(EngineTest, UnusualPartNamesAreFollowedThroughRelationships) {
   EXPECT_FALSE(Contains(after.at("[Content_Types].xml"), "externalReference1.xml"));
   EXPECT_FALSE(Contains(after.at("wb/_rels/main.xml.rels"), "externalReference1.xml"));
   EXPECT_TRUE(Contains(Sheet1(after), R"(<c r="A1"><v>1</v></c><c r="B1"><f>[1]S!A1</f>)"));
+}
+
+
+// Some writers separate folders in targets with backslashes. The package
+// opens such a workbook, so each part a target names must be found, and its
+// formulas renumbered, as with "/".
+TEST_F(EngineTest, TargetsWrittenWithBackslashesReachTheirParts) {
+  const std::pair<std::string, std::string> cases[] = {  // a relationships part, one of its targets
+      {"xl/_rels/workbook.xml.rels", "worksheets/sheet1.xml"},
+      {"xl/_rels/workbook.xml.rels", "externalLinks/externalLink2.xml"},
+      {"xl/worksheets/_rels/sheet1.xml.rels", "../drawings/drawing1.xml"},
+      {"xl/drawings/_rels/drawing1.xml.rels", "../charts/chart1.xml"},
+  };
+  int n = 0;
+  for (const auto& [rels, target] : cases) {
+    SCOPED_TRACE(rels + ": " + target);
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+    b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c></row>)");
+    b.AddChart(0, R"(<c:chart><c:plotArea><c:barChart><c:ser><c:idx val="0"/><c:order val="0"/><c:val><c:numRef>)"
+                  R"(<c:f>[2]S!$A$1</c:f></c:numRef></c:val></c:ser></c:barChart></c:plotArea></c:chart>)");
+    auto parts = b.Parts();
+    std::string backslashed = target;
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    auto& text = parts.at(rels);
+    const auto at = text.find("Target=\"" + target + "\"");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at + 8, target.size(), backslashed);
+    const fs::path p = dir_ / ("backslash" + std::to_string(++n) + ".xlsx");
+    quorvane::testing::WritePackage(p, parts);
+
+    EXPECT_EQ(Workbook::Open(p).BookSources().size(), 2u);
+    auto after = BreakFirst(p);
+    EXPECT_TRUE(Contains(Sheet1(after), R"(<c r="A1"><v>1</v></c><c r="B1"><f>[1]S!A1</f>)"));
+    EXPECT_TRUE(Contains(after.at("xl/charts/chart1.xml"), "<c:f>[1]S!$A$1</c:f>"));
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "ooxml/Package.h"
+#include "ooxml/Relationships.h"
 
 #include <gtest/gtest.h>
 

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "ZipTestUtil.h"
+#include "ooxml/Deflate.h"
 #include "ooxml/Package.h"
 #include "ooxml/Verifier.h"
 #include "ooxml/Xml.h"
-#include "ooxml/ZipArchive.h"
 
 namespace quorvane::ooxml::xml {
 namespace {
@@ -115,6 +115,45 @@ TEST(Xml, RefusesDtdsAndMalformedTextWholeOrInPieces) {
   }
   Handler h;
   EXPECT_EQ(ErrorOf([&] { Parse("<a>", "xl/worksheets/sheet9.xml", h); }), "malformed XML in xl/worksheets/sheet9.xml");
+}
+
+// Parts the engine edits are UTF-8 only; the package's own parts follow their
+// declaration and name the line of a fault. A handler may end any parse early.
+TEST(Xml, RolesDecideEncodingAndFaultTextAndStopEndsQuietly) {
+  class FirstElement : public Handler {
+   public:
+    std::string local, value;
+    void Start(const StartTag& tag) override {
+      local = tag.local;
+      value = tag.Value("v");
+      throw StopParsing();
+    }
+  };
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string(R"(<Types v="1"/>)")) utf16 += std::string{c, '\0'};
+  const std::string latin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><T v=\"caf\xE9\"/>";
+  struct Case {
+    std::string text;
+    PartRole role;
+    std::string result;  // the first element and its v, or the error
+  } cases[] = {
+      {utf16, PartRole::Structure, "Types 1"},
+      {utf16, PartRole::Content, "UTF-16 XML is not supported (p.xml)"},
+      {latin1, PartRole::Structure, "T caf\xC3\xA9"},
+      {latin1, PartRole::Content, "malformed XML in p.xml"},
+      {"<a v=\"x\">\n<b></a>", PartRole::Content, "a x"},  // stopped before the fault
+      {"<?xml version=\"1.0\"?>\n<a\n<b/>", PartRole::Structure,
+       "malformed XML in p.xml (line 3: not well-formed (invalid token))"},
+      {"<?xml version=\"1.0\"?>\n<a\n<b/>", PartRole::Content, "malformed XML in p.xml"},
+      {"<!DOCTYPE a><a/>", PartRole::Structure,
+       "malformed XML in p.xml (document type declarations are not allowed)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.result);
+    FirstElement first;
+    const std::string error = ErrorOf([&] { Parse(c.text, "p.xml", first, c.role); });
+    EXPECT_EQ(error == "(no error)" ? first.local + " " + first.value : error, c.result);
+  }
 }
 
 TEST(Xml, EditsAppliedInAnyOrderAndInPiecesMatchTheWholeText) {
