@@ -25,8 +25,7 @@ set(QUORVANE_MAINTAINER "Quorvane developers <developers@quorvane.example>"
 
 set(doc ${PROJECT_BINARY_DIR}/package-doc)
 file(MAKE_DIRECTORY ${doc})
-# Dates and file names stay out of the compressed files (gzip -n), so the
-# package only changes when its contents do.
+# gzip -n: no file name or time stamp inside, as Debian wants (lintian checks).
 add_custom_command(OUTPUT ${doc}/quorvane-cli.1.gz
   COMMAND ${QUORVANE_HELP2MAN} --no-info --section=1 "--name=break the links between Excel workbooks"
     --include=${PROJECT_SOURCE_DIR}/packaging/quorvane-cli.h2m --output=${doc}/quorvane-cli.1
