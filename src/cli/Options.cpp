@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "quorvane/Version.h"
+
 namespace quorvane::cli {
 
 std::variant<Options, ParseExit> ParseCommandLine(int argc, const char* const* argv,
@@ -35,11 +37,14 @@ std::variant<Options, ParseExit> ParseCommandLine(int argc, const char* const* a
       ->check(CLI::IsMember({"builtin", "excel"}))
       ->type_name("NAME");
   app.add_flag("-q,--quiet", options.quiet, "Print failures only");
+  app.set_version_flag("--version", "quorvane-cli " QUORVANE_VERSION, "Print the version and exit");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     return ParseExit{kExitDone, app.help()};
+  } catch (const CLI::CallForVersion& version) {
+    return ParseExit{kExitDone, version.what()};
   } catch (const CLI::ParseError& error) {
     return ParseExit{kExitUsage, std::string(error.what()) + "\nRun with --help for more information."};
   }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "quorvane/Version.h"
+
 namespace quorvane::cli {
 namespace {
 
@@ -126,7 +128,8 @@ std::string JsonString(std::string_view text) {
 
 void WriteJson(std::ostream& out, const std::vector<WorkbookReport>& reports, Action action) {
   std::size_t counts[4] = {};
-  out << "{\n  \"action\": " << (action == Action::Break ? "\"break\"" : "\"list\"") << ",\n";
+  out << "{\n  \"version\": " << JsonString(QUORVANE_VERSION) << ",\n";
+  out << "  \"action\": " << (action == Action::Break ? "\"break\"" : "\"list\"") << ",\n";
   out << "  \"workbooks\": [";
   for (std::size_t i = 0; i < reports.size(); ++i) {
     const auto& report = reports[i];

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "Json.h"
 #include "cli/Cli.h"
 #include "fakes/FakeExcel.h"
 #include "filelist/StdDirectoryListing.h"
 #include "links/Backup.h"
+#include "quorvane/Version.h"
 
 using quorvane::testing::FakeExcel;
 
@@ -94,6 +96,15 @@ TEST_F(RunCliTest, UsageErrorsTouchNoEngine) {
   EXPECT_EQ(Run({"--help"}), 0);
   EXPECT_NE(out_.str().find("Usage:"), std::string::npos);
   EXPECT_TRUE(excel_.log.empty());
+}
+
+// Bug reports and scripts tell builds apart by these two; --version needs no PATH.
+TEST_F(RunCliTest, TheOneVersionAnswersAloneAndHeadsTheJsonReport) {
+  EXPECT_EQ(Run({"--version"}), 0);
+  EXPECT_EQ(out_.str(), "quorvane-cli " QUORVANE_VERSION "\n");
+  out_.str("");
+  EXPECT_EQ(Run({"--engine", "excel", "--json", "/w/a.xlsx"}), 0);
+  EXPECT_EQ(quorvane::testing::Json::Parse(out_.str()).At("version").Text(), QUORVANE_VERSION);
 }
 
 }  // namespace

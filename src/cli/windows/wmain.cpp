@@ -1,6 +1,9 @@
 // quorvane-cli on Windows: UTF-16 arguments turned into UTF-8 for the
 // portable code, the Win32 folder listing and file copier, and Excel through
 // COM when --engine excel asks for it.
+#include <windows.h>
+#undef Yield  // a 16-bit leftover macro; AddFolder.h has a member of that name
+
 #include <exception>
 #include <string>
 #include <vector>
@@ -20,6 +23,12 @@ namespace qw = quorvane::win32;
 
 int wmain(int argc, wchar_t** argv) {
   qc::StandardStreams streams;
+  // Started from a Downloads folder, the program must not load a DLL planted
+  // beside it, now or later (COM, Excel): DLLs come from the system folder only.
+  if (!::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    streams.Err() << "quorvane-cli: the system folder could not be made the only place for DLLs\n";
+    return qc::kExitSomeFailed;
+  }
   std::vector<std::string> args;
   args.reserve(static_cast<std::size_t>(argc));
   for (int i = 0; i < argc; ++i) {

@@ -19,6 +19,15 @@
 namespace qw = quorvane::win32;
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Started from a Downloads folder, the program must not load a DLL planted
+  // beside it: DLLs come from the system folder only. The window's DLLs that
+  // Windows does not pin there itself are delay-loaded (cmake/DelayLoad.cmake),
+  // so none of them has been looked for yet.
+  if (!::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    ::MessageBoxW(nullptr, L"The system folder could not be made the only place for DLLs.", L"Quorvane",
+                  MB_OK | MB_ICONERROR);
+    return 1;
+  }
   // Drag and drop needs OLE, which also brings the apartment COM needs.
   if (FAILED(::OleInitialize(nullptr))) {
     ::MessageBoxW(nullptr, L"OLE could not be initialised.", L"Quorvane", MB_OK | MB_ICONERROR);

@@ -1,0 +1,83 @@
+#!/usr/bin/env python3
+"""Checks the shipped Windows programs' PE headers.
+
+  check_pe.py --version X.Y.Z FILE.exe...
+
+Each program must keep ASLR (with relocations to apply it), high-entropy
+addressing and NX; import at load time only DLLs that Windows maps from the
+system folder whatever folder the program starts from (its known DLLs); and
+carry the version in its version resource. Exits 1 naming every fault.
+"""
+import argparse
+import re
+import struct
+import sys
+
+FLAGS = {"DYNAMIC_BASE": 0x0040, "HIGH_ENTROPY_VA": 0x0020, "NX_COMPAT": 0x0100}
+RELOCS_STRIPPED = 0x0001
+# Listed under KnownDLLs from Windows 7 to 11. Any other DLL (comctl32,
+# comdlg32, uxtheme, ...) a planted copy beside the program could replace, so
+# it must be delay-loaded after the program restricts the DLL search.
+KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ole32.dll",
+              "oleaut32.dll", "shell32.dll", "msvcrt.dll"}
+
+
+def faults(data, version):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0" or struct.unpack_from("<H", data, pe + 24)[0] != 0x20B:
+        return ["not a 64-bit PE image"]
+    count, optional_size, characteristics = struct.unpack_from("<H12xHH", data, pe + 6)
+    opt = pe + 24
+    dll_characteristics = struct.unpack_from("<H", data, opt + 70)[0]
+    directories = [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(16)]
+    sections = [struct.unpack_from("<IIII", data, opt + optional_size + 40 * i + 8) for i in range(count)]
+
+    def at(rva):
+        return next(raw + rva - va for vsize, va, rawsize, raw in sections if va <= rva < va + max(vsize, rawsize))
+
+    found = [f"{name} is not set" for name, bit in FLAGS.items() if not dll_characteristics & bit]
+    if characteristics & RELOCS_STRIPPED or not directories[5][1]:
+        found.append("no base relocations, so ASLR cannot move it")
+    descriptor = directories[1][0]
+    while descriptor and struct.unpack_from("<I", data, at(descriptor) + 12)[0]:
+        name_at = at(struct.unpack_from("<I", data, at(descriptor) + 12)[0])
+        dll = data[name_at:data.index(b"\0", name_at)].decode().lower()
+        if dll not in KNOWN_DLLS:
+            found.append(f"imports {dll} at load time, from wherever it is found first")
+        descriptor += 20
+
+    # The version resource: its fixed part starts with a signature; its strings
+    # are UTF-16 at even file offsets.
+    fixed = data.find(b"\xbd\x04\xef\xfe")
+    if not directories[2][0] or fixed < 0:
+        return found + ["no version resource"]
+    fields = struct.unpack_from("<IIII", data, fixed + 8)
+    for what, ms, ls in (("file", *fields[:2]), ("product", *fields[2:])):
+        numbers = f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+        if numbers != version + ".0":
+            found.append(f"{what} version {numbers}, not {version}.0")
+    text = data.decode("utf-16-le", errors="replace")
+    for key in ("FileVersion", "ProductVersion"):
+        value = re.search(key + "\0+([^\0]*)", text)
+        if not value or value[1] != version:
+            found.append(f"{key} string is {value[1] if value else 'missing'}, not {version}")
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--version", required=True)
+    parser.add_argument("files", nargs="+")
+    args = parser.parse_args()
+    failed = False
+    for path in args.files:
+        with open(path, "rb") as f:
+            problems = faults(f.read(), args.version)
+        for problem in problems or ["ASLR (high entropy), NX, only known DLLs at load time, " + args.version]:
+            print(f"{path}: {problem}")
+        failed |= bool(problems)
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
