@@ -20,7 +20,7 @@ Form1::Form1(Form1Services services)
 void Form1::Form_Load() {
   WindowHost& window = services_.window;
   CenterForm(window);
-  window.SetCaption(kAppTitle);
+  window.SetCaption(base::kAppTitle);
 
   const std::string cursor = window.AppPath() + kHandCursorFile;
   if (FileExists(services_.fileDates, cursor)) {

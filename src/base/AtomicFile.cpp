@@ -1,4 +1,4 @@
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 
 #include <algorithm>
 #include <cerrno>

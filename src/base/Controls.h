@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-namespace quorvane::app {
+namespace quorvane::base {
 
 inline constexpr const char* kAppTitle = "Quorvane";
 
@@ -65,4 +65,4 @@ class MessageBoxes {
   virtual MessageAnswer Show(const std::string& text, MessageButtons buttons) = 0;
 };
 
-}  // namespace quorvane::app
+}  // namespace quorvane::base

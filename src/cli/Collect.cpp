@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/Controls.h"
+#include "base/Controls.h"
+#include "base/Utf8Path.h"
 #include "filelist/FileList.h"
-#include "ooxml/Utf8Path.h"
 
 namespace quorvane::cli {
 namespace {
@@ -33,15 +33,15 @@ std::vector<std::string> CollectWorkbooks(const std::vector<std::string>& paths,
   // exactly the same workbooks.
   filelist::FileList found;
   NoPump pump;
-  app::Property<int> pointer;
+  base::Property<int> pointer;
   for (const auto& path : paths) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(ooxml::FromUtf8(path), ec)) {
+    if (!std::filesystem::is_directory(base::FromUtf8(path), ec)) {
       found.Add(path);
       continue;
     }
     GivenFolder picker(path);
-    app::CheckBox pressed;
+    base::CheckBox pressed;
     pressed.SetValue(1);
     filelist::Check4_Click(pressed, picker, listing, pump, found, pointer);
   }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "ooxml/Package.h"
 
 namespace quorvane::cli {

@@ -26,8 +26,8 @@ std::vector<std::string> ParseOpenResult(std::string_view result) {
   return paths;
 }
 
-void Check1_Click(app::CheckBox& check1, OpenFileDialog& dialog, FileList& list,
-                  app::MessageBoxes& boxes) {
+void Check1_Click(base::CheckBox& check1, OpenFileDialog& dialog, FileList& list,
+                  base::MessageBoxes& boxes) {
   if (check1.Value() != 1) return;
   check1.SetValue(0);
 
@@ -42,11 +42,11 @@ void Check1_Click(app::CheckBox& check1, OpenFileDialog& dialog, FileList& list,
   } catch (const std::exception& e) {
     // A handler must not let a platform failure end the program.
     boxes.Show(std::string("The file dialog could not be shown: ") + e.what(),
-               app::MessageButtons::Ok);
+               base::MessageButtons::Ok);
     return;
   }
   if (shown == OpenFileDialog::ShowResult::TooLarge) {
-    boxes.Show(kSelectionTooLarge, app::MessageButtons::Ok);
+    boxes.Show(kSelectionTooLarge, base::MessageButtons::Ok);
     return;
   }
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Controls.h"
+#include "base/Controls.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {
@@ -48,7 +48,7 @@ std::vector<std::string> ParseOpenResult(std::string_view result);
 
 // The click handler of the button. It acts only on the press (Value 1) and
 // springs the button back first; the click that raises is a no-op.
-void Check1_Click(app::CheckBox& check1, OpenFileDialog& dialog, FileList& list,
-                  app::MessageBoxes& boxes);
+void Check1_Click(base::CheckBox& check1, OpenFileDialog& dialog, FileList& list,
+                  base::MessageBoxes& boxes);
 
 }  // namespace quorvane::filelist

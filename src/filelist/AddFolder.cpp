@@ -48,23 +48,23 @@ bool ListSubFolders(DirectoryListing& listing, MessagePump& pump, const std::str
 // walk, which is still working.
 class BusyPointer {
  public:
-  explicit BusyPointer(app::Property<int>& pointer)
-      : pointer_(pointer), nested_(pointer.Get() == app::kPointerHourglass) {
-    pointer_.Set(app::kPointerHourglass);
+  explicit BusyPointer(base::Property<int>& pointer)
+      : pointer_(pointer), nested_(pointer.Get() == base::kPointerHourglass) {
+    pointer_.Set(base::kPointerHourglass);
   }
   BusyPointer(const BusyPointer&) = delete;
   BusyPointer& operator=(const BusyPointer&) = delete;
   ~BusyPointer() {
     if (nested_) return;
     try {
-      pointer_.Set(app::kPointerDefault);
+      pointer_.Set(base::kPointerDefault);
     } catch (...) {
       // The view hook failed; the value itself is set before the hook runs.
     }
   }
 
  private:
-  app::Property<int>& pointer_;
+  base::Property<int>& pointer_;
   bool nested_;
 };
 
@@ -133,8 +133,8 @@ bool AddSubFolders(DirectoryListing& listing, MessagePump& pump, std::vector<std
   return true;
 }
 
-void Check4_Click(app::CheckBox& check4, FolderPicker& picker, DirectoryListing& listing,
-                  MessagePump& pump, FileList& list, app::Property<int>& windowPointer) {
+void Check4_Click(base::CheckBox& check4, FolderPicker& picker, DirectoryListing& listing,
+                  MessagePump& pump, FileList& list, base::Property<int>& windowPointer) {
   if (check4.Value() != 1) return;
   check4.SetValue(0);
 

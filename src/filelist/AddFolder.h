@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Controls.h"
+#include "base/Controls.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {
@@ -84,7 +84,7 @@ bool AddSubFolders(DirectoryListing& listing, MessagePump& pump, std::vector<std
 // The click handler of the button: acts only on the press (Value 1), springs
 // the button back, and appends every workbook below the picked folder.
 // The window pointer shows the hourglass while it works.
-void Check4_Click(app::CheckBox& check4, FolderPicker& picker, DirectoryListing& listing,
-                  MessagePump& pump, FileList& list, app::Property<int>& windowPointer);
+void Check4_Click(base::CheckBox& check4, FolderPicker& picker, DirectoryListing& listing,
+                  MessagePump& pump, FileList& list, base::Property<int>& windowPointer);
 
 }  // namespace quorvane::filelist

@@ -8,7 +8,7 @@
 namespace quorvane::filelist {
 
 ListReorder::ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cursor,
-                         app::Property<int>& listPointer, app::Property<int>& windowPointer,
+                         base::Property<int>& listPointer, base::Property<int>& windowPointer,
                          std::string programFolder)
     : list_(list),
       view_(view),
@@ -22,7 +22,7 @@ void ListReorder::ListView1_MouseDown() { mouseIsDown_ = true; }
 // The list stays a drop target through all of this: switching drops off at
 // an entry click would make later drops fail without a word.
 void ListReorder::ListView1_ItemClick() {
-  listPointer_.Set(app::kPointerCustom);
+  listPointer_.Set(base::kPointerCustom);
   try {
     view_.LoadMouseIcon(iconPath_);
   } catch (const std::exception&) {
@@ -65,7 +65,7 @@ void ListReorder::ExchangeStep(int x, int y) {
 
 void ListReorder::ListView1_MouseUp() {
   mouseIsDown_ = false;
-  listPointer_.Set(app::kPointerArrow);
+  listPointer_.Set(base::kPointerArrow);
 }
 
 std::optional<std::size_t> ListReorder::DragItem() const {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "app/Controls.h"
+#include "base/Controls.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {
@@ -43,7 +43,7 @@ class ScreenCursor {
 class ListReorder {
  public:
   ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cursor,
-              app::Property<int>& listPointer, app::Property<int>& windowPointer,
+              base::Property<int>& listPointer, base::Property<int>& windowPointer,
               std::string programFolder);
 
   void ListView1_MouseDown();
@@ -63,8 +63,8 @@ class ListReorder {
   FileList& list_;
   ListViewControl& view_;
   ScreenCursor& cursor_;
-  app::Property<int>& listPointer_;
-  app::Property<int>& windowPointer_;
+  base::Property<int>& listPointer_;
+  base::Property<int>& windowPointer_;
   std::string iconPath_;
 
   bool mouseIsDown_ = false;

@@ -4,27 +4,27 @@
 #include <string>
 #include <vector>
 
-#include "app/Controls.h"
+#include "base/Controls.h"
+#include "base/Excel.h"
 #include "filelist/FileList.h"
 #include "links/Backup.h"
-#include "links/Excel.h"
 
 namespace quorvane::links {
 
 struct RunServices {
-  ExcelAutomation& excel;
-  app::MessageBoxes& messages;
+  base::ExcelAutomation& excel;
+  base::MessageBoxes& messages;
   FileCopier& copier;
   RegionalClock& clock;
 };
 
 // What the run works on and shows on the window.
 struct RunControls {
-  app::CheckBox& check2;        // "Remove File Links"
-  const app::CheckBox& check3;  // the backup option
+  base::CheckBox& check2;        // "Remove File Links"
+  const base::CheckBox& check3;  // the backup option
   const filelist::FileList& files;
-  app::Property<double>& progress;
-  app::Property<int>& pointer;  // the window's
+  base::Property<double>& progress;
+  base::Property<int>& pointer;  // the window's
 };
 
 struct WorkbookFailure {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "ooxml/Package.h"
 #include "win32/Error.h"
 #include "win32/Strings.h"

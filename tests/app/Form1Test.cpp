@@ -161,7 +161,7 @@ TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
   };
   form.Check4.UserClick();
   ASSERT_FALSE(pointers.empty());
-  EXPECT_EQ(pointers.front(), kPointerHourglass);
+  EXPECT_EQ(pointers.front(), base::kPointerHourglass);
 
   files.files.insert("C:\\W\\a.xlsx");
   form.Check2.UserClick();
@@ -169,7 +169,7 @@ TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
   EXPECT_EQ(excel.Matching("Open(C:\\W\\a.xlsx)").size(), 1u);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Done.");
-  EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
+  EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
 }
 
 TEST_F(FormFixture, ClosingEndsTheProgramWithoutAsking) {
@@ -188,19 +188,19 @@ TEST(Hover, RulesNeverTouchTheHourglass) {
     int before, afterButton, afterBare;
   };
   const Case cases[] = {
-      {kPointerDefault, kPointerCustom, kPointerDefault},
-      {kPointerArrow, kPointerCustom, kPointerDefault},
-      {kPointerCustom, kPointerCustom, kPointerDefault},
-      {kPointerHourglass, kPointerHourglass, kPointerHourglass},
+      {base::kPointerDefault, base::kPointerCustom, base::kPointerDefault},
+      {base::kPointerArrow, base::kPointerCustom, base::kPointerDefault},
+      {base::kPointerCustom, base::kPointerCustom, base::kPointerDefault},
+      {base::kPointerHourglass, base::kPointerHourglass, base::kPointerHourglass},
   };
   for (const auto& c : cases) {
-    Property<int> button(c.before);
+    base::Property<int> button(c.before);
     int writes = 0;
     button.Changed = [&](int) { ++writes; };
     ButtonHover(button);
     EXPECT_EQ(button.Get(), c.afterButton) << c.before;
-    EXPECT_EQ(writes, c.before == kPointerHourglass ? 0 : 1) << c.before;
-    Property<int> bare(c.before);
+    EXPECT_EQ(writes, c.before == base::kPointerHourglass ? 0 : 1) << c.before;
+    base::Property<int> bare(c.before);
     BareAreaHover(bare);
     EXPECT_EQ(bare.Get(), c.afterBare) << c.before;
   }

@@ -14,23 +14,23 @@
 
 namespace quorvane::testing {
 
-class FakeMessages final : public app::MessageBoxes {
+class FakeMessages final : public base::MessageBoxes {
  public:
   struct Shown {
     std::string text;
-    app::MessageButtons buttons;
+    base::MessageButtons buttons;
     int pointer;      // the window pointer while the box was up
     double progress;  // the bar while the box was up
   };
   std::vector<Shown> shown;
-  std::deque<app::MessageAnswer> answers;  // for Yes/No questions; default Yes
-  const app::Property<int>* pointer = nullptr;
-  const app::Property<double>* progress = nullptr;
+  std::deque<base::MessageAnswer> answers;  // for Yes/No questions; default Yes
+  const base::Property<int>* pointer = nullptr;
+  const base::Property<double>* progress = nullptr;
 
-  app::MessageAnswer Show(const std::string& text, app::MessageButtons buttons) override {
+  base::MessageAnswer Show(const std::string& text, base::MessageButtons buttons) override {
     shown.push_back({text, buttons, pointer ? pointer->Get() : -1, progress ? progress->Get() : -1.0});
-    if (buttons == app::MessageButtons::Ok) return app::MessageAnswer::Ok;
-    if (answers.empty()) return app::MessageAnswer::Yes;
+    if (buttons == base::MessageButtons::Ok) return base::MessageAnswer::Ok;
+    if (answers.empty()) return base::MessageAnswer::Yes;
     auto answer = answers.front();
     answers.pop_front();
     return answer;

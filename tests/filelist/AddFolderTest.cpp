@@ -43,12 +43,12 @@ class AddFolderButton : public ::testing::Test {
   }
   Texts Entries() const { return testing::Texts(list); }
 
-  app::CheckBox check4;
+  base::CheckBox check4;
   testing::FakeFolderPicker picker;
   testing::FakeListing listing;
   testing::FakePump pump;
   FileList list;
-  app::Property<int> pointer{app::kPointerCustom};
+  base::Property<int> pointer{base::kPointerCustom};
 };
 
 TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder) {
@@ -65,7 +65,7 @@ TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder)
   EXPECT_EQ(picker.prompts, Texts{"Please select folder to add:"});
   EXPECT_EQ(Entries(), (Texts{"first", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls", "W\\Y\\y.xls", "W\\X\\Deep2\\d2.xls",
                               "W\\X\\Deep1\\d1.xls", "W\\Y\\Below\\z.xls"}));
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 
   // The same folder again lists every workbook again.
   Press("W");
@@ -109,7 +109,7 @@ TEST_F(AddFolderButton, UnreadableFoldersAndLinksArePassedOver) {
   Press("W");
   EXPECT_EQ(Entries(), (Texts{"W\\link.xls", "W\\Flaky\\f1.xls", "W\\Ok\\o.xls", "W\\Flaky\\Sub\\s.xls"}));
   for (const auto& folder : listing.opened) EXPECT_EQ(folder.find("Loop"), std::string::npos) << folder;
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
 TEST_F(AddFolderButton, HourglassYieldPointsAndTheProgramEndingMidWalk) {
@@ -123,14 +123,14 @@ TEST_F(AddFolderButton, HourglassYieldPointsAndTheProgramEndingMidWalk) {
   Press("W");
   // Listing a folder: once after opening it and once per entry; once before
   // taking X into the sequence. Files are listed without yielding.
-  EXPECT_EQ(seen, std::vector<int>(6, app::kPointerHourglass));
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(seen, std::vector<int>(6, base::kPointerHourglass));
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   EXPECT_EQ(list.Count(), 2u);
 
   // A cancelled picker changes nothing, not even the pointer.
-  pointer.Set(app::kPointerCustom);
+  pointer.Set(base::kPointerCustom);
   Press("");
-  EXPECT_EQ(pointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(pointer.Get(), base::kPointerCustom);
   EXPECT_EQ(pump.yields, 6);
 
   // The program ending at any of those points abandons the walk: nothing is added.
@@ -139,13 +139,13 @@ TEST_F(AddFolderButton, HourglassYieldPointsAndTheProgramEndingMidWalk) {
     pump.onYield = [&] { return left-- > 0; };
     Press("W");
     EXPECT_EQ(list.Count(), 2u) << allowed;
-    EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+    EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   }
   // A failure escaping the walk still takes the hourglass away.
   pump.onYield = []() -> bool { throw std::runtime_error("boom"); };
   picker.choice = "W";
   EXPECT_THROW(check4.UserClick(), std::runtime_error);
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
 TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
@@ -176,8 +176,8 @@ TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
   EXPECT_EQ(Entries(), (Texts{"keep", "V\\v.xls", "V\\Sub\\s.xls", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls"}));
   // The inner walk ended while the outer still worked: the hourglass stayed.
   ASSERT_FALSE(outerPointers.empty());
-  for (int p : outerPointers) EXPECT_EQ(p, app::kPointerHourglass);
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  for (int p : outerPointers) EXPECT_EQ(p, base::kPointerHourglass);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
 namespace fs = std::filesystem;
@@ -226,8 +226,8 @@ TEST(StdDirectoryListing, WalksARealTreeWithoutFollowingLinks) {
   testing::FakeFolderPicker picker;
   picker.choice = tree.Root().string();
   FileList list;
-  app::CheckBox check4;
-  app::Property<int> pointer;
+  base::CheckBox check4;
+  base::Property<int> pointer;
   check4.Click = [&] { Check4_Click(check4, picker, listing, pump, list, pointer); };
   check4.UserClick();
 
@@ -238,7 +238,7 @@ TEST(StdDirectoryListing, WalksARealTreeWithoutFollowingLinks) {
             (std::set<std::string>{(root / "a.xls").string(), (root / ".dotted.xlsx").string()}));
   EXPECT_EQ(list.Text(3), (root / "sub" / "b.XLSM").string());
   EXPECT_EQ(list.Text(4), (root / "sub" / "deeper" / "c.xlsb").string());
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 
   // What is no folder cannot be opened; names are joined with slashes.
   EXPECT_THROW(listing.Open((root / "missing").string()), std::exception);

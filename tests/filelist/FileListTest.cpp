@@ -121,7 +121,7 @@ class AddFilesButton : public ::testing::Test {
     check1.Click = [this] { Check1_Click(check1, dialog, list, boxes); };
   }
 
-  app::CheckBox check1;
+  base::CheckBox check1;
   testing::FakeOpenDialog dialog;
   FileList list;
   testing::FakeMessages boxes;

@@ -31,14 +31,14 @@ class Reorder : public ::testing::Test {
   FileList list;
   testing::FakeListView view;
   testing::FakeCursor cursor;
-  app::Property<int> listPointer{app::kPointerDefault};
-  app::Property<int> windowPointer{app::kPointerCustom};
+  base::Property<int> listPointer{base::kPointerDefault};
+  base::Property<int> windowPointer{base::kPointerCustom};
   ListReorder drag{list, view, cursor, listPointer, windowPointer, "C:\\Program Files\\Quorvane"};
 };
 
 TEST_F(Reorder, SlowDragShiftsEveryEntryPassed) {
   PressOn(1);
-  EXPECT_EQ(listPointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(listPointer.Get(), base::kPointerCustom);
   EXPECT_EQ(view.iconLoads, std::vector<std::string>{"C:\\Program Files\\Quorvane\\drag.ico"});
   for (std::size_t i : {2, 3, 4}) MoveTo(i);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"B", "C", "D", "A"}));
@@ -129,18 +129,18 @@ TEST_F(Reorder, ScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
 
 TEST_F(Reorder, PointersOnMoveAndRelease) {
   MoveTo(1);  // every move over the list resets the window pointer, button or not
-  EXPECT_EQ(windowPointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(windowPointer.Get(), base::kPointerDefault);
 
-  windowPointer.Set(app::kPointerHourglass);
+  windowPointer.Set(base::kPointerHourglass);
   PressOn(1);
   MoveTo(2);
-  EXPECT_EQ(windowPointer.Get(), app::kPointerHourglass);
+  EXPECT_EQ(windowPointer.Get(), base::kPointerHourglass);
 
-  windowPointer.Set(app::kPointerCustom);
+  windowPointer.Set(base::kPointerCustom);
   drag.ListView1_MouseUp();
   EXPECT_FALSE(drag.MouseIsDown());
-  EXPECT_EQ(listPointer.Get(), app::kPointerArrow);
-  EXPECT_EQ(windowPointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(listPointer.Get(), base::kPointerArrow);
+  EXPECT_EQ(windowPointer.Get(), base::kPointerCustom);
 }
 
 TEST_F(Reorder, AMissingIconDoesNotStopTheDrag) {
@@ -148,7 +148,7 @@ TEST_F(Reorder, AMissingIconDoesNotStopTheDrag) {
   PressOn(1);
   view.iconThrows = true;
   PressOn(1);
-  EXPECT_EQ(listPointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(listPointer.Get(), base::kPointerCustom);
   MoveTo(2);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"B", "A", "C", "D"}));
 

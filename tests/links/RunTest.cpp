@@ -23,11 +23,11 @@ struct RunFixture : ::testing::Test {
   FakeMessages messages;
   FakeFiles files;
   FakeClock clock;
-  app::CheckBox check2;
-  app::CheckBox check3;
+  base::CheckBox check2;
+  base::CheckBox check3;
   filelist::FileList list;
-  app::Property<double> progress{0.0};
-  app::Property<int> pointer{app::kPointerDefault};
+  base::Property<double> progress{0.0};
+  base::Property<int> pointer{base::kPointerDefault};
   std::vector<double> progressSeen;
   int clicks = 0;
 
@@ -94,24 +94,24 @@ TEST_F(RunFixture, ExcelWarningPaths) {
   AddWorkbook("C:\\a.xlsx");
   // Running and the user says No: nothing else happens, not even a reset.
   excel.running = true;
-  messages.answers = {app::MessageAnswer::No};
+  messages.answers = {base::MessageAnswer::No};
   progress.Set(42.0);
-  pointer.Set(app::kPointerCustom);
+  pointer.Set(base::kPointerCustom);
   Press();
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text,
             "Excel may be open. It is recommended that you close Excel first.\r\n\r\n"
             "Would you like to proceed anyway?");
-  EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::YesNo);
+  EXPECT_EQ(messages.shown[0].buttons, base::MessageButtons::YesNo);
   EXPECT_EQ(excel.created, 0);
   EXPECT_EQ(progress.Get(), 42.0);
-  EXPECT_EQ(pointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(pointer.Get(), base::kPointerCustom);
   EXPECT_EQ(check2.Value(), 0);
   EXPECT_EQ(excel.Matching("Release#0").size(), 1u);  // the running instance is only looked at
 
   // Yes goes on.
   messages.shown.clear();
-  messages.answers = {app::MessageAnswer::Yes};
+  messages.answers = {base::MessageAnswer::Yes};
   Press();
   ASSERT_EQ(messages.shown.size(), 2u);
   EXPECT_EQ(messages.shown[1].text, "Done.");
@@ -128,9 +128,9 @@ TEST_F(RunFixture, EmptyListSaysNoFilesAddedAndResets) {
   Press();
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "No files added.");
-  EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::Ok);
-  EXPECT_EQ(messages.shown[0].pointer, app::kPointerHourglass);
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(messages.shown[0].buttons, base::MessageButtons::Ok);
+  EXPECT_EQ(messages.shown[0].pointer, base::kPointerHourglass);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   EXPECT_EQ(progress.Get(), 0.0);
   EXPECT_EQ(excel.created, 0);
 
@@ -139,7 +139,7 @@ TEST_F(RunFixture, EmptyListSaysNoFilesAddedAndResets) {
   messages.shown.clear();
   Press();
   ASSERT_EQ(messages.shown.size(), 2u);
-  EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::YesNo);
+  EXPECT_EQ(messages.shown[0].buttons, base::MessageButtons::YesNo);
   EXPECT_EQ(messages.shown[1].text, "No files added.");
 }
 
@@ -154,14 +154,14 @@ TEST_F(RunFixture, BarShowsTheShareOfEntriesBegun) {
   };
   EXPECT_EQ(run(1), (std::vector<double>{100.0, 0.0}));
   EXPECT_EQ(messages.shown.back().progress, 100.0);  // still up while "Done." shows
-  EXPECT_EQ(messages.shown.back().pointer, app::kPointerHourglass);
+  EXPECT_EQ(messages.shown.back().pointer, base::kPointerHourglass);
   const auto three = run(3);
   ASSERT_EQ(three.size(), 4u);
   EXPECT_DOUBLE_EQ(three[0], 100.0 / 3.0);
   EXPECT_DOUBLE_EQ(three[1], 200.0 / 3.0);
   EXPECT_DOUBLE_EQ(three[2], 100.0);
   EXPECT_EQ(run(4), (std::vector<double>{25.0, 50.0, 75.0, 100.0, 0.0}));
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
 TEST_F(RunFixture, BackupIsMadeOnlyWhileTheOptionIsTicked) {
@@ -191,7 +191,7 @@ TEST_F(RunFixture, FailedBackupLeavesTheWorkbookUntouchedAndTheRunGoesOn) {
   const std::string& text = LastMessage();
   EXPECT_EQ(text.rfind("Done.\r\n\r\n1 of 2 workbooks", 0), 0u) << text;
   EXPECT_NE(text.find("C:\\a.xlsx\r\n    backup copy failed: access denied"), std::string::npos) << text;
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   EXPECT_EQ(progress.Get(), 0.0);
 }
 

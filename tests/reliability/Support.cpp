@@ -16,7 +16,7 @@
 #include <system_error>
 #include <thread>
 
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "ooxml/Workbook.h"
 #include "support/WorkbookBuilder.h"
 

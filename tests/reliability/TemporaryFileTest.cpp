@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Support.h"
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 
 namespace quorvane::reliability {
 namespace {

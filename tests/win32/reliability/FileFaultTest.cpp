@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "ooxml/Package.h"
 #include "ooxml/Workbook.h"
 #include "support/WorkbookBuilder.h"
