@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "ooxml/Utf8Path.h"
+#include "base/Utf8Path.h"
 #include "ooxml/Xml.h"
 
 namespace quorvane::ooxml {
@@ -213,7 +213,7 @@ std::string SourceName(std::string_view target, const std::filesystem::path& wor
   if (decoded.empty() || decoded[0] == '/' || decoded[0] == '\\' || HasDrive(decoded)) return decoded;
   auto folder = workbookPath.parent_path();
   if (folder.empty()) return decoded;
-  return ToUtf8((folder / FromUtf8(decoded)).lexically_normal());
+  return base::ToUtf8((folder / base::FromUtf8(decoded)).lexically_normal());
 }
 
 std::string FormulaConstant(const CachedValue& value) {

@@ -11,7 +11,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "ooxml/Xml.h"
 #include "ooxml/ZipArchive.h"
 #include "ooxml/ZipInput.h"
