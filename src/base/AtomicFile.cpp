@@ -10,7 +10,6 @@
 #include <system_error>
 #include <vector>
 
-#include "ooxml/Package.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -25,7 +24,7 @@
 #include <unistd.h>
 #endif
 
-namespace quorvane::ooxml {
+namespace quorvane::base {
 
 namespace {
 
@@ -52,15 +51,15 @@ std::filesystem::path NewTemporaryName(const std::filesystem::path& folder) {
 [[noreturn]] void ThrowWriteError(DWORD code) {
   switch (code) {
     case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT: throw PackageError("cannot write: permission denied");
+    case ERROR_WRITE_PROTECT: throw FileError("cannot write: permission denied");
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: throw PackageError("cannot write: disk full");
+    case ERROR_HANDLE_DISK_FULL: throw FileError("cannot write: disk full");
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      throw PackageError("cannot write: the workbook is in use by another program");
+      throw FileError("cannot write: the workbook is in use by another program");
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: throw PackageError("cannot write: file not found");
-    default: throw PackageError("cannot write: system error " + std::to_string(code));
+    case ERROR_PATH_NOT_FOUND: throw FileError("cannot write: file not found");
+    default: throw FileError("cannot write: system error " + std::to_string(code));
   }
 }
 
@@ -74,13 +73,13 @@ std::int64_t ToInt64(FILETIME ft) {
 [[noreturn]] void ThrowWriteError(int code) {
   switch (code) {
     case EACCES:
-    case EPERM: throw PackageError("cannot write: permission denied");
-    case EROFS: throw PackageError("cannot write: read-only file system");
+    case EPERM: throw FileError("cannot write: permission denied");
+    case EROFS: throw FileError("cannot write: read-only file system");
     case ENOSPC:
-    case EDQUOT: throw PackageError("cannot write: disk full");
-    case EFBIG: throw PackageError("cannot write: file too large");
-    case ENOENT: throw PackageError("cannot write: file not found");
-    default: throw PackageError(std::string("cannot write: ") + std::strerror(code));
+    case EDQUOT: throw FileError("cannot write: disk full");
+    case EFBIG: throw FileError("cannot write: file too large");
+    case ENOENT: throw FileError("cannot write: file not found");
+    default: throw FileError(std::string("cannot write: ") + std::strerror(code));
   }
 }
 
@@ -203,7 +202,7 @@ FileStamp StampOf(const std::filesystem::path& path) {
 void CheckReplaceable(const std::filesystem::path& target) {
   const DWORD attrs = GetFileAttributesW(target.wstring().c_str());
   if (attrs == INVALID_FILE_ATTRIBUTES) ThrowWriteError(GetLastError());
-  if (attrs & FILE_ATTRIBUTE_READONLY) throw PackageError("cannot write: the workbook is read-only");
+  if (attrs & FILE_ATTRIBUTE_READONLY) throw FileError("cannot write: the workbook is read-only");
   // Opening for writing is the only reliable test of ACLs and of other
   // programs holding the file.
   HANDLE h = CreateFileW(target.wstring().c_str(), GENERIC_WRITE,
@@ -259,7 +258,7 @@ TemporaryFile::TemporaryFile(const std::filesystem::path& folder) {
     Release(path_);
     if (!IsExistsError(code)) ThrowWriteError(code);
   }
-  throw PackageError("cannot write: no free temporary file name");
+  throw FileError("cannot write: no free temporary file name");
 }
 
 void TemporaryFile::Close() noexcept {
@@ -371,7 +370,7 @@ void CheckReplaceable(const std::filesystem::path& target) {
   if (::stat(target.c_str(), &st) != 0) ThrowWriteError(errno);
   // The mode bits first: an administrator passes access(W_OK) for any file.
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-    throw PackageError("cannot write: the workbook is read-only");
+    throw FileError("cannot write: the workbook is read-only");
   if (::access(target.c_str(), W_OK) != 0) ThrowWriteError(errno);
   auto folder = target.parent_path();
   if (folder.empty()) folder = ".";
@@ -428,7 +427,7 @@ TemporaryFile::TemporaryFile(const std::filesystem::path& folder) {
     Close();
     Release(path_);
   }
-  throw PackageError("cannot write: no free temporary file name");
+  throw FileError("cannot write: no free temporary file name");
 }
 
 void TemporaryFile::Close() noexcept {
@@ -542,4 +541,4 @@ void AtomicFile::Flush() {
 
 AtomicFile::~AtomicFile() = default;
 
-}  // namespace quorvane::ooxml
+}  // namespace quorvane::base

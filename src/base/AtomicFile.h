@@ -13,9 +13,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
-namespace quorvane::ooxml {
+namespace quorvane::base {
+
+// A file that could not be inspected, written or moved into place; what()
+// says why, e.g. "cannot write: disk full".
+class FileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // What identifies one version of a file on disk, to notice that another
 // program changed or replaced it meanwhile.
@@ -25,10 +33,10 @@ struct FileStamp {
   std::uint64_t id = 0;       // inode or file index; 0 when unknown
   bool operator==(const FileStamp&) const = default;
 };
-// Throws PackageError when the file cannot be inspected.
+// Throws FileError when the file cannot be inspected.
 FileStamp StampOf(const std::filesystem::path& path);
 
-// Throws PackageError ("cannot write: ...") when the file may not be
+// Throws FileError ("cannot write: ...") when the file may not be
 // replaced: read-only attribute or mode bits (checked even for an
 // administrator, who could otherwise write anywhere) or no write access.
 void CheckReplaceable(const std::filesystem::path& target);
@@ -68,21 +76,21 @@ class UniqueFd {
 
 class TemporaryFile {
  public:
-  // Throws PackageError ("cannot write: ...").
+  // Throws FileError ("cannot write: ...").
   explicit TemporaryFile(const std::filesystem::path& folder);
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile();
 
   const std::filesystem::path& Path() const { return path_; }
-  // Writes everything or throws PackageError.
+  // Writes everything or throws FileError.
   void Write(const void* data, std::size_t n);
-  // Content and size to stable storage. Throws PackageError.
+  // Content and size to stable storage. Throws FileError.
   void Sync();
   // Renames the file to target while still holding it, then lets it go.
   // replace false never replaces an existing target: false is returned and
   // the temporary file stays (and goes with the destructor). Throws
-  // PackageError for any other failure.
+  // FileError for any other failure.
   bool MoveTo(const std::filesystem::path& target, bool replace);
   bool Moved() const { return moved_; }
 #ifdef _WIN32
@@ -105,7 +113,7 @@ class TemporaryFile {
 
 class AtomicFile {
  public:
-  // Creates the temporary file beside target. Throws PackageError.
+  // Creates the temporary file beside target. Throws FileError.
   explicit AtomicFile(const std::filesystem::path& target);
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
@@ -129,4 +137,4 @@ class AtomicFile {
   bool finished_ = false;
 };
 
-}  // namespace quorvane::ooxml
+}  // namespace quorvane::base

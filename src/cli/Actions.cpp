@@ -56,7 +56,7 @@ WorkbookReport BreakOne(const std::string& path, BreakServices services) {
   if (RefuseSpecialFile(path, report)) return report;
   // What a killed earlier run left beside the workbook, also when this run
   // finds nothing to save there.
-  ooxml::RemoveAbandonedTemporariesOnce(base::FromUtf8(FullPath(path)).parent_path());
+  base::RemoveAbandonedTemporariesOnce(base::FromUtf8(FullPath(path)).parent_path());
   if (services.backup) {
     try {
       report.backup = links::MakeBackup(services.copier, services.clock, path);

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "base/AtomicFile.h"
-#include "ooxml/Package.h"
 #include "win32/Error.h"
 #include "win32/Strings.h"
 
@@ -50,7 +49,7 @@ links::CopyResult Win32FileCopier::Copy(const std::string& from, const std::stri
     // abandoned temporary files cannot take it, and a copy cut short by a
     // killed process is a temporary file for that clean-up, never a partial
     // backup under the final name.
-    ooxml::TemporaryFile temp(folder);
+    base::TemporaryFile temp(folder);
     std::vector<char> buffer(1 << 16);
     for (;;) {
       DWORD got = 0;
@@ -62,7 +61,7 @@ links::CopyResult Win32FileCopier::Copy(const std::string& from, const std::stri
     ::SetFileTime(static_cast<HANDLE>(temp.NativeHandle()), nullptr, nullptr, &info.ftLastWriteTime);
     temp.Sync();
     if (!temp.MoveTo(target, false)) return links::CopyResult::TargetExists;
-  } catch (const ooxml::PackageError& error) {
+  } catch (const base::FileError& error) {
     throw std::runtime_error(context + ": " + error.what());
   }
   // Only now: a read-only temporary file left by a crash could not be cleared.
