@@ -9,6 +9,7 @@
 #include "app/Settings.h"
 #include "base/Controls.h"
 #include "base/Excel.h"
+#include "base/MessageBoxes.h"
 #include "filelist/AddFiles.h"
 #include "filelist/AddFolder.h"
 #include "filelist/Drop.h"

@@ -3,11 +3,8 @@
 // writes these, and the platform view mirrors them through the Changed hooks.
 
 #include <functional>
-#include <string>
 
 namespace quorvane::base {
-
-inline constexpr const char* kAppTitle = "Quorvane";
 
 // Pointer values shared by the window and the list.
 enum MousePointer : int {
@@ -53,16 +50,6 @@ class CheckBox {
 
  private:
   int value_ = 0;
-};
-
-enum class MessageButtons { Ok, YesNo };
-enum class MessageAnswer { Ok, Yes, No };
-
-// Application-modal message boxes without icon, captioned with kAppTitle.
-class MessageBoxes {
- public:
-  virtual ~MessageBoxes() = default;
-  virtual MessageAnswer Show(const std::string& text, MessageButtons buttons) = 0;
 };
 
 }  // namespace quorvane::base

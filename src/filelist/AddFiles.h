@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Controls.h"
+#include "base/MessageBoxes.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {

@@ -7,6 +7,7 @@
 
 #include "base/Controls.h"
 #include "base/Excel.h"
+#include "base/MessageBoxes.h"
 
 namespace quorvane::links {
 

@@ -6,6 +6,7 @@
 
 #include "base/Controls.h"
 #include "base/Excel.h"
+#include "base/MessageBoxes.h"
 #include "filelist/FileList.h"
 #include "links/Backup.h"
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "base/Controls.h"
+#include "base/MessageBoxes.h"
 
 namespace quorvane::win32 {
 

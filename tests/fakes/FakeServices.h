@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/Form1.h"
+#include "base/MessageBoxes.h"
 #include "links/Backup.h"
 
 namespace quorvane::testing {

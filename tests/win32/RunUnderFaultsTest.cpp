@@ -8,6 +8,7 @@
 
 #include "FakeExcelServer.h"
 #include "base/Controls.h"
+#include "base/MessageBoxes.h"
 #include "filelist/FileList.h"
 #include "links/Run.h"
 #include "win32/ComExcel.h"
