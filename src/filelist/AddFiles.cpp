@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "base/Path.h"
+
 namespace quorvane::filelist {
 
 std::vector<std::string> ParseOpenResult(std::string_view result) {
@@ -21,7 +23,7 @@ std::vector<std::string> ParseOpenResult(std::string_view result) {
     paths.emplace_back(parts.front());
   } else if (parts.size() > 1) {
     paths.reserve(parts.size() - 1);
-    for (std::size_t i = 1; i < parts.size(); ++i) paths.push_back(JoinPath(parts.front(), parts[i]));
+    for (std::size_t i = 1; i < parts.size(); ++i) paths.push_back(base::JoinPath(parts.front(), parts[i]));
   }
   return paths;
 }

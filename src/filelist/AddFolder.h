@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/Controls.h"
+#include "base/Path.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {
@@ -52,7 +53,7 @@ class DirectoryListing {
   virtual std::unique_ptr<DirectoryScan> Open(const std::string& folder) = 0;
   // How this file system puts a folder and a name together.
   virtual std::string Join(std::string_view folder, std::string_view name) const {
-    return JoinPath(folder, name);
+    return base::JoinPath(folder, name);
   }
 };
 

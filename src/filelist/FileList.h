@@ -6,14 +6,9 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace quorvane::filelist {
-
-// Joins a folder and a name with exactly one backslash; a folder that already
-// ends in one (a drive root) gets none added. Nothing else is touched.
-std::string JoinPath(std::string_view folder, std::string_view name);
 
 // Told about every change so a view can follow the model.
 class FileListObserver {

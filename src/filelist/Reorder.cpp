@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/Hover.h"
+#include "base/Path.h"
 
 namespace quorvane::filelist {
 
@@ -15,7 +16,7 @@ ListReorder::ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cu
       cursor_(cursor),
       listPointer_(listPointer),
       windowPointer_(windowPointer),
-      iconPath_(JoinPath(programFolder, kDragIconName)) {}
+      iconPath_(base::JoinPath(programFolder, kDragIconName)) {}
 
 void ListReorder::ListView1_MouseDown() { mouseIsDown_ = true; }
 

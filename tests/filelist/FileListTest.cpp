@@ -1,5 +1,4 @@
-// The list model, the path-joining rule, and filling the list from the open
-// dialog and from drops.
+// The list model, and filling the list from the open dialog and from drops.
 
 #include <gtest/gtest.h>
 
@@ -14,13 +13,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 using namespace std::string_literals;
-
-TEST(JoinPath, PutsExactlyOneBackslashBetween) {
-  EXPECT_EQ(JoinPath("C:\\Data", "Book1.xls"), "C:\\Data\\Book1.xls");
-  EXPECT_EQ(JoinPath("C:\\", "Book1.xls"), "C:\\Book1.xls");
-  EXPECT_EQ(JoinPath("\\\\srv\\share\\Dir", "a.xls"), "\\\\srv\\share\\Dir\\a.xls");
-  EXPECT_EQ(JoinPath("C:\\My Data", "Mixed Case.XLS"), "C:\\My Data\\Mixed Case.XLS");
-}
 
 struct Recorder : FileListObserver {
   std::vector<std::string> events;
