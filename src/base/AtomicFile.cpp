@@ -209,7 +209,7 @@ void CheckReplaceable(const std::filesystem::path& target) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) ThrowWriteError(GetLastError());
-  ::CloseHandle(h);
+  const UniqueNativeFile opened(h);  // only to see that it can be; closed at once
 }
 
 namespace {
@@ -251,7 +251,7 @@ TemporaryFile::TemporaryFile(const std::filesystem::path& folder) {
     HANDLE h = CreateFileW(path_.wstring().c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
-      handle_ = h;
+      file_.reset(h);
       return;
     }
     const DWORD code = GetLastError();
@@ -261,24 +261,19 @@ TemporaryFile::TemporaryFile(const std::filesystem::path& folder) {
   throw FileError("cannot write: no free temporary file name");
 }
 
-void TemporaryFile::Close() noexcept {
-  if (handle_) ::CloseHandle(static_cast<HANDLE>(handle_));
-  handle_ = nullptr;
-}
-
 TemporaryFile::~TemporaryFile() {
   if (!moved_) {
     bool gone = false;
-    if (handle_) {
+    if (file_) {
       FILE_DISPOSITION_INFO dispose{};
       dispose.DeleteFile = TRUE;
-      gone = SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileDispositionInfo, &dispose,
+      gone = SetFileInformationByHandle(static_cast<HANDLE>(file_.get()), FileDispositionInfo, &dispose,
                                         sizeof dispose) != 0;
     }
-    Close();
+    file_.reset();
     if (!gone) DeleteFileW(path_.wstring().c_str());
   }
-  Close();
+  file_.reset();
   Release(path_);
 }
 
@@ -287,7 +282,7 @@ void TemporaryFile::Write(const void* data, std::size_t n) {
   while (n > 0) {
     DWORD done = 0;
     const DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
-    if (!WriteFile(static_cast<HANDLE>(handle_), p, want, &done, nullptr)) ThrowWriteError(GetLastError());
+    if (!WriteFile(static_cast<HANDLE>(file_.get()), p, want, &done, nullptr)) ThrowWriteError(GetLastError());
     if (done == 0) ThrowWriteError(ERROR_DISK_FULL);
     p += done;
     n -= done;
@@ -295,7 +290,7 @@ void TemporaryFile::Write(const void* data, std::size_t n) {
 }
 
 void TemporaryFile::Sync() {
-  if (!FlushFileBuffers(static_cast<HANDLE>(handle_))) ThrowWriteError(GetLastError());
+  if (!FlushFileBuffers(static_cast<HANDLE>(file_.get()))) ThrowWriteError(GetLastError());
 }
 
 bool TemporaryFile::MoveTo(const std::filesystem::path& target, bool replace) {
@@ -306,10 +301,10 @@ bool TemporaryFile::MoveTo(const std::filesystem::path& target, bool replace) {
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   std::memcpy(info->FileName, name.data(), info->FileNameLength);
-  if (SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileRenameInfo, info,
+  if (SetFileInformationByHandle(static_cast<HANDLE>(file_.get()), FileRenameInfo, info,
                                  static_cast<DWORD>(buffer.size()))) {
     // The new name to disk as MOVEFILE_WRITE_THROUGH would.
-    FlushFileBuffers(static_cast<HANDLE>(handle_));
+    FlushFileBuffers(static_cast<HANDLE>(file_.get()));
   } else {
     const DWORD code = GetLastError();
     if (IsExistsError(code) && !replace) return false;
@@ -317,7 +312,7 @@ bool TemporaryFile::MoveTo(const std::filesystem::path& target, bool replace) {
       ThrowWriteError(code);
     // A file system without renames through a handle: by name, unheld for
     // the moment of the move.
-    Close();
+    file_.reset();
     if (!MoveFileExW(path_.wstring().c_str(), target.wstring().c_str(),
                      (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
       const DWORD moveCode = GetLastError();
@@ -326,7 +321,7 @@ bool TemporaryFile::MoveTo(const std::filesystem::path& target, bool replace) {
     }
   }
   moved_ = true;
-  Close();
+  file_.reset();
   Release(path_);
   return true;
 }
@@ -377,21 +372,17 @@ void CheckReplaceable(const std::filesystem::path& target) {
   if (::access(folder.c_str(), W_OK | X_OK) != 0) ThrowWriteError(errno);
 }
 
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 namespace {
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 bool RemoveIfAbandoned(const std::filesystem::path& path) noexcept {
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.Get() < 0) return false;
+  if (!fd) return false;
   struct stat opened{};
-  if (::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return false;
+  if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return false;
   // Fails while the writer lives; the kernel dropped the lock of a killed one.
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
   // Only the file that was locked, not whatever took its name meanwhile.
   struct stat named{};
   if (::lstat(path.c_str(), &named) != 0 || !SameFile(named, opened)) return false;
@@ -405,15 +396,16 @@ TemporaryFile::TemporaryFile(const std::filesystem::path& folder) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     path_ = NewTemporaryName(folder);
     Hold(path_);
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
       const int code = errno;
       Release(path_);
       if (code == EEXIST) continue;
       ThrowWriteError(code);
     }
+    file_.reset(fd);
     bool ours = true;
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       // Another process's sweep got the new file first and is removing it.
       // A file system without locks gives another error: no sweep can lock
       // there either, so the file is safe unlocked.
@@ -421,31 +413,26 @@ TemporaryFile::TemporaryFile(const std::filesystem::path& folder) {
     }
     // A sweep may have removed the name between our open and our lock.
     struct stat opened{}, named{};
-    if (ours && (::fstat(fd_, &opened) != 0 || ::lstat(path_.c_str(), &named) != 0 || !SameFile(opened, named)))
+    if (ours && (::fstat(fd, &opened) != 0 || ::lstat(path_.c_str(), &named) != 0 || !SameFile(opened, named)))
       ours = false;
     if (ours) return;
-    Close();
+    file_.reset();
     Release(path_);
   }
   throw FileError("cannot write: no free temporary file name");
 }
 
-void TemporaryFile::Close() noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 TemporaryFile::~TemporaryFile() {
   // Unlinked while still locked, so no sweep ever sees it half-gone.
-  if (!moved_ && fd_ >= 0) ::unlink(path_.c_str());
-  Close();
+  if (!moved_ && file_) ::unlink(path_.c_str());
+  file_.reset();
   Release(path_);
 }
 
 void TemporaryFile::Write(const void* data, std::size_t n) {
   const char* p = static_cast<const char*>(data);
   while (n > 0) {
-    const ssize_t done = ::write(fd_, p, n);
+    const ssize_t done = ::write(file_.get(), p, n);
     if (done < 0) {
       if (errno == EINTR) continue;
       ThrowWriteError(errno);
@@ -457,7 +444,7 @@ void TemporaryFile::Write(const void* data, std::size_t n) {
 }
 
 void TemporaryFile::Sync() {
-  if (::fsync(fd_) != 0) ThrowWriteError(errno);
+  if (::fsync(file_.get()) != 0) ThrowWriteError(errno);
 }
 
 bool TemporaryFile::MoveTo(const std::filesystem::path& target, bool replace) {
@@ -481,7 +468,7 @@ bool TemporaryFile::MoveTo(const std::filesystem::path& target, bool replace) {
 #endif
   }
   moved_ = true;
-  Close();
+  file_.reset();
   Release(path_);
   return true;
 }
@@ -509,11 +496,8 @@ void AtomicFile::Commit() {
   // refuse) does not make the save a failure.
   auto folder = target_.parent_path();
   if (folder.empty()) folder = ".";
-  const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) ::fsync(dir.get());
 }
 
 #endif

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/NativeFile.h"
+
 namespace quorvane::base {
 
 // A file that could not be inspected, written or moved into place; what()
@@ -59,21 +61,6 @@ void RemoveAbandonedTemporariesOnce(const std::filesystem::path& folder) noexcep
 // A new file "~$qv<hex>.tmp" in a folder, held exclusively from its creation
 // until it is moved into place or, when not, removed by the destructor.
 // Creating one first clears the folder's abandoned temporaries (once).
-#ifndef _WIN32
-// Owns a file descriptor; closes it when it goes.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-#endif
-
 class TemporaryFile {
  public:
   // Throws FileError ("cannot write: ...").
@@ -93,21 +80,11 @@ class TemporaryFile {
   // FileError for any other failure.
   bool MoveTo(const std::filesystem::path& target, bool replace);
   bool Moved() const { return moved_; }
-#ifdef _WIN32
-  void* NativeHandle() const { return handle_; }
-#else
-  int NativeHandle() const { return fd_; }
-#endif
+  NativeFile NativeHandle() const { return file_.get(); }
 
  private:
-  void Close() noexcept;
-
   std::filesystem::path path_;
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  UniqueNativeFile file_;  // held until moved into place or removed
   bool moved_ = false;
 };
 

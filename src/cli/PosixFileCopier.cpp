@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/AtomicFile.h"
+#include "base/NativeFile.h"
 
 namespace quorvane::cli {
 namespace {
@@ -35,10 +36,9 @@ void CopyContent(int in, base::TemporaryFile& out, const std::string& from) {
 }
 
 void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;  // the copy itself is complete; only its durability is weaker
-  base::UniqueFd dir(fd);
-  ::fsync(dir.Get());
+  const base::UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return;  // the copy itself is complete; only its durability is weaker
+  ::fsync(dir.get());
 }
 
 }  // namespace
@@ -50,9 +50,9 @@ links::CopyResult PosixFileCopier::Copy(const std::string& from, const std::stri
   // Non-blocking, so a FIFO under a workbook's name cannot hang the open;
   // it is refused below as no regular file.
   base::UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (in.Get() < 0) throw Failure("cannot read", from, errno);
+  if (!in) throw Failure("cannot read", from, errno);
   struct stat source {};
-  if (::fstat(in.Get(), &source) != 0) throw Failure("cannot read", from, errno);
+  if (::fstat(in.get(), &source) != 0) throw Failure("cannot read", from, errno);
   if (!S_ISREG(source.st_mode)) throw std::runtime_error("not a regular file: " + from);
 
   const std::filesystem::path target(to);
@@ -61,7 +61,7 @@ links::CopyResult PosixFileCopier::Copy(const std::string& from, const std::stri
     // Held until it has its final name, so that another run's clean-up of
     // abandoned temporary files leaves it alone.
     base::TemporaryFile temp(folder);
-    CopyContent(in.Get(), temp, from);
+    CopyContent(in.get(), temp, from);
     if (::fchmod(temp.NativeHandle(), source.st_mode & 07777) != 0)
       throw Failure("cannot set the mode of", temp.Path().string(), errno);
     temp.Sync();
