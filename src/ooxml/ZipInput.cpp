@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <utility>
 
 #include "ooxml/Package.h"
 
@@ -55,22 +54,11 @@ Input::Input(const std::filesystem::path& path) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) ThrowOpenError(static_cast<int>(GetLastError()));
-  handle_ = h;
+  file_.reset(h);
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(h, &info)) {
-    Close();
-    ThrowOpenError(static_cast<int>(GetLastError()));
-  }
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    Close();
-    throw PackageError("not a workbook package (a folder)");
-  }
+  if (!GetFileInformationByHandle(h, &info)) ThrowOpenError(static_cast<int>(GetLastError()));
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) throw PackageError("not a workbook package (a folder)");
   size_ = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-}
-
-void Input::Close() noexcept {
-  if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
-  handle_ = nullptr;
 }
 
 void Input::ReadAt(std::uint64_t offset, void* buffer, std::size_t n) const {
@@ -81,7 +69,7 @@ void Input::ReadAt(std::uint64_t offset, void* buffer, std::size_t n) const {
     ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
     const DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
     DWORD got = 0;
-    if (!ReadFile(static_cast<HANDLE>(handle_), out, want, &got, &ov) || got == 0)
+    if (!ReadFile(static_cast<HANDLE>(file_.get()), out, want, &got, &ov) || got == 0)
       throw PackageError("cannot read the workbook file");
     out += got;
     offset += got;
@@ -93,34 +81,19 @@ void Input::ReadAt(std::uint64_t offset, void* buffer, std::size_t n) const {
 
 Input::Input(const std::filesystem::path& path) {
   // Non-blocking, so that a FIFO named like a workbook cannot hang the open.
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd_ < 0) ThrowOpenError(errno);
+  file_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file_) ThrowOpenError(errno);
   struct stat st{};
-  if (::fstat(fd_, &st) != 0) {
-    const int code = errno;
-    Close();
-    ThrowOpenError(code);
-  }
-  if (S_ISDIR(st.st_mode)) {
-    Close();
-    throw PackageError("not a workbook package (a folder)");
-  }
-  if (!S_ISREG(st.st_mode)) {
-    Close();
-    throw PackageError("not a workbook package (not a regular file)");
-  }
+  if (::fstat(file_.get(), &st) != 0) ThrowOpenError(errno);
+  if (S_ISDIR(st.st_mode)) throw PackageError("not a workbook package (a folder)");
+  if (!S_ISREG(st.st_mode)) throw PackageError("not a workbook package (not a regular file)");
   size_ = static_cast<std::uint64_t>(st.st_size);
-}
-
-void Input::Close() noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
 }
 
 void Input::ReadAt(std::uint64_t offset, void* buffer, std::size_t n) const {
   auto* out = static_cast<char*>(buffer);
   while (n > 0) {
-    const ssize_t got = ::pread(fd_, out, n, static_cast<off_t>(offset));
+    const ssize_t got = ::pread(file_.get(), out, n, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) throw PackageError("cannot read the workbook file");
     out += got;
@@ -130,30 +103,6 @@ void Input::ReadAt(std::uint64_t offset, void* buffer, std::size_t n) const {
 }
 
 #endif
-
-Input::Input(Input&& other) noexcept
-#ifdef _WIN32
-    : handle_(std::exchange(other.handle_, nullptr)),
-#else
-    : fd_(std::exchange(other.fd_, -1)),
-#endif
-      size_(other.size_) {
-}
-
-Input& Input::operator=(Input&& other) noexcept {
-  if (this != &other) {
-    Close();
-#ifdef _WIN32
-    handle_ = std::exchange(other.handle_, nullptr);
-#else
-    fd_ = std::exchange(other.fd_, -1);
-#endif
-    size_ = other.size_;
-  }
-  return *this;
-}
-
-Input::~Input() { Close(); }
 
 void WindowReader::ReadAt(std::uint64_t offset, void* buffer, std::size_t n) {
   constexpr std::size_t kWindow = 256 * 1024;
