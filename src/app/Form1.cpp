@@ -55,7 +55,7 @@ void Form1::Check2_Click() {
 
 void Form1::Check3_Click() { StoreBackupOption(services_.settings, Check3); }
 
-void Form1::ListView1_DblClick() { ListView1.DblClick(); }
+void Form1::ListView1_DblClick() { ListView1.RemoveSelected(); }
 
 void Form1::Check1_Click() { filelist::Check1_Click(Check1, services_.openDialog, ListView1, services_.messages); }
 
@@ -65,19 +65,19 @@ void Form1::Check4_Click() {
 }
 
 void Form1::ListView1_OLEDragOver(const filelist::DragData& data, int& effect) {
-  filelist::ListView1_OLEDragOver(data, effect);
+  filelist::RefuseDragWithoutFiles(data, effect);
 }
 
-void Form1::ListView1_OLEDragDrop(const filelist::DragData& data) { filelist::ListView1_OLEDragDrop(data, ListView1); }
+void Form1::ListView1_OLEDragDrop(const filelist::DragData& data) { filelist::AppendDroppedFiles(data, ListView1); }
 
 void Form1::Check1_MouseMove() { ButtonHover(MousePointer); }
 void Form1::Check2_MouseMove() { ButtonHover(MousePointer); }
 void Form1::Check4_MouseMove() { ButtonHover(MousePointer); }
 void Form1::Form_MouseMove() { BareAreaHover(MousePointer); }
 
-void Form1::ListView1_MouseDown() { drag_.ListView1_MouseDown(); }
-void Form1::ListView1_ItemClick() { drag_.ListView1_ItemClick(); }
-void Form1::ListView1_MouseMove(int x, int y) { drag_.ListView1_MouseMove(x, y); }
-void Form1::ListView1_MouseUp() { drag_.ListView1_MouseUp(); }
+void Form1::ListView1_MouseDown() { drag_.Press(); }
+void Form1::ListView1_ItemClick() { drag_.ItemClicked(); }
+void Form1::ListView1_MouseMove(int x, int y) { drag_.Move(x, y); }
+void Form1::ListView1_MouseUp() { drag_.Release(); }
 
 }  // namespace quorvane::app

@@ -48,7 +48,7 @@ void FileList::ClearSelection() {
   if (observer_) observer_->OnSelectionChanged(selected_);
 }
 
-void FileList::DblClick() {
+void FileList::RemoveSelected() {
   if (!selected_) return;
   Remove(*selected_);
 }

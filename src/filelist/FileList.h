@@ -34,7 +34,7 @@ class FileList {
   void ClearSelection();
 
   // Removes the selected entry; with nothing selected the list stays as it was.
-  void DblClick();
+  void RemoveSelected();
 
   // Stable identity of the entry at a position, so that a reference held by a
   // drag survives exchanges of text and notices its entry's removal.

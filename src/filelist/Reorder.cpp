@@ -18,11 +18,11 @@ ListReorder::ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cu
       windowPointer_(windowPointer),
       iconPath_(base::JoinPath(programFolder, kDragIconName)) {}
 
-void ListReorder::ListView1_MouseDown() { mouseIsDown_ = true; }
+void ListReorder::Press() { mouseIsDown_ = true; }
 
 // The list stays a drop target through all of this: switching drops off at
 // an entry click would make later drops fail without a word.
-void ListReorder::ListView1_ItemClick() {
+void ListReorder::ItemClicked() {
   listPointer_.Set(base::kPointerCustom);
   try {
     view_.LoadMouseIcon(iconPath_);
@@ -34,7 +34,7 @@ void ListReorder::ListView1_ItemClick() {
   else dragItem_.reset();
 }
 
-void ListReorder::ListView1_MouseMove(int x, int y) {
+void ListReorder::Move(int x, int y) {
   app::BareAreaHover(windowPointer_);
   if (!mouseIsDown_) return;
   ExchangeStep(x, y);
@@ -64,7 +64,7 @@ void ListReorder::ExchangeStep(int x, int y) {
   }
 }
 
-void ListReorder::ListView1_MouseUp() {
+void ListReorder::Release() {
   mouseIsDown_ = false;
   listPointer_.Set(base::kPointerArrow);
 }

@@ -46,10 +46,10 @@ class ListReorder {
               base::Property<int>& listPointer, base::Property<int>& windowPointer,
               std::string programFolder);
 
-  void ListView1_MouseDown();
-  void ListView1_ItemClick();
-  void ListView1_MouseMove(int x, int y);
-  void ListView1_MouseUp();
+  void Press();
+  void ItemClicked();
+  void Move(int x, int y);
+  void Release();
 
   bool MouseIsDown() const { return mouseIsDown_; }
   // The current position of the entry holding the dragged text; nothing

@@ -162,7 +162,7 @@ TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
       Press("V");  // the user presses the button again while W is walked
       inner = 2;
       // Something else changes the list in between; the walk only appends.
-      list.DblClick();
+      list.RemoveSelected();
     } else if (inner == 2) {
       outerPointers.push_back(pointer.Get());
     }

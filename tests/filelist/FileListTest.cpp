@@ -44,21 +44,21 @@ TEST(FileList, KeepsOrderDuplicatesAndClosesGaps) {
   EXPECT_EQ(view.events, (Texts{"add 1", "add 2", "add 3", "remove 2"}));
 }
 
-TEST(FileList, DoubleClickRemovesOnlyTheSelectedEntry) {
+TEST(FileList, RemoveSelectedRemovesOnlyTheSelectedEntry) {
   FileList list;
-  list.DblClick();  // empty list
+  list.RemoveSelected();  // empty list
   for (const char* p : {"a", "b", "c"}) list.Add(p);
-  list.DblClick();  // nothing selected: no change
+  list.RemoveSelected();  // nothing selected: no change
   EXPECT_EQ(list.Count(), 3u);
   list.Select(3);
   list.Remove(1);
   EXPECT_EQ(list.SelectedIndex(), 2u);
   const auto id = list.IdAt(2);
-  list.DblClick();
+  list.RemoveSelected();
   EXPECT_EQ(testing::Texts(list), Texts{"b"});
   EXPECT_FALSE(list.SelectedIndex());
   EXPECT_FALSE(list.IndexOf(id));
-  list.DblClick();
+  list.RemoveSelected();
   EXPECT_EQ(list.Count(), 1u);
 }
 
@@ -66,21 +66,21 @@ TEST(Drop, OnlyAFileListIsTakenAndEveryPathIsAppendedInOrder) {
   testing::FakeDrag text;
   text.formats = {1, 13};  // plain and Unicode text
   int effect = 1;          // copy, as the platform proposed
-  ListView1_OLEDragOver(text, effect);
+  RefuseDragWithoutFiles(text, effect);
   EXPECT_EQ(effect, kDropEffectNone);
 
   testing::FakeDrag drag;
   drag.formats = {1, 15};
   for (int proposed : {1, 2, 5}) {
     effect = proposed;
-    ListView1_OLEDragOver(drag, effect);
+    RefuseDragWithoutFiles(drag, effect);
     EXPECT_EQ(effect, proposed);
   }
 
   FileList list;
   list.Add("C:\\Data\\a.xls");
   drag.files = {"C:\\Data\\b.xlsx", "C:\\Data\\a.xls", "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"};
-  ListView1_OLEDragDrop(drag, list);
+  AppendDroppedFiles(drag, list);
   EXPECT_EQ(testing::Texts(list), (Texts{"C:\\Data\\a.xls", "C:\\Data\\b.xlsx", "C:\\Data\\a.xls",
                                          "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"}));
 }

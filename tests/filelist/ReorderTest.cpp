@@ -23,10 +23,10 @@ class Reorder : public ::testing::Test {
   // The user presses on an entry: the list selects it, then reports the press and the click.
   void PressOn(std::size_t index) {
     list.Select(index);
-    drag.ListView1_MouseDown();
-    drag.ListView1_ItemClick();
+    drag.Press();
+    drag.ItemClicked();
   }
-  void MoveTo(std::size_t index) { drag.ListView1_MouseMove(3, Row(index)); }
+  void MoveTo(std::size_t index) { drag.Move(3, Row(index)); }
 
   FileList list;
   testing::FakeListView view;
@@ -54,7 +54,7 @@ TEST_F(Reorder, JumpExchangesOnlyTheTwoEntries) {
   EXPECT_EQ(Texts(), (std::vector<std::string>{"D", "B", "C", "A"}));
   // Moving over the dragged entry itself or blank space changes nothing.
   MoveTo(4);
-  drag.ListView1_MouseMove(3, kBlank);
+  drag.Move(3, kBlank);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"D", "B", "C", "A"}));
   EXPECT_EQ(drag.DragItem(), 4u);
 }
@@ -75,20 +75,20 @@ TEST_F(ReorderSameTexts, EqualTextsAreSkippedAndCaseCounts) {
 }
 
 TEST_F(Reorder, NothingMovesWithoutAClickedEntryOrWithoutTheButton) {
-  drag.ListView1_MouseDown();  // press on blank space: no entry click yet
+  drag.Press();  // press on blank space: no entry click yet
   MoveTo(2);
   MoveTo(4);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
 
   PressOn(1);
-  drag.ListView1_MouseUp();
+  drag.Release();
   MoveTo(3);  // button up
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
 
   // An entry click with nothing selected leaves nothing to drag.
   list.ClearSelection();
-  drag.ListView1_MouseDown();
-  drag.ListView1_ItemClick();
+  drag.Press();
+  drag.ItemClicked();
   MoveTo(3);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
 }
@@ -116,7 +116,7 @@ TEST_F(Reorder, ScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
     EXPECT_EQ(view.ensured, c.ensured) << c.from << "->" << c.to << " at " << c.screenY;
     MoveTo(c.to);  // no exchange, no scrolling
     EXPECT_EQ(view.ensured, c.ensured);
-    drag.ListView1_MouseUp();
+    drag.Release();
   }
 
   // An unknown pointer position only skips the scrolling.
@@ -137,7 +137,7 @@ TEST_F(Reorder, PointersOnMoveAndRelease) {
   EXPECT_EQ(windowPointer.Get(), base::kPointerHourglass);
 
   windowPointer.Set(base::kPointerCustom);
-  drag.ListView1_MouseUp();
+  drag.Release();
   EXPECT_FALSE(drag.MouseIsDown());
   EXPECT_EQ(listPointer.Get(), base::kPointerArrow);
   EXPECT_EQ(windowPointer.Get(), base::kPointerCustom);
@@ -155,26 +155,26 @@ TEST_F(Reorder, AMissingIconDoesNotStopTheDrag) {
   // A program in a drive root gets one backslash.
   ListReorder rooted{list, view, cursor, listPointer, windowPointer, "D:\\"};
   view.iconThrows = false;
-  rooted.ListView1_ItemClick();
+  rooted.ItemClicked();
   EXPECT_EQ(view.iconLoads.back(), "D:\\drag.ico");
 }
 
 TEST_F(Reorder, ReleaseKeepsTheDraggedEntryUntilItIsRemoved) {
   PressOn(2);
   MoveTo(3);  // A, C, B, D with B dragged
-  drag.ListView1_MouseUp();
+  drag.Release();
 
   // A later press on blank space goes on moving the same entry.
-  drag.ListView1_MouseDown();
+  drag.Press();
   MoveTo(4);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "C", "D", "B"}));
-  drag.ListView1_MouseUp();
+  drag.Release();
 
   // Once that entry is removed there is nothing left to drag.
   list.Select(4);
-  list.DblClick();
+  list.RemoveSelected();
   EXPECT_FALSE(drag.DragItem());
-  drag.ListView1_MouseDown();
+  drag.Press();
   MoveTo(1);
   MoveTo(3);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "C", "D"}));
