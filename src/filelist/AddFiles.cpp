@@ -28,11 +28,7 @@ std::vector<std::string> ParseOpenResult(std::string_view result) {
   return paths;
 }
 
-void Check1_Click(base::CheckBox& check1, OpenFileDialog& dialog, FileList& list,
-                  base::MessageBoxes& boxes) {
-  if (check1.Value() != 1) return;
-  check1.SetValue(0);
-
+void AddFromOpenDialog(OpenFileDialog& dialog, FileList& list, base::MessageBoxes& boxes) {
   dialog.SetFileName("");
   dialog.SetFlags(kOpenFlags);
   dialog.SetDialogTitle(kOpenTitle);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/PathList.h"
+
 namespace quorvane::filelist {
 
 // Told about every change so a view can follow the model.
@@ -20,12 +22,12 @@ class FileListObserver {
   virtual void OnSelectionChanged(std::optional<std::size_t> index) = 0;
 };
 
-class FileList {
+class FileList final : public base::PathList {
  public:
   // Positions are 1-based, as the list shows them.
   void Add(std::string text);
-  std::size_t Count() const { return entries_.size(); }
-  const std::string& Text(std::size_t index) const;  // throws std::out_of_range
+  std::size_t Count() const override { return entries_.size(); }
+  const std::string& Text(std::size_t index) const override;  // throws std::out_of_range
   void SetText(std::size_t index, std::string text);
   void Remove(std::size_t index);
 

@@ -3,19 +3,16 @@
 #include <exception>
 #include <utility>
 
-#include "app/Hover.h"
 #include "base/Path.h"
 
 namespace quorvane::filelist {
 
 ListReorder::ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cursor,
-                         base::Property<int>& listPointer, base::Property<int>& windowPointer,
-                         std::string programFolder)
+                         base::Property<int>& listPointer, std::string programFolder)
     : list_(list),
       view_(view),
       cursor_(cursor),
       listPointer_(listPointer),
-      windowPointer_(windowPointer),
       iconPath_(base::JoinPath(programFolder, kDragIconName)) {}
 
 void ListReorder::Press() { mouseIsDown_ = true; }
@@ -35,7 +32,6 @@ void ListReorder::ItemClicked() {
 }
 
 void ListReorder::Move(int x, int y) {
-  app::BareAreaHover(windowPointer_);
   if (!mouseIsDown_) return;
   ExchangeStep(x, y);
   hoverItem_.reset();

@@ -38,17 +38,19 @@ class ScreenCursor {
   virtual std::optional<int> CursorY() const = 0;
 };
 
-// The four list handlers of the drag and the three values they share. Holds
-// references to everything it is given; all must outlive it.
+// The steps of the drag gesture on the list and the values they share: the
+// button goes down, the list reports a click on an entry, the pointer moves,
+// the button comes up. Holds references to everything it is given; all must
+// outlive it.
 class ListReorder {
  public:
-  ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cursor,
-              base::Property<int>& listPointer, base::Property<int>& windowPointer,
+  ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cursor, base::Property<int>& listPointer,
               std::string programFolder);
 
   void Press();
+  // The list reported a click on an entry: the selected one is dragged.
   void ItemClicked();
-  void Move(int x, int y);
+  void Move(int x, int y);  // in the units of the list's mouse events
   void Release();
 
   bool MouseIsDown() const { return mouseIsDown_; }
@@ -64,7 +66,6 @@ class ListReorder {
   ListViewControl& view_;
   ScreenCursor& cursor_;
   base::Property<int>& listPointer_;
-  base::Property<int>& windowPointer_;
   std::string iconPath_;
 
   bool mouseIsDown_ = false;

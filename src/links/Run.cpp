@@ -48,9 +48,7 @@ std::string FinalMessage(std::size_t total, const std::vector<WorkbookFailure>& 
   return text;
 }
 
-void Check2Click(RunControls controls, RunServices services) {
-  if (controls.check2.Value() != 1) return;
-  controls.check2.SetValue(0);
+void RemoveLinks(RunControls controls, RunServices services) {
   if (WarnIfExcelOpen(services.excel, services.messages)) return;
 
   IdleOnExit idle(controls);
@@ -67,7 +65,7 @@ void Check2Click(RunControls controls, RunServices services) {
     for (std::size_t i = 1; i <= n; ++i) {
       const std::string path = controls.files.Text(i);
       bool backupMissing = false;
-      if (controls.check3.Value() == 1) {
+      if (controls.backupOption.Value() == 1) {
         try {
           MakeBackup(services.copier, services.clock, path);
         } catch (const std::exception& e) {

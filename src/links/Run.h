@@ -7,7 +7,7 @@
 #include "base/Controls.h"
 #include "base/Excel.h"
 #include "base/MessageBoxes.h"
-#include "filelist/FileList.h"
+#include "base/PathList.h"
 #include "links/Backup.h"
 
 namespace quorvane::links {
@@ -21,9 +21,8 @@ struct RunServices {
 
 // What the run works on and shows on the window.
 struct RunControls {
-  base::CheckBox& check2;        // "Remove File Links"
-  const base::CheckBox& check3;  // the backup option
-  const filelist::FileList& files;
+  const base::CheckBox& backupOption;  // read again for every workbook
+  const base::PathList& files;
   base::Property<double>& progress;
   base::Property<int>& pointer;  // the window's
 };
@@ -36,9 +35,10 @@ struct WorkbookFailure {
 inline constexpr const char* kNoFilesAdded = "No files added.";
 inline constexpr const char* kDone = "Done.";
 
-// The click handler of "Remove File Links". Every entry is worked on in list
-// order; a failing entry is reported in the final message and the run goes on.
-void Check2Click(RunControls controls, RunServices services);
+// Breaks the links of every workbook in the list, in list order, each after
+// its backup when the option is ticked; a failing entry is reported in the
+// final message and the run goes on.
+void RemoveLinks(RunControls controls, RunServices services);
 
 // The closing message: "Done." alone when nothing failed.
 std::string FinalMessage(std::size_t total, const std::vector<WorkbookFailure>& failures);

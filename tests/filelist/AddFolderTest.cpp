@@ -32,18 +32,14 @@ TEST(MatchesPattern, WorkbookPatternAndWildcards) {
   EXPECT_TRUE(MatchesPattern("", "*"));
 }
 
-class AddFolderButton : public ::testing::Test {
+class FolderWalk : public ::testing::Test {
  protected:
-  AddFolderButton() {
-    check4.Click = [this] { Check4_Click(check4, picker, listing, pump, list, pointer); };
-  }
   void Press(const std::string& folder) {
     picker.choice = folder;
-    check4.UserClick();
+    AddFolder(picker, listing, pump, list, pointer);
   }
   Texts Entries() const { return testing::Texts(list); }
 
-  base::CheckBox check4;
   testing::FakeFolderPicker picker;
   testing::FakeListing listing;
   testing::FakePump pump;
@@ -51,7 +47,7 @@ class AddFolderButton : public ::testing::Test {
   base::Property<int> pointer{base::kPointerCustom};
 };
 
-TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder) {
+TEST_F(FolderWalk, WalksLevelByLevelGroupedByParentThenListsFolderByFolder) {
   listing.Add("W", {"a.xls", "X\\", "b.xls", "Y\\"});
   listing.Add("W\\X", {"x.xls", "Deep2\\", "Deep1\\"});  // listing order, not sorted
   listing.Add("W\\Y", {"y.xls", "Below\\"});
@@ -61,7 +57,6 @@ TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder)
   list.Add("first");
 
   Press("W");
-  EXPECT_EQ(check4.Value(), 0);
   EXPECT_EQ(picker.prompts, Texts{"Please select folder to add:"});
   EXPECT_EQ(Entries(), (Texts{"first", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls", "W\\Y\\y.xls", "W\\X\\Deep2\\d2.xls",
                               "W\\X\\Deep1\\d1.xls", "W\\Y\\Below\\z.xls"}));
@@ -76,7 +71,7 @@ TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder)
   EXPECT_EQ(oneLevel, (Texts{"W", "W\\X", "W\\Y"}));
 }
 
-TEST_F(AddFolderButton, NamesAndAttributesDecideWhatIsAddedAndEntered) {
+TEST_F(FolderWalk, NamesAndAttributesDecideWhatIsAddedAndEntered) {
   listing.Add("C:\\", {".\\", "..\\", "Book1.xls", "Notes.txt", "~$Book1.xls", "Book1.csv", "Book1.xml", "BOOK2.XLSX"});
   listing.Add("C:\\", "h.xlsm", FileAttributes{.hidden = true});
   listing.Add("C:\\", "s.xlsb", FileAttributes{.system = true});
@@ -94,7 +89,7 @@ TEST_F(AddFolderButton, NamesAndAttributesDecideWhatIsAddedAndEntered) {
   EXPECT_EQ(Entries(), (Texts{"C:\\Book1.xls", "C:\\BOOK2.XLSX", "C:\\h.xlsm", "C:\\s.xlsb", "C:\\Old.xls\\in.xls"}));
 }
 
-TEST_F(AddFolderButton, UnreadableFoldersAndLinksArePassedOver) {
+TEST_F(FolderWalk, UnreadableFoldersAndLinksArePassedOver) {
   listing.Add("W", {"Locked\\", "Flaky\\"});
   listing.Add("W", "Loop", FileAttributes{.directory = true, .link = true});  // leads back to W
   listing.Add("W", {"Ok\\"});
@@ -112,7 +107,7 @@ TEST_F(AddFolderButton, UnreadableFoldersAndLinksArePassedOver) {
   EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
-TEST_F(AddFolderButton, HourglassYieldPointsAndTheProgramEndingMidWalk) {
+TEST_F(FolderWalk, HourglassYieldPointsAndTheProgramEndingMidWalk) {
   listing.Add("W", {"a.xls", "X\\"});
   listing.Add("W\\X", {"x.xls"});
   std::vector<int> seen;
@@ -143,12 +138,11 @@ TEST_F(AddFolderButton, HourglassYieldPointsAndTheProgramEndingMidWalk) {
   }
   // A failure escaping the walk still takes the hourglass away.
   pump.onYield = []() -> bool { throw std::runtime_error("boom"); };
-  picker.choice = "W";
-  EXPECT_THROW(check4.UserClick(), std::runtime_error);
+  EXPECT_THROW(Press("W"), std::runtime_error);
   EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
-TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
+TEST_F(FolderWalk, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
   listing.Add("W", {"a.xls", "X\\", "b.xls"});
   listing.Add("W\\X", {"x.xls"});
   listing.Add("V", {"v.xls", "Sub\\"});
@@ -226,10 +220,8 @@ TEST(StdDirectoryListing, WalksARealTreeWithoutFollowingLinks) {
   testing::FakeFolderPicker picker;
   picker.choice = tree.Root().string();
   FileList list;
-  base::CheckBox check4;
   base::Property<int> pointer;
-  check4.Click = [&] { Check4_Click(check4, picker, listing, pump, list, pointer); };
-  check4.UserClick();
+  AddFolder(picker, listing, pump, list, pointer);
 
   const auto root = tree.Root();
   ASSERT_EQ(list.Count(), 4u);

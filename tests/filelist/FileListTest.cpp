@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/FakeFileList.h"
-#include "fakes/FakeServices.h"
+#include "fakes/FakeMessages.h"
 #include "filelist/AddFiles.h"
 #include "filelist/Drop.h"
 #include "filelist/FileList.h"
@@ -106,25 +106,21 @@ TEST(ParseOpenResult, ShapesOfTheDialogResult) {
   for (const auto& c : cases) EXPECT_EQ(ParseOpenResult(c.result), c.paths) << c.result;
 }
 
-class AddFilesButton : public ::testing::Test {
+class AddFiles : public ::testing::Test {
  protected:
-  AddFilesButton() {
-    list.Add("C:\\existing.xls");
-    check1.Click = [this] { Check1_Click(check1, dialog, list, boxes); };
-  }
+  AddFiles() { list.Add("C:\\existing.xls"); }
+  void Add() { AddFromOpenDialog(dialog, list, boxes); }
 
-  base::CheckBox check1;
   testing::FakeOpenDialog dialog;
   FileList list;
   testing::FakeMessages boxes;
 };
 
-TEST_F(AddFilesButton, PressSpringsBackShowsTheDialogOnceAndAppends) {
+TEST_F(AddFiles, ShowsTheDialogOnceWithItsSettingsAndAppends) {
   dialog.result = "C:\\Data\0a.xls\0b.xlsx\0\0"s;
-  check1.UserClick();
+  Add();
 
-  EXPECT_EQ(check1.Value(), 0);
-  // Settings in their order, then exactly one showing although Click ran twice.
+  // Settings in their order, then exactly one showing.
   const std::vector<std::string> expected = {
       "FileName=", "Flags=2621953", "DialogTitle=Add File(s) - Hold Ctrl to select multiple files",
       "Filter=Excel Files (*.xl*)|*.xl*|", "ShowOpen"};
@@ -132,29 +128,27 @@ TEST_F(AddFilesButton, PressSpringsBackShowsTheDialogOnceAndAppends) {
   EXPECT_EQ(testing::Texts(list), (std::vector<std::string>{"C:\\existing.xls", "C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}));
 
   // Choosing the same files again lists them again; cancelling adds nothing.
-  check1.UserClick();
+  Add();
   dialog.result = "";
-  check1.UserClick();
+  Add();
   EXPECT_EQ(list.Count(), 5u);
-  EXPECT_EQ(check1.Value(), 0);
   EXPECT_TRUE(boxes.shown.empty());
 }
 
-TEST_F(AddFilesButton, FailuresAreToldAndAppendNothing) {
+TEST_F(AddFiles, FailuresAreToldAndAppendNothing) {
   // A selection too large for the result buffer: the user hears why.
   dialog.show = OpenFileDialog::ShowResult::TooLarge;
   dialog.result = "C:\\Data\0partial.xls"s;
-  check1.UserClick();
+  Add();
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, kSelectionTooLarge);
 
   dialog.show = OpenFileDialog::ShowResult::Closed;
   dialog.fail = true;
-  check1.UserClick();
+  Add();
   ASSERT_EQ(boxes.shown.size(), 2u);
   EXPECT_NE(boxes.shown[1].text.find("no dialog today"), std::string::npos);
 
-  EXPECT_EQ(check1.Value(), 0);
   EXPECT_EQ(testing::Texts(list), std::vector<std::string>{"C:\\existing.xls"});
 }
 

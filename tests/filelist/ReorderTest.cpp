@@ -32,8 +32,7 @@ class Reorder : public ::testing::Test {
   testing::FakeListView view;
   testing::FakeCursor cursor;
   base::Property<int> listPointer{base::kPointerDefault};
-  base::Property<int> windowPointer{base::kPointerCustom};
-  ListReorder drag{list, view, cursor, listPointer, windowPointer, "C:\\Program Files\\Quorvane"};
+  ListReorder drag{list, view, cursor, listPointer, "C:\\Program Files\\Quorvane"};
 };
 
 TEST_F(Reorder, SlowDragShiftsEveryEntryPassed) {
@@ -127,20 +126,12 @@ TEST_F(Reorder, ScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
   EXPECT_TRUE(view.ensured.empty());
 }
 
-TEST_F(Reorder, PointersOnMoveAndRelease) {
-  MoveTo(1);  // every move over the list resets the window pointer, button or not
-  EXPECT_EQ(windowPointer.Get(), base::kPointerDefault);
-
-  windowPointer.Set(base::kPointerHourglass);
+TEST_F(Reorder, ReleaseShowsTheArrowOnTheList) {
   PressOn(1);
   MoveTo(2);
-  EXPECT_EQ(windowPointer.Get(), base::kPointerHourglass);
-
-  windowPointer.Set(base::kPointerCustom);
   drag.Release();
   EXPECT_FALSE(drag.MouseIsDown());
   EXPECT_EQ(listPointer.Get(), base::kPointerArrow);
-  EXPECT_EQ(windowPointer.Get(), base::kPointerCustom);
 }
 
 TEST_F(Reorder, AMissingIconDoesNotStopTheDrag) {
@@ -153,7 +144,7 @@ TEST_F(Reorder, AMissingIconDoesNotStopTheDrag) {
   EXPECT_EQ(Texts(), (std::vector<std::string>{"B", "A", "C", "D"}));
 
   // A program in a drive root gets one backslash.
-  ListReorder rooted{list, view, cursor, listPointer, windowPointer, "D:\\"};
+  ListReorder rooted{list, view, cursor, listPointer, "D:\\"};
   view.iconThrows = false;
   rooted.ItemClicked();
   EXPECT_EQ(view.iconLoads.back(), "D:\\drag.ico");

@@ -126,8 +126,7 @@ class RunUnderFaultsTest : public ::testing::Test {
     DWORD cookie = 0;
     EXPECT_TRUE(SUCCEEDED(::RegisterActiveObject(users.get(), testing::kFakeExcelClass, ACTIVEOBJECT_STRONG, &cookie)));
 
-    base::CheckBox check2;
-    base::CheckBox check3;  // no backups: only the Excel path is under test
+    base::CheckBox backup;  // no backups: only the Excel path is under test
     filelist::FileList files;
     for (const auto& book : kBooks) files.Add(book);
     base::Property<double> progress;
@@ -136,8 +135,7 @@ class RunUnderFaultsTest : public ::testing::Test {
     ComExcel excel(std::chrono::milliseconds(100));
     Win32FileCopier copier;
     Win32RegionalClock clock;
-    check2.SetValue(1);
-    links::Check2Click({check2, check3, files, progress, pointer}, {excel, messages, copier, clock});
+    links::RemoveLinks({backup, files, progress, pointer}, {excel, messages, copier, clock});
 
     ::RevokeActiveObject(cookie, nullptr);
     users.reset();
