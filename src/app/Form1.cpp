@@ -6,7 +6,6 @@
 #include "links/Run.h"
 
 namespace quorvane::app {
-
 namespace {
 
 // The three big buttons are check boxes drawn as push buttons: a press ticks
