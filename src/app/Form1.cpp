@@ -6,11 +6,22 @@
 #include "links/Run.h"
 
 namespace quorvane::app {
+namespace {
+
+// The three big buttons are check boxes drawn as push buttons: a press ticks
+// one, and its handler acts only then, springing it back first. The click
+// that springing back raises finds it unticked and does nothing.
+bool TakePress(base::CheckBox& button) {
+  if (button.Value() != 1) return false;
+  button.SetValue(0);
+  return true;
+}
+
+}  // namespace
 
 Form1::Form1(Form1Services services)
     : services_(services),
-      drag_(ListView1, services.listView, services.cursor, ListView1MousePointer, MousePointer,
-            services.window.AppPath()) {
+      drag_(ListView1, services.listView, services.cursor, ListView1MousePointer, services.window.AppPath()) {
   Check1.Click = [this] { Check1_Click(); };
   Check4.Click = [this] { Check4_Click(); };
   Check2.Click = [this] { Check2_Click(); };
@@ -20,7 +31,7 @@ Form1::Form1(Form1Services services)
 void Form1::Form_Load() {
   WindowHost& window = services_.window;
   CenterForm(window);
-  window.SetCaption(kAppTitle);
+  window.SetCaption(base::kAppTitle);
 
   const std::string cursor = window.AppPath() + kHandCursorFile;
   if (FileExists(services_.fileDates, cursor)) {
@@ -49,35 +60,46 @@ void Form1::Form_Load() {
 void Form1::Form_Unload(int& /*cancel*/) { services_.window.End(); }
 
 void Form1::Check2_Click() {
-  links::Check2Click({Check2, Check3, ListView1, ProgressBar1, MousePointer},
+  if (!TakePress(Check2)) return;
+  links::RemoveLinks({Check3, ListView1, ProgressBar1, MousePointer},
                      {services_.excel, services_.messages, services_.copier, services_.clock});
 }
 
 void Form1::Check3_Click() { StoreBackupOption(services_.settings, Check3); }
 
-void Form1::ListView1_DblClick() { ListView1.DblClick(); }
+void Form1::ListView1_DblClick() { ListView1.RemoveSelected(); }
 
-void Form1::Check1_Click() { filelist::Check1_Click(Check1, services_.openDialog, ListView1, services_.messages); }
+void Form1::Check1_Click() {
+  if (!TakePress(Check1)) return;
+  filelist::AddFromOpenDialog(services_.openDialog, ListView1, services_.messages);
+}
 
 void Form1::Check4_Click() {
-  filelist::Check4_Click(Check4, services_.folderPicker, services_.directories, services_.pump, ListView1,
-                         MousePointer);
+  if (!TakePress(Check4)) return;
+  filelist::AddFolder(services_.folderPicker, services_.directories, services_.pump, ListView1, MousePointer);
 }
 
 void Form1::ListView1_OLEDragOver(const filelist::DragData& data, int& effect) {
-  filelist::ListView1_OLEDragOver(data, effect);
+  filelist::RefuseDragWithoutFiles(data, effect);
 }
 
-void Form1::ListView1_OLEDragDrop(const filelist::DragData& data) { filelist::ListView1_OLEDragDrop(data, ListView1); }
+void Form1::ListView1_OLEDragDrop(const filelist::DragData& data) { filelist::AppendDroppedFiles(data, ListView1); }
 
 void Form1::Check1_MouseMove() { ButtonHover(MousePointer); }
 void Form1::Check2_MouseMove() { ButtonHover(MousePointer); }
 void Form1::Check4_MouseMove() { ButtonHover(MousePointer); }
 void Form1::Form_MouseMove() { BareAreaHover(MousePointer); }
 
-void Form1::ListView1_MouseDown() { drag_.ListView1_MouseDown(); }
-void Form1::ListView1_ItemClick() { drag_.ListView1_ItemClick(); }
-void Form1::ListView1_MouseMove(int x, int y) { drag_.ListView1_MouseMove(x, y); }
-void Form1::ListView1_MouseUp() { drag_.ListView1_MouseUp(); }
+void Form1::ListView1_MouseDown() { drag_.Press(); }
+void Form1::ListView1_ItemClick() { drag_.ItemClicked(); }
+
+// Over the list the window pointer follows the bare-area rule first, button
+// down or not; then the drag takes its step.
+void Form1::ListView1_MouseMove(int x, int y) {
+  BareAreaHover(MousePointer);
+  drag_.Move(x, y);
+}
+
+void Form1::ListView1_MouseUp() { drag_.Release(); }
 
 }  // namespace quorvane::app

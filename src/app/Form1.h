@@ -5,16 +5,17 @@
 
 #include <string>
 
-#include "app/Controls.h"
 #include "app/Main.h"
 #include "app/Settings.h"
+#include "base/Controls.h"
+#include "base/Excel.h"
+#include "base/MessageBoxes.h"
 #include "filelist/AddFiles.h"
 #include "filelist/AddFolder.h"
 #include "filelist/Drop.h"
 #include "filelist/FileList.h"
 #include "filelist/Reorder.h"
 #include "links/Backup.h"
-#include "links/Excel.h"
 
 namespace quorvane::app {
 
@@ -34,11 +35,11 @@ class WindowHost : public WindowPlacement {
 struct Form1Services {
   WindowHost& window;
   SettingsStore& settings;
-  MessageBoxes& messages;
+  base::MessageBoxes& messages;
   FileDates& fileDates;
   ProgramStarter& starter;
   RandomSource& random;
-  links::ExcelAutomation& excel;
+  base::ExcelAutomation& excel;
   links::FileCopier& copier;
   links::RegionalClock& clock;
   filelist::OpenFileDialog& openDialog;
@@ -70,14 +71,14 @@ class Form1 {
   Form1(const Form1&) = delete;
   Form1& operator=(const Form1&) = delete;
 
-  CheckBox Check1;
-  CheckBox Check2;
-  CheckBox Check3;
-  CheckBox Check4;
+  base::CheckBox Check1;
+  base::CheckBox Check2;
+  base::CheckBox Check3;
+  base::CheckBox Check4;
   filelist::FileList ListView1;
-  Property<double> ProgressBar1{0.0};
-  Property<int> MousePointer{kPointerDefault};
-  Property<int> ListView1MousePointer{kPointerDefault};  // the list's own pointer
+  base::Property<double> ProgressBar1{0.0};
+  base::Property<int> MousePointer{base::kPointerDefault};
+  base::Property<int> ListView1MousePointer{base::kPointerDefault};  // the list's own pointer
   // Whether the custom pointer image (value 99) was loaded at start-up.
   bool HasMouseIcon() const { return hasMouseIcon_; }
 

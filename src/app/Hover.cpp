@@ -2,12 +2,12 @@
 
 namespace quorvane::app {
 
-void ButtonHover(Property<int>& windowPointer) {
-  if (windowPointer.Get() != kPointerHourglass) windowPointer.Set(kPointerCustom);
+void ButtonHover(base::Property<int>& windowPointer) {
+  if (windowPointer.Get() != base::kPointerHourglass) windowPointer.Set(base::kPointerCustom);
 }
 
-void BareAreaHover(Property<int>& windowPointer) {
-  if (windowPointer.Get() != kPointerHourglass) windowPointer.Set(kPointerDefault);
+void BareAreaHover(base::Property<int>& windowPointer) {
+  if (windowPointer.Get() != base::kPointerHourglass) windowPointer.Set(base::kPointerDefault);
 }
 
 }  // namespace quorvane::app

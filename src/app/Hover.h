@@ -3,15 +3,15 @@
 // three big buttons, the default pointer elsewhere. Neither rule touches the
 // hourglass, which only the long operation that set it takes away.
 
-#include "app/Controls.h"
+#include "base/Controls.h"
 
 namespace quorvane::app {
 
 // Moves over Check1, Check2 and Check4. Writes on every move, also when the
 // hand is already shown.
-void ButtonHover(Property<int>& windowPointer);
+void ButtonHover(base::Property<int>& windowPointer);
 
 // Moves over the bare window area and over the list.
-void BareAreaHover(Property<int>& windowPointer);
+void BareAreaHover(base::Property<int>& windowPointer);
 
 }  // namespace quorvane::app

@@ -57,12 +57,4 @@ void OpenSiteAtRandom(RandomSource& random, ProgramStarter& starter) {
   if (n == 7) starter.Shell(std::string("explorer \"") + SiteUrl() + "\"", kMinimizedFocus);
 }
 
-int LastDotPosition(std::string_view text) {
-  int position = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '.') position = static_cast<int>(i) + 1;
-  }
-  return position;
-}
-
 }  // namespace quorvane::app

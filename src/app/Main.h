@@ -1,10 +1,8 @@
 #pragma once
 // Small procedures shared across the window: placement, the file test used
-// at start-up, the occasional visit to the maker's site, and the dot search
-// used for backup names.
+// at start-up and the occasional visit to the maker's site.
 
 #include <string>
-#include <string_view>
 
 namespace quorvane::app {
 
@@ -61,7 +59,5 @@ const char* SiteUrl();
 void CenterForm(WindowPlacement& window);
 bool FileExists(FileDates& dates, const std::string& path);
 void OpenSiteAtRandom(RandomSource& random, ProgramStarter& starter);
-// 1-based position of the last "." in text, 0 when there is none.
-int LastDotPosition(std::string_view text);
 
 }  // namespace quorvane::app

@@ -4,7 +4,7 @@
 
 namespace quorvane::app {
 
-void RestoreBackupOption(SettingsStore& store, CheckBox& check3) {
+void RestoreBackupOption(SettingsStore& store, base::CheckBox& check3) {
   std::string stored;
   try {
     stored = store.GetSetting(kSettingsApp, kSettingsSection, kBackupKey);
@@ -14,7 +14,7 @@ void RestoreBackupOption(SettingsStore& store, CheckBox& check3) {
   check3.SetValue(stored == "True" ? 1 : 0);
 }
 
-void StoreBackupOption(SettingsStore& store, const CheckBox& check3) {
+void StoreBackupOption(SettingsStore& store, const base::CheckBox& check3) {
   try {
     store.SaveSetting(kSettingsApp, kSettingsSection, kBackupKey, check3.Value() == 0 ? "False" : "True");
   } catch (const std::exception&) {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/Controls.h"
+#include "base/Controls.h"
 
 namespace quorvane::app {
 
@@ -24,10 +24,10 @@ inline constexpr const char* kBackupKey = "BackupCheck";
 
 // Start-up: ticks the box only for exactly "True". Ticking raises the box's
 // click handler, which writes "True" again; an unreadable store leaves it unticked.
-void RestoreBackupOption(SettingsStore& store, CheckBox& check3);
+void RestoreBackupOption(SettingsStore& store, base::CheckBox& check3);
 
 // The box's click handler: stores "True" or "False". A store that cannot be
 // written is ignored so the tool keeps working; the box still counts.
-void StoreBackupOption(SettingsStore& store, const CheckBox& check3);
+void StoreBackupOption(SettingsStore& store, const base::CheckBox& check3);
 
 }  // namespace quorvane::app

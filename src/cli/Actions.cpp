@@ -5,11 +5,11 @@
 #include <system_error>
 #include <memory>
 
-#include "app/Controls.h"
+#include "base/AtomicFile.h"
+#include "base/Controls.h"
+#include "base/Utf8Path.h"
 #include "cli/ObservedAutomation.h"
 #include "links/Links.h"
-#include "ooxml/AtomicFile.h"
-#include "ooxml/Utf8Path.h"
 
 namespace quorvane::cli {
 namespace {
@@ -34,15 +34,15 @@ namespace {
 // put a plain file in place of the link and leave its target unbroken.
 std::string FullPath(const std::string& path) {
   std::error_code ec;
-  auto full = std::filesystem::weakly_canonical(std::filesystem::absolute(ooxml::FromUtf8(path), ec), ec);
-  return ec ? path : ooxml::ToUtf8(full);
+  auto full = std::filesystem::weakly_canonical(std::filesystem::absolute(base::FromUtf8(path), ec), ec);
+  return ec ? path : base::ToUtf8(full);
 }
 
 // A FIFO or device under a workbook's name would block or never end a read.
 // Missing files are left to the steps that follow, which say so themselves.
 bool RefuseSpecialFile(const std::string& path, WorkbookReport& report) {
   std::error_code ec;
-  const auto status = std::filesystem::status(ooxml::FromUtf8(path), ec);
+  const auto status = std::filesystem::status(base::FromUtf8(path), ec);
   if (ec || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status)) return false;
   report.reason = std::filesystem::is_directory(status) ? "a folder, not a workbook" : "not a regular file";
   return true;
@@ -56,7 +56,7 @@ WorkbookReport BreakOne(const std::string& path, BreakServices services) {
   if (RefuseSpecialFile(path, report)) return report;
   // What a killed earlier run left beside the workbook, also when this run
   // finds nothing to save there.
-  ooxml::RemoveAbandonedTemporariesOnce(ooxml::FromUtf8(FullPath(path)).parent_path());
+  base::RemoveAbandonedTemporariesOnce(base::FromUtf8(FullPath(path)).parent_path());
   if (services.backup) {
     try {
       report.backup = links::MakeBackup(services.copier, services.clock, path);
@@ -67,8 +67,8 @@ WorkbookReport BreakOne(const std::string& path, BreakServices services) {
   }
   ObservedAutomation observed(services.engine);
   try {
-    std::unique_ptr<links::ExcelApplication> current;
-    app::Property<int> pointer;  // no window to show the hourglass on
+    std::unique_ptr<base::ExcelApplication> current;
+    base::Property<int> pointer;  // no window to show the hourglass on
     links::BreakWorkbookLinks(observed, FullPath(path), current, pointer);
   } catch (const std::exception& error) {
     report.reason = links::DescribeFailure(error);
@@ -88,7 +88,7 @@ WorkbookReport ListOne(const std::string& path) {
   report.path = path;
   if (RefuseSpecialFile(path, report)) return report;
   try {
-    const auto book = ooxml::Workbook::Open(ooxml::FromUtf8(FullPath(path)));
+    const auto book = ooxml::Workbook::Open(base::FromUtf8(FullPath(path)));
     const auto usage = book.Usage();
     bool anyBook = false;
     for (const auto& link : book.Links()) {

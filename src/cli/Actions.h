@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Excel.h"
 #include "links/Backup.h"
-#include "links/Excel.h"
 #include "ooxml/Workbook.h"
 
 namespace quorvane::cli {
@@ -37,7 +37,7 @@ struct WorkbookReport {
 };
 
 struct BreakServices {
-  links::ExcelAutomation& engine;  // one per thread
+  base::ExcelAutomation& engine;  // one per thread
   links::FileCopier& copier;
   links::RegionalClock& clock;
   bool backup = false;

@@ -36,7 +36,7 @@ int Run(const Options& options, Environment& env) {
       return [&](std::size_t i) { console.Finished(i, ListOne(workbooks[i])); };
     }
     // Each thread has its own engine; the copier and clock keep no state.
-    std::shared_ptr<links::ExcelAutomation> engine = makeEngine ? makeEngine() : nullptr;
+    std::shared_ptr<base::ExcelAutomation> engine = makeEngine ? makeEngine() : nullptr;
     if (!engine) throw std::runtime_error("the chosen engine cannot be started");
     return [&, engine](std::size_t i) {
       console.Finished(i, BreakOne(workbooks[i], {*engine, env.copier, env.clock, options.backup}));

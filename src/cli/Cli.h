@@ -6,14 +6,14 @@
 #include <memory>
 #include <ostream>
 
+#include "base/Excel.h"
 #include "filelist/AddFolder.h"
 #include "links/Backup.h"
-#include "links/Excel.h"
 
 namespace quorvane::cli {
 
 // Makes one automation for one worker thread.
-using EngineFactory = std::function<std::unique_ptr<links::ExcelAutomation>()>;
+using EngineFactory = std::function<std::unique_ptr<base::ExcelAutomation>()>;
 
 struct Environment {
   std::ostream& out;

@@ -1,11 +1,10 @@
 #include "cli/Collect.h"
 
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
-#include "app/Controls.h"
-#include "filelist/FileList.h"
-#include "ooxml/Utf8Path.h"
+#include "base/Utf8Path.h"
 
 namespace quorvane::cli {
 namespace {
@@ -16,38 +15,25 @@ class NoPump final : public filelist::MessagePump {
   bool Yield() override { return true; }
 };
 
-class GivenFolder final : public filelist::FolderPicker {
- public:
-  explicit GivenFolder(std::string folder) : folder_(std::move(folder)) {}
-  std::string BrowseForFolder(const std::string&) override { return folder_; }
-
- private:
-  std::string folder_;
-};
-
 }  // namespace
 
 std::vector<std::string> CollectWorkbooks(const std::vector<std::string>& paths,
                                           filelist::DirectoryListing& listing) {
-  // The window's "add folder" handler itself does the work, so both find
-  // exactly the same workbooks.
-  filelist::FileList found;
+  // The window's "add folder" button walks with the same function, so both
+  // find exactly the same workbooks.
+  std::vector<std::string> workbooks;
   NoPump pump;
-  app::Property<int> pointer;
   for (const auto& path : paths) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(ooxml::FromUtf8(path), ec)) {
-      found.Add(path);
+    if (!std::filesystem::is_directory(base::FromUtf8(path), ec)) {
+      workbooks.push_back(path);
       continue;
     }
-    GivenFolder picker(path);
-    app::CheckBox pressed;
-    pressed.SetValue(1);
-    filelist::Check4_Click(pressed, picker, listing, pump, found, pointer);
+    if (auto found = filelist::FindWorkbooks(listing, pump, path)) {
+      workbooks.insert(workbooks.end(), std::make_move_iterator(found->begin()),
+                       std::make_move_iterator(found->end()));
+    }
   }
-  std::vector<std::string> workbooks;
-  workbooks.reserve(found.Count());
-  for (std::size_t i = 1; i <= found.Count(); ++i) workbooks.push_back(found.Text(i));
   return workbooks;
 }
 

@@ -3,13 +3,13 @@
 namespace quorvane::cli {
 namespace {
 
-class ObservedWorkbook final : public links::ExcelWorkbook {
+class ObservedWorkbook final : public base::ExcelWorkbook {
  public:
-  ObservedWorkbook(std::unique_ptr<links::ExcelWorkbook> inner, std::shared_ptr<Observation> seen)
+  ObservedWorkbook(std::unique_ptr<base::ExcelWorkbook> inner, std::shared_ptr<Observation> seen)
       : inner_(std::move(inner)), seen_(std::move(seen)) {}
 
-  links::LinkSourceList LinkSources(std::int32_t type) override {
-    links::LinkSourceList list = inner_->LinkSources(type);
+  base::LinkSourceList LinkSources(std::int32_t type) override {
+    base::LinkSourceList list = inner_->LinkSources(type);
     if (!list) {
       seen_->sources.reset();
     } else {
@@ -30,40 +30,40 @@ class ObservedWorkbook final : public links::ExcelWorkbook {
   void Close(bool saveChanges) override { inner_->Close(saveChanges); }
 
  private:
-  std::unique_ptr<links::ExcelWorkbook> inner_;
+  std::unique_ptr<base::ExcelWorkbook> inner_;
   std::shared_ptr<Observation> seen_;
 };
 
-class ObservedApplication final : public links::ExcelApplication {
+class ObservedApplication final : public base::ExcelApplication {
  public:
-  ObservedApplication(std::unique_ptr<links::ExcelApplication> inner, std::shared_ptr<Observation> seen)
+  ObservedApplication(std::unique_ptr<base::ExcelApplication> inner, std::shared_ptr<Observation> seen)
       : inner_(std::move(inner)), seen_(std::move(seen)) {}
 
   std::string DefaultMember() override { return inner_->DefaultMember(); }
-  std::unique_ptr<links::ExcelWorkbooks> Workbooks() override { return inner_->Workbooks(); }
+  std::unique_ptr<base::ExcelWorkbooks> Workbooks() override { return inner_->Workbooks(); }
   void SetDisplayAlerts(bool value) override { inner_->SetDisplayAlerts(value); }
   void SetAskToUpdateLinks(bool value) override { inner_->SetAskToUpdateLinks(value); }
-  std::unique_ptr<links::ExcelWorkbook> ActiveWorkbook() override {
+  std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {
     return std::make_unique<ObservedWorkbook>(inner_->ActiveWorkbook(), seen_);
   }
   void Quit() override { inner_->Quit(); }
   void ForceEnd() noexcept override { inner_->ForceEnd(); }
 
  private:
-  std::unique_ptr<links::ExcelApplication> inner_;
+  std::unique_ptr<base::ExcelApplication> inner_;
   std::shared_ptr<Observation> seen_;
 };
 
 }  // namespace
 
-ObservedAutomation::ObservedAutomation(links::ExcelAutomation& inner)
+ObservedAutomation::ObservedAutomation(base::ExcelAutomation& inner)
     : inner_(inner), seen_(std::make_shared<Observation>()) {}
 
-std::unique_ptr<links::ExcelApplication> ObservedAutomation::GetRunning() {
+std::unique_ptr<base::ExcelApplication> ObservedAutomation::GetRunning() {
   return std::make_unique<ObservedApplication>(inner_.GetRunning(), seen_);
 }
 
-std::unique_ptr<links::ExcelApplication> ObservedAutomation::Create() {
+std::unique_ptr<base::ExcelApplication> ObservedAutomation::Create() {
   return std::make_unique<ObservedApplication>(inner_.Create(), seen_);
 }
 

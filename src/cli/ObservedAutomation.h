@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "links/Excel.h"
+#include "base/Excel.h"
 
 namespace quorvane::cli {
 
@@ -19,18 +19,18 @@ struct Observation {
   bool saved = false;
 };
 
-class ObservedAutomation final : public links::ExcelAutomation {
+class ObservedAutomation final : public base::ExcelAutomation {
  public:
   // `inner` is not owned and must outlive this object and its instances.
-  explicit ObservedAutomation(links::ExcelAutomation& inner);
+  explicit ObservedAutomation(base::ExcelAutomation& inner);
 
-  std::unique_ptr<links::ExcelApplication> GetRunning() override;
-  std::unique_ptr<links::ExcelApplication> Create() override;
+  std::unique_ptr<base::ExcelApplication> GetRunning() override;
+  std::unique_ptr<base::ExcelApplication> Create() override;
 
   const Observation& Seen() const { return *seen_; }
 
  private:
-  links::ExcelAutomation& inner_;
+  base::ExcelAutomation& inner_;
   // Shared with the wrappers, which may outlive a call of this object.
   std::shared_ptr<Observation> seen_;
 };

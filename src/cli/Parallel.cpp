@@ -12,7 +12,7 @@
 #include <system_error>
 #include <thread>
 
-#include "ooxml/Utf8Path.h"
+#include "base/Utf8Path.h"
 
 namespace quorvane::cli {
 
@@ -31,7 +31,7 @@ std::string FileKey(const std::string& path) {
     return std::string("i").append(std::to_string(st.st_dev)).append(":").append(std::to_string(st.st_ino));
 #endif
   std::error_code ec;
-  auto key = ooxml::ToUtf8(std::filesystem::weakly_canonical(ooxml::FromUtf8(path), ec));
+  auto key = base::ToUtf8(std::filesystem::weakly_canonical(base::FromUtf8(path), ec));
   return std::string("p").append(ec ? path : key);
 }
 

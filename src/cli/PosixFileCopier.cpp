@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "ooxml/AtomicFile.h"
-#include "ooxml/Package.h"
+#include "base/AtomicFile.h"
+#include "base/NativeFile.h"
 
 namespace quorvane::cli {
 namespace {
@@ -22,7 +22,7 @@ std::runtime_error Failure(const std::string& what, const std::string& path, int
   return std::runtime_error(what + " " + path + ": " + std::strerror(error));
 }
 
-void CopyContent(int in, ooxml::TemporaryFile& out, const std::string& from) {
+void CopyContent(int in, base::TemporaryFile& out, const std::string& from) {
   std::vector<char> buffer(1 << 16);
   for (;;) {
     const ssize_t n = ::read(in, buffer.data(), buffer.size());
@@ -36,10 +36,9 @@ void CopyContent(int in, ooxml::TemporaryFile& out, const std::string& from) {
 }
 
 void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;  // the copy itself is complete; only its durability is weaker
-  ooxml::UniqueFd dir(fd);
-  ::fsync(dir.Get());
+  const base::UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return;  // the copy itself is complete; only its durability is weaker
+  ::fsync(dir.get());
 }
 
 }  // namespace
@@ -50,10 +49,10 @@ links::CopyResult PosixFileCopier::Copy(const std::string& from, const std::stri
 
   // Non-blocking, so a FIFO under a workbook's name cannot hang the open;
   // it is refused below as no regular file.
-  ooxml::UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (in.Get() < 0) throw Failure("cannot read", from, errno);
+  base::UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!in) throw Failure("cannot read", from, errno);
   struct stat source {};
-  if (::fstat(in.Get(), &source) != 0) throw Failure("cannot read", from, errno);
+  if (::fstat(in.get(), &source) != 0) throw Failure("cannot read", from, errno);
   if (!S_ISREG(source.st_mode)) throw std::runtime_error("not a regular file: " + from);
 
   const std::filesystem::path target(to);
@@ -61,13 +60,13 @@ links::CopyResult PosixFileCopier::Copy(const std::string& from, const std::stri
   try {
     // Held until it has its final name, so that another run's clean-up of
     // abandoned temporary files leaves it alone.
-    ooxml::TemporaryFile temp(folder);
-    CopyContent(in.Get(), temp, from);
+    base::TemporaryFile temp(folder);
+    CopyContent(in.get(), temp, from);
     if (::fchmod(temp.NativeHandle(), source.st_mode & 07777) != 0)
       throw Failure("cannot set the mode of", temp.Path().string(), errno);
     temp.Sync();
     if (!temp.MoveTo(target, false)) return links::CopyResult::TargetExists;
-  } catch (const ooxml::PackageError& error) {
+  } catch (const base::FileError& error) {
     throw std::runtime_error("cannot copy to " + to + ": " + error.what());
   }
   SyncFolder(folder);

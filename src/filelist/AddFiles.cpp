@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "base/Path.h"
+
 namespace quorvane::filelist {
 
 std::vector<std::string> ParseOpenResult(std::string_view result) {
@@ -21,16 +23,12 @@ std::vector<std::string> ParseOpenResult(std::string_view result) {
     paths.emplace_back(parts.front());
   } else if (parts.size() > 1) {
     paths.reserve(parts.size() - 1);
-    for (std::size_t i = 1; i < parts.size(); ++i) paths.push_back(JoinPath(parts.front(), parts[i]));
+    for (std::size_t i = 1; i < parts.size(); ++i) paths.push_back(base::JoinPath(parts.front(), parts[i]));
   }
   return paths;
 }
 
-void Check1_Click(app::CheckBox& check1, OpenFileDialog& dialog, FileList& list,
-                  app::MessageBoxes& boxes) {
-  if (check1.Value() != 1) return;
-  check1.SetValue(0);
-
+void AddFromOpenDialog(OpenFileDialog& dialog, FileList& list, base::MessageBoxes& boxes) {
   dialog.SetFileName("");
   dialog.SetFlags(kOpenFlags);
   dialog.SetDialogTitle(kOpenTitle);
@@ -42,11 +40,11 @@ void Check1_Click(app::CheckBox& check1, OpenFileDialog& dialog, FileList& list,
   } catch (const std::exception& e) {
     // A handler must not let a platform failure end the program.
     boxes.Show(std::string("The file dialog could not be shown: ") + e.what(),
-               app::MessageButtons::Ok);
+               base::MessageButtons::Ok);
     return;
   }
   if (shown == OpenFileDialog::ShowResult::TooLarge) {
-    boxes.Show(kSelectionTooLarge, app::MessageButtons::Ok);
+    boxes.Show(kSelectionTooLarge, base::MessageButtons::Ok);
     return;
   }
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Controls.h"
+#include "base/MessageBoxes.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {
@@ -46,9 +46,9 @@ class OpenFileDialog {
 // as the double NUL does in the dialog's own buffer.
 std::vector<std::string> ParseOpenResult(std::string_view result);
 
-// The click handler of the button. It acts only on the press (Value 1) and
-// springs the button back first; the click that raises is a no-op.
-void Check1_Click(app::CheckBox& check1, OpenFileDialog& dialog, FileList& list,
-                  app::MessageBoxes& boxes);
+// Shows the dialog with the settings above and appends the chosen files in
+// order. A dialog that cannot be shown, or a selection too large for it, is
+// told in a message box and appends nothing.
+void AddFromOpenDialog(OpenFileDialog& dialog, FileList& list, base::MessageBoxes& boxes);
 
 }  // namespace quorvane::filelist

@@ -48,23 +48,23 @@ bool ListSubFolders(DirectoryListing& listing, MessagePump& pump, const std::str
 // walk, which is still working.
 class BusyPointer {
  public:
-  explicit BusyPointer(app::Property<int>& pointer)
-      : pointer_(pointer), nested_(pointer.Get() == app::kPointerHourglass) {
-    pointer_.Set(app::kPointerHourglass);
+  explicit BusyPointer(base::Property<int>& pointer)
+      : pointer_(pointer), nested_(pointer.Get() == base::kPointerHourglass) {
+    pointer_.Set(base::kPointerHourglass);
   }
   BusyPointer(const BusyPointer&) = delete;
   BusyPointer& operator=(const BusyPointer&) = delete;
   ~BusyPointer() {
     if (nested_) return;
     try {
-      pointer_.Set(app::kPointerDefault);
+      pointer_.Set(base::kPointerDefault);
     } catch (...) {
       // The view hook failed; the value itself is set before the hook runs.
     }
   }
 
  private:
-  app::Property<int>& pointer_;
+  base::Property<int>& pointer_;
   bool nested_;
 };
 
@@ -133,26 +133,32 @@ bool AddSubFolders(DirectoryListing& listing, MessagePump& pump, std::vector<std
   return true;
 }
 
-void Check4_Click(app::CheckBox& check4, FolderPicker& picker, DirectoryListing& listing,
-                  MessagePump& pump, FileList& list, app::Property<int>& windowPointer) {
-  if (check4.Value() != 1) return;
-  check4.SetValue(0);
+std::optional<std::vector<std::string>> FindWorkbooks(DirectoryListing& listing, MessagePump& pump,
+                                                      const std::string& folder) {
+  // Everything of this walk lives here, so a second walk started from the
+  // message pump keeps its own and leaves this one alone.
+  std::vector<std::string> folders{folder};
+  if (!AddSubFolders(listing, pump, folders, true)) return std::nullopt;
 
+  std::vector<std::string> workbooks;
+  for (const auto& each : folders) {
+    for (const auto& name : ListFiles(listing, each, kWorkbookPattern)) {
+      if (name.front() == '~') continue;  // the lock files of open workbooks
+      workbooks.push_back(listing.Join(each, name));
+    }
+  }
+  return workbooks;
+}
+
+void AddFolder(FolderPicker& picker, DirectoryListing& listing, MessagePump& pump, FileList& list,
+               base::Property<int>& windowPointer) {
   const std::string root = picker.BrowseForFolder(kFolderPrompt);
   if (root.empty()) return;
 
   BusyPointer busy(windowPointer);
-  // Everything of this walk lives here, so a second walk started from the
-  // message pump keeps its own and leaves this one alone.
-  std::vector<std::string> folders{root};
-  if (!AddSubFolders(listing, pump, folders, true)) return;
-
-  for (const auto& folder : folders) {
-    for (const auto& name : ListFiles(listing, folder, kWorkbookPattern)) {
-      if (name.front() == '~') continue;  // the lock files of open workbooks
-      list.Add(listing.Join(folder, name));
-    }
-  }
+  auto workbooks = FindWorkbooks(listing, pump, root);
+  if (!workbooks) return;
+  for (auto& path : *workbooks) list.Add(std::move(path));
 }
 
 }  // namespace quorvane::filelist

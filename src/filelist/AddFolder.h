@@ -8,7 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Controls.h"
+#include "base/Controls.h"
+#include "base/Path.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {
@@ -52,7 +53,7 @@ class DirectoryListing {
   virtual std::unique_ptr<DirectoryScan> Open(const std::string& folder) = 0;
   // How this file system puts a folder and a name together.
   virtual std::string Join(std::string_view folder, std::string_view name) const {
-    return JoinPath(folder, name);
+    return base::JoinPath(folder, name);
   }
 };
 
@@ -81,10 +82,17 @@ std::vector<std::string> ListFiles(DirectoryListing& listing, const std::string&
 bool AddSubFolders(DirectoryListing& listing, MessagePump& pump, std::vector<std::string>& folders,
                    bool recurse);
 
-// The click handler of the button: acts only on the press (Value 1), springs
-// the button back, and appends every workbook below the picked folder.
-// The window pointer shows the hourglass while it works.
-void Check4_Click(app::CheckBox& check4, FolderPicker& picker, DirectoryListing& listing,
-                  MessagePump& pump, FileList& list, app::Property<int>& windowPointer);
+// Every workbook in folder and below it: the folders level by level as
+// AddSubFolders gives them, in each the files matching kWorkbookPattern
+// except names beginning with "~" (the lock files of open workbooks).
+// Nothing when the pump reports that the program is ending.
+std::optional<std::vector<std::string>> FindWorkbooks(DirectoryListing& listing, MessagePump& pump,
+                                                      const std::string& folder);
+
+// Asks for a folder and appends every workbook FindWorkbooks finds there.
+// The window pointer shows the hourglass while it works; a cancelled picker
+// changes nothing.
+void AddFolder(FolderPicker& picker, DirectoryListing& listing, MessagePump& pump, FileList& list,
+               base::Property<int>& windowPointer);
 
 }  // namespace quorvane::filelist

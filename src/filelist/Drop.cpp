@@ -2,11 +2,11 @@
 
 namespace quorvane::filelist {
 
-void ListView1_OLEDragOver(const DragData& data, int& effect) {
+void RefuseDragWithoutFiles(const DragData& data, int& effect) {
   if (!data.GetFormat(kFormatFileList)) effect = kDropEffectNone;
 }
 
-void ListView1_OLEDragDrop(const DragData& data, FileList& list) {
+void AppendDroppedFiles(const DragData& data, FileList& list) {
   const std::size_t count = data.FilesCount();
   for (std::size_t i = 1; i <= count; ++i) list.Add(data.File(i));
 }

@@ -22,10 +22,10 @@ class DragData {
 
 // Refuses a drag that carries no file list; otherwise leaves the effect the
 // platform proposed.
-void ListView1_OLEDragOver(const DragData& data, int& effect);
+void RefuseDragWithoutFiles(const DragData& data, int& effect);
 
 // Appends every dropped path unchanged and in order; a folder becomes one
 // entry, and nothing is filtered.
-void ListView1_OLEDragDrop(const DragData& data, FileList& list);
+void AppendDroppedFiles(const DragData& data, FileList& list);
 
 }  // namespace quorvane::filelist

@@ -5,13 +5,6 @@
 
 namespace quorvane::filelist {
 
-std::string JoinPath(std::string_view folder, std::string_view name) {
-  std::string path(folder);
-  if (path.empty() || path.back() != '\\') path += '\\';
-  path += name;
-  return path;
-}
-
 void FileList::CheckIndex(std::size_t index) const {
   if (index < 1 || index > entries_.size()) throw std::out_of_range("list position out of range");
 }
@@ -55,7 +48,7 @@ void FileList::ClearSelection() {
   if (observer_) observer_->OnSelectionChanged(selected_);
 }
 
-void FileList::DblClick() {
+void FileList::RemoveSelected() {
   if (!selected_) return;
   Remove(*selected_);
 }

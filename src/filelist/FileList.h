@@ -6,14 +6,11 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-namespace quorvane::filelist {
+#include "base/PathList.h"
 
-// Joins a folder and a name with exactly one backslash; a folder that already
-// ends in one (a drive root) gets none added. Nothing else is touched.
-std::string JoinPath(std::string_view folder, std::string_view name);
+namespace quorvane::filelist {
 
 // Told about every change so a view can follow the model.
 class FileListObserver {
@@ -25,12 +22,12 @@ class FileListObserver {
   virtual void OnSelectionChanged(std::optional<std::size_t> index) = 0;
 };
 
-class FileList {
+class FileList final : public base::PathList {
  public:
   // Positions are 1-based, as the list shows them.
   void Add(std::string text);
-  std::size_t Count() const { return entries_.size(); }
-  const std::string& Text(std::size_t index) const;  // throws std::out_of_range
+  std::size_t Count() const override { return entries_.size(); }
+  const std::string& Text(std::size_t index) const override;  // throws std::out_of_range
   void SetText(std::size_t index, std::string text);
   void Remove(std::size_t index);
 
@@ -39,7 +36,7 @@ class FileList {
   void ClearSelection();
 
   // Removes the selected entry; with nothing selected the list stays as it was.
-  void DblClick();
+  void RemoveSelected();
 
   // Stable identity of the entry at a position, so that a reference held by a
   // drag survives exchanges of text and notices its entry's removal.

@@ -3,26 +3,24 @@
 #include <exception>
 #include <utility>
 
-#include "app/Hover.h"
+#include "base/Path.h"
 
 namespace quorvane::filelist {
 
 ListReorder::ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cursor,
-                         app::Property<int>& listPointer, app::Property<int>& windowPointer,
-                         std::string programFolder)
+                         base::Property<int>& listPointer, std::string programFolder)
     : list_(list),
       view_(view),
       cursor_(cursor),
       listPointer_(listPointer),
-      windowPointer_(windowPointer),
-      iconPath_(JoinPath(programFolder, kDragIconName)) {}
+      iconPath_(base::JoinPath(programFolder, kDragIconName)) {}
 
-void ListReorder::ListView1_MouseDown() { mouseIsDown_ = true; }
+void ListReorder::Press() { mouseIsDown_ = true; }
 
 // The list stays a drop target through all of this: switching drops off at
 // an entry click would make later drops fail without a word.
-void ListReorder::ListView1_ItemClick() {
-  listPointer_.Set(app::kPointerCustom);
+void ListReorder::ItemClicked() {
+  listPointer_.Set(base::kPointerCustom);
   try {
     view_.LoadMouseIcon(iconPath_);
   } catch (const std::exception&) {
@@ -33,8 +31,7 @@ void ListReorder::ListView1_ItemClick() {
   else dragItem_.reset();
 }
 
-void ListReorder::ListView1_MouseMove(int x, int y) {
-  app::BareAreaHover(windowPointer_);
+void ListReorder::Move(int x, int y) {
   if (!mouseIsDown_) return;
   ExchangeStep(x, y);
   hoverItem_.reset();
@@ -63,9 +60,9 @@ void ListReorder::ExchangeStep(int x, int y) {
   }
 }
 
-void ListReorder::ListView1_MouseUp() {
+void ListReorder::Release() {
   mouseIsDown_ = false;
-  listPointer_.Set(app::kPointerArrow);
+  listPointer_.Set(base::kPointerArrow);
 }
 
 std::optional<std::size_t> ListReorder::DragItem() const {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "app/Controls.h"
+#include "base/Controls.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {
@@ -38,18 +38,20 @@ class ScreenCursor {
   virtual std::optional<int> CursorY() const = 0;
 };
 
-// The four list handlers of the drag and the three values they share. Holds
-// references to everything it is given; all must outlive it.
+// The steps of the drag gesture on the list and the values they share: the
+// button goes down, the list reports a click on an entry, the pointer moves,
+// the button comes up. Holds references to everything it is given; all must
+// outlive it.
 class ListReorder {
  public:
-  ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cursor,
-              app::Property<int>& listPointer, app::Property<int>& windowPointer,
+  ListReorder(FileList& list, ListViewControl& view, ScreenCursor& cursor, base::Property<int>& listPointer,
               std::string programFolder);
 
-  void ListView1_MouseDown();
-  void ListView1_ItemClick();
-  void ListView1_MouseMove(int x, int y);
-  void ListView1_MouseUp();
+  void Press();
+  // The list reported a click on an entry: the selected one is dragged.
+  void ItemClicked();
+  void Move(int x, int y);  // in the units of the list's mouse events
+  void Release();
 
   bool MouseIsDown() const { return mouseIsDown_; }
   // The current position of the entry holding the dragged text; nothing
@@ -63,8 +65,7 @@ class ListReorder {
   FileList& list_;
   ListViewControl& view_;
   ScreenCursor& cursor_;
-  app::Property<int>& listPointer_;
-  app::Property<int>& windowPointer_;
+  base::Property<int>& listPointer_;
   std::string iconPath_;
 
   bool mouseIsDown_ = false;

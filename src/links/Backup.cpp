@@ -7,7 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/Main.h"
+#include "base/Path.h"
 
 namespace quorvane::links {
 
@@ -25,7 +25,7 @@ std::string BackupTimeStamp(RegionalClock& clock) {
 std::string BackupName(std::string_view path, std::string_view stamp, int attempt) {
   std::string suffix;
   if (attempt > 1) suffix = " (" + std::to_string(attempt) + ")";
-  const auto d = static_cast<std::size_t>(app::LastDotPosition(path));
+  const auto d = static_cast<std::size_t>(base::LastDotPosition(path));
   // Only a dot in the file name itself may split the path; otherwise the
   // copy would land in a folder that does not exist.
   const bool dotInFileName = d > 0 && path.find_first_of("\\/", d) == std::string_view::npos;

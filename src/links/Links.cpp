@@ -2,7 +2,7 @@
 
 namespace quorvane::links {
 
-bool IsExcelRunning(ExcelAutomation& excel) {
+bool IsExcelRunning(base::ExcelAutomation& excel) {
   try {
     const auto running = excel.GetRunning();
     return running->DefaultMember() == "Microsoft Excel";
@@ -11,12 +11,12 @@ bool IsExcelRunning(ExcelAutomation& excel) {
   }
 }
 
-bool WarnIfExcelOpen(ExcelAutomation& excel, app::MessageBoxes& messages) {
+bool WarnIfExcelOpen(base::ExcelAutomation& excel, base::MessageBoxes& messages) {
   if (!IsExcelRunning(excel)) return false;
-  return messages.Show(kExcelOpenWarning, app::MessageButtons::YesNo) != app::MessageAnswer::Yes;
+  return messages.Show(kExcelOpenWarning, base::MessageButtons::YesNo) != base::MessageAnswer::Yes;
 }
 
-std::unique_ptr<ExcelApplication> OpenWorkbookInExcel(ExcelAutomation& excel, const std::string& path) {
+std::unique_ptr<base::ExcelApplication> OpenWorkbookInExcel(base::ExcelAutomation& excel, const std::string& path) {
   auto instance = excel.Create();
   try {
     instance->Workbooks()->Open(path);
@@ -27,17 +27,17 @@ std::unique_ptr<ExcelApplication> OpenWorkbookInExcel(ExcelAutomation& excel, co
   return instance;
 }
 
-void BreakAllLinks(ExcelApplication& instance, app::Property<int>& pointer) {
-  pointer.Set(app::kPointerHourglass);
-  const LinkSourceList sources = instance.ActiveWorkbook()->LinkSources(kExcelLinks);
+void BreakAllLinks(base::ExcelApplication& instance, base::Property<int>& pointer) {
+  pointer.Set(base::kPointerHourglass);
+  const base::LinkSourceList sources = instance.ActiveWorkbook()->LinkSources(base::kExcelLinks);
   if (!sources) return;
   // The lower bound is not consulted: Excel's arrays start at 1.
   for (std::int32_t k = 1; k <= sources->UpperBound(); ++k) {
-    instance.ActiveWorkbook()->BreakLink(sources->At(k), kExcelLinks);
+    instance.ActiveWorkbook()->BreakLink(sources->At(k), base::kExcelLinks);
   }
 }
 
-void EndAfterFailure(ExcelApplication& instance, bool workbookOpen) noexcept {
+void EndAfterFailure(base::ExcelApplication& instance, bool workbookOpen) noexcept {
   try {
     instance.SetDisplayAlerts(false);
   } catch (...) {
@@ -55,13 +55,13 @@ void EndAfterFailure(ExcelApplication& instance, bool workbookOpen) noexcept {
   instance.ForceEnd();
 }
 
-void BreakWorkbookLinks(ExcelAutomation& excel, const std::string& path,
-                        std::unique_ptr<ExcelApplication>& current, app::Property<int>& pointer) {
+void BreakWorkbookLinks(base::ExcelAutomation& excel, const std::string& path,
+                        std::unique_ptr<base::ExcelApplication>& current, base::Property<int>& pointer) {
   auto opened = OpenWorkbookInExcel(excel, path);
   current = std::move(opened);  // only now is the previous instance released
-  ExcelApplication& instance = *current;
+  base::ExcelApplication& instance = *current;
   try {
-    pointer.Set(app::kPointerHourglass);
+    pointer.Set(base::kPointerHourglass);
     instance.SetDisplayAlerts(false);
     instance.SetAskToUpdateLinks(false);
     BreakAllLinks(instance, pointer);
@@ -77,7 +77,7 @@ void BreakWorkbookLinks(ExcelAutomation& excel, const std::string& path,
 }
 
 std::string DescribeFailure(const std::exception& error) {
-  if (const auto* automation = dynamic_cast<const AutomationError*>(&error)) {
+  if (const auto* automation = dynamic_cast<const base::AutomationError*>(&error)) {
     if (!automation->Member().empty()) return automation->Member() + ": " + automation->what();
   }
   return error.what();

@@ -5,8 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "app/Controls.h"
-#include "links/Excel.h"
+#include "base/Controls.h"
+#include "base/Excel.h"
+#include "base/MessageBoxes.h"
 
 namespace quorvane::links {
 
@@ -16,29 +17,29 @@ inline constexpr const char* kExcelOpenWarning =
 
 // True when a running instance answers "Microsoft Excel"; any failure counts
 // as not running. The running instance is only looked at.
-bool IsExcelRunning(ExcelAutomation& excel);
+bool IsExcelRunning(base::ExcelAutomation& excel);
 
 // True means the run must not start (Excel runs and the user said No).
-bool WarnIfExcelOpen(ExcelAutomation& excel, app::MessageBoxes& messages);
+bool WarnIfExcelOpen(base::ExcelAutomation& excel, base::MessageBoxes& messages);
 
 // A new instance with the workbook open. If Open fails, the new instance is
 // ended before the error is passed on.
-std::unique_ptr<ExcelApplication> OpenWorkbookInExcel(ExcelAutomation& excel, const std::string& path);
+std::unique_ptr<base::ExcelApplication> OpenWorkbookInExcel(base::ExcelAutomation& excel, const std::string& path);
 
 // Breaks every Excel-workbook link source of the active workbook, one at a time.
-void BreakAllLinks(ExcelApplication& instance, app::Property<int>& pointer);
+void BreakAllLinks(base::ExcelApplication& instance, base::Property<int>& pointer);
 
 // Ends an instance this tool created after a failed step: alerts off, the
 // workbook closed without saving, quit, and the platform's last resort.
 // Never throws.
-void EndAfterFailure(ExcelApplication& instance, bool workbookOpen) noexcept;
+void EndAfterFailure(base::ExcelApplication& instance, bool workbookOpen) noexcept;
 
 // The per-workbook sequence. `current` holds the previous workbook's
 // instance; it is released only once the new instance has opened its
 // workbook, and then holds the new one. Throws on the first failing step,
 // after ending the new instance.
-void BreakWorkbookLinks(ExcelAutomation& excel, const std::string& path,
-                        std::unique_ptr<ExcelApplication>& current, app::Property<int>& pointer);
+void BreakWorkbookLinks(base::ExcelAutomation& excel, const std::string& path,
+                        std::unique_ptr<base::ExcelApplication>& current, base::Property<int>& pointer);
 
 // "Member: reason" for the report of a failed workbook.
 std::string DescribeFailure(const std::exception& error);

@@ -16,7 +16,7 @@ class IdleOnExit {
   IdleOnExit(const IdleOnExit&) = delete;
   IdleOnExit& operator=(const IdleOnExit&) = delete;
   ~IdleOnExit() {
-    controls_.pointer.Set(app::kPointerDefault);
+    controls_.pointer.Set(base::kPointerDefault);
     controls_.progress.Set(0.0);
   }
 
@@ -48,26 +48,24 @@ std::string FinalMessage(std::size_t total, const std::vector<WorkbookFailure>& 
   return text;
 }
 
-void Check2Click(RunControls controls, RunServices services) {
-  if (controls.check2.Value() != 1) return;
-  controls.check2.SetValue(0);
+void RemoveLinks(RunControls controls, RunServices services) {
   if (WarnIfExcelOpen(services.excel, services.messages)) return;
 
   IdleOnExit idle(controls);
-  controls.pointer.Set(app::kPointerHourglass);
+  controls.pointer.Set(base::kPointerHourglass);
   if (controls.files.Count() == 0) {
-    services.messages.Show(kNoFilesAdded, app::MessageButtons::Ok);
+    services.messages.Show(kNoFilesAdded, base::MessageButtons::Ok);
     return;
   }
 
   const std::size_t n = controls.files.Count();
   std::vector<WorkbookFailure> failures;
   {
-    std::unique_ptr<ExcelApplication> instance;
+    std::unique_ptr<base::ExcelApplication> instance;
     for (std::size_t i = 1; i <= n; ++i) {
       const std::string path = controls.files.Text(i);
       bool backupMissing = false;
-      if (controls.check3.Value() == 1) {
+      if (controls.backupOption.Value() == 1) {
         try {
           MakeBackup(services.copier, services.clock, path);
         } catch (const std::exception& e) {
@@ -77,7 +75,7 @@ void Check2Click(RunControls controls, RunServices services) {
         }
       }
       controls.progress.Set(static_cast<double>(i) / static_cast<double>(n) * 100.0);
-      controls.pointer.Set(app::kPointerHourglass);
+      controls.pointer.Set(base::kPointerHourglass);
       if (backupMissing) continue;
       try {
         BreakWorkbookLinks(services.excel, path, instance, controls.pointer);
@@ -88,7 +86,7 @@ void Check2Click(RunControls controls, RunServices services) {
       }
     }
   }  // the last instance's reference goes with the run
-  services.messages.Show(FinalMessage(n, failures), app::MessageButtons::Ok);
+  services.messages.Show(FinalMessage(n, failures), base::MessageButtons::Ok);
 }
 
 }  // namespace quorvane::links

@@ -4,27 +4,27 @@
 #include <string>
 #include <vector>
 
-#include "app/Controls.h"
-#include "filelist/FileList.h"
+#include "base/Controls.h"
+#include "base/Excel.h"
+#include "base/MessageBoxes.h"
+#include "base/PathList.h"
 #include "links/Backup.h"
-#include "links/Excel.h"
 
 namespace quorvane::links {
 
 struct RunServices {
-  ExcelAutomation& excel;
-  app::MessageBoxes& messages;
+  base::ExcelAutomation& excel;
+  base::MessageBoxes& messages;
   FileCopier& copier;
   RegionalClock& clock;
 };
 
 // What the run works on and shows on the window.
 struct RunControls {
-  app::CheckBox& check2;        // "Remove File Links"
-  const app::CheckBox& check3;  // the backup option
-  const filelist::FileList& files;
-  app::Property<double>& progress;
-  app::Property<int>& pointer;  // the window's
+  const base::CheckBox& backupOption;  // read again for every workbook
+  const base::PathList& files;
+  base::Property<double>& progress;
+  base::Property<int>& pointer;  // the window's
 };
 
 struct WorkbookFailure {
@@ -35,9 +35,10 @@ struct WorkbookFailure {
 inline constexpr const char* kNoFilesAdded = "No files added.";
 inline constexpr const char* kDone = "Done.";
 
-// The click handler of "Remove File Links". Every entry is worked on in list
-// order; a failing entry is reported in the final message and the run goes on.
-void Check2Click(RunControls controls, RunServices services);
+// Breaks the links of every workbook in the list, in list order, each after
+// its backup when the option is ticked; a failing entry is reported in the
+// final message and the run goes on.
+void RemoveLinks(RunControls controls, RunServices services);
 
 // The closing message: "Done." alone when nothing failed.
 std::string FinalMessage(std::size_t total, const std::vector<WorkbookFailure>& failures);

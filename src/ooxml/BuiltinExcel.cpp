@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <optional>
 
-#include "ooxml/Utf8Path.h"
+#include "base/Utf8Path.h"
 #include "ooxml/Workbook.h"
 
 namespace quorvane::ooxml {
 namespace {
 
-using links::AutomationError;
+using base::AutomationError;
 
 // Shared by the application and the workbook objects handed out for it.
 struct Session {
@@ -19,19 +19,19 @@ struct Session {
 
 // Sources are only collected here; the single pass over the package runs at
 // Save, so breaking n sources costs one pass, not n.
-class BuiltinWorkbook : public links::ExcelWorkbook {
+class BuiltinWorkbook : public base::ExcelWorkbook {
  public:
   explicit BuiltinWorkbook(std::shared_ptr<Session> session) : session_(std::move(session)) {}
 
-  links::LinkSourceList LinkSources(std::int32_t type) override {
-    if (type != links::kExcelLinks) throw AutomationError("LinkSources", "only links to Excel workbooks are supported");
+  base::LinkSourceList LinkSources(std::int32_t type) override {
+    if (type != base::kExcelLinks) throw AutomationError("LinkSources", "only links to Excel workbooks are supported");
     auto sources = Book("LinkSources").BookSources();
     if (sources.empty()) return std::nullopt;
-    return links::SourceArray(std::move(sources));
+    return base::SourceArray(std::move(sources));
   }
 
   void BreakLink(const std::string& name, std::int32_t type) override {
-    if (type != links::kExcelLinks) throw AutomationError("BreakLink", "only links to Excel workbooks are supported");
+    if (type != base::kExcelLinks) throw AutomationError("BreakLink", "only links to Excel workbooks are supported");
     auto sources = Book("BreakLink").BookSources();
     if (std::find(sources.begin(), sources.end(), name) == sources.end())
       throw AutomationError("BreakLink", "no link to \"" + name + "\" in the workbook");
@@ -65,12 +65,12 @@ class BuiltinWorkbook : public links::ExcelWorkbook {
   std::shared_ptr<Session> session_;
 };
 
-class BuiltinWorkbooks : public links::ExcelWorkbooks {
+class BuiltinWorkbooks : public base::ExcelWorkbooks {
  public:
   explicit BuiltinWorkbooks(std::shared_ptr<Session> session) : session_(std::move(session)) {}
   void Open(const std::string& path) override {
     try {
-      session_->workbook.emplace(Workbook::Open(FromUtf8(path)));
+      session_->workbook.emplace(Workbook::Open(base::FromUtf8(path)));
       session_->pending.clear();
     } catch (const std::exception& e) {
       throw AutomationError("Open", e.what());
@@ -81,13 +81,13 @@ class BuiltinWorkbooks : public links::ExcelWorkbooks {
   std::shared_ptr<Session> session_;
 };
 
-class BuiltinApplication : public links::ExcelApplication {
+class BuiltinApplication : public base::ExcelApplication {
  public:
   std::string DefaultMember() override { return kBuiltinEngineName; }
-  std::unique_ptr<links::ExcelWorkbooks> Workbooks() override { return std::make_unique<BuiltinWorkbooks>(session_); }
+  std::unique_ptr<base::ExcelWorkbooks> Workbooks() override { return std::make_unique<BuiltinWorkbooks>(session_); }
   void SetDisplayAlerts(bool) override {}
   void SetAskToUpdateLinks(bool) override {}
-  std::unique_ptr<links::ExcelWorkbook> ActiveWorkbook() override {
+  std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {
     if (!session_->workbook) throw AutomationError("ActiveWorkbook", "no workbook is open");
     return std::make_unique<BuiltinWorkbook>(session_);
   }
@@ -102,10 +102,10 @@ class BuiltinApplication : public links::ExcelApplication {
 
 }  // namespace
 
-std::unique_ptr<links::ExcelApplication> BuiltinAutomation::GetRunning() {
+std::unique_ptr<base::ExcelApplication> BuiltinAutomation::GetRunning() {
   throw AutomationError("GetObject", "the built-in engine has no running instance");
 }
 
-std::unique_ptr<links::ExcelApplication> BuiltinAutomation::Create() { return std::make_unique<BuiltinApplication>(); }
+std::unique_ptr<base::ExcelApplication> BuiltinAutomation::Create() { return std::make_unique<BuiltinApplication>(); }
 
 }  // namespace quorvane::ooxml

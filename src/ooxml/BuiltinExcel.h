@@ -10,16 +10,16 @@
 #include <memory>
 #include <string>
 
-#include "links/Excel.h"
+#include "base/Excel.h"
 
 namespace quorvane::ooxml {
 
 inline constexpr const char* kBuiltinEngineName = "Quorvane built-in engine";
 
-class BuiltinAutomation : public links::ExcelAutomation {
+class BuiltinAutomation : public base::ExcelAutomation {
  public:
-  std::unique_ptr<links::ExcelApplication> GetRunning() override;
-  std::unique_ptr<links::ExcelApplication> Create() override;
+  std::unique_ptr<base::ExcelApplication> GetRunning() override;
+  std::unique_ptr<base::ExcelApplication> Create() override;
 };
 
 }  // namespace quorvane::ooxml

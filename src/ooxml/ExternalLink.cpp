@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/Utf8Path.h"
 #include "ooxml/Ascii.h"
-#include "ooxml/Utf8Path.h"
 #include "ooxml/Xml.h"
 
 namespace quorvane::ooxml {
@@ -214,7 +214,7 @@ std::string SourceName(std::string_view target, const std::filesystem::path& wor
   if (decoded.empty() || decoded[0] == '/' || decoded[0] == '\\' || HasDrive(decoded)) return decoded;
   auto folder = workbookPath.parent_path();
   if (folder.empty()) return decoded;
-  return ToUtf8((folder / FromUtf8(decoded)).lexically_normal());
+  return base::ToUtf8((folder / base::FromUtf8(decoded)).lexically_normal());
 }
 
 std::string FormulaConstant(const CachedValue& value) {

@@ -5,8 +5,8 @@
 #include <set>
 #include <unordered_map>
 
+#include "base/AtomicFile.h"
 #include "ooxml/Ascii.h"
-#include "ooxml/AtomicFile.h"
 #include "ooxml/Deflate.h"
 #include "ooxml/FormatCheck.h"
 #include "ooxml/Relationships.h"
@@ -39,7 +39,7 @@ struct Package::Impl final : PackageParts {
   std::vector<std::string> names;
   std::unordered_map<std::string, std::size_t> index;  // lower-cased name -> entry
   std::string mainPart;
-  FileStamp stamp;
+  base::FileStamp stamp;
   struct Replacement {
     std::string content;  // inflated, or deflated when `deflated`
     bool deflated = false;
@@ -67,7 +67,11 @@ struct Package::Impl final : PackageParts {
 // wrote, before it may replace the original.
 void Package::Impl::Load() {
   input.emplace(path);
-  stamp = StampOf(path);
+  try {
+    stamp = base::StampOf(path);
+  } catch (const base::FileError& e) {
+    throw PackageError(e.what());
+  }
   RefuseLegacyFormats(*input);
   archive = zip::ReadArchive(*input, limits.maxEntries);
 
@@ -183,12 +187,12 @@ void Package::Save(const WriteHook& hook) {
   if (!Modified()) return;
   try {
     if (!s.input) throw PackageError("cannot read the workbook file");
-    if (StampOf(s.path) != s.stamp)
+    if (base::StampOf(s.path) != s.stamp)
       throw PackageError("the workbook was changed by another program since it was opened");
     const std::filesystem::path target = ReplaceTarget(s.path);
-    CheckReplaceable(target);
+    base::CheckReplaceable(target);
 
-    AtomicFile out(target);
+    base::AtomicFile out(target);
     std::uint64_t written = 0;
     if (hook) hook(0);
     zip::WindowReader source(*s.input);
@@ -246,6 +250,8 @@ void Package::Save(const WriteHook& hook) {
     impl_ = std::move(fresh);
   } catch (const PackageError&) {
     throw;
+  } catch (const base::FileError& e) {
+    throw PackageError(e.what());
   } catch (const std::bad_alloc&) {
     throw PackageError("cannot write: out of memory");
   } catch (const std::exception& e) {

@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kProgId = "Excel.Application";
 
 [[noreturn]] void Fail(const char* member, HRESULT hr) {
-  throw links::AutomationError(member, AutomationReason(hr, nullptr));
+  throw base::AutomationError(member, AutomationReason(hr, nullptr));
 }
 
 CLSID ExcelClass() {
@@ -23,7 +23,7 @@ CLSID ExcelClass() {
 
 // LinkSources gives a one-dimensional array of names, or anything else when
 // there is no link of the type.
-links::LinkSourceList ToSourceList(const VARIANT& result) {
+base::LinkSourceList ToSourceList(const VARIANT& result) {
   const VARIANT* value = &result;
   if (value->vt == (VT_BYREF | VT_VARIANT) && value->pvarVal) value = value->pvarVal;
   if (!(value->vt & VT_ARRAY)) return std::nullopt;
@@ -31,7 +31,7 @@ links::LinkSourceList ToSourceList(const VARIANT& result) {
   if (!array) return std::nullopt;
   const UINT dimensions = ::SafeArrayGetDim(array);
   if (dimensions != 1)
-    throw links::AutomationError("LinkSources", "array of " + std::to_string(dimensions) + " dimensions, expected 1");
+    throw base::AutomationError("LinkSources", "array of " + std::to_string(dimensions) + " dimensions, expected 1");
   LONG lower = 0;
   LONG upper = -1;
   HRESULT hr = ::SafeArrayGetLBound(array, 1, &lower);
@@ -40,7 +40,7 @@ links::LinkSourceList ToSourceList(const VARIANT& result) {
 
   const VARTYPE element = value->vt & VT_TYPEMASK;
   if (element != VT_VARIANT && element != VT_BSTR)
-    throw links::AutomationError("LinkSources", "array of unexpected element type " + std::to_string(element));
+    throw base::AutomationError("LinkSources", "array of unexpected element type " + std::to_string(element));
   std::vector<std::string> names;
   for (LONG i = lower; i <= upper; ++i) {
     if (element == VT_VARIANT) {
@@ -55,14 +55,14 @@ links::LinkSourceList ToSourceList(const VARIANT& result) {
       names.push_back(Narrow(std::wstring_view(item.get() ? item.get() : L"", ::SysStringLen(item.get()))));
     }
   }
-  return links::SourceArray(std::move(names), static_cast<std::int32_t>(lower));
+  return base::SourceArray(std::move(names), static_cast<std::int32_t>(lower));
 }
 
-class ComWorkbook final : public links::ExcelWorkbook {
+class ComWorkbook final : public base::ExcelWorkbook {
  public:
   explicit ComWorkbook(Dispatch book) : book_(std::move(book)) {}
 
-  links::LinkSourceList LinkSources(std::int32_t type) override {
+  base::LinkSourceList LinkSources(std::int32_t type) override {
     NamedArg args[] = {{"Type", Arg::Int32(type)}};
     const UniqueVariant result = book_.CallNamed("LinkSources", args);
     return ToSourceList(result.get());
@@ -81,7 +81,7 @@ class ComWorkbook final : public links::ExcelWorkbook {
   Dispatch book_;
 };
 
-class ComWorkbooks final : public links::ExcelWorkbooks {
+class ComWorkbooks final : public base::ExcelWorkbooks {
  public:
   explicit ComWorkbooks(Dispatch books) : books_(std::move(books)) {}
   void Open(const std::string& path) override {
@@ -93,7 +93,7 @@ class ComWorkbooks final : public links::ExcelWorkbooks {
   Dispatch books_;
 };
 
-class ComApplication final : public links::ExcelApplication {
+class ComApplication final : public base::ExcelApplication {
  public:
   // process: the instance's process when this tool created it; empty otherwise.
   ComApplication(Dispatch app, UniqueHandle process, std::chrono::milliseconds quitGrace)
@@ -110,12 +110,12 @@ class ComApplication final : public links::ExcelApplication {
     const UniqueVariant value = app_.GetDefault();
     return VariantText(value.get(), "(default member)");
   }
-  std::unique_ptr<links::ExcelWorkbooks> Workbooks() override {
+  std::unique_ptr<base::ExcelWorkbooks> Workbooks() override {
     return std::make_unique<ComWorkbooks>(VariantObject(app_.Get("Workbooks"), "Workbooks"));
   }
   void SetDisplayAlerts(bool value) override { app_.Put("DisplayAlerts", Arg::Bool(value)); }
   void SetAskToUpdateLinks(bool value) override { app_.Put("AskToUpdateLinks", Arg::Bool(value)); }
-  std::unique_ptr<links::ExcelWorkbook> ActiveWorkbook() override {
+  std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {
     return std::make_unique<ComWorkbook>(VariantObject(app_.Get("ActiveWorkbook"), "ActiveWorkbook"));
   }
   void Quit() override {
@@ -170,7 +170,7 @@ ComInit::ComInit(DWORD model) : uninitialize_(false) {
 
 ComExcel::ComExcel(std::chrono::milliseconds quitGrace) : quitGrace_(quitGrace) {}
 
-std::unique_ptr<links::ExcelApplication> ComExcel::GetRunning() {
+std::unique_ptr<base::ExcelApplication> ComExcel::GetRunning() {
   const CLSID clsid = ExcelClass();
   ComPtr<IUnknown> running;
   HRESULT hr = ::GetActiveObject(clsid, nullptr, running.put());
@@ -181,7 +181,7 @@ std::unique_ptr<links::ExcelApplication> ComExcel::GetRunning() {
   return std::make_unique<ComApplication>(Dispatch(std::move(dispatch)), UniqueHandle(), quitGrace_);
 }
 
-std::unique_ptr<links::ExcelApplication> ComExcel::Create() {
+std::unique_ptr<base::ExcelApplication> ComExcel::Create() {
   const CLSID clsid = ExcelClass();
   ComPtr<IDispatch> dispatch;
   const HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch, dispatch.put_void());

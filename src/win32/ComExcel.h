@@ -1,12 +1,12 @@
 #pragma once
-// links::ExcelAutomation over COM: "Excel.Application" reached by late binding.
+// base::ExcelAutomation over COM: "Excel.Application" reached by late binding.
 // COM must be initialised on the calling thread (ComInit) for as long as any
 // object from here is alive.
 
 #include <chrono>
 #include <memory>
 
-#include "links/Excel.h"
+#include "base/Excel.h"
 #include "win32/Resource.h"
 
 namespace quorvane::win32 {
@@ -22,14 +22,14 @@ class ComInit {
   CoUninitializeCall uninitialize_;
 };
 
-class ComExcel final : public links::ExcelAutomation {
+class ComExcel final : public base::ExcelAutomation {
  public:
   // quitGrace: how long ForceEnd waits for a told-to-quit instance to go
   // before it ends the process.
   explicit ComExcel(std::chrono::milliseconds quitGrace = std::chrono::seconds(5));
 
-  std::unique_ptr<links::ExcelApplication> GetRunning() override;
-  std::unique_ptr<links::ExcelApplication> Create() override;
+  std::unique_ptr<base::ExcelApplication> GetRunning() override;
+  std::unique_ptr<base::ExcelApplication> Create() override;
 
  private:
   std::chrono::milliseconds quitGrace_;

@@ -34,7 +34,7 @@ struct ExcepInfo {
 
 [[noreturn]] void Fail(std::string_view member, HRESULT hr, const EXCEPINFO* info = nullptr,
                        UINT argError = ~0u) {
-  throw links::AutomationError(std::string(member), AutomationReason(hr, info, argError));
+  throw base::AutomationError(std::string(member), AutomationReason(hr, info, argError));
 }
 
 // Ids of the member and then of each argument name, in one lookup as servers expect.
@@ -163,7 +163,7 @@ Dispatch VariantObject(UniqueVariant value, const std::string& member) {
   IDispatch* object = nullptr;
   if (v.vt == VT_DISPATCH) object = v.pdispVal;
   else if (v.vt == (VT_BYREF | VT_DISPATCH) && v.ppdispVal) object = *v.ppdispVal;
-  if (!object) throw links::AutomationError(member, "no object was returned");
+  if (!object) throw base::AutomationError(member, "no object was returned");
   return Dispatch(ComPtr<IDispatch>::AddRefed(object));
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // Late-bound calls through IDispatch: members and named arguments are looked
-// up by name at call time. Every failure throws links::AutomationError with
+// up by name at call time. Every failure throws base::AutomationError with
 // the member's name, the HRESULT in hex and the server's description.
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "links/Excel.h"
+#include "base/Excel.h"
 #include "win32/Resource.h"
 
 namespace quorvane::win32 {

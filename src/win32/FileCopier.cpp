@@ -3,24 +3,16 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 
-#include "ooxml/AtomicFile.h"
-#include "ooxml/Package.h"
+#include "base/AtomicFile.h"
 #include "win32/Error.h"
+#include "win32/Resource.h"
 #include "win32/Strings.h"
 
 namespace quorvane::win32 {
 namespace {
-
-struct HandleCloser {
-  void operator()(HANDLE h) const {
-    if (h && h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-  }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 // Attributes a backup keeps from its workbook, as a plain copy would.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
@@ -36,9 +28,9 @@ links::CopyResult Win32FileCopier::Copy(const std::string& from, const std::stri
 
   // Others may keep reading and writing the workbook, as they may with a
   // copy made by the shell.
-  UniqueHandle in(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (in.get() == INVALID_HANDLE_VALUE) ThrowLastError(context);
+  UniqueFile in(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!in) ThrowLastError(context);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(in.get(), &info)) ThrowLastError(context);
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ThrowWin32(ERROR_ACCESS_DENIED, context);
@@ -50,7 +42,7 @@ links::CopyResult Win32FileCopier::Copy(const std::string& from, const std::stri
     // abandoned temporary files cannot take it, and a copy cut short by a
     // killed process is a temporary file for that clean-up, never a partial
     // backup under the final name.
-    ooxml::TemporaryFile temp(folder);
+    base::TemporaryFile temp(folder);
     std::vector<char> buffer(1 << 16);
     for (;;) {
       DWORD got = 0;
@@ -62,7 +54,7 @@ links::CopyResult Win32FileCopier::Copy(const std::string& from, const std::stri
     ::SetFileTime(static_cast<HANDLE>(temp.NativeHandle()), nullptr, nullptr, &info.ftLastWriteTime);
     temp.Sync();
     if (!temp.MoveTo(target, false)) return links::CopyResult::TargetExists;
-  } catch (const ooxml::PackageError& error) {
+  } catch (const base::FileError& error) {
     throw std::runtime_error(context + ": " + error.what());
   }
   // Only now: a read-only temporary file left by a crash could not be cleared.

@@ -1,14 +1,14 @@
 #pragma once
-// app::MessageBoxes with MessageBoxW: application-modal, no icon, captioned
+// base::MessageBoxes with MessageBoxW: application-modal, no icon, captioned
 // with the application title.
 
 #include <windows.h>
 
-#include "app/Controls.h"
+#include "base/MessageBoxes.h"
 
 namespace quorvane::win32 {
 
-class Win32MessageBoxes final : public app::MessageBoxes {
+class Win32MessageBoxes final : public base::MessageBoxes {
  public:
   // owner: the window the boxes belong to (not owned); may be null.
   explicit Win32MessageBoxes(HWND owner) : owner_(owner) {}
@@ -16,7 +16,7 @@ class Win32MessageBoxes final : public app::MessageBoxes {
 
   // When the box cannot be shown at all, a question counts as answered No,
   // the safe answer; a notice as acknowledged.
-  app::MessageAnswer Show(const std::string& text, app::MessageButtons buttons) override;
+  base::MessageAnswer Show(const std::string& text, base::MessageButtons buttons) override;
 
  private:
   HWND owner_;

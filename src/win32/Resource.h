@@ -1,5 +1,6 @@
 #pragma once
-// Move-only owners for Win32 handles, COM strings, variants and pointers.
+// Move-only owners for Win32 handles, COM strings, variants and pointers;
+// the handle owners are base::unique_any with the Win32 close functions.
 
 #include <windows.h>
 #include <oleauto.h>
@@ -7,50 +8,13 @@
 
 #include <utility>
 
+#include "base/Unique.h"
 #include "win32/Error.h"
 
 namespace quorvane::win32 {
 
-// The value a handle type holds when it owns nothing.
-template <typename T>
-struct NullIsInvalid {
-  static constexpr T Value() noexcept { return T{}; }
-};
 struct InvalidHandleIsInvalid {
   static HANDLE Value() noexcept { return INVALID_HANDLE_VALUE; }
-};
-
-// Owns one T and hands it to Close exactly once.
-template <typename T, auto Close, typename Invalid = NullIsInvalid<T>>
-class unique_any {
- public:
-  unique_any() noexcept = default;
-  explicit unique_any(T value) noexcept : value_(value) {}
-  unique_any(unique_any&& other) noexcept : value_(other.release()) {}
-  unique_any& operator=(unique_any&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  unique_any(const unique_any&) = delete;
-  unique_any& operator=(const unique_any&) = delete;
-  ~unique_any() { reset(); }
-
-  T get() const noexcept { return value_; }
-  explicit operator bool() const noexcept { return value_ != Invalid::Value(); }
-
-  void reset(T value = Invalid::Value()) noexcept {
-    const T old = std::exchange(value_, value);
-    if (old != Invalid::Value()) Close(old);
-  }
-  [[nodiscard]] T release() noexcept { return std::exchange(value_, Invalid::Value()); }
-  // For out-parameters: closes what is held and gives the slot.
-  T* put() noexcept {
-    reset();
-    return &value_;
-  }
-
- private:
-  T value_ = Invalid::Value();
 };
 
 namespace detail {
@@ -65,46 +29,20 @@ inline void FreeString(BSTR text) noexcept { ::SysFreeString(text); }
 inline void FindCloseValue(HANDLE find) noexcept { ::FindClose(find); }
 }  // namespace detail
 
-using UniqueHandle = unique_any<HANDLE, &detail::CloseHandleValue>;
+using UniqueHandle = base::unique_any<HANDLE, &detail::CloseHandleValue>;
 // CreateFile and friends report failure as INVALID_HANDLE_VALUE, not null.
-using UniqueFile = unique_any<HANDLE, &detail::CloseHandleValue, InvalidHandleIsInvalid>;
-using UniqueFind = unique_any<HANDLE, &detail::FindCloseValue, InvalidHandleIsInvalid>;
-using UniqueHkey = unique_any<HKEY, &detail::CloseKey>;
-using UniqueHgdiobj = unique_any<HGDIOBJ, &detail::DeleteGdiObject>;
-using UniqueHfont = unique_any<HFONT, &detail::DeleteFont>;
-using UniqueHicon = unique_any<HICON, &detail::DestroyIconValue>;
-using UniqueHcursor = unique_any<HCURSOR, &detail::DestroyCursorValue>;
-using UniqueHglobal = unique_any<HGLOBAL, &detail::FreeGlobal>;
-using UniqueBstr = unique_any<BSTR, &detail::FreeString>;
+using UniqueFile = base::unique_any<HANDLE, &detail::CloseHandleValue, InvalidHandleIsInvalid>;
+using UniqueFind = base::unique_any<HANDLE, &detail::FindCloseValue, InvalidHandleIsInvalid>;
+using UniqueHkey = base::unique_any<HKEY, &detail::CloseKey>;
+using UniqueHgdiobj = base::unique_any<HGDIOBJ, &detail::DeleteGdiObject>;
+using UniqueHfont = base::unique_any<HFONT, &detail::DeleteFont>;
+using UniqueHicon = base::unique_any<HICON, &detail::DestroyIconValue>;
+using UniqueHcursor = base::unique_any<HCURSOR, &detail::DestroyCursorValue>;
+using UniqueHglobal = base::unique_any<HGLOBAL, &detail::FreeGlobal>;
+using UniqueBstr = base::unique_any<BSTR, &detail::FreeString>;
 
-// Calls Fn once at scope end unless released; for the init/uninit pairs.
-template <auto Fn>
-class unique_call {
- public:
-  explicit unique_call(bool armed = true) noexcept : armed_(armed) {}
-  unique_call(unique_call&& other) noexcept : armed_(std::exchange(other.armed_, false)) {}
-  unique_call& operator=(unique_call&& other) noexcept {
-    if (this != &other) {
-      reset();
-      armed_ = std::exchange(other.armed_, false);
-    }
-    return *this;
-  }
-  unique_call(const unique_call&) = delete;
-  unique_call& operator=(const unique_call&) = delete;
-  ~unique_call() { reset(); }
-
-  void reset() noexcept {
-    if (std::exchange(armed_, false)) Fn();
-  }
-  void release() noexcept { armed_ = false; }
-
- private:
-  bool armed_;
-};
-
-using CoUninitializeCall = unique_call<&::CoUninitialize>;
-using OleUninitializeCall = unique_call<&::OleUninitialize>;
+using CoUninitializeCall = base::unique_call<&::CoUninitialize>;
+using OleUninitializeCall = base::unique_call<&::OleUninitialize>;
 
 // A VARIANT that clears itself.
 class UniqueVariant {

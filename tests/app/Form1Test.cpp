@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/Form1.h"
 #include "app/Hover.h"
@@ -161,7 +165,7 @@ TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
   };
   form.Check4.UserClick();
   ASSERT_FALSE(pointers.empty());
-  EXPECT_EQ(pointers.front(), kPointerHourglass);
+  EXPECT_EQ(pointers.front(), base::kPointerHourglass);
 
   files.files.insert("C:\\W\\a.xlsx");
   form.Check2.UserClick();
@@ -169,7 +173,71 @@ TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
   EXPECT_EQ(excel.Matching("Open(C:\\W\\a.xlsx)").size(), 1u);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Done.");
-  EXPECT_EQ(form.MousePointer.Get(), kPointerDefault);
+  EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
+}
+
+// The big buttons act once per press and spring back; the click that
+// springing back raises, and any click on an unticked button, does nothing.
+TEST_F(FormFixture, EachBigButtonActsOncePerPressAndSpringsBack) {
+  const auto shows = [&] { return std::count(lists.dialog.calls.begin(), lists.dialog.calls.end(), "ShowOpen"); };
+  struct Case {
+    const char* name;
+    base::CheckBox Form1::*button;
+    std::function<std::size_t()> actions;
+  };
+  const Case cases[] = {
+      {"Check1", &Form1::Check1, [&] { return static_cast<std::size_t>(shows()); }},
+      {"Check2", &Form1::Check2, [&] { return messages.shown.size(); }},  // "No files added."
+      {"Check4", &Form1::Check4, [&] { return lists.picker.prompts.size(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    base::CheckBox& button = form.*c.button;
+    int clicks = 0;
+    const auto handler = button.Click;
+    button.Click = [&clicks, handler] {
+      ++clicks;
+      handler();
+    };
+    button.UserClick();
+    EXPECT_EQ(button.Value(), 0);
+    EXPECT_EQ(clicks, 2);  // the press and the spring back
+    EXPECT_EQ(c.actions(), 1u);
+    button.Click();
+    EXPECT_EQ(c.actions(), 1u);
+    button.Click = handler;
+  }
+}
+
+// Over the list the window pointer follows the bare-area rule on every move,
+// button down or not, before the drag takes its step; releasing leaves it.
+TEST_F(FormFixture, MovesOverTheListSetTheWindowPointerBeforeTheDragStep) {
+  for (const char* path : {"A", "B"}) form.ListView1.Add(path);
+  const auto row = testing::FakeListView::Row;
+  form.MousePointer.Set(base::kPointerCustom);
+  form.ListView1_MouseMove(3, row(1));
+  EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
+
+  std::vector<std::string> listWhenPointerSet;
+  form.MousePointer.Changed = [&](int) { listWhenPointerSet = testing::Texts(form.ListView1); };
+  form.MousePointer.Set(base::kPointerCustom);
+  form.ListView1.Select(1);
+  form.ListView1_MouseDown();
+  form.ListView1_ItemClick();
+  form.ListView1_MouseMove(3, row(2));
+  EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
+  EXPECT_EQ(listWhenPointerSet, (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"B", "A"}));
+
+  form.MousePointer.Set(base::kPointerHourglass);
+  form.ListView1_MouseMove(3, row(1));
+  EXPECT_EQ(form.MousePointer.Get(), base::kPointerHourglass);
+  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"A", "B"}));
+
+  form.MousePointer.Set(base::kPointerCustom);
+  form.ListView1_MouseUp();
+  EXPECT_EQ(form.MousePointer.Get(), base::kPointerCustom);
+  EXPECT_EQ(form.ListView1MousePointer.Get(), base::kPointerArrow);
 }
 
 TEST_F(FormFixture, ClosingEndsTheProgramWithoutAsking) {
@@ -188,19 +256,19 @@ TEST(Hover, RulesNeverTouchTheHourglass) {
     int before, afterButton, afterBare;
   };
   const Case cases[] = {
-      {kPointerDefault, kPointerCustom, kPointerDefault},
-      {kPointerArrow, kPointerCustom, kPointerDefault},
-      {kPointerCustom, kPointerCustom, kPointerDefault},
-      {kPointerHourglass, kPointerHourglass, kPointerHourglass},
+      {base::kPointerDefault, base::kPointerCustom, base::kPointerDefault},
+      {base::kPointerArrow, base::kPointerCustom, base::kPointerDefault},
+      {base::kPointerCustom, base::kPointerCustom, base::kPointerDefault},
+      {base::kPointerHourglass, base::kPointerHourglass, base::kPointerHourglass},
   };
   for (const auto& c : cases) {
-    Property<int> button(c.before);
+    base::Property<int> button(c.before);
     int writes = 0;
     button.Changed = [&](int) { ++writes; };
     ButtonHover(button);
     EXPECT_EQ(button.Get(), c.afterButton) << c.before;
-    EXPECT_EQ(writes, c.before == kPointerHourglass ? 0 : 1) << c.before;
-    Property<int> bare(c.before);
+    EXPECT_EQ(writes, c.before == base::kPointerHourglass ? 0 : 1) << c.before;
+    base::Property<int> bare(c.before);
     BareAreaHover(bare);
     EXPECT_EQ(bare.Get(), c.afterBare) << c.before;
   }

@@ -37,17 +37,17 @@ class RunCliTest : public ::testing::Test {
         .clock = clock_,
         .listing = listing_,
         .errIsTerminal = false,
-        .builtin = [] { return std::unique_ptr<quorvane::links::ExcelAutomation>(); },
+        .builtin = [] { return std::unique_ptr<quorvane::base::ExcelAutomation>(); },
         .excel = [this] { return std::make_unique<Borrowed>(excel_); },
     };
     return quorvane::cli::RunCli(static_cast<int>(args.size()), args.data(), env);
   }
 
   // The factory hands out owners; the fake itself stays with the test.
-  struct Borrowed final : quorvane::links::ExcelAutomation {
+  struct Borrowed final : quorvane::base::ExcelAutomation {
     explicit Borrowed(FakeExcel& inner) : inner_(inner) {}
-    std::unique_ptr<quorvane::links::ExcelApplication> GetRunning() override { return inner_.GetRunning(); }
-    std::unique_ptr<quorvane::links::ExcelApplication> Create() override { return inner_.Create(); }
+    std::unique_ptr<quorvane::base::ExcelApplication> GetRunning() override { return inner_.GetRunning(); }
+    std::unique_ptr<quorvane::base::ExcelApplication> Create() override { return inner_.Create(); }
     FakeExcel& inner_;
   };
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "links/Excel.h"
+#include "base/Excel.h"
 
 namespace quorvane::testing {
 
-class FakeExcel final : public links::ExcelAutomation {
+class FakeExcel final : public base::ExcelAutomation {
  public:
   std::vector<std::string> log;
   // Link sources by workbook path; paths without an entry have no links.
@@ -25,14 +25,14 @@ class FakeExcel final : public links::ExcelAutomation {
   int created = 0;
   int alive = 0;  // instances created and not yet ended
 
-  std::unique_ptr<links::ExcelApplication> GetRunning() override;
-  std::unique_ptr<links::ExcelApplication> Create() override;
+  std::unique_ptr<base::ExcelApplication> GetRunning() override;
+  std::unique_ptr<base::ExcelApplication> Create() override;
 
   // Logs the call, then throws if `op` is told to fail for `path`.
   void Step(const std::string& entry, const std::string& op = {}, const std::string& path = {}) {
     log.push_back(entry);
     if (!op.empty() && op == failOn && (failPath.empty() || failPath == path))
-      throw links::AutomationError(op, "simulated failure");
+      throw base::AutomationError(op, "simulated failure");
   }
   // Log entries that start with prefix.
   std::vector<std::string> Matching(const std::string& prefix) const {
@@ -44,14 +44,14 @@ class FakeExcel final : public links::ExcelAutomation {
   static std::string Word(bool value) { return value ? "True" : "False"; }
 };
 
-class FakeWorkbook final : public links::ExcelWorkbook {
+class FakeWorkbook final : public base::ExcelWorkbook {
  public:
   FakeWorkbook(FakeExcel& excel, std::string path) : excel_(excel), path_(std::move(path)) {}
-  links::LinkSourceList LinkSources(std::int32_t type) override {
+  base::LinkSourceList LinkSources(std::int32_t type) override {
     excel_.Step("LinkSources(Type=" + std::to_string(type) + ")", "LinkSources", path_);
     auto it = excel_.sources.find(path_);
     if (it == excel_.sources.end() || it->second.empty()) return std::nullopt;
-    return links::SourceArray(it->second, 1);
+    return base::SourceArray(it->second, 1);
   }
   void BreakLink(const std::string& name, std::int32_t type) override {
     excel_.Step("BreakLink(name=" + name + ",Type=" + std::to_string(type) + ")", "BreakLink", path_);
@@ -65,7 +65,7 @@ class FakeWorkbook final : public links::ExcelWorkbook {
 };
 
 // Number 0 is the running instance, which this tool never ends.
-class FakeApplication final : public links::ExcelApplication {
+class FakeApplication final : public base::ExcelApplication {
  public:
   FakeApplication(FakeExcel& excel, int number) : excel_(excel), number_(std::to_string(number)) {}
   ~FakeApplication() override { excel_.log.push_back("Release#" + number_); }
@@ -74,7 +74,7 @@ class FakeApplication final : public links::ExcelApplication {
     excel_.Step("DefaultMember");
     return excel_.runningName;
   }
-  std::unique_ptr<links::ExcelWorkbooks> Workbooks() override {
+  std::unique_ptr<base::ExcelWorkbooks> Workbooks() override {
     excel_.Step("Workbooks");
     return std::make_unique<Books>(*this);
   }
@@ -82,7 +82,7 @@ class FakeApplication final : public links::ExcelApplication {
   void SetAskToUpdateLinks(bool v) override {
     excel_.Step("AskToUpdateLinks=" + FakeExcel::Word(v), "AskToUpdateLinks", path_);
   }
-  std::unique_ptr<links::ExcelWorkbook> ActiveWorkbook() override {
+  std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {
     excel_.Step("ActiveWorkbook", "ActiveWorkbook", path_);
     return std::make_unique<FakeWorkbook>(excel_, path_);
   }
@@ -96,7 +96,7 @@ class FakeApplication final : public links::ExcelApplication {
   }
 
  private:
-  struct Books final : links::ExcelWorkbooks {
+  struct Books final : base::ExcelWorkbooks {
     explicit Books(FakeApplication& app) : app_(app) {}
     void Open(const std::string& path) override {
       app_.excel_.Step("Open(" + path + ")", "Open", path);
@@ -114,13 +114,13 @@ class FakeApplication final : public links::ExcelApplication {
   std::string path_;  // the workbook opened in this instance
 };
 
-inline std::unique_ptr<links::ExcelApplication> FakeExcel::GetRunning() {
+inline std::unique_ptr<base::ExcelApplication> FakeExcel::GetRunning() {
   log.push_back("GetRunning");
-  if (!running) throw links::AutomationError("GetObject", "no running instance");
+  if (!running) throw base::AutomationError("GetObject", "no running instance");
   return std::make_unique<FakeApplication>(*this, 0);
 }
 
-inline std::unique_ptr<links::ExcelApplication> FakeExcel::Create() {
+inline std::unique_ptr<base::ExcelApplication> FakeExcel::Create() {
   Step("Create#" + std::to_string(++created), "Create");
   ++alive;
   return std::make_unique<FakeApplication>(*this, created);

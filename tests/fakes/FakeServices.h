@@ -1,41 +1,20 @@
 #pragma once
-// In-memory stand-ins for the platform services of the window and the run.
+// In-memory stand-ins for the platform services of the window, with those of
+// the run and the message boxes.
 
-#include <deque>
 #include <map>
-#include <set>
 #include <stdexcept>
 #include <string>
-#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "app/Form1.h"
-#include "links/Backup.h"
+#include "app/Main.h"
+#include "app/Settings.h"
+#include "fakes/FakeMessages.h"
+#include "fakes/FakeRunServices.h"
 
 namespace quorvane::testing {
-
-class FakeMessages final : public app::MessageBoxes {
- public:
-  struct Shown {
-    std::string text;
-    app::MessageButtons buttons;
-    int pointer;      // the window pointer while the box was up
-    double progress;  // the bar while the box was up
-  };
-  std::vector<Shown> shown;
-  std::deque<app::MessageAnswer> answers;  // for Yes/No questions; default Yes
-  const app::Property<int>* pointer = nullptr;
-  const app::Property<double>* progress = nullptr;
-
-  app::MessageAnswer Show(const std::string& text, app::MessageButtons buttons) override {
-    shown.push_back({text, buttons, pointer ? pointer->Get() : -1, progress ? progress->Get() : -1.0});
-    if (buttons == app::MessageButtons::Ok) return app::MessageAnswer::Ok;
-    if (answers.empty()) return app::MessageAnswer::Yes;
-    auto answer = answers.front();
-    answers.pop_front();
-    return answer;
-  }
-};
 
 class FakeSettings final : public app::SettingsStore {
  public:
@@ -60,40 +39,12 @@ class FakeSettings final : public app::SettingsStore {
   }
 };
 
-// A file system of names only: enough for existence and copies.
-class FakeFiles final : public links::FileCopier, public app::FileDates {
+// The copier's file names also answer the start-up's file test.
+class FakeFiles final : public FakeCopier, public app::FileDates {
  public:
-  std::set<std::string> files;
-  std::vector<std::pair<std::string, std::string>> copies;
-  std::string failCopyFrom;  // copies from this path throw
-
-  links::CopyResult Copy(const std::string& from, const std::string& to) override {
-    if (from == failCopyFrom) throw std::runtime_error("access denied");
-    if (!files.count(from)) throw std::runtime_error("source missing");
-    if (files.count(to)) return links::CopyResult::TargetExists;
-    files.insert(to);
-    copies.emplace_back(from, to);
-    return links::CopyResult::Copied;
-  }
   void LastModified(const std::string& path) override {
     if (!files.count(path)) throw std::runtime_error("file not found");
   }
-};
-
-class FakeClock final : public links::RegionalClock {
- public:
-  links::LocalDateTime now{2026, 12, 5, 6, 19, 4};  // Saturday, 7:04 PM
-  links::LocalDateTime Now() override { return now; }
-  std::string WeekdayName(int weekday) override {
-    static const char* names[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-    return names[weekday];
-  }
-  std::string MonthAbbreviation(int month) override {
-    static const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    return names[month - 1];
-  }
-  std::string AmPm(bool pm) override { return pm ? "PM" : "AM"; }
 };
 
 class FakeWindow final : public app::WindowHost {

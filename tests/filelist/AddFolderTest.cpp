@@ -32,26 +32,22 @@ TEST(MatchesPattern, WorkbookPatternAndWildcards) {
   EXPECT_TRUE(MatchesPattern("", "*"));
 }
 
-class AddFolderButton : public ::testing::Test {
+class FolderWalk : public ::testing::Test {
  protected:
-  AddFolderButton() {
-    check4.Click = [this] { Check4_Click(check4, picker, listing, pump, list, pointer); };
-  }
   void Press(const std::string& folder) {
     picker.choice = folder;
-    check4.UserClick();
+    AddFolder(picker, listing, pump, list, pointer);
   }
   Texts Entries() const { return testing::Texts(list); }
 
-  app::CheckBox check4;
   testing::FakeFolderPicker picker;
   testing::FakeListing listing;
   testing::FakePump pump;
   FileList list;
-  app::Property<int> pointer{app::kPointerCustom};
+  base::Property<int> pointer{base::kPointerCustom};
 };
 
-TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder) {
+TEST_F(FolderWalk, WalksLevelByLevelGroupedByParentThenListsFolderByFolder) {
   listing.Add("W", {"a.xls", "X\\", "b.xls", "Y\\"});
   listing.Add("W\\X", {"x.xls", "Deep2\\", "Deep1\\"});  // listing order, not sorted
   listing.Add("W\\Y", {"y.xls", "Below\\"});
@@ -61,11 +57,10 @@ TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder)
   list.Add("first");
 
   Press("W");
-  EXPECT_EQ(check4.Value(), 0);
   EXPECT_EQ(picker.prompts, Texts{"Please select folder to add:"});
   EXPECT_EQ(Entries(), (Texts{"first", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls", "W\\Y\\y.xls", "W\\X\\Deep2\\d2.xls",
                               "W\\X\\Deep1\\d1.xls", "W\\Y\\Below\\z.xls"}));
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 
   // The same folder again lists every workbook again.
   Press("W");
@@ -76,7 +71,7 @@ TEST_F(AddFolderButton, WalksLevelByLevelGroupedByParentThenListsFolderByFolder)
   EXPECT_EQ(oneLevel, (Texts{"W", "W\\X", "W\\Y"}));
 }
 
-TEST_F(AddFolderButton, NamesAndAttributesDecideWhatIsAddedAndEntered) {
+TEST_F(FolderWalk, NamesAndAttributesDecideWhatIsAddedAndEntered) {
   listing.Add("C:\\", {".\\", "..\\", "Book1.xls", "Notes.txt", "~$Book1.xls", "Book1.csv", "Book1.xml", "BOOK2.XLSX"});
   listing.Add("C:\\", "h.xlsm", FileAttributes{.hidden = true});
   listing.Add("C:\\", "s.xlsb", FileAttributes{.system = true});
@@ -94,7 +89,7 @@ TEST_F(AddFolderButton, NamesAndAttributesDecideWhatIsAddedAndEntered) {
   EXPECT_EQ(Entries(), (Texts{"C:\\Book1.xls", "C:\\BOOK2.XLSX", "C:\\h.xlsm", "C:\\s.xlsb", "C:\\Old.xls\\in.xls"}));
 }
 
-TEST_F(AddFolderButton, UnreadableFoldersAndLinksArePassedOver) {
+TEST_F(FolderWalk, UnreadableFoldersAndLinksArePassedOver) {
   listing.Add("W", {"Locked\\", "Flaky\\"});
   listing.Add("W", "Loop", FileAttributes{.directory = true, .link = true});  // leads back to W
   listing.Add("W", {"Ok\\"});
@@ -109,10 +104,10 @@ TEST_F(AddFolderButton, UnreadableFoldersAndLinksArePassedOver) {
   Press("W");
   EXPECT_EQ(Entries(), (Texts{"W\\link.xls", "W\\Flaky\\f1.xls", "W\\Ok\\o.xls", "W\\Flaky\\Sub\\s.xls"}));
   for (const auto& folder : listing.opened) EXPECT_EQ(folder.find("Loop"), std::string::npos) << folder;
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
-TEST_F(AddFolderButton, HourglassYieldPointsAndTheProgramEndingMidWalk) {
+TEST_F(FolderWalk, HourglassYieldPointsAndTheProgramEndingMidWalk) {
   listing.Add("W", {"a.xls", "X\\"});
   listing.Add("W\\X", {"x.xls"});
   std::vector<int> seen;
@@ -123,14 +118,14 @@ TEST_F(AddFolderButton, HourglassYieldPointsAndTheProgramEndingMidWalk) {
   Press("W");
   // Listing a folder: once after opening it and once per entry; once before
   // taking X into the sequence. Files are listed without yielding.
-  EXPECT_EQ(seen, std::vector<int>(6, app::kPointerHourglass));
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(seen, std::vector<int>(6, base::kPointerHourglass));
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   EXPECT_EQ(list.Count(), 2u);
 
   // A cancelled picker changes nothing, not even the pointer.
-  pointer.Set(app::kPointerCustom);
+  pointer.Set(base::kPointerCustom);
   Press("");
-  EXPECT_EQ(pointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(pointer.Get(), base::kPointerCustom);
   EXPECT_EQ(pump.yields, 6);
 
   // The program ending at any of those points abandons the walk: nothing is added.
@@ -139,16 +134,15 @@ TEST_F(AddFolderButton, HourglassYieldPointsAndTheProgramEndingMidWalk) {
     pump.onYield = [&] { return left-- > 0; };
     Press("W");
     EXPECT_EQ(list.Count(), 2u) << allowed;
-    EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+    EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   }
   // A failure escaping the walk still takes the hourglass away.
   pump.onYield = []() -> bool { throw std::runtime_error("boom"); };
-  picker.choice = "W";
-  EXPECT_THROW(check4.UserClick(), std::runtime_error);
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_THROW(Press("W"), std::runtime_error);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
-TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
+TEST_F(FolderWalk, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
   listing.Add("W", {"a.xls", "X\\", "b.xls"});
   listing.Add("W\\X", {"x.xls"});
   listing.Add("V", {"v.xls", "Sub\\"});
@@ -162,7 +156,7 @@ TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
       Press("V");  // the user presses the button again while W is walked
       inner = 2;
       // Something else changes the list in between; the walk only appends.
-      list.DblClick();
+      list.RemoveSelected();
     } else if (inner == 2) {
       outerPointers.push_back(pointer.Get());
     }
@@ -176,8 +170,8 @@ TEST_F(AddFolderButton, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
   EXPECT_EQ(Entries(), (Texts{"keep", "V\\v.xls", "V\\Sub\\s.xls", "W\\a.xls", "W\\b.xls", "W\\X\\x.xls"}));
   // The inner walk ended while the outer still worked: the hourglass stayed.
   ASSERT_FALSE(outerPointers.empty());
-  for (int p : outerPointers) EXPECT_EQ(p, app::kPointerHourglass);
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  for (int p : outerPointers) EXPECT_EQ(p, base::kPointerHourglass);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
 namespace fs = std::filesystem;
@@ -226,10 +220,8 @@ TEST(StdDirectoryListing, WalksARealTreeWithoutFollowingLinks) {
   testing::FakeFolderPicker picker;
   picker.choice = tree.Root().string();
   FileList list;
-  app::CheckBox check4;
-  app::Property<int> pointer;
-  check4.Click = [&] { Check4_Click(check4, picker, listing, pump, list, pointer); };
-  check4.UserClick();
+  base::Property<int> pointer;
+  AddFolder(picker, listing, pump, list, pointer);
 
   const auto root = tree.Root();
   ASSERT_EQ(list.Count(), 4u);
@@ -238,7 +230,7 @@ TEST(StdDirectoryListing, WalksARealTreeWithoutFollowingLinks) {
             (std::set<std::string>{(root / "a.xls").string(), (root / ".dotted.xlsx").string()}));
   EXPECT_EQ(list.Text(3), (root / "sub" / "b.XLSM").string());
   EXPECT_EQ(list.Text(4), (root / "sub" / "deeper" / "c.xlsb").string());
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 
   // What is no folder cannot be opened; names are joined with slashes.
   EXPECT_THROW(listing.Open((root / "missing").string()), std::exception);

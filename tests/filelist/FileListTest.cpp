@@ -1,10 +1,9 @@
-// The list model, the path-joining rule, and filling the list from the open
-// dialog and from drops.
+// The list model, and filling the list from the open dialog and from drops.
 
 #include <gtest/gtest.h>
 
 #include "fakes/FakeFileList.h"
-#include "fakes/FakeServices.h"
+#include "fakes/FakeMessages.h"
 #include "filelist/AddFiles.h"
 #include "filelist/Drop.h"
 #include "filelist/FileList.h"
@@ -14,13 +13,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 using namespace std::string_literals;
-
-TEST(JoinPath, PutsExactlyOneBackslashBetween) {
-  EXPECT_EQ(JoinPath("C:\\Data", "Book1.xls"), "C:\\Data\\Book1.xls");
-  EXPECT_EQ(JoinPath("C:\\", "Book1.xls"), "C:\\Book1.xls");
-  EXPECT_EQ(JoinPath("\\\\srv\\share\\Dir", "a.xls"), "\\\\srv\\share\\Dir\\a.xls");
-  EXPECT_EQ(JoinPath("C:\\My Data", "Mixed Case.XLS"), "C:\\My Data\\Mixed Case.XLS");
-}
 
 struct Recorder : FileListObserver {
   std::vector<std::string> events;
@@ -52,21 +44,21 @@ TEST(FileList, KeepsOrderDuplicatesAndClosesGaps) {
   EXPECT_EQ(view.events, (Texts{"add 1", "add 2", "add 3", "remove 2"}));
 }
 
-TEST(FileList, DoubleClickRemovesOnlyTheSelectedEntry) {
+TEST(FileList, RemoveSelectedRemovesOnlyTheSelectedEntry) {
   FileList list;
-  list.DblClick();  // empty list
+  list.RemoveSelected();  // empty list
   for (const char* p : {"a", "b", "c"}) list.Add(p);
-  list.DblClick();  // nothing selected: no change
+  list.RemoveSelected();  // nothing selected: no change
   EXPECT_EQ(list.Count(), 3u);
   list.Select(3);
   list.Remove(1);
   EXPECT_EQ(list.SelectedIndex(), 2u);
   const auto id = list.IdAt(2);
-  list.DblClick();
+  list.RemoveSelected();
   EXPECT_EQ(testing::Texts(list), Texts{"b"});
   EXPECT_FALSE(list.SelectedIndex());
   EXPECT_FALSE(list.IndexOf(id));
-  list.DblClick();
+  list.RemoveSelected();
   EXPECT_EQ(list.Count(), 1u);
 }
 
@@ -74,21 +66,21 @@ TEST(Drop, OnlyAFileListIsTakenAndEveryPathIsAppendedInOrder) {
   testing::FakeDrag text;
   text.formats = {1, 13};  // plain and Unicode text
   int effect = 1;          // copy, as the platform proposed
-  ListView1_OLEDragOver(text, effect);
+  RefuseDragWithoutFiles(text, effect);
   EXPECT_EQ(effect, kDropEffectNone);
 
   testing::FakeDrag drag;
   drag.formats = {1, 15};
   for (int proposed : {1, 2, 5}) {
     effect = proposed;
-    ListView1_OLEDragOver(drag, effect);
+    RefuseDragWithoutFiles(drag, effect);
     EXPECT_EQ(effect, proposed);
   }
 
   FileList list;
   list.Add("C:\\Data\\a.xls");
   drag.files = {"C:\\Data\\b.xlsx", "C:\\Data\\a.xls", "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"};
-  ListView1_OLEDragDrop(drag, list);
+  AppendDroppedFiles(drag, list);
   EXPECT_EQ(testing::Texts(list), (Texts{"C:\\Data\\a.xls", "C:\\Data\\b.xlsx", "C:\\Data\\a.xls",
                                          "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"}));
 }
@@ -114,25 +106,21 @@ TEST(ParseOpenResult, ShapesOfTheDialogResult) {
   for (const auto& c : cases) EXPECT_EQ(ParseOpenResult(c.result), c.paths) << c.result;
 }
 
-class AddFilesButton : public ::testing::Test {
+class AddFiles : public ::testing::Test {
  protected:
-  AddFilesButton() {
-    list.Add("C:\\existing.xls");
-    check1.Click = [this] { Check1_Click(check1, dialog, list, boxes); };
-  }
+  AddFiles() { list.Add("C:\\existing.xls"); }
+  void Add() { AddFromOpenDialog(dialog, list, boxes); }
 
-  app::CheckBox check1;
   testing::FakeOpenDialog dialog;
   FileList list;
   testing::FakeMessages boxes;
 };
 
-TEST_F(AddFilesButton, PressSpringsBackShowsTheDialogOnceAndAppends) {
+TEST_F(AddFiles, ShowsTheDialogOnceWithItsSettingsAndAppends) {
   dialog.result = "C:\\Data\0a.xls\0b.xlsx\0\0"s;
-  check1.UserClick();
+  Add();
 
-  EXPECT_EQ(check1.Value(), 0);
-  // Settings in their order, then exactly one showing although Click ran twice.
+  // Settings in their order, then exactly one showing.
   const std::vector<std::string> expected = {
       "FileName=", "Flags=2621953", "DialogTitle=Add File(s) - Hold Ctrl to select multiple files",
       "Filter=Excel Files (*.xl*)|*.xl*|", "ShowOpen"};
@@ -140,29 +128,27 @@ TEST_F(AddFilesButton, PressSpringsBackShowsTheDialogOnceAndAppends) {
   EXPECT_EQ(testing::Texts(list), (std::vector<std::string>{"C:\\existing.xls", "C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}));
 
   // Choosing the same files again lists them again; cancelling adds nothing.
-  check1.UserClick();
+  Add();
   dialog.result = "";
-  check1.UserClick();
+  Add();
   EXPECT_EQ(list.Count(), 5u);
-  EXPECT_EQ(check1.Value(), 0);
   EXPECT_TRUE(boxes.shown.empty());
 }
 
-TEST_F(AddFilesButton, FailuresAreToldAndAppendNothing) {
+TEST_F(AddFiles, FailuresAreToldAndAppendNothing) {
   // A selection too large for the result buffer: the user hears why.
   dialog.show = OpenFileDialog::ShowResult::TooLarge;
   dialog.result = "C:\\Data\0partial.xls"s;
-  check1.UserClick();
+  Add();
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, kSelectionTooLarge);
 
   dialog.show = OpenFileDialog::ShowResult::Closed;
   dialog.fail = true;
-  check1.UserClick();
+  Add();
   ASSERT_EQ(boxes.shown.size(), 2u);
   EXPECT_NE(boxes.shown[1].text.find("no dialog today"), std::string::npos);
 
-  EXPECT_EQ(check1.Value(), 0);
   EXPECT_EQ(testing::Texts(list), std::vector<std::string>{"C:\\existing.xls"});
 }
 

@@ -23,22 +23,21 @@ class Reorder : public ::testing::Test {
   // The user presses on an entry: the list selects it, then reports the press and the click.
   void PressOn(std::size_t index) {
     list.Select(index);
-    drag.ListView1_MouseDown();
-    drag.ListView1_ItemClick();
+    drag.Press();
+    drag.ItemClicked();
   }
-  void MoveTo(std::size_t index) { drag.ListView1_MouseMove(3, Row(index)); }
+  void MoveTo(std::size_t index) { drag.Move(3, Row(index)); }
 
   FileList list;
   testing::FakeListView view;
   testing::FakeCursor cursor;
-  app::Property<int> listPointer{app::kPointerDefault};
-  app::Property<int> windowPointer{app::kPointerCustom};
-  ListReorder drag{list, view, cursor, listPointer, windowPointer, "C:\\Program Files\\Quorvane"};
+  base::Property<int> listPointer{base::kPointerDefault};
+  ListReorder drag{list, view, cursor, listPointer, "C:\\Program Files\\Quorvane"};
 };
 
 TEST_F(Reorder, SlowDragShiftsEveryEntryPassed) {
   PressOn(1);
-  EXPECT_EQ(listPointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(listPointer.Get(), base::kPointerCustom);
   EXPECT_EQ(view.iconLoads, std::vector<std::string>{"C:\\Program Files\\Quorvane\\drag.ico"});
   for (std::size_t i : {2, 3, 4}) MoveTo(i);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"B", "C", "D", "A"}));
@@ -54,7 +53,7 @@ TEST_F(Reorder, JumpExchangesOnlyTheTwoEntries) {
   EXPECT_EQ(Texts(), (std::vector<std::string>{"D", "B", "C", "A"}));
   // Moving over the dragged entry itself or blank space changes nothing.
   MoveTo(4);
-  drag.ListView1_MouseMove(3, kBlank);
+  drag.Move(3, kBlank);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"D", "B", "C", "A"}));
   EXPECT_EQ(drag.DragItem(), 4u);
 }
@@ -75,20 +74,20 @@ TEST_F(ReorderSameTexts, EqualTextsAreSkippedAndCaseCounts) {
 }
 
 TEST_F(Reorder, NothingMovesWithoutAClickedEntryOrWithoutTheButton) {
-  drag.ListView1_MouseDown();  // press on blank space: no entry click yet
+  drag.Press();  // press on blank space: no entry click yet
   MoveTo(2);
   MoveTo(4);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
 
   PressOn(1);
-  drag.ListView1_MouseUp();
+  drag.Release();
   MoveTo(3);  // button up
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
 
   // An entry click with nothing selected leaves nothing to drag.
   list.ClearSelection();
-  drag.ListView1_MouseDown();
-  drag.ListView1_ItemClick();
+  drag.Press();
+  drag.ItemClicked();
   MoveTo(3);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
 }
@@ -116,7 +115,7 @@ TEST_F(Reorder, ScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
     EXPECT_EQ(view.ensured, c.ensured) << c.from << "->" << c.to << " at " << c.screenY;
     MoveTo(c.to);  // no exchange, no scrolling
     EXPECT_EQ(view.ensured, c.ensured);
-    drag.ListView1_MouseUp();
+    drag.Release();
   }
 
   // An unknown pointer position only skips the scrolling.
@@ -127,20 +126,12 @@ TEST_F(Reorder, ScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
   EXPECT_TRUE(view.ensured.empty());
 }
 
-TEST_F(Reorder, PointersOnMoveAndRelease) {
-  MoveTo(1);  // every move over the list resets the window pointer, button or not
-  EXPECT_EQ(windowPointer.Get(), app::kPointerDefault);
-
-  windowPointer.Set(app::kPointerHourglass);
+TEST_F(Reorder, ReleaseShowsTheArrowOnTheList) {
   PressOn(1);
   MoveTo(2);
-  EXPECT_EQ(windowPointer.Get(), app::kPointerHourglass);
-
-  windowPointer.Set(app::kPointerCustom);
-  drag.ListView1_MouseUp();
+  drag.Release();
   EXPECT_FALSE(drag.MouseIsDown());
-  EXPECT_EQ(listPointer.Get(), app::kPointerArrow);
-  EXPECT_EQ(windowPointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(listPointer.Get(), base::kPointerArrow);
 }
 
 TEST_F(Reorder, AMissingIconDoesNotStopTheDrag) {
@@ -148,33 +139,33 @@ TEST_F(Reorder, AMissingIconDoesNotStopTheDrag) {
   PressOn(1);
   view.iconThrows = true;
   PressOn(1);
-  EXPECT_EQ(listPointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(listPointer.Get(), base::kPointerCustom);
   MoveTo(2);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"B", "A", "C", "D"}));
 
   // A program in a drive root gets one backslash.
-  ListReorder rooted{list, view, cursor, listPointer, windowPointer, "D:\\"};
+  ListReorder rooted{list, view, cursor, listPointer, "D:\\"};
   view.iconThrows = false;
-  rooted.ListView1_ItemClick();
+  rooted.ItemClicked();
   EXPECT_EQ(view.iconLoads.back(), "D:\\drag.ico");
 }
 
 TEST_F(Reorder, ReleaseKeepsTheDraggedEntryUntilItIsRemoved) {
   PressOn(2);
   MoveTo(3);  // A, C, B, D with B dragged
-  drag.ListView1_MouseUp();
+  drag.Release();
 
   // A later press on blank space goes on moving the same entry.
-  drag.ListView1_MouseDown();
+  drag.Press();
   MoveTo(4);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "C", "D", "B"}));
-  drag.ListView1_MouseUp();
+  drag.Release();
 
   // Once that entry is removed there is nothing left to drag.
   list.Select(4);
-  list.DblClick();
+  list.RemoveSelected();
   EXPECT_FALSE(drag.DragItem());
-  drag.ListView1_MouseDown();
+  drag.Press();
   MoveTo(1);
   MoveTo(3);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "C", "D"}));

@@ -5,7 +5,8 @@
 #include <algorithm>
 
 #include "fakes/FakeExcel.h"
-#include "fakes/FakeServices.h"
+#include "fakes/FakeMessages.h"
+#include "fakes/FakeRunServices.h"
 #include "links/Backup.h"
 #include "links/Links.h"
 #include "links/Run.h"
@@ -14,37 +15,38 @@ namespace quorvane::links {
 namespace {
 
 using testing::FakeClock;
+using testing::FakeCopier;
 using testing::FakeExcel;
-using testing::FakeFiles;
 using testing::FakeMessages;
+
+// The list a run works on.
+struct Paths final : base::PathList {
+  std::vector<std::string> items;
+  std::size_t Count() const override { return items.size(); }
+  const std::string& Text(std::size_t index) const override { return items.at(index - 1); }
+};
 
 struct RunFixture : ::testing::Test {
   FakeExcel excel;
   FakeMessages messages;
-  FakeFiles files;
+  FakeCopier files;
   FakeClock clock;
-  app::CheckBox check2;
-  app::CheckBox check3;
-  filelist::FileList list;
-  app::Property<double> progress{0.0};
-  app::Property<int> pointer{app::kPointerDefault};
+  base::CheckBox backup;
+  Paths list;
+  base::Property<double> progress{0.0};
+  base::Property<int> pointer{base::kPointerDefault};
   std::vector<double> progressSeen;
-  int clicks = 0;
 
   void SetUp() override {
     messages.pointer = &pointer;
     messages.progress = &progress;
     progress.Changed = [this](double v) { progressSeen.push_back(v); };
-    check2.Click = [this] {
-      ++clicks;
-      Check2Click({check2, check3, list, progress, pointer}, {excel, messages, files, clock});
-    };
   }
   void AddWorkbook(const std::string& path) {
-    list.Add(path);
+    list.items.push_back(path);
     files.files.insert(path);
   }
-  void Press() { check2.UserClick(); }
+  void Run() { RemoveLinks({backup, list, progress, pointer}, {excel, messages, files, clock}); }
   const std::string& LastMessage() const { return messages.shown.back().text; }
 };
 
@@ -58,11 +60,11 @@ TEST_F(RunFixture, EachWorkbookFollowsTheExactCallOrder) {
                                            "ActiveWorkbook", "BreakLink(name=C:\\src\\two.xlsx,Type=1)"};
   for (bool links : {false, true}) {
     excel = FakeExcel();
-    list = filelist::FileList();
+    list.items.clear();
     messages.shown.clear();
     AddWorkbook("C:\\a.xlsx");
     if (links) excel.sources["C:\\a.xlsx"] = {"C:\\src\\one.xlsx", "C:\\src\\two.xlsx"};
-    Press();
+    Run();
     std::vector<std::string> expected = open;
     if (links) expected.insert(expected.end(), breaks.begin(), breaks.end());
     expected.insert(expected.end(), close.begin(), close.end());
@@ -70,14 +72,11 @@ TEST_F(RunFixture, EachWorkbookFollowsTheExactCallOrder) {
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(LastMessage(), "Done.");
   }
-  // The button springs back; the click event that raises runs nothing.
-  EXPECT_EQ(check2.Value(), 0);
-  EXPECT_EQ(clicks, 4);
 }
 
 TEST_F(RunFixture, PreviousInstanceIsReleasedOnlyAfterTheNextHasOpenedItsWorkbook) {
   for (const char* p : {"C:\\1.xlsx", "C:\\2.xlsx", "C:\\3.xlsx"}) AddWorkbook(p);
-  Press();
+  Run();
   auto at = [&](const std::string& entry) {
     return std::find(excel.log.begin(), excel.log.end(), entry) - excel.log.begin();
   };
@@ -94,88 +93,87 @@ TEST_F(RunFixture, ExcelWarningPaths) {
   AddWorkbook("C:\\a.xlsx");
   // Running and the user says No: nothing else happens, not even a reset.
   excel.running = true;
-  messages.answers = {app::MessageAnswer::No};
+  messages.answers = {base::MessageAnswer::No};
   progress.Set(42.0);
-  pointer.Set(app::kPointerCustom);
-  Press();
+  pointer.Set(base::kPointerCustom);
+  Run();
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text,
             "Excel may be open. It is recommended that you close Excel first.\r\n\r\n"
             "Would you like to proceed anyway?");
-  EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::YesNo);
+  EXPECT_EQ(messages.shown[0].buttons, base::MessageButtons::YesNo);
   EXPECT_EQ(excel.created, 0);
   EXPECT_EQ(progress.Get(), 42.0);
-  EXPECT_EQ(pointer.Get(), app::kPointerCustom);
-  EXPECT_EQ(check2.Value(), 0);
+  EXPECT_EQ(pointer.Get(), base::kPointerCustom);
   EXPECT_EQ(excel.Matching("Release#0").size(), 1u);  // the running instance is only looked at
 
   // Yes goes on.
   messages.shown.clear();
-  messages.answers = {app::MessageAnswer::Yes};
-  Press();
+  messages.answers = {base::MessageAnswer::Yes};
+  Run();
   ASSERT_EQ(messages.shown.size(), 2u);
   EXPECT_EQ(messages.shown[1].text, "Done.");
 
   // An instance whose default member is not exactly "Microsoft Excel" does not count.
   messages.shown.clear();
   excel.runningName = "microsoft excel";
-  Press();
+  Run();
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Done.");
 }
 
 TEST_F(RunFixture, EmptyListSaysNoFilesAddedAndResets) {
-  Press();
+  Run();
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "No files added.");
-  EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::Ok);
-  EXPECT_EQ(messages.shown[0].pointer, app::kPointerHourglass);
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(messages.shown[0].buttons, base::MessageButtons::Ok);
+  EXPECT_EQ(messages.shown[0].pointer, base::kPointerHourglass);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   EXPECT_EQ(progress.Get(), 0.0);
   EXPECT_EQ(excel.created, 0);
 
   // The question about a running Excel comes first.
   excel.running = true;
   messages.shown.clear();
-  Press();
+  Run();
   ASSERT_EQ(messages.shown.size(), 2u);
-  EXPECT_EQ(messages.shown[0].buttons, app::MessageButtons::YesNo);
+  EXPECT_EQ(messages.shown[0].buttons, base::MessageButtons::YesNo);
   EXPECT_EQ(messages.shown[1].text, "No files added.");
 }
 
 TEST_F(RunFixture, BarShowsTheShareOfEntriesBegun) {
   auto run = [&](int n) {
-    list = filelist::FileList();
+    list.items.clear();
     progressSeen.clear();
     for (int i = 0; i < n; ++i) AddWorkbook("C:\\w" + std::to_string(i) + ".xlsx");
     messages.shown.clear();
-    Press();
+    Run();
     return progressSeen;
   };
   EXPECT_EQ(run(1), (std::vector<double>{100.0, 0.0}));
   EXPECT_EQ(messages.shown.back().progress, 100.0);  // still up while "Done." shows
-  EXPECT_EQ(messages.shown.back().pointer, app::kPointerHourglass);
+  EXPECT_EQ(messages.shown.back().pointer, base::kPointerHourglass);
   const auto three = run(3);
   ASSERT_EQ(three.size(), 4u);
   EXPECT_DOUBLE_EQ(three[0], 100.0 / 3.0);
   EXPECT_DOUBLE_EQ(three[1], 200.0 / 3.0);
   EXPECT_DOUBLE_EQ(three[2], 100.0);
   EXPECT_EQ(run(4), (std::vector<double>{25.0, 50.0, 75.0, 100.0, 0.0}));
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
 TEST_F(RunFixture, BackupIsMadeOnlyWhileTheOptionIsTicked) {
   AddWorkbook("C:\\Reports\\Q1.xls");
-  Press();
+  Run();
   EXPECT_TRUE(files.copies.empty());
 
-  check3.SetValue(1);
-  Press();
+  backup.SetValue(1);
+  Run();
   ASSERT_EQ(files.copies.size(), 1u);
   EXPECT_EQ(files.copies[0].second, "C:\\Reports\\Q1 Backup 7 04 PM Saturday, Dec 5 2026.xls");
 
   // A second run in the same minute never overwrites the first backup.
-  Press();
+  Run();
   ASSERT_EQ(files.copies.size(), 2u);
   EXPECT_EQ(files.copies[1].second, "C:\\Reports\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2).xls");
 }
@@ -183,15 +181,15 @@ TEST_F(RunFixture, BackupIsMadeOnlyWhileTheOptionIsTicked) {
 TEST_F(RunFixture, FailedBackupLeavesTheWorkbookUntouchedAndTheRunGoesOn) {
   AddWorkbook("C:\\a.xlsx");
   AddWorkbook("C:\\b.xlsx");
-  check3.SetValue(1);
+  backup.SetValue(1);
   files.failCopyFrom = "C:\\a.xlsx";
-  Press();
+  Run();
   EXPECT_EQ(excel.Matching("Open(").size(), 1u);
   EXPECT_EQ(excel.Matching("Open(C:\\b.xlsx)").size(), 1u);
   const std::string& text = LastMessage();
   EXPECT_EQ(text.rfind("Done.\r\n\r\n1 of 2 workbooks", 0), 0u) << text;
   EXPECT_NE(text.find("C:\\a.xlsx\r\n    backup copy failed: access denied"), std::string::npos) << text;
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   EXPECT_EQ(progress.Get(), 0.0);
 }
 
@@ -211,13 +209,13 @@ TEST_F(RunFixture, AFailingExcelStepEndsItsInstanceAndTheRunContinues) {
     SCOPED_TRACE(c.op);
     excel = FakeExcel();
     messages.shown.clear();
-    list = filelist::FileList();
+    list.items.clear();
     AddWorkbook("C:\\bad.xlsx");
     AddWorkbook("C:\\good.xlsx");
     excel.sources["C:\\bad.xlsx"] = {"C:\\src.xlsx"};
     excel.failOn = c.op;
     excel.failPath = c.op == "Create" ? "" : "C:\\bad.xlsx";
-    Press();
+    Run();
 
     EXPECT_EQ(excel.alive, 0) << "an instance was left running";
     const std::string& text = LastMessage();
@@ -266,7 +264,7 @@ TEST(BackupTimeStamp, UsesTwelveHourClockAndRegionalNames) {
 }
 
 TEST(MakeBackup, TakesTheFirstFreeNameAndNeverOverwrites) {
-  FakeFiles files;
+  FakeCopier files;
   FakeClock clock;
   files.files = {"C:\\R\\Q1.xls", "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026.xls",
                  "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2).xls"};

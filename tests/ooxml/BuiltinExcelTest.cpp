@@ -6,7 +6,7 @@
 namespace quorvane::ooxml::test {
 namespace {
 
-using links::AutomationError;
+using base::AutomationError;
 
 TEST(SourceName, ResolvesRelativeTargetsAndDecodesFileUrls) {
   const fs::path book = fs::path("/data/books") / "main.xlsx";
@@ -58,7 +58,7 @@ TEST_F(BuiltinExcelTest, TheRunSequenceBreaksEverySourceIncludingOneListedTwice)
   app->Workbooks()->Open(p.string());
   app->SetDisplayAlerts(false);
   app->SetAskToUpdateLinks(false);
-  auto list = app->ActiveWorkbook()->LinkSources(links::kExcelLinks);
+  auto list = app->ActiveWorkbook()->LinkSources(base::kExcelLinks);
   ASSERT_TRUE(list.has_value());
   ASSERT_EQ(list->UpperBound(), 3);
   EXPECT_EQ(list->At(1), list->At(3));

@@ -16,7 +16,7 @@
 #include <system_error>
 #include <thread>
 
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "ooxml/Workbook.h"
 #include "support/WorkbookBuilder.h"
 
@@ -148,7 +148,7 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 }
 
 bool IsToolTemporary(const fs::path& name) {
-  return ooxml::IsTemporaryName(name) || name.filename().string().starts_with(".quorvane-copy.");
+  return base::IsTemporaryName(name) || name.filename().string().starts_with(".quorvane-copy.");
 }
 
 ScratchDir::ScratchDir(const std::string& label) {

@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "Support.h"
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 
 namespace quorvane::reliability {
 namespace {
 
-using ooxml::RemoveAbandonedTemporaries;
-using ooxml::TemporaryFile;
+using base::RemoveAbandonedTemporaries;
+using base::TemporaryFile;
 
 // A forked process that writes a temporary file in folder and holds it
 // until it is killed.
@@ -70,7 +70,7 @@ TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
   // and (below) by a descriptor holding the lock as a writer does. Writers
   // sweep the folder when they start, so they come first here.
   WriterProcess other(dir.Path());
-  ASSERT_TRUE(ooxml::IsTemporaryName(other.Name())) << other.Name();
+  ASSERT_TRUE(base::IsTemporaryName(other.Name())) << other.Name();
   std::optional<TemporaryFile> mine;
   mine.emplace(dir.Path());
   mine->Write("mine", 4);
@@ -157,7 +157,7 @@ TEST(AbandonedTemporaries, ConcurrentWritersAndSweepsInOneProcessNeverCollide) {
   }
   for (auto& thread : threads) thread.join();
   for (int t = 1; t < 8; t += 2) EXPECT_EQ(moved[t], 25) << "writer thread " << t;
-  for (const auto& name : dir.Names()) EXPECT_FALSE(ooxml::IsTemporaryName(name)) << name;
+  for (const auto& name : dir.Names()) EXPECT_FALSE(base::IsTemporaryName(name)) << name;
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "ooxml/Utf8Path.h"
+#include "base/Utf8Path.h"
 
 namespace quorvane::testing {
 namespace {
@@ -66,8 +66,8 @@ using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
 // With libzip's consistency checks: a reader independent of the product's.
 ZipPtr OpenRead(const std::filesystem::path& path) {
   int error = 0;
-  ZipPtr zip(zip_open(ooxml::ToUtf8(path).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
-  if (!zip) throw std::runtime_error("cannot open zip " + ooxml::ToUtf8(path));
+  ZipPtr zip(zip_open(base::ToUtf8(path).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
+  if (!zip) throw std::runtime_error("cannot open zip " + base::ToUtf8(path));
   return zip;
 }
 
@@ -276,8 +276,8 @@ void WorkbookBuilder::Write(const std::filesystem::path& path) const { WritePack
 
 void WritePackage(const std::filesystem::path& path, const std::map<std::string, std::string>& parts) {
   int error = 0;
-  zip_t* raw = zip_open(ooxml::ToUtf8(path).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-  if (!raw) throw std::runtime_error("cannot create " + ooxml::ToUtf8(path));
+  zip_t* raw = zip_open(base::ToUtf8(path).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (!raw) throw std::runtime_error("cannot create " + base::ToUtf8(path));
   ZipPtr zip(raw);
   // [Content_Types].xml first, as Office writes it.
   std::vector<std::string> order{"[Content_Types].xml"};
@@ -295,7 +295,7 @@ void WritePackage(const std::filesystem::path& path, const std::map<std::string,
     zip_set_file_compression(zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6);
   }
   // `parts` must stay alive until the archive is written.
-  if (zip_close(zip.get()) != 0) throw std::runtime_error("cannot write " + ooxml::ToUtf8(path));
+  if (zip_close(zip.get()) != 0) throw std::runtime_error("cannot write " + base::ToUtf8(path));
   zip.release();
 }
 

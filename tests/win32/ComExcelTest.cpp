@@ -32,8 +32,8 @@ class ComExcelTest : public ::testing::Test {
 
 TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
   FakeExcel().linkSources = {L"C:\\Quellen\\\u00DCbersicht.xlsx", L"\\\\server\\share\\b.xls"};
-  std::unique_ptr<links::ExcelApplication> current;
-  app::Property<int> pointer;
+  std::unique_ptr<base::ExcelApplication> current;
+  base::Property<int> pointer;
   links::BreakWorkbookLinks(excel_, "C:\\Mappen\\M\u00e4rz.xlsx", current, pointer);
   current.reset();
 
@@ -60,9 +60,9 @@ TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
 TEST_F(ComExcelTest, FailedBreakClosesWithoutSavingAndQuits) {
   FakeExcel().linkSources = {L"a.xlsx"};
   FakeExcel().faults = {{"BreakLink"}};
-  std::unique_ptr<links::ExcelApplication> current;
-  app::Property<int> pointer;
-  EXPECT_THROW(links::BreakWorkbookLinks(excel_, "C:\\b.xlsx", current, pointer), links::AutomationError);
+  std::unique_ptr<base::ExcelApplication> current;
+  base::Property<int> pointer;
+  EXPECT_THROW(links::BreakWorkbookLinks(excel_, "C:\\b.xlsx", current, pointer), base::AutomationError);
   current.reset();
 
   const Journal& journal = FakeExcel().journal;
@@ -82,7 +82,7 @@ TEST_F(ComExcelTest, LinkSourcesKeepsTheArrayBoundsAndElementTypes) {
   auto book = app->ActiveWorkbook();
 
   FakeExcel().linkSources = {L"a.xlsx", L"b.xlsx", L"c.xlsx"};
-  auto sources = book->LinkSources(links::kExcelLinks);
+  auto sources = book->LinkSources(base::kExcelLinks);
   ASSERT_TRUE(sources);
   EXPECT_EQ(sources->LowerBound(), 1);
   EXPECT_EQ(sources->UpperBound(), 3);
@@ -91,21 +91,21 @@ TEST_F(ComExcelTest, LinkSourcesKeepsTheArrayBoundsAndElementTypes) {
 
   FakeExcel().sourcesAsVariants = false;  // a plain array of strings
   FakeExcel().lowerBound = 0;
-  sources = book->LinkSources(links::kExcelLinks);
+  sources = book->LinkSources(base::kExcelLinks);
   ASSERT_TRUE(sources);
   EXPECT_EQ(sources->LowerBound(), 0);
   EXPECT_EQ(sources->UpperBound(), 2);
   EXPECT_EQ(sources->At(0), "a.xlsx");
 
   FakeExcel().linkSources.clear();  // Empty, not an array
-  EXPECT_FALSE(book->LinkSources(links::kExcelLinks));
+  EXPECT_FALSE(book->LinkSources(base::kExcelLinks));
 }
 
 // "Member: reason" of the AutomationError a call raises, or "no error".
 std::string Failure(const std::function<void()>& call) {
   try {
     call();
-  } catch (const links::AutomationError& error) {
+  } catch (const base::AutomationError& error) {
     return error.Member() + ": " + error.what();
   }
   return "no error";
@@ -127,7 +127,7 @@ TEST_F(ComExcelTest, FailingCallBecomesAutomationErrorWithMemberCodeAndDescripti
 }
 
 TEST_F(ComExcelTest, RunningCheckReadsTheDefaultMemberOfTheRegisteredInstance) {
-  EXPECT_THROW(excel_.GetRunning(), links::AutomationError);
+  EXPECT_THROW(excel_.GetRunning(), base::AutomationError);
   EXPECT_FALSE(links::IsExcelRunning(excel_));
 
   auto running = testing::NewFakeApplication();
@@ -176,7 +176,7 @@ TEST_F(ComExcelTest, ForceEndEndsOnlyACreatedInstanceOfAnotherProcess) {
   app->ForceEnd();
   EXPECT_TRUE(child.EndsWithin(10000));
   // The reference is gone with it; later calls fail instead of reaching a dead instance.
-  EXPECT_THROW(app->Quit(), links::AutomationError);
+  EXPECT_THROW(app->Quit(), base::AutomationError);
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 #include <cstdio>
 
 #include "FakeExcelServer.h"
-#include "app/Controls.h"
+#include "base/Controls.h"
+#include "base/MessageBoxes.h"
 #include "filelist/FileList.h"
 #include "links/Run.h"
 #include "win32/ComExcel.h"
@@ -21,11 +22,11 @@ using testing::FakeExcel;
 using testing::FakeInstance;
 using testing::Fault;
 
-class AnswerYes final : public app::MessageBoxes {
+class AnswerYes final : public base::MessageBoxes {
  public:
-  app::MessageAnswer Show(const std::string& text, app::MessageButtons buttons) override {
+  base::MessageAnswer Show(const std::string& text, base::MessageButtons buttons) override {
     shown.push_back(text);
-    return buttons == app::MessageButtons::YesNo ? app::MessageAnswer::Yes : app::MessageAnswer::Ok;
+    return buttons == base::MessageButtons::YesNo ? base::MessageAnswer::Yes : base::MessageAnswer::Ok;
   }
   std::vector<std::string> shown;
 };
@@ -125,22 +126,20 @@ class RunUnderFaultsTest : public ::testing::Test {
     DWORD cookie = 0;
     EXPECT_TRUE(SUCCEEDED(::RegisterActiveObject(users.get(), testing::kFakeExcelClass, ACTIVEOBJECT_STRONG, &cookie)));
 
-    app::CheckBox check2;
-    app::CheckBox check3;  // no backups: only the Excel path is under test
+    base::CheckBox backup;  // no backups: only the Excel path is under test
     filelist::FileList files;
     for (const auto& book : kBooks) files.Add(book);
-    app::Property<double> progress;
-    app::Property<int> pointer;
+    base::Property<double> progress;
+    base::Property<int> pointer;
     AnswerYes messages;
     ComExcel excel(std::chrono::milliseconds(100));
     Win32FileCopier copier;
     Win32RegionalClock clock;
-    check2.SetValue(1);
-    links::Check2Click({check2, check3, files, progress, pointer}, {excel, messages, copier, clock});
+    links::RemoveLinks({backup, files, progress, pointer}, {excel, messages, copier, clock});
 
     ::RevokeActiveObject(cookie, nullptr);
     users.reset();
-    leftIdle = pointer.Get() == app::kPointerDefault && progress.Get() == 0.0;
+    leftIdle = pointer.Get() == base::kPointerDefault && progress.Get() == 0.0;
     return messages.shown;
   }
 

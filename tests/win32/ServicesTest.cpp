@@ -206,12 +206,12 @@ TEST(MessageBoxes, AppModalBoxesWithTheTitleAndTheUsersAnswer) {
   Win32MessageBoxes boxes(owner);
   const struct {
     const char* text;
-    app::MessageButtons buttons;
+    base::MessageButtons buttons;
     int press;
-    app::MessageAnswer answer;
-  } cases[] = {{"Excel may be open.\r\n\r\nProceed?", app::MessageButtons::YesNo, IDNO, app::MessageAnswer::No},
-               {"Sure?", app::MessageButtons::YesNo, IDYES, app::MessageAnswer::Yes},
-               {"Done.", app::MessageButtons::Ok, IDOK, app::MessageAnswer::Ok}};
+    base::MessageAnswer answer;
+  } cases[] = {{"Excel may be open.\r\n\r\nProceed?", base::MessageButtons::YesNo, IDNO, base::MessageAnswer::No},
+               {"Sure?", base::MessageButtons::YesNo, IDYES, base::MessageAnswer::Yes},
+               {"Done.", base::MessageButtons::Ok, IDOK, base::MessageAnswer::Ok}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     SeenBox seen;
@@ -220,8 +220,8 @@ TEST(MessageBoxes, AppModalBoxesWithTheTitleAndTheUsersAnswer) {
     watcher.join();
     EXPECT_EQ(seen.text, Widen(c.text));
     EXPECT_TRUE(seen.ownerDisabled);
-    EXPECT_EQ(seen.hasYes, c.buttons == app::MessageButtons::YesNo);
-    EXPECT_EQ(seen.hasOk, c.buttons == app::MessageButtons::Ok);
+    EXPECT_EQ(seen.hasYes, c.buttons == base::MessageButtons::YesNo);
+    EXPECT_EQ(seen.hasOk, c.buttons == base::MessageButtons::Ok);
   }
   EXPECT_TRUE(::IsWindowEnabled(owner));
   ::DestroyWindow(owner);

@@ -20,7 +20,7 @@ ThreadExcel::ThreadExcel() {
 }
 
 EngineFactory ComExcelFactory() {
-  return []() -> std::unique_ptr<links::ExcelAutomation> { return std::make_unique<ThreadExcel>(); };
+  return []() -> std::unique_ptr<base::ExcelAutomation> { return std::make_unique<ThreadExcel>(); };
 }
 
 }  // namespace quorvane::cli

@@ -7,8 +7,8 @@
 #include "win32/ComExcel.h"
 // winbase.h defines Yield() away; the core's MessagePump has a member of that name.
 #undef Yield
+#include "base/Excel.h"
 #include "cli/Cli.h"
-#include "links/Excel.h"
 
 namespace quorvane::cli {
 
@@ -16,12 +16,12 @@ namespace quorvane::cli {
 // Excel from there; must be used and destroyed on that thread. Throws a
 // one-line reason when COM cannot be entered or Excel is not registered, so
 // a run fails before it touches any workbook.
-class ThreadExcel final : public links::ExcelAutomation {
+class ThreadExcel final : public base::ExcelAutomation {
  public:
   ThreadExcel();
 
-  std::unique_ptr<links::ExcelApplication> GetRunning() override { return excel_.GetRunning(); }
-  std::unique_ptr<links::ExcelApplication> Create() override { return excel_.Create(); }
+  std::unique_ptr<base::ExcelApplication> GetRunning() override { return excel_.GetRunning(); }
+  std::unique_ptr<base::ExcelApplication> Create() override { return excel_.Create(); }
 
  private:
   win32::ComInit com_;  // first in, last out: outlives every COM object below

@@ -13,10 +13,10 @@
 #include "cli/windows/ThreadExcel.h"
 #include "cli/windows/Utf16Console.h"
 #include "ooxml/BuiltinExcel.h"
+#include "win32/DirectoryListing.h"
 #include "win32/FileCopier.h"
 #include "win32/RegionalClock.h"
 #include "win32/Strings.h"
-#include "win32/window/DirectoryListing.h"
 
 namespace qc = quorvane::cli;
 namespace qw = quorvane::win32;

@@ -2,10 +2,10 @@
 
 namespace quorvane::win32 {
 
-std::unique_ptr<links::ExcelApplication> EngineChoice::Create() {
+std::unique_ptr<base::ExcelApplication> EngineChoice::Create() {
   try {
     return excel_.Create();
-  } catch (const links::AutomationError&) {
+  } catch (const base::AutomationError&) {
     // No Excel to create (not installed, not registered, or refusing): the
     // built-in engine does the work, and its own errors reach the run.
   }

@@ -5,22 +5,22 @@
 
 #include <memory>
 
-#include "links/Excel.h"
+#include "base/Excel.h"
 
 namespace quorvane::win32 {
 
-class EngineChoice final : public links::ExcelAutomation {
+class EngineChoice final : public base::ExcelAutomation {
  public:
   // Both are borrowed and must outlive the choice.
-  EngineChoice(links::ExcelAutomation& excel, links::ExcelAutomation& builtin) : excel_(excel), builtin_(builtin) {}
+  EngineChoice(base::ExcelAutomation& excel, base::ExcelAutomation& builtin) : excel_(excel), builtin_(builtin) {}
 
   // Only a running Excel counts: the built-in engine never "runs".
-  std::unique_ptr<links::ExcelApplication> GetRunning() override { return excel_.GetRunning(); }
-  std::unique_ptr<links::ExcelApplication> Create() override;
+  std::unique_ptr<base::ExcelApplication> GetRunning() override { return excel_.GetRunning(); }
+  std::unique_ptr<base::ExcelApplication> Create() override;
 
  private:
-  links::ExcelAutomation& excel_;
-  links::ExcelAutomation& builtin_;
+  base::ExcelAutomation& excel_;
+  base::ExcelAutomation& builtin_;
 };
 
 }  // namespace quorvane::win32

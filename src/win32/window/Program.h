@@ -10,9 +10,9 @@
 #include "app/Form1.h"
 #include "app/Main.h"
 #include "app/Settings.h"
+#include "base/Excel.h"
 #include "links/Backup.h"
-#include "links/Excel.h"
-#include "win32/window/DirectoryListing.h"
+#include "win32/DirectoryListing.h"
 #include "win32/window/FolderPicker.h"
 #include "win32/window/MessagePump.h"
 #include "win32/window/OpenDialog.h"
@@ -24,8 +24,8 @@ namespace quorvane::win32 {
 // Borrowed; all must outlive the program.
 struct ProgramServices {
   app::SettingsStore& settings;
-  app::MessageBoxes& messages;
-  links::ExcelAutomation& excel;
+  base::MessageBoxes& messages;
+  base::ExcelAutomation& excel;
   links::FileCopier& copier;
   links::RegionalClock& clock;
   // Optional replacements for the occasional site visit's dice and starter.

@@ -263,7 +263,7 @@ void MainWindow::OnDpiChanged(int dpi, const RECT& suggested) {
 
 void MainWindow::Bind() {
   app::Form1& form = *form_;
-  const std::array<std::pair<ControlId, app::CheckBox*>, 4> checks{{{ControlId::Check1, &form.Check1},
+  const std::array<std::pair<ControlId, base::CheckBox*>, 4> checks{{{ControlId::Check1, &form.Check1},
                                                                      {ControlId::Check2, &form.Check2},
                                                                      {ControlId::Check3, &form.Check3},
                                                                      {ControlId::Check4, &form.Check4}}};
@@ -323,7 +323,7 @@ void MainWindow::Bind() {
   dropRegistered_ = SUCCEEDED(::RegisterDragDrop(Control(ControlId::ListView1), dropTarget_.get()));
 }
 
-app::CheckBox* MainWindow::CheckFor(ControlId id) const {
+base::CheckBox* MainWindow::CheckFor(ControlId id) const {
   if (!form_) return nullptr;
   switch (id) {
     case ControlId::Check1: return &form_->Check1;
@@ -341,7 +341,7 @@ void MainWindow::OnCommand(int id, int code, HWND control) {
 // The control has already toggled itself; the model takes the click as the
 // user's and its hooks put the control right again (a button springs back).
 void MainWindow::OnCheckClicked(ControlId id, HWND control) {
-  app::CheckBox* box = CheckFor(id);
+  base::CheckBox* box = CheckFor(id);
   if (!box) return;
   if (!Accepting()) {
     ShowCheck(control, box->Value());
@@ -356,7 +356,7 @@ void MainWindow::OnCheckClicked(ControlId id, HWND control) {
     }
   } catch (const std::exception& error) {
     // A handler that fails must not take the message loop down with it.
-    ::MessageBoxW(hwnd_, Widen(error.what()).c_str(), Widen(app::kAppTitle).c_str(), MB_OK | MB_APPLMODAL);
+    ::MessageBoxW(hwnd_, Widen(error.what()).c_str(), Widen(base::kAppTitle).c_str(), MB_OK | MB_APPLMODAL);
   }
   ShowCheck(Control(id), box->Value());
 }
@@ -370,23 +370,23 @@ LRESULT MainWindow::OnNotify(const NMHDR& header) {
 HCURSOR MainWindow::CursorFor(HWND over) const {
   if (!form_) return nullptr;
   const int window = form_->MousePointer.Get();
-  if (window == app::kPointerHourglass) return ::LoadCursorW(nullptr, IDC_WAIT);
+  if (window == base::kPointerHourglass) return ::LoadCursorW(nullptr, IDC_WAIT);
   HWND list = Control(ControlId::ListView1);
   if (over == list || (list && ::IsChild(list, over))) {
     // The list has a pointer of its own; default leaves it to the control.
     switch (form_->ListView1MousePointer.Get()) {
-      case app::kPointerCustom:
+      case base::kPointerCustom:
         return listHost_.MouseIcon() ? listHost_.MouseIcon() : ::LoadCursorW(nullptr, IDC_ARROW);
-      case app::kPointerArrow: return ::LoadCursorW(nullptr, IDC_ARROW);
-      case app::kPointerHourglass: return ::LoadCursorW(nullptr, IDC_WAIT);
+      case base::kPointerArrow: return ::LoadCursorW(nullptr, IDC_ARROW);
+      case base::kPointerHourglass: return ::LoadCursorW(nullptr, IDC_WAIT);
       default: return nullptr;
     }
   }
   switch (window) {
-    case app::kPointerCustom:
+    case base::kPointerCustom:
       // Without HAND-M.CUR the system's hand stands in.
       return handCursor_ ? handCursor_.get() : ::LoadCursorW(nullptr, IDC_HAND);
-    case app::kPointerArrow: return ::LoadCursorW(nullptr, IDC_ARROW);
+    case base::kPointerArrow: return ::LoadCursorW(nullptr, IDC_ARROW);
     default: return nullptr;
   }
 }

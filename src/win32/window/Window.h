@@ -90,7 +90,7 @@ class MainWindow final : public app::WindowHost {
   void RefreshCursor();
   void OnDpiChanged(int dpi, const RECT& suggested);
   void OnDestroy();
-  app::CheckBox* CheckFor(ControlId id) const;
+  base::CheckBox* CheckFor(ControlId id) const;
   bool Accepting() const { return !busy_ && !ending_ && form_ != nullptr; }
 
   WindowOptions options_;

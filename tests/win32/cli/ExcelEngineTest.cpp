@@ -15,9 +15,9 @@
 #include "cli/Cli.h"
 #include "cli/Json.h"
 #include "cli/windows/ThreadExcel.h"
+#include "win32/DirectoryListing.h"
 #include "win32/FileCopier.h"
 #include "win32/RegionalClock.h"
-#include "win32/window/DirectoryListing.h"
 
 namespace quorvane::testing {
 namespace {
@@ -46,7 +46,7 @@ class CliExcelTest : public ::testing::Test {
         .clock = clock_,
         .listing = listing_,
         .errIsTerminal = false,
-        .builtin = [] { return std::unique_ptr<links::ExcelAutomation>(); },
+        .builtin = [] { return std::unique_ptr<base::ExcelAutomation>(); },
         .excel = cli::ComExcelFactory(),
     };
     return cli::RunCli(static_cast<int>(args.size()), args.data(), env);

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "base/Utf8Path.h"
 #include "cli/Json.h"
-#include "ooxml/Utf8Path.h"
 #include "support/WorkbookBuilder.h"
 
 namespace quorvane::testing {
@@ -23,7 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string U8(const fs::path& path) { return ooxml::ToUtf8(path); }
+std::string U8(const fs::path& path) { return base::ToUtf8(path); }
 
 // A workbook whose row 1 takes one value from each of `targets`.
 void WriteLinked(const fs::path& path, const std::vector<std::string>& targets) {

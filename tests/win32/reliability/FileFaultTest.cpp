@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "ooxml/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "ooxml/Package.h"
 #include "ooxml/Workbook.h"
 #include "support/WorkbookBuilder.h"
@@ -29,10 +29,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using quorvane::ooxml::IsTemporaryName;
+using quorvane::base::IsTemporaryName;
+using quorvane::base::RemoveAbandonedTemporaries;
+using quorvane::base::TemporaryFile;
 using quorvane::ooxml::PackageError;
-using quorvane::ooxml::RemoveAbandonedTemporaries;
-using quorvane::ooxml::TemporaryFile;
 using quorvane::ooxml::Workbook;
 using quorvane::win32::Narrow;
 using quorvane::win32::UniqueFile;

@@ -58,7 +58,7 @@ TEST(Dialogs, OpenDialogAndFolderPicker) {
   EXPECT_FALSE(Checked(check1));
 
   // Cancel appends nothing, in either dialog; the picker leaves the pointer alone.
-  p.Form().MousePointer.Set(app::kPointerCustom);
+  p.Form().MousePointer.Set(base::kPointerCustom);
   bool prompt = false;
   for (ControlId button : {ControlId::Check1, ControlId::Check4}) {
     DialogHandler handler([&](HWND dialog) {
@@ -73,7 +73,7 @@ TEST(Dialogs, OpenDialogAndFolderPicker) {
   }
   EXPECT_TRUE(prompt);
   EXPECT_EQ(p.Files().Count(), 1u);
-  EXPECT_EQ(p.Form().MousePointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(p.Form().MousePointer.Get(), base::kPointerCustom);
   EXPECT_TRUE(p.messages.shown.empty());
 }
 

@@ -165,7 +165,7 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   }
   EXPECT_EQ(ReadFileBytes(old), oldBytes);
   EXPECT_EQ(::SendMessageW(program.Window().Control(ControlId::ProgressBar1), PBM_GETPOS, 0, 0), 0);
-  EXPECT_EQ(program.Form().MousePointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(program.Form().MousePointer.Get(), base::kPointerDefault);
   EXPECT_EQ(settings.GetSetting("Tarnwick", "Quorvane", "BackupCheck"), "True");
 
   ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quorvane window test");

@@ -111,24 +111,24 @@ TEST(PointerFiles, HoverRulesWithTheSystemHand) {
 
   // Before any entry click the list shows its own default pointer.
   move(p.List());
-  EXPECT_EQ(p.Form().ListView1MousePointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(p.Form().ListView1MousePointer.Get(), base::kPointerDefault);
 
   move(p.Control(ControlId::Check2));
-  EXPECT_EQ(pointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(pointer.Get(), base::kPointerCustom);
   EXPECT_EQ(CursorShownOver(p.Control(ControlId::Check2)), ::LoadCursorW(nullptr, IDC_HAND));
   // The label, the bar and the backup box leave the pointer alone.
   for (ControlId id : {ControlId::Label1, ControlId::ProgressBar1, ControlId::Check3}) move(p.Control(id));
-  EXPECT_EQ(pointer.Get(), app::kPointerCustom);
+  EXPECT_EQ(pointer.Get(), base::kPointerCustom);
 
   move(p.Window().Handle());
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   move(p.Control(ControlId::Check1));
   move(p.List());
-  EXPECT_EQ(pointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 
-  pointer.Set(app::kPointerHourglass);
+  pointer.Set(base::kPointerHourglass);
   move(p.Control(ControlId::Check4));
-  EXPECT_EQ(pointer.Get(), app::kPointerHourglass);
+  EXPECT_EQ(pointer.Get(), base::kPointerHourglass);
   EXPECT_EQ(CursorShownOver(p.List()), ::LoadCursorW(nullptr, IDC_WAIT));
 }
 

@@ -11,8 +11,8 @@
 #include "TestWindow.h"
 #include "fakes/FakeExcel.h"
 #include "filelist/AddFolder.h"
+#include "win32/DirectoryListing.h"
 #include "win32/Strings.h"
-#include "win32/window/DirectoryListing.h"
 #include "win32/window/EngineChoice.h"
 #include "win32/window/MessagePump.h"
 #include "win32/window/OpenDialog.h"
@@ -112,7 +112,7 @@ TEST(EngineChoice, ExcelWhenItCanBeCreatedOtherwiseTheBuiltInEngine) {
 
   // Only a running Excel is asked about; the engine is never "running".
   builtin.running = true;
-  EXPECT_THROW(choice.GetRunning(), links::AutomationError);
+  EXPECT_THROW(choice.GetRunning(), base::AutomationError);
 }
 
 TEST(Shell, FileDatesAndStartingWithoutWaiting) {

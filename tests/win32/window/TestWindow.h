@@ -251,7 +251,7 @@ struct FakeProgram {
   FakeStarter starter;
   std::unique_ptr<win32::Program> program;
 
-  explicit FakeProgram(links::ExcelAutomation* automation = nullptr, const char* storedBackupOption = nullptr) {
+  explicit FakeProgram(base::ExcelAutomation* automation = nullptr, const char* storedBackupOption = nullptr) {
     if (storedBackupOption)
       settings.values[FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck")] = storedBackupOption;
     program = std::make_unique<win32::Program>(

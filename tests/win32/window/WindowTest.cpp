@@ -183,15 +183,15 @@ TEST(Window, ADpiChangeLaysTheWindowOutAgain) {
 }
 
 // Stands in for Excel and, while the run works, lets the test act as a user.
-class DuringRun final : public links::ExcelAutomation {
+class DuringRun final : public base::ExcelAutomation {
  public:
   std::function<void()> action;
-  std::unique_ptr<links::ExcelApplication> GetRunning() override {
-    throw links::AutomationError("GetRunning", "not running");
+  std::unique_ptr<base::ExcelApplication> GetRunning() override {
+    throw base::AutomationError("GetRunning", "not running");
   }
-  std::unique_ptr<links::ExcelApplication> Create() override {
+  std::unique_ptr<base::ExcelApplication> Create() override {
     if (action) action();
-    throw links::AutomationError("Create", "no Excel here");
+    throw base::AutomationError("Create", "no Excel here");
   }
 };
 
@@ -224,7 +224,7 @@ TEST(Window, InputDuringTheRunStartsNothingThenTheBackupBoxStores) {
   // The button springs back.
   EXPECT_FALSE(Checked(p.Control(ControlId::Check2)));
   EXPECT_EQ(p.Form().Check2.Value(), 0);
-  EXPECT_EQ(p.Form().MousePointer.Get(), app::kPointerDefault);
+  EXPECT_EQ(p.Form().MousePointer.Get(), base::kPointerDefault);
 
   // Once the run is over the backup box stores at every click, and a stored
   // "True" shows ticked on the next window.
@@ -287,7 +287,7 @@ TEST(Window, DraggingTheFirstEntryDownOneRowAtATime) {
   EXPECT_EQ(ListTexts(list), (std::vector<std::wstring>{L"B", L"C", L"D", L"A"}));
   EXPECT_EQ(ListView_GetNextItem(list, -1, LVNI_SELECTED), 3);
   EXPECT_EQ(p.Files().Text(4), "A");
-  EXPECT_EQ(p.Form().ListView1MousePointer.Get(), app::kPointerArrow);
+  EXPECT_EQ(p.Form().ListView1MousePointer.Get(), base::kPointerArrow);
   EXPECT_NE(::GetCapture(), list);
 
   // Moves without a press exchange nothing.

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace quorvane::ooxml {
+namespace quorvane::base {
 
 inline std::string ToUtf8(const std::filesystem::path& p) {
   const auto u8 = p.u8string();
@@ -18,4 +18,4 @@ inline std::filesystem::path FromUtf8(std::string_view s) {
   return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
 }
 
-}  // namespace quorvane::ooxml
+}  // namespace quorvane::base

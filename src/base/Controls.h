@@ -3,11 +3,8 @@
 // writes these, and the platform view mirrors them through the Changed hooks.
 
 #include <functional>
-#include <string>
 
-namespace quorvane::app {
-
-inline constexpr const char* kAppTitle = "Quorvane";
+namespace quorvane::base {
 
 // Pointer values shared by the window and the list.
 enum MousePointer : int {
@@ -55,14 +52,4 @@ class CheckBox {
   int value_ = 0;
 };
 
-enum class MessageButtons { Ok, YesNo };
-enum class MessageAnswer { Ok, Yes, No };
-
-// Application-modal message boxes without icon, captioned with kAppTitle.
-class MessageBoxes {
- public:
-  virtual ~MessageBoxes() = default;
-  virtual MessageAnswer Show(const std::string& text, MessageButtons buttons) = 0;
-};
-
-}  // namespace quorvane::app
+}  // namespace quorvane::base

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace quorvane::links {
+namespace quorvane::base {
 
 // Excel's value for links to other Excel workbooks.
 inline constexpr std::int32_t kExcelLinks = 1;
@@ -89,4 +89,4 @@ class ExcelAutomation {
   virtual std::unique_ptr<ExcelApplication> Create() = 0;
 };
 
-}  // namespace quorvane::links
+}  // namespace quorvane::base

@@ -13,9 +13,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
-namespace quorvane::ooxml {
+#include "base/NativeFile.h"
+
+namespace quorvane::base {
+
+// A file that could not be inspected, written or moved into place; what()
+// says why, e.g. "cannot write: disk full".
+class FileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // What identifies one version of a file on disk, to notice that another
 // program changed or replaced it meanwhile.
@@ -25,10 +35,10 @@ struct FileStamp {
   std::uint64_t id = 0;       // inode or file index; 0 when unknown
   bool operator==(const FileStamp&) const = default;
 };
-// Throws PackageError when the file cannot be inspected.
+// Throws FileError when the file cannot be inspected.
 FileStamp StampOf(const std::filesystem::path& path);
 
-// Throws PackageError ("cannot write: ...") when the file may not be
+// Throws FileError ("cannot write: ...") when the file may not be
 // replaced: read-only attribute or mode bits (checked even for an
 // administrator, who could otherwise write anywhere) or no write access.
 void CheckReplaceable(const std::filesystem::path& target);
@@ -51,61 +61,36 @@ void RemoveAbandonedTemporariesOnce(const std::filesystem::path& folder) noexcep
 // A new file "~$qv<hex>.tmp" in a folder, held exclusively from its creation
 // until it is moved into place or, when not, removed by the destructor.
 // Creating one first clears the folder's abandoned temporaries (once).
-#ifndef _WIN32
-// Owns a file descriptor; closes it when it goes.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-#endif
-
 class TemporaryFile {
  public:
-  // Throws PackageError ("cannot write: ...").
+  // Throws FileError ("cannot write: ...").
   explicit TemporaryFile(const std::filesystem::path& folder);
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile();
 
   const std::filesystem::path& Path() const { return path_; }
-  // Writes everything or throws PackageError.
+  // Writes everything or throws FileError.
   void Write(const void* data, std::size_t n);
-  // Content and size to stable storage. Throws PackageError.
+  // Content and size to stable storage. Throws FileError.
   void Sync();
   // Renames the file to target while still holding it, then lets it go.
   // replace false never replaces an existing target: false is returned and
   // the temporary file stays (and goes with the destructor). Throws
-  // PackageError for any other failure.
+  // FileError for any other failure.
   bool MoveTo(const std::filesystem::path& target, bool replace);
   bool Moved() const { return moved_; }
-#ifdef _WIN32
-  void* NativeHandle() const { return handle_; }
-#else
-  int NativeHandle() const { return fd_; }
-#endif
+  NativeFile NativeHandle() const { return file_.get(); }
 
  private:
-  void Close() noexcept;
-
   std::filesystem::path path_;
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  UniqueNativeFile file_;  // held until moved into place or removed
   bool moved_ = false;
 };
 
 class AtomicFile {
  public:
-  // Creates the temporary file beside target. Throws PackageError.
+  // Creates the temporary file beside target. Throws FileError.
   explicit AtomicFile(const std::filesystem::path& target);
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
@@ -129,4 +114,4 @@ class AtomicFile {
   bool finished_ = false;
 };
 
-}  // namespace quorvane::ooxml
+}  // namespace quorvane::base

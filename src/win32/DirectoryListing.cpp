@@ -1,4 +1,4 @@
-#include "win32/window/DirectoryListing.h"
+#include "win32/DirectoryListing.h"
 
 #include <windows.h>
 
