@@ -12,8 +12,10 @@
 
 namespace quorvane::filelist {
 
-// OFN_READONLY | OFN_ALLOWMULTISELECT | OFN_EXPLORER | OFN_LONGNAMES
-inline constexpr long kOpenFlags = 0x280201;
+// OFN_READONLY | OFN_HIDEREADONLY | OFN_ALLOWMULTISELECT | OFN_EXPLORER |
+// OFN_LONGNAMES. The run writes to every file chosen, so "Open as read-only"
+// is hidden rather than offered ticked; OFN_READONLY only preset that tick.
+inline constexpr long kOpenFlags = 0x280205;
 inline constexpr const char* kOpenTitle = "Add File(s) - Hold Ctrl to select multiple files";
 inline constexpr const char* kOpenFilter = "Excel Files (*.xl*)|*.xl*|";
 inline constexpr const char* kSelectionTooLarge =

@@ -122,7 +122,7 @@ TEST_F(AddFiles, ShowsTheDialogOnceWithItsSettingsAndAppends) {
 
   // Settings in their order, then exactly one showing.
   const std::vector<std::string> expected = {
-      "FileName=", "Flags=2621953", "DialogTitle=Add File(s) - Hold Ctrl to select multiple files",
+      "FileName=", "Flags=2621957", "DialogTitle=Add File(s) - Hold Ctrl to select multiple files",
       "Filter=Excel Files (*.xl*)|*.xl*|", "ShowOpen"};
   EXPECT_EQ(dialog.calls, expected);
   EXPECT_EQ(testing::Texts(list), (std::vector<std::string>{"C:\\existing.xls", "C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}));

@@ -36,6 +36,7 @@ TEST(Dialogs, OpenDialogAndFolderPicker) {
   std::wstring title, filter;
   int filters = 0;
   bool ownedByMain = false;
+  bool readOnlyShown = true;
   {
     DialogHandler handler([&](HWND dialog) {
       title = WindowText(dialog);
@@ -43,6 +44,7 @@ TEST(Dialogs, OpenDialogAndFolderPicker) {
       HWND types = ::GetDlgItem(dialog, cmb1);
       filters = static_cast<int>(::SendMessageW(types, CB_GETCOUNT, 0, 0));
       filter = ComboItem(types, 0);
+      readOnlyShown = ::IsWindowVisible(::GetDlgItem(dialog, chx1));
       ::SetDlgItemTextW(dialog, cmb13, file.c_str());
       ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     });
@@ -53,6 +55,8 @@ TEST(Dialogs, OpenDialogAndFolderPicker) {
   EXPECT_TRUE(ownedByMain);
   EXPECT_EQ(filters, 1);
   EXPECT_EQ(filter, L"Excel Files (*.xl*)");
+  // The run writes to every file chosen: no "Open as read-only" to tick.
+  EXPECT_FALSE(readOnlyShown);
   ASSERT_EQ(p.Files().Count(), 1u);
   EXPECT_EQ(win32::Widen(p.Files().Text(1)), file.wstring());
   EXPECT_FALSE(Checked(check1));
