@@ -34,6 +34,9 @@ class Counter : public xml::Handler {
       ruleReach_.clear();
     }
     if (local == "c") inCell_ = true;
+    // Thresholds of colour scales, data bars and icon sets.
+    if (local == "cfvo" && ruleDepth_ > 0)
+      if (const char* val = tag.Attr("val")) Merge(ruleReach_, ReachOf(val));
     for (const char* name : {"macro", "textlink", "fmlaLink", "fmlaRange", "fmlaTxbx", "fmlaGroup", "fmlaMacro",
                              "fmlaPict", "link"}) {
       if (const char* value = tag.Attr(name)) Count(value, &LinkUsage::controls);

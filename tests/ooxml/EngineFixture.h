@@ -76,4 +76,23 @@ inline bool Contains(const std::string& haystack, const std::string& needle) {
   return haystack.find(needle) != std::string::npos;
 }
 
+// `after` is `before` with one fragment rewritten.
+inline std::string Rewritten(std::string before, const std::string& fragment, const std::string& replacement) {
+  const auto at = before.find(fragment);
+  if (at == std::string::npos) return "(fragment not found)";
+  return before.replace(at, fragment.size(), replacement);
+}
+
+// Every part but `edited` and the workbook's own bookkeeping is byte for byte
+// what it was.
+inline void ExpectOthersUnchanged(const std::map<std::string, std::string>& before,
+                                  const std::map<std::string, std::string>& after, const std::string& edited) {
+  for (const auto& [name, text] : after) {
+    if (name == edited || name == "xl/workbook.xml" || name == "xl/_rels/workbook.xml.rels" ||
+        name == "[Content_Types].xml")
+      continue;
+    EXPECT_EQ(text, before.count(name) ? before.at(name) : "(new)") << name;
+  }
+}
+
 }  // namespace quorvane::ooxml::test
