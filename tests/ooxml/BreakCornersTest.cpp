@@ -86,7 +86,45 @@ TEST_F(EngineTest, RulesTakeTheCachedValuesOfTheBrokenBookAndGoOnlyWithoutOne) {
     EXPECT_EQ(Sheet1(after), Rewritten(Sheet1(before), c.before, c.after));
     EXPECT_EQ(result.rulesConverted, c.converted);
     EXPECT_EQ(result.rulesRemoved, c.removed);
-    ExpectOthersUnchanged(before, after, "xl/worksheets/sheet1.xml");
+    ExpectOthersUnchanged(before, after, {"xl/worksheets/sheet1.xml"});
+  }
+}
+
+TEST_F(EngineTest, TotalsRowsLoseCustomWithTheFormulaItNames) {
+  const std::string custom = R"(<tableColumn id="2" name="Amount" totalsRowFunction="custom" dataDxfId="0">)";
+  struct Case {
+    const char* name;
+    std::string before, after;
+  } cases[] = {
+      {"custom total into the broken book",
+       custom + "<totalsRowFormula>SUBTOTAL(109,Sales[Amount])*[1]S!$A$1</totalsRowFormula></tableColumn>",
+       R"(<tableColumn id="2" name="Amount" dataDxfId="0"></tableColumn>)"},
+      {"custom total into a kept book", custom + "<totalsRowFormula>[2]S!$A$1</totalsRowFormula></tableColumn>",
+       custom + "<totalsRowFormula>[1]S!$A$1</totalsRowFormula></tableColumn>"},
+      {"built-in total", R"(<tableColumn id="2" name="Amount" totalsRowFunction="sum"/>)",
+       R"(<tableColumn id="2" name="Amount" totalsRowFunction="sum"/>)"},
+  };
+  const std::string totalCell = R"(<c r="B4"><f>SUBTOTAL(109,Sales[Amount])*[1]S!$A$1</f><v>600</v></c>)";
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx", kCache)).AddBookLink(Book("Kept.xlsx"));
+    b.AddSheet("Main", R"(<row r="4"><c r="A4" t="str"><v>Total</v></c>)" + totalCell + "</row>");
+    const std::string table =
+        std::string(R"(<table xmlns=")") + quorvane::testing::kMainNs +
+        R"(" id="1" name="Sales" displayName="Sales" ref="A1:B4" totalsRowCount="1"><autoFilter ref="A1:B3"/>)"
+        R"(<tableColumns count="2"><tableColumn id="1" name="Region" totalsRowLabel="Total"/>)" + c.before +
+        R"(</tableColumns><tableStyleInfo name="TableStyleMedium2" showFirstColumn="0" showLastColumn="0" )"
+        R"(showRowStripes="1" showColumnStripes="0"/></table>)";
+    b.AddSheetPart(0, std::string(quorvane::testing::kRelTypes) + "table", "xl/tables/table1.xml",
+                   "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml", table);
+    const auto p = Write(b, "totals" + std::to_string(++n) + ".xlsx");
+    const auto before = ReadPackage(p);
+    const auto after = BreakFirst(p);
+    EXPECT_EQ(after.at("xl/tables/table1.xml"), Rewritten(table, c.before, c.after));
+    EXPECT_TRUE(Contains(Sheet1(after), R"(<c r="B4"><v>600</v></c>)")) << "the cell keeps its value";
+    ExpectOthersUnchanged(before, after, {"xl/worksheets/sheet1.xml", "xl/tables/table1.xml"});
   }
 }
 
