@@ -18,12 +18,14 @@ bool IsFormulaElement(std::string_view local) {
   // Asked for every element: the common c, v, row, ... are turned away cheaply.
   if (local.empty()) return false;
   switch (local[0]) {
-    case 'f': case 'd': case 'c': case 't': case 'F': break;
+    case 'f': case 'd': case 'c': case 't': case 'F': case 'n': case 's': break;
     default: return false;
   }
   if (local.size() == 1) return local[0] == 'f';
+  // sqref: references of chart series filtered out of view (and cell ranges
+  // of rules, which never hold a book).
   static const std::set<std::string_view> kNames = {
-      "f",         "nf",        "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
+      "f",         "nf",        "sqref",     "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
       "totalsRowFormula", "FmlaLink", "FmlaRange", "FmlaMacro", "FmlaTxbx",   "FmlaGroup", "FmlaPict"};
   return kNames.count(local) != 0;
 }

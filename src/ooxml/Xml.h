@@ -40,7 +40,8 @@ struct StartTag {
     const char* value = Attr(name, ns);
     return value ? std::string_view(value) : std::string_view();
   }
-  // Prefix the tag was written with ("" when none), for writing siblings.
+  // Prefix the tag was written with, colon included ("" when none), for
+  // writing siblings.
   std::string_view Prefix() const;
 };
 

@@ -128,5 +128,118 @@ TEST_F(EngineTest, TotalsRowsLoseCustomWithTheFormulaItNames) {
   }
 }
 
+// Charts: kC15 is where Office 2013 keeps what older readers skip.
+const std::string kC15 = R"(<c:ext uri="{02D57815-91ED-43cb-92C2-25804820EDAC}" )"
+                         R"(xmlns:c15="http://schemas.microsoft.com/office/drawing/2012/chart">)";
+const std::string kLabelExt = R"(<c:ext uri="{CE6537A1-D6FC-4f65-9D91-7224C49458BB}" )"
+                              R"(xmlns:c15="http://schemas.microsoft.com/office/drawing/2012/chart">)";
+const std::string kNums = R"(<c:formatCode>General</c:formatCode><c:ptCount val="2"/><c:pt idx="0"><c:v>1</c:v></c:pt>)"
+                          R"(<c:pt idx="1"><c:v>2</c:v></c:pt>)";
+const std::string kCats = R"(<c:ptCount val="2"/><c:pt idx="0"><c:v>Q1</c:v></c:pt><c:pt idx="1"><c:v>Q2</c:v></c:pt>)";
+const std::string kFlags = R"(<c:showLegendKey val="0"/><c:showVal val="0"/><c:showCatName val="0"/>)"
+                           R"(<c:showSerName val="0"/><c:showPercent val="0"/><c:showBubbleSize val="0"/>)";
+
+// A series filtered out of view names its cells in formulaRef, not in f.
+std::string Hidden(const std::string& ref) {
+  return "<c:extLst>" + kC15 + "<c15:formulaRef><c15:sqref>" + ref + "</c15:sqref></c15:formulaRef></c:ext></c:extLst>";
+}
+std::string Series(const std::string& body, const std::string& tag = "c:ser") {
+  return "<" + tag + R"(><c:idx val="1"/><c:order val="1"/>)" + body + "</" + tag + ">";
+}
+std::string Bar(const std::string& series, const std::string& ext) {
+  return R"(<c:chart><c:autoTitleDeleted val="1"/><c:plotArea><c:layout/><c:barChart><c:barDir val="col"/>)"
+         R"(<c:grouping val="clustered"/><c:varyColors val="0"/>)" + series +
+         R"(<c:gapWidth val="150"/><c:axId val="1"/><c:axId val="2"/>)" + ext + "</c:barChart></c:plotArea></c:chart>";
+}
+
+TEST_F(EngineTest, FilteredSeriesAndLabelsFromCellsKeepWhatTheirCachesShow) {
+  const std::string local = Series(R"(<c:val><c:numRef><c:f>Main!$B$2:$B$3</c:f><c:numCache>)" + kNums +
+                                   "</c:numCache></c:numRef></c:val>");
+  const auto filtered = [&](const std::string& ser) {
+    return "<c:extLst>" + kC15 + "<c15:filteredBarSeries>" + ser + "</c15:filteredBarSeries></c:ext></c:extLst>";
+  };
+  const auto hiddenSeries = [&](const std::string& book) {
+    return Series("<c:tx><c:strRef>" + Hidden(book + "S!$B$1") +
+                      R"(<c:strCache><c:ptCount val="1"/><c:pt idx="0"><c:v>Hidden</c:v></c:pt></c:strCache></c:strRef></c:tx>)"
+                      "<c:cat><c:strRef>" + Hidden(book + "S!$A$2:$A$3") + "<c:strCache>" + kCats +
+                      "</c:strCache></c:strRef></c:cat><c:val><c:numRef>" + Hidden(book + "S!$B$2:$B$3") +
+                      "<c:numCache>" + kNums + "</c:numCache></c:numRef></c:val>",
+                  "c15:ser");
+  };
+  const std::string titles =
+      "<c15:filteredSeriesTitle><c15:tx><c:strRef><c:f>[1]S!$B$1</c:f><c:strCache><c:ptCount val=\"1\"/>"
+      "<c:pt idx=\"0\"><c:v>North</c:v></c:pt></c:strCache></c:strRef></c15:tx></c15:filteredSeriesTitle>"
+      "<c15:filteredCategoryTitle><c15:cat><c:strRef><c:f>[1]S!$A$2:$A$3</c:f><c:strCache>" + kCats +
+      "</c:strCache></c:strRef></c15:cat></c15:filteredCategoryTitle>";
+  const std::string rich = R"(<c:rich xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main"><a:bodyPr/><a:p>)";
+  const std::string cellRange = R"(<a:fld id="{5A0E8A6C-0000-4000-8000-000000000001}" type="CELLRANGE">)"
+                                R"(<a:rPr lang="en-US"/><a:pPr/><a:t>[CELLRANGE]</a:t></a:fld>)";
+  const auto rangeLabels = [&](const std::string& field, const std::string& added, const char* groupRange,
+                               const std::string& rangeExt) {
+    return Series(R"(<c:dLbls><c:dLbl><c:idx val="0"/><c:tx><c:rich><a:bodyPr/><a:lstStyle/><a:p>)" + field +
+                  "</a:p></c:rich></c:tx>" + kFlags + "<c:extLst>" + kLabelExt +
+                  R"(<c15:dlblFieldTable/><c15:showDataLabelsRange val="1"/></c:ext></c:extLst></c:dLbl>)" + added +
+                  "<c:spPr><a:noFill/></c:spPr>" + kFlags + "<c:extLst>" + kLabelExt + "<c15:showDataLabelsRange val=\"" +
+                  groupRange + "\"/></c:ext></c:extLst></c:dLbls><c:val><c:numRef><c:f>Main!$B$2:$B$3</c:f><c:numCache>" +
+                  kNums + "</c:numCache></c:numRef></c:val><c:extLst>" + rangeExt +
+                  R"(<c:ext uri="{C3380CC4-5D6E-409C-BE32-E72D297353CC}" xmlns:c16="http://schemas.microsoft.com/office/drawing/2014/chart">)"
+                  R"(<c16:uniqueId val="{00000001-0000-0000-0000-000000000000}"/></c:ext></c:extLst>)");
+  };
+  const std::string range = kC15 + "<c15:datalabelsRange><c15:f>[1]S!$C$2:$C$3</c15:f><c15:dlblRangeCache>"
+                            R"(<c:ptCount val="2"/><c:pt idx="0"><c:v>low</c:v></c:pt><c:pt idx="1"><c:v>high</c:v></c:pt>)"
+                            "</c15:dlblRangeCache></c15:datalabelsRange></c:ext>";
+  const std::string newLabel = R"(<c:dLbl><c:idx val="1"/><c:tx>)" + rich +
+                               "<a:r><a:t>high</a:t></a:r></a:p></c:rich></c:tx><c:spPr><a:noFill/></c:spPr>" + kFlags +
+                               "<c:extLst>" + kLabelExt +
+                               R"(<c15:dlblFieldTable/><c15:showDataLabelsRange val="1"/></c:ext></c:extLst></c:dLbl>)";
+  const std::string cellRef = R"(<a:fld id="{5A0E8A6C-0000-4000-8000-000000000002}" type="CELLREF"><a:t>[CELLREF]</a:t></a:fld>)";
+  const std::string fieldTable = "<c15:dlblFieldTable><c15:dlblFTEntry><c15:txfldGUID>"
+                                 "{5A0E8A6C-0000-4000-8000-000000000002}</c15:txfldGUID><c15:f>[1]S!$D$1</c15:f>"
+                                 "<c15:dlblFieldTableCache><c:ptCount val=\"1\"/><c:pt idx=\"0\"><c:v>note</c:v></c:pt>"
+                                 "</c15:dlblFieldTableCache></c15:dlblFTEntry></c15:dlblFieldTable>";
+  const auto fieldLabel = [&](const std::string& field, const std::string& table) {
+    return Series(R"(<c:dLbls><c:dLbl><c:idx val="0"/><c:tx><c:rich><a:bodyPr/><a:p>)" + field + "</a:p></c:rich></c:tx>" +
+                  kFlags + "<c:extLst>" + kLabelExt + table + "</c:ext></c:extLst></c:dLbl>" + kFlags + "</c:dLbls>");
+  };
+  struct Case {
+    const char* name;
+    std::string before, after;
+    std::size_t uses;
+  } cases[] = {
+      {"filtered series", Bar(local, filtered(hiddenSeries("[1]"))),
+       Bar(local, filtered(Series(R"(<c:tx><c:v>Hidden</c:v></c:tx><c:cat><c:strLit>)" + kCats +
+                                      "</c:strLit></c:cat><c:val><c:numLit>" + kNums + "</c:numLit></c:val>",
+                                  "c15:ser"))),
+       3},
+      {"filtered series of a kept book", Bar(local, filtered(hiddenSeries("[2]"))),
+       Bar(local, filtered(hiddenSeries("[1]"))), 0},
+      {"filtered headers", Bar(Series("<c:extLst>" + kC15 + titles + "</c:ext></c:extLst>"), ""),
+       Bar(Series("<c:extLst>" + kC15 + "<c15:filteredSeriesTitle><c15:tx>" + rich +
+                  "<a:r><a:t>North</a:t></a:r></a:p></c:rich></c15:tx></c15:filteredSeriesTitle>"
+                  "<c15:filteredCategoryTitle><c15:cat><c:strLit>" + kCats +
+                  "</c:strLit></c15:cat></c15:filteredCategoryTitle></c:ext></c:extLst>"),
+           ""),
+       2},
+      {"labels from a range", Bar(rangeLabels(cellRange, "", "1", range), ""),
+       Bar(rangeLabels(R"(<a:r><a:rPr lang="en-US"/><a:t>low</a:t></a:r>)", newLabel, "0", ""), ""), 1},
+      {"a label's cell field", Bar(fieldLabel(cellRef, fieldTable), ""),
+       Bar(fieldLabel("<a:r><a:t>note</a:t></a:r>", "<c15:dlblFieldTable></c15:dlblFieldTable>"), ""), 1},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+    b.AddSheet("Main", "");
+    b.AddChart(0, c.before);
+    const auto p = Write(b, "chart" + std::to_string(++n) + ".xlsx");
+    const auto before = ReadPackage(p);
+    EXPECT_EQ(Workbook::Open(p).Usage().at(1).charts, c.uses);
+    const auto after = BreakFirst(p);
+    EXPECT_EQ(after.at("xl/charts/chart1.xml"), Rewritten(before.at("xl/charts/chart1.xml"), c.before, c.after));
+    ExpectOthersUnchanged(before, after, {"xl/charts/chart1.xml"});
+  }
+}
+
 }  // namespace
 }  // namespace quorvane::ooxml::test
