@@ -68,8 +68,8 @@ using EditHook = std::function<void(std::map<std::string, std::string>& editedPa
 
 class Workbook {
  public:
-  // Reads the package structure and the list of links. Throws PackageError
-  // (e.g. "strict Open XML is not supported", "malformed XML in xl/workbook.xml").
+  // Reads the package structure and the list of links, transitional or
+  // Strict. Throws PackageError (e.g. "malformed XML in xl/workbook.xml").
   static Workbook Open(const std::filesystem::path& path);
 
   Workbook(Workbook&&) noexcept;
