@@ -36,9 +36,11 @@ bool IsCopied(std::string_view local) {
 }
 
 // `prefix` as written, with its colon.
-std::string Run(std::string_view prefix, const std::string& rPr, const std::string& text) {
+std::string Run(std::string_view prefix, const std::string& declarations, const std::string& rPr,
+                const std::string& text) {
   const std::string p(prefix);
-  return "<" + p + "r>" + rPr + "<" + p + "t>" + xml::EscapeText(text) + "</" + p + "t></" + p + "r>";
+  return "<" + p + "r" + declarations + ">" + rPr + "<" + p + "t>" + xml::EscapeText(text) + "</" + p + "t></" + p +
+         "r>";
 }
 
 }  // namespace
@@ -95,7 +97,7 @@ void SeriesLabels::Start(const xml::StartTag& tag) {
         if (local == "showBubbleSize") label.flags.bubble = BoolValue(tag);
       } else if (local == "fld" && at(2) == "tx") {
         label.fields.push_back({std::string(tag.Value("id")), std::string(tag.Value("type")), tag.Prefix(),
-                                {tag.tag.begin, tag.tag.end}, {}});
+                                xml::NamespaceDeclarations(tag.raw), {tag.tag.begin, tag.tag.end}, {}});
       } else if (local == "rPr" && path_.back() == "fld" && !label.fields.empty()) {
         label.fields.back().rPr = Span{tag.tag.begin, tag.tag.end};
       } else if (local == "showDataLabelsRange" && at(2) == "extLst") {
@@ -121,8 +123,14 @@ void SeriesLabels::Start(const xml::StartTag& tag) {
       if (depth == 3 && local == "pPr" && at(2) == "p" && !group_.pPr) group_.pPr = Span{tag.tag.begin, tag.tag.end};
     } else if (at(1) == "extLst" && local == "showDataLabelsRange") {
       group_.flags.range = BoolValue(tag);
-      group_.rangeFlags.push_back({tag.tag.begin, tag.tag.end});
-      rangeFlagPrefix_ = std::string(tag.Prefix());
+      RangeFlag flag;
+      xml::RawAttribute val;
+      flag.hasValue = xml::FindAttribute(tag.raw, "val", val);
+      // Without a val it reads true; one goes before the tag's end.
+      const std::size_t close = tag.raw.size() - (tag.raw.size() >= 2 && tag.raw[tag.raw.size() - 2] == '/' ? 2 : 1);
+      flag.value = flag.hasValue ? Span{tag.tag.begin + val.value.begin, tag.tag.begin + val.value.end}
+                                 : Span{tag.tag.begin + close, tag.tag.begin + close};
+      group_.rangeFlags.push_back(flag);
     }
   } else if (at(0) == "extLst") {
     if (depth == 1 && local == "ext") {
@@ -219,8 +227,6 @@ void SeriesLabels::End(const xml::EndTag& tag) {
         group_.pPr->end = tag.tag.end;
         pPrClosed_ = true;
       }
-    } else if (at(1) == "extLst" && local == "showDataLabelsRange" && !group_.rangeFlags.empty()) {
-      group_.rangeFlags.back().end = tag.tag.end;
     }
   } else if (at(0) == "extLst") {
     if (depth == 1 && local == "ext" && range_.present && range_.ext.begin == pendingExt_ && range_.ext.end == 0) {
@@ -256,7 +262,7 @@ std::string SeriesLabels::Rich(const std::string& text, const Flags& flags) cons
   const std::string paragraph = "<a:p>" + (group_.pPr ? Raw(*group_.pPr) : std::string());
   std::string out = "<" + c + "rich xmlns:a=\"" + std::string(drawingNs_) + "\">" +
                     (group_.bodyPr ? Raw(*group_.bodyPr) : std::string("<a:bodyPr/>")) +
-                    (group_.lstStyle ? Raw(*group_.lstStyle) : std::string()) + paragraph + Run("a:", {}, text);
+                    (group_.lstStyle ? Raw(*group_.lstStyle) : std::string()) + paragraph + Run("a:", {}, {}, text);
   struct Shown {
     const std::optional<bool>& on;
     const char* type;
@@ -271,7 +277,7 @@ std::string SeriesLabels::Rich(const std::string& text, const Flags& flags) cons
   unsigned n = 0;
   for (const auto& field : fields) {
     if (!field.on.value_or(false)) continue;
-    out += separator.find('\n') != std::string::npos ? "</a:p>" + paragraph : Run("a:", {}, separator);
+    out += separator.find('\n') != std::string::npos ? "</a:p>" + paragraph : Run("a:", {}, {}, separator);
     char id[40];
     std::snprintf(id, sizeof id, "{%08X-%04X-4000-8000-%012X}", static_cast<unsigned>(group_.contentBegin),
                   static_cast<unsigned>(n++), static_cast<unsigned>(text.size()));
@@ -291,8 +297,7 @@ void SeriesLabels::MakeStatic(xml::SpanEditor& editor) const {
   if (!group_.present || group_.deleted) return;
   // Labels without one of their own show no range any more; those given text
   // below carry their own setting.
-  for (const Span& flag : group_.rangeFlags)
-    editor.Replace(flag, "<" + rangeFlagPrefix_ + "showDataLabelsRange val=\"0\"/>");
+  for (const RangeFlag& flag : group_.rangeFlags) editor.Replace(flag.value, flag.hasValue ? "0" : " val=\"0\"");
   const std::string c(group_.prefix);
   std::map<std::size_t, std::string> inserts;
   for (const auto& [idx, text] : range_.points) {
@@ -307,7 +312,8 @@ void SeriesLabels::MakeStatic(xml::SpanEditor& editor) const {
       if (label->deleted) continue;
       if (label->hasTx) {
         for (const Field& f : label->fields)
-          if (f.type == "CELLRANGE") editor.Replace(f.element, Run(f.prefix, f.rPr ? Raw(*f.rPr) : std::string(), text));
+          if (f.type == "CELLRANGE")
+            editor.Replace(f.element, Run(f.prefix, f.declarations, f.rPr ? Raw(*f.rPr) : std::string(), text));
       } else if (Effective(label->flags).range.value_or(false)) {
         inserts[label->textAt] += "<" + c + "tx>" + Rich(text, Effective(label->flags)) + "</" + c + "tx>";
       }
@@ -341,7 +347,8 @@ void SeriesLabels::FreezeEntries(const FormulaJudge& judge, int sheet, Label& la
     for (const Field& f : label.fields)
       if (Lower(f.id) == Lower(e.guid)) field = &f;
     if (field && e.hasCache) {
-      editor.Replace(field->element, Run(field->prefix, field->rPr ? Raw(*field->rPr) : std::string(), e.cached));
+      editor.Replace(field->element,
+                     Run(field->prefix, field->declarations, field->rPr ? Raw(*field->rPr) : std::string(), e.cached));
       editor.Remove(e.element);
       ++counts.charts;
     } else {

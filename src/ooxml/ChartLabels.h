@@ -43,8 +43,13 @@ class SeriesLabels {
   struct Field {  // a:fld in a label's text
     std::string id, type;
     std::string_view prefix;
+    std::string declarations;  // namespaces it declares itself
     xml::Span element;
     std::optional<xml::Span> rPr;
+  };
+  struct RangeFlag {  // c15:showDataLabelsRange: its val, or where one goes
+    xml::Span value;
+    bool hasValue = false;
   };
   struct Entry {  // c15:dlblFTEntry: the cell a field of the label reads
     std::string guid, formula, cached;
@@ -58,7 +63,6 @@ class SeriesLabels {
     bool deleted = false, hasTx = false;
     std::vector<Field> fields;
     std::vector<Entry> entries;
-    std::vector<xml::Span> rangeFlags;  // c15:showDataLabelsRange/@val
     Flags flags;
   };
   struct Group {  // c:dLbls
@@ -67,7 +71,7 @@ class SeriesLabels {
     std::size_t contentBegin = 0;
     std::vector<xml::Span> copied;  // numFmt, spPr, dLblPos, the show flags, separator
     std::optional<xml::Span> bodyPr, lstStyle, pPr;  // of its txPr
-    std::vector<xml::Span> rangeFlags;
+    std::vector<RangeFlag> rangeFlags;
     Flags flags;
   };
   struct Range {  // c15:datalabelsRange
@@ -98,7 +102,6 @@ class SeriesLabels {
   std::string text_;
   std::uint32_t pointIdx_ = 0;
   std::size_t pendingExt_ = 0;  // start of the series extension being read
-  std::string rangeFlagPrefix_;
   bool pPrClosed_ = false;
 };
 

@@ -99,6 +99,9 @@ unsigned long HashSalt();
 
 // Finds an attribute by its qualified name as written (e.g. "t", "r:id").
 bool FindAttribute(std::string_view rawTag, std::string_view qname, RawAttribute& out);
+// The namespace declarations a start tag makes, as written (" xmlns:a=..."),
+// for an element written in its place.
+std::string NamespaceDeclarations(std::string_view rawTag);
 
 std::string EscapeText(std::string_view text);       // & < >
 std::string EscapeAttribute(std::string_view text);  // & < > "

@@ -183,8 +183,12 @@ TEST_F(EngineTest, FilteredSeriesAndLabelsFromCellsKeepWhatTheirCachesShow) {
     return Series(R"(<c:dLbls><c:dLbl><c:idx val="0"/><c:tx><c:rich><a:bodyPr/><a:lstStyle/><a:p>)" + field +
                   "</a:p></c:rich></c:tx>" + kFlags + "<c:extLst>" + kLabelExt +
                   R"(<c15:dlblFieldTable/><c15:showDataLabelsRange val="1"/></c:ext></c:extLst></c:dLbl>)" + added +
-                  "<c:spPr><a:noFill/></c:spPr>" + kFlags + "<c:extLst>" + kLabelExt + "<c15:showDataLabelsRange val=\"" +
-                  groupRange + "\"/></c:ext></c:extLst></c:dLbls><c:val><c:numRef><c:f>Main!$B$2:$B$3</c:f><c:numCache>" +
+                  "<c:spPr><a:noFill/></c:spPr>" + kFlags +
+                  // Odd but valid: the prefix declared where it is used, not on the extension.
+                  R"(<c:extLst><c:ext uri="{CE6537A1-D6FC-4f65-9D91-7224C49458BB}"><c15:showDataLabelsRange )"
+                  R"(xmlns:c15="http://schemas.microsoft.com/office/drawing/2012/chart" val=")" + groupRange +
+                  R"("/></c:ext></c:extLst></c:dLbls>)"
+                  "<c:val><c:numRef><c:f>Main!$B$2:$B$3</c:f><c:numCache>" +
                   kNums + "</c:numCache></c:numRef></c:val><c:extLst>" + rangeExt +
                   R"(<c:ext uri="{C3380CC4-5D6E-409C-BE32-E72D297353CC}" xmlns:c16="http://schemas.microsoft.com/office/drawing/2014/chart">)"
                   R"(<c16:uniqueId val="{00000001-0000-0000-0000-000000000000}"/></c:ext></c:extLst>)");
