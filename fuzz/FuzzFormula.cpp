@@ -54,6 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ref.offset + ref.length > text.size() || ref.length == 0) Fail("book prefix outside the text", text);
   }
   (void)formula::FindNameRefs(text);
+  std::size_t spanEnd = 0;
+  for (const auto& span : formula::FindExternalReferences(text)) {
+    if (span.begin < spanEnd || span.begin >= span.end || span.end > text.size())
+      Fail("reference spans overlap or leave the text", text);
+    spanEnd = span.end;
+  }
   if (const auto parsed = formula::ParseExternalReference(text)) {
     if (parsed->first && parsed->last &&
         (parsed->first->row > parsed->last->row || parsed->first->column > parsed->last->column))

@@ -93,6 +93,52 @@ std::vector<std::pair<std::string, WorkbookBuilder>> Workbooks() {
     b.AddSheet("Plain", R"(<row r="1"><c r="A1"><v>1</v></c><c r="B1"><f>A1*2</f><v>2</v></c></row>)");
     books.emplace_back("no_links", b);
   }
+  const char* cache = R"(<row r="1"><cell r="A1"><v>10</v></cell><cell r="B1" t="str"><v>x</v></cell></row>)";
+  {
+    // Rules whose limits come from the other book, classic and x14; a table's custom total.
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx", cache)).AddBookLink(Book("Kept.xlsx"));
+    b.AddName("Limit", "[1]S!$A$1");
+    b.AddSheet("Main", R"(<row r="2"><c r="B2"><f>SUBTOTAL(109,T[X])*[1]S!A1</f><v>10</v></c></row>)",
+               R"(<conditionalFormatting sqref="A1"><cfRule type="expression" priority="1"><formula>AND(A1&gt;[1]S!$A$1,)"
+               R"(A1&lt;'[2]S'!$A$1,A1&lt;&gt;Limit)</formula></cfRule><cfRule type="colorScale" priority="2"><colorScale>)"
+               R"(<cfvo type="num" val="[1]S!$A$1"/><cfvo type="max"/><color rgb="FF000000"/><color rgb="FFFFFFFF"/>)"
+               R"(</colorScale></cfRule></conditionalFormatting><dataValidations count="1"><dataValidation )"
+               R"(type="whole" operator="between" sqref="C1"><formula1>0</formula1><formula2>[1]S!$A$1</formula2>)"
+               R"(</dataValidation></dataValidations><extLst><ext uri="{78C0D931-6437-407d-A8EE-F0AAD7539E65}">)"
+               R"(<x14:conditionalFormattings><x14:conditionalFormatting><x14:cfRule type="cellIs" priority="3" )"
+               R"(operator="lessThan" id="{X}"><xm:f>[1]S!$Z$9</xm:f><x14:dxf/></x14:cfRule><xm:sqref>A2</xm:sqref>)"
+               R"(</x14:conditionalFormatting></x14:conditionalFormattings></ext></extLst>)");
+    b.AddSheetPart(0, std::string(quorvane::testing::kRelTypes) + "table", "xl/tables/table1.xml",
+                   "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml",
+                   std::string(R"(<table xmlns=")") + quorvane::testing::kMainNs +
+                       R"(" id="1" name="T" ref="B1:B2" totalsRowCount="1"><tableColumns count="1"><tableColumn )"
+                       R"(id="1" name="X" totalsRowFunction="custom"><totalsRowFormula>SUBTOTAL(109,T[X])*[1]S!A1)"
+                       R"(</totalsRowFormula></tableColumn></tableColumns></table>)");
+    books.emplace_back("rules_totals", b);
+  }
+  {
+    // A chart with a series filtered out of view and labels read from cells, in Strict.
+    const std::string c15 = R"(<c:ext uri="{02D57815-91ED-43cb-92C2-25804820EDAC}" )"
+                            R"(xmlns:c15="http://schemas.microsoft.com/office/drawing/2012/chart">)";
+    WorkbookBuilder b;
+    b.SetStrict().AddBookLink(Book("Src.xlsx", cache));
+    b.AddSheet("Main", R"(<row r="1"><c r="A1" t="str"><f>[1]S!B1</f><v>x</v></c></row>)");
+    b.AddChart(0, R"(<c:chart><c:plotArea><c:barChart><c:ser><c:idx val="0"/><c:order val="0"/><c:dLbls>)"
+                  R"(<c:dLbl><c:idx val="0"/><c:tx><c:rich><a:bodyPr/><a:p><a:fld id="{F}" type="CELLRANGE"><a:t>r</a:t>)"
+                  R"(</a:fld></a:p></c:rich></c:tx></c:dLbl><c:showVal val="1"/><c:extLst><c:ext uri="{CE6537A1-D6FC-4f65-9D91-7224C49458BB}">)"
+                  R"(<c15:showDataLabelsRange xmlns:c15="http://schemas.microsoft.com/office/drawing/2012/chart" val="1"/>)"
+                  R"(</c:ext></c:extLst></c:dLbls><c:val><c:numRef><c:f>[1]S!$A$1</c:f><c:numCache><c:ptCount val="1"/>)"
+                  R"(<c:pt idx="0"><c:v>10</c:v></c:pt></c:numCache></c:numRef></c:val><c:extLst>)" + c15 +
+                  R"(<c15:datalabelsRange><c15:f>[1]S!$B$1:$B$2</c15:f><c15:dlblRangeCache><c:ptCount val="2"/>)"
+                  R"(<c:pt idx="0"><c:v>x</c:v></c:pt><c:pt idx="1"><c:v>y</c:v></c:pt></c15:dlblRangeCache>)"
+                  R"(</c15:datalabelsRange></c:ext></c:extLst></c:ser><c:extLst>)" + c15 +
+                  R"(<c15:filteredBarSeries><c15:ser><c:idx val="1"/><c:order val="1"/><c:val><c:numRef><c:extLst>)" +
+                  c15 + R"(<c15:formulaRef><c15:sqref>[1]S!$A$1</c15:sqref></c15:formulaRef></c:ext></c:extLst>)"
+                  R"(<c:numCache><c:ptCount val="1"/><c:pt idx="0"><c:v>10</c:v></c:pt></c:numCache></c:numRef></c:val>)"
+                  R"(</c15:ser></c15:filteredBarSeries></c:ext></c:extLst></c:barChart></c:plotArea></c:chart>)");
+    books.emplace_back("strict_filtered_chart", b);
+  }
   return books;
 }
 
@@ -147,6 +193,7 @@ int main(int argc, char** argv) {
         "IF([2]S!A1>0,_xlfn.XLOOKUP(A1,[1]S!A:A,[1]S!B:B),\"\")",
         "=[4]'It''s'!R1C1",
         "[1]!'R1C1'",
+        "AND(A1>[1]S!$A$1,B1<'[2]S'!$A$1:$B$2,[1]!Limit)",
     };
     int n = 0;
     for (const auto& f : formulas) {

@@ -10,6 +10,7 @@
 #include "ooxml/CachedLiteral.h"
 #include "ooxml/Carriers.h"
 #include "ooxml/Deflate.h"
+#include "ooxml/Formula.h"
 #include "ooxml/Rewrite.h"
 #include "ooxml/Verifier.h"
 #include "ooxml/Xml.h"
@@ -70,6 +71,36 @@ CacheMap ReadCaches(const BreakInput& in) {
   return caches;
 }
 
+// Defined names the break sets to #REF!, and the names using them: what uses
+// one of these has no value left. Names that become constants keep working.
+std::vector<bool> DeadNames(const FormulaJudge& judge, const CacheMap& caches) {
+  const auto& names = judge.Names();
+  std::vector<bool> dead(names.size(), false);
+  std::vector<std::vector<std::size_t>> uses(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!judge.NameBroken(i)) continue;
+    if (judge.Judge(names[i].text, names[i].localSheet, false).action == Action::Break)
+      dead[i] = !BrokenNameConstant(names[i].text, caches);
+    for (const auto& used : formula::FindNameRefs(names[i].text, true)) {
+      int j = judge.ResolveName(used, names[i].localSheet);
+      if (j >= 0 && static_cast<std::size_t>(j) != i) uses[i].push_back(static_cast<std::size_t>(j));
+    }
+  }
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (dead[i]) continue;
+      for (std::size_t j : uses[i]) {
+        if (dead[j]) {
+          dead[i] = changed = true;
+          break;
+        }
+      }
+    }
+  }
+  return dead;
+}
+
 // What every carrier's rewrite reads.
 struct RewriteShared {
   const BreakInput& in;
@@ -77,6 +108,7 @@ struct RewriteShared {
   const CacheMap& caches;
   std::uint32_t left;  // links left after the break
   const std::vector<std::string>& brokenFiles;
+  const std::vector<bool>& deadNames;
 };
 
 // What rewriting one carrier produced, filled by whichever worker took it.
@@ -92,7 +124,7 @@ struct CarrierResult {
 void RewriteCarrier(const RewriteShared& s, const CarrierPart& job, CarrierResult& r) {
   const bool compress = s.in.compress;
   std::string text = s.in.package.Read(job.part);
-  PartContext ctx{&s.judge, &s.caches, job.sheet, compress};
+  PartContext ctx{&s.judge, &s.caches, job.sheet, compress, &s.deadNames};
   auto& outcome = r.outcome;
   outcome = RewritePart(job.kind, text, job.part, ctx);
   if (!compress || !outcome.edited) return;
@@ -187,7 +219,7 @@ void EditWorkbookPart(const RewriteShared& s, StagedBreak& out) {
     // keep working on the constant.
     auto verdict = s.judge.Judge(n.entry.text, n.entry.localSheet, false);
     if (verdict.action == Action::Break) {
-      auto constant = CachedConstant(n.entry.text, s.caches);
+      auto constant = BrokenNameConstant(n.entry.text, s.caches);
       if (constant) {
         ++out.result.names;
       } else {
@@ -275,7 +307,8 @@ StagedBreak PlanBreak(const BreakInput& in) {
   const CacheMap caches = ReadCaches(in);
   const std::vector<std::string> brokenFiles = BrokenFileNames(in.links, in.broken);
   const FormulaJudge judge(numbering.newIndex, in.names, in.book.sheetNames, brokenFiles);
-  const RewriteShared shared{in, judge, caches, numbering.left, brokenFiles};
+  const std::vector<bool> deadNames = DeadNames(judge, caches);
+  const RewriteShared shared{in, judge, caches, numbering.left, brokenFiles, deadNames};
   const bool formulaRemoved = RewriteCarriers(shared, out);
   EditWorkbookPart(shared, out);
   RemoveLinkParts(in, formulaRemoved, out);

@@ -45,6 +45,8 @@ const LinkCache* CacheFor(const formula::ExternalReference& ref, const CacheMap&
 }
 
 constexpr std::uint64_t kMaxLiteralCells = 10000;
+// Excel refuses a longer text constant inside a formula.
+constexpr std::size_t kMaxFormulaText = 255;
 
 }  // namespace
 
@@ -104,6 +106,28 @@ std::optional<std::string> CachedList(std::string_view formulaText, const CacheM
   // Excel limits a literal list to 255 characters.
   if (items.empty() || items.size() > 255) return std::nullopt;
   return "\"" + items + "\"";
+}
+
+std::optional<std::string> BrokenNameConstant(std::string_view text, const CacheMap& caches) {
+  return CachedConstant(text, caches);
+}
+
+std::optional<std::string> SubstituteCachedValues(std::string_view formulaText, const CacheMap& caches,
+                                                  const std::vector<std::uint32_t>& newIndex) {
+  std::string out;
+  std::size_t copied = 0;
+  for (const auto& ref : formula::FindExternalReferences(formulaText)) {
+    if (ref.book < newIndex.size() && newIndex[ref.book] != 0) continue;
+    auto value = CachedConstant(formulaText.substr(ref.begin, ref.end - ref.begin), caches);
+    // A range would become an array, which most places taking a range refuse.
+    if (!value || value->empty() || value->front() == '{') return std::nullopt;
+    if (value->front() == '"' && value->size() - 2 > kMaxFormulaText) return std::nullopt;
+    out.append(formulaText.substr(copied, ref.begin - copied));
+    out += *value;
+    copied = ref.end;
+  }
+  out.append(formulaText.substr(copied));
+  return out;
 }
 
 }  // namespace quorvane::ooxml::detail

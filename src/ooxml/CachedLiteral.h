@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ooxml/ExternalLink.h"
 
@@ -20,5 +21,17 @@ using CacheMap = std::map<std::uint32_t, LinkCache>;
 std::optional<std::string> CachedConstant(std::string_view formula, const CacheMap& caches);
 // A list validation's "a,b,c" literal (quotes included), when the cache allows.
 std::optional<std::string> CachedList(std::string_view formula, const CacheMap& caches);
+
+// What a defined name that names a broken book itself becomes: the constant
+// its cache gives, or nullopt when it becomes #REF!.
+std::optional<std::string> BrokenNameConstant(std::string_view text, const CacheMap& caches);
+
+// The formula with each reference into a broken book (newIndex 0) that names
+// one cell, or a name of that book standing for one cell, replaced by the
+// value cached for it: AND(A1>[1]T!$A$1,B1) -> AND(A1>10,B1). Other books keep
+// their numbers (renumbering is the caller's). nullopt when such a reference
+// has no single cached value.
+std::optional<std::string> SubstituteCachedValues(std::string_view formula, const CacheMap& caches,
+                                                  const std::vector<std::uint32_t>& newIndex);
 
 }  // namespace quorvane::ooxml::detail

@@ -4,7 +4,9 @@
 #include "ooxml/ChartRewrite.h"
 
 #include <algorithm>
+#include <optional>
 
+#include "ooxml/ChartLabels.h"
 #include "ooxml/RewriteBase.h"
 
 namespace quorvane::ooxml::detail {
@@ -19,9 +21,13 @@ struct ChartRef {
   std::size_t begin = 0;
   bool underTx = false;
   bool inSeries = false;  // tx of a series (else of a title or label)
-  std::string formula;
-  Span fContent;
-  bool hasF = false;
+  // Its formula (f) and the references series filtered out of the chart
+  // keep in its extension list instead (c15:formulaRef/c15:sqref and the like).
+  struct Formula {
+    Span content;
+    std::string text;
+  };
+  std::vector<Formula> formulas;
   Span cacheInner;
   bool hasCache = false;
   Span ptCount;
@@ -33,6 +39,8 @@ struct ChartRef {
 };
 
 constexpr std::string_view kDrawingNs = "http://schemas.openxmlformats.org/drawingml/2006/main";
+constexpr std::string_view kStrictDrawingNs = "http://purl.oclc.org/ooxml/drawingml/main";
+constexpr std::string_view kStrictChartNs = "http://purl.oclc.org/ooxml/drawingml/chart";
 constexpr std::string_view kChartExNs = "http://schemas.microsoft.com/office/drawing/2014/chartex";
 
 // Newer chart types keep each data dimension (numDim, strDim) or text
@@ -58,6 +66,14 @@ class ChartHandler : public RewriteBase {
 
   void Start(const xml::StartTag& tag) override {
     auto local = tag.local;
+    // Text written into the part uses the DrawingML namespace of the part's own flavour.
+    if (stack_.empty()) drawingNs_ = tag.uri == kStrictChartNs ? kStrictDrawingNs : kDrawingNs;
+    if (series_) {
+      series_->Start(tag);
+    } else if (local == "ser") {
+      series_.emplace(xml_, drawingNs_);
+      seriesDepth_ = stack_.size();
+    }
     if (tag.uri == kChartExNs && (local == "numDim" || local == "strDim" || local == "txData")) {
       ex_ = {};
       ex_.active = true;
@@ -81,7 +97,7 @@ class ChartHandler : public RewriteBase {
       ref_ = r;
       inRef_ = true;
     } else if (inRef_) {
-      if (local == "f") {
+      if (local == "f" || local == "sqref") {
         BeginCapture(tag.tag.end);
       } else if (local == "numCache" || local == "strCache" || local == "multiLvlStrCache") {
         ref_.hasCache = true;
@@ -94,15 +110,28 @@ class ChartHandler : public RewriteBase {
       } else if (local == "v" && !ref_.haveFirstText) {
         BeginCapture(tag.tag.end);
       }
-    } else if (local == "f") {
+    } else if (local == "f" && !(series_ && series_->OwnsFormula())) {
       BeginCapture(tag.tag.end);
     }
     stack_.emplace_back(local);
   }
 
+  void Text(std::string_view text) override {
+    RewriteBase::Text(text);
+    if (series_) series_->Text(text);
+  }
+
   void End(const xml::EndTag& tag) override {
     stack_.pop_back();
     auto local = tag.local;
+    if (series_) {
+      if (stack_.size() == seriesDepth_) {
+        series_->Finish(*ctx_.judge, ctx_.sheet, editor_, out_.counts);
+        series_.reset();
+      } else {
+        series_->End(tag);
+      }
+    }
     if (ex_.active && tag.uri == kChartExNs) {
       if ((local == "f" || local == "nf") && collect_) {
         Span content = EndCapture(tag);
@@ -116,10 +145,8 @@ class ChartHandler : public RewriteBase {
       return;
     }
     if (inRef_) {
-      if (local == "f") {
-        ref_.fContent = EndCapture(tag);
-        ref_.formula = text_;
-        ref_.hasF = true;
+      if ((local == "f" || local == "sqref") && collect_) {
+        ref_.formulas.push_back({EndCapture(tag), text_});
       } else if (local == "numCache" || local == "strCache" || local == "multiLvlStrCache") {
         ref_.cacheInner.end = std::max(ref_.cacheInner.begin, tag.tag.begin);
       } else if (local == "ptCount" && ref_.hasPtCount && ref_.ptCount.end <= tag.tag.end) {
@@ -153,14 +180,20 @@ class ChartHandler : public RewriteBase {
   std::string Raw(Span s) const { return std::string(xml_.substr(s.begin, s.end - s.begin)); }
 
   void EndRef(const xml::EndTag& tag) {
-    if (!ref_.hasF) return;
-    auto verdict = Judge(ref_.formula);
-    if (verdict.action == Action::Renumber) {
-      editor_.Replace(ref_.fContent, xml::EscapeText(verdict.text));
-      ++out_.counts.renumbered;
+    std::vector<FormulaJudge::Verdict> verdicts;
+    bool broken = false;
+    for (const auto& f : ref_.formulas) {
+      verdicts.push_back(Judge(f.text));
+      broken = broken || verdicts.back().action == Action::Break;
+    }
+    if (!broken) {
+      for (std::size_t i = 0; i < verdicts.size(); ++i) {
+        if (verdicts[i].action != Action::Renumber) continue;
+        editor_.Replace(ref_.formulas[i].content, xml::EscapeText(verdicts[i].text));
+        ++out_.counts.renumbered;
+      }
       return;
     }
-    if (verdict.action != Action::Break) return;
     std::string p(ref_.prefix);
     std::string literal;
     std::string inner = ref_.hasCache ? Raw(ref_.cacheInner) : std::string();
@@ -172,7 +205,7 @@ class ChartHandler : public RewriteBase {
         literal = "<" + p + "v>" + text + "</" + p + "v>";
       } else {
         // A title's text has no plain-value form: write it as rich text.
-        literal = "<" + p + "rich xmlns:a=\"" + std::string(kDrawingNs) +
+        literal = "<" + p + "rich xmlns:a=\"" + std::string(drawingNs_) +
                   "\"><a:bodyPr/><a:p><a:r><a:t>" + text + "</a:t></a:r></a:p></" + p + "rich>";
       }
     } else if (ref_.kind == "strRef") {
@@ -213,6 +246,9 @@ class ChartHandler : public RewriteBase {
   bool inRef_ = false;
   ChartExData ex_;
   std::size_t exFormulaBegin_ = 0;
+  std::string_view drawingNs_ = kDrawingNs;
+  std::optional<SeriesLabels> series_;  // labels of the series being read
+  std::size_t seriesDepth_ = 0;
 };
 
 }  // namespace

@@ -27,7 +27,12 @@ class DrawingHandler : public RewriteBase {
                         out_.counts.controls);
         break;
       default:
-        if (IsFormulaElement(tag.local)) {
+        if (tag.local == "tableColumn") {
+          xml::RawAttribute raw;
+          customTotal_ = xml::FindAttribute(tag.raw, "totalsRowFunction", raw) &&
+                         tag.Value("totalsRowFunction") == "custom";
+          if (customTotal_) customTotalAttribute_ = Offset(raw.whole, tag.tag.begin);
+        } else if (IsFormulaElement(tag.local)) {
           elementBegin_ = tag.tag.begin;
           BeginCapture(tag.tag.end);
         }
@@ -40,6 +45,8 @@ class DrawingHandler : public RewriteBase {
     auto verdict = Judge(text_);
     if (verdict.action == Action::Break) {
       editor_.Remove({elementBegin_, tag.tag.end});
+      // "custom" names the totals formula; without it the column has none.
+      if (tag.local == "totalsRowFormula" && customTotal_) editor_.Remove(customTotalAttribute_);
       ++out_.counts.controls;
     } else if (verdict.action == Action::Renumber) {
       editor_.Replace(content, xml::EscapeText(verdict.text));
@@ -54,6 +61,8 @@ class DrawingHandler : public RewriteBase {
 
   Carrier kind_;
   std::size_t elementBegin_ = 0;
+  bool customTotal_ = false;  // the current table column's totals function is "custom"
+  Span customTotalAttribute_;
 };
 
 }  // namespace

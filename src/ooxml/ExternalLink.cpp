@@ -5,12 +5,12 @@
 
 #include "base/Utf8Path.h"
 #include "ooxml/Ascii.h"
+#include "ooxml/Relationships.h"
 #include "ooxml/Xml.h"
 
 namespace quorvane::ooxml {
 namespace {
 
-constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -59,7 +59,7 @@ class LinkPartReader : public xml::Handler {
     } else {
       return;
     }
-    if (const char* id = tag.Attr("id", kRelNs)) result.bookRelId = id;
+    if (const char* id = RelationshipId(tag)) result.bookRelId = id;
   }
   void End(const xml::EndTag&) override { --depth_; }
 

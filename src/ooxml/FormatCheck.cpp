@@ -22,7 +22,6 @@ constexpr std::string_view kStrictOfficeDocument =
     "http://purl.oclc.org/ooxml/officeDocument/relationships/officeDocument";
 constexpr std::string_view kSignatureOrigin =
     "http://schemas.openxmlformats.org/package/2006/relationships/digital-signature/origin";
-constexpr std::string_view kStrictSpreadsheetNs = "http://purl.oclc.org/ooxml/spreadsheetml/main";
 constexpr std::string_view kBinaryWorkbookType = "application/vnd.ms-excel.sheet.binary.macroEnabled.main";
 constexpr std::array<std::string_view, 5> kWorkbookTypes = {
     "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml",
@@ -55,14 +54,11 @@ class ContentTypesReader : public xml::Handler {
   int depth_ = 0;
 };
 
-// Strict packages may still use transitional relationship types; the
-// workbook's own namespace tells for sure, from its root element alone.
-class StrictRootCheck : public xml::Handler {
+// The main part must at least begin as XML; its root element is all that is
+// read here.
+class RootCheck : public xml::Handler {
  public:
-  void Start(const xml::StartTag& tag) override {
-    if (tag.uri == kStrictSpreadsheetNs) throw PackageError("strict Open XML is not supported");
-    throw xml::StopParsing();
-  }
+  void Start(const xml::StartTag&) override { throw xml::StopParsing(); }
 };
 
 [[noreturn]] void RefuseCompoundFile(const zip::Input& in) {
@@ -119,17 +115,12 @@ ContentTypes ReadContentTypes(const PackageParts& parts) {
 std::string MainPartTarget(const PackageParts& parts) {
   const zip::Entry* rels = parts.Find(kPackageRels);
   if (!rels) throw PackageError("not a workbook package (no package relationships)");
-  bool strict = false;
   std::string mainPart;
   for (const Relationship& r : ParseRelationships(parts.Read(*rels), kPackageRels)) {
     if (r.type == kSignatureOrigin) throw PackageError("digitally signed; a change would void the signature");
     if (r.external || !mainPart.empty()) continue;
-    if (r.type == kOfficeDocument || r.type == kStrictOfficeDocument) {
-      mainPart = ResolvePartName("", r.target);
-      strict = r.type == kStrictOfficeDocument;
-    }
+    if (r.type == kOfficeDocument || r.type == kStrictOfficeDocument) mainPart = ResolvePartName("", r.target);
   }
-  if (strict) throw PackageError("strict Open XML is not supported");
   return mainPart;
 }
 
@@ -178,7 +169,7 @@ std::string RecogniseWorkbook(const std::vector<std::string>& entryNames, const 
   const std::string& mainPart = main->name;
   CheckMainPartType(types, mainPart);
 
-  StrictRootCheck root;
+  RootCheck root;
   xml::Parse(parts.Read(*main), mainPart, root, xml::PartRole::Structure);
   return mainPart;
 }

@@ -1,8 +1,8 @@
 #pragma once
 // Recognising what a file is, so that what the engine must not or cannot
 // edit is refused up front with the reason the user needs: legacy and
-// binary Excel formats, encrypted and signed workbooks, strict Open XML,
-// packages that hold no workbook. Every refusal throws PackageError.
+// binary Excel formats, encrypted and signed workbooks, packages that hold
+// no workbook. Every refusal throws PackageError.
 
 #include <string>
 #include <string_view>

@@ -243,6 +243,30 @@ std::string Renumber(std::string_view text, const std::vector<std::uint32_t>& ne
   return out;
 }
 
+std::vector<ReferenceSpan> FindExternalReferences(std::string_view text) {
+  std::vector<ReferenceSpan> spans;
+  Lexer lexer(text);
+  for (Token t = lexer.Next(); t.kind != TokenKind::End; t = lexer.Next()) {
+    if (!t.book || *t.book == 0) continue;
+    SheetPrefix prefix;
+    if (!TakeSheetPrefix(lexer, t, prefix)) continue;
+    // The cell, range or name after the "!"; a range's second cell too.
+    const Token target = lexer.Next();
+    std::size_t end = target.kind == TokenKind::End ? text.size() : target.end;
+    if (target.kind == TokenKind::Word) {
+      Lexer probe = lexer;
+      const Token colon = probe.Next();
+      const Token last = probe.Next();
+      if (IsPunct(text, colon, ':') && last.kind == TokenKind::Word && !IsPunct(text, Peek(probe), '!')) {
+        end = last.end;
+        lexer = probe;
+      }
+    }
+    spans.push_back({*t.book, t.begin, end});
+  }
+  return spans;
+}
+
 std::optional<ExternalReference> ParseExternalReference(std::string_view text) {
   if (!text.empty() && text.front() == '=') text.remove_prefix(1);
   ExternalReference ref;

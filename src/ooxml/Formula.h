@@ -55,4 +55,14 @@ struct ExternalReference {
 };
 std::optional<ExternalReference> ParseExternalReference(std::string_view text);
 
+// Where a reference into another book sits in formula text: from its "[n]"
+// (or the quote before it) to the end of the cell, range or name it names,
+// e.g. all of '[2]My Sheet'!$A$1:$B$3 or [1]!Rate. [0] is not another book.
+struct ReferenceSpan {
+  std::uint32_t book = 0;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+std::vector<ReferenceSpan> FindExternalReferences(std::string_view text);
+
 }  // namespace quorvane::ooxml::formula

@@ -40,6 +40,7 @@ class FormulaJudge {
   Verdict Judge(std::string_view formula, int sheet, bool viaNames = true) const;
 
   bool IsBrokenIndex(std::uint32_t k) const { return k >= newIndex_.size() || newIndex_[k] == 0; }
+  const std::vector<std::uint32_t>& NewIndex() const { return newIndex_; }
   bool NameBroken(std::size_t i) const { return nameBroken_[i]; }
   // Index of the defined name a formula's name reference resolves to, or -1.
   int ResolveName(std::string_view ref, int sheet) const;

@@ -31,6 +31,11 @@ class RelationshipsReader : public xml::Handler {
 
 }  // namespace
 
+const char* RelationshipId(const xml::StartTag& tag) {
+  const char* id = tag.Attr("id", kRelationshipsNs);
+  return id ? id : tag.Attr("id", kStrictRelationshipsNs);
+}
+
 std::string_view StripSlash(std::string_view name) {
   if (!name.empty() && name.front() == '/') name.remove_prefix(1);
   return name;

@@ -6,7 +6,16 @@
 #include <string_view>
 #include <vector>
 
+#include "ooxml/Xml.h"
+
 namespace quorvane::ooxml {
+
+// Parts name their relationships (r:id and the like) in one of two
+// namespaces: transitional, or ISO/IEC 29500 Strict.
+inline constexpr std::string_view kRelationshipsNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+inline constexpr std::string_view kStrictRelationshipsNs = "http://purl.oclc.org/ooxml/officeDocument/relationships";
+// The tag's r:id in either namespace, nullptr when it has none.
+const char* RelationshipId(const xml::StartTag& tag);
 
 // Relationship parts (*.rels).
 struct Relationship {

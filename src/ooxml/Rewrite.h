@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ooxml/CachedLiteral.h"
 #include "ooxml/Judge.h"
@@ -21,6 +22,8 @@ struct PartContext {
   // Leave the edits of an XML part in PartOutcome::editor for the caller to
   // apply in pieces (not for VML, whose text is always built).
   bool deferApply = false;
+  // By defined name: set to #REF! by the break, or using such a name.
+  const std::vector<bool>* deadNames = nullptr;
 };
 
 struct PartOutcome {

@@ -20,10 +20,11 @@ struct Edit {
   std::string text;
 };
 
-// Rule elements are removed whole when they refer to a broken link; a
-// container whose every rule went is removed too.
+// Rule elements are removed whole when they refer to a broken link and no
+// value can stand in for it; a container whose every rule went is removed too.
 struct Frame {
   bool rule = false;
+  bool freezable = false;  // validation or formatting: cached values may stand in
   std::size_t begin = 0;
   std::string local;
   xml::Span countValue;  // the count attribute's value, when present
@@ -32,6 +33,8 @@ struct Frame {
   int children = 0;
   int removed = 0;
   bool broken = false;
+  bool converted = false;  // a formula of the rule now holds values
+  bool listPending = false;  // a broken list source, decided at the rule's end
   std::string formula1;  // decoded
   xml::Span formula1Content;
   bool hasFormula1 = false;

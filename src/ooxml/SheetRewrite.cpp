@@ -7,6 +7,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "ooxml/Formula.h"
 #include "ooxml/RewriteBase.h"
 
 namespace quorvane::ooxml::detail {
@@ -64,26 +65,35 @@ class SheetHandler : public RewriteBase {
     } else if (local == "sheetData") {
       inSheetData_ = true;
     } else if (local == "dataValidations" || local == "conditionalFormatting" || local == "conditionalFormattings" ||
-               local == "ext" || local == "sparklineGroups" || local == "sparklineGroup" || local == "sparklines") {
+               local == "extLst" || local == "ext" || local == "sparklineGroups" || local == "sparklineGroup" ||
+               local == "sparklines") {
       Push(tag, false);
     } else if (local == "dataValidation" || local == "cfRule" || local == "sparkline") {
       Push(tag, true);
       const char* type = tag.Attr("type");
       frames_.back().isList = local == "dataValidation" && type && std::strcmp(type, "list") == 0;
+      // A sparkline's source must stay a range.
+      frames_.back().freezable = local != "sparkline";
     } else if (local == "formula1" || local == "formula2" || local == "formula" || local == "f") {
       if (local == "formula1") inFormula1_ = true;
       BeginCapture(tag.tag.end);
       capturing_ = true;
     } else if (local == "cfvo" && !frames_.empty() && frames_.back().rule) {
-      // Colour scales and data bars keep thresholds in val; no value to freeze.
+      // Colour scales, data bars and icon sets keep thresholds in val.
       if (const char* val = tag.Attr("val")) {
+        Frame& rule = frames_.back();
         auto verdict = Judge(val);
         xml::RawAttribute raw;
-        if (verdict.action == Action::Break) {
-          frames_.back().broken = true;
-        } else if (verdict.action == Action::Renumber && xml::FindAttribute(tag.raw, "val", raw)) {
-          frames_.back().edits.push_back({Offset(raw.value, tag.tag.begin), xml::EscapeAttribute(verdict.text)});
+        if (verdict.action == Action::Keep || !xml::FindAttribute(tag.raw, "val", raw)) return;
+        const Span value = Offset(raw.value, tag.tag.begin);
+        if (verdict.action == Action::Renumber) {
+          rule.edits.push_back({value, xml::EscapeAttribute(verdict.text)});
           ++out_.counts.renumbered;
+        } else if (auto frozen = Frozen(val)) {
+          if (*frozen != val) rule.edits.push_back({value, xml::EscapeAttribute(*frozen)});
+          rule.converted = true;
+        } else {
+          rule.broken = true;
         }
       }
     } else if (local == "oleObject") {
@@ -236,12 +246,39 @@ class SheetHandler : public RewriteBase {
       rule.formula1Content = content;
     }
     auto verdict = Judge(text_);
-    if (verdict.action == Action::Break) {
-      rule.broken = true;
-    } else if (verdict.action == Action::Renumber) {
+    if (verdict.action == Action::Renumber) {
       rule.edits.push_back({content, xml::EscapeText(verdict.text)});
       ++out_.counts.renumbered;
+    } else if (verdict.action == Action::Break) {
+      if (rule.isList && isFormula1) {
+        rule.listPending = true;  // a literal list comes first, see Pop
+      } else if (auto frozen = rule.freezable ? Frozen(text_) : std::nullopt) {
+        if (*frozen != text_) rule.edits.push_back({content, xml::EscapeText(*frozen)});
+        rule.converted = true;
+      } else {
+        rule.broken = true;
+      }
     }
+  }
+
+  // The rule formula with every value it takes from a broken book written in
+  // as a constant; nullopt when one of them has no cached value, or when it
+  // uses a defined name the break set to #REF!. Names that became constants
+  // keep working, so a formula using them stays as it is.
+  std::optional<std::string> Frozen(const std::string& formula) const {
+    const FormulaJudge& judge = *ctx_.judge;
+    auto text = SubstituteCachedValues(formula, *ctx_.caches, judge.NewIndex());
+    if (!text) return std::nullopt;
+    auto verdict = judge.Judge(*text, ctx_.sheet, false);
+    if (verdict.action == Action::Break) return std::nullopt;  // the book named by its file
+    if (ctx_.deadNames) {
+      for (const auto& used : formula::FindNameRefs(*text, true)) {
+        const int j = judge.ResolveName(used, ctx_.sheet);
+        if (j >= 0 && (*ctx_.deadNames)[static_cast<std::size_t>(j)]) return std::nullopt;
+      }
+    }
+    if (verdict.action == Action::Renumber) return std::move(verdict.text);
+    return text;
   }
 
   void Pop(const xml::EndTag& tag) {
@@ -250,17 +287,22 @@ class SheetHandler : public RewriteBase {
     Span whole{f.begin, tag.tag.end};
     bool removeWhole = false;
     if (f.rule) {
-      if (f.broken) {
-        std::optional<std::string> list;
-        if (f.isList && f.hasFormula1) list = ListFor(f.formula1);
-        if (list) {
-          f.edits.clear();
+      if (f.listPending && !f.broken) {
+        if (auto list = ListFor(f.formula1)) {
           f.edits.push_back({f.formula1Content, xml::EscapeText(*list)});
-          ++out_.counts.rulesConverted;
+          f.converted = true;
+        } else if (auto frozen = Frozen(f.formula1)) {
+          if (*frozen != f.formula1) f.edits.push_back({f.formula1Content, xml::EscapeText(*frozen)});
+          f.converted = true;
         } else {
-          removeWhole = true;
-          ++out_.counts.rulesRemoved;
+          f.broken = true;
         }
+      }
+      if (f.broken) {
+        removeWhole = true;
+        ++out_.counts.rulesRemoved;
+      } else if (f.converted) {
+        ++out_.counts.rulesConverted;
       }
     } else if (f.children > 0 && f.removed == f.children) {
       removeWhole = true;

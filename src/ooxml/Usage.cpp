@@ -34,12 +34,14 @@ class Counter : public xml::Handler {
       ruleReach_.clear();
     }
     if (local == "c") inCell_ = true;
+    // Thresholds of colour scales, data bars and icon sets.
+    if (local == "cfvo" && ruleDepth_ > 0)
+      if (const char* val = tag.Attr("val")) Merge(ruleReach_, ReachOf(val));
     for (const char* name : {"macro", "textlink", "fmlaLink", "fmlaRange", "fmlaTxbx", "fmlaGroup", "fmlaMacro",
                              "fmlaPict", "link"}) {
       if (const char* value = tag.Attr(name)) Count(value, &LinkUsage::controls);
     }
-    if (local == "f" || local == "nf" || local == "formula" || local == "formula1" || local == "formula2" ||
-        local == "calculatedColumnFormula" || local == "totalsRowFormula" || local.substr(0, 4) == "Fmla") {
+    if (IsFormula(local)) {
       collect_ = true;
       text_.clear();
     }
@@ -47,8 +49,7 @@ class Counter : public xml::Handler {
 
   void End(const xml::EndTag& tag) override {
     auto local = tag.local;
-    if (collect_ && (local == "f" || local == "nf" || local == "formula" || local == "formula1" || local == "formula2" ||
-                     local == "calculatedColumnFormula" || local == "totalsRowFormula" || local.substr(0, 4) == "Fmla")) {
+    if (collect_ && IsFormula(local)) {
       collect_ = false;
       if (ruleDepth_ > 0) {
         Merge(ruleReach_, ReachOf(text_));
@@ -72,6 +73,13 @@ class Counter : public xml::Handler {
   }
 
  private:
+  // Filtered chart series keep their references in sqref; elsewhere sqref
+  // names the cells of a rule.
+  bool IsFormula(std::string_view local) const {
+    return local == "f" || local == "nf" || local == "formula" || local == "formula1" || local == "formula2" ||
+           local == "calculatedColumnFormula" || local == "totalsRowFormula" || local.substr(0, 4) == "Fmla" ||
+           (kind_ == Carrier::Chart && local == "sqref");
+  }
   Reach ReachOf(std::string_view formula) const { return FormulaReach(ctx_, formula, sheet_); }
   void Count(std::string_view formula, std::size_t LinkUsage::*field) {
     for (auto k : ReachOf(formula)) ++(usage_[k].*field);

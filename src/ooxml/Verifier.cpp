@@ -12,18 +12,19 @@
 namespace quorvane::ooxml {
 namespace {
 
-constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
 
 bool IsFormulaElement(std::string_view local) {
   // Asked for every element: the common c, v, row, ... are turned away cheaply.
   if (local.empty()) return false;
   switch (local[0]) {
-    case 'f': case 'd': case 'c': case 't': case 'F': break;
+    case 'f': case 'd': case 'c': case 't': case 'F': case 'n': case 's': break;
     default: return false;
   }
   if (local.size() == 1) return local[0] == 'f';
+  // sqref: references of chart series filtered out of view (and cell ranges
+  // of rules, which never hold a book).
   static const std::set<std::string_view> kNames = {
-      "f",         "nf",        "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
+      "f",         "nf",        "sqref",     "formula",   "formula1",  "formula2",  "definedName", "calculatedColumnFormula",
       "totalsRowFormula", "FmlaLink", "FmlaRange", "FmlaMacro", "FmlaTxbx",   "FmlaGroup", "FmlaPict"};
   return kNames.count(local) != 0;
 }
@@ -42,6 +43,19 @@ bool IsFormulaAttribute(const char* name) {
   return false;
 }
 
+enum class Flavour { None, Transitional, Strict };
+
+// The markup-compatibility and packaging namespaces are the same in both.
+Flavour FlavourOf(std::string_view uri) {
+  constexpr std::string_view kTransitional = "http://schemas.openxmlformats.org/";
+  constexpr std::string_view kStrict = "http://purl.oclc.org/ooxml/";
+  if (uri.substr(0, kStrict.size()) == kStrict) return Flavour::Strict;
+  if (uri.substr(0, kTransitional.size()) != kTransitional) return Flavour::None;
+  const std::string_view rest = uri.substr(kTransitional.size());
+  if (rest.substr(0, 8) == "package/" || rest.substr(0, 21) == "markup-compatibility/") return Flavour::None;
+  return Flavour::Transitional;
+}
+
 class FormulaScan : public xml::Handler {
  public:
   FormulaScan(std::string part, std::uint32_t links, const std::vector<std::string>& files)
@@ -50,6 +64,7 @@ class FormulaScan : public xml::Handler {
   std::vector<std::string> referenceIds;
 
   void Start(const xml::StartTag& tag) override {
+    if (tag.uri != lastUri_) CheckNamespace(tag.uri);
     // One pass over the attributes; namespaced ones ("uri local") never match.
     for (const char** a = tag.attrs; a && *a; a += 2) {
       if (!IsFormulaAttribute(*a)) continue;
@@ -57,7 +72,7 @@ class FormulaScan : public xml::Handler {
     }
     if (tag.local == "externalReference") {
       ++references;
-      const char* id = tag.Attr("id", kRelNs);
+      const char* id = RelationshipId(tag);
       referenceIds.emplace_back(id ? id : "");
     }
     if (IsFormulaElement(tag.local)) {
@@ -73,6 +88,19 @@ class FormulaScan : public xml::Handler {
   }
   void Text(std::string_view t) override {
     if (collect_) text_.append(t);
+  }
+
+  // A part is written in the namespaces it came in: a Strict part holds no
+  // transitional element, nor the other way round. What the break writes
+  // into a part must not mix them.
+  void CheckNamespace(std::string_view uri) {
+    lastUri_.assign(uri);
+    const Flavour flavour = FlavourOf(uri);
+    if (flavour == Flavour::None) return;
+    if (flavour_ == Flavour::None) flavour_ = flavour;
+    if (flavour != flavour_)
+      throw PackageError("verification failed: " + part_ + " mixes Strict and transitional namespaces (" +
+                         std::string(uri) + ")");
   }
 
   void Check(std::string_view formula) {
@@ -94,6 +122,8 @@ class FormulaScan : public xml::Handler {
   const std::vector<std::string>& files_;
   bool collect_ = false;
   std::string text_;
+  std::string lastUri_ = "-";  // no namespace is named "-": the first element is always looked at
+  Flavour flavour_ = Flavour::None;
 };
 
 class Collect : public xml::Handler {

@@ -16,8 +16,6 @@
 namespace quorvane::ooxml {
 namespace {
 
-constexpr std::string_view kStrictPrefix = "http://purl.oclc.org/ooxml/";
-
 bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
@@ -61,7 +59,6 @@ void Workbook::Impl::Load(const std::filesystem::path& file) {
   rootRels = ParseRelationships(package->Read("_rels/.rels"));
   for (const auto& r : rootRels) {
     if (RelType(r.type) != "officeDocument" || r.external) continue;
-    if (r.type.rfind(kStrictPrefix, 0) == 0) throw PackageError("strict Open XML is not supported");
     mainPart = ResolvePartName("", r.target);
     break;
   }

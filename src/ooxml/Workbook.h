@@ -9,9 +9,10 @@
 //
 // Breaking a source turns everything that refers to it into what it shows
 // now: cell formulas into their cached values, defined names into constants,
-// chart references into literal data, validation lists into literal lists;
-// what cannot be kept (rules, control links, macros) is removed. Every other
-// [n] is renumbered. All refusals throw PackageError with a one-line reason
+// chart references into literal data, validation lists into literal lists,
+// references in rules into the values cached for them; what cannot be kept
+// (rules without a value, control links, macros) is removed. Every other [n]
+// is renumbered. All refusals throw PackageError with a one-line reason
 // and leave the file as it was.
 
 #include <cstddef>
@@ -32,7 +33,7 @@ namespace quorvane::ooxml {
 struct LinkUsage {
   std::size_t cells = 0;     // cell formulas (each shared-formula anchor once)
   std::size_t names = 0;     // defined names
-  std::size_t charts = 0;    // chart series and title references
+  std::size_t charts = 0;    // chart series, title and label references
   std::size_t rules = 0;     // validation and conditional-format rules
   std::size_t controls = 0;  // shape text links, macros, control links
 };
@@ -51,9 +52,9 @@ struct BreakResult {
   std::size_t uncached = 0;        // ... of which had no value and became #REF!
   std::size_t names = 0;           // defined names turned into cached constants
   std::size_t namesToRef = 0;      // defined names set to #REF! (no cache)
-  std::size_t charts = 0;          // chart references turned into literal data
-  std::size_t rulesConverted = 0;  // list validations turned into literal lists
-  std::size_t rulesRemoved = 0;    // validation and conditional-format rules removed
+  std::size_t charts = 0;          // chart references and labels turned into literal data
+  std::size_t rulesConverted = 0;  // rules kept on values: literal lists, cached constants
+  std::size_t rulesRemoved = 0;    // validation and conditional-format rules removed: no value
   std::size_t controls = 0;        // text links, macro assignments, control links removed
   std::size_t otherToRef = 0;      // other formulas (sparklines, chart extensions) set to #REF!
   std::size_t renumbered = 0;      // formulas whose [n] were only renumbered
@@ -68,8 +69,8 @@ using EditHook = std::function<void(std::map<std::string, std::string>& editedPa
 
 class Workbook {
  public:
-  // Reads the package structure and the list of links. Throws PackageError
-  // (e.g. "strict Open XML is not supported", "malformed XML in xl/workbook.xml").
+  // Reads the package structure and the list of links, transitional or
+  // Strict. Throws PackageError (e.g. "malformed XML in xl/workbook.xml").
   static Workbook Open(const std::filesystem::path& path);
 
   Workbook(Workbook&&) noexcept;

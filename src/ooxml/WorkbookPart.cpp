@@ -5,23 +5,19 @@
 
 #include "ooxml/Ascii.h"
 #include "ooxml/Package.h"
+#include "ooxml/Relationships.h"
 
 namespace quorvane::ooxml::detail {
 namespace {
 
-constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
-constexpr std::string_view kStrictPrefix = "http://purl.oclc.org/ooxml/";
-
 class WorkbookReader : public xml::Handler {
  public:
   WorkbookPart part;
-  bool strict = false;
 
   void Start(const xml::StartTag& tag) override {
-    if (depth_++ == 0 && tag.uri.substr(0, kStrictPrefix.size()) == kStrictPrefix) strict = true;
     if (tag.local == "sheet") {
       const char* name = tag.Attr("name");
-      const char* id = tag.Attr("id", kRelNs);
+      const char* id = RelationshipId(tag);
       part.sheetNames.emplace_back(name ? name : "");
       part.sheetRelIds.emplace_back(id ? id : "");
     } else if (tag.local == "definedName") {
@@ -38,12 +34,11 @@ class WorkbookReader : public xml::Handler {
     } else if (tag.local == "externalReferences") {
       part.referencesElement.begin = tag.tag.begin;
     } else if (tag.local == "externalReference") {
-      const char* id = tag.Attr("id", kRelNs);
+      const char* id = RelationshipId(tag);
       part.references.push_back({id ? id : "", {tag.tag.begin, tag.tag.end}});
     }
   }
   void End(const xml::EndTag& tag) override {
-    --depth_;
     if (tag.local == "definedName" && inName_) {
       inName_ = false;
       part.names.back().content.end = std::max(part.names.back().content.begin, tag.tag.begin);
@@ -59,7 +54,6 @@ class WorkbookReader : public xml::Handler {
   }
 
  private:
-  int depth_ = 0;
   bool inName_ = false;
   std::string text_;
 };
@@ -69,7 +63,6 @@ class WorkbookReader : public xml::Handler {
 WorkbookPart ReadWorkbookPart(std::string_view xml, std::string_view partName) {
   WorkbookReader reader;
   xml::Parse(xml, partName, reader);
-  if (reader.strict) throw PackageError("strict Open XML is not supported");
   return std::move(reader.part);
 }
 

@@ -26,8 +26,8 @@ struct WorkbookPart {
   xml::Span referencesElement;
 };
 
-// Throws PackageError for XML that is not well-formed or in the strict
-// namespaces ("strict Open XML is not supported").
+// Transitional and Strict alike; throws PackageError for XML that is not
+// well-formed.
 WorkbookPart ReadWorkbookPart(std::string_view xml, std::string_view partName);
 
 }  // namespace quorvane::ooxml::detail

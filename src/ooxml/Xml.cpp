@@ -249,7 +249,11 @@ void StreamParser::Feed(std::string_view piece, bool last) {
   FeedPiece(state_->parser.get(), state_->ctx, piece, last, state_->part);
 }
 
-bool FindAttribute(std::string_view raw, std::string_view qname, RawAttribute& out) {
+namespace {
+
+// Calls `each(whole, name)` for every attribute of a raw start tag, until it returns true.
+template <typename F>
+bool EachAttribute(std::string_view raw, F each) {
   std::size_t i = 1;
   while (i < raw.size() && !IsSpace(raw[i]) && raw[i] != '>' && raw[i] != '/') ++i;
   while (i < raw.size()) {
@@ -264,14 +268,29 @@ bool FindAttribute(std::string_view raw, std::string_view qname, RawAttribute& o
     char quote = raw[i];
     auto close = raw.find(quote, i + 1);
     if (close == std::string_view::npos) return false;
-    if (name == qname) {
-      out.whole = {wsStart, close + 1};
-      out.value = {i + 1, close};
-      return true;
-    }
+    if (each(RawAttribute{{wsStart, close + 1}, {i + 1, close}}, name)) return true;
     i = close + 1;
   }
   return false;
+}
+
+}  // namespace
+
+bool FindAttribute(std::string_view raw, std::string_view qname, RawAttribute& out) {
+  return EachAttribute(raw, [&](const RawAttribute& a, std::string_view name) {
+    if (name != qname) return false;
+    out = a;
+    return true;
+  });
+}
+
+std::string NamespaceDeclarations(std::string_view raw) {
+  std::string out;
+  EachAttribute(raw, [&](const RawAttribute& a, std::string_view name) {
+    if (name == "xmlns" || name.substr(0, 6) == "xmlns:") out.append(raw.substr(a.whole.begin, a.whole.end - a.whole.begin));
+    return false;
+  });
+  return out;
 }
 
 namespace {

@@ -40,7 +40,8 @@ struct StartTag {
     const char* value = Attr(name, ns);
     return value ? std::string_view(value) : std::string_view();
   }
-  // Prefix the tag was written with ("" when none), for writing siblings.
+  // Prefix the tag was written with, colon included ("" when none), for
+  // writing siblings.
   std::string_view Prefix() const;
 };
 
@@ -98,6 +99,9 @@ unsigned long HashSalt();
 
 // Finds an attribute by its qualified name as written (e.g. "t", "r:id").
 bool FindAttribute(std::string_view rawTag, std::string_view qname, RawAttribute& out);
+// The namespace declarations a start tag makes, as written (" xmlns:a=..."),
+// for an element written in its place.
+std::string NamespaceDeclarations(std::string_view rawTag);
 
 std::string EscapeText(std::string_view text);       // & < >
 std::string EscapeAttribute(std::string_view text);  // & < > "

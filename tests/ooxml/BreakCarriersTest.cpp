@@ -84,7 +84,7 @@ TEST_F(EngineTest, ChartAndChartExReferencesBecomeLiteralDataFromTheirCaches) {
   EXPECT_EQ(result.charts, 10u);
 }
 
-TEST_F(EngineTest, ValidationListsBecomeLiteralAndOtherRulesUsingTheLinkGo) {
+TEST_F(EngineTest, ValidationListsBecomeLiteralRulesTakeCachedValuesSparklinesGo) {
   WorkbookBuilder b;
   b.AddBookLink(Book("Src.xlsx", kAbcCache)).AddBookLink(Book("Kept.xlsx"));
   b.AddName("Limit", "[1]S!$B$1");
@@ -114,22 +114,19 @@ TEST_F(EngineTest, ValidationListsBecomeLiteralAndOtherRulesUsingTheLinkGo) {
   BreakResult result;
   std::string sheet = Sheet1(BreakFirst(Write(b), &result));
 
-  EXPECT_TRUE(Contains(sheet, R"(<conditionalFormatting sqref="A1"><cfRule type="expression" dxfId="1" priority="2">)"));
-  EXPECT_FALSE(Contains(sheet, "Limit"));
-  EXPECT_FALSE(Contains(sheet, R"(sqref="B1")")) << "a format left without rules goes whole";
-  EXPECT_TRUE(Contains(sheet, R"(<dataValidations count="3"><dataValidation type="list" sqref="C1"><formula1>"a,b,c"</formula1>)"));
-  EXPECT_FALSE(Contains(sheet, R"(sqref="C2")"));
+  EXPECT_TRUE(Contains(sheet, R"(<formula>A1&gt;Limit</formula>)")) << "Limit became a constant";
+  EXPECT_TRUE(Contains(sheet, R"(<dataValidations count="4"><dataValidation type="list" sqref="C1"><formula1>"a,b,c"</formula1>)"));
+  EXPECT_TRUE(Contains(sheet, R"(sqref="C2"><formula1>5</formula1>)"));
   EXPECT_TRUE(Contains(sheet, R"(<formula1>[1]S!$A$1:$A$2</formula1>)"));
   EXPECT_TRUE(Contains(sheet, R"(<dataValidation type="list" sqref="C4"><formula1>"a,b,c"</formula1>)"))
       << "a list through a name uses the name's cells";
   EXPECT_TRUE(Contains(sheet, R"(<x14:formula1><xm:f>"a,b,c"</xm:f></x14:formula1>)"));
-  EXPECT_FALSE(Contains(sheet, "conditionalFormattings")) << "the emptied extension goes";
-  EXPECT_TRUE(Contains(sheet, R"(<extLst><ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}">)"));
-  EXPECT_FALSE(Contains(sheet, "<xm:sqref>F1</xm:sqref>"));
+  EXPECT_TRUE(Contains(sheet, R"(<xm:f>"a"&gt;1</xm:f>)"));
+  EXPECT_TRUE(Contains(sheet, R"(<cfvo type="formula" val="5"/>)"));
+  EXPECT_FALSE(Contains(sheet, "<xm:sqref>F1</xm:sqref>")) << "a sparkline needs a range";
   EXPECT_TRUE(Contains(sheet, R"(<x14:sparklines><x14:sparkline><xm:f>Main!A1:C1</xm:f>)"));
-  EXPECT_EQ(result.rulesConverted, 3u);
-  EXPECT_FALSE(Contains(sheet, "colorScale"));
-  EXPECT_EQ(result.rulesRemoved, 6u);
+  EXPECT_EQ(result.rulesConverted, 8u);
+  EXPECT_EQ(result.rulesRemoved, 1u);
 }
 
 TEST_F(EngineTest, ControlShapeAndTableLinksToTheBookAreRemovedOthersRenumbered) {

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "ZipTestUtil.h"
 #include "ooxml/Workbook.h"
@@ -74,6 +76,24 @@ inline WorkbookBuilder OneLinkBook() {
 
 inline bool Contains(const std::string& haystack, const std::string& needle) {
   return haystack.find(needle) != std::string::npos;
+}
+
+// `after` is `before` with one fragment rewritten.
+inline std::string Rewritten(std::string before, const std::string& fragment, const std::string& replacement) {
+  const auto at = before.find(fragment);
+  if (at == std::string::npos) return "(fragment not found)";
+  return before.replace(at, fragment.size(), replacement);
+}
+
+// Every part but `edited` and the workbook's own bookkeeping is byte for byte
+// what it was.
+inline void ExpectOthersUnchanged(const std::map<std::string, std::string>& before,
+                                  const std::map<std::string, std::string>& after, std::vector<std::string> edited) {
+  edited.insert(edited.end(), {"xl/workbook.xml", "xl/_rels/workbook.xml.rels", "[Content_Types].xml"});
+  for (const auto& [name, text] : after) {
+    if (std::find(edited.begin(), edited.end(), name) != edited.end()) continue;
+    EXPECT_EQ(text, before.count(name) ? before.at(name) : "(new)") << name;
+  }
 }
 
 }  // namespace quorvane::ooxml::test

@@ -6,6 +6,8 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include "base/Utf8Path.h"
 
@@ -162,6 +164,31 @@ WorkbookBuilder& WorkbookBuilder::AddPart(std::string name, std::string content,
   return *this;
 }
 
+WorkbookBuilder& WorkbookBuilder::SetStrict() {
+  strict_ = true;
+  return *this;
+}
+
+namespace {
+
+// Strict renames the namespaces only; packaging and markup compatibility
+// keep theirs.
+void ToStrict(std::string& text) {
+  static const std::pair<std::string_view, std::string_view> kRenames[] = {
+      {"http://schemas.openxmlformats.org/spreadsheetml/2006/main", "http://purl.oclc.org/ooxml/spreadsheetml/main"},
+      {"http://schemas.openxmlformats.org/officeDocument/2006/relationships",
+       "http://purl.oclc.org/ooxml/officeDocument/relationships"},
+      {"http://schemas.openxmlformats.org/drawingml/2006/", "http://purl.oclc.org/ooxml/drawingml/"},
+  };
+  for (const auto& [from, to] : kRenames)
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+      text.replace(at, from.size(), to);
+  const std::string root = "<workbook xmlns=";
+  if (text.find(root) != std::string::npos) text.insert(text.find(root) + 10, "conformance=\"strict\" ");
+}
+
+}  // namespace
+
 std::map<std::string, std::string> WorkbookBuilder::Parts() const {
   std::map<std::string, std::string> parts;
   std::string types = kDecl + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
@@ -269,6 +296,8 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
   }
   parts["xl/_rels/workbook.xml.rels"] = Rels(bookRels);
   parts["[Content_Types].xml"] = types + "</Types>";
+  if (strict_)
+    for (auto& [name, text] : parts) ToStrict(text);
   return parts;
 }
 

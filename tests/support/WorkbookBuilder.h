@@ -55,6 +55,9 @@ class WorkbookBuilder {
   // Makes the package an .xlsm with this vbaProject.bin.
   WorkbookBuilder& SetVbaProject(std::string bytes);
   WorkbookBuilder& AddPart(std::string name, std::string content, std::string contentType = {});
+  // Writes the package in the ISO/IEC 29500 Strict namespaces, as Excel's
+  // "Strict Open XML" saves it; fragments are given in the usual ones.
+  WorkbookBuilder& SetStrict();
 
   std::map<std::string, std::string> Parts() const;
   void Write(const std::filesystem::path& path) const;
@@ -82,6 +85,7 @@ class WorkbookBuilder {
   std::string calcChain_, vba_;
   std::size_t chartCount_ = 0;
   std::size_t chartExCount_ = 0;
+  bool strict_ = false;
 };
 
 // Writes parts as a zip package, [Content_Types].xml first.

@@ -1,0 +1,322 @@
+// The corners Excel writes around the common carriers: rules whose limits
+// come from the other book, totals rows, chart series filtered out of view
+// and labels read from cells, and Strict Open XML packages. Each table runs
+// one small workbook per case and compares the whole part afterwards.
+
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "EngineFixture.h"
+
+namespace quorvane::ooxml::test {
+namespace {
+
+// The other book's cells as its link part cached them; Z9 was never read.
+const char* kCache =
+    R"(<row r="1"><cell r="A1"><v>10</v></cell><cell r="B1" t="str"><v>x</v></cell></row>)"
+    R"(<row r="2"><cell r="A2"><v>20</v></cell></row><row r="3"><cell r="A3"><v>30</v></cell></row>)";
+
+std::string Cf(const std::string& formula) {
+  return R"(<conditionalFormatting sqref="A1:A9"><cfRule type="expression" dxfId="0" priority="1"><formula>)" +
+         formula + "</formula></cfRule></conditionalFormatting>";
+}
+
+// Office 2010 rules live in the worksheet's extension list.
+const std::string kCfExt = R"(<ext uri="{78C0D931-6437-407d-A8EE-F0AAD7539E65}" )"
+                           R"(xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main">)";
+std::string X14(const std::string& rule, const std::string& moreExt = {}) {
+  return "<extLst>" + kCfExt +
+         R"(<x14:conditionalFormattings><x14:conditionalFormatting xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main">)" +
+         rule + "<xm:sqref>A1:A9</xm:sqref></x14:conditionalFormatting></x14:conditionalFormattings></ext>" + moreExt +
+         "</extLst>";
+}
+std::string X14Rule(const std::string& formula) {
+  return R"(<x14:cfRule type="cellIs" priority="2" operator="greaterThan" id="{00000000-0001-0000-0000-000000000000}">)"
+         "<xm:f>" + formula + "</xm:f><x14:dxf><fill><patternFill><bgColor rgb=\"FFFF0000\"/></patternFill></fill>"
+         "</x14:dxf></x14:cfRule>";
+}
+std::string ColorScale(const std::string& val) {
+  return R"(<conditionalFormatting sqref="A1:A9"><cfRule type="colorScale" priority="1"><colorScale>)"
+         R"(<cfvo type="num" val=")" + val + R"("/><cfvo type="max"/><color rgb="FFF8696B"/><color rgb="FF63BE7B"/>)"
+         "</colorScale></cfRule></conditionalFormatting>";
+}
+
+TEST_F(EngineTest, RulesTakeTheCachedValuesOfTheBrokenBookAndGoOnlyWithoutOne) {
+  const std::string dvExt = R"(<ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}" )"
+                            R"(xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main">)"
+                            R"(<x14:dataValidations count="1" xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main">)"
+                            R"(<x14:dataValidation type="list"><x14:formula1><xm:f>Main!$C$1:$C$3</xm:f></x14:formula1>)"
+                            R"(<xm:sqref>B1</xm:sqref></x14:dataValidation></x14:dataValidations></ext>)";
+  const std::string between = R"(<dataValidations count="1"><dataValidation type="decimal" operator="between" )"
+                              R"(allowBlank="1" showErrorMessage="1" sqref="B1"><formula1>0</formula1><formula2>)";
+  const std::string dataBar =
+      R"(<x14:cfRule type="dataBar" id="{00000000-0002-0000-0000-000000000000}"><x14:dataBar minLength="0" )"
+      R"(maxLength="100" gradient="0"><x14:cfvo type="num"><xm:f>)";
+  struct Case {
+    const char* name;
+    std::string before, after;
+    std::size_t converted, removed;
+  } cases[] = {
+      {"classic formula", Cf("A1&gt;[1]S!$A$1"), Cf("A1&gt;10"), 1, 0},
+      {"x14 formula", X14(X14Rule("[1]S!$A$1")), X14(X14Rule("10")), 1, 0},
+      {"among other terms, another book renumbered", Cf("AND(A1&gt;[1]S!$A$1,B1&lt;'[2]S'!$A$1,C1)"),
+       Cf("AND(A1&gt;10,B1&lt;'[1]S'!$A$1,C1)"), 1, 0},
+      {"text", Cf("A1=[1]S!$B$1"), Cf("A1=\"x\""), 1, 0},
+      {"colour scale threshold", ColorScale("[1]S!$A$2"), ColorScale("20"), 1, 0},
+      {"x14 data bar threshold", X14(dataBar + "[1]S!$A$3</xm:f></x14:cfvo><x14:cfvo type=\"autoMax\"/></x14:dataBar></x14:cfRule>"),
+       X14(dataBar + "30</xm:f></x14:cfvo><x14:cfvo type=\"autoMax\"/></x14:dataBar></x14:cfRule>"), 1, 0},
+      {"validation's second formula", between + "[1]S!$A$1</formula2></dataValidation></dataValidations>",
+       between + "10</formula2></dataValidation></dataValidations>", 1, 0},
+      {"our name that became a constant", Cf("A1&gt;Limit"), Cf("A1&gt;Limit"), 1, 0},
+      {"our name set to #REF!", Cf("A1&gt;Gone"), "", 0, 1},
+      {"no cached value: the list goes whole", X14(X14Rule("[1]S!$Z$9")), "", 0, 1},
+      {"no cached value: the other extension stays", X14(X14Rule("[1]S!$Z$9"), dvExt), "<extLst>" + dvExt + "</extLst>",
+       0, 1},
+      {"a range has no single value", Cf("COUNTIF([1]S!$A$1:$A$3,A1)&gt;0"), "", 0, 1},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx", kCache)).AddBookLink(Book("Kept.xlsx"));
+    b.AddName("Limit", "[1]S!$A$1").AddName("Gone", "[1]S!$Z$9");
+    b.AddSheet("Main", R"(<row r="1"><c r="A1"><v>12</v></c></row>)", c.before);
+    const auto p = Write(b, "rules" + std::to_string(++n) + ".xlsx");
+    const auto before = ReadPackage(p);
+    EXPECT_EQ(Workbook::Open(p).Usage().at(1).rules, 1u);
+    BreakResult result;
+    const auto after = BreakFirst(p, &result);
+    EXPECT_EQ(Sheet1(after), Rewritten(Sheet1(before), c.before, c.after));
+    EXPECT_EQ(result.rulesConverted, c.converted);
+    EXPECT_EQ(result.rulesRemoved, c.removed);
+    ExpectOthersUnchanged(before, after, {"xl/worksheets/sheet1.xml"});
+  }
+}
+
+TEST_F(EngineTest, TotalsRowsLoseCustomWithTheFormulaItNames) {
+  const std::string custom = R"(<tableColumn id="2" name="Amount" totalsRowFunction="custom" dataDxfId="0">)";
+  struct Case {
+    const char* name;
+    std::string before, after;
+  } cases[] = {
+      {"custom total into the broken book",
+       custom + "<totalsRowFormula>SUBTOTAL(109,Sales[Amount])*[1]S!$A$1</totalsRowFormula></tableColumn>",
+       R"(<tableColumn id="2" name="Amount" dataDxfId="0"></tableColumn>)"},
+      {"custom total into a kept book", custom + "<totalsRowFormula>[2]S!$A$1</totalsRowFormula></tableColumn>",
+       custom + "<totalsRowFormula>[1]S!$A$1</totalsRowFormula></tableColumn>"},
+      {"built-in total", R"(<tableColumn id="2" name="Amount" totalsRowFunction="sum"/>)",
+       R"(<tableColumn id="2" name="Amount" totalsRowFunction="sum"/>)"},
+  };
+  const std::string totalCell = R"(<c r="B4"><f>SUBTOTAL(109,Sales[Amount])*[1]S!$A$1</f><v>600</v></c>)";
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx", kCache)).AddBookLink(Book("Kept.xlsx"));
+    b.AddSheet("Main", R"(<row r="4"><c r="A4" t="str"><v>Total</v></c>)" + totalCell + "</row>");
+    const std::string table =
+        std::string(R"(<table xmlns=")") + quorvane::testing::kMainNs +
+        R"(" id="1" name="Sales" displayName="Sales" ref="A1:B4" totalsRowCount="1"><autoFilter ref="A1:B3"/>)"
+        R"(<tableColumns count="2"><tableColumn id="1" name="Region" totalsRowLabel="Total"/>)" + c.before +
+        R"(</tableColumns><tableStyleInfo name="TableStyleMedium2" showFirstColumn="0" showLastColumn="0" )"
+        R"(showRowStripes="1" showColumnStripes="0"/></table>)";
+    b.AddSheetPart(0, std::string(quorvane::testing::kRelTypes) + "table", "xl/tables/table1.xml",
+                   "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml", table);
+    const auto p = Write(b, "totals" + std::to_string(++n) + ".xlsx");
+    const auto before = ReadPackage(p);
+    const auto after = BreakFirst(p);
+    EXPECT_EQ(after.at("xl/tables/table1.xml"), Rewritten(table, c.before, c.after));
+    EXPECT_TRUE(Contains(Sheet1(after), R"(<c r="B4"><v>600</v></c>)")) << "the cell keeps its value";
+    ExpectOthersUnchanged(before, after, {"xl/worksheets/sheet1.xml", "xl/tables/table1.xml"});
+  }
+}
+
+// Charts: kC15 is where Office 2013 keeps what older readers skip.
+const std::string kC15 = R"(<c:ext uri="{02D57815-91ED-43cb-92C2-25804820EDAC}" )"
+                         R"(xmlns:c15="http://schemas.microsoft.com/office/drawing/2012/chart">)";
+const std::string kLabelExt = R"(<c:ext uri="{CE6537A1-D6FC-4f65-9D91-7224C49458BB}" )"
+                              R"(xmlns:c15="http://schemas.microsoft.com/office/drawing/2012/chart">)";
+const std::string kNums = R"(<c:formatCode>General</c:formatCode><c:ptCount val="2"/><c:pt idx="0"><c:v>1</c:v></c:pt>)"
+                          R"(<c:pt idx="1"><c:v>2</c:v></c:pt>)";
+const std::string kCats = R"(<c:ptCount val="2"/><c:pt idx="0"><c:v>Q1</c:v></c:pt><c:pt idx="1"><c:v>Q2</c:v></c:pt>)";
+const std::string kFlags = R"(<c:showLegendKey val="0"/><c:showVal val="0"/><c:showCatName val="0"/>)"
+                           R"(<c:showSerName val="0"/><c:showPercent val="0"/><c:showBubbleSize val="0"/>)";
+
+// A series filtered out of view names its cells in formulaRef, not in f.
+std::string Hidden(const std::string& ref) {
+  return "<c:extLst>" + kC15 + "<c15:formulaRef><c15:sqref>" + ref + "</c15:sqref></c15:formulaRef></c:ext></c:extLst>";
+}
+std::string Series(const std::string& body, const std::string& tag = "c:ser") {
+  return "<" + tag + R"(><c:idx val="1"/><c:order val="1"/>)" + body + "</" + tag + ">";
+}
+std::string Bar(const std::string& series, const std::string& ext) {
+  return R"(<c:chart><c:autoTitleDeleted val="1"/><c:plotArea><c:layout/><c:barChart><c:barDir val="col"/>)"
+         R"(<c:grouping val="clustered"/><c:varyColors val="0"/>)" + series +
+         R"(<c:gapWidth val="150"/><c:axId val="1"/><c:axId val="2"/>)" + ext + "</c:barChart></c:plotArea></c:chart>";
+}
+
+TEST_F(EngineTest, FilteredSeriesAndLabelsFromCellsKeepWhatTheirCachesShow) {
+  const std::string local = Series(R"(<c:val><c:numRef><c:f>Main!$B$2:$B$3</c:f><c:numCache>)" + kNums +
+                                   "</c:numCache></c:numRef></c:val>");
+  const auto filtered = [&](const std::string& ser) {
+    return "<c:extLst>" + kC15 + "<c15:filteredBarSeries>" + ser + "</c15:filteredBarSeries></c:ext></c:extLst>";
+  };
+  const auto hiddenSeries = [&](const std::string& book) {
+    return Series("<c:tx><c:strRef>" + Hidden(book + "S!$B$1") +
+                      R"(<c:strCache><c:ptCount val="1"/><c:pt idx="0"><c:v>Hidden</c:v></c:pt></c:strCache></c:strRef></c:tx>)"
+                      "<c:cat><c:strRef>" + Hidden(book + "S!$A$2:$A$3") + "<c:strCache>" + kCats +
+                      "</c:strCache></c:strRef></c:cat><c:val><c:numRef>" + Hidden(book + "S!$B$2:$B$3") +
+                      "<c:numCache>" + kNums + "</c:numCache></c:numRef></c:val>",
+                  "c15:ser");
+  };
+  const std::string titles =
+      "<c15:filteredSeriesTitle><c15:tx><c:strRef><c:f>[1]S!$B$1</c:f><c:strCache><c:ptCount val=\"1\"/>"
+      "<c:pt idx=\"0\"><c:v>North</c:v></c:pt></c:strCache></c:strRef></c15:tx></c15:filteredSeriesTitle>"
+      "<c15:filteredCategoryTitle><c15:cat><c:strRef><c:f>[1]S!$A$2:$A$3</c:f><c:strCache>" + kCats +
+      "</c:strCache></c:strRef></c15:cat></c15:filteredCategoryTitle>";
+  const std::string rich = R"(<c:rich xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main"><a:bodyPr/><a:p>)";
+  const std::string cellRange = R"(<a:fld id="{5A0E8A6C-0000-4000-8000-000000000001}" type="CELLRANGE">)"
+                                R"(<a:rPr lang="en-US"/><a:pPr/><a:t>[CELLRANGE]</a:t></a:fld>)";
+  const auto rangeLabels = [&](const std::string& field, const std::string& added, const char* groupRange,
+                               const std::string& rangeExt) {
+    return Series(R"(<c:dLbls><c:dLbl><c:idx val="0"/><c:tx><c:rich><a:bodyPr/><a:lstStyle/><a:p>)" + field +
+                  "</a:p></c:rich></c:tx>" + kFlags + "<c:extLst>" + kLabelExt +
+                  R"(<c15:dlblFieldTable/><c15:showDataLabelsRange val="1"/></c:ext></c:extLst></c:dLbl>)" + added +
+                  "<c:spPr><a:noFill/></c:spPr>" + kFlags +
+                  // Odd but valid: the prefix declared where it is used, not on the extension.
+                  R"(<c:extLst><c:ext uri="{CE6537A1-D6FC-4f65-9D91-7224C49458BB}"><c15:showDataLabelsRange )"
+                  R"(xmlns:c15="http://schemas.microsoft.com/office/drawing/2012/chart" val=")" + groupRange +
+                  R"("/></c:ext></c:extLst></c:dLbls>)"
+                  "<c:val><c:numRef><c:f>Main!$B$2:$B$3</c:f><c:numCache>" +
+                  kNums + "</c:numCache></c:numRef></c:val><c:extLst>" + rangeExt +
+                  R"(<c:ext uri="{C3380CC4-5D6E-409C-BE32-E72D297353CC}" xmlns:c16="http://schemas.microsoft.com/office/drawing/2014/chart">)"
+                  R"(<c16:uniqueId val="{00000001-0000-0000-0000-000000000000}"/></c:ext></c:extLst>)");
+  };
+  const std::string range = kC15 + "<c15:datalabelsRange><c15:f>[1]S!$C$2:$C$3</c15:f><c15:dlblRangeCache>"
+                            R"(<c:ptCount val="2"/><c:pt idx="0"><c:v>low</c:v></c:pt><c:pt idx="1"><c:v>high</c:v></c:pt>)"
+                            "</c15:dlblRangeCache></c15:datalabelsRange></c:ext>";
+  const std::string newLabel = R"(<c:dLbl><c:idx val="1"/><c:tx>)" + rich +
+                               "<a:r><a:t>high</a:t></a:r></a:p></c:rich></c:tx><c:spPr><a:noFill/></c:spPr>" + kFlags +
+                               "<c:extLst>" + kLabelExt +
+                               R"(<c15:dlblFieldTable/><c15:showDataLabelsRange val="1"/></c:ext></c:extLst></c:dLbl>)";
+  const std::string cellRef = R"(<a:fld id="{5A0E8A6C-0000-4000-8000-000000000002}" type="CELLREF"><a:t>[CELLREF]</a:t></a:fld>)";
+  const std::string fieldTable = "<c15:dlblFieldTable><c15:dlblFTEntry><c15:txfldGUID>"
+                                 "{5A0E8A6C-0000-4000-8000-000000000002}</c15:txfldGUID><c15:f>[1]S!$D$1</c15:f>"
+                                 "<c15:dlblFieldTableCache><c:ptCount val=\"1\"/><c:pt idx=\"0\"><c:v>note</c:v></c:pt>"
+                                 "</c15:dlblFieldTableCache></c15:dlblFTEntry></c15:dlblFieldTable>";
+  const auto fieldLabel = [&](const std::string& field, const std::string& table) {
+    return Series(R"(<c:dLbls><c:dLbl><c:idx val="0"/><c:tx><c:rich><a:bodyPr/><a:p>)" + field + "</a:p></c:rich></c:tx>" +
+                  kFlags + "<c:extLst>" + kLabelExt + table + "</c:ext></c:extLst></c:dLbl>" + kFlags + "</c:dLbls>");
+  };
+  struct Case {
+    const char* name;
+    std::string before, after;
+    std::size_t uses;
+  } cases[] = {
+      {"filtered series", Bar(local, filtered(hiddenSeries("[1]"))),
+       Bar(local, filtered(Series(R"(<c:tx><c:v>Hidden</c:v></c:tx><c:cat><c:strLit>)" + kCats +
+                                      "</c:strLit></c:cat><c:val><c:numLit>" + kNums + "</c:numLit></c:val>",
+                                  "c15:ser"))),
+       3},
+      {"filtered series of a kept book", Bar(local, filtered(hiddenSeries("[2]"))),
+       Bar(local, filtered(hiddenSeries("[1]"))), 0},
+      {"filtered headers", Bar(Series("<c:extLst>" + kC15 + titles + "</c:ext></c:extLst>"), ""),
+       Bar(Series("<c:extLst>" + kC15 + "<c15:filteredSeriesTitle><c15:tx>" + rich +
+                  "<a:r><a:t>North</a:t></a:r></a:p></c:rich></c15:tx></c15:filteredSeriesTitle>"
+                  "<c15:filteredCategoryTitle><c15:cat><c:strLit>" + kCats +
+                  "</c:strLit></c15:cat></c15:filteredCategoryTitle></c:ext></c:extLst>"),
+           ""),
+       2},
+      {"labels from a range", Bar(rangeLabels(cellRange, "", "1", range), ""),
+       Bar(rangeLabels(R"(<a:r><a:rPr lang="en-US"/><a:t>low</a:t></a:r>)", newLabel, "0", ""), ""), 1},
+      {"a label's cell field", Bar(fieldLabel(cellRef, fieldTable), ""),
+       Bar(fieldLabel("<a:r><a:t>note</a:t></a:r>", "<c15:dlblFieldTable></c15:dlblFieldTable>"), ""), 1},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+    b.AddSheet("Main", "");
+    b.AddChart(0, c.before);
+    const auto p = Write(b, "chart" + std::to_string(++n) + ".xlsx");
+    const auto before = ReadPackage(p);
+    EXPECT_EQ(Workbook::Open(p).Usage().at(1).charts, c.uses);
+    const auto after = BreakFirst(p);
+    EXPECT_EQ(after.at("xl/charts/chart1.xml"), Rewritten(before.at("xl/charts/chart1.xml"), c.before, c.after));
+    ExpectOthersUnchanged(before, after, {"xl/charts/chart1.xml"});
+  }
+}
+
+TEST_F(EngineTest, StrictWorkbooksAreBrokenInTheNamespacesTheyCameIn) {
+  const std::string sheet = "xl/worksheets/sheet1.xml";
+  struct Case {
+    const char* name;
+    std::function<void(WorkbookBuilder&)> make;
+    std::vector<std::pair<std::string, std::string>> expected;  // part, text it holds afterwards
+  } cases[] = {
+      {"cells and names",
+       [](WorkbookBuilder& b) {
+         b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>10</v></c><c r="B1" t="str"><f>[1]S!B1</f>)"
+                            R"(<v>x</v></c><c r="C1"><f>[2]S!A1</f><v>1</v></c></row>)");
+         b.AddName("Limit", "[1]S!$A$1");
+       },
+       {{sheet, R"(<c r="A1"><v>10</v></c><c r="B1" t="inlineStr"><is><t xml:space="preserve">x</t></is></c>)"
+                R"(<c r="C1"><f>[1]S!A1</f>)"},
+        {"xl/workbook.xml", R"(<definedName name="Limit">10</definedName>)"}}},
+      {"rules", [](WorkbookBuilder& b) { b.AddSheet("Main", "", Cf("A1&gt;[1]S!$A$1")); }, {{sheet, Cf("A1&gt;10")}}},
+      {"chart title",
+       [](WorkbookBuilder& b) {
+         b.AddSheet("Main", "");
+         b.AddChart(0, R"(<c:chart><c:title><c:tx><c:strRef><c:f>[1]S!$B$1</c:f><c:strCache><c:ptCount val="1"/>)"
+                       R"(<c:pt idx="0"><c:v>x</c:v></c:pt></c:strCache></c:strRef></c:tx></c:title></c:chart>)");
+       },
+       {{"xl/charts/chart1.xml", R"(<c:title><c:tx><c:rich xmlns:a="http://purl.oclc.org/ooxml/drawingml/main">)"}}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WorkbookBuilder b;
+    b.SetStrict().AddBookLink(Book("Src.xlsx", kCache)).AddBookLink(Book("Kept.xlsx"));
+    c.make(b);
+    const auto p = Write(b, "strict" + std::to_string(++n) + ".xlsx");
+    const auto before = ReadPackage(p);
+    ASSERT_EQ(Workbook::Open(p).BookSources().size(), 2u);
+    const auto after = BreakFirst(p);
+    std::vector<std::string> edited;
+    for (const auto& [part, text] : c.expected) {
+      EXPECT_TRUE(Contains(after.at(part), text)) << part;
+      edited.push_back(part);
+    }
+    for (const auto& [part, text] : after)
+      for (const char* transitional : {"/spreadsheetml/2006/", "/drawingml/2006/", "/officeDocument/2006/"})
+        EXPECT_FALSE(Contains(text, transitional)) << part;
+    ExpectOthersUnchanged(before, after, edited);
+    EXPECT_EQ(Workbook::Open(p).BookSources().size(), 1u);
+  }
+
+  // What the break writes must be in the part's own set: the verifier
+  // refuses a Strict part given a transitional element, and writes nothing.
+  WorkbookBuilder b;
+  b.SetStrict().AddBookLink(Book("Src.xlsx", kCache));
+  b.AddSheet("Main", kLinkedCell);
+  const auto p = Write(b, "mixed.xlsx");
+  const std::string bytes = ReadFileBytes(p);
+  auto book = Workbook::Open(p);
+  book.SetEditHookForTesting([&](auto& parts) {
+    parts.at(sheet).insert(parts.at(sheet).find("<sheetData>"),
+                           R"(<sheetPr xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"/>)");
+  });
+  book.Break(book.BookSources());
+  try {
+    book.Save();
+    ADD_FAILURE() << "saved a part mixing both sets";
+  } catch (const PackageError& e) {
+    EXPECT_TRUE(Contains(e.what(), "mixes Strict and transitional")) << e.what();
+  }
+  EXPECT_EQ(ReadFileBytes(p), bytes);
+}
+
+}  // namespace
+}  // namespace quorvane::ooxml::test
