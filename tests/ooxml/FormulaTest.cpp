@@ -77,6 +77,27 @@ TEST(FormulaBookRefs, FindsEveryPrefixWithItsDigitsAndNothingElse) {
   }
 }
 
+// Books named by file, as scripts write them; the same text in a string, a
+// table or without a sheet and "!" names none.
+TEST(FormulaBookNames, FindsFileNamesOnlyWhereAReferenceStands) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"[Source.xlsx]Data!B3", {"Source.xlsx"}}, {"'[My Book.xlsx]Q''s 1'!A1:B2", {"My Book.xlsx"}},
+      {"'C:\\Data\\[Source.xlsx]Data'!B2*2", {"C:\\Data\\Source.xlsx"}},
+      {"SUM('\\\\srv\\x [old]\\[B.xlsm]S1:S3'!A1)+[1]S!A1", {"\\\\srv\\x [old]\\B.xlsm"}},
+      {"'https://h/d/[B.xlsx]S'!A1&[Book1]S!A1", {"https://h/d/B.xlsx", "Book1"}},
+      {"[Source.xlsx]!Rate+'[2024.xlsx]S'!A1", {"Source.xlsx", "2024.xlsx"}},
+      {"=\"[Source.xlsx]\"", {}}, {"INDIRECT(\"'[Source.xlsx]Data'!B2\")", {}},
+      {"HYPERLINK(\"[Source.xlsx]Data!A1\",\"open\")", {}}, {"Table1[Source.xlsx]", {}},
+      {"[Source.xlsx]", {}}, {"'[Source.xlsx]Data'", {}}, {"[Source.xlsx]My Data!A1", {}}, {"'[1]S'!A1", {}},
+      {"[]S!A1+'[]S'!A1+'x]S'!A1", {}}, {"'[Source.xlsx]Data!A1", {}}, {"[a'b.xlsx]S!A1", {}},
+  };
+  for (const auto& [text, books] : cases) {
+    EXPECT_EQ(FindBookNames(text), books) << text;
+    EXPECT_TRUE(FindBookRefs(text).empty() || text.find("[1]") != std::string::npos) << text;
+    EXPECT_TRUE(FindNameRefs(text).empty() || books.empty()) << text << ": the other book's name is not ours";
+  }
+}
+
 TEST(FormulaBookRefs, LargeAndPathologicalFormulas) {
   std::string big;
   std::size_t expected = 0;
