@@ -1,5 +1,6 @@
 #include "ooxml/BookNames.h"
 
+#include "base/Utf8Path.h"
 #include "ooxml/Ascii.h"
 #include "ooxml/ExternalLink.h"
 #include "ooxml/FormulaLexer.h"
@@ -10,6 +11,10 @@ std::string BookNames::Source(std::string_view written) const { return BookNameS
 
 void BookNames::Add(std::string_view source, std::uint32_t index, bool broken) {
   if (bySource_.emplace(Lower(source), Link{index, broken}).second) anyBroken_ = anyBroken_ || broken;
+}
+
+bool BookNames::IsWorkbook(std::string_view written) const {
+  return !workbook_.empty() && Lower(Source(written)) == Lower(base::ToUtf8(workbook_.lexically_normal()));
 }
 
 const BookNames::Link* BookNames::Lookup(std::string_view written) const {

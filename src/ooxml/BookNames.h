@@ -26,6 +26,9 @@ class BookNames {
   std::uint32_t Find(std::string_view written) const;
   bool Broken(std::string_view written) const;
   bool AnyBroken() const { return anyBroken_; }
+  // Whether a book written so is this workbook itself: a formula naming its
+  // own file refers to its own cells, no link.
+  bool IsWorkbook(std::string_view written) const;
 
  private:
   struct Link {

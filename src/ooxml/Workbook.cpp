@@ -147,7 +147,7 @@ void Workbook::Impl::FindBooksByName() {
     if (formula.find('[') == std::string_view::npos) return;
     for (auto& written : formula::FindBookNames(formula)) {
       naming = true;
-      if (!seen.insert(written).second || known.Find(written) != 0) continue;
+      if (!seen.insert(written).second || known.Find(written) != 0 || known.IsWorkbook(written)) continue;
       LinkInfo info;
       info.index = static_cast<std::uint32_t>(links.size()) + 1;
       info.kind = LinkKind::Book;

@@ -125,7 +125,8 @@ TEST_F(EngineTest, BooksNamedByFileWithoutALinkPartAreSourcesAndBreak) {
       {R"(<c r="A1"><f>'[Source.xlsx]Data'!B2</f><v>5</v></c>)", R"(<c r="A1"><v>5</v></c>)"},
       {R"(<c r="B1"><f>[Source.xlsx]Data!B3*2</f><v>6</v></c>)", R"(<c r="B1"><v>6</v></c>)"},
       {R"(<c r="C1"><f>'C:\Data\[Source.xlsx]Data'!B2</f><v></v></c>)", R"(<c r="C1" t="e"><v>#REF!</v></c>)"},
-      {R"(<c r="D1" t="str"><f>"[Source.xlsx]"&amp;Rate</f><v>x</v></c>)", R"(<c r="D1" t="inlineStr">)"}};
+      {R"(<c r="D1" t="str"><f>"[Source.xlsx]"&amp;Rate</f><v>x</v></c>)", R"(<c r="D1" t="inlineStr">)"},
+      {R"(<c r="E1"><f>[book.xlsx]Main!A1</f><v>5</v></c>)", R"(<f>[book.xlsx]Main!A1</f>)"}};  // itself
   WorkbookBuilder b;
   b.AddSheet("Main", Row(cells),
              R"(<dataValidations count="1"><dataValidation type="list" sqref="E1"><formula1>)"
