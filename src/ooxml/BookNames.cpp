@@ -34,19 +34,32 @@ bool BookNames::Broken(std::string_view written) const {
 
 // Not digits alone ([1]), not a table's column (Table1[Col]), no markup in
 // between; anything else is left to the parse.
-bool MayNameBook(std::string_view text) {
-  for (std::size_t open = text.find('['); open != std::string_view::npos; open = text.find('[', open + 1)) {
-    if (open > 0) {
-      const char before = text[open - 1];
-      if (before == '[' || (before != '\\' && formula::detail::IsNameChar(before))) continue;
+bool BookNameSniffer::Feed(std::string_view text) {
+  std::size_t i = 0;
+  while (!found_ && i < text.size()) {
+    if (!open_) {
+      const std::size_t at = text.find('[', i);
+      if (at == std::string_view::npos) break;
+      const char before = at > 0 ? text[at - 1] : last_;
+      open_ = before != '[' && (before == '\\' || !formula::detail::IsNameChar(before));
+      empty_ = digitsOnly_ = true;
+      i = at + 1;
+      continue;
     }
-    const std::size_t close = text.find_first_of("[]<>", open + 1);
-    if (close == std::string_view::npos) return false;
-    if (text[close] != ']' || close == open + 1) continue;
-    const std::string_view inside = text.substr(open + 1, close - open - 1);
-    if (inside.find_first_not_of("0123456789") != std::string_view::npos) return true;
+    const char c = text[i++];
+    if (c == ']') {
+      found_ = !empty_ && !digitsOnly_;
+      open_ = false;
+    } else if (c == '[' || c == '<' || c == '>') {
+      open_ = false;
+      --i;  // a '[' may open the next pair
+    } else {
+      empty_ = false;
+      digitsOnly_ = digitsOnly_ && c >= '0' && c <= '9';
+    }
   }
-  return false;
+  if (!text.empty()) last_ = text.back();
+  return found_;
 }
 
 }  // namespace quorvane::ooxml

@@ -42,8 +42,19 @@ class BookNames {
   bool anyBroken_ = false;
 };
 
-// Whether the text of a part has a bracket pair that could name a book by
-// file; a part without one needs no parsing to know it names none.
-bool MayNameBook(std::string_view partText);
+// Looks through the text of a part, piece by piece, for a bracket pair that
+// could name a book by file; a part without one needs no parsing to know it
+// names none.
+class BookNameSniffer {
+ public:
+  // True once such a pair was seen in this piece or one before.
+  bool Feed(std::string_view piece);
+
+ private:
+  char last_ = '\0';  // the byte before the piece
+  bool open_ = false;  // inside a pair that could name a book
+  bool empty_ = true, digitsOnly_ = true;
+  bool found_ = false;
+};
 
 }  // namespace quorvane::ooxml

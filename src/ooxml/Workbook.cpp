@@ -158,14 +158,20 @@ void Workbook::Impl::FindBooksByName() {
       links.push_back(std::move(info));
     }
   };
-  const auto scan = [&](const std::string& part, std::string_view text) {
-    if (!MayNameBook(text)) return;
+  // Most parts name no book: they are looked through in pieces, never held
+  // whole, and parsed only when they might.
+  const auto scan = [&](const std::string& part, const std::string& text) {
     naming = false;
     ForEachFormula(part, text, use);
     if (naming) namingParts.push_back(part);
   };
-  scan(mainPart, mainXml);
-  for (const auto& job : Carriers()) scan(job.part, package->Read(job.part));
+  if (BookNameSniffer().Feed(mainXml)) scan(mainPart, mainXml);
+  for (const auto& job : Carriers()) {
+    BookNameSniffer sniffer;
+    bool may = false;
+    package->ReadInPieces(job.part, [&](std::string_view piece) { may = sniffer.Feed(piece); });
+    if (may) scan(job.part, package->Read(job.part));
+  }
 }
 
 BreakResult& BreakResult::operator+=(const BreakResult& o) {
