@@ -31,6 +31,9 @@ void CheckRenumber(std::string_view text, const std::vector<formula::BookRef>& r
   } catch (const std::invalid_argument&) {
     return;  // refers to a removed or unknown book: the documented refusal
   }
+  // Books named by file are no numbers: renumbering leaves them as they were.
+  if (formula::FindBookNames(out) != formula::FindBookNames(text))
+    Fail("renumbering changed a book named by file", text);
   // The same prefixes, in the same order, now carrying the mapped numbers.
   const auto after = formula::FindBookRefs(out);
   if (after.size() != refs.size()) Fail("renumbering changed the number of book prefixes", text);
@@ -60,6 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Fail("reference spans overlap or leave the text", text);
     spanEnd = span.end;
   }
+  for (const auto& book : formula::FindBookNames(text))
+    if (book.empty()) Fail("a book named by an empty file name", text);
   if (const auto parsed = formula::ParseExternalReference(text)) {
     if (parsed->first && parsed->last &&
         (parsed->first->row > parsed->last->row || parsed->first->column > parsed->last->column))

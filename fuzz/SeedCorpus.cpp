@@ -89,6 +89,23 @@ std::vector<std::pair<std::string, WorkbookBuilder>> Workbooks() {
     books.emplace_back("dde_ole_macro", b);
   }
   {
+    // As scripts and other tools leave them: books named by file, formulas
+    // without a value, a link part missing from the list.
+    BookLink old = Book("Old.xlsx");
+    old.listed = false;
+    WorkbookBuilder b;
+    b.AddBookLink(Book("Src.xlsx", R"(<row r="1"><cell r="A1" t="str"><v>a</v></cell></row>)")).AddBookLink(old);
+    b.AddSheet("Main",
+               R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v></v></c><c r="B1"><f>'[Source.xlsx]Data'!B2</f><v>5</v></c>)"
+               R"(<c r="C1"><f>'C:\Data\[Source.xlsx]Data'!B2</f></c><c r="D1" t="str">)"
+               R"(<f>INDIRECT("'[Source.xlsx]Data'!B2")</f><v>x</v></c></row>)",
+               R"(<dataValidations count="1"><dataValidation type="list" sqref="E1"><formula1>)"
+               R"('[Source.xlsx]Data'!$A$1:$A$3</formula1></dataValidation></dataValidations>)");
+    b.AddName("Rate", "[Source.xlsx]Data!$B$1");
+    b.AddName("Label", "\"[Source.xlsx]\"");
+    books.emplace_back("by_name_unlisted_uncached", b);
+  }
+  {
     WorkbookBuilder b;
     b.AddSheet("Plain", R"(<row r="1"><c r="A1"><v>1</v></c><c r="B1"><f>A1*2</f><v>2</v></c></row>)");
     books.emplace_back("no_links", b);
@@ -194,6 +211,8 @@ int main(int argc, char** argv) {
         "=[4]'It''s'!R1C1",
         "[1]!'R1C1'",
         "AND(A1>[1]S!$A$1,B1<'[2]S'!$A$1:$B$2,[1]!Limit)",
+        "'C:\\Data\\[Source.xlsx]Data'!B2+[Book1]S!A1*'[1]S'!A1",
+        "INDIRECT(\"'[Source.xlsx]Data'!B2\")&[Source.xlsx]!Rate",
     };
     int n = 0;
     for (const auto& f : formulas) {

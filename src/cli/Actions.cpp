@@ -95,6 +95,7 @@ WorkbookReport ListOne(const std::string& path) {
       SourceReport source;
       source.kind = KindName(link.kind);
       source.name = link.kind == ooxml::LinkKind::Book ? link.source : link.target;
+      source.form = link.form;
       const auto found = usage.find(link.index);
       source.usage = found != usage.end() ? found->second : ooxml::LinkUsage{};
       anyBook = anyBook || link.kind == ooxml::LinkKind::Book;

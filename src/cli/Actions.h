@@ -26,6 +26,7 @@ struct SourceReport {
   std::string name;  // the source for book links, the stored target otherwise
   std::string kind;  // "book", "dde", "ole" or "other"
   std::optional<ooxml::LinkUsage> usage;  // listed workbooks only
+  ooxml::LinkForm form = ooxml::LinkForm::Listed;
 };
 
 struct WorkbookReport {

@@ -13,7 +13,9 @@ std::string Count(std::size_t n, const char* singular, const char* plural) {
 }
 
 std::string UsageText(const ooxml::LinkUsage& usage) {
-  return Count(usage.cells, "cell", "cells") + ", " + Count(usage.names, "name", "names") + ", " +
+  std::string cells = Count(usage.cells, "cell", "cells");
+  if (usage.uncached > 0) cells += " (" + std::to_string(usage.uncached) + " uncached)";
+  return cells + ", " + Count(usage.names, "name", "names") + ", " +
          Count(usage.charts, "chart", "charts") + ", " + Count(usage.rules, "rule", "rules") + ", " +
          Count(usage.controls, "control", "controls");
 }
@@ -37,6 +39,16 @@ std::size_t Utf8Length(std::string_view text, std::size_t i) {
   }
   if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
   return length;
+}
+
+// How a source is tied to the workbook, for --json.
+const char* FormName(ooxml::LinkForm form) {
+  switch (form) {
+    case ooxml::LinkForm::Unlisted: return "unused part";
+    case ooxml::LinkForm::ByName: return "by name";
+    case ooxml::LinkForm::Listed: break;
+  }
+  return "part";
 }
 
 }  // namespace
@@ -71,6 +83,11 @@ std::string FormatWorkbook(const WorkbookReport& report, Action action) {
   for (const auto& source : report.sources) {
     text += "  " + source.name;
     if (source.kind != "book") text += " (" + source.kind + ", kept)";
+    if (source.form == ooxml::LinkForm::Unlisted) {
+      text += " (unused link part)\n";
+      continue;
+    }
+    if (source.form == ooxml::LinkForm::ByName) text += " (by name, no link part)";
     if (source.usage) text += ": used by " + UsageText(*source.usage);
     text += "\n";
   }
@@ -145,7 +162,8 @@ void WriteJson(std::ostream& out, const std::vector<WorkbookReport>& reports, Ac
       out << (s == 0 ? "" : ", ") << "{\"name\": " << JsonString(source.name)
           << ", \"kind\": " << JsonString(source.kind);
       if (const auto& usage = source.usage) {
-        out << ", \"cells\": " << usage->cells << ", \"names\": " << usage->names
+        out << ", \"link\": " << JsonString(FormName(source.form)) << ", \"cells\": " << usage->cells
+            << ", \"uncached\": " << usage->uncached << ", \"names\": " << usage->names
             << ", \"charts\": " << usage->charts << ", \"rules\": " << usage->rules
             << ", \"controls\": " << usage->controls;
       }

@@ -65,7 +65,7 @@ CacheMap ReadCaches(const BreakInput& in) {
   CacheMap caches;
   for (auto k : in.broken) {
     const auto& link = in.links[k - 1];
-    if (!link.part.empty() && in.package.Has(link.part))
+    if (link.form == LinkForm::Listed && !link.part.empty() && in.package.Has(link.part))
       caches.emplace(k, ReadLinkCache(in.package.Read(link.part), link.part));
   }
   return caches;
@@ -106,8 +106,8 @@ struct RewriteShared {
   const BreakInput& in;
   const FormulaJudge& judge;
   const CacheMap& caches;
-  std::uint32_t left;  // links left after the break
-  const std::vector<std::string>& brokenFiles;
+  std::uint32_t left;  // listed links left after the break
+  const BookNames& books;
   const std::vector<bool>& deadNames;
 };
 
@@ -131,7 +131,7 @@ void RewriteCarrier(const RewriteShared& s, const CarrierPart& job, CarrierResul
   if (outcome.editor.Empty()) {  // built whole (VML)
     std::string().swap(text);
     try {
-      VerifyPart(job.part, outcome.content, s.left, s.brokenFiles);
+      VerifyPart(job.part, outcome.content, s.left, s.books);
     } catch (const PackageError&) {
       r.rejection = std::current_exception();
     }
@@ -141,7 +141,7 @@ void RewriteCarrier(const RewriteShared& s, const CarrierPart& job, CarrierResul
   }
   // The new text is never held whole: each piece is checked and
   // compressed as it is produced.
-  PartVerifier verifier(job.part, s.left, s.brokenFiles);
+  PartVerifier verifier(job.part, s.left, s.books);
   zip::Deflater deflater;
   outcome.editor.ApplyTo(text, [&](std::string_view piece, bool last) {
     if (!r.rejection) {
@@ -231,12 +231,14 @@ void EditWorkbookPart(const RewriteShared& s, StagedBreak& out) {
       ++out.result.renumbered;
     }
   }
-  if (s.left == 0 && !in.links.empty()) {
+  const auto& references = in.book.references;
+  if (s.left == 0 && !references.empty()) {
     wb.Remove(in.book.referencesElement);
   } else {
-    for (auto k : in.broken) wb.Remove(in.book.references[k - 1].element);
+    for (auto k : in.broken)
+      if (k <= references.size()) wb.Remove(references[k - 1].element);
   }
-  out.edited[in.mainPart] = wb.Apply(in.mainXml);
+  if (!wb.Empty()) out.edited[in.mainPart] = wb.Apply(in.mainXml);
 }
 
 // The workbook's relationships to the parts that go.
@@ -271,11 +273,18 @@ void RemoveLinkParts(const BreakInput& in, bool formulaRemoved, StagedBreak& out
   std::set<std::string> goneRelIds;
   std::set<std::string> goneParts;
   for (auto k : in.broken) {
-    goneRelIds.insert(in.book.references[k - 1].relId);
+    if (k <= in.book.references.size()) goneRelIds.insert(in.book.references[k - 1].relId);
     const auto& part = in.links[k - 1].part;
     if (part.empty()) continue;
     goneParts.insert(part);
     if (in.package.Has(RelsPartFor(part))) goneParts.insert(RelsPartFor(part));
+    // A part left out of the list goes with every relationship to it.
+    if (in.links[k - 1].form != LinkForm::Unlisted) continue;
+    for (const auto& r : in.rels) {
+      if (!r.external && RelType(r.type) == "externalLink" &&
+          Lower(ResolvePartName(in.mainPart, r.target)) == Lower(part))
+        goneRelIds.insert(r.id);
+    }
   }
   if (formulaRemoved) {
     for (const auto& r : in.rels) {
@@ -301,28 +310,29 @@ void RemoveLinkParts(const BreakInput& in, bool formulaRemoved, StagedBreak& out
 
 }  // namespace
 
+BookNames LinkBooks(const std::filesystem::path& workbook, const std::vector<LinkInfo>& links,
+                    const std::set<std::uint32_t>& broken) {
+  BookNames books(workbook);
+  for (const auto& link : links)
+    if (link.kind == LinkKind::Book && link.form != LinkForm::Unlisted)
+      books.Add(link.source, link.index, broken.count(link.index) != 0);
+  return books;
+}
+
 StagedBreak PlanBreak(const BreakInput& in) {
   StagedBreak out;
-  const Numbering numbering = Renumber(static_cast<std::uint32_t>(in.links.size()), in.broken);
+  const auto listed = static_cast<std::uint32_t>(in.book.references.size());
+  const Numbering numbering = Renumber(listed, in.broken);
   const CacheMap caches = ReadCaches(in);
-  const std::vector<std::string> brokenFiles = BrokenFileNames(in.links, in.broken);
-  const FormulaJudge judge(numbering.newIndex, in.names, in.book.sheetNames, brokenFiles);
+  out.books = LinkBooks(in.path, in.links, in.broken);
+  out.linksLeft = numbering.left;
+  const FormulaJudge judge(numbering.newIndex, in.names, in.book.sheetNames, out.books);
   const std::vector<bool> deadNames = DeadNames(judge, caches);
-  const RewriteShared shared{in, judge, caches, numbering.left, brokenFiles, deadNames};
+  const RewriteShared shared{in, judge, caches, numbering.left, out.books, deadNames};
   const bool formulaRemoved = RewriteCarriers(shared, out);
   EditWorkbookPart(shared, out);
   RemoveLinkParts(in, formulaRemoved, out);
   return out;
-}
-
-std::vector<std::string> BrokenFileNames(const std::vector<LinkInfo>& links, const std::set<std::uint32_t>& broken) {
-  std::vector<std::string> files;
-  for (auto k : broken) {
-    const auto& source = links[k - 1].source;
-    auto cut = source.find_last_of("/\\");
-    files.push_back(Lower(cut == std::string::npos ? source : source.substr(cut + 1)));
-  }
-  return files;
 }
 
 }  // namespace quorvane::ooxml::detail

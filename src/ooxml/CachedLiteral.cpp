@@ -80,6 +80,16 @@ std::optional<std::string> CachedConstant(std::string_view formulaText, const Ca
   return out + "}";
 }
 
+const CachedValue* CachedCell(std::string_view formulaText, const CacheMap& caches) {
+  auto ref = Target(formula::ParseExternalReference(formulaText), caches);
+  if (!ref || ref->last) return nullptr;
+  int sheet = -1;
+  const LinkCache* cache = CacheFor(*ref, caches, sheet);
+  if (!cache) return nullptr;
+  const CachedValue* v = cache->Find(sheet, ref->first->row, ref->first->column);
+  return v && (!v->text.empty() || v->type == 's') ? v : nullptr;
+}
+
 std::optional<std::string> CachedList(std::string_view formulaText, const CacheMap& caches) {
   auto ref = Target(formula::ParseExternalReference(formulaText), caches);
   if (!ref) return std::nullopt;

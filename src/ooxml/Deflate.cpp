@@ -52,8 +52,39 @@ InflateFault InflateExactly(std::string& out, const std::function<std::string_vi
   return produced == out.size() ? InflateFault::None : InflateFault::TooSmall;
 }
 
-std::uint32_t Crc(std::string_view content) {
-  uLong crc = crc32(0L, Z_NULL, 0);
+InflateFault InflateInPieces(std::uint64_t size, const std::function<std::string_view()>& next,
+                             const std::function<void(std::string_view)>& sink) {
+  z_stream z{};
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw PackageError("out of memory");
+  struct Guard {
+    z_stream* z;
+    ~Guard() { inflateEnd(z); }
+  } guard{&z};
+  std::array<char, kChunk> window;
+  std::uint64_t produced = 0;
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    if (z.avail_in == 0) {
+      const std::string_view piece = next();
+      if (piece.empty()) return InflateFault::Truncated;
+      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+      z.avail_in = static_cast<uInt>(piece.size());
+    }
+    z.next_out = reinterpret_cast<Bytef*>(window.data());
+    z.avail_out = static_cast<uInt>(window.size());
+    rc = inflate(&z, Z_NO_FLUSH);
+    const std::size_t made = window.size() - z.avail_out;
+    if (made > size - produced) return InflateFault::TooLarge;
+    produced += made;
+    if (made > 0) sink({window.data(), made});
+    if (rc == Z_BUF_ERROR && z.avail_in == 0) continue;
+    if (rc != Z_OK && rc != Z_STREAM_END) return InflateFault::BadData;
+  }
+  return produced == size ? InflateFault::None : InflateFault::TooSmall;
+}
+
+std::uint32_t Crc(std::string_view content, std::uint32_t previous) {
+  uLong crc = previous;  // crc32's start value is 0
   for (std::size_t done = 0; done < content.size();) {
     const std::size_t n = std::min<std::size_t>(content.size() - done, 1u << 30);
     crc = crc32(crc, reinterpret_cast<const Bytef*>(content.data()) + done, static_cast<uInt>(n));

@@ -18,7 +18,7 @@ inline constexpr int kDeflateLevel = 5;
 // CRC-32 of the bytes; raw deflate (no zlib header) at kDeflateLevel;
 // and its inverse, which must produce exactly `size` bytes. The last two
 // throw PackageError.
-std::uint32_t Crc(std::string_view content);
+std::uint32_t Crc(std::string_view content, std::uint32_t previous = 0);  // previous: of the bytes before
 std::string Deflate(std::string_view content);
 std::string Inflate(std::string_view compressed, std::uint64_t size);
 
@@ -46,5 +46,9 @@ enum class InflateFault { None, Truncated, TooLarge, BadData, TooSmall };
 // Inflates a raw deflate stream into `out`, exactly its size. `next` gives
 // the next piece of input, empty when there is no more.
 InflateFault InflateExactly(std::string& out, const std::function<std::string_view()>& next);
+// The same, handing the output to `sink` in pieces of up to 64 KiB instead of
+// holding it whole; `size` is the exact size expected.
+InflateFault InflateInPieces(std::uint64_t size, const std::function<std::string_view()>& next,
+                             const std::function<void(std::string_view)>& sink);
 
 }  // namespace quorvane::ooxml::zip

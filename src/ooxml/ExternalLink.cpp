@@ -217,6 +217,15 @@ std::string SourceName(std::string_view target, const std::filesystem::path& wor
   return base::ToUtf8((folder / base::FromUtf8(decoded)).lexically_normal());
 }
 
+std::string BookNameSource(std::string_view written, const std::filesystem::path& workbookPath) {
+  // A formula spells the path out: no URL escapes to undo.
+  if (written.empty() || HasScheme(written) || HasDrive(written) || written[0] == '/' || written[0] == '\\')
+    return std::string(written);
+  auto folder = workbookPath.parent_path();
+  if (folder.empty()) return std::string(written);
+  return base::ToUtf8((folder / base::FromUtf8(written)).lexically_normal());
+}
+
 std::string FormulaConstant(const CachedValue& value) {
   switch (value.type) {
     case 's': {

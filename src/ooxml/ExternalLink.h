@@ -58,6 +58,12 @@ LinkCache ReadLinkCache(std::string_view xml, std::string_view partName);
 // stored.
 std::string SourceName(std::string_view target, const std::filesystem::path& workbookPath);
 
+// The name under which a book that formulas name by its file is listed: the
+// folder and file as written ("C:\dir\Book.xlsx", "https://host/Book.xlsx"),
+// a bare or relative one resolved against the workbook's folder, like a
+// link's target.
+std::string BookNameSource(std::string_view written, const std::filesystem::path& workbookPath);
+
 // A cached value written as a formula constant: 12, "a""b", TRUE, #N/A.
 std::string FormulaConstant(const CachedValue& value);
 

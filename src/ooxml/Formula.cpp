@@ -133,7 +133,7 @@ bool TakeSheetPrefix(Lexer& lexer, const Token& first, SheetPrefix& prefix) {
 
   bool found = false;
   if (first.kind == TokenKind::BookPrefix) {
-    prefix.external = *first.book != 0;
+    prefix.external = first.byName || *first.book != 0;
     const Token t = Peek(probe);
     if (IsPunct(text, t, '!')) {
       probe.Next();
@@ -152,9 +152,9 @@ bool TakeSheetPrefix(Lexer& lexer, const Token& first, SheetPrefix& prefix) {
   } else if (first.kind == TokenKind::Quoted && first.closed) {
     if (IsPunct(text, probe.Next(), '!')) {
       prefix.sheet = detail::Unquote(lexer.Text(first));
-      if (first.book) {
-        prefix.external = *first.book != 0;
-        prefix.sheet.erase(0, prefix.sheet.find(']') + 1);
+      if (first.book || first.byName) {
+        prefix.external = first.byName || *first.book != 0;
+        prefix.sheet.erase(0, prefix.sheet.rfind(']') + 1);
       }
       prefix.span = prefix.sheet.find(':') != std::string::npos;
       found = true;
@@ -181,6 +181,21 @@ std::vector<BookRef> FindBookRefs(std::string_view text) {
     refs.push_back(BookRef{t.bookDigits, t.bookLength, *t.book});
   }
   return refs;
+}
+
+std::vector<std::string> FindBookNames(std::string_view text) {
+  std::vector<std::string> books;
+  Lexer lexer(text);
+  for (Token t = lexer.Next(); t.kind != TokenKind::End; t = lexer.Next()) {
+    if (!t.byName) continue;
+    if (t.kind == TokenKind::BookPrefix) {
+      books.emplace_back(text.substr(t.begin + 1, t.end - t.begin - 2));
+    } else if (t.end < text.size() && text[t.end] == '!') {
+      std::size_t sheetStart = 0;
+      if (auto path = detail::BookNameIn(detail::Unquote(lexer.Text(t)), sheetStart)) books.push_back(std::move(*path));
+    }
+  }
+  return books;
 }
 
 // Returns each name once, in order of first use. Sheet-qualified names come

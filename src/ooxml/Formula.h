@@ -23,6 +23,13 @@ struct BookRef {
 // (table) references and the like are not mistaken for one.
 std::vector<BookRef> FindBookRefs(std::string_view text);
 
+// Books the formula names by their file instead of a number, as scripts
+// write them: [Book.xlsx]Sheet!A1, '[My Book.xlsx]Sheet 1'!A1,
+// 'C:\dir\[Book.xlsx]Sheet'!A1. Each comes back as written, folder and file
+// together ("C:\dir\Book.xlsx"), quotes undone; text in string literals is
+// not a reference.
+std::vector<std::string> FindBookNames(std::string_view text);
+
 // Names the formula uses without a book prefix (defined names of this
 // workbook), as written, sheet-qualified ones as "Sheet!Name" with the sheet
 // unquoted; each once, in order of first use. [0]!Name counts as local.

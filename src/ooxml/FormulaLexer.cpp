@@ -71,6 +71,21 @@ std::string Unquote(std::string_view quoted) {
   return out;
 }
 
+std::optional<std::string> BookNameIn(std::string_view qualifier, std::size_t& sheetStart) {
+  // Sheet names cannot hold brackets, so the book's are the last pair;
+  // a folder before them may have its own.
+  const std::size_t close = qualifier.rfind(']');
+  if (close == std::string_view::npos || close == 0) return std::nullopt;
+  const std::size_t open = qualifier.rfind('[', close - 1);
+  if (open == std::string_view::npos || open + 1 == close) return std::nullopt;
+  const std::string_view file = qualifier.substr(open + 1, close - open - 1);
+  if (open == 0 && file.find_first_not_of("0123456789") == std::string_view::npos) return std::nullopt;
+  sheetStart = close + 1;
+  std::string path(qualifier.substr(0, open));
+  path.append(file);
+  return path;
+}
+
 Token Lexer::Make(TokenKind kind, std::size_t end) {
   Token t;
   t.kind = kind;
@@ -154,6 +169,24 @@ bool Lexer::BookPrefixFollows(std::size_t after) const {
   return j < text_.size() && text_[j] == '!';
 }
 
+// "[Book.xlsx]": the offset of the closing bracket of a file name that
+// could stand unquoted before a sheet name. Digits alone are a number.
+std::optional<std::size_t> Lexer::BookNameEnd(std::size_t from) const {
+  bool digitsOnly = true;
+  for (std::size_t i = from; i < text_.size(); ++i) {
+    const char c = text_[i];
+    if (c == ']') {
+      if (i == from || digitsOnly) return std::nullopt;
+      return i;
+    }
+    if (c == '[' || c == '\'' || c == '"' || c == '{' || c == '}' || static_cast<unsigned char>(c) < 0x20) {
+      return std::nullopt;
+    }
+    digitsOnly = digitsOnly && c >= '0' && c <= '9';
+  }
+  return std::nullopt;
+}
+
 Token Lexer::Next() {
   if (pos_ >= text_.size()) {
     Token t;
@@ -201,6 +234,9 @@ Token Lexer::Next() {
         t.book = book;
         t.bookDigits = start + 2;
         t.bookLength = closing - t.bookDigits;
+      } else if (closed && text_.substr(start, end - start).find('[') != std::string_view::npos) {
+        std::size_t sheetStart = 0;
+        t.byName = BookNameIn(Unquote(text_.substr(start, end - start)), sheetStart).has_value();
       }
       return t;
     }
@@ -221,6 +257,12 @@ Token Lexer::Next() {
           t.book = book;
           t.bookDigits = start + 1;
           t.bookLength = closing - t.bookDigits;
+          return t;
+        }
+        const auto nameEnd = BookNameEnd(pos_ + 1);
+        if (nameEnd && BookPrefixFollows(*nameEnd + 1)) {
+          Token t = Make(TokenKind::BookPrefix, *nameEnd + 1);
+          t.byName = true;
           return t;
         }
       }

@@ -14,8 +14,8 @@ namespace quorvane::ooxml::formula::detail {
 enum class TokenKind {
   End,
   Word,          // run of name characters: names, functions, cells, numbers, sheets
-  BookPrefix,    // [n] that starts a reference into another book
-  Quoted,        // 'sheet name', possibly starting with [n]
+  BookPrefix,    // [n] or [Book.xlsx] that starts a reference into another book
+  Quoted,        // 'sheet name', possibly starting with [n] or holding [Book.xlsx]
   TableBracket,  // [...] of a structured reference, nesting included
   String,        // "..."
   Array,         // {...}
@@ -32,6 +32,9 @@ struct Token {
   std::optional<std::uint32_t> book;
   std::size_t bookDigits = 0;  // offset of the first digit
   std::size_t bookLength = 0;  // number of digits
+  // The book is named by its file rather than numbered ([Book.xlsx]Sheet!,
+  // 'C:\dir\[Book.xlsx]Sheet'!); book is then unset.
+  bool byName = false;
 };
 
 bool IsNameChar(char c);
@@ -45,6 +48,11 @@ std::optional<std::uint32_t> ParseBookIndex(std::string_view text, std::size_t p
 // Content of a complete quoted sheet token ('...') without its quotes, ''
 // undone.
 std::string Unquote(std::string_view quoted);
+
+// A book named by its file in the unquoted content of a sheet qualifier:
+// "C:\dir\[Book.xlsx]Sheet" gives "C:\dir\Book.xlsx" and sets sheetStart to
+// the offset of "Sheet". Nothing for "[1]Sheet" or a plain sheet name.
+std::optional<std::string> BookNameIn(std::string_view qualifier, std::size_t& sheetStart);
 
 class Lexer {
  public:
@@ -60,6 +68,7 @@ class Lexer {
   std::size_t SkipBrackets(std::size_t from, bool& closed) const;
   std::size_t SkipQuoted(std::size_t from, bool& closed) const;
   bool BookPrefixFollows(std::size_t after) const;
+  std::optional<std::size_t> BookNameEnd(std::size_t from) const;
 
   std::string_view text_;
   std::size_t pos_ = 0;

@@ -26,10 +26,9 @@ bool HasBracket(std::string_view text) { return std::memchr(text.data(), '[', te
 }  // namespace
 
 FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vector<NameEntry>& names,
-                           std::vector<std::string> sheetNames, std::vector<std::string> brokenFiles)
-    : newIndex_(std::move(newIndex)), names_(names) {
-  for (auto& f : brokenFiles)
-    if (!f.empty()) brokenFiles_.push_back("[" + f + "]");
+                           std::vector<std::string> sheetNames, BookNames books)
+    : newIndex_(std::move(newIndex)), names_(names), books_(std::move(books)) {
+  if (newIndex_.empty()) newIndex_.push_back(0);
   for (auto& s : sheetNames) sheetKeys_.push_back(Lower(s));
   for (std::size_t i = 0; i < names_.size(); ++i) byKey_.emplace(names_[i].key, i);
 
@@ -42,7 +41,7 @@ FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vecto
     if (HasBracket(text)) {
       for (const auto& ref : formula::FindBookRefs(text))
         if (ref.index >= 1 && IsBrokenIndex(ref.index)) nameBroken_[i] = true;
-      if (NamesBrokenFile(text)) nameBroken_[i] = true;
+      if (NamesBrokenBook(text)) nameBroken_[i] = true;
     }
     for (const auto& used : formula::FindNameRefs(text, true)) {
       int j = ResolveName(used, names_[i].localSheet);
@@ -67,12 +66,12 @@ FormulaJudge::FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vecto
     if (nameBroken_[i]) brokenNameKeys_.insert(names_[i].key);
 }
 
-// Some writers store the book's file name in place of its number.
-bool FormulaJudge::NamesBrokenFile(std::string_view text) const {
-  if (brokenFiles_.empty()) return false;
-  std::string lower = Lower(text);
-  for (const auto& f : brokenFiles_)
-    if (lower.find(f) != std::string::npos) return true;
+// Scripts write the book's file name in place of its number; only a name
+// in a reference counts, not one in a string.
+bool FormulaJudge::NamesBrokenBook(std::string_view text) const {
+  if (!books_.AnyBroken()) return false;
+  for (const auto& written : formula::FindBookNames(text))
+    if (books_.Broken(written)) return true;
   return false;
 }
 
@@ -134,7 +133,7 @@ FormulaJudge::Verdict FormulaJudge::Judge(std::string_view text, int sheet, bool
       }
       if (newIndex_[ref.index] != ref.index) renumber = true;
     }
-    if (NamesBrokenFile(text)) {
+    if (NamesBrokenBook(text)) {
       verdict.action = Action::Break;
       return verdict;
     }

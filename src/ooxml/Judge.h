@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ooxml/BookNames.h"
+
 namespace quorvane::ooxml::detail {
 
 struct NameEntry {
@@ -24,11 +26,10 @@ struct NameEntry {
 // so worker threads share one.
 class FormulaJudge {
  public:
-  // newIndex[k] is the new position of link k (0: removed); linkCount = N.
-  // brokenFiles: lower-case file names of the broken sources, for formulas
-  // that name the book as "[Book.xlsx]" instead of by number.
+  // newIndex[k] is the new position of listed link k (0: removed); the
+  // size is N + 1. books: the links of the books formulas name by file.
   FormulaJudge(std::vector<std::uint32_t> newIndex, const std::vector<NameEntry>& names,
-               std::vector<std::string> sheetNames, std::vector<std::string> brokenFiles = {});
+               std::vector<std::string> sheetNames, BookNames books = {});
 
   enum class Action { Keep, Renumber, Break };
   struct Verdict {
@@ -41,6 +42,9 @@ class FormulaJudge {
 
   bool IsBrokenIndex(std::uint32_t k) const { return k >= newIndex_.size() || newIndex_[k] == 0; }
   const std::vector<std::uint32_t>& NewIndex() const { return newIndex_; }
+  // N: an [n] beyond it names no link.
+  std::uint32_t ListedCount() const { return static_cast<std::uint32_t>(newIndex_.size()) - 1; }
+  const BookNames& Books() const { return books_; }
   bool NameBroken(std::size_t i) const { return nameBroken_[i]; }
   // Index of the defined name a formula's name reference resolves to, or -1.
   int ResolveName(std::string_view ref, int sheet) const;
@@ -54,9 +58,9 @@ class FormulaJudge {
   std::multimap<std::string, std::size_t> byKey_;
   std::vector<bool> nameBroken_;
   bool anyNameBroken_ = false;
-  std::vector<std::string> brokenFiles_;
+  BookNames books_;
   std::set<std::string, std::less<>> brokenNameKeys_;
-  bool NamesBrokenFile(std::string_view text) const;
+  bool NamesBrokenBook(std::string_view text) const;
   bool MayUseBrokenName(std::string_view text) const;
 };
 

@@ -137,6 +137,16 @@ std::string Package::Read(std::string_view name) const {
   }
 }
 
+void Package::ReadInPieces(std::string_view name, const std::function<void(std::string_view)>& sink) const {
+  const std::string key = Lower(StripSlash(name));
+  const zip::Entry* e = impl_->replaced.count(key) || impl_->removed.count(key) ? nullptr : impl_->Find(name);
+  if (!e || !impl_->input) {
+    sink(Read(name));
+    return;
+  }
+  zip::ReadEntryInPieces(*impl_->input, *e, impl_->limits.maxPartSize, impl_->limits.maxCompressionRatio, sink);
+}
+
 std::uint64_t Package::StatedSize(std::string_view name) const {
   const zip::Entry* e = impl_->Find(name);
   return e ? e->size : 0;

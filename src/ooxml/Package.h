@@ -67,6 +67,10 @@ class Package {
   // The inflated part; bounded by the limits. Safe to call from several
   // threads at once.
   std::string Read(std::string_view name) const;
+  // The same part handed to `sink` in pieces, never held whole (a staged
+  // edit comes in one piece); the checks are the same, a fault found late
+  // still throws.
+  void ReadInPieces(std::string_view name, const std::function<void(std::string_view)>& sink) const;
   // The inflated size the file states for a part as it was opened (0 when
   // there is no such entry); cheap, for planning work, not for trusting.
   std::uint64_t StatedSize(std::string_view name) const;

@@ -162,13 +162,13 @@ class SheetHandler : public RewriteBase {
       if (known == sharedFrozen_.end()) {
         pending_[cell_.si].push_back(cell_);  // anchor not seen yet
       } else if (known->second) {
-        Freeze(cell_);
+        Freeze(cell_, {});
       }
       return;
     }
     auto verdict = Judge(formulaText_);
     if (verdict.action == Action::Break) {
-      Freeze(cell_);
+      Freeze(cell_, formulaText_);
     } else if (verdict.action == Action::Renumber) {
       editor_.Replace(cell_.fContent, xml::EscapeText(verdict.text));
       ++out_.counts.renumbered;
@@ -179,18 +179,22 @@ class SheetHandler : public RewriteBase {
       auto waiting = pending_.find(cell_.si);
       if (waiting != pending_.end()) {
         if (frozen)
-          for (const auto& c : waiting->second) Freeze(c);
+          for (const auto& c : waiting->second) Freeze(c, {});
         pending_.erase(waiting);
       }
     }
   }
 
-  // The cell keeps its value and type; only the formula goes.
-  void Freeze(const Cell& c) {
+  // The cell keeps its value and type; only the formula goes. `formula` is
+  // the cell's own text (empty for a member of a shared group).
+  void Freeze(const Cell& c, std::string_view formula) {
     std::string p(c.prefix);
+    // Scripts save formulas with an empty <v/>: that is no value, unless the
+    // result is the empty text.
+    const bool valued = c.hasIs || (c.hasV && (!c.vText.empty() || (c.hasT && c.t == "str")));
     if (c.hasIs && !c.hasV) {
       editor_.Remove(c.fElement);
-    } else if (c.hasV) {
+    } else if (valued) {
       if (c.hasT && c.t == "str") {
         // A text result without a formula must be stored as an inline string.
         editor_.Replace(c.tValue, "inlineStr");
@@ -198,18 +202,54 @@ class SheetHandler : public RewriteBase {
                                         "</" + p + "t></" + p + "is>");
       }
       editor_.Remove(c.fElement);
+    } else if (const CachedValue* cached = formula.empty() ? nullptr : CachedCell(formula, *ctx_.caches)) {
+      SetValue(c, *cached);
+      ++out_.counts.fromLinkCache;
     } else {
-      if (c.hasT) {
-        editor_.Replace(c.tValue, "e");
-      } else {
-        editor_.Insert(c.tag.end - 1, " t=\"e\"");
-      }
-      editor_.Replace(c.fElement, "<" + p + "v>#REF!</" + p + "v>");
+      SetType(c, "e");
+      SetValueElement(c, "<" + p + "v>#REF!</" + p + "v>");
       ++out_.counts.uncached;
     }
     if (c.hasCm) editor_.Remove(c.cmWhole);
     ++out_.counts.cells;
     out_.formulaRemoved = true;
+  }
+
+  // An uncached cell that is one reference into the link shows what the
+  // link cached there, with the type that goes with it.
+  void SetValue(const Cell& c, const CachedValue& v) {
+    std::string p(c.prefix);
+    switch (v.type) {
+      case 's':
+        SetType(c, "inlineStr");
+        SetValueElement(c, "<" + p + "is><" + p + "t xml:space=\"preserve\">" + xml::EscapeText(v.text) + "</" + p +
+                               "t></" + p + "is>");
+        return;
+      case 'b':
+        SetType(c, "b");
+        SetValueElement(c, "<" + p + "v>" + (FormulaConstant(v) == "TRUE" ? "1" : "0") + "</" + p + "v>");
+        return;
+      case 'e':
+        SetType(c, "e");
+        break;
+      default:
+        if (c.hasT) SetType(c, "n");
+    }
+    SetValueElement(c, "<" + p + "v>" + xml::EscapeText(v.text) + "</" + p + "v>");
+  }
+
+  void SetType(const Cell& c, std::string_view type) {
+    if (c.hasT) {
+      editor_.Replace(c.tValue, std::string(type));
+    } else {
+      editor_.Insert(c.tag.end - 1, " t=\"" + std::string(type) + "\"");
+    }
+  }
+
+  // The value takes the formula's place; an empty <v/> goes.
+  void SetValueElement(const Cell& c, std::string element) {
+    editor_.Replace(c.fElement, std::move(element));
+    if (c.hasV) editor_.Remove(c.vElement);
   }
 
   void Push(const xml::StartTag& tag, bool rule) {

@@ -33,7 +33,16 @@ class Counter : public xml::Handler {
       ++ruleDepth_;
       ruleReach_.clear();
     }
-    if (local == "c") inCell_ = true;
+    if (local == "c") {
+      inCell_ = true;
+      cell_ = {};
+      const char* t = tag.Attr("t");
+      cell_.text = t && std::string_view(t) == "str";
+    } else if (inCell_ && local == "v") {
+      cell_.hasV = inV_ = true;
+    } else if (inCell_ && local == "is") {
+      cell_.hasIs = true;
+    }
     // Thresholds of colour scales, data bars and icon sets.
     if (local == "cfvo" && ruleDepth_ > 0)
       if (const char* val = tag.Attr("val")) Merge(ruleReach_, ReachOf(val));
@@ -56,20 +65,27 @@ class Counter : public xml::Handler {
       } else if (kind_ == Carrier::Chart) {
         Count(text_, &LinkUsage::charts);
       } else if (kind_ == Carrier::Sheet && inCell_) {
-        Count(text_, &LinkUsage::cells);
+        cell_.reach = ReachOf(text_);
       } else if (kind_ != Carrier::Sheet) {
         Count(text_, &LinkUsage::controls);
       }
     } else if (local == "dataValidation" || local == "cfRule") {
       if (--ruleDepth_ == 0)
         for (auto k : ruleReach_) ++usage_[k].rules;
+    } else if (local == "v") {
+      inV_ = false;
     } else if (local == "c") {
       inCell_ = false;
+      for (auto k : cell_.reach) {
+        ++usage_[k].cells;
+        if (!cell_.Valued()) ++usage_[k].uncached;
+      }
     }
   }
 
   void Text(std::string_view t) override {
     if (collect_) text_.append(t);
+    if (inV_ && !t.empty()) cell_.vText = true;
   }
 
  private:
@@ -90,16 +106,27 @@ class Counter : public xml::Handler {
   int sheet_;
   std::map<std::uint32_t, LinkUsage>& usage_;
   bool collect_ = false, inCell_ = false;
+  struct Cell {
+    Reach reach;  // of its formula
+    bool text = false, hasV = false, vText = false, hasIs = false;
+    // Scripts save formulas with an empty <v/>: no value, unless the result
+    // is the empty text.
+    bool Valued() const { return hasIs || (hasV && (vText || text)); }
+  } cell_;
+  bool inV_ = false;
   int ruleDepth_ = 0;
   Reach ruleReach_;
   std::string text_;
 };
 
-Reach Direct(std::string_view text) {
+// The links a formula names itself: [n] of a listed link, or a book's file.
+Reach Direct(const FormulaJudge& judge, std::string_view text) {
   Reach out;
   if (std::memchr(text.data(), '[', text.size()) == nullptr) return out;
   for (const auto& ref : formula::FindBookRefs(text))
-    if (ref.index >= 1) out.push_back(ref.index);
+    if (ref.index >= 1 && ref.index <= judge.ListedCount()) out.push_back(ref.index);
+  for (const auto& written : formula::FindBookNames(text))
+    if (auto k = judge.Books().Find(written)) out.push_back(k);
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
@@ -112,7 +139,7 @@ UsageContext::UsageContext(const FormulaJudge& owner) : judge(owner) {
   nameReach.resize(names.size());
   std::vector<std::vector<std::size_t>> uses(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    nameReach[i] = Direct(names[i].text);
+    nameReach[i] = Direct(judge, names[i].text);
     for (const auto& used : formula::FindNameRefs(names[i].text, true)) {
       int j = judge.ResolveName(used, names[i].localSheet);
       if (j >= 0 && static_cast<std::size_t>(j) != i) uses[i].push_back(static_cast<std::size_t>(j));
@@ -129,7 +156,7 @@ UsageContext::UsageContext(const FormulaJudge& owner) : judge(owner) {
 }
 
 std::vector<std::uint32_t> FormulaReach(const UsageContext& ctx, std::string_view formula, int sheet) {
-  Reach reach = Direct(formula);
+  Reach reach = Direct(ctx.judge, formula);
   for (const auto& used : formula::FindNameRefs(formula, true)) {
     int j = ctx.judge.ResolveName(used, sheet);
     if (j >= 0) Merge(reach, ctx.nameReach[static_cast<std::size_t>(j)]);

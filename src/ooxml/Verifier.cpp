@@ -1,5 +1,6 @@
 #include "ooxml/Verifier.h"
 
+#include <algorithm>
 #include <set>
 
 #include "ooxml/Ascii.h"
@@ -58,8 +59,9 @@ Flavour FlavourOf(std::string_view uri) {
 
 class FormulaScan : public xml::Handler {
  public:
-  FormulaScan(std::string part, std::uint32_t links, const std::vector<std::string>& files)
-      : part_(std::move(part)), links_(links), files_(files) {}
+  using Use = std::function<void(std::string_view)>;
+  FormulaScan(std::string part, std::uint32_t links, const BookNames& books, Use use = {})
+      : part_(std::move(part)), links_(links), books_(books), use_(std::move(use)) {}
   std::size_t references = 0;
   std::vector<std::string> referenceIds;
 
@@ -104,11 +106,15 @@ class FormulaScan : public xml::Handler {
   }
 
   void Check(std::string_view formula) {
+    if (use_) {
+      use_(formula);
+      return;
+    }
     if (formula.find('[') == std::string_view::npos) return;
-    const std::string lower = Lower(formula);
-    for (const auto& file : files_)
-      if (!file.empty() && lower.find("[" + file + "]") != std::string::npos)
-        throw PackageError("verification failed: " + part_ + " still names " + file);
+    if (books_.AnyBroken()) {
+      for (const auto& written : formula::FindBookNames(formula))
+        if (books_.Broken(written)) throw PackageError("verification failed: " + part_ + " still names " + written);
+    }
     for (const auto& ref : formula::FindBookRefs(formula)) {
       if (ref.index > links_)
         throw PackageError("verification failed: " + part_ + " still refers to link [" + std::to_string(ref.index) +
@@ -119,7 +125,8 @@ class FormulaScan : public xml::Handler {
  private:
   std::string part_;
   std::uint32_t links_;
-  const std::vector<std::string>& files_;
+  const BookNames& books_;
+  Use use_;
   bool collect_ = false;
   std::string text_;
   std::string lastUri_ = "-";  // no namespace is named "-": the first element is always looked at
@@ -155,9 +162,9 @@ std::string SourceOfRels(std::string_view rels) {
 
 }  // namespace
 
-void VerifyPart(const std::string& part, std::string_view text, std::uint32_t linkCount,
-                const std::vector<std::string>& brokenFiles) {
-  FormulaScan scan(part, linkCount, brokenFiles);
+namespace {
+
+void Scan(const std::string& part, std::string_view text, FormulaScan& scan) {
   if (part.size() > 4 && Lower(part.substr(part.size() - 4)) == ".vml") {
     for (const auto& f : detail::ScanVmlFormulas(text)) scan.Check(f.text);
     return;
@@ -165,16 +172,29 @@ void VerifyPart(const std::string& part, std::string_view text, std::uint32_t li
   xml::Parse(text, part, scan);
 }
 
+}  // namespace
+
+void VerifyPart(const std::string& part, std::string_view text, std::uint32_t linkCount, const BookNames& books) {
+  FormulaScan scan(part, linkCount, books);
+  Scan(part, text, scan);
+}
+
+void ForEachFormula(const std::string& part, std::string_view text,
+                    const std::function<void(std::string_view)>& use) {
+  const BookNames none;
+  FormulaScan scan(part, 0, none, use);
+  Scan(part, text, scan);
+}
+
 struct PartVerifier::State {
   FormulaScan scan;
   xml::StreamParser parser;
-  State(const std::string& part, std::uint32_t links, const std::vector<std::string>& files)
-      : scan(part, links, files), parser(part, scan) {}
+  State(const std::string& part, std::uint32_t links, const BookNames& books)
+      : scan(part, links, books), parser(part, scan) {}
 };
 
-PartVerifier::PartVerifier(const std::string& part, std::uint32_t linkCount,
-                           const std::vector<std::string>& brokenFiles)
-    : state_(std::make_unique<State>(part, linkCount, brokenFiles)) {}
+PartVerifier::PartVerifier(const std::string& part, std::uint32_t linkCount, const BookNames& books)
+    : state_(std::make_unique<State>(part, linkCount, books)) {}
 
 PartVerifier::~PartVerifier() = default;
 
@@ -189,20 +209,25 @@ void Verify(const VerifyInput& in) {
   for (const auto& part : in.removedParts) removed.insert(Lower(part));
   for (const auto& part : in.checkedParts)
     if (removed.count(Lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
+  for (const auto& part : in.namingParts) {
+    const bool checked = std::find(in.checkedParts.begin(), in.checkedParts.end(), part) != in.checkedParts.end();
+    if (!checked && !in.edited->count(part) && !removed.count(Lower(part)))
+      VerifyPart(part, in.read(part), in.linkCount, in.books);
+  }
   for (const auto& [part, text] : *in.edited) {
     if (removed.count(Lower(part))) throw PackageError("verification failed: " + part + " is both edited and removed");
     if (part != in.mainPart) {
-      VerifyPart(part, text, in.linkCount, in.brokenFiles);
+      VerifyPart(part, text, in.linkCount, in.books);
       continue;
     }
-    FormulaScan scan(part, in.linkCount, in.brokenFiles);
+    FormulaScan scan(part, in.linkCount, in.books);
     xml::Parse(text, part, scan);
     if (scan.references != in.linkCount)
       throw PackageError("verification failed: " + std::to_string(scan.references) +
                          " external references left where " + std::to_string(in.linkCount) + " were expected");
   }
 
-  FormulaScan book(in.mainPart, in.linkCount, in.brokenFiles);
+  FormulaScan book(in.mainPart, in.linkCount, in.books);
   xml::Parse(content(in.mainPart), in.mainPart, book);
   Collect rels("Relationship", "Id");
   xml::Parse(content(in.relsPart), in.relsPart, rels);

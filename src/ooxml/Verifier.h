@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ooxml/BookNames.h"
+
 namespace quorvane::ooxml {
 
 struct VerifyInput {
@@ -20,9 +22,12 @@ struct VerifyInput {
   std::vector<std::string> removedParts;
   // Every other relationship part: none may point at a removed part either.
   std::vector<std::string> otherRelsParts;
-  std::vector<std::string> brokenFiles;  // lower-case file names of the broken sources
+  BookNames books;  // which books named by file were broken
   const std::map<std::string, std::string>* edited = nullptr;  // part -> new content
   std::vector<std::string> checkedParts;  // edited too, already passed VerifyPart
+  // Parts whose formulas name books by file: checked too, edited or not, so
+  // that a break that missed one fails rather than leaves the book named.
+  std::vector<std::string> namingParts;
   std::function<std::string(const std::string&)> read;          // original content
 };
 
@@ -31,14 +36,18 @@ void Verify(const VerifyInput& input);
 
 // The check Verify makes of each edited part other than the workbook part,
 // for one part on its own (safe to run on several threads at once).
-void VerifyPart(const std::string& part, std::string_view text, std::uint32_t linkCount,
-                const std::vector<std::string>& brokenFiles);
+void VerifyPart(const std::string& part, std::string_view text, std::uint32_t linkCount, const BookNames& books);
+
+// Calls `use` with the text of every formula of a part, from every place the
+// check above reads.
+void ForEachFormula(const std::string& part, std::string_view text,
+                    const std::function<void(std::string_view)>& use);
 
 // VerifyPart for an XML part whose new text arrives in pieces; Feed throws
 // as VerifyPart would, at the latest with the last piece.
 class PartVerifier {
  public:
-  PartVerifier(const std::string& part, std::uint32_t linkCount, const std::vector<std::string>& brokenFiles);
+  PartVerifier(const std::string& part, std::uint32_t linkCount, const BookNames& books);
   ~PartVerifier();
   PartVerifier(const PartVerifier&) = delete;
   PartVerifier& operator=(const PartVerifier&) = delete;

@@ -8,6 +8,7 @@
 #include "ooxml/Ascii.h"
 #include "ooxml/BreakPlan.h"
 #include "ooxml/Carriers.h"
+#include "ooxml/Formula.h"
 #include "ooxml/Relationships.h"
 #include "ooxml/Usage.h"
 #include "ooxml/Verifier.h"
@@ -30,6 +31,8 @@ struct Workbook::Impl {
   std::vector<Relationship> rootRels;
   detail::WorkbookPart book;
   std::vector<LinkInfo> links;
+  bool booksByNameFound = false;  // links holds the books named by file
+  std::vector<std::string> namingParts;  // parts with formulas naming books by file
   std::vector<detail::NameEntry> names;
   std::set<std::uint32_t> broken;
   detail::StagedBreak staged;
@@ -39,16 +42,22 @@ struct Workbook::Impl {
   bool stale = false;
 
   void Load(const std::filesystem::path& file);
+  void ReadLinkPart(LinkInfo& info) const;
+  void ReadUnlistedParts();
+  void FindBooksByName();
   void Refresh() {
-    if (!stale) return;
-    Load(path);
-    stale = false;
+    if (stale) {
+      Load(path);
+      stale = false;
+    }
+    FindBooksByName();
   }
   std::vector<detail::CarrierPart> Carriers() const {
     return detail::FindCarriers(*package, mainPart, rels, book.sheetRelIds);
   }
   void Plan() {
-    staged = detail::PlanBreak({*package, mainPart, mainXml, relsPart, rels, book, links, names, broken, !hook});
+    staged =
+        detail::PlanBreak({*package, path, mainPart, mainXml, relsPart, rels, book, links, names, broken, !hook});
   }
 };
 
@@ -79,24 +88,93 @@ void Workbook::Impl::Load(const std::filesystem::path& file) {
     auto rel = std::find_if(rels.begin(), rels.end(), [&](const Relationship& r) { return r.id == ref.relId; });
     if (rel != rels.end() && !rel->external) {
       info.part = ResolvePartName(mainPart, rel->target);
-      if (package->Has(info.part)) {
-        auto part = ReadExternalLinkPart(package->Read(info.part), info.part);
-        info.kind = part.kind;
-        std::string linkRels = RelsPartFor(info.part);
-        if (!part.bookRelId.empty() && package->Has(linkRels)) {
-          for (const auto& r : ParseRelationships(package->Read(linkRels)))
-            if (r.id == part.bookRelId) info.target = r.target;
-        }
-        if (info.kind == LinkKind::Book) info.source = SourceName(info.target, path);
-      }
+      if (package->Has(info.part)) ReadLinkPart(info);
     }
     links.push_back(std::move(info));
+  }
+  ReadUnlistedParts();
+  booksByNameFound = false;
+  namingParts.clear();
+}
+
+// The kind, target and source of the link part info.part.
+void Workbook::Impl::ReadLinkPart(LinkInfo& info) const {
+  auto part = ReadExternalLinkPart(package->Read(info.part), info.part);
+  info.kind = part.kind;
+  std::string linkRels = RelsPartFor(info.part);
+  if (!part.bookRelId.empty() && package->Has(linkRels)) {
+    for (const auto& r : ParseRelationships(package->Read(linkRels)))
+      if (r.id == part.bookRelId) info.target = r.target;
+  }
+  if (info.kind == LinkKind::Book) info.source = SourceName(info.target, path);
+}
+
+// Book link parts the workbook relates to but leaves out of
+// <externalReferences>, as some tools leave them: no formula can reach them,
+// yet they name the other workbook.
+void Workbook::Impl::ReadUnlistedParts() {
+  std::set<std::string> listed;
+  for (const auto& ref : book.references) listed.insert(ref.relId);
+  std::set<std::string> seen;  // lower case: part names ignore case
+  for (const auto& l : links)
+    if (!l.part.empty()) seen.insert(Lower(l.part));
+  for (const auto& r : rels) {
+    if (r.external || RelType(r.type) != "externalLink" || listed.count(r.id)) continue;
+    LinkInfo info;
+    info.part = ResolvePartName(mainPart, r.target);
+    if (!package->Has(info.part) || !seen.insert(Lower(info.part)).second) continue;
+    ReadLinkPart(info);
+    if (info.kind != LinkKind::Book) continue;  // DDE and OLE links are never touched
+    info.index = static_cast<std::uint32_t>(links.size()) + 1;
+    info.form = LinkForm::Unlisted;
+    links.push_back(std::move(info));
+  }
+}
+
+// Books that formulas name by file and no listed link stands for, each once,
+// in order of first use: the workbook's names, then every part that can hold
+// a formula, read in the places the verifier checks.
+void Workbook::Impl::FindBooksByName() {
+  if (booksByNameFound) return;
+  booksByNameFound = true;
+  BookNames known = detail::LinkBooks(path, links, {});
+  std::set<std::string, std::less<>> seen;
+  bool naming = false;
+  const auto use = [&](std::string_view formula) {
+    if (formula.find('[') == std::string_view::npos) return;
+    for (auto& written : formula::FindBookNames(formula)) {
+      naming = true;
+      if (!seen.insert(written).second || known.Find(written) != 0 || known.IsWorkbook(written)) continue;
+      LinkInfo info;
+      info.index = static_cast<std::uint32_t>(links.size()) + 1;
+      info.kind = LinkKind::Book;
+      info.source = known.Source(written);
+      info.target = std::move(written);
+      info.form = LinkForm::ByName;
+      known.Add(info.source, info.index, false);
+      links.push_back(std::move(info));
+    }
+  };
+  // Most parts name no book: they are looked through in pieces, never held
+  // whole, and parsed only when they might.
+  const auto scan = [&](const std::string& part, const std::string& text) {
+    naming = false;
+    ForEachFormula(part, text, use);
+    if (naming) namingParts.push_back(part);
+  };
+  if (BookNameSniffer().Feed(mainXml)) scan(mainPart, mainXml);
+  for (const auto& job : Carriers()) {
+    BookNameSniffer sniffer;
+    bool may = false;
+    package->ReadInPieces(job.part, [&](std::string_view piece) { may = sniffer.Feed(piece); });
+    if (may) scan(job.part, package->Read(job.part));
   }
 }
 
 BreakResult& BreakResult::operator+=(const BreakResult& o) {
   cells += o.cells;
   uncached += o.uncached;
+  fromLinkCache += o.fromLinkCache;
   names += o.names;
   namesToRef += o.namesToRef;
   charts += o.charts;
@@ -165,9 +243,9 @@ BreakResult Workbook::Break(const std::vector<std::string>& sources) {
 std::map<std::uint32_t, LinkUsage> Workbook::Usage() const {
   impl_->Refresh();
   const auto& in = *impl_;
-  std::vector<std::uint32_t> identity(in.links.size() + 1);
+  std::vector<std::uint32_t> identity(in.book.references.size() + 1);
   for (std::uint32_t k = 0; k < identity.size(); ++k) identity[k] = k;
-  detail::FormulaJudge judge(identity, in.names, in.book.sheetNames);
+  detail::FormulaJudge judge(identity, in.names, in.book.sheetNames, detail::LinkBooks(in.path, in.links, {}));
   detail::UsageContext ctx(judge);
   std::map<std::uint32_t, LinkUsage> usage;
   for (const auto& link : in.links) usage[link.index];
@@ -208,13 +286,14 @@ void Workbook::Save() {
   VerifyInput input;
   input.mainPart = impl_->mainPart;
   input.relsPart = impl_->relsPart;
-  input.linkCount = static_cast<std::uint32_t>(impl_->links.size() - impl_->broken.size());
+  input.linkCount = staged.linksLeft;
   input.removedParts = staged.removed;
   for (const auto& entry : impl_->package->EntryNames())
     if (EndsWith(Lower(entry), ".rels")) input.otherRelsParts.push_back(entry);
-  input.brokenFiles = detail::BrokenFileNames(impl_->links, impl_->broken);
+  input.books = staged.books;
   input.edited = &edited;
   for (const auto& [part, unused] : staged.deflated) input.checkedParts.push_back(part);
+  input.namingParts = impl_->namingParts;
   input.read = [this](const std::string& part) { return impl_->package->Read(part); };
   Verify(input);
 

@@ -32,24 +32,35 @@ namespace quorvane::ooxml {
 // How often a link is used, counting uses through defined names too.
 struct LinkUsage {
   std::size_t cells = 0;     // cell formulas (each shared-formula anchor once)
+  std::size_t uncached = 0;  // ... of which were saved without a value
   std::size_t names = 0;     // defined names
   std::size_t charts = 0;    // chart series, title and label references
   std::size_t rules = 0;     // validation and conditional-format rules
   std::size_t controls = 0;  // shape text links, macros, control links
 };
 
+enum class LinkForm {
+  Listed,    // an externalLink part in <externalReferences>: formulas use it as [n]
+  Unlisted,  // an externalLink part of a book left out of the list: nothing uses it
+  ByName,    // no link part: formulas name the book's file ([Book.xlsx]Sheet!A1)
+};
+
 struct LinkInfo {
-  std::uint32_t index = 0;  // the n of [n]
+  // The n of [n] for a listed link; the others are numbered on after those,
+  // though no formula can use their numbers.
+  std::uint32_t index = 0;
   LinkKind kind = LinkKind::Other;
-  std::string part;    // the externalLink part
-  std::string target;  // as stored in its relationship ("" for DDE)
+  std::string part;    // the externalLink part ("" for a book named by file)
+  std::string target;  // as stored in its relationship ("" for DDE); as first written for a book named by file
   std::string source;  // name as listed by LinkSources (books only)
+  LinkForm form = LinkForm::Listed;
 };
 
 // Counts over everything a Break staged (cumulative across calls).
 struct BreakResult {
   std::size_t cells = 0;           // cell formulas replaced by their cached value
   std::size_t uncached = 0;        // ... of which had no value and became #REF!
+  std::size_t fromLinkCache = 0;   // ... of which had no value and took the one the link cached
   std::size_t names = 0;           // defined names turned into cached constants
   std::size_t namesToRef = 0;      // defined names set to #REF! (no cache)
   std::size_t charts = 0;          // chart references and labels turned into literal data
@@ -58,7 +69,7 @@ struct BreakResult {
   std::size_t controls = 0;        // text links, macro assignments, control links removed
   std::size_t otherToRef = 0;      // other formulas (sparklines, chart extensions) set to #REF!
   std::size_t renumbered = 0;      // formulas whose [n] were only renumbered
-  std::size_t partsRemoved = 0;    // externalLink parts, their rels, calcChain
+  std::size_t partsRemoved = 0;    // externalLink parts (listed or not), their rels, calcChain
   bool calcChainRemoved = false;
 
   BreakResult& operator+=(const BreakResult& other);
@@ -78,15 +89,18 @@ class Workbook {
   ~Workbook();
 
   const std::filesystem::path& Path() const;
-  // Every link in [n] order: books, DDE and OLE links.
+  // Every link in [n] order: books, DDE and OLE links; then the link parts
+  // of books left out of the list, and the books formulas name by file
+  // without a link part (found by reading every formula once).
   const std::vector<LinkInfo>& Links() const;
-  // Sources of the book links in [n] order; a path used twice is listed twice.
+  // Sources of the book links in that order; a path used twice is listed twice.
   std::vector<std::string> BookSources() const;
   // Uses of each link by index (scans every part; books, DDE and OLE alike).
   std::map<std::uint32_t, LinkUsage> Usage() const;
 
   // Breaks every book link whose source equals one of `sources` (in addition
-  // to those broken by earlier calls). Throws PackageError for a name that is
+  // to those broken by earlier calls); a link part left out of the list is
+  // removed, a book named by file is broken where it is named. Throws PackageError for a name that is
   // not a book link's source. Nothing is written.
   BreakResult Break(const std::vector<std::string>& sources);
   bool Changed() const;

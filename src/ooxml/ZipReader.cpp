@@ -307,29 +307,56 @@ Archive ReadArchive(const Input& in, std::size_t maxEntries) {
   return archive;
 }
 
-std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
-                      std::uint64_t maxRatio) {
+namespace {
+
+void CheckLimits(const Entry& e, std::uint64_t maxSize, std::uint64_t maxRatio) {
   if (e.size > maxSize || e.size > std::numeric_limits<std::size_t>::max() / 2)
     throw PackageError("part " + e.name + " is too large (" + std::to_string(e.size) + " bytes)");
   if (e.size > kRatioFloor && e.size / std::max<std::uint64_t>(e.compressedSize, 1) >= maxRatio)
     throw PackageError("part " + e.name + " is compressed suspiciously well (a zip bomb?)");
+}
 
+void Check(InflateFault fault, const Entry& e) {
+  switch (fault) {
+    case InflateFault::None: return;
+    case InflateFault::Truncated: Damaged("part " + e.name + " ends too early");
+    case InflateFault::TooLarge: Damaged("part " + e.name + " is larger than declared");
+    case InflateFault::BadData: Damaged("bad compressed data in " + e.name);
+    case InflateFault::TooSmall: Damaged("part " + e.name + " is smaller than declared");
+  }
+}
+
+}  // namespace
+
+std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
+                      std::uint64_t maxRatio) {
+  CheckLimits(e, maxSize, maxRatio);
   std::string out(static_cast<std::size_t>(e.size), '\0');
   if (e.method == kMethodStored) {
     if (!out.empty()) in.ReadAt(e.dataOffset, out.data(), out.size());
   } else {
     CompressedData data{in, e, std::string(kChunk, '\0'), e.compressedSize};
-    const auto fault = InflateExactly(out, [&data] { return data.Next(); });
-    switch (fault) {
-      case InflateFault::None: break;
-      case InflateFault::Truncated: Damaged("part " + e.name + " ends too early");
-      case InflateFault::TooLarge: Damaged("part " + e.name + " is larger than declared");
-      case InflateFault::BadData: Damaged("bad compressed data in " + e.name);
-      case InflateFault::TooSmall: Damaged("part " + e.name + " is smaller than declared");
-    }
+    Check(InflateExactly(out, [&data] { return data.Next(); }), e);
   }
   if (Crc(out) != e.crc) Damaged("checksum mismatch in " + e.name);
   return out;
+}
+
+void ReadEntryInPieces(const Input& in, const Entry& e, std::uint64_t maxSize, std::uint64_t maxRatio,
+                       const std::function<void(std::string_view)>& sink) {
+  CheckLimits(e, maxSize, maxRatio);
+  std::uint32_t crc = 0;
+  const auto take = [&](std::string_view piece) {
+    crc = Crc(piece, crc);
+    sink(piece);
+  };
+  CompressedData data{in, e, std::string(kChunk, '\0'), e.compressedSize};  // stored: the same as its size
+  if (e.method == kMethodStored) {
+    for (std::string_view piece; !(piece = data.Next()).empty();) take(piece);
+  } else {
+    Check(InflateInPieces(e.size, [&data] { return data.Next(); }, take), e);
+  }
+  if (crc != e.crc) Damaged("checksum mismatch in " + e.name);
 }
 
 }  // namespace quorvane::ooxml::zip

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,5 +48,9 @@ bool IsSafeName(std::string_view name);
 // stops at the declared size; the CRC is checked. Throws PackageError.
 std::string ReadEntry(const Input& in, const Entry& e, std::uint64_t maxSize,
                       std::uint64_t maxRatio);
+// The same, handing the bytes to `sink` in pieces instead of holding them
+// whole; a fault found after some pieces were handed over still throws.
+void ReadEntryInPieces(const Input& in, const Entry& e, std::uint64_t maxSize, std::uint64_t maxRatio,
+                       const std::function<void(std::string_view)>& sink);
 
 }  // namespace quorvane::ooxml::zip

@@ -2,8 +2,12 @@
 //
 // A case is a text file: a first comment line stating its purpose, then one
 // directive per line. Before the run:
-//   book NAME [link=SOURCE]... [name=NAME] [value=V]   a workbook built now;
-//        each link gives one formula cell (A1, B1, ...) caching V (default 42)
+//   book NAME [link=SOURCE]... [unlisted=SOURCE]... [name=NAME] [value=V]
+//        a workbook built now; each link gives one formula cell (A1, B1, ...)
+//        caching V (default 42); an unlisted link's part is left out of the list
+//   python SCRIPT ARGS...   cases/SCRIPT run by Debian's python3 in the folder
+//        (exit 77: a module is missing, the case is skipped unless
+//        QUORVANE_REQUIRE_SCRIPT_WRITERS is set)
 //   file NAME TEXT...    a plain file          ole NAME   a fake .xls (OLE signature)
 //   dir NAME             a folder              symlink NAME TARGET     fifo NAME
 // The run (working folder = the case's folder):
@@ -21,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -88,12 +93,13 @@ std::string ColumnName(std::size_t k) { return std::string(1, static_cast<char>(
 
 void BuildBook(const fs::path& path, const std::vector<std::string>& args) {
   std::vector<std::string> sources;
-  std::vector<std::string> names;
+  std::vector<std::string> names, unlisted;
   std::string value = "42";
   for (const auto& arg : args) {
     const auto eq = arg.find('=');
     const std::string key = arg.substr(0, eq), val = arg.substr(eq + 1);
     if (key == "link") sources.push_back(val);
+    else if (key == "unlisted") unlisted.push_back(val);
     else if (key == "name") names.push_back(val);
     else if (key == "value") value = val;
     else throw std::runtime_error("unknown book option " + arg);
@@ -107,6 +113,12 @@ void BuildBook(const fs::path& path, const std::vector<std::string>& args) {
     link.sheetDataSet = "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>";
     book.AddBookLink(link);
     row += "<c r=\"" + ColumnName(k) + "1\"><f>[" + std::to_string(k + 1) + "]Sheet1!A1</f><v>" + value + "</v></c>";
+  }
+  for (const auto& target : unlisted) {
+    quorvane::testing::BookLink link;
+    link.target = target;
+    link.listed = false;
+    book.AddBookLink(link);
   }
   row += "<c r=\"" + ColumnName(sources.size()) + "1\"><v>7</v></c></row>";
   book.AddSheet("Sheet1", row);
@@ -191,6 +203,13 @@ class CliCase : public ::testing::TestWithParam<std::string> {
       } else if (d.verb == "fifo") {
         if (::mkfifo((dir / d.args.at(0)).c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
         continue;
+      } else if (d.verb == "python") {
+        std::vector<std::string> argv{"/usr/bin/python3", (fs::path(QUORVANE_CLI_CASES) / d.args.at(0)).string()};
+        argv.insert(argv.end(), d.args.begin() + 1, d.args.end());
+        const Outcome made = quorvane::testing::RunProcess(argv, dir, root_ / "python");
+        skip_ = made.exit == 77;
+        if (!skip_ && made.exit != 0) throw std::runtime_error("python " + d.rest + " failed: " + made.err);
+        continue;
       } else if (d.verb == "symlink") {
         fs::create_directories((dir / d.args.at(0)).parent_path());
         fs::create_symlink(d.args.at(1), dir / d.args.at(0));
@@ -204,12 +223,17 @@ class CliCase : public ::testing::TestWithParam<std::string> {
 
   fs::path root_;
   std::map<std::string, std::string> before_;
+  bool skip_ = false;
 };
 
 TEST_P(CliCase, Run) {
   const Case c = ReadCase(fs::path(QUORVANE_CLI_CASES) / (GetParam() + ".case"));
   SCOPED_TRACE(c.purpose);
   const fs::path dir = Prepare(c, "work");
+  if (skip_) {
+    if (std::getenv("QUORVANE_REQUIRE_SCRIPT_WRITERS")) FAIL() << "python3-openpyxl or python3-xlsxwriter missing";
+    GTEST_SKIP() << "python3-openpyxl or python3-xlsxwriter missing";
+  }
   const std::string dirText = fs::canonical(dir).string();
 
   Outcome outcome;
@@ -289,7 +313,7 @@ TEST_P(CliCase, Run) {
       EXPECT_NE(cell.find("<v>" + at(2) + "</v>"), std::string::npos) << cell;
       EXPECT_EQ(cell.find("<f"), std::string::npos) << cell;
     } else if (d.verb != "book" && d.verb != "file" && d.verb != "ole" && d.verb != "dir" &&
-               d.verb != "symlink" && d.verb != "fifo") {
+               d.verb != "symlink" && d.verb != "fifo" && d.verb != "python") {
       FAIL() << "unknown directive " << d.verb;
     }
   }

@@ -2,7 +2,7 @@
 // writes them with openpyxl: the script loads a linked workbook and saves it
 // again (openpyxl keeps the link part and its cache), quorvane-cli breaks it.
 // Skipped where Debian's python3-openpyxl is missing unless the environment
-// demands it (QUORVANE_REQUIRE_PYTHON_XLSX, set by scripts/test).
+// demands it (QUORVANE_REQUIRE_SCRIPT_WRITERS, set by scripts/test).
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -56,7 +56,7 @@ TEST(ScriptCorners, OpenpyxlRulesAndTotalsKeepTheirValues) {
   const fs::path dir = ::mkdtemp(pattern.data());
   if (::access(kPython, X_OK) != 0 || RunProcess({kPython, "-c", "import openpyxl"}, dir, dir / "probe").exit != 0) {
     fs::remove_all(dir);
-    if (std::getenv("QUORVANE_REQUIRE_PYTHON_XLSX")) FAIL() << "python3-openpyxl is not installed";
+    if (std::getenv("QUORVANE_REQUIRE_SCRIPT_WRITERS")) FAIL() << "python3-openpyxl is not installed";
     GTEST_SKIP() << "python3-openpyxl is not installed";
   }
   const fs::path book = dir / "book.xlsx";

@@ -1,5 +1,7 @@
 #include "ooxml/Formula.h"
 
+#include "ooxml/BookNames.h"
+
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -74,6 +76,47 @@ TEST(FormulaBookRefs, FindsEveryPrefixWithItsDigitsAndNothingElse) {
       EXPECT_EQ(c.text[ref.offset + ref.length], ']');
     }
     EXPECT_EQ(got, c.books);
+  }
+}
+
+// Books named by file, as scripts write them; the same text in a string, a
+// table or without a sheet and "!" names none.
+TEST(FormulaBookNames, FindsFileNamesOnlyWhereAReferenceStands) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"[Source.xlsx]Data!B3", {"Source.xlsx"}}, {"'[My Book.xlsx]Q''s 1'!A1:B2", {"My Book.xlsx"}},
+      {"'C:\\Data\\[Source.xlsx]Data'!B2*2", {"C:\\Data\\Source.xlsx"}},
+      {"SUM('\\\\srv\\x [old]\\[B.xlsm]S1:S3'!A1)+[1]S!A1", {"\\\\srv\\x [old]\\B.xlsm"}},
+      {"'https://h/d/[B.xlsx]S'!A1&[Book1]S!A1", {"https://h/d/B.xlsx", "Book1"}},
+      {"[Source.xlsx]!Rate+'[2024.xlsx]S'!A1", {"Source.xlsx", "2024.xlsx"}},
+      {"=\"[Source.xlsx]\"", {}}, {"INDIRECT(\"'[Source.xlsx]Data'!B2\")", {}},
+      {"HYPERLINK(\"[Source.xlsx]Data!A1\",\"open\")", {}}, {"Table1[Source.xlsx]", {}},
+      {"[Source.xlsx]", {}}, {"'[Source.xlsx]Data'", {}}, {"[Source.xlsx]My Data!A1", {}}, {"'[1]S'!A1", {}},
+      {"[]S!A1+'[]S'!A1+'x]S'!A1", {}}, {"'[Source.xlsx]Data!A1", {}}, {"[a'b.xlsx]S!A1", {}},
+  };
+  for (const auto& [text, books] : cases) {
+    EXPECT_EQ(FindBookNames(text), books) << text;
+    EXPECT_TRUE(FindBookRefs(text).empty() || text.find("[1]") != std::string::npos) << text;
+    EXPECT_TRUE(FindNameRefs(text).empty() || books.empty()) << text << ": the other book's name is not ours";
+  }
+}
+
+// Parts are looked through in pieces: a pair cut anywhere is still seen, and
+// what is not a pair whole is not one in pieces either.
+TEST(FormulaBookNames, PartsThatMayNameABookAreSeenHoweverTheyArrive) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"<f>'C:\\x\\[B.xlsx]S'!A1</f>", true}, {"<f>[B.xlsx]S!A1</f>", true}, {"<f>[2]S!A1+'[B]S'!A1</f>", true},
+      {"<f>[12]S!A1</f>", false}, {"<f>Table1[Col]+[]S</f>", false}, {"<f>[B</f><f>x]</f>", false},
+      {"<f>[1", false}};
+  for (const auto& [text, may] : cases) {
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      ooxml::BookNameSniffer sniffer;
+      sniffer.Feed(text.substr(0, cut));
+      EXPECT_EQ(sniffer.Feed(text.substr(cut)), may) << text << " cut at " << cut;
+    }
+    ooxml::BookNameSniffer byChar;
+    bool seen = false;
+    for (char c : text) seen = byChar.Feed(std::string(1, c));
+    EXPECT_EQ(seen, may) << text << " a byte at a time";
   }
 }
 

@@ -46,6 +46,9 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   items.push_back(Item("xl/stored.xml", "<s>stored</s>", 0));
   items.push_back(Item("xl/stored2.xml", "<s>stored</s>", 0));
   items.push_back(Item("xl/calcChain.xml", "<calcChain/>"));
+  std::string rows;
+  for (int i = 0; i < 30000; ++i) rows += "<r n=\"" + std::to_string(i * 7919 % 10007) + "\"/>";
+  items.push_back(Item("xl/pieces.xml", rows));  // inflated in several pieces
   items.push_back(Item("docProps/custom.xml", "<x/>", 8, [](ZipItem& i) {
     i.flags = 0x0800;
     i.extra = std::string("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9);
@@ -60,7 +63,13 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   for (const auto& it : items) names.push_back(it.name);
   EXPECT_EQ(pkg.EntryNames(), names);
   EXPECT_EQ(pkg.MainPart(), "xl/workbook.xml");
+  const auto joined = [&](const std::string& name) {
+    std::string all;
+    pkg.ReadInPieces(name, [&](std::string_view piece) { all += piece; });
+    return all;
+  };
   for (const auto& it : items) EXPECT_EQ(pkg.Read(it.name), it.data) << it.name;
+  for (const auto& it : items) EXPECT_EQ(joined(it.name), it.data) << it.name;
   EXPECT_EQ(pkg.Read("/XL/Workbook.XML"), FindItem(items, "xl/workbook.xml")->data);
   EXPECT_TRUE(pkg.Has("xl/vbaProject.bin"));
   EXPECT_FALSE(pkg.Has("docProps/"));
@@ -79,6 +88,7 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   pkg.Replace("xl/added.xml", "<new/>");
   pkg.ReplaceDeflated("xl/empty.xml", DeflatePart(""));
   EXPECT_EQ(pkg.Read("xl/stored2.xml"), big);
+  EXPECT_EQ(joined("xl/stored2.xml"), big);
   EXPECT_EQ(pkg.Read("xl/empty.xml"), "");
   EXPECT_TRUE(pkg.Modified());
   EXPECT_NE(ErrorOf([&] { pkg.Remove("xl/calcChain.xml"); }).find("missing part"), std::string::npos);
@@ -304,8 +314,11 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
   limits.maxPartSize = 4 << 20;
   limits.maxCompressionRatio = 100;
   const Package pkg = Package::Open(path, limits);
-  for (const auto& h : hostile)
+  for (const auto& h : hostile) {
     EXPECT_NE(ErrorOf([&] { pkg.Read(h.first.name); }).find(h.second), std::string::npos) << h.first.name;
+    const std::string inPieces = ErrorOf([&] { pkg.ReadInPieces(h.first.name, [](std::string_view) {}); });
+    EXPECT_NE(inPieces.find(h.second), std::string::npos) << h.first.name << ": " << inPieces;
+  }
   EXPECT_TRUE(Package::Open(path).Read("big.xml") == std::string(5 << 20, 'x'));
   PackageLimits few;
   few.maxEntries = 4;

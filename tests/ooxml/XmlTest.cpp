@@ -194,7 +194,8 @@ TEST(Xml, EditsAppliedInAnyOrderAndInPiecesMatchTheWholeText) {
 }
 
 TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
-  const std::vector<std::string> broken = {"src.xlsx"};
+  BookNames broken("/books/book.xlsx");
+  broken.Add("C:\\x\\Src.xlsx", 2, true);
   auto sheet = [](const std::string& formula) {
     return "<worksheet><sheetData><row><c r=\"A1\"><f>" + formula + "</f><v>1</v></c></row></sheetData>"
            "<x14:dataValidation xmlns:x14=\"urn:x\"><x14:formula1>1</x14:formula1></x14:dataValidation></worksheet>";

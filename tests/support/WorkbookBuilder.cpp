@@ -238,12 +238,12 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
     if (!rels.empty()) parts["xl/worksheets/_rels/sheet" + n + ".xml.rels"] = Rels(rels);
   }
   workbook += "</sheets>";
+  std::string references;
   if (!links_.empty()) {
-    workbook += "<externalReferences>";
     for (std::size_t i = 0; i < links_.size(); ++i) {
       const Link& l = links_[i];
       std::string n = std::to_string(i + 1);
-      workbook += "<externalReference r:id=\"rIdL" + n + "\"/>";
+      if (l.kind != 0 || l.book.listed) references += "<externalReference r:id=\"rIdL" + n + "\"/>";
       bookRels.push_back(
           Rel("rIdL" + n, std::string(kRelTypes) + "externalLink", "externalLinks/externalLink" + n + ".xml"));
       std::string part = "xl/externalLinks/externalLink" + n + ".xml";
@@ -269,7 +269,7 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
       parts[part] = kDecl + "<externalLink xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\">" + body +
                     "</externalLink>";
     }
-    workbook += "</externalReferences>";
+    if (!references.empty()) workbook += "<externalReferences>" + references + "</externalReferences>";
   }
   if (!names_.empty()) {
     workbook += "<definedNames>";

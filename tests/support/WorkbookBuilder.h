@@ -27,6 +27,7 @@ struct BookLink {
   std::string definedNames = {};       // inner XML of <definedNames>, the other book's names
   std::string relType = std::string(kRelTypes) + "externalLinkPath";
   bool external = true;                // TargetMode="External"
+  bool listed = true;                  // false: related, but left out of <externalReferences>
 };
 
 class WorkbookBuilder {
