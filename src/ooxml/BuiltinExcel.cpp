@@ -89,6 +89,7 @@ class BuiltinApplication : public base::ExcelApplication {
  public:
   std::string DefaultMember() override { return kBuiltinEngineName; }
   std::unique_ptr<base::ExcelWorkbooks> Workbooks() override { return std::make_unique<BuiltinWorkbooks>(session_); }
+  void SetAutomationSecurity(std::int32_t) override {}  // the engine runs no macros
   void SetDisplayAlerts(bool) override {}
   void SetAskToUpdateLinks(bool) override {}
   std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,10 +30,11 @@ struct FormFixture : ::testing::Test {
   testing::FakeExcel excel;
   testing::FakeClock clock;
   testing::FileListFakes lists;
+  testing::FakeInput input;
   std::unique_ptr<Form1> NewForm(testing::FakeWindow& w, testing::FakeSettings& store) {
     return std::make_unique<Form1>(Form1Services{w, store, messages, files, starter, random, excel, files, clock,
                                                  lists.dialog, lists.picker, lists.listing, lists.pump,
-                                                 lists.listView, lists.cursor});
+                                                 lists.listView, lists.cursor, input});
   }
   std::unique_ptr<Form1> owned = NewForm(window, settings);
   Form1& form = *owned;
@@ -173,6 +175,7 @@ TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
   EXPECT_EQ(excel.Matching("Open(C:\\W\\a.xlsx)").size(), 1u);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Done.");
+  EXPECT_EQ(input.discarded, 1);
   EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
 }
 
