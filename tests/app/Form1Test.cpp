@@ -155,6 +155,26 @@ TEST_F(FormFixture, AStoreThatFailsNeverStopsTheTool) {
   EXPECT_EQ(form.Check3.Value(), 1);  // the option still counts for the next run
 }
 
+// The deadline for Excel calls has no control: only a value stored beside the
+// backup option changes it, and anything but a plain number of seconds from
+// one to a day leaves the default.
+TEST_F(FormFixture, ExcelTimeoutComesFromTheStoreWithinItsRange) {
+  const std::string key = testing::FakeSettings::Key("Tarnwick", "Quorvane", "ExcelTimeout");
+  const std::pair<std::optional<std::string>, long long> cases[] = {
+      {std::nullopt, 300}, {"120", 120},  {"1", 1},      {"86400", 86400}, {" 45 ", 45}, {"0", 300},
+      {"86401", 300},      {"-5", 300},   {"1.5", 300},  {"12 s", 300},    {"", 300},    {"99999999999999999999", 300},
+  };
+  for (const auto& [stored, seconds] : cases) {
+    SCOPED_TRACE(stored.value_or("<absent>"));
+    testing::FakeSettings store;
+    if (stored) store.values[key] = *stored;
+    EXPECT_EQ(StoredExcelTimeout(store).count(), seconds);
+  }
+  settings.values[key] = "60";
+  settings.failRead = true;
+  EXPECT_EQ(StoredExcelTimeout(settings).count(), 300);
+}
+
 // The handlers reach the folder walk and the run with the window's own
 // controls; the window tests drive every handler through real input.
 TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
