@@ -62,7 +62,7 @@ void Form1::Form_Unload(int& /*cancel*/) { services_.window.End(); }
 void Form1::Check2_Click() {
   if (!TakePress(Check2)) return;
   links::RemoveLinks({Check3, ListView1, ProgressBar1, MousePointer},
-                     {services_.excel, services_.messages, services_.copier, services_.clock});
+                     {services_.excel, services_.messages, services_.copier, services_.clock, services_.input});
 }
 
 void Form1::Check3_Click() { StoreBackupOption(services_.settings, Check3); }

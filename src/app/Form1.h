@@ -10,6 +10,7 @@
 #include "base/Controls.h"
 #include "base/Excel.h"
 #include "base/MessageBoxes.h"
+#include "base/PendingInput.h"
 #include "filelist/AddFiles.h"
 #include "filelist/AddFolder.h"
 #include "filelist/Drop.h"
@@ -48,6 +49,7 @@ struct Form1Services {
   filelist::MessagePump& pump;
   filelist::ListViewControl& listView;
   filelist::ScreenCursor& cursor;
+  base::PendingInput& input;
 };
 
 // Texts and fixed values of the window.

@@ -1,6 +1,7 @@
 #pragma once
 // The one remembered choice, the backup option, and the store it lives in.
 
+#include <chrono>
 #include <string>
 
 #include "base/Controls.h"
@@ -21,10 +22,18 @@ class SettingsStore {
 inline constexpr const char* kSettingsApp = "Tarnwick";
 inline constexpr const char* kSettingsSection = "Quorvane";
 inline constexpr const char* kBackupKey = "BackupCheck";
+// Seconds one Excel call may take before its instance is ended; no control
+// sets it, only the registry.
+inline constexpr const char* kExcelTimeoutKey = "ExcelTimeout";
 
 // Start-up: ticks the box only for exactly "True". Ticking raises the box's
 // click handler, which writes "True" again; an unreadable store leaves it unticked.
 void RestoreBackupOption(SettingsStore& store, base::CheckBox& check3);
+
+// The stored call deadline: a whole number of seconds from 1 to
+// base::kLongestExcelDeadline, base::kDefaultExcelDeadline when absent,
+// unreadable or anything else.
+std::chrono::seconds StoredExcelTimeout(SettingsStore& store);
 
 // The box's click handler: stores "True" or "False". A store that cannot be
 // written is ignored so the tool keeps working; the box still counts.

@@ -3,6 +3,7 @@
 // Implemented by the COM binding on Windows and by the built-in workbook engine.
 // Every failing operation throws AutomationError.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,10 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "base/Inspection.h"
+
 namespace quorvane::base {
 
 // Excel's value for links to other Excel workbooks.
 inline constexpr std::int32_t kExcelLinks = 1;
+// How long one call into an Excel instance the tool created may take before
+// the instance is ended: long enough for a large workbook, and at most a day.
+inline constexpr std::chrono::seconds kDefaultExcelDeadline{300};
+inline constexpr std::chrono::seconds kLongestExcelDeadline{86400};
+// AutomationSecurity: no macro of any workbook opened runs, without a question.
+inline constexpr std::int32_t kMacrosForceDisabled = 3;
 
 class AutomationError : public std::runtime_error {
  public:
@@ -23,6 +32,13 @@ class AutomationError : public std::runtime_error {
 
  private:
   std::string member_;
+};
+
+// Creating an instance failed because there is no Excel on this machine, as
+// opposed to an Excel that failed to start.
+class NotInstalled : public AutomationError {
+ public:
+  using AutomationError::AutomationError;
 };
 
 // What LinkSources gives when the workbook has links: an array addressed from
@@ -71,13 +87,24 @@ class ExcelApplication {
   virtual ~ExcelApplication() = default;
   virtual std::string DefaultMember() = 0;  // dispatch id 0, read as a property
   virtual std::unique_ptr<ExcelWorkbooks> Workbooks() = 0;
+  virtual void SetAutomationSecurity(std::int32_t value) = 0;
   virtual void SetDisplayAlerts(bool value) = 0;
   virtual void SetAskToUpdateLinks(bool value) = 0;
   virtual std::unique_ptr<ExcelWorkbook> ActiveWorkbook() = 0;
   virtual void Quit() = 0;
-  // Last resort after a failed sequence on an instance this tool created: make
-  // sure the instance is gone even if Quit was ignored. Never throws.
+  // Makes sure an instance this tool created is gone, after a failed
+  // sequence or once it was told to quit: lets go of it, gives it time to
+  // finish, and ends it if it is still there. Never throws.
   virtual void ForceEnd() noexcept {}
+};
+
+class ExcelAutomation;
+
+// What the per-workbook sequence borrows from outside Excel when the work is
+// Excel's; both are null where nothing is borrowed.
+struct ExcelAids {
+  WorkbookInspector* inspector = nullptr;  // looks at each workbook before Excel opens it
+  ExcelAutomation* engine = nullptr;       // breaks links Excel left in a workbook it saved
 };
 
 class ExcelAutomation {
@@ -85,8 +112,10 @@ class ExcelAutomation {
   virtual ~ExcelAutomation() = default;
   // Attaches to an already running instance; throws when none runs.
   virtual std::unique_ptr<ExcelApplication> GetRunning() = 0;
-  // Creates a new, separate instance on the local machine.
+  // Creates a new, separate instance on the local machine; throws
+  // NotInstalled when there is nothing to create.
   virtual std::unique_ptr<ExcelApplication> Create() = 0;
+  virtual ExcelAids Aids() { return {}; }
 };
 
 }  // namespace quorvane::base

@@ -27,7 +27,11 @@ int Run(const Options& options, Environment& env) {
   settings.progress = env.errIsTerminal && !options.quiet;
   Console console(env.out, env.err, settings, workbooks.size());
 
-  const EngineFactory& makeEngine = options.engine == Engine::Excel ? env.excel : env.builtin;
+  EngineFactory makeEngine = env.builtin;
+  if (options.engine == Engine::Excel) {
+    makeEngine = {};
+    if (env.excel) makeEngine = [&] { return env.excel(std::chrono::seconds(options.excelTimeout)); };
+  }
   // Excel instances are whole processes that do not take kindly to being
   // run side by side: one workbook at a time there.
   const unsigned jobs = options.engine == Engine::Excel ? 1u : options.jobs;

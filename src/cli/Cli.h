@@ -2,6 +2,7 @@
 // quorvane-cli as a function. The platform's main supplies the streams, the
 // engines and the file services; everything else is portable.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -14,6 +15,8 @@ namespace quorvane::cli {
 
 // Makes one automation for one worker thread.
 using EngineFactory = std::function<std::unique_ptr<base::ExcelAutomation>()>;
+// The same for Excel, whose calls each get the deadline.
+using ExcelFactory = std::function<std::unique_ptr<base::ExcelAutomation>(std::chrono::seconds deadline)>;
 
 struct Environment {
   std::ostream& out;
@@ -23,7 +26,7 @@ struct Environment {
   filelist::DirectoryListing& listing;  // for the folders named
   bool errIsTerminal = false;
   EngineFactory builtin;
-  EngineFactory excel;  // empty where Excel cannot be driven
+  ExcelFactory excel;  // empty where Excel cannot be driven
 };
 
 // Parses the arguments, collects the workbooks, works on them and reports.

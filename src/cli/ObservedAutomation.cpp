@@ -41,6 +41,7 @@ class ObservedApplication final : public base::ExcelApplication {
 
   std::string DefaultMember() override { return inner_->DefaultMember(); }
   std::unique_ptr<base::ExcelWorkbooks> Workbooks() override { return inner_->Workbooks(); }
+  void SetAutomationSecurity(std::int32_t value) override { inner_->SetAutomationSecurity(value); }
   void SetDisplayAlerts(bool value) override { inner_->SetDisplayAlerts(value); }
   void SetAskToUpdateLinks(bool value) override { inner_->SetAskToUpdateLinks(value); }
   std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {

@@ -26,6 +26,7 @@ class ObservedAutomation final : public base::ExcelAutomation {
 
   std::unique_ptr<base::ExcelApplication> GetRunning() override;
   std::unique_ptr<base::ExcelApplication> Create() override;
+  base::ExcelAids Aids() override { return inner_.Aids(); }
 
   const Observation& Seen() const { return *seen_; }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "base/Excel.h"
 #include "quorvane/Version.h"
 
 namespace quorvane::cli {
@@ -12,6 +13,7 @@ std::variant<Options, ParseExit> ParseCommandLine(int argc, const char* const* a
                                                   bool excelAvailable) {
   Options options;
   options.jobs = std::max(1u, std::thread::hardware_concurrency());
+  options.excelTimeout = static_cast<unsigned>(base::kDefaultExcelDeadline.count());
 
   CLI::App app{
       "Breaks the links to other workbooks in every workbook named: each formula that\n"
@@ -36,6 +38,12 @@ std::variant<Options, ParseExit> ParseCommandLine(int argc, const char* const* a
   app.add_option("--engine", engine, "builtin (default), or excel (Windows with Excel only)")
       ->check(CLI::IsMember({"builtin", "excel"}))
       ->type_name("NAME");
+  const auto* timeout =
+      app.add_option("--excel-timeout", options.excelTimeout,
+                     "With --engine excel: seconds one call may take before that Excel instance is ended "
+                     "(default: " + std::to_string(base::kDefaultExcelDeadline.count()) + ")")
+          ->check(CLI::Range(1u, static_cast<unsigned>(base::kLongestExcelDeadline.count())))
+          ->type_name("SECONDS");
   app.add_flag("-q,--quiet", options.quiet, "Print failures only");
   app.set_version_flag("--version", "quorvane-cli " QUORVANE_VERSION, "Print the version and exit");
 
@@ -53,6 +61,9 @@ std::variant<Options, ParseExit> ParseCommandLine(int argc, const char* const* a
     return ParseExit{kExitUsage,
                      "--engine excel needs Microsoft Excel on Windows; this build has only the "
                      "built-in engine"};
+  }
+  if (timeout->count() > 0 && (options.engine != Engine::Excel || options.list)) {
+    return ParseExit{kExitUsage, "--excel-timeout applies to --engine excel breaking links only"};
   }
   if (options.backup && options.list) {
     return ParseExit{kExitUsage, "--backup makes no sense with --list, which changes nothing"};

@@ -17,6 +17,8 @@ struct Options {
   bool quiet = false;
   unsigned jobs = 1;
   Engine engine = Engine::Builtin;
+  // --engine excel: seconds one Excel call may take before its instance is ended.
+  unsigned excelTimeout = 0;
 };
 
 inline constexpr int kExitDone = 0;

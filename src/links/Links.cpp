@@ -1,6 +1,46 @@
 #include "links/Links.h"
 
 namespace quorvane::links {
+namespace {
+
+std::string Names(const base::SourceArray& sources) {
+  std::string text;
+  for (std::int32_t k = sources.LowerBound(); k <= sources.UpperBound(); ++k)
+    text += (text.empty() ? "" : ", ") + sources.At(k);
+  return text;
+}
+
+void LookBeforeOpening(const base::ExcelAids& aids, const std::string& path) {
+  if (!aids.inspector) return;
+  const base::OpeningObstacle obstacle = aids.inspector->Look(path);
+  if (obstacle != base::OpeningObstacle::None) throw base::AutomationError("", base::NotOpenedReason(obstacle));
+}
+
+// BreakLink converts cell formulas but may leave links in defined names,
+// validation lists, conditional formats and some chart and control
+// settings. The engine can break those in an Open XML workbook, once Excel
+// no longer holds the file; a workbook it cannot take keeps them, and fails.
+void BreakWhatExcelLeft(base::ExcelApplication& instance, const base::ExcelAids& aids, const std::string& path,
+                        const base::SourceArray& left, base::Property<int>& pointer) {
+  instance.ForceEnd();
+  const std::string reason = "Excel left links to: " + Names(left);
+  if (!aids.engine) throw base::AutomationError("", reason);
+  const auto engine = aids.engine->Create();
+  try {
+    engine->Workbooks()->Open(path);
+  } catch (const std::exception&) {
+    throw base::AutomationError("", reason);  // a binary workbook, which the engine does not edit
+  }
+  try {
+    if (const auto still = BreakAllLinks(*engine, pointer)) throw base::AutomationError("", Names(*still));
+    engine->ActiveWorkbook()->Save();
+    engine->Quit();
+  } catch (const std::exception& error) {
+    throw base::AutomationError("", reason + "; the built-in engine could not break them: " + DescribeFailure(error));
+  }
+}
+
+}  // namespace
 
 bool IsExcelRunning(base::ExcelAutomation& excel) {
   try {
@@ -19,6 +59,8 @@ bool WarnIfExcelOpen(base::ExcelAutomation& excel, base::MessageBoxes& messages)
 std::unique_ptr<base::ExcelApplication> OpenWorkbookInExcel(base::ExcelAutomation& excel, const std::string& path) {
   auto instance = excel.Create();
   try {
+    // An instance started by automation runs every macro of what it opens.
+    instance->SetAutomationSecurity(base::kMacrosForceDisabled);
     instance->Workbooks()->Open(path);
   } catch (...) {
     EndAfterFailure(*instance, false);
@@ -27,14 +69,15 @@ std::unique_ptr<base::ExcelApplication> OpenWorkbookInExcel(base::ExcelAutomatio
   return instance;
 }
 
-void BreakAllLinks(base::ExcelApplication& instance, base::Property<int>& pointer) {
+base::LinkSourceList BreakAllLinks(base::ExcelApplication& instance, base::Property<int>& pointer) {
   pointer.Set(base::kPointerHourglass);
   const base::LinkSourceList sources = instance.ActiveWorkbook()->LinkSources(base::kExcelLinks);
-  if (!sources) return;
+  if (!sources) return std::nullopt;
   // The lower bound is not consulted: Excel's arrays start at 1.
   for (std::int32_t k = 1; k <= sources->UpperBound(); ++k) {
     instance.ActiveWorkbook()->BreakLink(sources->At(k), base::kExcelLinks);
   }
+  return instance.ActiveWorkbook()->LinkSources(base::kExcelLinks);
 }
 
 void EndAfterFailure(base::ExcelApplication& instance, bool workbookOpen) noexcept {
@@ -57,14 +100,17 @@ void EndAfterFailure(base::ExcelApplication& instance, bool workbookOpen) noexce
 
 void BreakWorkbookLinks(base::ExcelAutomation& excel, const std::string& path,
                         std::unique_ptr<base::ExcelApplication>& current, base::Property<int>& pointer) {
+  const base::ExcelAids aids = excel.Aids();
+  LookBeforeOpening(aids, path);
   auto opened = OpenWorkbookInExcel(excel, path);
   current = std::move(opened);  // only now is the previous instance released
   base::ExcelApplication& instance = *current;
+  base::LinkSourceList left;
   try {
     pointer.Set(base::kPointerHourglass);
     instance.SetDisplayAlerts(false);
     instance.SetAskToUpdateLinks(false);
-    BreakAllLinks(instance, pointer);
+    left = BreakAllLinks(instance, pointer);
     // The workbook is saved, not the application: Application.Save is no
     // documented member and would not write the workbook.
     instance.ActiveWorkbook()->Save();
@@ -74,6 +120,7 @@ void BreakWorkbookLinks(base::ExcelAutomation& excel, const std::string& path,
     EndAfterFailure(instance, true);
     throw;
   }
+  if (left) BreakWhatExcelLeft(instance, aids, path, *left, pointer);
 }
 
 std::string DescribeFailure(const std::exception& error) {

@@ -86,6 +86,7 @@ void RemoveLinks(RunControls controls, RunServices services) {
       }
     }
   }  // the last instance's reference goes with the run
+  services.input.Discard();
   services.messages.Show(FinalMessage(n, failures), base::MessageButtons::Ok);
 }
 

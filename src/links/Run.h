@@ -8,6 +8,7 @@
 #include "base/Excel.h"
 #include "base/MessageBoxes.h"
 #include "base/PathList.h"
+#include "base/PendingInput.h"
 #include "links/Backup.h"
 
 namespace quorvane::links {
@@ -17,6 +18,7 @@ struct RunServices {
   base::MessageBoxes& messages;
   FileCopier& copier;
   RegionalClock& clock;
+  base::PendingInput& input;  // what the user pressed while the run worked
 };
 
 // What the run works on and shows on the window.
@@ -37,7 +39,9 @@ inline constexpr const char* kDone = "Done.";
 
 // Breaks the links of every workbook in the list, in list order, each after
 // its backup when the option is ticked; a failing entry is reported in the
-// final message and the run goes on.
+// final message and the run goes on. Input queued during the run is dropped
+// before that message, so it neither answers the message nor starts another
+// run.
 void RemoveLinks(RunControls controls, RunServices services);
 
 // The closing message: "Done." alone when nothing failed.

@@ -26,6 +26,10 @@ class BuiltinWorkbook : public base::ExcelWorkbook {
   base::LinkSourceList LinkSources(std::int32_t type) override {
     if (type != base::kExcelLinks) throw AutomationError("LinkSources", "only links to Excel workbooks are supported");
     auto sources = Book("LinkSources").BookSources();
+    // As in Excel, a link broken is no longer listed, though the work is done at Save.
+    std::erase_if(sources, [&](const std::string& name) {
+      return std::find(session_->pending.begin(), session_->pending.end(), name) != session_->pending.end();
+    });
     if (sources.empty()) return std::nullopt;
     return base::SourceArray(std::move(sources));
   }
@@ -85,6 +89,7 @@ class BuiltinApplication : public base::ExcelApplication {
  public:
   std::string DefaultMember() override { return kBuiltinEngineName; }
   std::unique_ptr<base::ExcelWorkbooks> Workbooks() override { return std::make_unique<BuiltinWorkbooks>(session_); }
+  void SetAutomationSecurity(std::int32_t) override {}  // the engine runs no macros
   void SetDisplayAlerts(bool) override {}
   void SetAskToUpdateLinks(bool) override {}
   std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {

@@ -3,7 +3,8 @@
 // without Excel. There is never a running instance to attach to; a created
 // one opens one workbook, breaks its book links and saves it.
 //
-// LinkSources and BreakLink accept only type 1 (links to Excel workbooks);
+// A source given to BreakLink is no longer listed by LinkSources, as in
+// Excel. LinkSources and BreakLink accept only type 1 (links to Excel workbooks);
 // any other type throws AutomationError, since the engine neither lists nor
 // breaks DDE and OLE links.
 

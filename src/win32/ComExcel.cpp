@@ -17,7 +17,7 @@ constexpr const char* kProgId = "Excel.Application";
 CLSID ExcelClass() {
   CLSID clsid{};
   const HRESULT hr = ::CLSIDFromProgID(L"Excel.Application", &clsid);
-  if (FAILED(hr)) Fail(kProgId, hr);
+  if (FAILED(hr)) throw base::NotInstalled(kProgId, AutomationReason(hr, nullptr));
   return clsid;
 }
 
@@ -95,13 +95,13 @@ class ComWorkbooks final : public base::ExcelWorkbooks {
 
 class ComApplication final : public base::ExcelApplication {
  public:
-  // process: the instance's process when this tool created it; empty otherwise.
-  ComApplication(Dispatch app, UniqueHandle process, std::chrono::milliseconds quitGrace)
-      : app_(std::move(app)), process_(std::move(process)), quitGrace_(quitGrace) {}
+  // guard: watches an instance this tool created; null for one it attached to.
+  ComApplication(Dispatch app, std::shared_ptr<InstanceGuard> guard, std::chrono::milliseconds quitGrace)
+      : app_(std::move(app)), guard_(std::move(guard)), quitGrace_(quitGrace) {}
   // An instance that answered Quit but kept running would otherwise be left
   // behind once the run lets go of it.
   ~ComApplication() override {
-    if (quitAsked_) ForceEnd();
+    if (quitAnswered_) ForceEnd();
   }
   ComApplication(const ComApplication&) = delete;
   ComApplication& operator=(const ComApplication&) = delete;
@@ -111,52 +111,50 @@ class ComApplication final : public base::ExcelApplication {
     return VariantText(value.get(), "(default member)");
   }
   std::unique_ptr<base::ExcelWorkbooks> Workbooks() override {
-    return std::make_unique<ComWorkbooks>(VariantObject(app_.Get("Workbooks"), "Workbooks"));
+    return std::make_unique<ComWorkbooks>(app_.GetObject("Workbooks"));
   }
+  void SetAutomationSecurity(std::int32_t value) override { app_.Put("AutomationSecurity", Arg::Int32(value)); }
   void SetDisplayAlerts(bool value) override { app_.Put("DisplayAlerts", Arg::Bool(value)); }
   void SetAskToUpdateLinks(bool value) override { app_.Put("AskToUpdateLinks", Arg::Bool(value)); }
   std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {
-    return std::make_unique<ComWorkbook>(VariantObject(app_.Get("ActiveWorkbook"), "ActiveWorkbook"));
+    return std::make_unique<ComWorkbook>(app_.GetObject("ActiveWorkbook"));
   }
   void Quit() override {
-    quitAsked_ = true;
     app_.Call("Quit");
+    quitAnswered_ = true;
   }
 
   // Excel stays alive while anyone holds a reference, so ours goes first;
-  // then the process gets the grace period to finish its Quit.
+  // then an instance that took its Quit gets the grace period to finish it,
+  // one that did not is ended at once.
   void ForceEnd() noexcept override {
     app_.reset();
-    if (!process_) return;
-    const auto grace = static_cast<DWORD>(quitGrace_.count());
-    if (::WaitForSingleObject(process_.get(), grace) == WAIT_TIMEOUT) ::TerminateProcess(process_.get(), 1);
-    process_.reset();
+    if (guard_) guard_->EndProcess(quitAnswered_ ? quitGrace_ : std::chrono::milliseconds(0));
   }
 
  private:
   Dispatch app_;
-  UniqueHandle process_;
+  std::shared_ptr<InstanceGuard> guard_;
   std::chrono::milliseconds quitGrace_;
-  bool quitAsked_ = false;
+  bool quitAnswered_ = false;
 };
 
 // The process behind a new instance, found through its main window. Opened
-// now so that a later ForceEnd cannot hit a reused process id. Our own
-// process (an in-process server) is never a candidate.
+// now so that a later end cannot hit a reused process id. Our own process
+// (an in-process server) is never a candidate. Throws when Hwnd cannot be
+// read, busy retries included.
 UniqueHandle InstanceProcess(Dispatch& app) {
-  try {
-    const UniqueVariant hwnd = app.Get("Hwnd");
-    UniqueVariant number;
-    if (FAILED(::VariantChangeType(number.put(), const_cast<VARIANT*>(&hwnd.get()), 0, VT_I8))) return {};
-    const auto window = reinterpret_cast<HWND>(static_cast<INT_PTR>(number.get().llVal));
-    DWORD pid = 0;
-    if (!window || !::GetWindowThreadProcessId(window, &pid) || pid == 0 || pid == ::GetCurrentProcessId())
-      return {};
-    return UniqueHandle(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
-  } catch (const std::exception&) {
-    return {};  // no Hwnd member: ForceEnd can only release the reference
-  }
+  const UniqueVariant hwnd = app.Get("Hwnd");
+  UniqueVariant number;
+  if (FAILED(::VariantChangeType(number.put(), const_cast<VARIANT*>(&hwnd.get()), 0, VT_I8))) return {};
+  const auto window = reinterpret_cast<HWND>(static_cast<INT_PTR>(number.get().llVal));
+  DWORD pid = 0;
+  if (!window || !::GetWindowThreadProcessId(window, &pid) || pid == 0 || pid == ::GetCurrentProcessId())
+    return {};
+  return UniqueHandle(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
 }
+
+bool NothingToCreate(HRESULT hr) { return hr == REGDB_E_CLASSNOTREG || hr == CO_E_CLASSSTRING; }
 
 }  // namespace
 
@@ -168,7 +166,13 @@ ComInit::ComInit(DWORD model) : uninitialize_(false) {
   uninitialize_ = CoUninitializeCall(true);  // S_FALSE too must be balanced
 }
 
-ComExcel::ComExcel(std::chrono::milliseconds quitGrace) : quitGrace_(quitGrace) {}
+ComExcel::ComExcel(ExcelTimes times, base::ExcelAids aids)
+    : times_(times), aids_(aids), filter_(times.calls.busy) {}
+
+base::ExcelAids ComExcel::Aids() {
+  CLSID clsid{};
+  return SUCCEEDED(::CLSIDFromProgID(L"Excel.Application", &clsid)) ? aids_ : base::ExcelAids{};
+}
 
 std::unique_ptr<base::ExcelApplication> ComExcel::GetRunning() {
   const CLSID clsid = ExcelClass();
@@ -178,17 +182,29 @@ std::unique_ptr<base::ExcelApplication> ComExcel::GetRunning() {
   ComPtr<IDispatch> dispatch;
   hr = running->QueryInterface(IID_IDispatch, dispatch.put_void());
   if (FAILED(hr)) Fail(kProgId, hr);
-  return std::make_unique<ComApplication>(Dispatch(std::move(dispatch)), UniqueHandle(), quitGrace_);
+  return std::make_unique<ComApplication>(Dispatch(std::move(dispatch)), nullptr, times_.quitGrace);
 }
 
 std::unique_ptr<base::ExcelApplication> ComExcel::Create() {
   const CLSID clsid = ExcelClass();
   ComPtr<IDispatch> dispatch;
   const HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch, dispatch.put_void());
+  if (NothingToCreate(hr)) throw base::NotInstalled(kProgId, AutomationReason(hr, nullptr));
   if (FAILED(hr)) Fail(kProgId, hr);
-  Dispatch app(std::move(dispatch));
-  UniqueHandle process = InstanceProcess(app);
-  return std::make_unique<ComApplication>(std::move(app), std::move(process), quitGrace_);
+  auto guard = std::make_shared<InstanceGuard>(times_.calls);
+  Dispatch app(std::move(dispatch), guard);
+  try {
+    guard->Watch(InstanceProcess(app));
+  } catch (const base::AutomationError& error) {
+    // Without its process the instance could be neither held to a deadline
+    // nor ended; it is not used.
+    try {
+      app.Call("Quit");
+    } catch (const std::exception&) {
+    }
+    throw base::AutomationError(error.Member(), std::string(error.what()) + "; the instance could not be watched");
+  }
+  return std::make_unique<ComApplication>(std::move(app), std::move(guard), times_.quitGrace);
 }
 
 }  // namespace quorvane::win32

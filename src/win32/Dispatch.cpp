@@ -25,54 +25,92 @@ struct ExcepInfo {
   ExcepInfo(const ExcepInfo&) = delete;
   ExcepInfo& operator=(const ExcepInfo&) = delete;
   ExcepInfo() = default;
-  ~ExcepInfo() {
+  ~ExcepInfo() { Clear(); }
+  void Clear() noexcept {
     ::SysFreeString(info.bstrSource);
     ::SysFreeString(info.bstrDescription);
     ::SysFreeString(info.bstrHelpFile);
+    info = EXCEPINFO{};
   }
 };
 
-[[noreturn]] void Fail(std::string_view member, HRESULT hr, const EXCEPINFO* info = nullptr,
-                       UINT argError = ~0u) {
-  throw base::AutomationError(std::string(member), AutomationReason(hr, info, argError));
+constexpr auto kExcelBusy = static_cast<HRESULT>(0x800AC472);
+
+[[noreturn]] void Fail(std::string_view member, HRESULT hr) {
+  throw base::AutomationError(std::string(member), AutomationReason(hr, nullptr));
 }
 
-// Ids of the member and then of each argument name, in one lookup as servers expect.
-std::vector<DISPID> LookUp(IDispatch* object, std::string_view member, std::span<const std::string> argNames) {
-  if (!object) Fail(member, E_POINTER);
-  std::vector<std::wstring> names;
-  names.push_back(Widen(member));
-  for (const auto& name : argNames) names.push_back(Widen(name));
+std::vector<LPOLESTR> Pointers(std::vector<std::wstring>& names) {
   std::vector<LPOLESTR> pointers;
   for (auto& name : names) pointers.push_back(name.data());
-  std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
-  const HRESULT hr = object->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()),
-                                           kLocale, ids.data());
-  if (FAILED(hr)) Fail(member, hr);
-  return ids;
-}
-
-UniqueVariant Invoke(IDispatch* object, std::string_view member, DISPID id, WORD flags,
-                     std::vector<VARIANT>& args, std::vector<DISPID>& namedIds) {
-  DISPPARAMS params{};
-  params.rgvarg = args.empty() ? nullptr : args.data();
-  params.cArgs = static_cast<UINT>(args.size());
-  params.rgdispidNamedArgs = namedIds.empty() ? nullptr : namedIds.data();
-  params.cNamedArgs = static_cast<UINT>(namedIds.size());
-  UniqueVariant result;
-  ExcepInfo exception;
-  UINT argError = ~0u;
-  // A property put has no result; some servers reject a result pointer there.
-  VARIANT* out = (flags & DISPATCH_PROPERTYPUT) ? nullptr : result.put();
-  const HRESULT hr = object->Invoke(id, IID_NULL, kLocale, flags, &params, out, &exception.info, &argError);
-  if (FAILED(hr)) {
-    if (hr == DISP_E_EXCEPTION && exception.info.pfnDeferredFillIn) exception.info.pfnDeferredFillIn(&exception.info);
-    Fail(member, hr, hr == DISP_E_EXCEPTION ? &exception.info : nullptr, argError);
-  }
-  return result;
+  return pointers;
 }
 
 }  // namespace
+
+// A call as it goes out: rgvarg holds the arguments last-first, and named
+// arguments pair with the names at the same index, as Visual Basic sends them.
+struct Dispatch::Request {
+  Request(std::string_view name, WORD kind) : member(name), flags(kind) {}
+
+  std::string_view member;
+  WORD flags;
+  std::vector<VARIANT> args;           // rgvarg order
+  std::vector<std::string> namedArgs;  // in the order given; empty for positional arguments
+  bool defaultMember = false;          // DISPID_VALUE, no lookup
+
+  // puArgErr is an index into rgvarg, which runs from the last argument back.
+  std::string ArgumentAt(UINT index) const {
+    if (index >= args.size()) return {};
+    if (flags & DISPATCH_PROPERTYPUT) return "value";
+    if (!namedArgs.empty()) return namedArgs[namedArgs.size() - 1 - index];
+    return std::to_string(args.size() - index);
+  }
+};
+
+UniqueVariant Dispatch::Perform(Request& request) {
+  if (!object_) Fail(request.member, E_POINTER);
+  std::vector<std::wstring> names{Widen(request.member)};
+  for (const auto& name : request.namedArgs) names.push_back(Widen(name));
+  UniqueVariant result;
+  ExcepInfo exception;
+  UINT argError = ~0u;
+  HRESULT hr = S_OK;
+  const auto attempt = [&]() -> bool {
+    exception.Clear();
+    argError = ~0u;
+    std::vector<DISPID> ids(names.size(), DISPID_VALUE);
+    if (!request.defaultMember) {
+      auto pointers = Pointers(names);
+      hr = object_->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()), kLocale, ids.data());
+      if (FAILED(hr)) return IsBusy(hr, nullptr);
+    }
+    std::vector<DISPID> named;
+    if (request.flags & DISPATCH_PROPERTYPUT) named.push_back(DISPID_PROPERTYPUT);
+    for (std::size_t i = ids.size(); i-- > 1;) named.push_back(ids[i]);
+    DISPPARAMS params{};
+    params.rgvarg = request.args.empty() ? nullptr : request.args.data();
+    params.cArgs = static_cast<UINT>(request.args.size());
+    params.rgdispidNamedArgs = named.empty() ? nullptr : named.data();
+    params.cNamedArgs = static_cast<UINT>(named.size());
+    // A property put has no result; some servers reject a result pointer there.
+    VARIANT* out = (request.flags & DISPATCH_PROPERTYPUT) ? nullptr : result.put();
+    hr = object_->Invoke(ids[0], IID_NULL, kLocale, request.flags, &params, out, &exception.info, &argError);
+    if (hr == DISP_E_EXCEPTION && exception.info.pfnDeferredFillIn) exception.info.pfnDeferredFillIn(&exception.info);
+    return IsBusy(hr, hr == DISP_E_EXCEPTION ? &exception.info : nullptr);
+  };
+  if (guard_) {
+    guard_->Run(request.member, attempt);
+  } else {
+    attempt();
+  }
+  if (FAILED(hr)) {
+    throw base::AutomationError(std::string(request.member),
+                                AutomationReason(hr, hr == DISP_E_EXCEPTION ? &exception.info : nullptr,
+                                                 request.ArgumentAt(argError)));
+  }
+  return result;
+}
 
 Arg Arg::Int32(std::int32_t value) {
   Arg arg;
@@ -106,48 +144,39 @@ Arg Arg::TextByRef(std::string_view utf8) {
 }
 
 UniqueVariant Dispatch::Get(std::string_view member) {
-  const auto ids = LookUp(object_.get(), member, {});
-  std::vector<VARIANT> args;
-  std::vector<DISPID> named;
-  return Invoke(object_.get(), member, ids[0], DISPATCH_PROPERTYGET, args, named);
+  Request request(member, DISPATCH_PROPERTYGET);
+  return Perform(request);
+}
+
+Dispatch Dispatch::GetObject(std::string_view member) {
+  Dispatch object = VariantObject(Get(member), std::string(member));
+  object.guard_ = guard_;
+  return object;
 }
 
 void Dispatch::Put(std::string_view member, Arg value) {
-  const auto ids = LookUp(object_.get(), member, {});
-  std::vector<VARIANT> args{value.View()};
-  std::vector<DISPID> named{DISPID_PROPERTYPUT};
-  Invoke(object_.get(), member, ids[0], DISPATCH_PROPERTYPUT, args, named);
+  Request request(member, DISPATCH_PROPERTYPUT);
+  request.args.push_back(value.View());
+  Perform(request);
 }
 
 UniqueVariant Dispatch::Call(std::string_view member, std::span<Arg> positional) {
-  const auto ids = LookUp(object_.get(), member, {});
-  // Positional arguments travel last-first.
-  std::vector<VARIANT> args;
-  for (auto it = positional.rbegin(); it != positional.rend(); ++it) args.push_back(it->View());
-  std::vector<DISPID> named;
-  return Invoke(object_.get(), member, ids[0], DISPATCH_METHOD, args, named);
+  Request request(member, DISPATCH_METHOD);
+  for (auto it = positional.rbegin(); it != positional.rend(); ++it) request.args.push_back(it->View());
+  return Perform(request);
 }
 
 UniqueVariant Dispatch::CallNamed(std::string_view member, std::span<NamedArg> namedArgs) {
-  std::vector<std::string> names;
-  for (const auto& arg : namedArgs) names.push_back(arg.name);
-  const auto ids = LookUp(object_.get(), member, names);
-  // Named arguments go in reverse order, each rgvarg entry paired with the
-  // rgdispidNamedArgs entry at the same index, as Visual Basic sends them.
-  std::vector<VARIANT> args;
-  std::vector<DISPID> named;
-  for (std::size_t i = namedArgs.size(); i-- > 0;) {
-    args.push_back(namedArgs[i].value.View());
-    named.push_back(ids[i + 1]);
-  }
-  return Invoke(object_.get(), member, ids[0], DISPATCH_METHOD, args, named);
+  Request request(member, DISPATCH_METHOD);
+  for (const auto& arg : namedArgs) request.namedArgs.push_back(arg.name);
+  for (std::size_t i = namedArgs.size(); i-- > 0;) request.args.push_back(namedArgs[i].value.View());
+  return Perform(request);
 }
 
 UniqueVariant Dispatch::GetDefault() {
-  if (!object_) Fail("(default member)", E_POINTER);
-  std::vector<VARIANT> args;
-  std::vector<DISPID> named;
-  return Invoke(object_.get(), "(default member)", DISPID_VALUE, DISPATCH_PROPERTYGET, args, named);
+  Request request("(default member)", DISPATCH_PROPERTYGET);
+  request.defaultMember = true;
+  return Perform(request);
 }
 
 std::string VariantText(const VARIANT& value, const std::string& member) {
@@ -167,7 +196,12 @@ Dispatch VariantObject(UniqueVariant value, const std::string& member) {
   return Dispatch(ComPtr<IDispatch>::AddRefed(object));
 }
 
-std::string AutomationReason(HRESULT hr, const EXCEPINFO* info, UINT argError) {
+bool IsBusy(HRESULT hr, const EXCEPINFO* info) {
+  if (hr == RPC_E_CALL_REJECTED || hr == RPC_E_SERVERCALL_RETRYLATER || hr == kExcelBusy) return true;
+  return info && info->scode == kExcelBusy;
+}
+
+std::string AutomationReason(HRESULT hr, const EXCEPINFO* info, const std::string& argument) {
   HRESULT code = hr;
   std::string text;
   if (info) {
@@ -180,8 +214,8 @@ std::string AutomationReason(HRESULT hr, const EXCEPINFO* info, UINT argError) {
     }
   }
   if (text.empty()) text = SystemText(static_cast<DWORD>(code)).value_or("the call failed");
-  if ((hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) && argError != ~0u)
-    text += " (argument " + std::to_string(argError) + ")";
+  if ((hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) && !argument.empty())
+    text += " (argument " + argument + ")";
   return text + " (" + HresultHex(code) + ")";
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Late-bound calls through IDispatch: members and named arguments are looked
 // up by name at call time. Every failure throws base::AutomationError with
-// the member's name, the HRESULT in hex and the server's description.
+// the member's name, the HRESULT in hex and the server's description. The
+// calls into an instance the tool created go through its InstanceGuard.
 
 #include <cstdint>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include "base/Excel.h"
+#include "win32/InstanceGuard.h"
 #include "win32/Resource.h"
 
 namespace quorvane::win32 {
@@ -43,9 +45,12 @@ struct NamedArg {
 class Dispatch {
  public:
   Dispatch() = default;
-  explicit Dispatch(ComPtr<IDispatch> object) : object_(std::move(object)) {}
+  explicit Dispatch(ComPtr<IDispatch> object, std::shared_ptr<InstanceGuard> guard = {})
+      : object_(std::move(object)), guard_(std::move(guard)) {}
 
   UniqueVariant Get(std::string_view member);
+  // A property that is an object, called through the same guard.
+  Dispatch GetObject(std::string_view member);
   void Put(std::string_view member, Arg value);
   UniqueVariant Call(std::string_view member, std::span<Arg> positional = {});
   UniqueVariant CallNamed(std::string_view member, std::span<NamedArg> named);
@@ -57,7 +62,11 @@ class Dispatch {
   void reset() noexcept { object_.reset(); }
 
  private:
+  struct Request;
+  UniqueVariant Perform(Request& request);
+
   ComPtr<IDispatch> object_;
+  std::shared_ptr<InstanceGuard> guard_;
 };
 
 // Result conversions; both throw AutomationError naming member.
@@ -65,7 +74,11 @@ std::string VariantText(const VARIANT& value, const std::string& member);
 Dispatch VariantObject(UniqueVariant value, const std::string& member);
 
 // The reason text AutomationError carries for a failed call, e.g.
-// "Cannot open the file (0x800A03EC)".
-std::string AutomationReason(HRESULT hr, const EXCEPINFO* info, UINT argError = ~0u);
+// "Cannot open the file (0x800A03EC)"; `argument` names the argument a type
+// mismatch or a missing parameter is about.
+std::string AutomationReason(HRESULT hr, const EXCEPINFO* info, const std::string& argument = {});
+
+// Excel turned the call away because it is busy: it may be made again.
+bool IsBusy(HRESULT hr, const EXCEPINFO* info);
 
 }  // namespace quorvane::win32

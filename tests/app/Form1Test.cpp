@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,10 +30,11 @@ struct FormFixture : ::testing::Test {
   testing::FakeExcel excel;
   testing::FakeClock clock;
   testing::FileListFakes lists;
+  testing::FakeInput input;
   std::unique_ptr<Form1> NewForm(testing::FakeWindow& w, testing::FakeSettings& store) {
     return std::make_unique<Form1>(Form1Services{w, store, messages, files, starter, random, excel, files, clock,
                                                  lists.dialog, lists.picker, lists.listing, lists.pump,
-                                                 lists.listView, lists.cursor});
+                                                 lists.listView, lists.cursor, input});
   }
   std::unique_ptr<Form1> owned = NewForm(window, settings);
   Form1& form = *owned;
@@ -153,6 +155,26 @@ TEST_F(FormFixture, AStoreThatFailsNeverStopsTheTool) {
   EXPECT_EQ(form.Check3.Value(), 1);  // the option still counts for the next run
 }
 
+// The deadline for Excel calls has no control: only a value stored beside the
+// backup option changes it, and anything but a plain number of seconds from
+// one to a day leaves the default.
+TEST_F(FormFixture, ExcelTimeoutComesFromTheStoreWithinItsRange) {
+  const std::string key = testing::FakeSettings::Key("Tarnwick", "Quorvane", "ExcelTimeout");
+  const std::pair<std::optional<std::string>, long long> cases[] = {
+      {std::nullopt, 300}, {"120", 120},  {"1", 1},      {"86400", 86400}, {" 45 ", 45}, {"0", 300},
+      {"86401", 300},      {"-5", 300},   {"1.5", 300},  {"12 s", 300},    {"", 300},    {"99999999999999999999", 300},
+  };
+  for (const auto& [stored, seconds] : cases) {
+    SCOPED_TRACE(stored.value_or("<absent>"));
+    testing::FakeSettings store;
+    if (stored) store.values[key] = *stored;
+    EXPECT_EQ(StoredExcelTimeout(store).count(), seconds);
+  }
+  settings.values[key] = "60";
+  settings.failRead = true;
+  EXPECT_EQ(StoredExcelTimeout(settings).count(), 300);
+}
+
 // The handlers reach the folder walk and the run with the window's own
 // controls; the window tests drive every handler through real input.
 TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
@@ -173,6 +195,7 @@ TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
   EXPECT_EQ(excel.Matching("Open(C:\\W\\a.xlsx)").size(), 1u);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Done.");
+  EXPECT_EQ(input.discarded, 1);
   EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,7 +39,11 @@ class RunCliTest : public ::testing::Test {
         .listing = listing_,
         .errIsTerminal = false,
         .builtin = [] { return std::unique_ptr<quorvane::base::ExcelAutomation>(); },
-        .excel = [this] { return std::make_unique<Borrowed>(excel_); },
+        .excel =
+            [this](std::chrono::seconds deadline) {
+              deadlines_.push_back(deadline.count());
+              return std::make_unique<Borrowed>(excel_);
+            },
     };
     return quorvane::cli::RunCli(static_cast<int>(args.size()), args.data(), env);
   }
@@ -52,6 +57,7 @@ class RunCliTest : public ::testing::Test {
   };
 
   FakeExcel excel_;
+  std::vector<long long> deadlines_;  // what each Excel engine was made with
   NoCopies copier_;
   quorvane::links::LocaleClock clock_;
   quorvane::filelist::StdDirectoryListing listing_;
@@ -90,12 +96,23 @@ TEST_F(RunCliTest, AFailedStepFailsOnlyItsWorkbookAndEndsItsInstance) {
   EXPECT_NE(out_.str().find("3 workbooks: 2 changed, 0 without links, 1 failed"), std::string::npos);
 }
 
+TEST_F(RunCliTest, ExcelTimeoutReachesTheExcelEngineAndNothingElse) {
+  EXPECT_EQ(Run({"--engine", "excel", "/w/a.xlsx"}), 0) << err_.str();
+  EXPECT_EQ(Run({"--engine", "excel", "--excel-timeout", "7", "/w/a.xlsx"}), 0) << err_.str();
+  EXPECT_EQ(deadlines_, (std::vector<long long>{300, 7}));
+}
+
 TEST_F(RunCliTest, UsageErrorsTouchNoEngine) {
   EXPECT_EQ(Run({"--list", "--backup", "/w/a.xlsx"}), 2);
   EXPECT_EQ(Run({"--jobs", "-1", "/w/a.xlsx"}), 2);
+  EXPECT_EQ(Run({"--excel-timeout", "30", "/w/a.xlsx"}), 2);  // the built-in engine has no calls to time
+  EXPECT_EQ(Run({"--engine", "excel", "--list", "--excel-timeout", "30", "/w/a.xlsx"}), 2);
+  for (const char* bad : {"0", "-1", "86401", "ten"})
+    EXPECT_EQ(Run({"--engine", "excel", "--excel-timeout", bad, "/w/a.xlsx"}), 2) << bad;
   EXPECT_EQ(Run({"--help"}), 0);
   EXPECT_NE(out_.str().find("Usage:"), std::string::npos);
   EXPECT_TRUE(excel_.log.empty());
+  EXPECT_TRUE(deadlines_.empty());
 }
 
 // Bug reports and scripts tell builds apart by these two; --version needs no PATH.

@@ -1,9 +1,12 @@
 #pragma once
 // A recording stand-in for "Excel.Application": every call lands in one log,
-// in order, and any operation can be told to fail.
+// in order, and any operation can be told to fail. Like Excel, BreakLink
+// takes a source off the workbook's list, unless it is one Excel leaves.
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,17 +19,21 @@ class FakeExcel final : public base::ExcelAutomation {
   std::vector<std::string> log;
   // Link sources by workbook path; paths without an entry have no links.
   std::map<std::string, std::vector<std::string>> sources;
+  std::set<std::string> keptByBreakLink;  // sources BreakLink does not take off the list
+  base::ExcelAids aids;
   bool running = false;
   std::string runningName = "Microsoft Excel";
   // Operation name (as logged, without arguments) that throws, optionally
   // only for one workbook path.
   std::string failOn;
   std::string failPath;
+  bool notInstalled = false;  // Create finds no Excel on the machine
   int created = 0;
   int alive = 0;  // instances created and not yet ended
 
   std::unique_ptr<base::ExcelApplication> GetRunning() override;
   std::unique_ptr<base::ExcelApplication> Create() override;
+  base::ExcelAids Aids() override { return aids; }
 
   // Logs the call, then throws if `op` is told to fail for `path`.
   void Step(const std::string& entry, const std::string& op = {}, const std::string& path = {}) {
@@ -55,6 +62,9 @@ class FakeWorkbook final : public base::ExcelWorkbook {
   }
   void BreakLink(const std::string& name, std::int32_t type) override {
     excel_.Step("BreakLink(name=" + name + ",Type=" + std::to_string(type) + ")", "BreakLink", path_);
+    if (excel_.keptByBreakLink.count(name)) return;
+    auto& list = excel_.sources[path_];
+    list.erase(std::remove(list.begin(), list.end(), name), list.end());
   }
   void Save() override { excel_.Step("Save", "Save", path_); }
   void Close(bool saveChanges) override { excel_.Step("Close(" + FakeExcel::Word(saveChanges) + ")"); }
@@ -77,6 +87,9 @@ class FakeApplication final : public base::ExcelApplication {
   std::unique_ptr<base::ExcelWorkbooks> Workbooks() override {
     excel_.Step("Workbooks");
     return std::make_unique<Books>(*this);
+  }
+  void SetAutomationSecurity(std::int32_t v) override {
+    excel_.Step("AutomationSecurity=" + std::to_string(v), "AutomationSecurity", path_);
   }
   void SetDisplayAlerts(bool v) override { excel_.Step("DisplayAlerts=" + FakeExcel::Word(v), "DisplayAlerts", path_); }
   void SetAskToUpdateLinks(bool v) override {
@@ -121,6 +134,7 @@ inline std::unique_ptr<base::ExcelApplication> FakeExcel::GetRunning() {
 }
 
 inline std::unique_ptr<base::ExcelApplication> FakeExcel::Create() {
+  if (notInstalled) throw base::NotInstalled("Excel.Application", "Class not registered");
   Step("Create#" + std::to_string(++created), "Create");
   ++alive;
   return std::make_unique<FakeApplication>(*this, created);

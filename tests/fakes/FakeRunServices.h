@@ -2,12 +2,14 @@
 // In-memory stand-ins for the services of the run: whole-file copies and the
 // regional clock.
 
+#include <functional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/PendingInput.h"
 #include "links/Backup.h"
 
 namespace quorvane::testing {
@@ -43,6 +45,17 @@ class FakeClock final : public links::RegionalClock {
     return names[month - 1];
   }
   std::string AmPm(bool pm) override { return pm ? "PM" : "AM"; }
+};
+
+// Counts how often the queued input was dropped.
+class FakeInput final : public base::PendingInput {
+ public:
+  int discarded = 0;
+  std::function<void()> onDiscard;
+  void Discard() override {
+    ++discarded;
+    if (onDiscard) onDiscard();
+  }
 };
 
 }  // namespace quorvane::testing

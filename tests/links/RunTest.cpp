@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
 
 #include "fakes/FakeExcel.h"
 #include "fakes/FakeMessages.h"
@@ -17,6 +19,7 @@ namespace {
 using testing::FakeClock;
 using testing::FakeCopier;
 using testing::FakeExcel;
+using testing::FakeInput;
 using testing::FakeMessages;
 
 // The list a run works on.
@@ -31,6 +34,7 @@ struct RunFixture : ::testing::Test {
   FakeMessages messages;
   FakeCopier files;
   FakeClock clock;
+  FakeInput input;
   base::CheckBox backup;
   Paths list;
   base::Property<double> progress{0.0};
@@ -46,18 +50,24 @@ struct RunFixture : ::testing::Test {
     list.items.push_back(path);
     files.files.insert(path);
   }
-  void Run() { RemoveLinks({backup, list, progress, pointer}, {excel, messages, files, clock}); }
+  void Run() { RemoveLinks({backup, list, progress, pointer}, {excel, messages, files, clock, input}); }
   const std::string& LastMessage() const { return messages.shown.back().text; }
 };
 
+// The order is a contract: macros off before Open, both settings after it,
+// and Quit with the workbook still open.
 TEST_F(RunFixture, EachWorkbookFollowsTheExactCallOrder) {
-  const std::vector<std::string> open = {"GetRunning", "Create#1", "Workbooks", "Open(C:\\a.xlsx)",
-                                         "DisplayAlerts=False", "AskToUpdateLinks=False", "ActiveWorkbook",
+  const std::vector<std::string> open = {"GetRunning",   "Create#1",
+                                         "AutomationSecurity=3", "Workbooks",
+                                         "Open(C:\\a.xlsx)", "DisplayAlerts=False",
+                                         "AskToUpdateLinks=False", "ActiveWorkbook",
                                          "LinkSources(Type=1)"};
   const std::vector<std::string> close = {"ActiveWorkbook", "Save", "DisplayAlerts=True", "Quit#1", "Release#1"};
-  // Each source is broken in array order, each on a fresh ActiveWorkbook.
+  // Each source is broken in array order, each on a fresh ActiveWorkbook;
+  // then the list is asked for once more.
   const std::vector<std::string> breaks = {"ActiveWorkbook", "BreakLink(name=C:\\src\\one.xlsx,Type=1)",
-                                           "ActiveWorkbook", "BreakLink(name=C:\\src\\two.xlsx,Type=1)"};
+                                           "ActiveWorkbook", "BreakLink(name=C:\\src\\two.xlsx,Type=1)",
+                                           "ActiveWorkbook", "LinkSources(Type=1)"};
   for (bool links : {false, true}) {
     excel = FakeExcel();
     list.items.clear();
@@ -201,6 +211,7 @@ TEST_F(RunFixture, AFailingExcelStepEndsItsInstanceAndTheRunContinues) {
     bool workbookOpen;
   };
   for (const Case& c : std::vector<Case>{{"Create", false},
+                                         {"AutomationSecurity", false},
                                          {"Open", false},
                                          {"LinkSources", true},
                                          {"BreakLink", true},
@@ -214,13 +225,17 @@ TEST_F(RunFixture, AFailingExcelStepEndsItsInstanceAndTheRunContinues) {
     AddWorkbook("C:\\good.xlsx");
     excel.sources["C:\\bad.xlsx"] = {"C:\\src.xlsx"};
     excel.failOn = c.op;
-    excel.failPath = c.op == "Create" ? "" : "C:\\bad.xlsx";
+    // Before Open no step knows its workbook: both fail there.
+    const bool beforeOpen = c.op == "Create" || c.op == "AutomationSecurity";
+    excel.failPath = beforeOpen ? "" : "C:\\bad.xlsx";
     Run();
 
     EXPECT_EQ(excel.alive, 0) << "an instance was left running";
     const std::string& text = LastMessage();
-    if (c.op == "Create") {
+    if (beforeOpen) {
       EXPECT_EQ(text.rfind("Done.\r\n\r\n2 of 2 workbooks", 0), 0u) << text;
+      // Macros must be off before anything is opened.
+      EXPECT_TRUE(excel.Matching("Open(").empty());
       continue;
     }
     EXPECT_EQ(text.rfind("Done.\r\n\r\n1 of 2 workbooks", 0), 0u) << text;
@@ -232,6 +247,106 @@ TEST_F(RunFixture, AFailingExcelStepEndsItsInstanceAndTheRunContinues) {
     const auto saves = excel.Matching("Save");
     EXPECT_EQ(saves.size(), (c.op == "Save" || c.op == "Quit") ? 2u : 1u);
   }
+}
+
+struct Inspector final : base::WorkbookInspector {
+  std::map<std::string, base::OpeningObstacle> obstacles;
+  std::function<void(const std::string&)> onLook;
+  base::OpeningObstacle Look(const std::string& path) noexcept override {
+    onLook(path);
+    const auto it = obstacles.find(path);
+    return it == obstacles.end() ? base::OpeningObstacle::None : it->second;
+  }
+};
+
+// A workbook Excel would ask about while opening is never handed to it; it is
+// looked at after its backup copy, and the run goes on.
+TEST_F(RunFixture, WorkbooksExcelWouldAskAboutAreNotOpened) {
+  using base::OpeningObstacle;
+  Inspector inspector;
+  inspector.obstacles = {{"C:\\enc.xlsx", OpeningObstacle::PasswordToOpen},
+                         {"C:\\res.xls", OpeningObstacle::PasswordToModify},
+                         {"C:\\held.xlsx", OpeningObstacle::HeldOpen}};
+  std::vector<std::string> looked;
+  inspector.onLook = [&](const std::string& path) {
+    ASSERT_FALSE(files.copies.empty());
+    EXPECT_EQ(files.copies.back().first, path) << "looked at before its backup";
+    looked.push_back(path);
+  };
+  excel.aids.inspector = &inspector;
+  for (const char* path : {"C:\\enc.xlsx", "C:\\res.xls", "C:\\held.xlsx", "C:\\ok.xlsx"}) AddWorkbook(path);
+  backup.SetValue(1);
+  Run();
+  EXPECT_EQ(looked, list.items);
+  EXPECT_EQ(excel.created, 1);
+  EXPECT_EQ(excel.Matching("Open("), (std::vector<std::string>{"Open(C:\\ok.xlsx)"}));
+  const std::string& text = LastMessage();
+  EXPECT_EQ(text.rfind("Done.\r\n\r\n3 of 4 workbooks", 0), 0u) << text;
+  for (const char* line : {"C:\\enc.xlsx\r\n    password-protected: not opened",
+                           "C:\\res.xls\r\n    has a password to modify: not opened",
+                           "C:\\held.xlsx\r\n    in use by another program: not opened"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
+}
+
+// Links BreakLink leaves behind fail the workbook unless the engine, once
+// Excel has let go, breaks them; the one message then is "Done.".
+TEST_F(RunFixture, LinksExcelLeavesGoToTheEngineOrFailTheWorkbook) {
+  struct Case {
+    const char* name;
+    bool engine;
+    std::string engineFails;
+    std::string reason;  // "" for done
+  };
+  const std::string left = "Excel left links to: C:\\src\\two.xlsx";
+  const Case cases[] = {
+      {"no engine", false, "", left},
+      {"the engine breaks the rest", true, "", ""},
+      {"the engine cannot take the file", true, "Open", left},
+      {"the engine fails on the way", true, "Save",
+       left + "; the built-in engine could not break them: Save: simulated failure"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    excel = FakeExcel();
+    FakeExcel engine;
+    messages.shown.clear();
+    list.items.clear();
+    AddWorkbook("C:\\a.xlsx");
+    AddWorkbook("C:\\b.xlsx");
+    excel.sources["C:\\a.xlsx"] = {"C:\\src\\one.xlsx", "C:\\src\\two.xlsx"};
+    excel.keptByBreakLink = {"C:\\src\\two.xlsx"};
+    engine.sources["C:\\a.xlsx"] = {"C:\\src\\two.xlsx"};
+    engine.failOn = c.engineFails;
+    if (c.engine) excel.aids.engine = &engine;
+    Run();
+
+    // Excel's work is saved and its instance quit and waited for as usual.
+    auto at = [&](const std::string& entry) {
+      return std::find(excel.log.begin(), excel.log.end(), entry) - excel.log.begin();
+    };
+    EXPECT_LT(at("Save"), at("Quit#1"));
+    EXPECT_LT(at("Quit#1"), at("ForceEnd#1"));
+    EXPECT_LT(at("ForceEnd#1"), at("Create#2"));
+    EXPECT_EQ(excel.alive, 0);
+    const std::string& text = LastMessage();
+    if (c.reason.empty()) {
+      EXPECT_EQ(text, "Done.");
+      EXPECT_EQ(engine.Matching("BreakLink"), (std::vector<std::string>{"BreakLink(name=C:\\src\\two.xlsx,Type=1)"}));
+      EXPECT_EQ(engine.Matching("Save").size(), 1u);
+    } else {
+      EXPECT_EQ(text, "Done.\r\n\r\n1 of 2 workbooks could not be processed:\r\nC:\\a.xlsx\r\n    " + c.reason);
+    }
+  }
+}
+
+TEST_F(RunFixture, InputQueuedDuringTheRunIsDroppedBeforeTheClosingMessage) {
+  AddWorkbook("C:\\a.xlsx");
+  std::size_t shownAtDiscard = 99;
+  input.onDiscard = [&] { shownAtDiscard = messages.shown.size(); };
+  Run();
+  EXPECT_EQ(input.discarded, 1);
+  EXPECT_EQ(shownAtDiscard, 0u);
+  EXPECT_EQ(messages.shown.size(), 1u);
 }
 
 TEST(BackupName, SplitsAtTheLastDotOfTheFileName) {

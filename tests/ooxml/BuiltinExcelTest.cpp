@@ -63,7 +63,14 @@ TEST_F(BuiltinExcelTest, TheRunSequenceBreaksEverySourceIncludingOneListedTwice)
   ASSERT_EQ(list->UpperBound(), 3);
   EXPECT_EQ(list->At(1), list->At(3));
   EXPECT_EQ(list->At(2), (p.parent_path() / "Other.xlsx").lexically_normal().string());
-  for (std::int32_t k = 1; k <= list->UpperBound(); ++k) app->ActiveWorkbook()->BreakLink(list->At(k), 1);
+  app->ActiveWorkbook()->BreakLink(list->At(2), 1);
+  // As in Excel, a source broken is no longer listed, before the save too.
+  const auto left = app->ActiveWorkbook()->LinkSources(base::kExcelLinks);
+  ASSERT_TRUE(left.has_value());
+  EXPECT_EQ(left->UpperBound(), 2);
+  EXPECT_EQ(left->At(1), list->At(1));
+  for (std::int32_t k : {1, 3}) app->ActiveWorkbook()->BreakLink(list->At(k), 1);
+  EXPECT_FALSE(app->ActiveWorkbook()->LinkSources(base::kExcelLinks).has_value());
   app->ActiveWorkbook()->Save();
   app->Quit();
 

@@ -16,6 +16,12 @@ namespace {
 using testing::FakeExcel;
 using Journal = std::vector<std::string>;
 
+ExcelTimes Quick() {
+  ExcelTimes times;
+  times.quitGrace = std::chrono::milliseconds(100);
+  return times;
+}
+
 class ComExcelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -27,7 +33,7 @@ class ComExcelTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(FakeExcel().liveObjects, 0) << "a COM reference was leaked"; }
 
   testing::FakeExcelRegistration registration_;
-  ComExcel excel_{std::chrono::milliseconds(100)};
+  ComExcel excel_{Quick()};
 };
 
 TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
@@ -40,6 +46,7 @@ TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
   EXPECT_EQ(FakeExcel().created, 1);
   EXPECT_EQ(FakeExcel().journal, (Journal{
       "Application.Hwnd",
+      "Application.AutomationSecurity=3",
       "Application.Workbooks",
       "Workbooks.Open(C:\\Mappen\\M\u00e4rz.xlsx&)",
       "Application.DisplayAlerts=False",
@@ -50,6 +57,8 @@ TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
       "Workbook.BreakLink(name=C:\\Quellen\\\u00DCbersicht.xlsx&, Type=1)",
       "Application.ActiveWorkbook",
       "Workbook.BreakLink(name=\\\\server\\share\\b.xls&, Type=1)",
+      "Application.ActiveWorkbook",
+      "Workbook.LinkSources(Type=1)",
       "Application.ActiveWorkbook",
       "Workbook.Save()",
       "Application.DisplayAlerts=True",
@@ -124,6 +133,49 @@ TEST_F(ComExcelTest, FailingCallBecomesAutomationErrorWithMemberCodeAndDescripti
   // Without a description the reason still names the code, once.
   FakeExcel().faults = {{"Save"}};
   EXPECT_EQ(Failure([&] { app->ActiveWorkbook()->Save(); }), "Save: the call failed (0x800A03EC)");
+
+  // A bad argument is named as the caller knows it, though the server counts
+  // from the end of the arguments it was sent.
+  const auto badArgument = [](const char* step, UINT index) {
+    return testing::Fault{.step = step, .kind = testing::FaultKind::BadArgument, .argument = index};
+  };
+  const auto names = [](const std::string& text, const std::string& member, const std::string& argument) {
+    return text.starts_with(member + ": ") && text.ends_with(" (argument " + argument + ") (0x80020005)");
+  };
+  FakeExcel().faults = {badArgument("BreakLink", 0), badArgument("Open", 0)};
+  FakeExcel().arrivals.clear();
+  std::string text = Failure([&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); });
+  EXPECT_TRUE(names(text, "BreakLink", "Type")) << text;
+  text = Failure([&] { app->Workbooks()->Open("x.xlsx"); });
+  EXPECT_TRUE(names(text, "Open", "1")) << text;
+  FakeExcel().faults = {badArgument("BreakLink", 1)};
+  FakeExcel().arrivals.clear();
+  text = Failure([&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); });
+  EXPECT_TRUE(names(text, "BreakLink", "name")) << text;
+}
+
+// Only a machine without Excel sends the window to the built-in engine; an
+// Excel that fails to start fails the workbook with its reason.
+TEST_F(ComExcelTest, OnlyAMissingExcelCountsAsNotInstalled) {
+  struct Case {
+    HRESULT code;
+    bool notInstalled;
+  };
+  for (const Case c : {Case{REGDB_E_CLASSNOTREG, true}, Case{CO_E_CLASSSTRING, true},
+                       Case{CO_E_SERVER_EXEC_FAILURE, false}, Case{E_OUTOFMEMORY, false},
+                       Case{HRESULT_FROM_WIN32(ERROR_TIMEOUT), false}}) {
+    SCOPED_TRACE(c.code);
+    FakeExcel().faults = {{.step = "Create", .kind = testing::FaultKind::Hresult, .code = c.code}};
+    FakeExcel().arrivals.clear();
+    try {
+      excel_.Create();
+      ADD_FAILURE() << "created";
+    } catch (const base::NotInstalled&) {
+      EXPECT_TRUE(c.notInstalled);
+    } catch (const base::AutomationError& error) {
+      EXPECT_FALSE(c.notInstalled) << error.what();
+    }
+  }
 }
 
 TEST_F(ComExcelTest, RunningCheckReadsTheDefaultMemberOfTheRegisteredInstance) {

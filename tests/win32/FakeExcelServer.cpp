@@ -1,5 +1,6 @@
 #include "FakeExcelServer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 #include <functional>
@@ -29,7 +30,7 @@ const Fault* Arrive(const std::string& step) {
   FakeExcelState& state = FakeExcel();
   const int count = ++state.arrivals[step];
   for (const Fault& fault : state.faults) {
-    if (fault.step == step && (fault.nth == 0 || fault.nth == count)) {
+    if (fault.step == step && (fault.nth == 0 || (count >= fault.nth && count < fault.nth + fault.times))) {
       ++state.faultsFired;
       return &fault;
     }
@@ -51,7 +52,7 @@ void Record(int instance, std::string entry) {
 enum Kind : WORD { kGet = DISPATCH_PROPERTYGET, kPut = DISPATCH_PROPERTYPUT, kCall = DISPATCH_METHOD };
 
 class FakeObject;
-using Handler = std::function<void(VARIANT* result)>;
+using Handler = std::function<void(const DISPPARAMS& params, VARIANT* result)>;
 
 struct Member {
   std::wstring name;
@@ -138,7 +139,7 @@ class FakeObject final : public IDispatch {
   }
 
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                   EXCEPINFO* exception, UINT*) override {
+                                   EXCEPINFO* exception, UINT* argError) override {
     if (id == DISPID_VALUE && (flags & DISPATCH_PROPERTYGET) && params->cArgs == 0 && defaultValue) {
       Record(instance_, name_ + ".(default)");
       if (result) defaultValue(result);
@@ -181,6 +182,16 @@ class FakeObject final : public IDispatch {
       switch (fault->kind) {
         case FaultKind::Hresult: return fault->code;
         case FaultKind::Ignored: return S_OK;  // answered, but nothing happens
+        case FaultKind::BadArgument:
+          if (argError) *argError = fault->argument;
+          return DISP_E_TYPEMISMATCH;
+        case FaultKind::Block: {
+          // Stuck until the process playing this instance is ended; a test
+          // that never ends it gets the call back after a minute.
+          const FakeInstance* owner = InstanceAt(instance_);
+          if (owner && owner->process) ::WaitForSingleObject(owner->process->Handle(), 60000);
+          return HRESULT_FROM_WIN32(RPC_S_CALL_FAILED);
+        }
         case FaultKind::Exception:
           if (exception) {
             *exception = EXCEPINFO{};
@@ -193,7 +204,7 @@ class FakeObject final : public IDispatch {
     }
     VARIANT ignored;
     ::VariantInit(&ignored);
-    member.handler(result ? result : &ignored);
+    member.handler(*params, result ? result : &ignored);
     ::VariantClear(&ignored);
     return S_OK;
   }
@@ -211,7 +222,7 @@ class FakeObject final : public IDispatch {
       self->lingers = true;
       self->faults.push_back(self->calls.size());
     }
-    if (self->quitHonoured && !self->lingers && self->process) self->process->End();
+    if (self->quitHonoured && !self->lingers && self->process) self->process->Close();
   }
 
   std::size_t Find(const wchar_t* name) const {
@@ -228,19 +239,41 @@ class FakeObject final : public IDispatch {
   std::atomic<ULONG> refs_{1};
 };
 
-void Nothing(VARIANT*) {}
+void Nothing(const DISPPARAMS&, VARIANT*) {}
 
-VARIANT SourceArray() {
+// A text argument by its parameter id, named or in its place.
+std::wstring TextArgument(const DISPPARAMS& params, DISPID param) {
+  const VARIANT* value = nullptr;
+  for (UINT i = 0; i < params.cNamedArgs; ++i)
+    if (params.rgdispidNamedArgs[i] == param) value = &params.rgvarg[i];
+  const UINT positional = params.cArgs - params.cNamedArgs;
+  if (!value && static_cast<UINT>(param) < positional) value = &params.rgvarg[params.cArgs - 1 - static_cast<UINT>(param)];
+  if (!value) return {};
+  if (value->vt == VT_BSTR && value->bstrVal) return value->bstrVal;
+  if (value->vt == (VT_BYREF | VT_BSTR) && value->pbstrVal && *value->pbstrVal) return *value->pbstrVal;
+  return {};
+}
+
+bool Contains(const std::vector<std::wstring>& list, const std::wstring& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// What LinkSources lists in the instance: the workbook's sources less those
+// its BreakLink took off.
+VARIANT SourceArray(int instance) {
   const FakeExcelState& state = FakeExcel();
+  std::vector<std::wstring> listed;
+  const FakeInstance* owner = InstanceAt(instance);
+  for (const auto& source : state.linkSources)
+    if (!owner || !Contains(owner->broken, source)) listed.push_back(source);
   VARIANT v;
   ::VariantInit(&v);
-  if (state.linkSources.empty()) return v;  // Empty: no links of the type
+  if (listed.empty()) return v;  // Empty: no links of the type
   const VARTYPE element = state.sourcesAsVariants ? VT_VARIANT : VT_BSTR;
-  SAFEARRAY* array = ::SafeArrayCreateVectorEx(element, state.lowerBound,
-                                               static_cast<ULONG>(state.linkSources.size()), nullptr);
-  for (LONG i = 0; i < static_cast<LONG>(state.linkSources.size()); ++i) {
+  SAFEARRAY* array = ::SafeArrayCreateVectorEx(element, state.lowerBound, static_cast<ULONG>(listed.size()), nullptr);
+  for (LONG i = 0; i < static_cast<LONG>(listed.size()); ++i) {
     LONG index = state.lowerBound + i;
-    win32::UniqueBstr text(::SysAllocString(state.linkSources[static_cast<std::size_t>(i)].c_str()));
+    win32::UniqueBstr text(::SysAllocString(listed[static_cast<std::size_t>(i)].c_str()));
     if (state.sourcesAsVariants) {
       VARIANT item;
       item.vt = VT_BSTR;
@@ -257,8 +290,13 @@ VARIANT SourceArray() {
 
 ComPtr<IDispatch> NewWorkbook(int instance) {
   ComPtr<FakeObject> book(new FakeObject("Workbook", instance));
-  book->Add({L"LinkSources", {L"Type"}, kCall | kGet, [](VARIANT* r) { *r = SourceArray(); }});
-  book->Add({L"BreakLink", {L"Name", L"Type"}, kCall, Nothing});
+  book->Add({L"LinkSources", {L"Type"}, kCall | kGet,
+             [instance](const DISPPARAMS&, VARIANT* r) { *r = SourceArray(instance); }});
+  book->Add({L"BreakLink", {L"Name", L"Type"}, kCall, [instance](const DISPPARAMS& params, VARIANT*) {
+               const std::wstring name = TextArgument(params, 0);
+               FakeInstance* owner = InstanceAt(instance);
+               if (owner && !Contains(FakeExcel().keptByBreakLink, name)) owner->broken.push_back(name);
+             }});
   book->Add({L"Save", {}, kCall, Nothing});
   book->Add({L"Close", {L"SaveChanges", L"Filename", L"RouteWorkbook"}, kCall, Nothing});
   return ComPtr<IDispatch>(book.release());
@@ -266,7 +304,10 @@ ComPtr<IDispatch> NewWorkbook(int instance) {
 
 ComPtr<IDispatch> NewWorkbooks(int instance) {
   ComPtr<FakeObject> books(new FakeObject("Workbooks", instance));
-  books->Add({L"Open", {L"Filename", L"UpdateLinks", L"ReadOnly"}, kCall, Nothing});
+  books->Add({L"Open", {L"Filename", L"UpdateLinks", L"ReadOnly"}, kCall, [instance](const DISPPARAMS&, VARIANT*) {
+                FakeInstance* owner = InstanceAt(instance);
+                if (owner && owner->automationSecurity != 3) ++owner->macrosRun;  // Workbook_Open
+              }});
   return ComPtr<IDispatch>(books.release());
 }
 
@@ -306,20 +347,27 @@ ComPtr<IDispatch> NewApplication(bool created) {
   FakeExcelState& state = FakeExcel();
   FakeInstance record;
   record.created = created;
-  if (state.separateProcesses) record.process = std::make_shared<ChildWindowProcess>();
+  if (state.separateProcesses) record.process = std::make_shared<ChildWindowProcess>(state.exitDelayMs);
   state.instances.push_back(std::move(record));
   const int self = static_cast<int>(state.instances.size()) - 1;
 
   ComPtr<FakeObject> app(new FakeObject("Application", self, true));
-  app->Add({L"Workbooks", {}, kGet, [self](VARIANT* r) { *r = Object(NewWorkbooks(self)); }});
+  app->Add({L"Workbooks", {}, kGet, [self](const DISPPARAMS&, VARIANT* r) { *r = Object(NewWorkbooks(self)); }});
+  app->Add({L"AutomationSecurity", {}, kGet | kPut, [self](const DISPPARAMS& params, VARIANT* r) {
+              FakeInstance* me = InstanceAt(self);
+              if (!me) return;
+              if (params.cArgs == 1 && params.rgvarg[0].vt == VT_I4) me->automationSecurity = params.rgvarg[0].lVal;
+              r->vt = VT_I4;
+              r->lVal = me->automationSecurity;
+            }});
   app->Add({L"Visible", {}, kGet | kPut, Nothing});
   app->Add({L"DisplayAlerts", {}, kGet | kPut, Nothing});
   app->Add({L"AskToUpdateLinks", {}, kGet | kPut, Nothing});
-  app->Add({L"ActiveWorkbook", {}, kGet, [self](VARIANT* r) { *r = Object(NewWorkbook(self)); }});
-  app->Add({L"Quit", {}, kCall, [self](VARIANT*) {
+  app->Add({L"ActiveWorkbook", {}, kGet, [self](const DISPPARAMS&, VARIANT* r) { *r = Object(NewWorkbook(self)); }});
+  app->Add({L"Quit", {}, kCall, [self](const DISPPARAMS&, VARIANT*) {
               if (FakeInstance* me = InstanceAt(self)) me->quitHonoured = true;
             }});
-  app->Add({L"Hwnd", {}, kGet, [self](VARIANT* r) {
+  app->Add({L"Hwnd", {}, kGet, [self](const DISPPARAMS&, VARIANT* r) {
               const FakeInstance* me = InstanceAt(self);
               r->vt = VT_I4;
               r->lVal = me && me->process ? static_cast<LONG>(reinterpret_cast<INT_PTR>(me->process->Window()))
@@ -352,13 +400,14 @@ int FakeExcelState::LiveInstances() const {
   return live;
 }
 
-ChildWindowProcess::ChildWindowProcess() {
+ChildWindowProcess::ChildWindowProcess(DWORD exitDelayMs) {
   static int count = 0;
   wchar_t exe[MAX_PATH];
   ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
   const std::wstring title =
       L"quorvane-child-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
-  std::wstring command = L"\"" + std::wstring(exe) + L"\" --child-window " + title;
+  std::wstring command =
+      L"\"" + std::wstring(exe) + L"\" --child-window " + title + L" " + std::to_wstring(exitDelayMs);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
@@ -381,10 +430,38 @@ bool ChildWindowProcess::EndsWithin(DWORD ms) const {
   return process_ && ::WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0;
 }
 
+void ChildWindowProcess::Close() {
+  if (window_) ::PostMessageW(window_, WM_CLOSE, 0, 0);
+}
+
+DWORD ChildWindowProcess::ExitCode() const {
+  DWORD code = STILL_ACTIVE;
+  if (process_) ::GetExitCodeProcess(process_.get(), &code);
+  return code;
+}
+
 void ChildWindowProcess::End() {
   if (!Alive()) return;
   ::TerminateProcess(process_.get(), 0);
   ::WaitForSingleObject(process_.get(), 10000);
+}
+
+std::optional<int> RunIfChildWindow(int argc, char** argv) {
+  if (argc != 4 || std::string(argv[1]) != "--child-window") return std::nullopt;
+  const DWORD exitDelayMs = static_cast<DWORD>(std::stoul(argv[3]));
+  const std::wstring title = win32::Widen(argv[2]);
+  HWND window = ::CreateWindowExW(0, L"STATIC", title.c_str(), WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                                  ::GetModuleHandleW(nullptr), nullptr);
+  if (!window) return 2;
+  MSG message;
+  while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+    if (message.message == WM_CLOSE) {
+      ::Sleep(exitDelayMs);
+      return static_cast<int>(kChildOwnExitCode);
+    }
+    ::DispatchMessageW(&message);
+  }
+  return 0;
 }
 
 FakeExcelRegistration::FakeExcelRegistration() {

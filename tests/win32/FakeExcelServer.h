@@ -2,13 +2,16 @@
 // An in-process stand-in for "Excel.Application" reached through real COM:
 // a class object registered for kFakeExcelClass, objects answering IDispatch
 // by name, a journal of every call as it arrived, and faults injected at any
-// step of an instance's life.
+// step of an instance's life. Like Excel it runs a workbook's open macro
+// unless AutomationSecurity is 3, takes a broken source off LinkSources
+// (unless told to leave it), and may be slow to exit after Quit.
 
 #include <windows.h>
 #include <oleauto.h>
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +25,12 @@ inline constexpr CLSID kFakeExcelClass = {
     0x6A3C2F1E, 0x8D4B, 0x4C57, {0x9E, 0x2A, 0x51, 0xB7, 0xC0, 0xD9, 0x3F, 0x48}};
 
 // A second process with one window (the test program started with
-// "--child-window"), standing in for the process of an Excel instance.
+// "--child-window"), standing in for the process of an Excel instance. Told
+// to close, it exits by itself after its exit delay, with kChildOwnExitCode.
+inline constexpr DWORD kChildOwnExitCode = 42;
 class ChildWindowProcess {
  public:
-  ChildWindowProcess();
+  explicit ChildWindowProcess(DWORD exitDelayMs = 0);
   ~ChildWindowProcess();
   ChildWindowProcess(const ChildWindowProcess&) = delete;
   ChildWindowProcess& operator=(const ChildWindowProcess&) = delete;
@@ -33,18 +38,33 @@ class ChildWindowProcess {
   HWND Window() const { return window_; }
   bool Alive() const;
   bool EndsWithin(DWORD ms) const;
+  HANDLE Handle() const { return process_.get(); }
+  // Asks it to exit by itself.
+  void Close();
+  // Ends it from outside.
   void End();
+  // Its exit code once it has ended; STILL_ACTIVE before.
+  DWORD ExitCode() const;
 
  private:
   win32::UniqueHandle process_;
   HWND window_ = nullptr;
 };
 
+// Started as "--child-window <title> <exit delay ms>", the test program is the
+// process of a stand-in Excel instance: one hidden window, alive until it is
+// ended from outside or told to close. Gives its exit code then; nothing
+// when the program was started to run tests.
+std::optional<int> RunIfChildWindow(int argc, char** argv);
+
 enum class FaultKind {
   Hresult,    // the call returns the code itself
   Exception,  // DISP_E_EXCEPTION with the code and the description
   Ignored,    // "Quit" answers S_OK but the instance keeps running;
               // "Release": the instance outlives its last reference
+  Block,      // the call does not return until the instance's process is
+              // ended, then fails as a call into a dead server does
+  BadArgument,  // DISP_E_TYPEMISMATCH naming rgvarg[argument]
 };
 
 // Steps: "Create" (the class object's CreateInstance), "Release" (the last
@@ -54,7 +74,9 @@ struct Fault {
   FaultKind kind = FaultKind::Exception;
   HRESULT code = static_cast<HRESULT>(0x800A03EC);
   std::wstring description{};
-  int nth = 1;  // the nth arrival of the step fails; 0: every arrival
+  int nth = 1;    // the nth arrival of the step fails; 0: every arrival
+  int times = 1;  // and so many arrivals from the nth on
+  UINT argument = 0;  // BadArgument: the index into rgvarg
 };
 
 // One application object: made by the class object (an instance the tool
@@ -67,6 +89,9 @@ struct FakeInstance {
   std::vector<std::string> calls;   // its share of the journal, children included
   std::vector<std::size_t> faults;  // positions in calls where a fault was injected
   std::shared_ptr<ChildWindowProcess> process;
+  int automationSecurity = 1;  // "low", as automation starts Excel
+  int macrosRun = 0;           // open macros run by its Open
+  std::vector<std::wstring> broken;  // sources BreakLink took off the list
   bool Ended() const;
 };
 
@@ -76,6 +101,8 @@ struct FakeExcelState {
   // argument names are spelled as the caller sent them.
   std::vector<std::string> journal;
   std::vector<std::wstring> linkSources;  // none: LinkSources gives Empty
+  std::vector<std::wstring> keptByBreakLink;  // still listed after their BreakLink
+  DWORD exitDelayMs = 0;  // how long a process takes to exit once its instance quit
   LONG lowerBound = 1;
   bool sourcesAsVariants = true;  // else an array of BSTR
   std::wstring defaultName = L"Microsoft Excel";

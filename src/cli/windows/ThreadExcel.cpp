@@ -9,7 +9,17 @@
 
 namespace quorvane::cli {
 
-ThreadExcel::ThreadExcel() {
+namespace {
+
+win32::ExcelTimes Times(std::chrono::seconds deadline) {
+  win32::ExcelTimes times;
+  times.calls.deadline = deadline;
+  return times;
+}
+
+}  // namespace
+
+ThreadExcel::ThreadExcel(std::chrono::seconds deadline) : excel_(Times(deadline), {&inspector_, &builtin_}) {
   // Checked up front: otherwise every workbook would fail the same way.
   CLSID clsid{};
   const HRESULT hr = ::CLSIDFromProgID(L"Excel.Application", &clsid);
@@ -19,8 +29,10 @@ ThreadExcel::ThreadExcel() {
   }
 }
 
-EngineFactory ComExcelFactory() {
-  return []() -> std::unique_ptr<base::ExcelAutomation> { return std::make_unique<ThreadExcel>(); };
+ExcelFactory ComExcelFactory() {
+  return [](std::chrono::seconds deadline) -> std::unique_ptr<base::ExcelAutomation> {
+    return std::make_unique<ThreadExcel>(deadline);
+  };
 }
 
 }  // namespace quorvane::cli

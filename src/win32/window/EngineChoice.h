@@ -1,7 +1,7 @@
 #pragma once
-// The automation a run uses: Excel through COM when an instance can be
-// created, otherwise the built-in workbook engine. Asked afresh for every
-// workbook, so an Excel installed or repaired meanwhile is picked up.
+// The automation a run uses: Excel through COM when it is installed,
+// otherwise the built-in workbook engine. Asked afresh for every workbook, so
+// an Excel installed or repaired meanwhile is picked up.
 
 #include <memory>
 
@@ -17,6 +17,8 @@ class EngineChoice final : public base::ExcelAutomation {
   // Only a running Excel counts: the built-in engine never "runs".
   std::unique_ptr<base::ExcelApplication> GetRunning() override { return excel_.GetRunning(); }
   std::unique_ptr<base::ExcelApplication> Create() override;
+  // Excel's, which it gives only while it is installed.
+  base::ExcelAids Aids() override { return excel_.Aids(); }
 
  private:
   base::ExcelAutomation& excel_;

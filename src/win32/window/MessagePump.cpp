@@ -19,6 +19,14 @@ bool Win32MessagePump::Yield() {
   return !ending_;
 }
 
+void Win32MessagePump::Discard() {
+  MSG msg;
+  while (::PeekMessageW(&msg, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
+  }
+  while (::PeekMessageW(&msg, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+  }
+}
+
 void PumpPaintOnly() {
   MSG msg;
   while (::PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE | PM_QS_PAINT)) ::DispatchMessageW(&msg);

@@ -6,11 +6,12 @@
 // winbase.h defines Yield() away; the core's MessagePump has a member of that name.
 #undef Yield
 
+#include "base/PendingInput.h"
 #include "filelist/AddFolder.h"
 
 namespace quorvane::win32 {
 
-class Win32MessagePump final : public filelist::MessagePump {
+class Win32MessagePump final : public filelist::MessagePump, public base::PendingInput {
  public:
   // dialogWindow: gets IsDialogMessageW so Tab keeps working while a walk
   // yields; ending: set once the window is being destroyed. Both are read
@@ -19,6 +20,8 @@ class Win32MessagePump final : public filelist::MessagePump {
   // Runs every waiting message. A WM_QUIT is put back for the outer loop and
   // ends the yielding for good.
   bool Yield() override;
+  // Removes the mouse and keyboard messages waiting in this thread's queue.
+  void Discard() override;
 
  private:
   const HWND& window_;

@@ -12,7 +12,7 @@ Program::Program(ProgramServices services, WindowOptions options)
                                services.starter ? *services.starter : starter_,
                                services.random ? *services.random : random_,
                                services.excel, services.copier, services.clock, openDialog_, folderPicker_,
-                               listing_, pump_, window_.ListHost(), cursor_}) {}
+                               listing_, pump_, window_.ListHost(), cursor_, pump_}) {}
 
 void Program::Start() { window_.Create(form_); }
 

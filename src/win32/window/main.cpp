@@ -5,7 +5,9 @@
 
 #include <exception>
 
+#include "app/Settings.h"
 #include "ooxml/BuiltinExcel.h"
+#include "ooxml/Inspector.h"
 #include "win32/ComExcel.h"
 #include "win32/FileCopier.h"
 #include "win32/MessageBoxes.h"
@@ -41,8 +43,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   try {
     qw::RegistrySettings settings;
     qw::Win32MessageBoxes messages(nullptr);
-    qw::ComExcel excel;
     quorvane::ooxml::BuiltinAutomation builtin;
+    quorvane::ooxml::EngineInspector inspector;
+    qw::ExcelTimes times;
+    times.calls.deadline = quorvane::app::StoredExcelTimeout(settings);
+    qw::ComExcel excel(times, {&inspector, &builtin});
     qw::EngineChoice automation(excel, builtin);
     qw::Win32FileCopier copier;
     qw::Win32RegionalClock clock;

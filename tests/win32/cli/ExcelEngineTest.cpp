@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "cli/Cli.h"
 #include "cli/Json.h"
 #include "cli/windows/ThreadExcel.h"
+#include "support/WorkbookBuilder.h"
+#include "win32/Strings.h"
 #include "win32/DirectoryListing.h"
 #include "win32/FileCopier.h"
 #include "win32/RegionalClock.h"
@@ -94,6 +97,40 @@ TEST_F(CliExcelTest, AFailingCallFailsThatWorkbookWithExcelsReasonAndTheRunGoesO
   EXPECT_NE(text.find("schreibgesch\u00fctzt"), std::string::npos) << text;
   EXPECT_NE(text.find("2 workbooks: 0 changed, 0 without links, 2 failed"), std::string::npos) << text;
   EXPECT_EQ(FakeExcel().LiveInstances(), 0) << "each failed instance is still ended";
+}
+
+// The window's safeguards hold for the command line too: a workbook Excel
+// would ask about is never handed to it, no macro runs, and a call that
+// does not come back within --excel-timeout ends its instance.
+TEST_F(CliExcelTest, SafeguardsOfTheWindowHoldForTheCommandLine) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / L"quorvane-cli-excel";
+  std::filesystem::create_directories(folder);
+  WorkbookBuilder book;
+  book.AddSheet("Sheet1", R"(<row r="1"><c r="A1"><v>1</v></c></row>)");
+  auto parts = book.Parts();
+  std::string& workbook = parts["xl/workbook.xml"];
+  workbook.insert(workbook.find("<sheets>"), R"(<fileSharing userName="Tester" reservationPassword="CC3D"/>)");
+  const std::filesystem::path reserved = folder / L"Geschützt.xlsx";
+  WritePackage(reserved, parts);
+  const std::string reservedPath = win32::Narrow(reserved.wstring());
+
+  FakeExcel().separateProcesses = true;
+  FakeExcel().linkSources = {L"C:\\a.xlsx"};
+  FakeExcel().faults = {{.step = "Open", .kind = FaultKind::Block}};
+  EXPECT_EQ(Run({"--engine", "excel", "--excel-timeout", "2", reservedPath.c_str(), "C:\\x\\eins.xlsx",
+                 "C:\\x\\zwei.xlsx"}),
+            1);
+  std::filesystem::remove_all(folder);
+  const std::string text = out_.str();
+  EXPECT_NE(text.find("failed: " + reservedPath + ": has a password to modify: not opened\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("failed: C:\\x\\eins.xlsx: Open: Excel did not answer within 2 s; its instance was ended\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("changed: C:\\x\\zwei.xlsx"), std::string::npos) << text;
+  EXPECT_EQ(FakeExcel().created, 2);
+  for (const FakeInstance& instance : FakeExcel().instances) EXPECT_EQ(instance.macrosRun, 0);
+  EXPECT_EQ(FakeExcel().LiveInstances(), 0);
 }
 
 }  // namespace

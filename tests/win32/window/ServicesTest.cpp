@@ -98,7 +98,7 @@ TEST(MessagePump, RunsWaitingMessagesAndStopsForGoodAtQuit) {
   ::DestroyWindow(window);
 }
 
-TEST(EngineChoice, ExcelWhenItCanBeCreatedOtherwiseTheBuiltInEngine) {
+TEST(EngineChoice, ExcelWhenInstalledOtherwiseTheBuiltInEngine) {
   FakeExcel excel;
   FakeExcel builtin;
   win32::EngineChoice choice(excel, builtin);
@@ -106,7 +106,11 @@ TEST(EngineChoice, ExcelWhenItCanBeCreatedOtherwiseTheBuiltInEngine) {
   EXPECT_EQ(excel.created, 1);
   EXPECT_EQ(builtin.created, 0);
 
+  // An installed Excel that fails to start fails the workbook, with its reason.
   excel.failOn = "Create";
+  EXPECT_THROW(choice.Create(), base::AutomationError);
+  EXPECT_EQ(builtin.created, 0);
+  excel.notInstalled = true;
   EXPECT_NE(choice.Create(), nullptr);
   EXPECT_EQ(builtin.created, 1);
 

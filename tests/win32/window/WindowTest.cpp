@@ -238,6 +238,29 @@ TEST(Window, InputDuringTheRunStartsNothingThenTheBackupBoxStores) {
   EXPECT_TRUE(Checked(second.Control(ControlId::Check3)));
 }
 
+// A click or key press made while the run worked waits in the queue; when
+// the run ends it is dropped, so it neither answers the closing message nor
+// starts a second run.
+TEST(Window, InputQueuedDuringTheRunIsDroppedWhenItEnds) {
+  DuringRun automation;
+  FakeProgram p(&automation);
+  p.Files().Add("C:\\a.xlsx");
+  HWND check2 = p.Control(ControlId::Check2);
+  RECT r{};
+  ::GetClientRect(check2, &r);
+  const LPARAM centre = Point((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  automation.action = [&] {
+    ::PostMessageW(check2, WM_LBUTTONDOWN, MK_LBUTTON, centre);
+    ::PostMessageW(check2, WM_LBUTTONUP, 0, centre);
+    ::PostMessageW(check2, WM_KEYDOWN, VK_SPACE, 0x00390001);
+    ::PostMessageW(check2, WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001u));
+  };
+  Click(check2);
+  automation.action = nullptr;
+  Pump();
+  EXPECT_EQ(p.messages.shown.size(), 1u) << "a second run started";
+}
+
 TEST(Window, ListMirrorsTheModelDoubleClickRemovesAndClosingEnds) {
   FakeProgram p;
   auto& files = p.Files();
