@@ -151,8 +151,8 @@ bool IsToolTemporary(const fs::path& name) {
   return base::IsTemporaryName(name) || name.filename().string().starts_with(".quorvane-copy.");
 }
 
-ScratchDir::ScratchDir(const std::string& label) {
-  std::string pattern = (fs::temp_directory_path() / ("quorvane-" + label + ".XXXXXX")).string();
+ScratchDir::ScratchDir(const std::string& label, const fs::path& parent) {
+  std::string pattern = ((parent.empty() ? fs::temp_directory_path() : parent) / ("quorvane-" + label + ".XXXXXX")).string();
   if (!::mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
   path_ = pattern;
 }

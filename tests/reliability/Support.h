@@ -54,10 +54,11 @@ void WriteFile(const fs::path& path, const std::string& bytes);
 // The tool's own temporary names: the package writer's and the backup copier's.
 bool IsToolTemporary(const fs::path& name);
 
-// A fresh folder under the system's temporary folder, removed at the end.
+// A fresh folder under the system's temporary folder (or under parent),
+// removed at the end.
 class ScratchDir {
  public:
-  explicit ScratchDir(const std::string& label = "rel");
+  explicit ScratchDir(const std::string& label = "rel", const fs::path& parent = {});
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   ~ScratchDir();
