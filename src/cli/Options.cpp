@@ -17,7 +17,7 @@ std::variant<Options, ParseExit> ParseCommandLine(int argc, const char* const* a
       "Breaks the links to other workbooks in every workbook named: each formula that\n"
       "reaches into another workbook keeps the value it shows now. Folders are walked\n"
       "with all their subfolders; names containing \".xl\" are taken, names beginning\n"
-      "with \"~\" and hidden folders are skipped.",
+      "with \"~\", this tool's own backups and hidden folders are skipped.",
       "quorvane-cli"};
   // "/data/book.xlsx" is a path, never an option, on every system.
   app.allow_windows_style_options(false);

@@ -3,16 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "Json.h"
+#include "cli/Collect.h"
 #include "cli/Console.h"
 #include "cli/Parallel.h"
 #include "cli/Report.h"
+#include "filelist/StdDirectoryListing.h"
 
 using namespace quorvane::cli;
 
@@ -106,6 +112,17 @@ TEST(Console, QuietShowsFailuresOnlyAndTheBarIsClearedAtTheEnd) {
   EXPECT_EQ(out.str(), "failed: b.xlsx: " + bad.reason + "\n");
   EXPECT_NE(err.str().find("1/2"), std::string::npos) << err.str();
   EXPECT_EQ(err.str().substr(err.str().size() - 4), "\r\x1b[K") << "the bar must not stay on screen";
+}
+
+TEST(CollectWorkbooks, TheFolderWalkLeavesOurBackupsOutANamedOneIsTaken) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "quorvane-collect-XXXXXX").string();
+  const std::filesystem::path dir = ::mkdtemp(pattern.data());
+  const auto book = dir / "a.xlsx", backup = dir / "a Backup 7 04 PM Saturday, Dec 5 2026.xlsx";
+  for (const auto& path : {book, backup}) std::ofstream(path) << "x";
+  quorvane::filelist::StdDirectoryListing listing;
+  EXPECT_EQ(CollectWorkbooks({dir.string()}, listing), std::vector<std::string>{book.string()});
+  EXPECT_EQ(CollectWorkbooks({backup.string()}, listing), std::vector<std::string>{backup.string()});
+  std::filesystem::remove_all(dir);
 }
 
 TEST(JsonString, AnyBytesGiveValidJsonThatReadsBack) {
