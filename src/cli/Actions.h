@@ -41,6 +41,9 @@ struct BreakServices {
   links::FileCopier& copier;
   links::RegionalClock& clock;
   bool backup = false;
+  // The built-in engine's files are known before any copy is made: a file
+  // it would refuse gets no backup.
+  bool builtinEngine = false;
 };
 
 // Backup first when asked (a failed backup leaves the workbook untouched),

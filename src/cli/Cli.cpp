@@ -38,8 +38,9 @@ int Run(const Options& options, Environment& env) {
     // Each thread has its own engine; the copier and clock keep no state.
     std::shared_ptr<base::ExcelAutomation> engine = makeEngine ? makeEngine() : nullptr;
     if (!engine) throw std::runtime_error("the chosen engine cannot be started");
-    return [&, engine](std::size_t i) {
-      console.Finished(i, BreakOne(workbooks[i], {*engine, env.copier, env.clock, options.backup}));
+    const BreakServices services{*engine, env.copier, env.clock, options.backup, options.engine == Engine::Builtin};
+    return [&, engine, services](std::size_t i) {
+      console.Finished(i, BreakOne(workbooks[i], services));
     };
   };
   RunGroups(GroupSameFiles(workbooks), jobs, makeWorker);
