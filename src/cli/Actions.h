@@ -20,6 +20,7 @@ enum class Status {
   NoLinks,  // no links to other workbooks; the file was not touched
   Linked,   // list: the workbook has links
   Failed,   // the file was left as it was (a backup may exist)
+  NotStarted,  // the run was interrupted before this workbook's turn
 };
 
 struct SourceReport {

@@ -21,7 +21,10 @@ std::variant<Options, ParseExit> ParseCommandLine(int argc, const char* const* a
       "quorvane-cli"};
   // "/data/book.xlsx" is a path, never an option, on every system.
   app.allow_windows_style_options(false);
-  app.footer("Exit status: 0 all done, 1 some workbooks failed (the others were done), 2 bad usage.");
+  app.footer(
+      "Exit status: 0 all done, 1 some workbooks failed (the others were done), 2 bad usage,\n"
+      "3 the report could not be written to standard output (the work was still done),\n"
+      "128 + N stopped by signal N (workbooks under way were finished, the rest not started).");
   app.add_option("PATH", options.paths, "Workbooks and folders, worked on in this order")
       ->required()
       ->type_name("");

@@ -114,6 +114,31 @@ TEST(Console, QuietShowsFailuresOnlyAndTheBarIsClearedAtTheEnd) {
   EXPECT_EQ(err.str().substr(err.str().size() - 4), "\r\x1b[K") << "the bar must not stay on screen";
 }
 
+TEST(Console, TheBarFitsTheTerminalWhateverItsWidth) {
+  for (const int columns : {0, 8, 12, 20, 30, 80, 200}) {
+    SCOPED_TRACE(columns);
+    std::ostringstream out, err;
+    ConsoleSettings settings;
+    settings.progress = true;
+    settings.columns = [&] { return columns; };
+    Console console(out, err, settings, 1234);
+    WorkbookReport done;
+    done.status = Status::NoLinks;
+    for (std::size_t i = 0; i < 1234; i += 100) console.Finished(i, done);
+    console.Close();
+    // Each redraw starts at "\r"; none may reach the last column.
+    std::istringstream draws(err.str());
+    for (std::string draw; std::getline(draws, draw, '\r');) {
+      if (draw.starts_with("\x1b[K")) draw.erase(0, 3);
+      EXPECT_LT(draw.size(), static_cast<std::size_t>(columns > 0 ? columns : 80)) << draw;
+    }
+    if (columns == 0 || columns >= 20) {
+      EXPECT_NE(err.str().find("] 13/1234"), std::string::npos) << err.str();
+    }
+    EXPECT_TRUE(err.str().empty() || err.str().ends_with("\r\x1b[K")) << "the last bar must be wiped";
+  }
+}
+
 TEST(CollectWorkbooks, TheFolderWalkLeavesOurBackupsOutANamedOneIsTaken) {
   std::string pattern = (std::filesystem::temp_directory_path() / "quorvane-collect-XXXXXX").string();
   const std::filesystem::path dir = ::mkdtemp(pattern.data());

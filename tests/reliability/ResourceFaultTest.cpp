@@ -15,8 +15,10 @@
 #include <cctype>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <map>
+#include <thread>
 
 #include "Support.h"
 #include "ooxml/Package.h"
@@ -229,6 +231,80 @@ TEST_F(ResourceFaults, AnotherProgramsSaveDuringOursIsNeverLost) {
         for (const auto& name : dir.Names()) EXPECT_EQ(name, "book.xlsx") << "left beside it";
       }
     }
+  }
+}
+
+// How many report lines begin with `status`.
+std::size_t Count(const std::string& out, const std::string& status) {
+  std::size_t n = 0;
+  for (std::size_t at = 0; (at = out.find(status + ": ", at)) != std::string::npos; ++at)
+    n += at == 0 || out[at - 1] == '\n';
+  return n;
+}
+
+// Ctrl-C, SIGTERM, SIGHUP: the workbook under way is finished, no other is
+// started, the report says which were not, and the status says which
+// signal; a second one ends the program at once. Either way every workbook
+// is either done or as it was.
+TEST_F(ResourceFaults, SignalsStopTheRunBetweenWorkbooksAndASecondOneAtOnce) {
+  const struct {
+    int signal, exit;
+    bool twice;
+  } cases[] = {{SIGINT, 130, false}, {SIGTERM, 143, false}, {SIGHUP, 129, false}, {SIGINT, 130, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(::strsignal(c.signal)) + (c.twice ? " twice" : ""));
+    ScratchDir dir("signal");
+    constexpr int kBooks = 80;
+    std::map<fs::path, std::string> original;
+    for (int i = 0; i < kBooks; ++i) {
+      const fs::path book = dir / ("b" + std::to_string(100 + i) + ".xlsx");
+      WriteLinkedWorkbook(book);
+      original[book] = ReadFile(book);
+    }
+    fs::remove(capture_ / "child.out");
+    const pid_t pid = StartProgram({CliPath(), "--jobs", "1", dir.Path().string()}, capture_.Path());
+    for (int waited = 0; ReadFile(capture_ / "child.out").find("changed: ") == std::string::npos && waited < 20000; ++waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ::kill(pid, c.signal);
+    if (c.twice) ::kill(pid, c.signal);
+    EXPECT_EQ(WaitProgram(pid), c.exit);
+    const std::string out = ReadFile(capture_ / "child.out");
+    std::size_t changed = 0;
+    for (const auto& [book, bytes] : original) {
+      const bool done = OpensWithoutBookLinks(book);
+      changed += done;
+      EXPECT_TRUE(done || ReadFile(book) == bytes) << book << " is neither done nor as it was";
+    }
+    EXPECT_LT(changed, static_cast<std::size_t>(kBooks)) << "the run was not stopped";
+    if (c.twice) continue;
+    EXPECT_EQ(Count(out, "changed"), changed) << out;
+    EXPECT_EQ(Count(out, "not started"), kBooks - changed) << out;
+    EXPECT_NE(out.find(std::to_string(kBooks - changed) + " not started\n"), std::string::npos) << out;
+    for (const auto& name : dir.Names()) EXPECT_FALSE(IsToolTemporary(name)) << name;
+  }
+}
+
+// Standard output full or closed (`| head -1`): the run is not cut short;
+// it says so on standard error with the summary, and the status says the
+// report was lost.
+TEST_F(ResourceFaults, FullOrClosedOutputIsSaidAndTheWorkGoesOnToTheEnd) {
+  const struct {
+    std::string shell, action, summary;  // in the shell "$0" is the program, "$@" its arguments
+  } cases[] = {
+      {"exec \"$0\" \"$@\" >/dev/full", "--list", "20 workbooks: 20 with links"},
+      {"\"$0\" \"$@\" | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", "--jobs=1", "20 workbooks: 20 changed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shell);
+    ScratchDir dir("output");
+    for (int i = 0; i < 20; ++i) WriteLinkedWorkbook(dir / ("b" + std::to_string(i) + ".xlsx"));
+    const ChildResult run = RunProgram({"/bin/bash", "-c", c.shell, CliPath(), c.action, dir.Path().string()}, {},
+                                       capture_.Path());
+    EXPECT_EQ(run.exit, 3) << run.err;
+    EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.summary), std::string::npos) << run.err;
+    if (c.action == "--list") continue;
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(OpensWithoutBookLinks(dir / ("b" + std::to_string(i) + ".xlsx"))) << i;
   }
 }
 
