@@ -135,26 +135,38 @@ TEST_F(ResourceFaults, ReadOnlyAndMissingWorkbooksFailAndTheOthersAreDone) {
   ExpectOnlyWorkbooks(dir, {"a.xlsx", "locked.xlsx", "open.xlsx"});
 }
 
+// A place another user can reach: every folder above it searchable by all.
+bool ReachableByAll(fs::path p) {
+  for (struct stat st{}; ::stat(p.c_str(), &st) == 0 && (st.st_mode & S_IXOTH); p = p.parent_path())
+    if (p == p.parent_path()) return true;
+  return false;
+}
+
 // Permission bits on folders do not bind the superuser, so the refusal is
-// checked as an ordinary user when the test can become one.
+// checked as an ordinary user when the test can become one. The build and
+// the temporary folder may lie where that user cannot go (a private home or
+// TMPDIR): the program and the workbooks go to a folder open to all.
 TEST_F(ResourceFaults, WorkbookInReadOnlyFolderIsRefusedForAnOrdinaryUser) {
   const passwd* nobody = ::getpwnam("nobody");
   if (::geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root to run the tool as another user";
-  ScratchDir dir("rodir");
+  const fs::path open = ReachableByAll(fs::temp_directory_path()) ? fs::temp_directory_path() : fs::path("/tmp");
+  if (!ReachableByAll(open)) GTEST_SKIP() << "no temporary folder that another user can reach";
+  ScratchDir dir("rodir", open);
+  fs::permissions(dir.Path(), fs::perms::all);
+  const fs::path cli = dir / "quorvane-cli";
+  fs::copy_file(CliPath(), cli);
   fs::create_directory(dir / "locked");
   fs::create_directory(dir / "open");
   WriteLinkedWorkbook(dir / "locked" / "a.xlsx");
   WriteLinkedWorkbook(dir / "open" / "b.xlsx");
   const std::string before = ReadFile(dir / "locked" / "a.xlsx");
-  fs::permissions(dir.Path(), fs::perms::all);
-  fs::permissions(capture_.Path(), fs::perms::all);
   fs::permissions(dir / "open", fs::perms::all);
   for (const char* file : {"locked/a.xlsx", "open/b.xlsx"}) fs::permissions(dir / file, fs::perms::all);
   fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                       fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
 
-  const ChildResult run =
-      Cli({(dir / "locked" / "a.xlsx").string(), (dir / "open" / "b.xlsx").string()}, {.user = nobody->pw_uid});
+  const ChildResult run = RunProgram({cli.string(), (dir / "locked" / "a.xlsx").string(), (dir / "open" / "b.xlsx").string()},
+                                     {.user = nobody->pw_uid}, capture_.Path());
   EXPECT_EQ(run.exit, 1) << run.err;
   const std::string line = LineFor(run.out, dir / "locked" / "a.xlsx");
   EXPECT_EQ(Status(run.out, dir / "locked" / "a.xlsx"), "failed") << run.out;
