@@ -35,9 +35,9 @@ void Console::CheckOutput() {
   out_.flush();
   if (out_) return;
   const int code = errno;
-  lost_ = std::string("quorvane-cli: cannot write to standard output (") +
-          (code != 0 ? std::strerror(code) : "write failed") +
-          "); the work goes on to the end, failures and the summary follow here\n";
+  lost_ = "quorvane-cli: cannot write to standard output (";
+  lost_ += code != 0 ? std::strerror(code) : "write failed";
+  lost_ += "); the work goes on to the end, failures and the summary follow here\n";
   err_ << lost_ << std::flush;
 }
 
@@ -61,19 +61,25 @@ std::vector<WorkbookReport> Console::Close() {
 void Console::DrawBar() {
   constexpr std::size_t kWidest = 30;
   const std::size_t total = reports_.size();
-  const std::string count = std::to_string(finished_) + "/" + std::to_string(total);
+  std::string count = std::to_string(finished_);
+  count += '/';
+  count += std::to_string(total);
   // Never into the last column: many terminals wrap there, and the line
   // could no longer be wiped.
   const int columns = settings_.columns ? settings_.columns() : 0;
   const std::size_t room = static_cast<std::size_t>(columns > 0 ? columns - 1 : 79);
-  std::string bar;
+  std::size_t width = 0;  // of the bar between its brackets; none when too narrow
   if (room >= count.size() + 4) {
-    const std::size_t width = std::min(kWidest, room - count.size() - 3);
-    const std::size_t filled = total == 0 ? width : finished_ * width / total;
-    bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] ";
+    width = std::min(kWidest, room - count.size() - 3);
+  } else if (count.size() > room) {
+    return;
   }
-  if (bar.size() + count.size() > room) return;
-  err_ << "\r" << bar << count << std::flush;
+  err_ << '\r';
+  if (width > 0) {
+    const std::size_t filled = total == 0 ? width : finished_ * width / total;
+    err_ << '[' << std::string(filled, '#') << std::string(width - filled, '.') << "] ";
+  }
+  err_ << count << std::flush;
   barShown_ = true;
 }
 
