@@ -135,23 +135,14 @@ TEST_F(ResourceFaults, ReadOnlyAndMissingWorkbooksFailAndTheOthersAreDone) {
   ExpectOnlyWorkbooks(dir, {"a.xlsx", "locked.xlsx", "open.xlsx"});
 }
 
-// A place another user can reach: every folder above it searchable by all.
-bool ReachableByAll(fs::path p) {
-  for (struct stat st{}; ::stat(p.c_str(), &st) == 0 && (st.st_mode & S_IXOTH); p = p.parent_path())
-    if (p == p.parent_path()) return true;
-  return false;
-}
-
 // Permission bits on folders do not bind the superuser, so the refusal is
 // checked as an ordinary user when the test can become one. The build and
-// the temporary folder may lie where that user cannot go (a private home or
-// TMPDIR): the program and the workbooks go to a folder open to all.
+// TMPDIR may lie where that user cannot go (a private home or temporary
+// folder): the program and the workbooks go under /tmp, open to all.
 TEST_F(ResourceFaults, WorkbookInReadOnlyFolderIsRefusedForAnOrdinaryUser) {
   const passwd* nobody = ::getpwnam("nobody");
   if (::geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root to run the tool as another user";
-  const fs::path open = ReachableByAll(fs::temp_directory_path()) ? fs::temp_directory_path() : fs::path("/tmp");
-  if (!ReachableByAll(open)) GTEST_SKIP() << "no temporary folder that another user can reach";
-  ScratchDir dir("rodir", open);
+  ScratchDir dir("rodir", "/tmp");
   fs::permissions(dir.Path(), fs::perms::all);
   const fs::path cli = dir / "quorvane-cli";
   fs::copy_file(CliPath(), cli);
@@ -247,14 +238,6 @@ TEST_F(ResourceFaults, AnotherProgramsSaveDuringOursIsNeverLost) {
   }
 }
 
-// How many report lines begin with `status`.
-std::size_t Count(const std::string& out, const std::string& status) {
-  std::size_t n = 0;
-  for (std::size_t at = 0; (at = out.find(status + ": ", at)) != std::string::npos; ++at)
-    n += at == 0 || out[at - 1] == '\n';
-  return n;
-}
-
 // Ctrl-C, SIGTERM, SIGHUP: the workbook under way is finished, no other is
 // started, the report says which were not, and the status says which
 // signal; a second one ends the program at once. Either way every workbook
@@ -268,12 +251,9 @@ TEST_F(ResourceFaults, SignalsStopTheRunBetweenWorkbooksAndASecondOneAtOnce) {
     SCOPED_TRACE(std::string(::strsignal(c.signal)) + (c.twice ? " twice" : ""));
     ScratchDir dir("signal");
     constexpr int kBooks = 80;
-    std::map<fs::path, std::string> original;
-    for (int i = 0; i < kBooks; ++i) {
-      const fs::path book = dir / ("b" + std::to_string(100 + i) + ".xlsx");
-      WriteLinkedWorkbook(book);
-      original[book] = ReadFile(book);
-    }
+    WriteLinkedWorkbook(dir / "b100.xlsx");
+    for (int i = 1; i < kBooks; ++i) fs::copy_file(dir / "b100.xlsx", dir / ("b" + std::to_string(100 + i) + ".xlsx"));
+    const std::string before = ReadFile(dir / "b100.xlsx");
     fs::remove(capture_ / "child.out");
     const pid_t pid = StartProgram({CliPath(), "--jobs", "1", dir.Path().string()}, capture_.Path());
     for (int waited = 0; ReadFile(capture_ / "child.out").find("changed: ") == std::string::npos && waited < 20000; ++waited)
@@ -283,16 +263,17 @@ TEST_F(ResourceFaults, SignalsStopTheRunBetweenWorkbooksAndASecondOneAtOnce) {
     EXPECT_EQ(WaitProgram(pid), c.exit);
     const std::string out = ReadFile(capture_ / "child.out");
     std::size_t changed = 0;
-    for (const auto& [book, bytes] : original) {
+    for (int i = 0; i < kBooks; ++i) {
+      const fs::path book = dir / ("b" + std::to_string(100 + i) + ".xlsx");
       const bool done = OpensWithoutBookLinks(book);
       changed += done;
-      EXPECT_TRUE(done || ReadFile(book) == bytes) << book << " is neither done nor as it was";
+      EXPECT_TRUE(done || ReadFile(book) == before) << book << " is neither done nor as it was";
     }
     EXPECT_LT(changed, static_cast<std::size_t>(kBooks)) << "the run was not stopped";
     if (c.twice) continue;
-    EXPECT_EQ(Count(out, "changed"), changed) << out;
-    EXPECT_EQ(Count(out, "not started"), kBooks - changed) << out;
-    EXPECT_NE(out.find(std::to_string(kBooks - changed) + " not started\n"), std::string::npos) << out;
+    const std::string summary = std::to_string(changed) + " changed, 0 without links, 0 failed, " +
+                                std::to_string(kBooks - changed) + " not started\n";
+    EXPECT_NE(out.find(summary), std::string::npos) << out;
     for (const auto& name : dir.Names()) EXPECT_FALSE(IsToolTemporary(name)) << name;
   }
 }
