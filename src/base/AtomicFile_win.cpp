@@ -266,16 +266,16 @@ void TemporaryFile::Replace(const std::filesystem::path& target, UniqueNativeFil
 void AtomicFile::Finish() {
   Flush();
   temp_.Sync();
-  // Keep the original's visible attributes; read-only was refused before.
-  const DWORD attrs = GetFileAttributesW(target_.wstring().c_str());
-  if (attrs != INVALID_FILE_ATTRIBUTES) {
-    const DWORD keep = attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    if (keep) {
-      FILE_BASIC_INFO basic{};  // zero times are left as they are
-      basic.FileAttributes = keep;
-      SetFileInformationByHandle(static_cast<HANDLE>(temp_.NativeHandle()), FileBasicInfo, &basic, sizeof basic);
-    }
+  // The original's creation time and visible attributes (read-only was
+  // refused before), from the file that was read: ReplaceFileW keeps them
+  // too, but not every implementation of it does.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(static_cast<HANDLE>(original_.get()), &info)) {
+    FILE_BASIC_INFO basic{};  // zero times and attributes are left as they are
+    basic.CreationTime.QuadPart = ToInt64(info.ftCreationTime);
+    basic.FileAttributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                                    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    SetFileInformationByHandle(static_cast<HANDLE>(temp_.NativeHandle()), FileBasicInfo, &basic, sizeof basic);
   }
   finished_ = true;
 }

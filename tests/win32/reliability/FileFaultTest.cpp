@@ -201,11 +201,16 @@ TEST_F(WindowsFileFaults, OthersCannotSaveDuringOursAndTheReplacedWorkbookKeepsI
     ASSERT_TRUE(SetFileTime(h.get(), &created, nullptr, nullptr));
   }
   ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  WIN32_FILE_ATTRIBUTE_DATA before{};
+  ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &before));
+  // Some systems (Wine) store no creation time, or make "NAME:stream" a file of that name.
+  const bool times = before.ftCreationTime.dwHighDateTime == created.dwHighDateTime;
   const bool streams = [&] {
     UniqueFile h(CreateFileW((path.wstring() + L":note").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD done = 0;
-    return h && WriteFile(h.get(), "kept", 4, &done, nullptr);
+    return h && WriteFile(h.get(), "kept", 4, &done, nullptr) && Names(dir_).size() == 2;
   }();
+  if (!streams) DeleteFileW((path.wstring() + L":note").c_str());
 
   std::vector<std::string> refused;
   const auto tryToSave = [&] {
@@ -227,13 +232,10 @@ TEST_F(WindowsFileFaults, OthersCannotSaveDuringOursAndTheReplacedWorkbookKeepsI
   WIN32_FILE_ATTRIBUTE_DATA after{};
   ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &after));
   EXPECT_TRUE(after.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(after.ftCreationTime.dwHighDateTime, created.dwHighDateTime);
-  EXPECT_EQ(after.ftCreationTime.dwLowDateTime, created.dwLowDateTime);
-  if (streams) {
-    EXPECT_EQ(ReadBytes(fs::path(path.wstring() + L":note")), "kept");
-  } else {
-    std::printf("[ streams ] this system has no alternate data streams to keep\n");
-  }
+  EXPECT_TRUE(!times || CompareFileTime(&after.ftCreationTime, &created) == 0) << "creation time lost";
+  EXPECT_TRUE(!streams || ReadBytes(fs::path(path.wstring() + L":note")) == "kept") << "stream lost";
+  std::printf("[ kept ] creation time %s, streams %s\n", times ? "checked" : "not kept by this system",
+              streams ? "checked" : "not kept by this system");
   for (const auto& name : Names(dir_)) EXPECT_TRUE(name == "kept.xlsx" || name == "theirs.xlsx") << name;
 }
 
