@@ -129,7 +129,11 @@ void RemoveAbandonedTemporariesOnce(const std::filesystem::path& folder) noexcep
   }
 }
 
-AtomicFile::AtomicFile(const std::filesystem::path& target) : target_(target), temp_(target.parent_path()) {
+AtomicFile::AtomicFile(const std::filesystem::path& target, const FileStamp& expected)
+    : target_(target),
+      expected_(expected),
+      original_(detail::HoldOriginal(target, expected)),
+      temp_(target.parent_path()) {
   buffer_.reserve(kBufferSize);
 }
 
@@ -142,6 +146,14 @@ void AtomicFile::Write(const void* data, std::size_t n) {
     p += take;
     n -= take;
     if (buffer_.size() == kBufferSize) Flush();
+  }
+}
+
+bool AtomicFile::OriginalChanged() const noexcept {
+  try {
+    return !original_ || StampOf(original_.get()) != expected_;
+  } catch (...) {
+    return true;
   }
 }
 

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "base/AtomicFile.h"
+
 namespace quorvane::base::detail {
 
 inline constexpr int kNameAttempts = 16;
@@ -18,5 +20,9 @@ void Release(const std::filesystem::path& path) noexcept;
 // Removes a leftover temporary file unless a writer still holds it; in the
 // platform half.
 bool RemoveIfAbandoned(const std::filesystem::path& path) noexcept;
+
+// Opens target to hold it until the replace, and checks that it is still
+// the file read as `expected` (FileChanged when not); in the platform half.
+UniqueNativeFile HoldOriginal(const std::filesystem::path& target, const FileStamp& expected);
 
 }  // namespace quorvane::base::detail

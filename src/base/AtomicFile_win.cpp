@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/AtomicFileDetail.h"
+#include "base/Utf8Path.h"
 
 namespace quorvane::base {
 
@@ -27,6 +28,7 @@ namespace {
     case ERROR_HANDLE_DISK_FULL: throw FileError("cannot write: disk full");
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
       throw FileError("cannot write: the workbook is in use by another program");
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND: throw FileError("cannot write: file not found");
@@ -41,19 +43,24 @@ std::int64_t ToInt64(FILETIME ft) {
 
 }  // namespace
 
-FileStamp StampOf(const std::filesystem::path& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(path.wstring().c_str(), GetFileExInfoStandard, &data))
-    ThrowWriteError(GetLastError());
+FileStamp StampOf(NativeFile file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(static_cast<HANDLE>(file), &info)) ThrowWriteError(GetLastError());
   FileStamp stamp;
-  stamp.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  stamp.modified = ToInt64(data.ftLastWriteTime);
+  stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp.modified = ToInt64(info.ftLastWriteTime);
+  stamp.device = info.dwVolumeSerialNumber;
+  stamp.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return stamp;
 }
 
 void CheckReplaceable(const std::filesystem::path& target) {
   const DWORD attrs = GetFileAttributesW(target.wstring().c_str());
-  if (attrs == INVALID_FILE_ATTRIBUTES) ThrowWriteError(GetLastError());
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND) throw FileChanged();
+    ThrowWriteError(code);
+  }
   if (attrs & FILE_ATTRIBUTE_READONLY) throw FileError("cannot write: the workbook is read-only");
   // Opening for writing is the only reliable test of ACLs and of other
   // programs holding the file.
@@ -62,6 +69,21 @@ void CheckReplaceable(const std::filesystem::path& target) {
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) ThrowWriteError(GetLastError());
   const UniqueNativeFile opened(h);  // only to see that it can be; closed at once
+}
+
+UniqueNativeFile detail::HoldOriginal(const std::filesystem::path& target, const FileStamp& expected) {
+  // Others may go on reading it; writing, renaming and deleting it fail for
+  // them until the replace, so their save fails instead of being lost.
+  HANDLE h = CreateFileW(target.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND) throw FileChanged();
+    ThrowWriteError(code);
+  }
+  UniqueNativeFile held(h);
+  if (StampOf(held.get()) != expected) throw FileChanged();
+  return held;
 }
 
 bool detail::RemoveIfAbandoned(const std::filesystem::path& path) noexcept {
@@ -172,32 +194,95 @@ bool TemporaryFile::MoveTo(const std::filesystem::path& target, bool replace) {
       ThrowWriteError(moveCode);
     }
   }
+  LetGoMoved();
+  return true;
+}
+
+void TemporaryFile::LetGoMoved() noexcept {
   moved_ = true;
   file_.reset();
   Release(path_);
+}
+
+namespace {
+
+// The stamp of the file a name leads to, opened without keeping anyone out.
+bool StampByName(const std::filesystem::path& path, FileStamp& stamp) {
+  HANDLE opened = CreateFileW(path.wstring().c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  const UniqueNativeFile h(opened);
+  try {
+    stamp = StampOf(h.get());
+  } catch (const FileError&) {
+    return false;
+  }
   return true;
+}
+
+}  // namespace
+
+void TemporaryFile::Replace(const std::filesystem::path& target, UniqueNativeFile original, const FileStamp& expected) {
+  if (StampOf(original.get()) != expected) throw FileChanged();
+  // ReplaceFileW keeps what the original had (security descriptor, creation
+  // time, attributes, alternate data streams) and needs both files free: the
+  // original is let go only now, and what it moves aside is checked to be
+  // the file that was read.
+  const std::filesystem::path aside = NewTemporaryName(path_.parent_path());
+  Hold(aside);
+  struct Unhold {
+    const std::filesystem::path& path;
+    ~Unhold() { Release(path); }
+  } unhold{aside};
+  file_.reset();
+  original.reset();
+  if (!ReplaceFileW(target.wstring().c_str(), path_.wstring().c_str(), aside.wstring().c_str(),
+                    REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    const DWORD code = GetLastError();
+    // The original went aside but ours could not follow: back it goes.
+    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 &&
+        !MoveFileExW(aside.wstring().c_str(), target.wstring().c_str(), MOVEFILE_WRITE_THROUGH))
+      throw FileError("cannot write: the original file was left at " + ToUtf8(aside));
+    if (code == ERROR_FILE_NOT_FOUND && GetFileAttributesW(target.wstring().c_str()) == INVALID_FILE_ATTRIBUTES)
+      throw FileChanged();
+    ThrowWriteError(code);
+  }
+  moved_ = true;  // under target now, or (below) gone
+  FileStamp out;
+  if (StampByName(aside, out) && out == expected) {
+    DeleteFileW(aside.wstring().c_str());
+    Release(path_);
+    return;
+  }
+  // Another program's save landed in the instant between letting go and
+  // the replace: it goes back, ours is dropped.
+  if (!MoveFileExW(aside.wstring().c_str(), target.wstring().c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    throw FileError("cannot write: another program's version of the file was left at " + ToUtf8(aside));
+  Release(path_);
+  throw FileChanged();
 }
 
 void AtomicFile::Finish() {
   Flush();
   temp_.Sync();
-  // Keep the original's visible attributes; read-only was refused before.
-  const DWORD attrs = GetFileAttributesW(target_.wstring().c_str());
-  if (attrs != INVALID_FILE_ATTRIBUTES) {
-    const DWORD keep = attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    if (keep) {
-      FILE_BASIC_INFO basic{};  // zero times are left as they are
-      basic.FileAttributes = keep;
-      SetFileInformationByHandle(static_cast<HANDLE>(temp_.NativeHandle()), FileBasicInfo, &basic, sizeof basic);
-    }
+  // The original's creation time and visible attributes (read-only was
+  // refused before), from the file that was read: ReplaceFileW keeps them
+  // too, but not every implementation of it does.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(static_cast<HANDLE>(original_.get()), &info)) {
+    FILE_BASIC_INFO basic{};  // zero times and attributes are left as they are
+    basic.CreationTime.QuadPart = ToInt64(info.ftCreationTime);
+    basic.FileAttributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                                    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    SetFileInformationByHandle(static_cast<HANDLE>(temp_.NativeHandle()), FileBasicInfo, &basic, sizeof basic);
   }
   finished_ = true;
 }
 
 void AtomicFile::Commit() {
   if (!finished_) Finish();
-  temp_.MoveTo(target_, true);
+  temp_.Replace(target_, std::move(original_), expected_);
 }
 
 }  // namespace quorvane::base

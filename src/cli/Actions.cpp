@@ -57,6 +57,16 @@ WorkbookReport BreakOne(const std::string& path, BreakServices services) {
   // What a killed earlier run left beside the workbook, also when this run
   // finds nothing to save there.
   base::RemoveAbandonedTemporariesOnce(base::FromUtf8(FullPath(path)).parent_path());
+  if (services.backup && services.builtinEngine) {
+    // Recognised as the engine will open it, so that nothing it refuses (a
+    // large file that merely has the name) is copied first.
+    try {
+      ooxml::Workbook::Open(base::FromUtf8(FullPath(path)));
+    } catch (const std::exception& error) {
+      report.reason = std::string("Open: ") + error.what();
+      return report;
+    }
+  }
   if (services.backup) {
     try {
       report.backup = links::MakeBackup(services.copier, services.clock, path);

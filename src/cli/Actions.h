@@ -20,6 +20,7 @@ enum class Status {
   NoLinks,  // no links to other workbooks; the file was not touched
   Linked,   // list: the workbook has links
   Failed,   // the file was left as it was (a backup may exist)
+  NotStarted,  // the run was interrupted before this workbook's turn
 };
 
 struct SourceReport {
@@ -42,6 +43,9 @@ struct BreakServices {
   links::FileCopier& copier;
   links::RegionalClock& clock;
   bool backup = false;
+  // The built-in engine's files are known before any copy is made: a file
+  // it would refuse gets no backup.
+  bool builtinEngine = false;
 };
 
 // Backup first when asked (a failed backup leaves the workbook untouched),

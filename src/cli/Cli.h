@@ -2,6 +2,7 @@
 // quorvane-cli as a function. The platform's main supplies the streams, the
 // engines and the file services; everything else is portable.
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -27,10 +28,17 @@ struct Environment {
   bool errIsTerminal = false;
   EngineFactory builtin;
   ExcelFactory excel;  // empty where Excel cannot be driven
+  // The width of the terminal `err` shows on, asked again at every redraw.
+  std::function<int()> errColumns{};
+  // Set by the platform once the user asked the run to stop: the exit
+  // status to end with (128 + the signal's number); 0 while none.
+  const std::atomic<int>* stopStatus = nullptr;
 };
 
 // Parses the arguments, collects the workbooks, works on them and reports.
-// Returns the exit status; never throws.
+// Returns the exit status; never throws. Once stopStatus is set no further
+// workbook is started, those under way finish, the rest are reported as not
+// started and stopStatus's value is returned.
 int RunCli(int argc, const char* const* argv, Environment env);
 
 }  // namespace quorvane::cli

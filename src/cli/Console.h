@@ -4,9 +4,11 @@
 // terminal gets a progress bar.
 
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "cli/Actions.h"
@@ -18,6 +20,7 @@ struct ConsoleSettings {
   bool lines = true;     // per-workbook text (off for JSON)
   bool quiet = false;    // only failures
   bool progress = false; // redraw a bar on `err` (a terminal)
+  std::function<int()> columns;  // the terminal's width now; 0 or none: unknown
 };
 
 class Console {
@@ -30,9 +33,14 @@ class Console {
   // workers have stopped.
   std::vector<WorkbookReport> Close();
 
+  // Standard output failed (a closed pipe, a full disk): what was said then
+  // on `err`, or "" while it works. From then on nothing more goes to `out`.
+  std::string OutputLost();
+
  private:
   void DrawBar();
   void ClearBar();
+  void CheckOutput();
 
   std::ostream& out_;
   std::ostream& err_;
@@ -42,6 +50,7 @@ class Console {
   std::size_t printed_ = 0;
   std::size_t finished_ = 0;
   bool barShown_ = false;
+  std::string lost_;
 };
 
 }  // namespace quorvane::cli

@@ -19,11 +19,14 @@ std::variant<Options, ParseExit> ParseCommandLine(int argc, const char* const* a
       "Breaks the links to other workbooks in every workbook named: each formula that\n"
       "reaches into another workbook keeps the value it shows now. Folders are walked\n"
       "with all their subfolders; names containing \".xl\" are taken, names beginning\n"
-      "with \"~\" and hidden folders are skipped.",
+      "with \"~\", this tool's own backups and hidden folders are skipped.",
       "quorvane-cli"};
   // "/data/book.xlsx" is a path, never an option, on every system.
   app.allow_windows_style_options(false);
-  app.footer("Exit status: 0 all done, 1 some workbooks failed (the others were done), 2 bad usage.");
+  app.footer(
+      "Exit status: 0 all done, 1 some workbooks failed (the others were done), 2 bad usage,\n"
+      "3 the report could not be written to standard output (the work was still done),\n"
+      "128 + N stopped by signal N (workbooks under way were finished, the rest not started).");
   app.add_option("PATH", options.paths, "Workbooks and folders, worked on in this order")
       ->required()
       ->type_name("");

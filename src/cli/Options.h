@@ -24,6 +24,9 @@ struct Options {
 inline constexpr int kExitDone = 0;
 inline constexpr int kExitSomeFailed = 1;
 inline constexpr int kExitUsage = 2;
+// The work went on to the end but standard output could not take the report
+// (a closed pipe, a full disk); standard error has the failures and summary.
+inline constexpr int kExitOutputLost = 3;
 
 // What the program must do when the arguments do not ask for a run: print
 // `text` (help on stdout, an error on stderr) and exit with `exitCode`.

@@ -50,7 +50,8 @@ std::vector<std::vector<std::size_t>> GroupSameFiles(const std::vector<std::stri
 }
 
 void RunGroups(const std::vector<std::vector<std::size_t>>& groups, unsigned jobs,
-               const std::function<std::function<void(std::size_t)>()>& makeWorker) {
+               const std::function<std::function<void(std::size_t)>()>& makeWorker,
+               const std::function<bool()>& stopped) {
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::mutex failureMutex;
@@ -63,7 +64,10 @@ void RunGroups(const std::vector<std::vector<std::size_t>>& groups, unsigned job
         if (stop.load()) return;
         const std::size_t g = next.fetch_add(1);
         if (g >= groups.size()) return;
-        for (const std::size_t index : groups[g]) worker(index);
+        for (const std::size_t index : groups[g]) {
+          if (stopped && stopped()) return;
+          worker(index);
+        }
       }
     } catch (...) {
       stop.store(true);

@@ -17,8 +17,10 @@ std::vector<std::vector<std::size_t>> GroupSameFiles(const std::vector<std::stri
 // Runs the groups on up to `jobs` threads. Each thread calls makeWorker once
 // and then its worker for every position of every group it takes. If a
 // worker throws, no further group is started and the first exception is
-// passed on once all threads have stopped.
+// passed on once all threads have stopped. Once `stopped` says so, no
+// further position is started; those under way finish.
 void RunGroups(const std::vector<std::vector<std::size_t>>& groups, unsigned jobs,
-               const std::function<std::function<void(std::size_t)>()>& makeWorker);
+               const std::function<std::function<void(std::size_t)>()>& makeWorker,
+               const std::function<bool()>& stopped = {});
 
 }  // namespace quorvane::cli

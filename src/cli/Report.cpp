@@ -58,6 +58,7 @@ const char* StatusName(Status status) {
     case Status::Changed: return "changed";
     case Status::NoLinks: return "unchanged";
     case Status::Linked: return "linked";
+    case Status::NotStarted: return "not started";
     case Status::Failed: break;
   }
   return "failed";
@@ -66,6 +67,7 @@ const char* StatusName(Status status) {
 std::string FormatWorkbook(const WorkbookReport& report, Action action) {
   std::string text;
   switch (report.status) {
+    case Status::NotStarted: return "not started: " + report.path + ": left as it was\n";
     case Status::Failed:
       text = "failed: " + report.path + ": " + report.reason + "\n";
       if (!report.backup.empty()) text += "  backup: " + report.backup + "\n";
@@ -96,15 +98,17 @@ std::string FormatWorkbook(const WorkbookReport& report, Action action) {
 }
 
 std::string FormatSummary(const std::vector<WorkbookReport>& reports, Action action) {
-  std::size_t done = 0, none = 0, failed = 0;
+  std::size_t done = 0, none = 0, failed = 0, notStarted = 0;
   for (const auto& report : reports) {
     if (report.status == Status::Failed) ++failed;
     else if (report.status == Status::NoLinks) ++none;
+    else if (report.status == Status::NotStarted) ++notStarted;
     else ++done;
   }
   return Count(reports.size(), "workbook", "workbooks") + ": " + std::to_string(done) +
          (action == Action::Break ? " changed, " : " with links, ") + std::to_string(none) +
-         " without links, " + std::to_string(failed) + " failed";
+         " without links, " + std::to_string(failed) + " failed" +
+         (notStarted > 0 ? ", " + std::to_string(notStarted) + " not started" : "");
 }
 
 std::string JsonString(std::string_view text) {
@@ -144,7 +148,7 @@ std::string JsonString(std::string_view text) {
 }
 
 void WriteJson(std::ostream& out, const std::vector<WorkbookReport>& reports, Action action) {
-  std::size_t counts[4] = {};
+  std::size_t counts[5] = {};
   out << "{\n  \"version\": " << JsonString(QUORVANE_VERSION) << ",\n";
   out << "  \"action\": " << (action == Action::Break ? "\"break\"" : "\"list\"") << ",\n";
   out << "  \"workbooks\": [";
@@ -176,7 +180,8 @@ void WriteJson(std::ostream& out, const std::vector<WorkbookReport>& reports, Ac
       << (action == Action::Break ? "changed" : "linked") << "\": "
       << counts[static_cast<int>(action == Action::Break ? Status::Changed : Status::Linked)]
       << ", \"unchanged\": " << counts[static_cast<int>(Status::NoLinks)]
-      << ", \"failed\": " << counts[static_cast<int>(Status::Failed)] << "}\n}\n";
+      << ", \"failed\": " << counts[static_cast<int>(Status::Failed)]
+      << ", \"not_started\": " << counts[static_cast<int>(Status::NotStarted)] << "}\n}\n";
 }
 
 }  // namespace quorvane::cli

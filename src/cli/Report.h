@@ -11,14 +11,15 @@
 
 namespace quorvane::cli {
 
-// "changed", "unchanged", "linked" or "failed".
+// "changed", "unchanged", "linked", "failed" or "not started".
 const char* StatusName(Status status);
 
 // The text report of one workbook, ending in a newline.
 std::string FormatWorkbook(const WorkbookReport& report, Action action);
 
 // "3 workbooks: 1 changed, 1 without links, 1 failed" (break) or
-// "3 workbooks: 1 with links, 1 without links, 1 failed" (list).
+// "3 workbooks: 1 with links, 1 without links, 1 failed" (list), with
+// ", 2 not started" after an interruption.
 std::string FormatSummary(const std::vector<WorkbookReport>& reports, Action action);
 
 // The whole report as one JSON document.

@@ -3,6 +3,8 @@
 #include <exception>
 #include <utility>
 
+#include "base/BackupShape.h"
+
 namespace quorvane::filelist {
 namespace {
 
@@ -144,6 +146,9 @@ std::optional<std::vector<std::string>> FindWorkbooks(DirectoryListing& listing,
   for (const auto& each : folders) {
     for (const auto& name : ListFiles(listing, each, kWorkbookPattern)) {
       if (name.front() == '~') continue;  // the lock files of open workbooks
+      // Our own backups: working on them would break the links in the only
+      // linked copy left. Named one by one they are still taken.
+      if (base::IsBackupName(name)) continue;
       workbooks.push_back(listing.Join(each, name));
     }
   }

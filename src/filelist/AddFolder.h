@@ -84,7 +84,8 @@ bool AddSubFolders(DirectoryListing& listing, MessagePump& pump, std::vector<std
 
 // Every workbook in folder and below it: the folders level by level as
 // AddSubFolders gives them, in each the files matching kWorkbookPattern
-// except names beginning with "~" (the lock files of open workbooks).
+// except names beginning with "~" (the lock files of open workbooks) and
+// the backups this tool wrote (base::IsBackupName).
 // Nothing when the pump reports that the program is ending.
 std::optional<std::vector<std::string>> FindWorkbooks(DirectoryListing& listing, MessagePump& pump,
                                                       const std::string& folder);

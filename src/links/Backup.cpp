@@ -7,24 +7,19 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/BackupShape.h"
 #include "base/Path.h"
 
 namespace quorvane::links {
 
 std::string BackupTimeStamp(RegionalClock& clock) {
   const LocalDateTime now = clock.Now();
-  const int hour12 = now.hour % 12 == 0 ? 12 : now.hour % 12;
-  std::ostringstream out;
-  out << hour12 << ' ' << std::setw(2) << std::setfill('0') << now.minute << std::setfill(' ') << ' '
-      << clock.AmPm(now.hour >= 12) << ' ' << clock.WeekdayName(now.weekday) << ", "
-      << clock.MonthAbbreviation(now.month) << ' ' << now.day << ' ' << std::setw(4) << std::setfill('0')
-      << now.year;
-  return out.str();
+  return base::FormatBackupStamp(now.hour, now.minute, clock.AmPm(now.hour >= 12), clock.WeekdayName(now.weekday),
+                                 clock.MonthAbbreviation(now.month), now.day, now.year);
 }
 
 std::string BackupName(std::string_view path, std::string_view stamp, int attempt) {
-  std::string suffix;
-  if (attempt > 1) suffix = " (" + std::to_string(attempt) + ")";
+  const std::string suffix = base::BackupAttemptSuffix(attempt);
   const auto d = static_cast<std::size_t>(base::LastDotPosition(path));
   // Only a dot in the file name itself may split the path; otherwise the
   // copy would land in a folder that does not exist.
@@ -32,10 +27,10 @@ std::string BackupName(std::string_view path, std::string_view stamp, int attemp
   std::string name;
   if (dotInFileName) {
     name.append(path.substr(0, d - 1));
-    name.append(" Backup ").append(stamp).append(suffix);
+    name.append(base::kBackupInfix).append(stamp).append(suffix);
     name.append(path.substr(d - 1));
   } else {
-    name.append(path).append(" Backup ").append(stamp).append(suffix);
+    name.append(path).append(base::kBackupInfix).append(stamp).append(suffix);
   }
   return name;
 }

@@ -29,6 +29,20 @@ std::filesystem::path ReplaceTarget(const std::filesystem::path& path) {
   return path;
 }
 
+// The file at path again, if it is still the one stamped. The time of the
+// file we just put in place may differ (a replace on Windows copies what
+// the original had onto it); the original's must not.
+std::optional<zip::Input> Reopen(const std::filesystem::path& path, const base::FileStamp& stamp, bool ours) {
+  try {
+    std::optional<zip::Input> input(std::in_place, path);
+    const base::FileStamp& now = input->Stamp();
+    if (ours ? now.SameFile(stamp) && now.size == stamp.size : now == stamp) return input;
+  } catch (...) {
+    // Gone or unreadable: reads say so.
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 struct Package::Impl final : PackageParts {
@@ -39,7 +53,6 @@ struct Package::Impl final : PackageParts {
   std::vector<std::string> names;
   std::unordered_map<std::string, std::size_t> index;  // lower-cased name -> entry
   std::string mainPart;
-  base::FileStamp stamp;
   struct Replacement {
     std::string content;  // inflated, or deflated when `deflated`
     bool deflated = false;
@@ -67,11 +80,6 @@ struct Package::Impl final : PackageParts {
 // wrote, before it may replace the original.
 void Package::Impl::Load() {
   input.emplace(path);
-  try {
-    stamp = base::StampOf(path);
-  } catch (const base::FileError& e) {
-    throw PackageError(e.what());
-  }
   RefuseLegacyFormats(*input);
   archive = zip::ReadArchive(*input, limits.maxEntries);
 
@@ -192,74 +200,85 @@ bool Package::Modified() const {
   return !impl_->replaced.empty() || !impl_->removed.empty();
 }
 
-void Package::Save(const WriteHook& hook) {
+void Package::Save(const WriteHook& hook, const ReplaceHook& beforeReplace) {
   Impl& s = *impl_;
   if (!Modified()) return;
   try {
     if (!s.input) throw PackageError("cannot read the workbook file");
-    if (base::StampOf(s.path) != s.stamp)
-      throw PackageError("the workbook was changed by another program since it was opened");
     const std::filesystem::path target = ReplaceTarget(s.path);
     base::CheckReplaceable(target);
 
-    base::AtomicFile out(target);
-    std::uint64_t written = 0;
-    if (hook) hook(0);
-    zip::WindowReader source(*s.input);
-    zip::Writer writer([&](const char* data, std::size_t n) {
-      out.Write(data, n);
-      written += n;
-      if (hook) hook(written);
-    });
-    auto add = [&](const std::string& name, const Impl::Replacement& r, const zip::Entry* like) {
-      // A stored entry stays stored, so compressed content is expanded again.
-      if (!r.deflated) {
-        writer.Add(name, r.content, like);
-      } else if (like && like->method == 0) {
-        writer.Add(name, zip::Inflate(r.content, r.size), like);
-      } else {
-        writer.AddDeflated(name, r.content, r.crc, r.size, like);
-      }
-    };
-    for (const zip::Entry& e : s.archive.entries) {
-      const std::string key = Lower(e.name);
-      if (s.removed.count(key)) continue;
-      if (const auto it = s.replaced.find(key); it != s.replaced.end()) {
-        add(e.name, it->second, &e);
-      } else {
-        writer.CopyRaw(source, e);
-      }
-    }
-    for (const std::string& name : s.added) add(name, s.replaced.at(Lower(name)), nullptr);
-    writer.Finish(s.archive.comment);
-    out.Finish();
-
-    // What replaces the workbook must pass the same checks as any workbook
-    // we open; an edit that broke it never reaches the original.
+    // Replaces only the file that was read, whatever happens meanwhile.
+    base::AtomicFile out(target, s.input->Stamp());
     auto fresh = std::make_unique<Impl>();
-    fresh->path = out.TempPath();
-    fresh->limits = s.limits;
     try {
-      fresh->Load();
-    } catch (const PackageError& e) {
-      throw PackageError(std::string("the edited workbook failed its check: ") + e.what());
+      std::uint64_t written = 0;
+      if (hook) hook(0);
+      zip::WindowReader source(*s.input);
+      zip::Writer writer([&](const char* data, std::size_t n) {
+        out.Write(data, n);
+        written += n;
+        if (hook) hook(written);
+      });
+      auto add = [&](const std::string& name, const Impl::Replacement& r, const zip::Entry* like) {
+        // A stored entry stays stored, so compressed content is expanded again.
+        if (!r.deflated) {
+          writer.Add(name, r.content, like);
+        } else if (like && like->method == 0) {
+          writer.Add(name, zip::Inflate(r.content, r.size), like);
+        } else {
+          writer.AddDeflated(name, r.content, r.crc, r.size, like);
+        }
+      };
+      for (const zip::Entry& e : s.archive.entries) {
+        const std::string key = Lower(e.name);
+        if (s.removed.count(key)) continue;
+        if (const auto it = s.replaced.find(key); it != s.replaced.end()) {
+          add(e.name, it->second, &e);
+        } else {
+          writer.CopyRaw(source, e);
+        }
+      }
+      for (const std::string& name : s.added) add(name, s.replaced.at(Lower(name)), nullptr);
+      writer.Finish(s.archive.comment);
+      out.Finish();
+
+      // What replaces the workbook must pass the same checks as any workbook
+      // we open; an edit that broke it never reaches the original.
+      fresh->path = out.TempPath();
+      fresh->limits = s.limits;
+      try {
+        fresh->Load();
+      } catch (const PackageError& e) {
+        throw PackageError(std::string("the edited workbook failed its check: ") + e.what());
+      }
+    } catch (const PackageError&) {
+      // A read of the original fails when another program writes into it
+      // now; that is its save, not a fault of ours.
+      if (out.OriginalChanged()) throw base::FileChanged();
+      throw;
     }
 
-    s.input.reset();  // Windows cannot replace a file that is still open
+    if (beforeReplace) beforeReplace();
+    // Windows replaces no file that is open, the original nor the new one;
+    // both are opened again afterwards, as long as the name still leads to
+    // the file this package describes.
+    const base::FileStamp read = s.input->Stamp(), made = fresh->input->Stamp();
+    s.input.reset();
+    fresh->input.reset();
     try {
       out.Commit();
     } catch (...) {
-      try {
-        s.input.emplace(s.path);
-      } catch (...) {
-        // Reads now report the file as unreadable; the original is intact.
-      }
+      s.input = Reopen(s.path, read, false);  // else reads report the file as unreadable
       throw;
     }
     fresh->path = s.path;
+    fresh->input = Reopen(s.path, made, true);
     impl_ = std::move(fresh);
   } catch (const PackageError&) {
     throw;
+  } catch (const base::FileChanged&) {
+    throw PackageError("the workbook was changed by another program since it was opened");
   } catch (const base::FileError& e) {
     throw PackageError(e.what());
   } catch (const std::bad_alloc&) {

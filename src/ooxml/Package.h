@@ -40,9 +40,12 @@ struct DeflatedPart {
 };
 DeflatedPart DeflatePart(std::string_view content);
 
-// Test hook: called with the number of bytes written so far during Save; a
-// throw there simulates a failing disk.
+// Test hooks of Save. WriteHook is called with the number of bytes written
+// so far; a throw there simulates a failing disk. ReplaceHook is called once
+// the new file is written, synced and checked, just before it replaces the
+// workbook: the moment another program's save must not be lost.
 using WriteHook = std::function<void(std::uint64_t bytesWritten)>;
+using ReplaceHook = std::function<void()>;
 
 class Package {
  public:
@@ -84,10 +87,12 @@ class Package {
   bool Modified() const;
 
   // Writes a temporary file beside the original and atomically replaces it
-  // (same permissions; file and folder synced). On any failure the original
-  // is untouched, the temporary file is gone, and PackageError is thrown.
+  // (same permissions; file and folder synced), but only while the original
+  // is still the file that was opened: another program's save in the
+  // meantime is kept and this one refused. On any failure the original is
+  // untouched, the temporary file is gone, and PackageError is thrown.
   // Does nothing when no edit is staged.
-  void Save(const WriteHook& hook = {});
+  void Save(const WriteHook& hook = {}, const ReplaceHook& beforeReplace = {});
 
  private:
   struct Impl;

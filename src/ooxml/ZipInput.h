@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/AtomicFile.h"
 #include "base/NativeFile.h"
 
 namespace quorvane::ooxml::zip {
@@ -17,12 +18,15 @@ class Input {
   explicit Input(const std::filesystem::path& path);
 
   std::uint64_t Size() const { return size_; }
+  // The file as it was when opened: what a save may replace.
+  const base::FileStamp& Stamp() const { return stamp_; }
   // Reads exactly n bytes at offset; throws PackageError on a short read.
   void ReadAt(std::uint64_t offset, void* buffer, std::size_t n) const;
 
  private:
   base::UniqueNativeFile file_;
   std::uint64_t size_ = 0;
+  base::FileStamp stamp_;
 };
 
 // A read-ahead window over an Input for one thread walking the file in

@@ -34,6 +34,11 @@ Input::Input(const std::filesystem::path& path) {
   if (S_ISDIR(st.st_mode)) throw PackageError("not a workbook package (a folder)");
   if (!S_ISREG(st.st_mode)) throw PackageError("not a workbook package (not a regular file)");
   size_ = static_cast<std::uint64_t>(st.st_size);
+  try {
+    stamp_ = base::StampOf(file_.get());
+  } catch (const base::FileError& e) {
+    throw PackageError(e.what());
+  }
 }
 
 void Input::ReadAt(std::uint64_t offset, void* buffer, std::size_t n) const {

@@ -26,9 +26,9 @@ namespace {
 }  // namespace
 
 Input::Input(const std::filesystem::path& path) {
-  // Sharing write and delete lets Save test the file for writing and rename
-  // its finished temporary file while it is still open for reading; changes
-  // by others are caught by the file stamp Save compares.
+  // Sharing write and delete lets Save test the file for writing and hold
+  // it against others while it is still open for reading; changes by others
+  // before that are caught by the file stamp Save compares.
   HANDLE h = CreateFileW(path.wstring().c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -38,6 +38,11 @@ Input::Input(const std::filesystem::path& path) {
   if (!GetFileInformationByHandle(h, &info)) ThrowOpenError(GetLastError());
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) throw PackageError("not a workbook package (a folder)");
   size_ = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  try {
+    stamp_ = base::StampOf(file_.get());
+  } catch (const base::FileError& e) {
+    throw PackageError(e.what());
+  }
 }
 
 void Input::ReadAt(std::uint64_t offset, void* buffer, std::size_t n) const {

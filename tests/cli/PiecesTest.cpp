@@ -108,6 +108,26 @@ TEST(Console, QuietShowsFailuresOnlyAndTheBarIsClearedAtTheEnd) {
   EXPECT_EQ(err.str().substr(err.str().size() - 4), "\r\x1b[K") << "the bar must not stay on screen";
 }
 
+TEST(Console, TheBarFitsTheTerminalWhateverItsWidth) {
+  for (const int columns : {0, 8, 12, 20, 30, 80, 200}) {
+    SCOPED_TRACE(columns);
+    std::ostringstream out, err;
+    Console console(out, err, {.progress = true, .columns = [&] { return columns; }}, 1234);
+    WorkbookReport done;
+    done.status = Status::NoLinks;
+    for (std::size_t i = 0; i < 1234; i += 100) console.Finished(i, done);
+    console.Close();
+    // No redraw ("\r" ... ) may reach the last column, and the last is wiped.
+    std::istringstream draws(err.str());
+    for (std::string draw; std::getline(draws, draw, '\r');)
+      EXPECT_LT(draw.size() - (draw.starts_with("\x1b[K") ? 3 : 0), static_cast<std::size_t>(columns > 0 ? columns : 80)) << draw;
+    if (columns == 0 || columns >= 20) {
+      EXPECT_NE(err.str().find("] 13/1234"), std::string::npos) << err.str();
+    }
+    EXPECT_TRUE(err.str().empty() || err.str().ends_with("\r\x1b[K"));
+  }
+}
+
 TEST(JsonString, AnyBytesGiveValidJsonThatReadsBack) {
   const struct {
     std::string raw, readBack;

@@ -73,6 +73,8 @@ TEST_F(FolderWalk, WalksLevelByLevelGroupedByParentThenListsFolderByFolder) {
 
 TEST_F(FolderWalk, NamesAndAttributesDecideWhatIsAddedAndEntered) {
   listing.Add("C:\\", {".\\", "..\\", "Book1.xls", "Notes.txt", "~$Book1.xls", "Book1.csv", "Book1.xml", "BOOK2.XLSX"});
+  // Our own backups: breaking their links would leave no linked copy.
+  listing.Add("C:\\", {"Book1 Backup 7 04 PM Saturday, Dec 5 2026.xls", "BOOK2 Backup 12 00  Sonntag, Jul 4 2027 (2).XLSX"});
   listing.Add("C:\\", "h.xlsm", FileAttributes{.hidden = true});
   listing.Add("C:\\", "s.xlsb", FileAttributes{.system = true});
   listing.Add("C:\\", "unknown.xls", std::nullopt);  // attributes could not be read

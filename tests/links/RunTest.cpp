@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 
+#include "base/BackupShape.h"
 #include "fakes/FakeExcel.h"
 #include "fakes/FakeMessages.h"
 #include "fakes/FakeRunServices.h"
@@ -385,6 +386,35 @@ TEST(MakeBackup, TakesTheFirstFreeNameAndNeverOverwrites) {
                  "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2).xls"};
   EXPECT_EQ(MakeBackup(files, clock, "C:\\R\\Q1.xls"), "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (3).xls");
   EXPECT_EQ(files.copies.size(), 1u);
+}
+
+// Regional names as several languages give them: designators empty (24-hour
+// locales on Windows), dotted, spaced or in other scripts; month names with
+// digits in them.
+TEST(BackupName, OurBackupsAreRecognisedInAnyLanguageAndNothingElseIs) {
+  const char* names[][3] = {
+      {"PM", "Saturday", "Dec"}, {"", "Samstag", "Dez"}, {"p.\xC2\xA0m.", "s\xC3\xA1" "bado", "dic."},
+      {"\xE5\x8D\x88\xE5\xBE\x8C", "\xE5\x9C\x9F\xE6\x9B\x9C\xE6\x97\xA5", " 12\xE6\x9C\x88"},
+      {"CH", "Th\xE1\xBB\xA9 B\xE1\xBA\xA3y", "thg 12"}};
+  for (const LocalDateTime at : {LocalDateTime{2026, 12, 5, 6, 19, 4}, LocalDateTime{999, 1, 31, 0, 0, 9}}) {
+    for (const auto& [amPm, weekday, month] : names) {
+      const std::string stamp = base::FormatBackupStamp(at.hour, at.minute, amPm, weekday, month, at.day, at.year);
+      for (const char* path : {"C:\\R\\Q1.xlsx", "/home/u/Book.v2.xlsm", "/home/u/my.dir/plain"}) {
+        for (const int attempt : {1, 2, 1000}) {
+          const std::string name = BackupName(path, stamp, attempt);
+          EXPECT_TRUE(base::IsBackupName(name.substr(name.find_last_of("\\/") + 1))) << name;
+        }
+      }
+    }
+  }
+  for (const char* other : {
+           "Q1.xlsx", "Q1 Backup.xlsx", "Q1 Backup plan 2026.xlsx", "Q1 backup 7 04 PM Saturday, Dec 5 2026.xlsx",
+           "Q1 Backup 13 04 PM Saturday, Dec 5 2026.xlsx", "Q1 Backup 07 04 PM Saturday, Dec 5 2026.xlsx",
+           "Q1 Backup 7 4 PM Saturday, Dec 5 2026.xlsx", "Q1 Backup 7 04 PM Saturday, Dec 32 2026.xlsx",
+           "Q1 Backup 7 04 PM Saturday, Dec 05 2026.xlsx", "Q1 Backup 7 04 PM Saturday Dec 5 2026.xlsx",
+           "Q1 Backup 7 04 Saturday, Dec 5 2026.xlsx", "Q1 Backup 7 04 PM Saturday, Dec 5 2026 (1).xlsx",
+           "Q1 Backup 7 04 PM Saturday, Dec 5 2026 copy.xlsx", "Q1 Backup 7 04 PM Saturday, Dec 5 20261.xlsx"})
+    EXPECT_FALSE(base::IsBackupName(other)) << other;
 }
 
 TEST(LocaleClock, GivesPlausibleNames) {

@@ -9,6 +9,7 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -162,6 +163,16 @@ TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
   EXPECT_EQ(st1.st_ino, st2.st_ino);
 #endif
 
+#ifndef _WIN32
+  // Extended attributes: a user's own, and a POSIX ACL granting one more
+  // user read access (version 2; owner rw, user 65534 r, group r, mask r,
+  // others none), where the file system has them.
+  const std::string acl("\x02\0\0\0" "\x01\0\x06\0\xff\xff\xff\xff" "\x02\0\x04\0\xfe\xff\0\0"
+                        "\x04\0\x04\0\xff\xff\xff\xff" "\x10\0\x04\0\xff\xff\xff\xff" "\x20\0\0\0\xff\xff\xff\xff", 44);
+  std::map<std::string, std::string> attributes;
+  for (const auto& [name, value] : {std::pair<std::string, std::string>{"user.origin", "kept"}, {"system.posix_acl_access", acl}})
+    if (::setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) == 0) attributes[name] = value;
+#endif
   pkg.Remove("xl/worksheets/sheet1.xml");
   pkg.Save();
   EXPECT_FALSE(Package::Open(path).Has("xl/worksheets/sheet1.xml"));
@@ -169,6 +180,11 @@ TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
   ASSERT_EQ(::stat(path.c_str(), &st2), 0);
   EXPECT_NE(st1.st_ino, st2.st_ino);
   EXPECT_EQ(st2.st_mode & 07777, 0640u);
+  for (const auto& [name, value] : attributes) {
+    std::string kept(256, '\0');
+    const ssize_t n = ::getxattr(path.c_str(), name.c_str(), kept.data(), kept.size());
+    EXPECT_EQ(kept.substr(0, n < 0 ? 0 : static_cast<std::size_t>(n)), value) << name;
+  }
 
   // Saved through a symbolic link, the workbook behind it changes and the
   // link stays a link.

@@ -4,13 +4,21 @@
 // is left exactly as it was with nothing beside it.
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <map>
+#include <thread>
 
 #include "Support.h"
 #include "ooxml/Package.h"
@@ -128,25 +136,28 @@ TEST_F(ResourceFaults, ReadOnlyAndMissingWorkbooksFailAndTheOthersAreDone) {
 }
 
 // Permission bits on folders do not bind the superuser, so the refusal is
-// checked as an ordinary user when the test can become one.
+// checked as an ordinary user when the test can become one. The build and
+// TMPDIR may lie where that user cannot go (a private home or temporary
+// folder): the program and the workbooks go under /tmp, open to all.
 TEST_F(ResourceFaults, WorkbookInReadOnlyFolderIsRefusedForAnOrdinaryUser) {
   const passwd* nobody = ::getpwnam("nobody");
   if (::geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root to run the tool as another user";
-  ScratchDir dir("rodir");
+  ScratchDir dir("rodir", "/tmp");
+  fs::permissions(dir.Path(), fs::perms::all);
+  const fs::path cli = dir / "quorvane-cli";
+  fs::copy_file(CliPath(), cli);
   fs::create_directory(dir / "locked");
   fs::create_directory(dir / "open");
   WriteLinkedWorkbook(dir / "locked" / "a.xlsx");
   WriteLinkedWorkbook(dir / "open" / "b.xlsx");
   const std::string before = ReadFile(dir / "locked" / "a.xlsx");
-  fs::permissions(dir.Path(), fs::perms::all);
-  fs::permissions(capture_.Path(), fs::perms::all);
   fs::permissions(dir / "open", fs::perms::all);
   for (const char* file : {"locked/a.xlsx", "open/b.xlsx"}) fs::permissions(dir / file, fs::perms::all);
   fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                       fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
 
-  const ChildResult run =
-      Cli({(dir / "locked" / "a.xlsx").string(), (dir / "open" / "b.xlsx").string()}, {.user = nobody->pw_uid});
+  const ChildResult run = RunProgram({cli.string(), (dir / "locked" / "a.xlsx").string(), (dir / "open" / "b.xlsx").string()},
+                                     {.user = nobody->pw_uid}, capture_.Path());
   EXPECT_EQ(run.exit, 1) << run.err;
   const std::string line = LineFor(run.out, dir / "locked" / "a.xlsx");
   EXPECT_EQ(Status(run.out, dir / "locked" / "a.xlsx"), "failed") << run.out;
@@ -158,28 +169,136 @@ TEST_F(ResourceFaults, WorkbookInReadOnlyFolderIsRefusedForAnOrdinaryUser) {
   EXPECT_EQ(left, std::vector<std::string>{"a.xlsx"});
 }
 
-// Between reading a workbook and saving it another program deletes or
-// replaces it: the save must not bring back a deleted file or overwrite the
-// other program's version.
-TEST_F(ResourceFaults, WorkbookChangedBehindTheEnginesBackIsNotOverwritten) {
-  ScratchDir dir("behind");
-  for (const bool replaced : {false, true}) {
-    SCOPED_TRACE(replaced ? "replaced" : "deleted");
-    const fs::path path = dir / "book.xlsx";
-    WriteLinkedWorkbook(path);
-    auto book = ooxml::Workbook::Open(path);
-    book.Break(book.BookSources());
-    fs::remove(path);
-    if (replaced) WriteFile(path, "someone else's content");
-    EXPECT_THROW(book.Save(), ooxml::PackageError);
-    if (replaced) {
-      EXPECT_EQ(ReadFile(path), "someone else's content");
-    } else {
-      EXPECT_FALSE(fs::exists(path));
+// What a file system without RENAME_EXCHANGE answers (network shares, some
+// FUSE ones), made so for this process alone.
+bool RefuseExchange() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Another program saves the workbook while ours is being saved, as
+// spreadsheet programs do (a new file renamed over it, or written into it),
+// or deletes it: before our save, as our write starts or just before our
+// replace; on this disk and on tmpfs, with and without the exchange. Their
+// version must survive and ours be refused; undisturbed, ours is saved.
+TEST_F(ResourceFaults, AnotherProgramsSaveDuringOursIsNeverLost) {
+  enum When { kNever, kBeforeSave, kWriteStarts, kBeforeReplace };
+  const std::pair<When, std::string> cases[] = {
+      {kNever, ""},           {kBeforeSave, "rename"},  {kBeforeSave, "delete"},    {kWriteStarts, "rename"},
+      {kWriteStarts, "copy"}, {kBeforeReplace, "rename"}, {kBeforeReplace, "copy"}, {kBeforeReplace, "delete"}};
+  std::vector<fs::path> places{fs::temp_directory_path()};
+  if (::access("/dev/shm", W_OK) == 0) places.push_back("/dev/shm");
+  const std::string theirs = "their save, " + std::string(3000, 't');
+  for (const auto& place : places) {
+    for (const bool exchange : {true, false}) {
+      for (const auto& [when, how] : cases) {
+        SCOPED_TRACE(place.string() + (exchange ? " exchange " : " no exchange ") + how + " at " + std::to_string(when));
+        ScratchDir dir("theirs", place);
+        const fs::path path = dir / "book.xlsx";
+        WriteLinkedWorkbook(path);
+        const auto otherSave = [&](When now) {
+          if (now != when) return;
+          if (how == "delete") return fs::remove(path), void();
+          WriteFile(how == "copy" ? path : dir / "their.tmp", theirs);
+          if (how == "rename") fs::rename(dir / "their.tmp", path);
+        };
+        const ChildResult run = RunChild(
+            [&] {
+              if (!exchange && !RefuseExchange()) return 3;
+              auto package = ooxml::Package::Open(path);
+              package.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+              otherSave(kBeforeSave);
+              try {
+                package.Save([&](std::uint64_t written) { if (written == 0) otherSave(kWriteStarts); },
+                             [&] { otherSave(kBeforeReplace); });
+              } catch (const ooxml::PackageError& e) {
+                std::printf("%s\n", e.what());
+                return std::string(e.what()).find("changed by another program") != std::string::npos ? 1 : 2;
+              }
+              return 0;
+            },
+            {}, capture_.Path());
+        ASSERT_NE(run.exit, 3) << "no seccomp here";
+        EXPECT_EQ(run.exit, when == kNever ? 0 : 1) << run.out;
+        if (when == kNever) {
+          EXPECT_EQ(ooxml::Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet/>");
+        } else {
+          const std::string now = fs::exists(path) ? ReadFile(path) : "(none)";
+          EXPECT_TRUE(now == (how == "delete" ? "(none)" : theirs)) << "their save was lost";
+        }
+        for (const auto& name : dir.Names()) EXPECT_EQ(name, "book.xlsx") << "left beside it";
+      }
     }
-    const auto names = dir.Names();
-    EXPECT_EQ(names.size(), replaced ? 1u : 0u) << "temporary file left";
-    fs::remove(path);
+  }
+}
+
+// Ctrl-C, SIGTERM, SIGHUP: the workbook under way is finished, no other is
+// started, the report says which were not, and the status says which
+// signal; a second one ends the program at once. Either way every workbook
+// is either done or as it was.
+TEST_F(ResourceFaults, SignalsStopTheRunBetweenWorkbooksAndASecondOneAtOnce) {
+  const struct {
+    int signal, exit;
+    bool twice;
+  } cases[] = {{SIGINT, 130, false}, {SIGTERM, 143, false}, {SIGHUP, 129, false}, {SIGINT, 130, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(::strsignal(c.signal)) + (c.twice ? " twice" : ""));
+    ScratchDir dir("signal");
+    constexpr int kBooks = 80;
+    WriteLinkedWorkbook(dir / "b100.xlsx");
+    for (int i = 1; i < kBooks; ++i) fs::copy_file(dir / "b100.xlsx", dir / ("b" + std::to_string(100 + i) + ".xlsx"));
+    const std::string before = ReadFile(dir / "b100.xlsx");
+    fs::remove(capture_ / "child.out");
+    const pid_t pid = StartProgram({CliPath(), "--jobs", "1", dir.Path().string()}, capture_.Path());
+    for (int waited = 0; ReadFile(capture_ / "child.out").find("changed: ") == std::string::npos && waited < 20000; ++waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ::kill(pid, c.signal);
+    if (c.twice) ::kill(pid, c.signal);
+    EXPECT_EQ(WaitProgram(pid), c.exit);
+    const std::string out = ReadFile(capture_ / "child.out");
+    std::size_t changed = 0;
+    for (int i = 0; i < kBooks; ++i) {
+      const fs::path book = dir / ("b" + std::to_string(100 + i) + ".xlsx");
+      const bool done = OpensWithoutBookLinks(book);
+      changed += done;
+      EXPECT_TRUE(done || ReadFile(book) == before) << book << " is neither done nor as it was";
+    }
+    EXPECT_LT(changed, static_cast<std::size_t>(kBooks)) << "the run was not stopped";
+    if (c.twice) continue;
+    const std::string summary = std::to_string(changed) + " changed, 0 without links, 0 failed, " +
+                                std::to_string(kBooks - changed) + " not started\n";
+    EXPECT_NE(out.find(summary), std::string::npos) << out;
+    for (const auto& name : dir.Names()) EXPECT_FALSE(IsToolTemporary(name)) << name;
+  }
+}
+
+// Standard output full or closed (`| head -1`): the run is not cut short;
+// it says so on standard error with the summary, and the status says the
+// report was lost.
+TEST_F(ResourceFaults, FullOrClosedOutputIsSaidAndTheWorkGoesOnToTheEnd) {
+  const struct {
+    std::string shell, action, summary;  // in the shell "$0" is the program, "$@" its arguments
+  } cases[] = {
+      {"exec \"$0\" \"$@\" >/dev/full", "--list", "20 workbooks: 20 with links"},
+      {"\"$0\" \"$@\" | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", "--jobs=1", "20 workbooks: 20 changed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shell);
+    ScratchDir dir("output");
+    for (int i = 0; i < 20; ++i) WriteLinkedWorkbook(dir / ("b" + std::to_string(i) + ".xlsx"));
+    const ChildResult run = RunProgram({"/bin/bash", "-c", c.shell, CliPath(), c.action, dir.Path().string()}, {},
+                                       capture_.Path());
+    EXPECT_EQ(run.exit, 3) << run.err;
+    EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.summary), std::string::npos) << run.err;
+    if (c.action == "--list") continue;
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(OpensWithoutBookLinks(dir / ("b" + std::to_string(i) + ".xlsx"))) << i;
   }
 }
 

@@ -39,7 +39,6 @@ namespace {
 // Only async-signal-safe calls between fork and exec or _exit.
 void ApplyLimits(const ChildLimits& limits) {
   if (limits.fileSize) {
-    ::signal(SIGXFSZ, SIG_IGN);
     const rlimit lim{*limits.fileSize, *limits.fileSize};
     if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(125);
   }
@@ -104,13 +103,20 @@ pid_t Exec(const std::vector<std::string>& argv, const ChildLimits& limits, cons
   std::vector<char*> raw;
   for (auto& a : args) raw.push_back(a.data());
   raw.push_back(nullptr);
-  return Fork(limits, out, err, [&] { ::execv(raw[0], raw.data()); });
+  return Fork(limits, out, err, [&] {
+    // As a shell leaves them: what the program does about a full pipe or a
+    // file-size limit is its own business.
+    ::signal(SIGXFSZ, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execv(raw[0], raw.data());
+  });
 }
 
 }  // namespace
 
 ChildResult RunChild(const std::function<int()>& body, const ChildLimits& limits, const fs::path& captureDir) {
   const pid_t pid = Fork(limits, captureDir / "child.out", captureDir / "child.err", [&] {
+    ::signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail with EFBIG
     int code = 124;
     try {
       code = body();
@@ -126,7 +132,10 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const ChildLimits& 
   return Wait(Exec(argv, limits, captureDir / "child.out", captureDir / "child.err"), limits, captureDir);
 }
 
-pid_t StartProgram(const std::vector<std::string>& argv) { return Exec(argv, {}, "/dev/null", "/dev/null"); }
+pid_t StartProgram(const std::vector<std::string>& argv, const fs::path& captureDir) {
+  if (captureDir.empty()) return Exec(argv, {}, "/dev/null", "/dev/null");
+  return Exec(argv, {}, captureDir / "child.out", captureDir / "child.err");
+}
 
 int WaitProgram(pid_t pid) {
   int status = 0;
@@ -151,8 +160,8 @@ bool IsToolTemporary(const fs::path& name) {
   return base::IsTemporaryName(name) || name.filename().string().starts_with(".quorvane-copy.");
 }
 
-ScratchDir::ScratchDir(const std::string& label) {
-  std::string pattern = (fs::temp_directory_path() / ("quorvane-" + label + ".XXXXXX")).string();
+ScratchDir::ScratchDir(const std::string& label, const fs::path& parent) {
+  std::string pattern = ((parent.empty() ? fs::temp_directory_path() : parent) / ("quorvane-" + label + ".XXXXXX")).string();
   if (!::mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
   path_ = pattern;
 }

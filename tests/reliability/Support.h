@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 // Every member has an initialiser, so designated initialisers may name a few.
 struct ChildLimits {
-  std::optional<std::uint64_t> fileSize{};      // RLIMIT_FSIZE; SIGXFSZ is ignored so writes fail with EFBIG
+  std::optional<std::uint64_t> fileSize{};      // RLIMIT_FSIZE; a body ignores SIGXFSZ, a program must itself
   std::optional<std::uint64_t> addressSpace{};  // RLIMIT_AS; left out under AddressSanitizer
   std::optional<uid_t> user{};                  // setgid/setuid to this id before the body runs
   std::chrono::milliseconds deadline{std::chrono::seconds(120)};
@@ -41,9 +41,10 @@ struct ChildResult {
 ChildResult RunChild(const std::function<int()>& body, const ChildLimits& limits, const fs::path& captureDir);
 ChildResult RunProgram(const std::vector<std::string>& argv, const ChildLimits& limits, const fs::path& captureDir);
 
-// Starts a program with its output discarded, for tests that kill it
-// themselves; WaitProgram gives its exit status, or 128 + signal.
-pid_t StartProgram(const std::vector<std::string>& argv);
+// Starts a program, for tests that signal or kill it themselves, with its
+// output discarded or captured in captureDir (child.out, child.err);
+// WaitProgram gives its exit status, or 128 + signal.
+pid_t StartProgram(const std::vector<std::string>& argv, const fs::path& captureDir = {});
 int WaitProgram(pid_t pid);
 
 bool AddressSanitizerActive();
@@ -54,10 +55,11 @@ void WriteFile(const fs::path& path, const std::string& bytes);
 // The tool's own temporary names: the package writer's and the backup copier's.
 bool IsToolTemporary(const fs::path& name);
 
-// A fresh folder under the system's temporary folder, removed at the end.
+// A fresh folder under the system's temporary folder (or under parent),
+// removed at the end.
 class ScratchDir {
  public:
-  explicit ScratchDir(const std::string& label = "rel");
+  explicit ScratchDir(const std::string& label = "rel", const fs::path& parent = {});
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   ~ScratchDir();

@@ -4,6 +4,7 @@
 #include <windows.h>
 #undef Yield  // a 16-bit leftover macro; AddFolder.h has a member of that name
 
+#include <atomic>
 #include <exception>
 #include <string>
 #include <vector>
@@ -20,6 +21,22 @@
 
 namespace qc = quorvane::cli;
 namespace qw = quorvane::win32;
+
+namespace {
+
+// Ctrl-C or Ctrl-Break: the first stops starting workbooks and lets the run
+// report (status 130); a second is left to the system, which ends the
+// program at once. Nothing is half-written either way: a workbook is only
+// ever replaced whole.
+std::atomic<int> stopStatus{0};
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  int none = 0;
+  return stopStatus.compare_exchange_strong(none, 130) ? TRUE : FALSE;
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   qc::StandardStreams streams;
@@ -44,6 +61,7 @@ int wmain(int argc, wchar_t** argv) {
   pointers.reserve(args.size());
   for (const auto& arg : args) pointers.push_back(arg.c_str());
 
+  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   qw::Win32FileCopier copier;
   qw::Win32RegionalClock clock;
   qw::Win32DirectoryListing listing;
@@ -56,6 +74,13 @@ int wmain(int argc, wchar_t** argv) {
       .errIsTerminal = streams.ErrCanShowProgress(),
       .builtin = [] { return std::make_unique<quorvane::ooxml::BuiltinAutomation>(); },
       .excel = qc::ComExcelFactory(),
+      .errColumns =
+          [] {
+            CONSOLE_SCREEN_BUFFER_INFO info{};
+            if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+            return info.srWindow.Right - info.srWindow.Left + 1;
+          },
+      .stopStatus = &stopStatus,
   };
   return qc::RunCli(static_cast<int>(pointers.size()), pointers.data(), env);
 }

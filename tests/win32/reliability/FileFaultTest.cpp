@@ -186,6 +186,59 @@ TEST_F(WindowsFileFaults, WorkbookHeldWithoutWriteSharingIsRefusedAndLeftAsItWas
   EXPECT_EQ(Names(dir_), std::vector<std::string>{"held.xlsx"}) << "temporary file left";
 }
 
+// While ours is written, another program can neither write, rename over nor
+// delete the workbook: its save fails instead of being lost. The replaced
+// workbook keeps what ReplaceFileW keeps, as far as this system shows it.
+TEST_F(WindowsFileFaults, OthersCannotSaveDuringOursAndTheReplacedWorkbookKeepsItsAttributes) {
+  const fs::path path = dir_ / "kept.xlsx";
+  WriteBytes(path, bytes_);
+  WriteBytes(dir_ / "theirs.xlsx", "their save");
+  FILETIME created{};
+  created.dwHighDateTime = 0x01D00000;  // 2014
+  {
+    UniqueFile h(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(h);
+    ASSERT_TRUE(SetFileTime(h.get(), &created, nullptr, nullptr));
+  }
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  WIN32_FILE_ATTRIBUTE_DATA before{};
+  ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &before));
+  // Some systems (Wine) store no creation time, or make "NAME:stream" a file of that name.
+  const bool times = before.ftCreationTime.dwHighDateTime == created.dwHighDateTime;
+  const bool streams = [&] {
+    UniqueFile h(CreateFileW((path.wstring() + L":note").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD done = 0;
+    return h && WriteFile(h.get(), "kept", 4, &done, nullptr) && Names(dir_).size() == 2;
+  }();
+  if (!streams) DeleteFileW((path.wstring() + L":note").c_str());
+
+  std::vector<std::string> refused;
+  const auto tryToSave = [&] {
+    UniqueFile write(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+    refused.push_back(write ? "written" : "write refused");
+    refused.push_back(MoveFileExW((dir_ / "theirs.xlsx").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)
+                          ? "renamed over" : "rename refused");
+    refused.push_back(DeleteFileW(path.c_str()) ? "deleted" : "delete refused");
+  };
+  auto package = quorvane::ooxml::Package::Open(path);
+  package.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+  EXPECT_NO_THROW(package.Save([&](std::uint64_t written) { if (written == 0) tryToSave(); }, tryToSave));
+  EXPECT_EQ(refused, (std::vector<std::string>{"write refused", "rename refused", "delete refused", "write refused",
+                                               "rename refused", "delete refused"}));
+  EXPECT_EQ(ReadBytes(dir_ / "theirs.xlsx"), "their save");
+  EXPECT_EQ(quorvane::ooxml::Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet/>");
+
+  WIN32_FILE_ATTRIBUTE_DATA after{};
+  ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &after));
+  EXPECT_TRUE(after.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_TRUE(!times || CompareFileTime(&after.ftCreationTime, &created) == 0) << "creation time lost";
+  EXPECT_TRUE(!streams || ReadBytes(fs::path(path.wstring() + L":note")) == "kept") << "stream lost";
+  std::printf("[ kept ] creation time %s, streams %s\n", times ? "checked" : "not kept by this system",
+              streams ? "checked" : "not kept by this system");
+  for (const auto& name : Names(dir_)) EXPECT_TRUE(name == "kept.xlsx" || name == "theirs.xlsx") << name;
+}
+
 TEST_F(WindowsFileFaults, PathsBeyondMaxPathAreBrokenOrRefusedWhole) {
   fs::path folder = dir_;
   while (folder.wstring().size() < 300) {
