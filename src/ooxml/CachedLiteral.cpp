@@ -48,25 +48,39 @@ constexpr std::uint64_t kMaxLiteralCells = 10000;
 // Excel refuses a longer text constant inside a formula.
 constexpr std::size_t kMaxFormulaText = 255;
 
-}  // namespace
+// The cached cells a reference into another book covers, when its link
+// recorded that sheet and the area is small enough to write out.
+struct CachedArea {
+  const LinkCache* cache;
+  int sheet;
+  formula::CellAddress first, last;
+  std::uint64_t Cells() const { return std::uint64_t{last.row - first.row + 1} * (last.column - first.column + 1); }
+};
 
-std::optional<std::string> CachedConstant(std::string_view formulaText, const CacheMap& caches) {
+std::optional<CachedArea> AreaOf(std::string_view formulaText, const CacheMap& caches) {
   auto ref = Target(formula::ParseExternalReference(formulaText), caches);
   if (!ref) return std::nullopt;
   int sheet = -1;
   const LinkCache* cache = CacheFor(*ref, caches, sheet);
   if (!cache) return std::nullopt;
-  auto first = *ref->first;
-  auto last = ref->last.value_or(first);
-  if (last.row < first.row || last.column < first.column) return std::nullopt;
-  std::uint64_t cells = std::uint64_t{last.row - first.row + 1} * (last.column - first.column + 1);
-  if (cells > kMaxLiteralCells) return std::nullopt;
+  CachedArea area{cache, sheet, *ref->first, ref->last.value_or(*ref->first)};
+  if (area.last.row < area.first.row || area.last.column < area.first.column) return std::nullopt;
+  if (area.Cells() > kMaxLiteralCells) return std::nullopt;
+  return area;
+}
+
+}  // namespace
+
+std::optional<std::string> CachedConstant(std::string_view formulaText, const CacheMap& caches) {
+  const auto area = AreaOf(formulaText, caches);
+  if (!area) return std::nullopt;
+  const auto& [cache, sheet, first, last] = *area;
   auto constant = [&](std::uint32_t r, std::uint32_t c) -> std::optional<std::string> {
     const CachedValue* v = cache->Find(sheet, r, c);
     if (!v || (v->text.empty() && v->type != 's')) return std::nullopt;
     return FormulaConstant(*v);
   };
-  if (cells == 1) return constant(first.row, first.column);
+  if (area->Cells() == 1) return constant(first.row, first.column);
   std::string out = "{";
   for (auto r = first.row; r <= last.row; ++r) {
     if (r != first.row) out += ';';
@@ -91,16 +105,9 @@ const CachedValue* CachedCell(std::string_view formulaText, const CacheMap& cach
 }
 
 std::optional<std::string> CachedList(std::string_view formulaText, const CacheMap& caches) {
-  auto ref = Target(formula::ParseExternalReference(formulaText), caches);
-  if (!ref) return std::nullopt;
-  int sheet = -1;
-  const LinkCache* cache = CacheFor(*ref, caches, sheet);
-  if (!cache) return std::nullopt;
-  auto first = *ref->first;
-  auto last = ref->last.value_or(first);
-  if (last.row < first.row || last.column < first.column) return std::nullopt;
-  if (std::uint64_t{last.row - first.row + 1} * (last.column - first.column + 1) > kMaxLiteralCells)
-    return std::nullopt;
+  const auto area = AreaOf(formulaText, caches);
+  if (!area) return std::nullopt;
+  const auto& [cache, sheet, first, last] = *area;
   std::string items;
   for (auto r = first.row; r <= last.row; ++r) {
     for (auto c = first.column; c <= last.column; ++c) {

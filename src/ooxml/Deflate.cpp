@@ -13,26 +13,36 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 16;
 
+// A raw inflate stream (no zlib header), fed piece by piece.
+struct RawInflate {
+  z_stream z{};
+  RawInflate() {
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw PackageError("out of memory");
+  }
+  ~RawInflate() { inflateEnd(&z); }
+  RawInflate(const RawInflate&) = delete;
+  RawInflate& operator=(const RawInflate&) = delete;
+  // False when the input has ended.
+  bool Refill(const std::function<std::string_view()>& next) {
+    const std::string_view piece = next();
+    if (piece.empty()) return false;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+    z.avail_in = static_cast<uInt>(piece.size());
+    return true;
+  }
+};
+
 }  // namespace
 
 // Output never goes past `out`; one spare byte tells a stream that would go on.
 InflateFault InflateExactly(std::string& out, const std::function<std::string_view()>& next) {
-  z_stream z{};
-  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw PackageError("out of memory");
-  struct Guard {
-    z_stream* z;
-    ~Guard() { inflateEnd(z); }
-  } guard{&z};
+  RawInflate inflater;
+  z_stream& z = inflater.z;
   unsigned char overflow = 0;
   std::uint64_t produced = 0;
   int rc = Z_OK;
   while (rc != Z_STREAM_END) {
-    if (z.avail_in == 0) {
-      const std::string_view piece = next();
-      if (piece.empty()) return InflateFault::Truncated;
-      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
-      z.avail_in = static_cast<uInt>(piece.size());
-    }
+    if (z.avail_in == 0 && !inflater.Refill(next)) return InflateFault::Truncated;
     const std::uint64_t room = out.size() - produced;
     if (room > 0) {
       z.next_out = reinterpret_cast<Bytef*>(out.data()) + produced;
@@ -54,22 +64,13 @@ InflateFault InflateExactly(std::string& out, const std::function<std::string_vi
 
 InflateFault InflateInPieces(std::uint64_t size, const std::function<std::string_view()>& next,
                              const std::function<void(std::string_view)>& sink) {
-  z_stream z{};
-  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw PackageError("out of memory");
-  struct Guard {
-    z_stream* z;
-    ~Guard() { inflateEnd(z); }
-  } guard{&z};
+  RawInflate inflater;
+  z_stream& z = inflater.z;
   std::array<char, kChunk> window;
   std::uint64_t produced = 0;
   int rc = Z_OK;
   while (rc != Z_STREAM_END) {
-    if (z.avail_in == 0) {
-      const std::string_view piece = next();
-      if (piece.empty()) return InflateFault::Truncated;
-      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
-      z.avail_in = static_cast<uInt>(piece.size());
-    }
+    if (z.avail_in == 0 && !inflater.Refill(next)) return InflateFault::Truncated;
     z.next_out = reinterpret_cast<Bytef*>(window.data());
     z.avail_out = static_cast<uInt>(window.size());
     rc = inflate(&z, Z_NO_FLUSH);
