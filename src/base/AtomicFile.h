@@ -30,7 +30,7 @@
 
 namespace quorvane::base {
 
-// A file that could not be inspected, written or moved into place; what()
+// A file that could not be examined, written or moved into place; what()
 // says why, e.g. "cannot write: disk full".
 class FileError : public std::runtime_error {
  public:

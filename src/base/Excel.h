@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "base/Inspection.h"
+#include "base/OpeningObstacle.h"
 
 namespace quorvane::base {
 
@@ -103,7 +103,7 @@ class ExcelAutomation;
 // What the per-workbook sequence borrows from outside Excel when the work is
 // Excel's; both are null where nothing is borrowed.
 struct ExcelAids {
-  WorkbookInspector* inspector = nullptr;  // looks at each workbook before Excel opens it
+  ObstacleFinder* obstacleFinder = nullptr;  // looks at each workbook before Excel opens it
   ExcelAutomation* engine = nullptr;       // breaks links Excel left in a workbook it saved
 };
 

@@ -11,8 +11,8 @@ std::string Names(const base::SourceArray& sources) {
 }
 
 void LookBeforeOpening(const base::ExcelAids& aids, const std::string& path) {
-  if (!aids.inspector) return;
-  const base::OpeningObstacle obstacle = aids.inspector->Look(path);
+  if (!aids.obstacleFinder) return;
+  const base::OpeningObstacle obstacle = aids.obstacleFinder->Look(path);
   if (obstacle != base::OpeningObstacle::None) throw base::AutomationError("", base::NotOpenedReason(obstacle));
 }
 

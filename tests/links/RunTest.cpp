@@ -250,7 +250,7 @@ TEST_F(RunFixture, AFailingExcelStepEndsItsInstanceAndTheRunContinues) {
   }
 }
 
-struct Inspector final : base::WorkbookInspector {
+struct FakeObstacles final : base::ObstacleFinder {
   std::map<std::string, base::OpeningObstacle> obstacles;
   std::function<void(const std::string&)> onLook;
   base::OpeningObstacle Look(const std::string& path) noexcept override {
@@ -264,17 +264,17 @@ struct Inspector final : base::WorkbookInspector {
 // looked at after its backup copy, and the run goes on.
 TEST_F(RunFixture, WorkbooksExcelWouldAskAboutAreNotOpened) {
   using base::OpeningObstacle;
-  Inspector inspector;
-  inspector.obstacles = {{"C:\\enc.xlsx", OpeningObstacle::PasswordToOpen},
+  FakeObstacles obstacleFinder;
+  obstacleFinder.obstacles = {{"C:\\enc.xlsx", OpeningObstacle::PasswordToOpen},
                          {"C:\\res.xls", OpeningObstacle::PasswordToModify},
                          {"C:\\held.xlsx", OpeningObstacle::HeldOpen}};
   std::vector<std::string> looked;
-  inspector.onLook = [&](const std::string& path) {
+  obstacleFinder.onLook = [&](const std::string& path) {
     ASSERT_FALSE(files.copies.empty());
     EXPECT_EQ(files.copies.back().first, path) << "looked at before its backup";
     looked.push_back(path);
   };
-  excel.aids.inspector = &inspector;
+  excel.aids.obstacleFinder = &obstacleFinder;
   for (const char* path : {"C:\\enc.xlsx", "C:\\res.xls", "C:\\held.xlsx", "C:\\ok.xlsx"}) AddWorkbook(path);
   backup.SetValue(1);
   Run();

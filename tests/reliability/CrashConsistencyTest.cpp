@@ -82,7 +82,7 @@ class CrashConsistency : public ::testing::Test {
 
   // Classifies what one killed run left: the workbook, the backup (if any)
   // and the tool's temporary files. Returns a description of a violation, or "".
-  std::string Inspect(int* leftovers, bool* wasFinished) {
+  std::string Examine(int* leftovers, bool* wasFinished) {
     const std::string now = ReadFile(dir_ / "book.xlsx");
     *wasFinished = now == finished_;
     if (now != originalBytes_ && now != finished_) {
@@ -161,7 +161,7 @@ class CrashConsistency : public ::testing::Test {
 
     int leftovers = 0;
     bool wasFinished = false;
-    const std::string violation = Inspect(&leftovers, &wasFinished);
+    const std::string violation = Examine(&leftovers, &wasFinished);
     EXPECT_EQ(violation, "");
     outcome.leftovers += leftovers;
     ++(wasFinished ? outcome.finished : outcome.untouched);
@@ -171,7 +171,7 @@ class CrashConsistency : public ::testing::Test {
     EXPECT_EQ(WaitProgram(StartProgram({CliPath(), "--quiet", (dir_ / kOther).string()})), 0);
     int stillLeft = 0;
     bool stillFinished = false;
-    EXPECT_EQ(Inspect(&stillLeft, &stillFinished), violation) << "after the next run";
+    EXPECT_EQ(Examine(&stillLeft, &stillFinished), violation) << "after the next run";
     EXPECT_EQ(stillLeft, 0) << "temporary files outlived the next run";
     EXPECT_EQ(stillFinished, wasFinished);
 

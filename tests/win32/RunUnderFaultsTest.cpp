@@ -21,7 +21,7 @@
 #include "filelist/FileList.h"
 #include "links/Run.h"
 #include "ooxml/BuiltinExcel.h"
-#include "ooxml/Inspector.h"
+#include "ooxml/ObstacleFinder.h"
 #include "ooxml/Workbook.h"
 #include "support/CompoundFileBuilder.h"
 #include "support/WorkbookBuilder.h"
@@ -304,9 +304,9 @@ class RunUnderFaultsTest : public ::testing::Test {
     times.quitGrace = quitGrace;
     times.calls.deadline = kDeadline;
     times.calls.busy = {std::chrono::milliseconds(1000), std::chrono::milliseconds(20)};
-    ooxml::EngineInspector inspector;
+    ooxml::EngineObstacleFinder obstacleFinder;
     ooxml::BuiltinAutomation engine;
-    ComExcel excel(times, {&inspector, &engine});
+    ComExcel excel(times, {&obstacleFinder, &engine});
     Win32FileCopier copier;
     Win32RegionalClock clock;
     testing::FakeInput input;

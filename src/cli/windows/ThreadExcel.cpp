@@ -19,7 +19,7 @@ win32::ExcelTimes Times(std::chrono::seconds deadline) {
 
 }  // namespace
 
-ThreadExcel::ThreadExcel(std::chrono::seconds deadline) : excel_(Times(deadline), {&inspector_, &builtin_}) {
+ThreadExcel::ThreadExcel(std::chrono::seconds deadline) : excel_(Times(deadline), {&obstacleFinder_, &builtin_}) {
   // Checked up front: otherwise every workbook would fail the same way.
   CLSID clsid{};
   const HRESULT hr = ::CLSIDFromProgID(L"Excel.Application", &clsid);

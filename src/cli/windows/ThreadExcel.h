@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "ooxml/BuiltinExcel.h"
-#include "ooxml/Inspector.h"
+#include "ooxml/ObstacleFinder.h"
 #include "win32/ComExcel.h"
 // winbase.h defines Yield() away; the core's MessagePump has a member of that name.
 #undef Yield
@@ -31,7 +31,7 @@ class ThreadExcel final : public base::ExcelAutomation {
 
  private:
   win32::ComInit com_;  // first in, last out: outlives every COM object below
-  ooxml::EngineInspector inspector_;
+  ooxml::EngineObstacleFinder obstacleFinder_;
   ooxml::BuiltinAutomation builtin_;
   win32::ComExcel excel_;
 };

@@ -7,7 +7,7 @@
 
 #include "app/Settings.h"
 #include "ooxml/BuiltinExcel.h"
-#include "ooxml/Inspector.h"
+#include "ooxml/ObstacleFinder.h"
 #include "win32/ComExcel.h"
 #include "win32/FileCopier.h"
 #include "win32/MessageBoxes.h"
@@ -44,10 +44,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     qw::RegistrySettings settings;
     qw::Win32MessageBoxes messages(nullptr);
     quorvane::ooxml::BuiltinAutomation builtin;
-    quorvane::ooxml::EngineInspector inspector;
+    quorvane::ooxml::EngineObstacleFinder obstacleFinder;
     qw::ExcelTimes times;
     times.calls.deadline = quorvane::app::StoredExcelTimeout(settings);
-    qw::ComExcel excel(times, {&inspector, &builtin});
+    qw::ComExcel excel(times, {&obstacleFinder, &builtin});
     qw::EngineChoice automation(excel, builtin);
     qw::Win32FileCopier copier;
     qw::Win32RegionalClock clock;

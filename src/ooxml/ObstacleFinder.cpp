@@ -1,4 +1,4 @@
-#include "ooxml/Inspector.h"
+#include "ooxml/ObstacleFinder.h"
 
 #include <algorithm>
 #include <array>
@@ -96,7 +96,7 @@ OpeningObstacle LookAtBiff(std::string_view stream) {
   return modifyPassword ? OpeningObstacle::PasswordToModify : OpeningObstacle::None;
 }
 
-OpeningObstacle EngineInspector::Look(const std::string& path) noexcept {
+OpeningObstacle EngineObstacleFinder::Look(const std::string& path) noexcept {
   try {
     const std::filesystem::path file = base::FromUtf8(path);
     if (HeldByAnotherProgram(file)) return OpeningObstacle::HeldOpen;

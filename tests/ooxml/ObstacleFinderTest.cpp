@@ -11,7 +11,7 @@
 #include "ZipTestUtil.h"
 #include "base/Utf8Path.h"
 #include "ooxml/CompoundFile.h"
-#include "ooxml/Inspector.h"
+#include "ooxml/ObstacleFinder.h"
 #include "ooxml/Package.h"
 #include "support/CompoundFileBuilder.h"
 #include "support/WorkbookBuilder.h"
@@ -46,7 +46,7 @@ std::string Xlsx(const std::string& fileSharing) {
   workbook.insert(workbook.find("<sheets>"),
                   R"(<fileVersion appName="xl" lastEdited="7" lowestEdited="7" rupBuild="27425"/>)" + fileSharing +
                       R"(<workbookPr defaultThemeVersion="166925"/>)");
-  const fs::path scratch = fs::temp_directory_path() / "quorvane-inspector-scratch.xlsx";
+  const fs::path scratch = fs::temp_directory_path() / "quorvane-obstacle-scratch.xlsx";
   testing::WritePackage(scratch, parts);
   std::string bytes = testing::ReadFileBytes(scratch);
   fs::remove(scratch);
@@ -65,7 +65,7 @@ struct Case {
   OpeningObstacle expected;
 };
 
-TEST(Inspector, FindsWhatExcelWouldAskAboutInBuiltFiles) {
+TEST(ObstacleFinder, FindsWhatExcelWouldAskAboutInBuiltFiles) {
   const std::string plain = Biff8WorkbookStream({}, {});
   const Case cases[] = {
       {"legacy workbook", [&] { return LegacyWorkbookFile(plain); }, OpeningObstacle::None},
@@ -110,15 +110,15 @@ TEST(Inspector, FindsWhatExcelWouldAskAboutInBuiltFiles) {
       {"truncated compound file", [&] { return LegacyWorkbookFile(plain).substr(0, 1500); }, OpeningObstacle::None},
   };
   TempDir dir;
-  EngineInspector inspector;
+  EngineObstacleFinder obstacleFinder;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path file = dir.Path() / "Bücher.xls";
     std::ofstream(file, std::ios::binary | std::ios::trunc) << c.bytes();
-    EXPECT_EQ(inspector.Look(base::ToUtf8(file)), c.expected);
+    EXPECT_EQ(obstacleFinder.Look(base::ToUtf8(file)), c.expected);
   }
-  EXPECT_EQ(inspector.Look(base::ToUtf8(dir.Path() / "missing.xlsx")), OpeningObstacle::None);
-  EXPECT_EQ(inspector.Look(base::ToUtf8(dir.Path())), OpeningObstacle::None);
+  EXPECT_EQ(obstacleFinder.Look(base::ToUtf8(dir.Path() / "missing.xlsx")), OpeningObstacle::None);
+  EXPECT_EQ(obstacleFinder.Look(base::ToUtf8(dir.Path())), OpeningObstacle::None);
 }
 
 // Damaged containers end the look without reading outside the file or looping.
@@ -161,15 +161,15 @@ const char* Shared() {
 
 // Real files: none of the corpus has a password, and a real .xls whose one
 // interface record is turned into WRITEPROT in place has one to modify.
-TEST(Inspector, RealWorkbooksFromOtherProducers) {
+TEST(ObstacleFinder, RealWorkbooksFromOtherProducers) {
   const char* shared = Shared();
   if (!shared) GTEST_SKIP() << "no shared corpus";
-  EngineInspector inspector;
+  EngineObstacleFinder obstacleFinder;
   int seen = 0;
   for (const char* folder : {"excel", "needs_excel", "lo_from_xls", "derived"}) {
     for (const auto& entry : fs::directory_iterator(fs::path(shared) / "corpus" / folder)) {
       SCOPED_TRACE(entry.path().string());
-      EXPECT_EQ(inspector.Look(base::ToUtf8(entry.path())), OpeningObstacle::None);
+      EXPECT_EQ(obstacleFinder.Look(base::ToUtf8(entry.path())), OpeningObstacle::None);
       ++seen;
     }
   }
@@ -183,7 +183,7 @@ TEST(Inspector, RealWorkbooksFromOtherProducers) {
   TempDir dir;
   const fs::path file = dir.Path() / "protected.xls";
   std::ofstream(file, std::ios::binary) << bytes;
-  EXPECT_EQ(inspector.Look(base::ToUtf8(file)), OpeningObstacle::PasswordToModify);
+  EXPECT_EQ(obstacleFinder.Look(base::ToUtf8(file)), OpeningObstacle::PasswordToModify);
 }
 
 }  // namespace

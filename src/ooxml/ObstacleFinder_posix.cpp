@@ -1,4 +1,4 @@
-#include "ooxml/Inspector.h"
+#include "ooxml/ObstacleFinder.h"
 
 namespace quorvane::ooxml {
 

@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <string_view>
 
-#include "base/Inspection.h"
+#include "base/OpeningObstacle.h"
 
 namespace quorvane::ooxml {
 
-class EngineInspector final : public base::WorkbookInspector {
+class EngineObstacleFinder final : public base::ObstacleFinder {
  public:
   base::OpeningObstacle Look(const std::string& path) noexcept override;
 };

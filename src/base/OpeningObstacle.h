@@ -15,10 +15,10 @@ enum class OpeningObstacle {
   HeldOpen,          // another program has it open and does not share it for writing
 };
 
-class WorkbookInspector {
+class ObstacleFinder {
  public:
-  virtual ~WorkbookInspector() = default;
-  // A file that cannot be read or is of no kind the inspector knows has no
+  virtual ~ObstacleFinder() = default;
+  // A file that cannot be read or is of no kind the finder knows has no
   // obstacle: Excel gets to say what is wrong with it.
   virtual OpeningObstacle Look(const std::string& path) noexcept = 0;
 };
