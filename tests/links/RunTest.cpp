@@ -396,7 +396,8 @@ TEST(BackupName, OurBackupsAreRecognisedInAnyLanguageAndNothingElseIs) {
       {"PM", "Saturday", "Dec"}, {"", "Samstag", "Dez"}, {"p.\xC2\xA0m.", "s\xC3\xA1" "bado", "dic."},
       {"\xE5\x8D\x88\xE5\xBE\x8C", "\xE5\x9C\x9F\xE6\x9B\x9C\xE6\x97\xA5", " 12\xE6\x9C\x88"},
       {"CH", "Th\xE1\xBB\xA9 B\xE1\xBA\xA3y", "thg 12"}};
-  for (const LocalDateTime at : {LocalDateTime{2026, 12, 5, 6, 19, 4}, LocalDateTime{999, 1, 31, 0, 0, 9}}) {
+  for (const LocalDateTime at : {LocalDateTime{2026, 12, 5, 6, 19, 4}, LocalDateTime{999, 1, 31, 0, 0, 9},
+                                 LocalDateTime{2026, 12, 5, 6, 23, 59}}) {
     for (const auto& [amPm, weekday, month] : names) {
       const std::string stamp = base::FormatBackupStamp(at.hour, at.minute, amPm, weekday, month, at.day, at.year);
       for (const char* path : {"C:\\R\\Q1.xlsx", "/home/u/Book.v2.xlsm", "/home/u/my.dir/plain"}) {
