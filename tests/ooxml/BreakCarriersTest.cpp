@@ -270,6 +270,10 @@ TEST_F(EngineTest, UnusualPartNamesAreFollowedThroughRelationships) {
   move("xl/workbook.xml", "wb/main.xml");
   move("xl/_rels/workbook.xml.rels", "wb/_rels/main.xml.rels");
   patch("_rels/.rels", "xl/workbook.xml", "/wb/main.xml");
+  // Excel lists the document properties before the workbook.
+  patch("_rels/.rels", "<Relationship ",
+        R"(<Relationship Id="rId2" Type="http://schemas.openxmlformats.org/package/2006/relationships/metadata/)"
+        R"(core-properties" Target="docProps/core.xml"/><Relationship )");
   patch("[Content_Types].xml", "/xl/workbook.xml", "/wb/main.xml");
   patch("wb/_rels/main.xml.rels", "worksheets/sheet1.xml", "../xl/worksheets/sheet1.xml");
   for (const std::string n : {"1", "2"}) {

@@ -53,7 +53,7 @@ class EngineTest : public ::testing::Test {
     return parts.at("xl/worksheets/sheet1.xml");
   }
 
-  TempDir tmp_;
+  quorvane::tests::ScratchDir tmp_{"ooxml"};
   const fs::path dir_ = tmp_.Path();
 };
 

@@ -3,8 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <fstream>
-#include <random>
 #include <stdexcept>
 
 #include "ooxml/Package.h"
@@ -169,6 +167,7 @@ std::vector<RawEntry> ReadRawEntries(const std::string& zip) {
     const std::size_t commentLen = Get(zip, at + 32, 2);
     std::uint64_t local = Get(zip, at + 42, 4);
     e.name = zip.substr(at + 46, nameLen);
+    e.central = zip.substr(at, 46);
     // Only the zip64 fields this reader needs: sizes and offset.
     if (csize == 0xFFFFFFFF || local == 0xFFFFFFFF) {
       std::size_t x = at + 46 + nameLen;
@@ -194,32 +193,6 @@ std::string ErrorOf(const std::function<void()>& action) {
     return e.what();
   }
   return kNoError;
-}
-
-void WriteBytes(const std::filesystem::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-TempDir::TempDir() {
-  std::random_device rd;
-  path_ = std::filesystem::temp_directory_path() / ("qv-pkg-" + std::to_string(rd()) + std::to_string(rd()));
-  std::filesystem::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::vector<std::string> TempDir::Others(const std::vector<std::string>& expected) const {
-  std::vector<std::string> others;
-  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-    const std::string name = entry.path().filename().string();
-    if (std::find(expected.begin(), expected.end(), name) == expected.end()) others.push_back(name);
-  }
-  return others;
 }
 
 }  // namespace quorvane::ooxml::test

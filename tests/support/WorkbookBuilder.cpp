@@ -2,9 +2,7 @@
 
 #include <zip.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -352,13 +350,6 @@ std::vector<std::string> PackageEntries(const std::filesystem::path& path) {
   zip_int64_t count = zip_get_num_entries(zip.get(), 0);
   for (zip_int64_t i = 0; i < count; ++i) out.emplace_back(zip_get_name(zip.get(), static_cast<zip_uint64_t>(i), 0));
   return out;
-}
-
-std::string ReadFileBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 }  // namespace quorvane::testing

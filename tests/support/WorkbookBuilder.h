@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ScratchDir.h"
+
 namespace quorvane::testing {
 
 inline constexpr const char* kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
@@ -95,6 +97,6 @@ void WritePackage(const std::filesystem::path& path, const std::map<std::string,
 std::map<std::string, std::string> ReadPackage(const std::filesystem::path& path);
 // Entry names in stored order.
 std::vector<std::string> PackageEntries(const std::filesystem::path& path);
-std::string ReadFileBytes(const std::filesystem::path& path);
+inline std::string ReadFileBytes(const std::filesystem::path& path) { return tests::ReadBytes(path); }
 
 }  // namespace quorvane::testing
