@@ -78,26 +78,16 @@ std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment)
     const std::uint64_t offset = out.size();
     Put32(out, 0x04034b50);
     shared(out, it.descriptor);
-    out += it.name;
-    out += it.extra;
-    out += payload;
-    if (it.descriptor) {
-      Put32(out, 0x08074b50);
-      Put32(out, crc);
-      Put32(out, payload.size());
-      Put32(out, usize);
-    }
+    out += it.name + it.extra + payload;
+    if (it.descriptor)
+      for (const std::uint64_t v : {std::uint64_t{0x08074b50}, std::uint64_t{crc}, payload.size(), usize}) Put32(out, v);
     Put32(central, 0x02014b50);
-    Put16(central, 0x031E);
+    Put16(central, 0x031E);  // made on Unix, by version 3.0
     shared(central, false);
-    Put16(central, it.comment.size());
-    Put16(central, 0);
-    Put16(central, 0);
-    Put32(central, 0x81A40000);
+    for (const std::uint64_t v : {std::uint64_t{it.comment.size()}, std::uint64_t{0}, std::uint64_t{0}}) Put16(central, v);
+    Put32(central, 0x81A40000);  // -rw-r--r--
     Put32(central, offset);
-    central += it.name;
-    central += it.extra;
-    central += it.comment;
+    central += it.name + it.extra + it.comment;
   }
   const std::uint64_t cdOffset = out.size();
   out += central;
@@ -106,22 +96,16 @@ std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment)
     const std::uint64_t rec = out.size();
     Put32(out, 0x06064b50);
     Put64(out, 44);
-    Put16(out, 45);
-    Put16(out, 45);
-    Put32(out, 0);
-    Put32(out, 0);
-    Put64(out, count);
-    Put64(out, count);
-    Put64(out, central.size());
-    Put64(out, cdOffset);
+    Put32(out, 45 | (45 << 16));  // made by, needed
+    Put64(out, 0);                // disks
+    for (const std::uint64_t v : {count, count, std::uint64_t{central.size()}, cdOffset}) Put64(out, v);
     Put32(out, 0x07064b50);
     Put32(out, 0);
     Put64(out, rec);
     Put32(out, 1);
   }
   Put32(out, 0x06054b50);
-  Put16(out, 0);
-  Put16(out, 0);
+  Put32(out, 0);  // disks
   Put16(out, std::min<std::uint64_t>(count, 0xFFFF));
   Put16(out, std::min<std::uint64_t>(count, 0xFFFF));
   Put32(out, central.size());

@@ -88,23 +88,6 @@ WorkbookBuilder& WorkbookBuilder::AddName(std::string name, std::string formula,
   return *this;
 }
 
-WorkbookBuilder& WorkbookBuilder::AddBookLink(BookLink link) {
-  Link l;
-  l.book = std::move(link);
-  links_.push_back(std::move(l));
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::AddDdeLink(std::string service, std::string topic) {
-  links_.push_back({1, {}, std::move(service), std::move(topic)});
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::AddOleLink(std::string progId, std::string target) {
-  links_.push_back({2, {}, std::move(progId), std::move(target)});
-  return *this;
-}
-
 WorkbookBuilder& WorkbookBuilder::AddChart(std::size_t sheet, std::string body) {
   const std::string n = std::to_string(++chartCount_);
   Sheet& s = sheets_.at(sheet);
@@ -140,31 +123,6 @@ std::string WorkbookBuilder::AddSheetPart(std::size_t sheet, std::string relType
   s.rels.push_back(Rel(id, relType, "../" + part.substr(part.find('/') + 1)));
   extras_.push_back({std::move(part), std::move(content), std::move(contentType)});
   return id;
-}
-
-WorkbookBuilder& WorkbookBuilder::AddDrawingXml(std::size_t sheet, std::string anchors) {
-  sheets_.at(sheet).drawing += anchors;
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::SetCalcChain(std::string entries) {
-  calcChain_ = std::move(entries);
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::SetVbaProject(std::string bytes) {
-  vba_ = std::move(bytes);
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::AddPart(std::string name, std::string content, std::string contentType) {
-  extras_.push_back({std::move(name), std::move(content), std::move(contentType)});
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::SetStrict() {
-  strict_ = true;
-  return *this;
 }
 
 namespace {
