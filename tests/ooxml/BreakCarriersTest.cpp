@@ -16,8 +16,7 @@ const char* kAbcCache =
     R"(<row r="2"><cell r="A2" t="str"><v>b</v></cell></row><row r="3"><cell r="A3" t="str"><v>c</v></cell></row>)";
 
 TEST_F(EngineTest, ChartAndChartExReferencesBecomeLiteralDataFromTheirCaches) {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  WorkbookBuilder b = TwoLinkBook();
   b.AddSheet("Main", "");
   b.AddName("_xlchart.v1.0", "[1]S!$A$1:$A$2", -1, "hidden=\"1\"");
   b.AddName("_xlchart.v1.1", "[2]S!$B$1:$B$2", -1, "hidden=\"1\"");
@@ -130,8 +129,7 @@ TEST_F(EngineTest, ValidationListsBecomeLiteralRulesTakeCachedValuesSparklinesGo
 }
 
 TEST_F(EngineTest, ControlShapeAndTableLinksToTheBookAreRemovedOthersRenumbered) {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  WorkbookBuilder b = TwoLinkBook();
   b.AddSheet("Main", "");
   b.AddSheetPart(0, std::string(kRelTypes) + "ctrlProp", "xl/ctrlProps/ctrlProp1.xml",
                  "application/vnd.ms-excel.controlproperties+xml",
@@ -255,8 +253,7 @@ TEST_F(EngineTest, CalcChainGoesOnlyWhenAFormulaWasRemoved) {
 
 // Part names come from the relationships, never from Excel's usual layout.
 TEST_F(EngineTest, UnusualPartNamesAreFollowedThroughRelationships) {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  WorkbookBuilder b = TwoLinkBook();
   b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c></row>)");
   auto parts = b.Parts();
   auto move = [&](const std::string& from, const std::string& to) {
@@ -270,6 +267,10 @@ TEST_F(EngineTest, UnusualPartNamesAreFollowedThroughRelationships) {
   move("xl/workbook.xml", "wb/main.xml");
   move("xl/_rels/workbook.xml.rels", "wb/_rels/main.xml.rels");
   patch("_rels/.rels", "xl/workbook.xml", "/wb/main.xml");
+  // Excel lists the document properties before the workbook.
+  patch("_rels/.rels", "<Relationship ",
+        R"(<Relationship Id="rId2" Type="http://schemas.openxmlformats.org/package/2006/relationships/metadata/)"
+        R"(core-properties" Target="docProps/core.xml"/><Relationship )");
   patch("[Content_Types].xml", "/xl/workbook.xml", "/wb/main.xml");
   patch("wb/_rels/main.xml.rels", "worksheets/sheet1.xml", "../xl/worksheets/sheet1.xml");
   for (const std::string n : {"1", "2"}) {
@@ -309,8 +310,7 @@ TEST_F(EngineTest, TargetsWrittenWithBackslashesReachTheirParts) {
   int n = 0;
   for (const auto& [rels, target] : cases) {
     SCOPED_TRACE(rels + ": " + target);
-    WorkbookBuilder b;
-    b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+    WorkbookBuilder b = TwoLinkBook();
     b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c></row>)");
     b.AddChart(0, R"(<c:chart><c:plotArea><c:barChart><c:ser><c:idx val="0"/><c:order val="0"/><c:val><c:numRef>)"
                   R"(<c:f>[2]S!$A$1</c:f></c:numRef></c:val></c:ser></c:barChart></c:plotArea></c:chart>)");

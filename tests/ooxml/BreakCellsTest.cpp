@@ -87,8 +87,7 @@ TEST_F(EngineTest, FrozenCellsKeepValueTypeAndStyleExactly) {
 }
 
 TEST_F(EngineTest, SharedAndArrayGroupsFreezeWholeWhenTheirAnchorUsesTheLink) {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  WorkbookBuilder b = TwoLinkBook();
   b.AddSheet("Main",
              R"(<row r="1"><c r="A1"><f t="shared" ref="A1:A3" si="0">[1]S!B1</f><v>1</v></c>)"
              R"(<c r="B1"><f t="shared" ref="B1:B3" si="1">C1*2</f><v>0</v></c>)"

@@ -236,8 +236,7 @@ TEST_F(EngineTest, FilteredSeriesAndLabelsFromCellsKeepWhatTheirCachesShow) {
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    WorkbookBuilder b;
-    b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+    WorkbookBuilder b = TwoLinkBook();
     b.AddSheet("Main", "");
     b.AddChart(0, c.before);
     const auto p = Write(b, "chart" + std::to_string(++n) + ".xlsx");

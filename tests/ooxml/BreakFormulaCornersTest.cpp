@@ -2,8 +2,6 @@
 // names a book, formulas saved without a value, link parts left out of the
 // list, and books named by file with no link part at all.
 
-#include <set>
-
 #include "EngineFixture.h"
 
 namespace quorvane::ooxml::test {
@@ -11,15 +9,6 @@ namespace {
 
 using Parts = std::map<std::string, std::string>;
 using Cases = std::vector<std::pair<std::string, std::string>>;  // cell before, after
-
-// Every part but `changed` is byte for byte as it was; `gone` are gone.
-void ExpectOnly(const Parts& before, const Parts& after, std::set<std::string> changed, std::set<std::string> gone) {
-  EXPECT_EQ(after.size(), before.size() - gone.size());
-  for (const auto& [name, text] : before) {
-    if (changed.count(name)) continue;
-    EXPECT_EQ(after.count(name) ? after.at(name) : "(gone)", gone.count(name) ? "(gone)" : text) << name;
-  }
-}
 
 std::string Row(const Cases& cells, std::string more = {}) {
   for (const auto& c : cells) more += c.first;

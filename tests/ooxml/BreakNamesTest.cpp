@@ -90,13 +90,13 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
              R"(</dataValidations>)");
   b.AddSheet("Second", R"(<row r="1"><c r="A1"><f>Scoped</f><v>0</v></c><c r="B1"><f>Main!Scoped</f><v>4</v></c>)"
                        R"(<c r="C1" t="str"><f>LINKED</f><v>a</v></c></row>)");
+  b.AddName("Chain", "Alias+1");  // first, and two names away from the link
+  b.AddName("Alias", "[0]!Linked");
   b.AddName("Linked", "[1]S!$A$1");
   b.AddName("Linked2", "[0]!Scoped2");
   b.AddName("Scoped2", "[1]S!$B$1");
   b.AddName("Scoped", "[1]S!$B$1", 0);
   b.AddName("Scoped", "Second!$A$1", 1);  // same name, other sheet, no link
-  b.AddName("Alias", "[0]!Linked");
-  b.AddName("Chain", "Alias+1");
   b.AddName("Choices", "[1]S!$A$1:$A$3");
   b.AddName("ListAlias", "Choices");
   b.AddName("Scale", "_xlfn.LAMBDA(_xlpm.x,_xlpm.x*[1]S!$B$1)");  // called like a function

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,7 @@ class EngineTest : public ::testing::Test {
     return parts.at("xl/worksheets/sheet1.xml");
   }
 
-  TempDir tmp_;
+  quorvane::tests::ScratchDir tmp_{"ooxml"};
   const fs::path dir_ = tmp_.Path();
 };
 
@@ -64,6 +65,13 @@ inline BookLink Book(std::string target, std::string cells = {}) {
   l.sheetNames = {"S"};
   if (!cells.empty()) l.sheetDataSet = "<sheetData sheetId=\"0\">" + cells + "</sheetData>";
   return l;
+}
+
+// Links [1] to Src.xlsx, the one BreakFirst breaks, and [2] to Kept.xlsx.
+inline WorkbookBuilder TwoLinkBook() {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  return b;
 }
 
 // A workbook whose one cell uses its one link, to Src.xlsx.
@@ -93,6 +101,16 @@ inline void ExpectOthersUnchanged(const std::map<std::string, std::string>& befo
   for (const auto& [name, text] : after) {
     if (std::find(edited.begin(), edited.end(), name) != edited.end()) continue;
     EXPECT_EQ(text, before.count(name) ? before.at(name) : "(new)") << name;
+  }
+}
+
+// Every part but `changed` is byte for byte as it was; `gone` are gone.
+inline void ExpectOnly(const std::map<std::string, std::string>& before, const std::map<std::string, std::string>& after,
+                        std::set<std::string> changed, std::set<std::string> gone) {
+  EXPECT_EQ(after.size(), before.size() - gone.size());
+  for (const auto& [name, text] : before) {
+    if (changed.count(name)) continue;
+    EXPECT_EQ(after.count(name) ? after.at(name) : "(gone)", gone.count(name) ? "(gone)" : text) << name;
   }
 }
 

@@ -1,5 +1,6 @@
 #include "ooxml/Package.h"
 #include "ooxml/Relationships.h"
+#include "ooxml/ZipWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #endif
 
 #include "ZipTestUtil.h"
+#include "support/ScratchDir.h"
 #include "support/WorkbookBuilder.h"
 
 namespace quorvane::ooxml {
@@ -26,21 +28,15 @@ using test::MakeZip;
 using test::MinimalWorkbook;
 using test::ErrorOf;
 using test::ReadRawEntries;
-using test::TempDir;
-using test::WriteBytes;
 using test::ZipItem;
-
-using quorvane::testing::ReadFileBytes;
+using tests::ReadBytes;
+using tests::ScratchDir;
+using tests::WriteBytes;
 using quorvane::testing::ReadPackage;
-
-std::map<std::string, std::string> ItemContents(const std::vector<ZipItem>& items) {
-  std::map<std::string, std::string> m;
-  for (const auto& it : items) m[it.name] = it.data;
-  return m;
-}
+using Names = std::vector<std::string>;
 
 TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
-  TempDir dir;
+  ScratchDir dir;
   auto items = MinimalWorkbook();
   items.push_back(Item("docProps/", "", 0));
   items.push_back(Item("xl/vbaProject.bin", std::string(3000, 'v'), 8, [](ZipItem& i) { i.descriptor = true; }));
@@ -57,7 +53,7 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   }));
   const fs::path path = dir / "b.xlsm";
   WriteBytes(path, MakeZip(items, "archive comment"));
-  const auto before = ReadRawEntries(ReadFileBytes(path));
+  const auto before = ReadRawEntries(ReadBytes(path));
 
   Package pkg = Package::Open(path);
   std::vector<std::string> names;
@@ -98,7 +94,7 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   EXPECT_FALSE(pkg.Has("xl/calcChain.xml"));
   pkg.Save();
 
-  const std::string saved = ReadFileBytes(path);
+  const std::string saved = ReadBytes(path);
   EXPECT_EQ(saved.substr(saved.size() - 15), "archive comment");
   const auto after = ReadRawEntries(saved);
   std::vector<std::string> expectedOrder;
@@ -114,6 +110,8 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
     const auto it = std::find_if(after.begin(), after.end(), [&](const auto& e) { return e.name == old.name; });
     if (old.name == "xl/worksheets/sheet1.xml") {
       EXPECT_EQ(it->method, 8);
+      EXPECT_EQ(it->central.substr(4, 2), old.central.substr(4, 2)) << "made by";
+      EXPECT_EQ(it->central.substr(36, 6), old.central.substr(36, 6)) << "attributes";
     } else if (old.name == "xl/stored.xml" || old.name == "xl/stored2.xml") {
       EXPECT_EQ(it->method, 0);
     } else if (old.name != "xl/calcChain.xml") {
@@ -122,7 +120,8 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
     }
   }
 
-  auto expected = ItemContents(items);
+  std::map<std::string, std::string> expected;
+  for (const auto& it : items) expected[it.name] = it.data;
   expected.erase("xl/calcChain.xml");
   expected["xl/worksheets/sheet1.xml"] = sheet;
   expected["xl/stored.xml"] = "<s>edited</s>";
@@ -136,7 +135,7 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   EXPECT_EQ(pkg.EntryNames(), expectedOrder);
   EXPECT_EQ(pkg.Read("xl/added.xml"), "<new/>");
   EXPECT_EQ(Package::Open(path).Read("xl/worksheets/sheet1.xml"), sheet);
-  EXPECT_TRUE(dir.Others({"b.xlsm"}).empty());
+  EXPECT_EQ(dir.Names(), Names({"b.xlsm"}));
 }
 
 void MakeReadOnly(const fs::path& path, bool readOnly) {
@@ -145,7 +144,7 @@ void MakeReadOnly(const fs::path& path, bool readOnly) {
 }
 
 TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
-  TempDir dir;
+  ScratchDir dir;
   const fs::path path = dir / "c.xlsx";
   WriteBytes(path, MakeZip(MinimalWorkbook()));
   const auto written = fs::last_write_time(path);
@@ -195,7 +194,7 @@ TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
   linked.Save();
   EXPECT_TRUE(fs::is_symlink(dir / "links" / "link.xlsx"));
   EXPECT_FALSE(Package::Open(path).Has("xl/_rels/workbook.xml.rels"));
-  EXPECT_TRUE(dir.Others({"c.xlsx", "links"}).empty());
+  EXPECT_EQ(dir.Names(), Names({"c.xlsx", "links"}));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "links"), fs::directory_iterator()), 1);
 #endif
 }
@@ -231,6 +230,12 @@ std::function<std::string()> Plus(const std::string& name, const std::string& da
   return [=] { return Workbook([&](auto& i) { i.push_back(Item(name, data)); }); };
 }
 
+// `bytes` with one byte set, `offset` from the first occurrence of `marker`.
+std::string Patched(std::string bytes, const std::string& marker, std::ptrdiff_t offset, char value) {
+  bytes.at(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(bytes.find(marker)) + offset)) = value;
+  return bytes;
+}
+
 TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
   const std::vector<Refusal> cases = {
       {"text file", [] { return std::string("just,some,csv\n1,2,3\n"); }, "not a zip file"},
@@ -256,17 +261,20 @@ TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
       {"parent folder name", Plus("xl/../../evil.xml"), "unsafe entry name"},
       {"absolute name", Plus("/etc/evil.xml"), "unsafe entry name"},
       {"backslash name", Plus("..\\evil.xml"), "unsafe entry name"},
+      {"drive letter name", Plus("C:/evil.xml"), "unsafe entry name"},
+      {"empty name", Plus(""), "unsafe entry name"},
+      // Another writer's local header that says stored where the directory says deflated.
+      {"local method differs", [] { return Patched(MakeZip(MinimalWorkbook()), "xl/workbook.xml", -22, 0); },
+       "local and central methods differ"},
+      {"descriptor disagrees",
+       [] {
+         return Patched(Workbook([](auto& i) { i[4].descriptor = true; }), std::string("PK\x07\x08", 4), 4, 0x55);
+       },
+       "bad data descriptor"},
       {"bzip2 entry",
        [] { return Workbook([](auto& i) { i[4].method = 12; i[4].compressed = "BZh9"; }); },
        "unsupported compression method 12"},
       {"no content types", [] { return Workbook([](auto& i) { i.erase(i.begin()); }); }, "[Content_Types].xml"},
-      {"doctype in content types",
-       [] {
-         return Workbook([](auto& i) {
-           i[0].data = "<!DOCTYPE Types [<!ENTITY a \"aaaa\">]><Types>&a;</Types>";
-         });
-       },
-       "malformed XML in [Content_Types].xml"},
       {"word document",
        [] {
          return Workbook([](auto& i) {
@@ -290,18 +298,18 @@ TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    TempDir dir;
+    ScratchDir dir;
     const fs::path path = dir / "w.xlsx";
     const std::string bytes = c.bytes();
     WriteBytes(path, bytes);
     const std::string error = ErrorOf([&] { Package::Open(path); });
     EXPECT_NE(error.find(c.reason), std::string::npos) << error;
-    EXPECT_TRUE(ReadFileBytes(path) == bytes);
-    EXPECT_TRUE(dir.Others({"w.xlsx"}).empty());
+    EXPECT_TRUE(ReadBytes(path) == bytes);
+    EXPECT_EQ(dir.Names(), Names({"w.xlsx"}));
   }
 #ifndef _WIN32
   // Neither may hang or be read as a file.
-  TempDir dir;
+  ScratchDir dir;
   ASSERT_EQ(::mkfifo((dir / "pipe.xlsx").c_str(), 0600), 0);
   EXPECT_EQ(ErrorOf([&] { Package::Open(dir / "pipe.xlsx"); }), "not a workbook package (not a regular file)");
   EXPECT_EQ(ErrorOf([&] { Package::Open(dir.Path()); }), "not a workbook package (a folder)");
@@ -309,7 +317,7 @@ TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
 }
 
 TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string zeros(3 << 20, '\0');
   const std::pair<ZipItem, const char*> hostile[] = {
       {Item("bomb.xml", zeros), "compressed suspiciously well"},  // ratio about 1000
@@ -322,6 +330,11 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
   };
   auto items = MinimalWorkbook();
   for (const auto& h : hostile) items.push_back(h.first);
+  // Sizes in a zip64 field, as streaming writers put them.
+  items.push_back(Item("zip64.xml", "<z/>", 8, [](ZipItem& i) {
+    i.declaredSize = 0xFFFFFFFFu;
+    i.extra = std::string("\x01\x00\x08\x00\x04\0\0\0\0\0\0\0", 12);
+  }));
   const fs::path path = dir / "d.xlsx";
   const std::string bytes = MakeZip(items);
   WriteBytes(path, bytes);
@@ -335,15 +348,16 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
     const std::string inPieces = ErrorOf([&] { pkg.ReadInPieces(h.first.name, [](std::string_view) {}); });
     EXPECT_NE(inPieces.find(h.second), std::string::npos) << h.first.name << ": " << inPieces;
   }
+  EXPECT_EQ(pkg.Read("zip64.xml"), "<z/>");
   EXPECT_TRUE(Package::Open(path).Read("big.xml") == std::string(5 << 20, 'x'));
   PackageLimits few;
   few.maxEntries = 4;
-  EXPECT_EQ(ErrorOf([&] { Package::Open(path, few); }), "too many entries in the package (12)");
-  EXPECT_TRUE(ReadFileBytes(path) == bytes);
+  EXPECT_EQ(ErrorOf([&] { Package::Open(path, few); }), "too many entries in the package (13)");
+  EXPECT_TRUE(ReadBytes(path) == bytes);
 }
 
 TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
-  TempDir dir;
+  ScratchDir dir;
   const fs::path path = dir / "e.xlsx";
   auto items = MinimalWorkbook();
   items.push_back(Item("xl/media/big.bin", std::string(3 << 20, 'm'), 0));
@@ -370,8 +384,8 @@ TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
       });
     });
     EXPECT_EQ(error, "cannot write: simulated disk failure");
-    EXPECT_TRUE(ReadFileBytes(path) == bytes);
-    EXPECT_TRUE(dir.Others({"e.xlsx"}).empty());
+    EXPECT_TRUE(ReadBytes(path) == bytes);
+    EXPECT_EQ(dir.Names(), Names({"e.xlsx"}));
     EXPECT_TRUE(pkg.Modified());
   }
   // A failing disk that answers with our own error type passes through as is.
@@ -383,59 +397,61 @@ TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
 
 // Whatever stops a save, the file stays as it was and no temporary is left.
 TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
+  using Prepare = std::function<bool(Package&, const fs::path&)>;  // false: not possible here
+  const auto locked = [](std::function<bool(const fs::path&)> lock) -> Prepare {
+    return [lock](Package& pkg, const fs::path& f) { return pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>"), lock(f); };
+  };
   const struct {
     const char* what;
-    std::function<bool(const fs::path&)> lock;  // false: not possible here; none: the edit is broken
+    Prepare prepare;
     const char* reason;
   } cases[] = {
-      {"read-only file", [](const fs::path& f) { return MakeReadOnly(f, true), true; },
+      {"read-only file", locked([](const fs::path& f) { return MakeReadOnly(f, true), true; }),
        "cannot write: the workbook is read-only"},
 #ifndef _WIN32
       // An administrator may write into any folder; chattr may be missing.
       {"read-only folder",
-       [](const fs::path& f) { return ::geteuid() != 0 && ::chmod(f.parent_path().c_str(), 0555) == 0; },
+       locked([](const fs::path& f) { return ::geteuid() != 0 && ::chmod(f.parent_path().c_str(), 0555) == 0; }),
        "cannot write: permission denied"},
       {"immutable file",
-       [](const fs::path& f) { return std::system(("chattr +i '" + f.string() + "' 2>/dev/null").c_str()) == 0; },
+       locked([](const fs::path& f) { return std::system(("chattr +i '" + f.string() + "' 2>/dev/null").c_str()) == 0; }),
        "cannot write: permission denied"},
 #endif
       {"changed by another program",
-       [](const fs::path& f) {
+       locked([](const fs::path& f) {
          auto items = MinimalWorkbook();
          items[4].data = "<worksheet>someone else's edit</worksheet>";
-         WriteBytes(f, MakeZip(items));
-         return true;
-       },
+         return WriteBytes(f, MakeZip(items)), true;
+       }),
        "changed by another program"},
-      {"no content types left", nullptr, "failed its check"},
+      {"no content types left", [](Package& pkg, const fs::path&) { return pkg.Remove("[Content_Types].xml"), true; },
+       "failed its check"},
+      {"part name too long for a zip",
+       [](Package& pkg, const fs::path&) { return pkg.Replace("xl/" + std::string(70000, 'n'), "x"), true; },
+       "part name too long"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    TempDir dir;
+    ScratchDir dir;
     const fs::path path = dir / "g.xlsx";
     WriteBytes(path, MakeZip(MinimalWorkbook()));
     Package pkg = Package::Open(path);
-    if (c.lock) {
-      pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
-      if (!c.lock(path)) continue;
-    } else {
-      pkg.Remove("[Content_Types].xml");
-    }
-    const std::string bytes = ReadFileBytes(path);
+    if (!c.prepare(pkg, path)) continue;
+    const std::string bytes = ReadBytes(path);
     const std::string error = ErrorOf([&] { pkg.Save(); });
 #ifndef _WIN32
     if (std::system(("chattr -i '" + path.string() + "' 2>/dev/null").c_str()) != 0) ::chmod(dir.Path().c_str(), 0755);
 #endif
     MakeReadOnly(path, false);
     EXPECT_NE(error.find(c.reason), std::string::npos) << error;
-    EXPECT_EQ(ReadFileBytes(path), bytes);
-    EXPECT_TRUE(dir.Others({"g.xlsx"}).empty());
+    EXPECT_EQ(ReadBytes(path), bytes);
+    EXPECT_EQ(dir.Names(), Names({"g.xlsx"}));
   }
 }
 
 // Concurrent reads agree, too.
 TEST(Package, ManyEntriesNeedZip64AndSurviveASave) {
-  TempDir dir;
+  ScratchDir dir;
   auto items = MinimalWorkbook();
   for (int i = 0; i < 20; ++i)
     items.push_back(Item("xl/worksheets/s" + std::to_string(i) + ".xml",
@@ -473,6 +489,50 @@ TEST(Package, ManyEntriesNeedZip64AndSurviveASave) {
   EXPECT_EQ(Package::Open(path).EntryNames().size(), items.size() - 1);
 }
 
+// Past 4 GiB offsets move into zip64 fields: a record copied raw keeps its
+// other extra fields, a new one gets a field of its own. A sparse file stands
+// in for the first 4 GiB.
+TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
+#ifdef _WIN32
+  GTEST_SKIP() << "NTFS files are not sparse unless asked to be";
+#endif
+  ScratchDir dir;
+  const std::uint64_t big = (std::uint64_t{1} << 32) + 64;
+  fs::resize_file(dir.File("big.bin", ""), big);
+  const zip::Input input(dir / "big.bin");
+  zip::WindowReader in(input);
+  const auto le = [](std::uint64_t v, int bytes) {
+    std::string s;
+    for (int i = 0; i < bytes; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return s;
+  };
+  // Records as a streaming writer leaves them: made on Unix, version 2.0 needed, descriptor and UTF-8 flags.
+  const auto record = [&](int needed, std::uint64_t usize, const std::string& name, const std::string& extra,
+                          std::uint64_t offset) {
+    return "PK\x01\x02" + le(0x031E, 2) + le(needed, 2) + le(0x0808, 2) + le(0, 14) + le(usize, 4) +
+           le(name.size(), 2) + le(extra.size(), 2) + le(0, 10) + le(offset, 4) + name + extra;
+  };
+  const std::string timestamps("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9);
+  zip::Entry first, copied;
+  first.name = "big.xml";
+  first.end = big;
+  first.central = record(20, 0, "big.xml", "", 0);
+  copied.name = "old.xml";
+  copied.end = copied.compressedSize = 10;
+  copied.size = 5;
+  copied.central = record(20, 0xFFFFFFFF, "old.xml", le(1, 2) + le(8, 2) + le(5, 8) + timestamps, 0);
+  std::string tail;
+  zip::Writer writer([&](const char* data, std::size_t n) { tail.append(data, n < (1u << 20) ? n : 0); });
+  writer.CopyRaw(in, first);
+  writer.CopyRaw(in, copied);
+  writer.Add("new.xml", "x", nullptr);
+  writer.Finish("");
+  const std::string old =
+      record(45, 0xFFFFFFFF, "old.xml", le(1, 2) + le(16, 2) + le(5, 8) + le(big, 8) + timestamps, 0xFFFFFFFF);
+  EXPECT_NE(tail.find(old), std::string::npos);
+  EXPECT_NE(tail.find("new.xml" + le(1, 2) + le(8, 2) + le(big + 10, 8)), std::string::npos);
+}
+
 TEST(Relationships, ParsesResolvesAndRefuses) {
   const auto rels = ParseRelationships(
       R"(<?xml version="1.0"?><Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
@@ -489,11 +549,6 @@ TEST(Relationships, ParsesResolvesAndRefuses) {
   EXPECT_NE(ErrorOf([] { ParseRelationships("<Relationships><Relationship></Relationships>", "xl/_rels/a.rels"); })
                 .find("malformed XML in xl/_rels/a.rels"),
             std::string::npos);
-  const std::string laughs =
-      R"(<!DOCTYPE r [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;">]>)"
-      R"(<Relationships><Relationship Id="&b;" Type="t" Target="x"/></Relationships>)";
-  EXPECT_NE(ErrorOf([&] { ParseRelationships(laughs); }).find("malformed XML"), std::string::npos);
-
   const std::vector<std::array<std::string_view, 3>> resolve = {
       {"xl/workbook.xml", "worksheets/sheet1.xml", "xl/worksheets/sheet1.xml"},
       {"xl/worksheets/sheet1.xml", "../drawings/drawing1.xml", "xl/drawings/drawing1.xml"},
@@ -511,47 +566,6 @@ TEST(Relationships, ParsesResolvesAndRefuses) {
   EXPECT_EQ(RelsPartFor("/xl/worksheets/sheet1.xml"), "xl/worksheets/_rels/sheet1.xml.rels");
   EXPECT_EQ(RelsPartFor("book.xml"), "_rels/book.xml.rels");
   EXPECT_EQ(RelsPartFor(""), "_rels/.rels");
-}
-
-TEST(Package, SharedCorpusRoundTrips) {
-  const char* shared = std::getenv("QUORVANE_SHARED");
-  if (!shared || !fs::is_directory(fs::path(shared) / "corpus")) GTEST_SKIP() << "no shared corpus";
-  const fs::path corpus = fs::path(shared) / "corpus";
-  int workbooks = 0;
-  for (const auto& file : fs::recursive_directory_iterator(corpus)) {
-    const std::string ext = file.path().extension().string();
-    if (!file.is_regular_file()) continue;
-    SCOPED_TRACE(file.path().string());
-    TempDir dir;
-    const fs::path copy = dir / file.path().filename().string();
-    fs::copy_file(file.path(), copy);
-    fs::permissions(copy, fs::perms::owner_write, fs::perm_options::add);
-    if (ext == ".xls" || ext == ".xlsb") {
-      EXPECT_NE(ErrorOf([&] { Package::Open(copy); }).find("needs Microsoft Excel"), std::string::npos);
-      EXPECT_EQ(ReadFileBytes(copy), ReadFileBytes(file.path()));
-      continue;
-    }
-    if (ext != ".xlsx" && ext != ".xlsm") continue;
-    ++workbooks;
-    const std::string original = ReadFileBytes(copy);
-    Package pkg = Package::Open(copy);
-    const std::string main = pkg.MainPart();
-    const std::string content = pkg.Read(main) + "<!-- edited -->";
-    pkg.Replace(main, content);
-    pkg.Save();
-
-    const auto before = ReadRawEntries(original);
-    const auto after = ReadRawEntries(ReadFileBytes(copy));
-    ASSERT_EQ(before.size(), after.size());
-    for (std::size_t i = 0; i < before.size(); ++i) {
-      EXPECT_EQ(after[i].name, before[i].name);
-      if (before[i].name != main) {
-        EXPECT_EQ(after[i].bytes, before[i].bytes) << before[i].name;
-      }
-    }
-    EXPECT_EQ(ReadPackage(copy).at(main), content);
-  }
-  EXPECT_GT(workbooks, 30);
 }
 
 }  // namespace

@@ -18,6 +18,13 @@ TEST_F(EngineTest, AfterASaveTheSameObjectSeesTheFileAsWrittenAndBreaksAgain) {
   auto book = Workbook::Open(p);
   const auto sources = book.BookSources();
   ASSERT_EQ(sources.size(), 3u);
+  EXPECT_THROW(book.Break({"Nowhere.xlsx"}), PackageError);
+  // Breaks before a save add up; the same break twice is one.
+  EXPECT_EQ(book.Break({sources[0]}).cells, 1u);
+  EXPECT_EQ(book.Break({sources[0]}).cells, 1u);
+  EXPECT_EQ(book.Break({sources[1]}).cells, 2u);
+  EXPECT_EQ(book.Break({}).cells, 2u);
+  book = Workbook::Open(p);
   book.Break({sources[0]});
   book.Save();
   EXPECT_FALSE(book.Changed());

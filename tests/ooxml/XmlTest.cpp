@@ -210,6 +210,7 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
       {sheet("\"[2] is only text\""), true},
       {sheet("[1]Data!B2") + "<", false},            // not well-formed
       {"<w><c fmlaLink=\"[3]S!A1\"/></w>", false},   // formula attributes too
+      {"<w><pr title=\"[3]S!A1\" macro=\"\"/></w>", true},  // only those
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -3,8 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <fstream>
-#include <random>
 #include <stdexcept>
 
 #include "ooxml/Package.h"
@@ -80,26 +78,16 @@ std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment)
     const std::uint64_t offset = out.size();
     Put32(out, 0x04034b50);
     shared(out, it.descriptor);
-    out += it.name;
-    out += it.extra;
-    out += payload;
-    if (it.descriptor) {
-      Put32(out, 0x08074b50);
-      Put32(out, crc);
-      Put32(out, payload.size());
-      Put32(out, usize);
-    }
+    out += it.name + it.extra + payload;
+    if (it.descriptor)
+      for (const std::uint64_t v : {std::uint64_t{0x08074b50}, std::uint64_t{crc}, payload.size(), usize}) Put32(out, v);
     Put32(central, 0x02014b50);
-    Put16(central, 0x031E);
+    Put16(central, 0x031E);  // made on Unix, by version 3.0
     shared(central, false);
-    Put16(central, it.comment.size());
-    Put16(central, 0);
-    Put16(central, 0);
-    Put32(central, 0x81A40000);
+    for (const std::uint64_t v : {std::uint64_t{it.comment.size()}, std::uint64_t{0}, std::uint64_t{0}}) Put16(central, v);
+    Put32(central, 0x81A40000);  // -rw-r--r--
     Put32(central, offset);
-    central += it.name;
-    central += it.extra;
-    central += it.comment;
+    central += it.name + it.extra + it.comment;
   }
   const std::uint64_t cdOffset = out.size();
   out += central;
@@ -108,22 +96,16 @@ std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment)
     const std::uint64_t rec = out.size();
     Put32(out, 0x06064b50);
     Put64(out, 44);
-    Put16(out, 45);
-    Put16(out, 45);
-    Put32(out, 0);
-    Put32(out, 0);
-    Put64(out, count);
-    Put64(out, count);
-    Put64(out, central.size());
-    Put64(out, cdOffset);
+    Put32(out, 45 | (45 << 16));  // made by, needed
+    Put64(out, 0);                // disks
+    for (const std::uint64_t v : {count, count, std::uint64_t{central.size()}, cdOffset}) Put64(out, v);
     Put32(out, 0x07064b50);
     Put32(out, 0);
     Put64(out, rec);
     Put32(out, 1);
   }
   Put32(out, 0x06054b50);
-  Put16(out, 0);
-  Put16(out, 0);
+  Put32(out, 0);  // disks
   Put16(out, std::min<std::uint64_t>(count, 0xFFFF));
   Put16(out, std::min<std::uint64_t>(count, 0xFFFF));
   Put32(out, central.size());
@@ -169,6 +151,7 @@ std::vector<RawEntry> ReadRawEntries(const std::string& zip) {
     const std::size_t commentLen = Get(zip, at + 32, 2);
     std::uint64_t local = Get(zip, at + 42, 4);
     e.name = zip.substr(at + 46, nameLen);
+    e.central = zip.substr(at, 46);
     // Only the zip64 fields this reader needs: sizes and offset.
     if (csize == 0xFFFFFFFF || local == 0xFFFFFFFF) {
       std::size_t x = at + 46 + nameLen;
@@ -194,32 +177,6 @@ std::string ErrorOf(const std::function<void()>& action) {
     return e.what();
   }
   return kNoError;
-}
-
-void WriteBytes(const std::filesystem::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-TempDir::TempDir() {
-  std::random_device rd;
-  path_ = std::filesystem::temp_directory_path() / ("qv-pkg-" + std::to_string(rd()) + std::to_string(rd()));
-  std::filesystem::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::vector<std::string> TempDir::Others(const std::vector<std::string>& expected) const {
-  std::vector<std::string> others;
-  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-    const std::string name = entry.path().filename().string();
-    if (std::find(expected.begin(), expected.end(), name) == expected.end()) others.push_back(name);
-  }
-  return others;
 }
 
 }  // namespace quorvane::ooxml::test

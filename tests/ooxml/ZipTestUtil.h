@@ -3,7 +3,6 @@
 // ones no zip library would write, and reading entries back raw.
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -48,31 +47,14 @@ ZipItem* FindItem(std::vector<ZipItem>& items, std::string_view name);
 struct RawEntry {
   std::string name;
   std::uint16_t method = 0;
-  std::string bytes;  // local header and compressed data
+  std::string bytes;    // local header and compressed data
+  std::string central;  // the central record's fixed part
 };
 // Entries in central directory order, read independently of the product code.
 std::vector<RawEntry> ReadRawEntries(const std::string& zip);
 
-void WriteBytes(const std::filesystem::path& path, std::string_view bytes);
-
 inline constexpr const char* kNoError = "(no error)";
 // The reason of the PackageError the action throws, or kNoError.
 std::string ErrorOf(const std::function<void()>& action);
-
-// A fresh folder removed with its content at the end of the test.
-class TempDir {
- public:
-  TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir();
-  const std::filesystem::path& Path() const { return path_; }
-  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
-  // Names in the folder other than the given ones.
-  std::vector<std::string> Others(const std::vector<std::string>& expected) const;
-
- private:
-  std::filesystem::path path_;
-};
 
 }  // namespace quorvane::ooxml::test

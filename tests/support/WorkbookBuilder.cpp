@@ -2,9 +2,7 @@
 
 #include <zip.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -90,23 +88,6 @@ WorkbookBuilder& WorkbookBuilder::AddName(std::string name, std::string formula,
   return *this;
 }
 
-WorkbookBuilder& WorkbookBuilder::AddBookLink(BookLink link) {
-  Link l;
-  l.book = std::move(link);
-  links_.push_back(std::move(l));
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::AddDdeLink(std::string service, std::string topic) {
-  links_.push_back({1, {}, std::move(service), std::move(topic)});
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::AddOleLink(std::string progId, std::string target) {
-  links_.push_back({2, {}, std::move(progId), std::move(target)});
-  return *this;
-}
-
 WorkbookBuilder& WorkbookBuilder::AddChart(std::size_t sheet, std::string body) {
   const std::string n = std::to_string(++chartCount_);
   Sheet& s = sheets_.at(sheet);
@@ -142,31 +123,6 @@ std::string WorkbookBuilder::AddSheetPart(std::size_t sheet, std::string relType
   s.rels.push_back(Rel(id, relType, "../" + part.substr(part.find('/') + 1)));
   extras_.push_back({std::move(part), std::move(content), std::move(contentType)});
   return id;
-}
-
-WorkbookBuilder& WorkbookBuilder::AddDrawingXml(std::size_t sheet, std::string anchors) {
-  sheets_.at(sheet).drawing += anchors;
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::SetCalcChain(std::string entries) {
-  calcChain_ = std::move(entries);
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::SetVbaProject(std::string bytes) {
-  vba_ = std::move(bytes);
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::AddPart(std::string name, std::string content, std::string contentType) {
-  extras_.push_back({std::move(name), std::move(content), std::move(contentType)});
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::SetStrict() {
-  strict_ = true;
-  return *this;
 }
 
 namespace {
@@ -352,13 +308,6 @@ std::vector<std::string> PackageEntries(const std::filesystem::path& path) {
   zip_int64_t count = zip_get_num_entries(zip.get(), 0);
   for (zip_int64_t i = 0; i < count; ++i) out.emplace_back(zip_get_name(zip.get(), static_cast<zip_uint64_t>(i), 0));
   return out;
-}
-
-std::string ReadFileBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 }  // namespace quorvane::testing

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ScratchDir.h"
+
 namespace quorvane::testing {
 
 inline constexpr const char* kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
@@ -36,9 +38,18 @@ class WorkbookBuilder {
   // (dataValidations, conditionalFormatting, oleObjects, extLst ...).
   WorkbookBuilder& AddSheet(std::string name, std::string rows, std::string after = {});
   WorkbookBuilder& AddName(std::string name, std::string formula, int localSheet = -1, std::string attrs = {});
-  WorkbookBuilder& AddBookLink(BookLink link);
-  WorkbookBuilder& AddDdeLink(std::string service, std::string topic);
-  WorkbookBuilder& AddOleLink(std::string progId, std::string target);
+  WorkbookBuilder& AddBookLink(BookLink link) {
+    links_.push_back({0, std::move(link), {}, {}});
+    return *this;
+  }
+  WorkbookBuilder& AddDdeLink(std::string service, std::string topic) {
+    links_.push_back({1, {}, std::move(service), std::move(topic)});
+    return *this;
+  }
+  WorkbookBuilder& AddOleLink(std::string progId, std::string target) {
+    links_.push_back({2, {}, std::move(progId), std::move(target)});
+    return *this;
+  }
   // A chart on a sheet (through a drawing); `body` is the content of
   // <c:chartSpace> (prefixes c and a are declared).
   WorkbookBuilder& AddChart(std::size_t sheet, std::string body);
@@ -50,15 +61,30 @@ class WorkbookBuilder {
   std::string AddSheetPart(std::size_t sheet, std::string relType, std::string part, std::string contentType,
                            std::string content);
   // Drawing shapes beyond the chart frames (inner XML of <xdr:wsDr>).
-  WorkbookBuilder& AddDrawingXml(std::size_t sheet, std::string anchors);
+  WorkbookBuilder& AddDrawingXml(std::size_t sheet, std::string anchors) {
+    sheets_.at(sheet).drawing += anchors;
+    return *this;
+  }
   // Inner XML of <calcChain>, e.g. <c r="A1" i="1"/>.
-  WorkbookBuilder& SetCalcChain(std::string entries);
+  WorkbookBuilder& SetCalcChain(std::string entries) {
+    calcChain_ = std::move(entries);
+    return *this;
+  }
   // Makes the package an .xlsm with this vbaProject.bin.
-  WorkbookBuilder& SetVbaProject(std::string bytes);
-  WorkbookBuilder& AddPart(std::string name, std::string content, std::string contentType = {});
+  WorkbookBuilder& SetVbaProject(std::string bytes) {
+    vba_ = std::move(bytes);
+    return *this;
+  }
+  WorkbookBuilder& AddPart(std::string name, std::string content, std::string contentType = {}) {
+    extras_.push_back({std::move(name), std::move(content), std::move(contentType)});
+    return *this;
+  }
   // Writes the package in the ISO/IEC 29500 Strict namespaces, as Excel's
   // "Strict Open XML" saves it; fragments are given in the usual ones.
-  WorkbookBuilder& SetStrict();
+  WorkbookBuilder& SetStrict() {
+    strict_ = true;
+    return *this;
+  }
 
   std::map<std::string, std::string> Parts() const;
   void Write(const std::filesystem::path& path) const;
@@ -95,6 +121,6 @@ void WritePackage(const std::filesystem::path& path, const std::map<std::string,
 std::map<std::string, std::string> ReadPackage(const std::filesystem::path& path);
 // Entry names in stored order.
 std::vector<std::string> PackageEntries(const std::filesystem::path& path);
-std::string ReadFileBytes(const std::filesystem::path& path);
+inline std::string ReadFileBytes(const std::filesystem::path& path) { return tests::ReadBytes(path); }
 
 }  // namespace quorvane::testing
