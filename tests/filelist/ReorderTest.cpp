@@ -10,23 +10,22 @@
 namespace quorvane::filelist {
 namespace {
 
-int Row(std::size_t index) { return testing::FakeListView::Row(index); }
-constexpr int kBlank = testing::FakeListView::kBlank;
+using Texts = std::vector<std::string>;
 
 class Reorder : public ::testing::Test {
  protected:
-  explicit Reorder(std::vector<std::string> texts = {"A", "B", "C", "D"}) {
-    for (auto& t : texts) list.Add(t);
-    view.Attach(list);
+  Reorder() {
+    for (const char* t : {"A", "B", "C", "D"}) list.Add(t);
+    view.list = &list;
   }
-  std::vector<std::string> Texts() const { return testing::Texts(list); }
   // The user presses on an entry: the list selects it, then reports the press and the click.
   void PressOn(std::size_t index) {
     list.Select(index);
     drag.Press();
     drag.ItemClicked();
   }
-  void MoveTo(std::size_t index) { drag.Move(3, Row(index)); }
+  void MoveTo(std::size_t index) { drag.Move(3, testing::FakeListView::Row(index)); }
+  Texts Entries() const { return testing::Texts(list); }
 
   FileList list;
   testing::FakeListView view;
@@ -35,140 +34,105 @@ class Reorder : public ::testing::Test {
   ListReorder drag{list, view, cursor, listPointer, "C:\\Program Files\\Quorvane"};
 };
 
-TEST_F(Reorder, SlowDragShiftsEveryEntryPassed) {
-  PressOn(1);
-  EXPECT_EQ(listPointer.Get(), base::kPointerCustom);
-  EXPECT_EQ(view.iconLoads, std::vector<std::string>{"C:\\Program Files\\Quorvane\\drag.ico"});
-  for (std::size_t i : {2, 3, 4}) MoveTo(i);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"B", "C", "D", "A"}));
-  EXPECT_EQ(list.SelectedIndex(), 4u);
-  EXPECT_EQ(drag.DragItem(), 4u);
+// Each entry passed is exchanged with the dragged one: a slow drag shifts
+// them all, a jump exchanges only the two. Equal texts are passed over;
+// case counts.
+TEST_F(Reorder, TheDraggedEntryIsExchangedWithEachEntryItPasses) {
+  const struct {
+    Texts before;
+    std::vector<std::size_t> moves;
+    Texts after;
+    std::size_t dragged;
+  } cases[] = {
+      {{"A", "B", "C", "D"}, {2, 3, 4}, {"B", "C", "D", "A"}, 4},
+      {{"A", "B", "C", "D"}, {4, 4, 99}, {"D", "B", "C", "A"}, 4},  // itself and blank space change nothing
+      {{"a", "a", "A", "b"}, {2}, {"a", "a", "A", "b"}, 1},
+      {{"a", "a", "A", "b"}, {2, 3}, {"A", "a", "a", "b"}, 3},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t i = 1; i <= 4; ++i) list.SetText(i, c.before[i - 1]);
+    PressOn(1);
+    for (std::size_t to : c.moves) MoveTo(to);
+    EXPECT_EQ(Entries(), c.after);
+    EXPECT_EQ(list.SelectedIndex(), c.dragged);
+    EXPECT_EQ(drag.DragItem(), c.dragged);
+    drag.Release();
+  }
   EXPECT_FALSE(drag.HoverItem());
-  EXPECT_TRUE(view.ensured.empty());
-}
-
-TEST_F(Reorder, JumpExchangesOnlyTheTwoEntries) {
-  PressOn(1);
-  MoveTo(4);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"D", "B", "C", "A"}));
-  // Moving over the dragged entry itself or blank space changes nothing.
-  MoveTo(4);
-  drag.Move(3, kBlank);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"D", "B", "C", "A"}));
-  EXPECT_EQ(drag.DragItem(), 4u);
-}
-
-class ReorderSameTexts : public Reorder {
- protected:
-  ReorderSameTexts() : Reorder({"C:\\a.xls", "C:\\a.xls", "C:\\A.xls", "C:\\b.xls"}) {}
-};
-
-TEST_F(ReorderSameTexts, EqualTextsAreSkippedAndCaseCounts) {
-  PressOn(1);
-  MoveTo(2);  // the same path listed twice: the dragged entry stays
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"C:\\a.xls", "C:\\a.xls", "C:\\A.xls", "C:\\b.xls"}));
-  EXPECT_EQ(drag.DragItem(), 1u);
-  MoveTo(3);  // differs only in case: exchanged with the first
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"C:\\A.xls", "C:\\a.xls", "C:\\a.xls", "C:\\b.xls"}));
-  EXPECT_EQ(drag.DragItem(), 3u);
 }
 
 TEST_F(Reorder, NothingMovesWithoutAClickedEntryOrWithoutTheButton) {
   drag.Press();  // press on blank space: no entry click yet
   MoveTo(2);
-  MoveTo(4);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
-
   PressOn(1);
   drag.Release();
-  MoveTo(3);  // button up
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
-
+  MoveTo(3);
   // An entry click with nothing selected leaves nothing to drag.
   list.ClearSelection();
   drag.Press();
   drag.ItemClicked();
   MoveTo(3);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "B", "C", "D"}));
+  EXPECT_EQ(Entries(), (Texts{"A", "B", "C", "D"}));
 }
 
 TEST_F(Reorder, ScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
-  struct Case {
+  const struct {
     std::size_t from, to;
-    int screenY;
+    std::optional<int> screenY;
     std::vector<std::size_t> ensured;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {2, 1, 304, {}},   // first entry: nothing above
       {1, 2, 304, {1}},  // second entry: the first comes into view
-      {1, 2, 305, {}},
-      {1, 2, 364, {}},
+      {1, 2, 305, {}},          {1, 2, 364, {}},
       {3, 4, 365, {}},   // last entry: nothing below
-      {1, 2, 365, {3}},
-      {4, 3, 365, {4}},
+      {1, 2, 365, {3}},         {4, 3, 365, {4}},
+      {1, 2, std::nullopt, {}},  // where the pointer is is unknown
   };
   for (const auto& c : cases) {
     view.ensured.clear();
     cursor.y = c.screenY;
     PressOn(c.from);
     MoveTo(c.to);
-    EXPECT_EQ(view.ensured, c.ensured) << c.from << "->" << c.to << " at " << c.screenY;
     MoveTo(c.to);  // no exchange, no scrolling
-    EXPECT_EQ(view.ensured, c.ensured);
+    EXPECT_EQ(view.ensured, c.ensured) << c.from << "->" << c.to << " at " << c.screenY.value_or(-1);
     drag.Release();
   }
-
-  // An unknown pointer position only skips the scrolling.
-  cursor.y.reset();
-  view.ensured.clear();
-  PressOn(1);
-  MoveTo(2);
-  EXPECT_TRUE(view.ensured.empty());
 }
 
-TEST_F(Reorder, ReleaseShowsTheArrowOnTheList) {
-  PressOn(1);
-  MoveTo(2);
-  drag.Release();
-  EXPECT_FALSE(drag.MouseIsDown());
-  EXPECT_EQ(listPointer.Get(), base::kPointerArrow);
-}
-
-TEST_F(Reorder, AMissingIconDoesNotStopTheDrag) {
-  view.iconReadable = false;
-  PressOn(1);
+// The list shows the drag image while an entry is held and the arrow after;
+// a missing image does not stop the drag.
+TEST_F(Reorder, ThePointerOfTheList) {
   view.iconThrows = true;
   PressOn(1);
   EXPECT_EQ(listPointer.Get(), base::kPointerCustom);
+  EXPECT_EQ(view.icon, "C:\\Program Files\\Quorvane\\drag.ico");
   MoveTo(2);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"B", "A", "C", "D"}));
+  EXPECT_EQ(Entries(), (Texts{"B", "A", "C", "D"}));
+  drag.Release();
+  EXPECT_FALSE(drag.MouseIsDown());
+  EXPECT_EQ(listPointer.Get(), base::kPointerArrow);
 
-  // A program in a drive root gets one backslash.
   ListReorder rooted{list, view, cursor, listPointer, "D:\\"};
-  view.iconThrows = false;
   rooted.ItemClicked();
-  EXPECT_EQ(view.iconLoads.back(), "D:\\drag.ico");
+  EXPECT_EQ(view.icon, "D:\\drag.ico");
 }
 
 TEST_F(Reorder, ReleaseKeepsTheDraggedEntryUntilItIsRemoved) {
   PressOn(2);
   MoveTo(3);  // A, C, B, D with B dragged
   drag.Release();
-
-  // A later press on blank space goes on moving the same entry.
-  drag.Press();
+  drag.Press();  // a later press on blank space goes on moving the same entry
   MoveTo(4);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "C", "D", "B"}));
+  EXPECT_EQ(Entries(), (Texts{"A", "C", "D", "B"}));
   drag.Release();
 
-  // Once that entry is removed there is nothing left to drag.
   list.Select(4);
   list.RemoveSelected();
   EXPECT_FALSE(drag.DragItem());
   drag.Press();
   MoveTo(1);
   MoveTo(3);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"A", "C", "D"}));
+  EXPECT_EQ(Entries(), (Texts{"A", "C", "D"}));
 }
 
 }  // namespace
