@@ -45,53 +45,53 @@ struct FormFixture : ::testing::Test {
   FormFixture() { listView.list = &form.ListView1; }
   // Where the options live for the user: moving them loses what was stored.
   static std::string Key(const char* key) { return FakeSettings::Key("Tarnwick", "Quorvane", key); }
+
+  void Fill(const Strings& texts) {
+    while (form.ListView1.Count() > 0) form.ListView1.Remove(1);
+    for (const auto& text : texts) form.ListView1.Add(text);
+  }
+  // The user presses on an entry: the list selects it, then reports the press and the click.
+  void PressOn(std::size_t index) {
+    form.ListView1.Select(index);
+    form.ListView1_MouseDown();
+    form.ListView1_ItemClick();
+  }
+  void MoveTo(std::size_t index) { form.ListView1_MouseMove(3, testing::FakeListView::Row(index)); }
 };
 
-// The hand cursor beside the program is optional, and one that cannot be read
-// does not stop the start-up.
-TEST_F(FormFixture, StartUpTakesTheHandCursorOnlyWhenItCanBeRead) {
+// Start-up centres the window (fractions kept, a small screen not clamped),
+// takes the hand cursor beside the program only when it can be read, visits
+// the site when a freshly seeded draw gives seven, and restores the backup
+// option whatever failed before it.
+TEST_F(FormFixture, StartUp) {
   settings.values[Key("BackupCheck")] = "True";
   const std::string hand = "C:\\Program Files\\Quorvane\\HAND-M.CUR";
   const struct {
     bool present, readable;
-  } cases[] = {{false, true}, {true, false}, {true, true}};
+    float screenWidth, screenHeight, left, top, draw;
+    bool site;
+  } cases[] = {{false, true, 15361, 11520, 3885.5f, 3360.0f, 0.0599f, false},
+               {true, false, 6000, 3000, -795.0f, -900.0f, 0.07f, false},
+               {true, true, 19200, 10800, 5805.0f, 3000.0f, 0.065f, true}};
   for (const auto& c : cases) {
     if (c.present) files.files.insert(hand);
     window.iconUnreadable = !c.readable;
-    auto f = NewForm(settings);
-    f->Form_Load();
-    EXPECT_EQ(f->HasMouseIcon(), c.present && c.readable);
-    EXPECT_EQ(window.icon, c.present && c.readable ? hand : "");
-    EXPECT_EQ(f->Check3.Value(), 1) << "start-up stopped early";
-  }
-  EXPECT_TRUE(messages.shown.empty());
-}
-
-// Fractions are kept and a screen smaller than the window is not clamped.
-TEST_F(FormFixture, StartUpCentresTheWindow) {
-  const struct {
-    float screenWidth, screenHeight, left, top;
-  } cases[] = {{15361, 11520, 3885.5f, 3360.0f}, {6000, 3000, -795.0f, -900.0f}};
-  for (const auto& c : cases) {
     window.screenWidth = c.screenWidth;
     window.screenHeight = c.screenHeight;
-    form.Form_Load();
+    random.next = c.draw;
+    starter.started.clear();
+    auto f = NewForm(settings);
+    f->Form_Load();
     EXPECT_FLOAT_EQ(window.left, c.left);
     EXPECT_FLOAT_EQ(window.top, c.top);
+    EXPECT_EQ(f->HasMouseIcon(), c.present && c.readable);
+    EXPECT_EQ(window.icon, c.present && c.readable ? hand : "");
+    ASSERT_EQ(starter.started.size(), c.site ? 1u : 0u);
+    EXPECT_EQ(f->Check3.Value(), 1) << "start-up stopped early";
   }
-}
-
-TEST_F(FormFixture, StartUpOpensTheSiteOnlyWhenSevenIsDrawnFreshlySeeded) {
-  for (float r : {0.0f, 0.0599f, 0.07f, 0.99f}) {
-    random.next = r;
-    form.Form_Load();
-  }
-  EXPECT_TRUE(starter.started.empty());
-  random.next = 0.065f;
-  form.Form_Load();
-  EXPECT_EQ(random.seeded, 5);
-  ASSERT_EQ(starter.started.size(), 1u);
   EXPECT_EQ(starter.started[0].first, std::string("explorer \"") + SiteUrl() + "\"");
+  EXPECT_EQ(random.seeded, 3);
+  EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST(ClockRandom, DrawsAboutOneInAHundredSevens) {
@@ -246,27 +246,108 @@ TEST_F(FormFixture, HoverSetsTheWindowPointerButNeverReplacesTheHourglass) {
 }
 
 // Over the list the window pointer follows the bare-area rule on every move,
-// button down or not, before the drag takes its step; releasing leaves it.
-TEST_F(FormFixture, MovesOverTheListSetTheWindowPointerBeforeTheDragStep) {
-  for (const char* path : {"A", "B"}) form.ListView1.Add(path);
-  const auto row = testing::FakeListView::Row;
+// button down or not, before the drag takes its step. The list's own pointer
+// shows the drag image while an entry is held (a missing image does not stop
+// the drag) and the arrow after.
+TEST_F(FormFixture, PointersWhileMovingAndDraggingOverTheList) {
+  Fill({"A", "B"});
   Strings listWhenPointerSet;
   form.MousePointer.Changed = [&](int) { listWhenPointerSet = Texts(form.ListView1); };
   form.MousePointer.Set(base::kPointerCustom);
-  form.ListView1.Select(1);
-  form.ListView1_MouseDown();
-  form.ListView1_ItemClick();
-  form.ListView1_MouseMove(3, row(2));
+  listView.iconThrows = true;
+  PressOn(1);
+  EXPECT_EQ(form.ListView1MousePointer.Get(), base::kPointerCustom);
+  EXPECT_EQ(listView.icon, "C:\\Program Files\\Quorvane\\drag.ico");
+  MoveTo(2);
   EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
   EXPECT_EQ(listWhenPointerSet, (Strings{"A", "B"}));
   EXPECT_EQ(Texts(form.ListView1), (Strings{"B", "A"}));
-
   form.MousePointer.Set(base::kPointerCustom);
   form.ListView1_MouseUp();
-  form.ListView1_MouseMove(3, row(1));
+  EXPECT_EQ(form.ListView1MousePointer.Get(), base::kPointerArrow);
+  MoveTo(1);
   EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
   EXPECT_EQ(Texts(form.ListView1), (Strings{"B", "A"}));
-  EXPECT_EQ(form.ListView1MousePointer.Get(), base::kPointerArrow);
+}
+
+// Each entry passed is exchanged with the dragged one: a slow drag shifts
+// them all, a jump exchanges only the two. Equal texts are passed over;
+// case counts.
+TEST_F(FormFixture, TheDraggedEntryIsExchangedWithEachEntryItPasses) {
+  const struct {
+    Strings before;
+    std::vector<std::size_t> moves;
+    Strings after;
+    std::size_t selected;
+  } cases[] = {
+      {{"A", "B", "C", "D"}, {2, 3, 4}, {"B", "C", "D", "A"}, 4},
+      {{"A", "B", "C", "D"}, {4, 4, 99}, {"D", "B", "C", "A"}, 4},  // itself and blank space change nothing
+      {{"a", "a", "A", "b"}, {2}, {"a", "a", "A", "b"}, 1},
+      {{"a", "a", "A", "b"}, {2, 3}, {"A", "a", "a", "b"}, 3},
+  };
+  for (const auto& c : cases) {
+    Fill(c.before);
+    PressOn(1);
+    for (std::size_t to : c.moves) MoveTo(to);
+    form.ListView1_MouseUp();
+    MoveTo(1);  // button up
+    EXPECT_EQ(Texts(form.ListView1), c.after);
+    EXPECT_EQ(form.ListView1.SelectedIndex(), c.selected);
+  }
+}
+
+TEST_F(FormFixture, NothingIsDraggedWithoutAClickedEntry) {
+  Fill({"A", "B", "C", "D"});
+  form.ListView1_MouseDown();  // on blank space: no entry click yet
+  MoveTo(2);
+  form.ListView1.ClearSelection();  // an entry click with nothing selected
+  form.ListView1_ItemClick();
+  MoveTo(3);
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"A", "B", "C", "D"}));
+}
+
+TEST_F(FormFixture, DraggingScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
+  Fill({"A", "B", "C", "D"});
+  const struct {
+    std::size_t from, to;
+    std::optional<int> screenY;
+    std::vector<std::size_t> ensured;
+  } cases[] = {
+      {2, 1, 304, {}},   // first entry: nothing above
+      {1, 2, 304, {1}},  // second entry: the first comes into view
+      {1, 2, 305, {}},          {1, 2, 364, {}},
+      {3, 4, 365, {}},   // last entry: nothing below
+      {1, 2, 365, {3}},         {4, 3, 365, {4}},
+      {1, 2, std::nullopt, {}},  // where the pointer is is unknown
+  };
+  for (const auto& c : cases) {
+    listView.ensured.clear();
+    cursor.y = c.screenY;
+    PressOn(c.from);
+    MoveTo(c.to);
+    MoveTo(c.to);  // no exchange, no scrolling
+    EXPECT_EQ(listView.ensured, c.ensured) << c.from << "->" << c.to << " at " << c.screenY.value_or(-1);
+    form.ListView1_MouseUp();
+  }
+}
+
+// A later press on blank space goes on moving the entry dragged last, until
+// that entry is removed.
+TEST_F(FormFixture, ADragGoesOnWithTheSameEntryUntilItIsRemoved) {
+  Fill({"A", "B", "C", "D"});
+  PressOn(2);
+  MoveTo(3);
+  form.ListView1_MouseUp();
+  form.ListView1_MouseDown();
+  MoveTo(4);
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"A", "C", "D", "B"}));
+  form.ListView1_MouseUp();
+  form.ListView1.Select(4);
+  form.ListView1_DblClick();
+  form.ListView1_MouseDown();
+  MoveTo(1);
+  MoveTo(3);
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"A", "C", "D"}));
 }
 
 TEST_F(FormFixture, ClosingEndsTheProgramWithoutAsking) {
