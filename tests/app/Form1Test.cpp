@@ -308,16 +308,17 @@ TEST_F(FormFixture, NothingIsDraggedWithoutAClickedEntry) {
 
 TEST_F(FormFixture, DraggingScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
   Fill({"A", "B", "C", "D"});
+  constexpr int up = filelist::kScrollUpBelowY - 1, down = filelist::kScrollDownFromY;
   const struct {
     std::size_t from, to;
     std::optional<int> screenY;
     std::vector<std::size_t> ensured;
   } cases[] = {
-      {2, 1, 304, {}},   // first entry: nothing above
-      {1, 2, 304, {1}},  // second entry: the first comes into view
-      {1, 2, 305, {}},          {1, 2, 364, {}},
-      {3, 4, 365, {}},   // last entry: nothing below
-      {1, 2, 365, {3}},         {4, 3, 365, {4}},
+      {2, 1, up, {}},   // first entry: nothing above
+      {1, 2, up, {1}},  // second entry: the first comes into view
+      {1, 2, up + 1, {}},         {1, 2, down - 1, {}},
+      {3, 4, down, {}},  // last entry: nothing below
+      {1, 2, down, {3}},          {4, 3, down, {4}},
       {1, 2, std::nullopt, {}},  // where the pointer is is unknown
   };
   for (const auto& c : cases) {
