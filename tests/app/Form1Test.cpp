@@ -150,29 +150,11 @@ TEST_F(FormFixture, ExcelTimeoutComesFromTheStoreWithinItsRange) {
   EXPECT_EQ(StoredExcelTimeout(settings).count(), 300);
 }
 
-// The big buttons act once per press and spring back; the click that
-// springing back raises, and any click on an unticked button, does nothing.
-TEST_F(FormFixture, EachBigButtonActsOncePerPressAndSpringsBack) {
-  const std::pair<base::CheckBox Form1::*, std::function<std::size_t()>> cases[] = {
-      {&Form1::Check1, [&] { return static_cast<std::size_t>(dialog.shown); }},
-      {&Form1::Check2, [&] { return messages.shown.size(); }},  // "No files added."
-      {&Form1::Check4, [&] { return static_cast<std::size_t>(picker.asked); }},
-  };
-  for (const auto& [member, actions] : cases) {
-    base::CheckBox& button = form.*member;
-    button.UserClick();
-    EXPECT_EQ(button.Value(), 0);
-    EXPECT_EQ(actions(), 1u);
-    button.Click();
-    EXPECT_EQ(actions(), 1u);
-  }
-}
-
-// The buttons reach the dialog, the folder walk and the run with the
-// window's own list, pointer and bar.
-TEST_F(FormFixture, ButtonsWorkOnTheWindowsControls) {
+// The big buttons act once per press, with the window's own list, pointer
+// and bar, and spring back; the click that springing back raises, and any
+// click on an unticked button, does nothing.
+TEST_F(FormFixture, EachBigButtonActsOncePerPressWithTheWindowsControls) {
   dialog.result = "C:\\W\\b.xlsx";
-  form.Check1.UserClick();
   listing.Add("C:\\W", {"a.xlsx"});
   picker.choice = "C:\\W";
   std::vector<int> pointers;
@@ -180,14 +162,18 @@ TEST_F(FormFixture, ButtonsWorkOnTheWindowsControls) {
     pointers.push_back(form.MousePointer.Get());
     return true;
   };
-  form.Check4.UserClick();
+  messages.pointer = &form.MousePointer;
+  messages.progress = &form.ProgressBar1;
+  for (base::CheckBox* button : {&form.Check1, &form.Check4, &form.Check2}) {
+    button->UserClick();
+    EXPECT_EQ(button->Value(), 0);
+    button->Click();
+  }
+  EXPECT_EQ(dialog.shown, 1);
+  EXPECT_EQ(picker.asked, 1);
   ASSERT_FALSE(pointers.empty());
   EXPECT_EQ(pointers.front(), base::kPointerHourglass);
   EXPECT_EQ(Texts(form.ListView1), (Strings{"C:\\W\\b.xlsx", "C:\\W\\a.xlsx"}));
-
-  messages.pointer = &form.MousePointer;
-  messages.progress = &form.ProgressBar1;
-  form.Check2.UserClick();
   EXPECT_EQ(excel.Matching("Open("), (Strings{"Open(C:\\W\\b.xlsx)", "Open(C:\\W\\a.xlsx)"}));
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Done.");
