@@ -1,17 +1,14 @@
-// Start-up, the stored backup option and the window-level handlers, which
-// reach the file list logic with the window's own controls.
+// The window's logic: start-up, the stored options, and the handlers that
+// reach the file list and the run with the window's own controls.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/Form1.h"
-#include "app/Hover.h"
 #include "fakes/FakeExcel.h"
 #include "fakes/FakeFileList.h"
 #include "fakes/FakeServices.h"
@@ -19,82 +16,82 @@
 namespace quorvane::app {
 namespace {
 
+using testing::FakeSettings;
+using testing::Texts;
+using Strings = std::vector<std::string>;
+
 struct FormFixture : ::testing::Test {
-  FormFixture() { lists.listView.Attach(form.ListView1); }
   testing::FakeWindow window;
-  testing::FakeSettings settings;
+  FakeSettings settings;
   testing::FakeMessages messages;
   testing::FakeFiles files;
   testing::FakeStarter starter;
   testing::FakeRandom random;
   testing::FakeExcel excel;
   testing::FakeClock clock;
-  testing::FileListFakes lists;
+  testing::FakeOpenDialog dialog;
+  testing::FakeFolderPicker picker;
+  testing::FakeListing listing;
+  testing::FakePump pump;
+  testing::FakeListView listView;
+  testing::FakeCursor cursor;
   testing::FakeInput input;
-  std::unique_ptr<Form1> NewForm(testing::FakeWindow& w, testing::FakeSettings& store) {
-    return std::make_unique<Form1>(Form1Services{w, store, messages, files, starter, random, excel, files, clock,
-                                                 lists.dialog, lists.picker, lists.listing, lists.pump,
-                                                 lists.listView, lists.cursor, input});
+  std::unique_ptr<Form1> NewForm(FakeSettings& store) {
+    return std::make_unique<Form1>(Form1Services{window, store, messages, files, starter, random, excel, files, clock,
+                                                 dialog, picker, listing, pump, listView, cursor, input});
   }
-  std::unique_ptr<Form1> owned = NewForm(window, settings);
+  std::unique_ptr<Form1> owned = NewForm(settings);
   Form1& form = *owned;
+  FormFixture() { listView.list = &form.ListView1; }
+  // Where the options live for the user: moving them loses what was stored.
+  static std::string Key(const char* key) { return FakeSettings::Key("Tarnwick", "Quorvane", key); }
 
-  std::string StoreKey() const { return testing::FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck"); }
+  void Fill(const Strings& texts) {
+    while (form.ListView1.Count() > 0) form.ListView1.Remove(1);
+    for (const auto& text : texts) form.ListView1.Add(text);
+  }
+  // The user presses on an entry: the list selects it, then reports the press and the click.
+  void PressOn(std::size_t index) {
+    form.ListView1.Select(index);
+    form.ListView1_MouseDown();
+    form.ListView1_ItemClick();
+  }
+  void MoveTo(std::size_t index) { form.ListView1_MouseMove(3, testing::FakeListView::Row(index)); }
 };
 
-TEST_F(FormFixture, StartUpRunsItsStepsInOrderAndTheHandCursorIsOptional) {
-  form.Form_Load();  // no cursor file: nothing loaded, nothing told
-  EXPECT_FALSE(form.HasMouseIcon());
-  for (const auto& call : window.calls) EXPECT_EQ(call.rfind("LoadMouseIcon", 0), std::string::npos);
-
-  files.files.insert("C:\\Program Files\\Quorvane\\HAND-M.CUR");
-  window.iconUnreadable = true;  // an unreadable one is passed over
-  form.Form_Load();
-  EXPECT_FALSE(form.HasMouseIcon());
-  EXPECT_TRUE(messages.shown.empty());
-  EXPECT_EQ(window.calls.back(), "SetProgressBarBackColor(16777215)");  // start-up went on
-
-  window.iconUnreadable = false;
-  window.calls.clear();
-  form.Form_Load();
-  const std::vector<std::string> expected = {
-      "SetLeft", "SetTop", "SetCaption", "LoadMouseIcon(C:\\Program Files\\Quorvane\\HAND-M.CUR)",
-      "SetupListColumn(Excel File(s),6100)", "SetProgressBarBackColor(16777215)"};
-  EXPECT_EQ(window.calls, expected);
-  EXPECT_EQ(window.caption, "Quorvane");
-  EXPECT_TRUE(form.HasMouseIcon());
-  EXPECT_EQ(random.seeded, 3);
-}
-
-TEST_F(FormFixture, CenteringKeepsFractionsAndDoesNotClamp) {
-  window.screenWidth = 15361;
-  window.screenHeight = 11520;
-  window.width = 7590;
-  window.height = 4815;
-  form.Form_Load();
-  EXPECT_FLOAT_EQ(window.left, 3885.5f);
-  EXPECT_FLOAT_EQ(window.top, 3352.5f);
-
-  window.screenWidth = 6000;
-  window.screenHeight = 3000;
-  form.Form_Load();
-  EXPECT_FLOAT_EQ(window.left, -795.0f);
-  EXPECT_FLOAT_EQ(window.top, -907.5f);
-}
-
-TEST_F(FormFixture, SiteOpensOnlyWhenSevenIsDrawn) {
-  // Int(Rnd * 100) + 1 == 7 for Rnd in [0.06, 0.07).
-  for (float r : {0.0f, 0.0599f, 0.07f, 0.99f}) {
-    random.next = r;
-    form.Form_Load();
+// Start-up centres the window (fractions kept, a small screen not clamped),
+// takes the hand cursor beside the program only when it can be read, visits
+// the site when a freshly seeded draw gives seven, and restores the backup
+// option whatever failed before it.
+TEST_F(FormFixture, StartUp) {
+  settings.values[Key("BackupCheck")] = "True";
+  const std::string hand = "C:\\Program Files\\Quorvane\\HAND-M.CUR";
+  const struct {
+    bool present, readable;
+    float screenWidth, screenHeight, left, top, draw;
+    bool site;
+  } cases[] = {{false, true, 15361, 11520, 3885.5f, 3360.0f, 0.0599f, false},
+               {true, false, 6000, 3000, -795.0f, -900.0f, 0.07f, false},
+               {true, true, 19200, 10800, 5805.0f, 3000.0f, 0.065f, true}};
+  for (const auto& c : cases) {
+    if (c.present) files.files.insert(hand);
+    window.iconUnreadable = !c.readable;
+    window.screenWidth = c.screenWidth;
+    window.screenHeight = c.screenHeight;
+    random.next = c.draw;
+    starter.started.clear();
+    auto f = NewForm(settings);
+    f->Form_Load();
+    EXPECT_FLOAT_EQ(window.left, c.left);
+    EXPECT_FLOAT_EQ(window.top, c.top);
+    EXPECT_EQ(f->HasMouseIcon(), c.present && c.readable);
+    EXPECT_EQ(window.icon, c.present && c.readable ? hand : "");
+    ASSERT_EQ(starter.started.size(), c.site ? 1u : 0u);
+    EXPECT_EQ(f->Check3.Value(), 1) << "start-up stopped early";
   }
-  EXPECT_TRUE(starter.started.empty());
-  random.next = 0.065f;
-  form.Form_Load();
-  ASSERT_EQ(starter.started.size(), 1u);
   EXPECT_EQ(starter.started[0].first, std::string("explorer \"") + SiteUrl() + "\"");
-  EXPECT_EQ(starter.started[0].second, 2);
-  EXPECT_NE(std::string(SiteUrl()).find(".example"), std::string::npos);
+  EXPECT_EQ(random.seeded, 3);
+  EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST(ClockRandom, DrawsAboutOneInAHundredSevens) {
@@ -111,156 +108,233 @@ TEST(ClockRandom, DrawsAboutOneInAHundredSevens) {
   EXPECT_LT(sevens, 1200);
 }
 
-TEST_F(FormFixture, RestoreAndStoreFollowTheStoredText) {
-  struct Case {
-    std::optional<std::string> stored;
-    int box;
-    std::vector<std::string> writesAtStartUp;
-  };
-  const Case cases[] = {
-      {std::nullopt, 0, {}},
-      {"True", 1, {"True"}},  // ticking raises the handler, which writes the same word
-      {"False", 0, {}},
-      {"true", 0, {}},
-      {" True", 0, {}},
-      {"Yes", 0, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.stored.value_or("<absent>"));
-    testing::FakeSettings store;
-    if (c.stored) store.values[StoreKey()] = *c.stored;
-    testing::FakeWindow w;
-    auto owner = NewForm(w, store);
-    Form1& f = *owner;
-    f.Form_Load();
-    EXPECT_EQ(f.Check3.Value(), c.box);
-    EXPECT_EQ(store.writes, c.writesAtStartUp);
-    if (c.stored) EXPECT_EQ(store.values[StoreKey()], *c.stored);
-    else EXPECT_EQ(store.values.count(StoreKey()), 0u);
-
-    f.Check3.UserClick();
-    f.Check3.UserClick();
-    const std::string last = c.box == 1 ? "True" : "False";
-    EXPECT_EQ(store.values[StoreKey()], last);
+// Only exactly "True" ticks the box; ticking raises its handler, which writes
+// the same word back. Every click after that stores the box's state.
+TEST_F(FormFixture, TheBackupOptionFollowsTheStoredText) {
+  const std::pair<std::optional<std::string>, int> cases[] = {
+      {std::nullopt, 0}, {"True", 1}, {"False", 0}, {"true", 0}, {" True", 0}, {"Yes", 0}};
+  for (const auto& [stored, box] : cases) {
+    SCOPED_TRACE(stored.value_or("<absent>"));
+    FakeSettings store;
+    if (stored) store.values[Key("BackupCheck")] = *stored;
+    auto f = NewForm(store);
+    f->Form_Load();
+    EXPECT_EQ(f->Check3.Value(), box);
+    EXPECT_EQ(store.writes, box ? Strings{"True"} : Strings{});
+    f->Check3.UserClick();
+    EXPECT_EQ(store.values[Key("BackupCheck")], box ? "False" : "True");
   }
-}
-
-TEST_F(FormFixture, AStoreThatFailsNeverStopsTheTool) {
-  settings.values[StoreKey()] = "True";
-  settings.failRead = true;
+  // A store that fails never stops the tool; the option still counts for the next run.
+  settings.values[Key("BackupCheck")] = "True";
+  settings.failRead = settings.failWrite = true;
   form.Form_Load();
   EXPECT_EQ(form.Check3.Value(), 0);
-  settings.failWrite = true;
   form.Check3.UserClick();
-  EXPECT_EQ(form.Check3.Value(), 1);  // the option still counts for the next run
+  EXPECT_EQ(form.Check3.Value(), 1);
 }
 
-// The deadline for Excel calls has no control: only a value stored beside the
-// backup option changes it, and anything but a plain number of seconds from
-// one to a day leaves the default.
+// No control sets the deadline for Excel calls: only a plain number of seconds
+// from one to a day stored beside the backup option changes the default.
 TEST_F(FormFixture, ExcelTimeoutComesFromTheStoreWithinItsRange) {
-  const std::string key = testing::FakeSettings::Key("Tarnwick", "Quorvane", "ExcelTimeout");
   const std::pair<std::optional<std::string>, long long> cases[] = {
-      {std::nullopt, 300}, {"120", 120},  {"1", 1},      {"86400", 86400}, {" 45 ", 45}, {"0", 300},
-      {"86401", 300},      {"-5", 300},   {"1.5", 300},  {"12 s", 300},    {"", 300},    {"99999999999999999999", 300},
+      {std::nullopt, 300}, {"120", 120}, {"1", 1},     {"86400", 86400}, {" 45 ", 45}, {"0", 300},
+      {"86401", 300},      {"-5", 300},  {"1.5", 300}, {"12 s", 300},    {"", 300},    {"99999999999999999999", 300},
   };
   for (const auto& [stored, seconds] : cases) {
-    SCOPED_TRACE(stored.value_or("<absent>"));
-    testing::FakeSettings store;
-    if (stored) store.values[key] = *stored;
-    EXPECT_EQ(StoredExcelTimeout(store).count(), seconds);
+    FakeSettings store;
+    if (stored) store.values[Key("ExcelTimeout")] = *stored;
+    EXPECT_EQ(StoredExcelTimeout(store).count(), seconds) << stored.value_or("<absent>");
   }
-  settings.values[key] = "60";
+  settings.values[Key("ExcelTimeout")] = "60";
   settings.failRead = true;
   EXPECT_EQ(StoredExcelTimeout(settings).count(), 300);
 }
 
-// The handlers reach the folder walk and the run with the window's own
-// controls; the window tests drive every handler through real input.
-TEST_F(FormFixture, ButtonsReachTheirLogicWithTheWindowsControls) {
-  lists.listing.Add("C:\\W", {"a.xlsx"});
-  lists.picker.choice = "C:\\W";
+// The big buttons act once per press, with the window's own list, pointer
+// and bar, and spring back; the click that springing back raises, and any
+// click on an unticked button, does nothing.
+TEST_F(FormFixture, EachBigButtonActsOncePerPressWithTheWindowsControls) {
+  dialog.result = "C:\\W\\b.xlsx";
+  listing.Add("C:\\W", {"a.xlsx"});
+  picker.choice = "C:\\W";
   std::vector<int> pointers;
-  lists.pump.onYield = [&] {
+  pump.onYield = [&] {
     pointers.push_back(form.MousePointer.Get());
     return true;
   };
-  form.Check4.UserClick();
+  messages.pointer = &form.MousePointer;
+  messages.progress = &form.ProgressBar1;
+  for (base::CheckBox* button : {&form.Check1, &form.Check4, &form.Check2}) {
+    button->UserClick();
+    EXPECT_EQ(button->Value(), 0);
+    button->Click();
+  }
+  EXPECT_EQ(dialog.shown, 1);
+  EXPECT_EQ(picker.asked, 1);
   ASSERT_FALSE(pointers.empty());
   EXPECT_EQ(pointers.front(), base::kPointerHourglass);
-
-  files.files.insert("C:\\W\\a.xlsx");
-  form.Check2.UserClick();
-  EXPECT_EQ(form.Check2.Value(), 0);
-  EXPECT_EQ(excel.Matching("Open(C:\\W\\a.xlsx)").size(), 1u);
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"C:\\W\\b.xlsx", "C:\\W\\a.xlsx"}));
+  EXPECT_EQ(excel.Matching("Open("), (Strings{"Open(C:\\W\\b.xlsx)", "Open(C:\\W\\a.xlsx)"}));
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Done.");
+  EXPECT_EQ(messages.shown[0].pointer, base::kPointerHourglass);
+  EXPECT_EQ(messages.shown[0].progress, 100.0);
   EXPECT_EQ(input.discarded, 1);
   EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
 }
 
-// The big buttons act once per press and spring back; the click that
-// springing back raises, and any click on an unticked button, does nothing.
-TEST_F(FormFixture, EachBigButtonActsOncePerPressAndSpringsBack) {
-  const auto shows = [&] { return std::count(lists.dialog.calls.begin(), lists.dialog.calls.end(), "ShowOpen"); };
-  struct Case {
-    const char* name;
-    base::CheckBox Form1::*button;
-    std::function<std::size_t()> actions;
-  };
-  const Case cases[] = {
-      {"Check1", &Form1::Check1, [&] { return static_cast<std::size_t>(shows()); }},
-      {"Check2", &Form1::Check2, [&] { return messages.shown.size(); }},  // "No files added."
-      {"Check4", &Form1::Check4, [&] { return lists.picker.prompts.size(); }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    base::CheckBox& button = form.*c.button;
-    int clicks = 0;
-    const auto handler = button.Click;
-    button.Click = [&clicks, handler] {
-      ++clicks;
-      handler();
-    };
-    button.UserClick();
-    EXPECT_EQ(button.Value(), 0);
-    EXPECT_EQ(clicks, 2);  // the press and the spring back
-    EXPECT_EQ(c.actions(), 1u);
-    button.Click();
-    EXPECT_EQ(c.actions(), 1u);
-    button.Click = handler;
+// Only a list of files may be dropped; each path is appended in the order
+// given, duplicates too. A double click removes the selected entry.
+TEST_F(FormFixture, DropAppendsEveryFileAndADoubleClickRemovesTheSelectedOne) {
+  testing::FakeDrag drag;
+  drag.formats = {1, 13};  // plain and Unicode text
+  int effect = 1;          // copy, as the platform proposed
+  form.ListView1_OLEDragOver(drag, effect);
+  EXPECT_EQ(effect, filelist::kDropEffectNone);
+  drag.formats = {1, filelist::kFormatFileList};
+  for (int proposed : {1, 2, 5}) {
+    effect = proposed;
+    form.ListView1_OLEDragOver(drag, effect);
+    EXPECT_EQ(effect, proposed);
+  }
+  form.ListView1.Add("C:\\Data\\a.xls");
+  drag.files = {"C:\\Data\\b.xlsx", "C:\\Data\\a.xls", "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"};
+  form.ListView1_OLEDragDrop(drag);
+  EXPECT_EQ(Texts(form.ListView1),
+            (Strings{"C:\\Data\\a.xls", "C:\\Data\\b.xlsx", "C:\\Data\\a.xls", "C:\\Data\\Sub Folder",
+                     "\\\\srv\\share\\notes.TXT"}));
+  form.ListView1.Select(3);
+  form.ListView1_DblClick();
+  form.ListView1_DblClick();  // nothing selected any more
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"C:\\Data\\a.xls", "C:\\Data\\b.xlsx", "C:\\Data\\Sub Folder",
+                                            "\\\\srv\\share\\notes.TXT"}));
+}
+
+// The hand on the buttons is written on every move, also when it is already
+// shown; the hourglass is never replaced.
+TEST_F(FormFixture, HoverSetsTheWindowPointerButNeverReplacesTheHourglass) {
+  const std::pair<void (Form1::*)(), int> cases[] = {{&Form1::Check1_MouseMove, base::kPointerCustom},
+                                                     {&Form1::Check2_MouseMove, base::kPointerCustom},
+                                                     {&Form1::Check4_MouseMove, base::kPointerCustom},
+                                                     {&Form1::Form_MouseMove, base::kPointerDefault}};
+  for (int before : {base::kPointerDefault, base::kPointerArrow, base::kPointerCustom, base::kPointerHourglass}) {
+    for (const auto& [handler, after] : cases) {
+      form.MousePointer.Set(before);
+      int writes = 0;
+      form.MousePointer.Changed = [&](int) { ++writes; };
+      (form.*handler)();
+      form.MousePointer.Changed = nullptr;
+      const bool busy = before == base::kPointerHourglass;
+      EXPECT_EQ(form.MousePointer.Get(), busy ? before : after) << before;
+      EXPECT_EQ(writes, busy ? 0 : 1) << before;
+    }
   }
 }
 
 // Over the list the window pointer follows the bare-area rule on every move,
-// button down or not, before the drag takes its step; releasing leaves it.
-TEST_F(FormFixture, MovesOverTheListSetTheWindowPointerBeforeTheDragStep) {
-  for (const char* path : {"A", "B"}) form.ListView1.Add(path);
-  const auto row = testing::FakeListView::Row;
+// button down or not, before the drag takes its step. The list's own pointer
+// shows the drag image while an entry is held (a missing image does not stop
+// the drag) and the arrow after.
+TEST_F(FormFixture, PointersWhileMovingAndDraggingOverTheList) {
+  Fill({"A", "B"});
+  Strings listWhenPointerSet;
+  form.MousePointer.Changed = [&](int) { listWhenPointerSet = Texts(form.ListView1); };
   form.MousePointer.Set(base::kPointerCustom);
-  form.ListView1_MouseMove(3, row(1));
+  listView.iconThrows = true;
+  PressOn(1);
+  EXPECT_EQ(form.ListView1MousePointer.Get(), base::kPointerCustom);
+  EXPECT_EQ(listView.icon, "C:\\Program Files\\Quorvane\\drag.ico");
+  MoveTo(2);
   EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
-
-  std::vector<std::string> listWhenPointerSet;
-  form.MousePointer.Changed = [&](int) { listWhenPointerSet = testing::Texts(form.ListView1); };
-  form.MousePointer.Set(base::kPointerCustom);
-  form.ListView1.Select(1);
-  form.ListView1_MouseDown();
-  form.ListView1_ItemClick();
-  form.ListView1_MouseMove(3, row(2));
-  EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
-  EXPECT_EQ(listWhenPointerSet, (std::vector<std::string>{"A", "B"}));
-  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"B", "A"}));
-
-  form.MousePointer.Set(base::kPointerHourglass);
-  form.ListView1_MouseMove(3, row(1));
-  EXPECT_EQ(form.MousePointer.Get(), base::kPointerHourglass);
-  EXPECT_EQ(testing::Texts(form.ListView1), (std::vector<std::string>{"A", "B"}));
-
+  EXPECT_EQ(listWhenPointerSet, (Strings{"A", "B"}));
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"B", "A"}));
   form.MousePointer.Set(base::kPointerCustom);
   form.ListView1_MouseUp();
-  EXPECT_EQ(form.MousePointer.Get(), base::kPointerCustom);
   EXPECT_EQ(form.ListView1MousePointer.Get(), base::kPointerArrow);
+  MoveTo(1);
+  EXPECT_EQ(form.MousePointer.Get(), base::kPointerDefault);
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"B", "A"}));
+}
+
+// Each entry passed is exchanged with the dragged one: a slow drag shifts
+// them all, a jump exchanges only the two. Equal texts are passed over;
+// case counts.
+TEST_F(FormFixture, TheDraggedEntryIsExchangedWithEachEntryItPasses) {
+  const struct {
+    Strings before;
+    std::vector<std::size_t> moves;
+    Strings after;
+    std::size_t selected;
+  } cases[] = {
+      {{"A", "B", "C", "D"}, {2, 3, 4}, {"B", "C", "D", "A"}, 4},
+      {{"A", "B", "C", "D"}, {4, 4, 99}, {"D", "B", "C", "A"}, 4},  // itself and blank space change nothing
+      {{"a", "a", "A", "b"}, {2}, {"a", "a", "A", "b"}, 1},
+      {{"a", "a", "A", "b"}, {2, 3}, {"A", "a", "a", "b"}, 3},
+  };
+  for (const auto& c : cases) {
+    Fill(c.before);
+    PressOn(1);
+    for (std::size_t to : c.moves) MoveTo(to);
+    form.ListView1_MouseUp();
+    MoveTo(1);  // button up
+    EXPECT_EQ(Texts(form.ListView1), c.after);
+    EXPECT_EQ(form.ListView1.SelectedIndex(), c.selected);
+  }
+}
+
+TEST_F(FormFixture, NothingIsDraggedWithoutAClickedEntry) {
+  Fill({"A", "B", "C", "D"});
+  form.ListView1_MouseDown();  // on blank space: no entry click yet
+  MoveTo(2);
+  form.ListView1.ClearSelection();  // an entry click with nothing selected
+  form.ListView1_ItemClick();
+  MoveTo(3);
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"A", "B", "C", "D"}));
+}
+
+TEST_F(FormFixture, DraggingScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
+  Fill({"A", "B", "C", "D"});
+  constexpr int up = filelist::kScrollUpBelowY - 1, down = filelist::kScrollDownFromY;
+  const struct {
+    std::size_t from, to;
+    std::optional<int> screenY;
+    std::vector<std::size_t> ensured;
+  } cases[] = {
+      {2, 1, up, {}},   // first entry: nothing above
+      {1, 2, up, {1}},  // second entry: the first comes into view
+      {1, 2, up + 1, {}},         {1, 2, down - 1, {}},
+      {3, 4, down, {}},  // last entry: nothing below
+      {1, 2, down, {3}},          {4, 3, down, {4}},
+      {1, 2, std::nullopt, {}},  // where the pointer is is unknown
+  };
+  for (const auto& c : cases) {
+    listView.ensured.clear();
+    cursor.y = c.screenY;
+    PressOn(c.from);
+    MoveTo(c.to);
+    MoveTo(c.to);  // no exchange, no scrolling
+    EXPECT_EQ(listView.ensured, c.ensured) << c.from << "->" << c.to << " at " << c.screenY.value_or(-1);
+    form.ListView1_MouseUp();
+  }
+}
+
+// A later press on blank space goes on moving the entry dragged last, until
+// that entry is removed.
+TEST_F(FormFixture, ADragGoesOnWithTheSameEntryUntilItIsRemoved) {
+  Fill({"A", "B", "C", "D"});
+  PressOn(2);
+  MoveTo(3);
+  form.ListView1_MouseUp();
+  form.ListView1_MouseDown();
+  MoveTo(4);
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"A", "C", "D", "B"}));
+  form.ListView1_MouseUp();
+  form.ListView1.Select(4);
+  form.ListView1_DblClick();
+  form.ListView1_MouseDown();
+  MoveTo(1);
+  MoveTo(3);
+  EXPECT_EQ(Texts(form.ListView1), (Strings{"A", "C", "D"}));
 }
 
 TEST_F(FormFixture, ClosingEndsTheProgramWithoutAsking) {
@@ -270,31 +344,6 @@ TEST_F(FormFixture, ClosingEndsTheProgramWithoutAsking) {
   EXPECT_TRUE(window.ended);
   EXPECT_EQ(cancel, 0);
   EXPECT_TRUE(messages.shown.empty());
-}
-
-// The hand on the buttons is written on every move, also when it is already
-// shown; the hourglass is never replaced.
-TEST(Hover, RulesNeverTouchTheHourglass) {
-  struct Case {
-    int before, afterButton, afterBare;
-  };
-  const Case cases[] = {
-      {base::kPointerDefault, base::kPointerCustom, base::kPointerDefault},
-      {base::kPointerArrow, base::kPointerCustom, base::kPointerDefault},
-      {base::kPointerCustom, base::kPointerCustom, base::kPointerDefault},
-      {base::kPointerHourglass, base::kPointerHourglass, base::kPointerHourglass},
-  };
-  for (const auto& c : cases) {
-    base::Property<int> button(c.before);
-    int writes = 0;
-    button.Changed = [&](int) { ++writes; };
-    ButtonHover(button);
-    EXPECT_EQ(button.Get(), c.afterButton) << c.before;
-    EXPECT_EQ(writes, c.before == base::kPointerHourglass ? 0 : 1) << c.before;
-    base::Property<int> bare(c.before);
-    BareAreaHover(bare);
-    EXPECT_EQ(bare.Get(), c.afterBare) << c.before;
-  }
 }
 
 }  // namespace

@@ -17,14 +17,13 @@ namespace quorvane::testing {
 class FakeExcel final : public base::ExcelAutomation {
  public:
   std::vector<std::string> log;
-  // Link sources by workbook path; paths without an entry have no links.
-  std::map<std::string, std::vector<std::string>> sources;
-  std::set<std::string> keptByBreakLink;  // sources BreakLink does not take off the list
+  std::map<std::string, std::vector<std::string>> sources;  // by workbook path; none without an entry
+  std::set<std::string> keptByBreakLink;                    // sources BreakLink does not take off the list
   base::ExcelAids aids;
   bool running = false;
   std::string runningName = "Microsoft Excel";
-  // Operation name (as logged, without arguments) that throws, optionally
-  // only for one workbook path.
+  // Operation (as logged, without arguments) that throws, for every workbook
+  // or only for failPath.
   std::string failOn;
   std::string failPath;
   bool notInstalled = false;  // Create finds no Excel on the machine
@@ -35,17 +34,14 @@ class FakeExcel final : public base::ExcelAutomation {
   std::unique_ptr<base::ExcelApplication> Create() override;
   base::ExcelAids Aids() override { return aids; }
 
-  // Logs the call, then throws if `op` is told to fail for `path`.
   void Step(const std::string& entry, const std::string& op = {}, const std::string& path = {}) {
     log.push_back(entry);
     if (!op.empty() && op == failOn && (failPath.empty() || failPath == path))
       throw base::AutomationError(op, "simulated failure");
   }
-  // Log entries that start with prefix.
   std::vector<std::string> Matching(const std::string& prefix) const {
     std::vector<std::string> out;
-    for (const auto& entry : log)
-      if (entry.rfind(prefix, 0) == 0) out.push_back(entry);
+    std::copy_if(log.begin(), log.end(), std::back_inserter(out), [&](auto& e) { return e.rfind(prefix, 0) == 0; });
     return out;
   }
   static std::string Word(bool value) { return value ? "True" : "False"; }
@@ -56,7 +52,7 @@ class FakeWorkbook final : public base::ExcelWorkbook {
   FakeWorkbook(FakeExcel& excel, std::string path) : excel_(excel), path_(std::move(path)) {}
   base::LinkSourceList LinkSources(std::int32_t type) override {
     excel_.Step("LinkSources(Type=" + std::to_string(type) + ")", "LinkSources", path_);
-    auto it = excel_.sources.find(path_);
+    const auto it = excel_.sources.find(path_);
     if (it == excel_.sources.end() || it->second.empty()) return std::nullopt;
     return base::SourceArray(it->second, 1);
   }

@@ -1,7 +1,6 @@
 #pragma once
 // In-memory stand-ins for the platform services that fill and reorder the
-// file list: the open dialog, the folder picker, a directory tree, the
-// message pump, the list control and the screen cursor.
+// file list.
 
 #include <cstdint>
 #include <functional>
@@ -21,57 +20,49 @@
 
 namespace quorvane::testing {
 
-// The list's texts in order.
 inline std::vector<std::string> Texts(const filelist::FileList& list) {
   std::vector<std::string> out;
   for (std::size_t i = 1; i <= list.Count(); ++i) out.push_back(list.Text(i));
   return out;
 }
 
-// Logs every setting and showing; ShowOpen "returns" `result`.
+// ShowOpen answers `result` (or throws when `fail`).
 class FakeOpenDialog final : public filelist::OpenFileDialog {
  public:
-  std::vector<std::string> calls;
   std::string result;
   ShowResult show = ShowResult::Closed;
   bool fail = false;
+  int shown = 0;
 
-  void SetFileName(const std::string& v) override {
-    calls.push_back("FileName=" + v);
-    fileName_ = v;
-  }
-  void SetFlags(long v) override { calls.push_back("Flags=" + std::to_string(v)); }
-  void SetDialogTitle(const std::string& v) override { calls.push_back("DialogTitle=" + v); }
-  void SetFilter(const std::string& v) override { calls.push_back("Filter=" + v); }
+  void SetFileName(const std::string&) override {}
+  void SetFlags(long) override {}
+  void SetDialogTitle(const std::string&) override {}
+  void SetFilter(const std::string&) override {}
   ShowResult ShowOpen() override {
-    calls.push_back("ShowOpen");
+    ++shown;
     if (fail) throw std::runtime_error("no dialog today");
-    fileName_ = result;
     return show;
   }
-  std::string FileName() const override { return fileName_; }
-
- private:
-  std::string fileName_ = "left over from last time";
+  std::string FileName() const override { return result; }
 };
 
 class FakeFolderPicker final : public filelist::FolderPicker {
  public:
   std::string choice;
-  std::vector<std::string> prompts;
-  std::string BrowseForFolder(const std::string& prompt) override {
-    prompts.push_back(prompt);
+  int asked = 0;
+  std::string BrowseForFolder(const std::string&) override {
+    ++asked;
     return choice;
   }
 };
 
 // A tree with Windows paths; each folder lists its entries in the order added.
+// Open throws for `unlistable` folders and gives no scan for unknown ones.
 class FakeListing final : public filelist::DirectoryListing {
  public:
   std::map<std::string, std::vector<filelist::DirectoryEntry>> folders;
   std::set<std::string> unlistable;
   std::map<std::string, std::size_t> breakAfter;  // the listing fails after this many entries
-  std::vector<std::string> opened;
 
   void Add(const std::string& folder, const std::string& name, std::optional<filelist::FileAttributes> a) {
     folders[folder].push_back({name, a});
@@ -85,10 +76,11 @@ class FakeListing final : public filelist::DirectoryListing {
   }
 
   std::unique_ptr<filelist::DirectoryScan> Open(const std::string& folder) override {
-    opened.push_back(folder);
     if (unlistable.count(folder)) throw std::runtime_error("access denied");
-    auto it = breakAfter.find(folder);
-    return std::make_unique<Scan>(folders[folder], it == breakAfter.end() ? SIZE_MAX : it->second);
+    const auto it = folders.find(folder);
+    if (it == folders.end()) return nullptr;
+    const auto limit = breakAfter.find(folder);
+    return std::make_unique<Scan>(it->second, limit == breakAfter.end() ? SIZE_MAX : limit->second);
   }
 
  private:
@@ -132,46 +124,30 @@ class FakeDrag final : public filelist::DragData {
 // Follows the list it is attached to (not owned).
 class FakeListView final : public filelist::ListViewControl {
  public:
-  void Attach(const filelist::FileList& list) { list_ = &list; }
+  const filelist::FileList* list = nullptr;
   std::vector<std::size_t> ensured;
-  std::vector<std::string> iconLoads;
-  bool iconReadable = true;
+  std::string icon;  // the last image asked for
   bool iconThrows = false;
 
   static int Row(std::size_t index) { return static_cast<int>(index - 1) * 10 + 5; }
-  static constexpr int kBlank = 100000;
 
   std::optional<std::size_t> HitTest(int, int y) const override {
-    if (y < 0 || !list_) return std::nullopt;
     const auto row = static_cast<std::size_t>(y / 10) + 1;
-    if (row > list_->Count()) return std::nullopt;
+    if (y < 0 || !list || row > list->Count()) return std::nullopt;
     return row;
   }
   void EnsureVisible(std::size_t index) override { ensured.push_back(index); }
   bool LoadMouseIcon(const std::string& path) override {
-    iconLoads.push_back(path);
+    icon = path;
     if (iconThrows) throw std::runtime_error("not an icon");
-    return iconReadable;
+    return true;
   }
-
- private:
-  const filelist::FileList* list_ = nullptr;
 };
 
 class FakeCursor final : public filelist::ScreenCursor {
  public:
   std::optional<int> y = 330;  // between the scroll rows
   std::optional<int> CursorY() const override { return y; }
-};
-
-// Everything the window needs for filling and ordering its list.
-struct FileListFakes {
-  FakeOpenDialog dialog;
-  FakeFolderPicker picker;
-  FakeListing listing;
-  FakePump pump;
-  FakeListView listView;
-  FakeCursor cursor;
 };
 
 }  // namespace quorvane::testing

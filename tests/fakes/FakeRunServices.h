@@ -1,7 +1,8 @@
 #pragma once
-// In-memory stand-ins for the services of the run: whole-file copies and the
-// regional clock.
+// In-memory stand-ins for the services of the run: message boxes, whole-file
+// copies, the regional clock and the queued input.
 
+#include <deque>
 #include <functional>
 #include <set>
 #include <stdexcept>
@@ -9,10 +10,37 @@
 #include <utility>
 #include <vector>
 
+#include "base/Controls.h"
+#include "base/MessageBoxes.h"
 #include "base/PendingInput.h"
 #include "links/Backup.h"
 
 namespace quorvane::testing {
+
+// Records what was shown, with the window's pointer and bar at that moment,
+// and answers Yes/No questions from a queue (Yes when it is empty).
+class FakeMessages final : public base::MessageBoxes {
+ public:
+  struct Shown {
+    std::string text;
+    base::MessageButtons buttons;
+    int pointer;
+    double progress;
+  };
+  std::vector<Shown> shown;
+  std::deque<base::MessageAnswer> answers;
+  const base::Property<int>* pointer = nullptr;
+  const base::Property<double>* progress = nullptr;
+
+  base::MessageAnswer Show(const std::string& text, base::MessageButtons buttons) override {
+    shown.push_back({text, buttons, pointer ? pointer->Get() : -1, progress ? progress->Get() : -1.0});
+    if (buttons == base::MessageButtons::Ok) return base::MessageAnswer::Ok;
+    if (answers.empty()) return base::MessageAnswer::Yes;
+    const auto answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+};
 
 // A file system of names only: enough for existence and copies.
 class FakeCopier : public links::FileCopier {
@@ -24,8 +52,7 @@ class FakeCopier : public links::FileCopier {
   links::CopyResult Copy(const std::string& from, const std::string& to) override {
     if (from == failCopyFrom) throw std::runtime_error("access denied");
     if (!files.count(from)) throw std::runtime_error("source missing");
-    if (files.count(to)) return links::CopyResult::TargetExists;
-    files.insert(to);
+    if (!files.insert(to).second) return links::CopyResult::TargetExists;
     copies.emplace_back(from, to);
     return links::CopyResult::Copied;
   }
@@ -47,7 +74,6 @@ class FakeClock final : public links::RegionalClock {
   std::string AmPm(bool pm) override { return pm ? "PM" : "AM"; }
 };
 
-// Counts how often the queued input was dropped.
 class FakeInput final : public base::PendingInput {
  public:
   int discarded = 0;

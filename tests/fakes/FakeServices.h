@@ -1,6 +1,6 @@
 #pragma once
 // In-memory stand-ins for the platform services of the window, with those of
-// the run and the message boxes.
+// the run.
 
 #include <map>
 #include <stdexcept>
@@ -11,7 +11,6 @@
 #include "app/Form1.h"
 #include "app/Main.h"
 #include "app/Settings.h"
-#include "fakes/FakeMessages.h"
 #include "fakes/FakeRunServices.h"
 
 namespace quorvane::testing {
@@ -28,7 +27,7 @@ class FakeSettings final : public app::SettingsStore {
   }
   std::string GetSetting(const std::string& a, const std::string& s, const std::string& k) override {
     if (failRead) throw std::runtime_error("store unreadable");
-    auto it = values.find(Key(a, s, k));
+    const auto it = values.find(Key(a, s, k));
     return it == values.end() ? std::string() : it->second;
   }
   void SaveSetting(const std::string& a, const std::string& s, const std::string& k,
@@ -49,11 +48,9 @@ class FakeFiles final : public FakeCopier, public app::FileDates {
 
 class FakeWindow final : public app::WindowHost {
  public:
-  std::vector<std::string> calls;
   float screenWidth = 19200, screenHeight = 10800, width = 7590, height = 4800;
   float left = -1, top = -1;
-  std::string caption;
-  std::string appPath = "C:\\Program Files\\Quorvane";
+  std::string icon;  // the cursor file loaded
   bool iconUnreadable = false;
   bool ended = false;
 
@@ -61,20 +58,16 @@ class FakeWindow final : public app::WindowHost {
   float ScreenHeight() override { return screenHeight; }
   float Width() override { return width; }
   float Height() override { return height; }
-  void SetLeft(float v) override { calls.push_back("SetLeft"); left = v; }
-  void SetTop(float v) override { calls.push_back("SetTop"); top = v; }
-  void SetCaption(const std::string& c) override { calls.push_back("SetCaption"); caption = c; }
-  std::string AppPath() override { return appPath; }
+  void SetLeft(float v) override { left = v; }
+  void SetTop(float v) override { top = v; }
+  void SetCaption(const std::string&) override {}
+  std::string AppPath() override { return "C:\\Program Files\\Quorvane"; }
   void LoadMouseIcon(const std::string& file) override {
-    calls.push_back("LoadMouseIcon(" + file + ")");
     if (iconUnreadable) throw std::runtime_error("not a cursor");
+    icon = file;
   }
-  void SetupListColumn(const std::string& header, int width_) override {
-    calls.push_back("SetupListColumn(" + header + "," + std::to_string(width_) + ")");
-  }
-  void SetProgressBarBackColor(unsigned colour) override {
-    calls.push_back("SetProgressBarBackColor(" + std::to_string(colour) + ")");
-  }
+  void SetupListColumn(const std::string&, int) override {}
+  void SetProgressBarBackColor(unsigned) override {}
   void End() override { ended = true; }
 };
 

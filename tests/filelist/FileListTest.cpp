@@ -1,11 +1,10 @@
-// The list model, and filling the list from the open dialog and from drops.
+// The list model, and filling the list from the open dialog.
 
 #include <gtest/gtest.h>
 
 #include "fakes/FakeFileList.h"
-#include "fakes/FakeMessages.h"
+#include "fakes/FakeRunServices.h"
 #include "filelist/AddFiles.h"
-#include "filelist/Drop.h"
 #include "filelist/FileList.h"
 
 namespace quorvane::filelist {
@@ -15,7 +14,7 @@ using Texts = std::vector<std::string>;
 using namespace std::string_literals;
 
 struct Recorder : FileListObserver {
-  std::vector<std::string> events;
+  Texts events;
   void OnAppended(std::size_t i) override { events.push_back("add " + std::to_string(i)); }
   void OnRemoved(std::size_t i) override { events.push_back("remove " + std::to_string(i)); }
   void OnTextChanged(std::size_t i) override { events.push_back("text " + std::to_string(i)); }
@@ -24,73 +23,33 @@ struct Recorder : FileListObserver {
   }
 };
 
-TEST(FileList, KeepsOrderDuplicatesAndClosesGaps) {
+// Entries keep their order and duplicates; removing one closes the gap and
+// moves the selection with its entry, and an entry's id follows it.
+TEST(FileList, KeepsOrderAndDuplicatesAndClosesGaps) {
   FileList list;
   Recorder view;
   list.SetObserver(&view);
-  list.Add("C:\\a.xls");
-  list.Add("C:\\b.xls");
-  list.Add("C:\\a.xls");
-  ASSERT_EQ(list.Count(), 3u);
-  EXPECT_EQ(list.Text(3), "C:\\a.xls");
-
+  list.RemoveSelected();  // empty list
+  for (const char* p : {"C:\\a.xls", "C:\\b.xls", "C:\\a.xls", "C:\\c.xls"}) list.Add(p);
+  list.RemoveSelected();  // nothing selected: no change
+  list.Select(4);
   const auto thirdId = list.IdAt(3);
   list.Remove(2);
-  ASSERT_EQ(list.Count(), 2u);
-  EXPECT_EQ(list.Text(2), "C:\\a.xls");
+  EXPECT_EQ(testing::Texts(list), (Texts{"C:\\a.xls", "C:\\a.xls", "C:\\c.xls"}));
   EXPECT_EQ(list.IndexOf(thirdId), 2u);
+  EXPECT_EQ(list.SelectedIndex(), 3u);
+  const auto selectedId = list.IdAt(3);
+  list.RemoveSelected();
+  EXPECT_EQ(testing::Texts(list), (Texts{"C:\\a.xls", "C:\\a.xls"}));
+  EXPECT_FALSE(list.SelectedIndex());
+  EXPECT_FALSE(list.IndexOf(selectedId));
   EXPECT_THROW(list.Text(3), std::out_of_range);
   EXPECT_THROW(list.Remove(0), std::out_of_range);
-  EXPECT_EQ(view.events, (Texts{"add 1", "add 2", "add 3", "remove 2"}));
-}
-
-TEST(FileList, RemoveSelectedRemovesOnlyTheSelectedEntry) {
-  FileList list;
-  list.RemoveSelected();  // empty list
-  for (const char* p : {"a", "b", "c"}) list.Add(p);
-  list.RemoveSelected();  // nothing selected: no change
-  EXPECT_EQ(list.Count(), 3u);
-  list.Select(3);
-  list.Remove(1);
-  EXPECT_EQ(list.SelectedIndex(), 2u);
-  const auto id = list.IdAt(2);
-  list.RemoveSelected();
-  EXPECT_EQ(testing::Texts(list), Texts{"b"});
-  EXPECT_FALSE(list.SelectedIndex());
-  EXPECT_FALSE(list.IndexOf(id));
-  list.RemoveSelected();
-  EXPECT_EQ(list.Count(), 1u);
-}
-
-TEST(Drop, OnlyAFileListIsTakenAndEveryPathIsAppendedInOrder) {
-  testing::FakeDrag text;
-  text.formats = {1, 13};  // plain and Unicode text
-  int effect = 1;          // copy, as the platform proposed
-  RefuseDragWithoutFiles(text, effect);
-  EXPECT_EQ(effect, kDropEffectNone);
-
-  testing::FakeDrag drag;
-  drag.formats = {1, 15};
-  for (int proposed : {1, 2, 5}) {
-    effect = proposed;
-    RefuseDragWithoutFiles(drag, effect);
-    EXPECT_EQ(effect, proposed);
-  }
-
-  FileList list;
-  list.Add("C:\\Data\\a.xls");
-  drag.files = {"C:\\Data\\b.xlsx", "C:\\Data\\a.xls", "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"};
-  AppendDroppedFiles(drag, list);
-  EXPECT_EQ(testing::Texts(list), (Texts{"C:\\Data\\a.xls", "C:\\Data\\b.xlsx", "C:\\Data\\a.xls",
-                                         "C:\\Data\\Sub Folder", "\\\\srv\\share\\notes.TXT"}));
+  EXPECT_EQ(view.events, (Texts{"add 1", "add 2", "add 3", "add 4", "select 4", "remove 2", "remove 3"}));
 }
 
 TEST(ParseOpenResult, ShapesOfTheDialogResult) {
-  struct Case {
-    std::string result;
-    std::vector<std::string> paths;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, Texts> cases[] = {
       {"", {}},
       {"C:\\Data\\Book1.xls", {"C:\\Data\\Book1.xls"}},
       // A single choice is kept exactly, also with spaces, odd case or separators.
@@ -103,53 +62,38 @@ TEST(ParseOpenResult, ShapesOfTheDialogResult) {
       {"C:\\Data\0a.xls\0b.xls\0\0"s, {"C:\\Data\\a.xls", "C:\\Data\\b.xls"}},
       {"C:\\Data\0a.xls\0\0stale.xls\0"s, {"C:\\Data\\a.xls"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(ParseOpenResult(c.result), c.paths) << c.result;
+  for (const auto& [result, paths] : cases) EXPECT_EQ(ParseOpenResult(result), paths) << result;
 }
 
-class AddFiles : public ::testing::Test {
- protected:
-  AddFiles() { list.Add("C:\\existing.xls"); }
-  void Add() { AddFromOpenDialog(dialog, list, boxes); }
-
+// Choices are appended, the same ones again too; a cancel adds nothing, and
+// a failure is told and adds nothing.
+TEST(AddFromOpenDialog, AppendsWhatWasChosenAndTellsWhyNothingWas) {
   testing::FakeOpenDialog dialog;
-  FileList list;
   testing::FakeMessages boxes;
-};
-
-TEST_F(AddFiles, ShowsTheDialogOnceWithItsSettingsAndAppends) {
+  FileList list;
+  list.Add("C:\\existing.xls");
+  const auto add = [&] { AddFromOpenDialog(dialog, list, boxes); };
   dialog.result = "C:\\Data\0a.xls\0b.xlsx\0\0"s;
-  Add();
-
-  // Settings in their order, then exactly one showing.
-  const std::vector<std::string> expected = {
-      "FileName=", "Flags=2621957", "DialogTitle=Add File(s) - Hold Ctrl to select multiple files",
-      "Filter=Excel Files (*.xl*)|*.xl*|", "ShowOpen"};
-  EXPECT_EQ(dialog.calls, expected);
-  EXPECT_EQ(testing::Texts(list), (std::vector<std::string>{"C:\\existing.xls", "C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}));
-
-  // Choosing the same files again lists them again; cancelling adds nothing.
-  Add();
+  add();
+  add();
+  EXPECT_EQ(testing::Texts(list), (Texts{"C:\\existing.xls", "C:\\Data\\a.xls", "C:\\Data\\b.xlsx",
+                                         "C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}));
+  EXPECT_EQ(dialog.shown, 2);
   dialog.result = "";
-  Add();
-  EXPECT_EQ(list.Count(), 5u);
+  add();
   EXPECT_TRUE(boxes.shown.empty());
-}
 
-TEST_F(AddFiles, FailuresAreToldAndAppendNothing) {
   // A selection too large for the result buffer: the user hears why.
   dialog.show = OpenFileDialog::ShowResult::TooLarge;
   dialog.result = "C:\\Data\0partial.xls"s;
-  Add();
-  ASSERT_EQ(boxes.shown.size(), 1u);
-  EXPECT_EQ(boxes.shown[0].text, kSelectionTooLarge);
-
+  add();
   dialog.show = OpenFileDialog::ShowResult::Closed;
   dialog.fail = true;
-  Add();
+  add();
   ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_EQ(boxes.shown[0].text, kSelectionTooLarge);
   EXPECT_NE(boxes.shown[1].text.find("no dialog today"), std::string::npos);
-
-  EXPECT_EQ(testing::Texts(list), std::vector<std::string>{"C:\\existing.xls"});
+  EXPECT_EQ(list.Count(), 5u);
 }
 
 }  // namespace
