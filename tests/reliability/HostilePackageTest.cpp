@@ -67,9 +67,6 @@ class HostilePackages : public ::testing::Test {
     EXPECT_EQ(child.signal, 0) << child.err;
     EXPECT_LT(static_cast<std::uint64_t>(child.maxRssKiB) * 1024, AddressSanitizerActive() ? 3 * kGiB : kGiB);
     EXPECT_EQ(dir_.Names(), std::vector<std::string>{"book.xlsx"}) << "left beside the workbook";
-    std::printf("[ bounds ] %s: exit %d in %.2f s, peak %ld MiB: %s\n",
-                ::testing::UnitTest::GetInstance()->current_test_info()->name(), child.exit, child.seconds,
-                child.maxRssKiB / 1024, child.out.substr(0, child.out.find('\n')).c_str());
     if (child.exit == kRefused) { EXPECT_EQ(ReadBytes(path), bytes) << "refused, yet changed"; }
     if (child.exit != kRefused && child.exit != kSaved) { ADD_FAILURE() << child.out << child.err; }
     return child.exit;

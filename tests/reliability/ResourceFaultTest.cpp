@@ -28,11 +28,6 @@ std::string LineFor(const std::string& out, const fs::path& path) {
   return out.substr(begin, out.find('\n', at) - begin);
 }
 
-std::string Status(const std::string& out, const fs::path& path) {
-  const std::string line = LineFor(out, path);
-  return line.substr(0, line.find(':'));
-}
-
 // A linked workbook of about `kib` KiB that deflate cannot shrink much.
 void WriteBigLinkedWorkbook(const fs::path& path, int kib) {
   std::string rows;
@@ -68,10 +63,10 @@ TEST_F(ResourceFaults, FullDiskFailsTheWorkbookThatDoesNotFitAndTheRunGoesOn) {
     if (backup) args.insert(args.begin(), "--backup");
     const ChildResult run = Cli(args, {.fileSize = big.size() / 2});
     EXPECT_EQ(run.exit, 1) << run.err;
-    EXPECT_EQ(Status(run.out, dir / "big.xlsx"), "failed") << run.out;
+    EXPECT_TRUE(LineFor(run.out, dir / "big.xlsx").starts_with("failed: ")) << run.out;
     EXPECT_NE(LineFor(run.out, dir / "big.xlsx").find("too large"), std::string::npos) << run.out;
     EXPECT_EQ(ReadBytes(dir / "big.xlsx"), big);
-    EXPECT_EQ(Status(run.out, dir / "small.xlsx"), "changed") << run.out;
+    EXPECT_TRUE(LineFor(run.out, dir / "small.xlsx").starts_with("changed: ")) << run.out;
     EXPECT_TRUE(OpensWithoutBookLinks(dir / "small.xlsx"));
     // Besides the two, only the small workbook's backup.
     const auto names = dir.Names();
@@ -101,7 +96,7 @@ TEST_F(ResourceFaults, WorkbookInReadOnlyFolderIsRefusedForAnOrdinaryUser) {
   EXPECT_NE(LineFor(run.out, dir / "locked" / "a.xlsx").find("failed: "), std::string::npos) << run.out;
   EXPECT_NE(LineFor(run.out, dir / "locked" / "a.xlsx").find("permission denied"), std::string::npos) << run.out;
   EXPECT_EQ(ReadBytes(dir / "locked" / "a.xlsx"), before);
-  EXPECT_EQ(Status(run.out, dir / "open" / "b.xlsx"), "changed") << run.out;
+  EXPECT_TRUE(LineFor(run.out, dir / "open" / "b.xlsx").starts_with("changed: ")) << run.out;
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "locked"), fs::directory_iterator()), 1);
 }
 
@@ -189,7 +184,8 @@ TEST_F(ResourceFaults, SignalsStopTheRunBetweenWorkbooksAndASecondOneAtOnce) {
     SCOPED_TRACE(std::string(::strsignal(c.signal)) + (c.twice ? " twice" : ""));
     ScratchDir dir("signal");
     const auto book = [&](int i) { return dir / ("b" + std::to_string(100 + i) + ".xlsx"); };
-    for (int i = 0; i < kBooks; ++i) WriteLinkedWorkbook(book(i));
+    WriteLinkedWorkbook(book(0));
+    for (int i = 1; i < kBooks; ++i) fs::copy_file(book(0), book(i));
     const std::string before = ReadBytes(book(0));
     const auto out = [&] { return fs::exists(capture_ / "child.out") ? ReadBytes(capture_ / "child.out") : ""; };
     fs::remove(capture_ / "child.out");
