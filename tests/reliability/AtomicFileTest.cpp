@@ -20,10 +20,9 @@ using base::TemporaryFile;
 
 // A forked process that writes a temporary file in folder and holds it
 // until it is killed.
-class WriterProcess {
- public:
+struct WriterProcess {
   WriterProcess(const fs::path& folder, const fs::path& capture) {
-    pid_ = ForkChild(capture, {}, [&] {
+    pid = ForkChild(capture, {}, [&] {
       try {
         TemporaryFile temp(folder);
         temp.Write("content", 7);
@@ -34,23 +33,20 @@ class WriterProcess {
       }
       ::_exit(1);
     });
-    for (int waited = 0; name_.empty() && waited < 10000; ++waited) {
+    for (int waited = 0; name.empty() && waited < 10000; ++waited) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (fs::exists(capture / "child.out")) name_ = ReadBytes(capture / "child.out");
+      if (fs::exists(capture / "child.out")) name = ReadBytes(capture / "child.out");
     }
   }
   WriterProcess(const WriterProcess&) = delete;
   WriterProcess& operator=(const WriterProcess&) = delete;
   ~WriterProcess() { Kill(); }
-  const std::string& Name() const { return name_; }
   void Kill() {
-    if (pid_ > 0) ::kill(pid_, SIGKILL), WaitProgram(pid_);
-    pid_ = -1;
+    if (pid > 0) ::kill(pid, SIGKILL), WaitProgram(pid);
+    pid = -1;
   }
-
- private:
-  pid_t pid_ = -1;
-  std::string name_;
+  pid_t pid = -1;
+  std::string name;
 };
 
 TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
@@ -59,7 +55,7 @@ TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
   // and (below) by a descriptor holding the lock as a writer does. Writers
   // sweep the folder when they start, so they come first here.
   WriterProcess other(dir.Path(), capture.Path());
-  ASSERT_TRUE(base::IsTemporaryName(other.Name())) << other.Name();
+  ASSERT_TRUE(base::IsTemporaryName(other.name)) << other.name;
   std::optional<TemporaryFile> mine;
   mine.emplace(dir.Path());
   mine->Write("mine", 4);
@@ -85,7 +81,7 @@ TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
   EXPECT_TRUE(fs::is_symlink(dir / "~$qvbbbbbbbbbbbb.tmp"));
   EXPECT_FALSE(fs::exists(dir / "~$qv0123456789ab.tmp"));
   EXPECT_FALSE(fs::exists(dir / ".quorvane-copy.Ab3xY9"));
-  EXPECT_EQ(ReadBytes(dir / other.Name()), "content");
+  EXPECT_EQ(ReadBytes(dir / other.name), "content");
   EXPECT_TRUE(fs::exists(dir / "~$qvcccccccccccc.tmp"));
   EXPECT_TRUE(fs::exists(mine->Path()));
 
@@ -115,12 +111,12 @@ TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
 TEST(AbandonedTemporaries, KilledWriterLeavesAFileTheNextWriterClears) {
   ScratchDir dir("sweepkill"), capture("capture");
   WriterProcess killed(dir.Path(), capture.Path());
-  ASSERT_FALSE(killed.Name().empty());
+  ASSERT_FALSE(killed.name.empty());
   killed.Kill();
-  ASSERT_TRUE(fs::exists(dir / killed.Name()));
+  ASSERT_TRUE(fs::exists(dir / killed.name));
   // The first temporary file in a folder sweeps it.
   TemporaryFile next(dir.Path());
-  EXPECT_FALSE(fs::exists(dir / killed.Name()));
+  EXPECT_FALSE(fs::exists(dir / killed.name));
 }
 
 TEST(AbandonedTemporaries, ConcurrentWritersAndSweepsInOneProcessNeverCollide) {
