@@ -20,7 +20,7 @@ ensure_packages() {
 
 # Packages every native build needs.
 NATIVE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
-  libzip-dev zipcmp zipmerge ziptool zlib1g-dev libexpat1-dev libcli11-dev)
+  libzip-dev zipcmp zipmerge ziptool zlib1g-dev libexpat1-dev libcli11-dev nlohmann-json3-dev)
 
 # Configures and builds one native tree: configure_and_build DIR [cmake args...]
 configure_and_build() {

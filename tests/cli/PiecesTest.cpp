@@ -1,20 +1,42 @@
-// The parts of quorvane-cli with logic of their own: the worker pool, the
-// in-order console and JSON text.
+// The parts of quorvane-cli with logic of their own: the grouping of paths
+// naming one file, the worker pool, the in-order console, JSON text and the
+// backup copier.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#include "Json.h"
 #include "cli/Console.h"
 #include "cli/Parallel.h"
+#include "cli/PosixFileCopier.h"
 #include "cli/Report.h"
+#include "support/ScratchDir.h"
 
 using namespace quorvane::cli;
+using quorvane::links::CopyResult;
+using quorvane::tests::ReadBytes;
+using quorvane::tests::ScratchDir;
+namespace fs = std::filesystem;
+
+TEST(GroupSameFiles, EverySpellingOfOneFileFallsInOneGroupInOrderOfFirstAppearance) {
+  ScratchDir dir("groups");
+  const fs::path a = dir.File("a.xlsx", "same"), b = dir.File("b.xlsx"), twin = dir.File("sub/a.xlsx", "same");
+  fs::create_symlink(a, dir / "sub" / "link.xlsx");
+  fs::create_hard_link(a, dir / "sub" / "hard.xlsx");
+  const std::vector<std::string> paths = {
+      b,                         a,   dir / "sub/../a.xlsx", dir / "gone.xlsx", dir / "sub/link.xlsx",
+      dir / "sub/../gone.xlsx",  dir / "sub/hard.xlsx",   dir / "./b.xlsx",   dir / "sub/other.xlsx",
+      twin,  // the same content and name elsewhere is another file
+  };
+  EXPECT_EQ(GroupSameFiles(paths), (std::vector<std::vector<std::size_t>>{{0, 7}, {1, 2, 4, 6}, {3, 5}, {8}, {9}}));
+}
 
 TEST(RunGroups, EveryPositionOnceGroupsInOrderOneWorkerPerThread) {
   std::vector<std::vector<std::size_t>> groups;
@@ -29,10 +51,7 @@ TEST(RunGroups, EveryPositionOnceGroupsInOrderOneWorkerPerThread) {
       const std::lock_guard lock(mutex);
       ++done[i];
       doneBy[i] = std::this_thread::get_id();
-      // Within a group, the earlier position is already done.
-      if (i % 3 != 0) {
-        EXPECT_EQ(done[i - 1], 1);
-      }
+      if (i % 3 != 0) { EXPECT_EQ(done[i - 1], 1) << "within a group, the earlier one comes first"; }
     };
   });
   EXPECT_LE(workers.load(), 4);
@@ -59,30 +78,28 @@ TEST(RunGroups, AFailingWorkerStopsTheRestAndIsPassedOn) {
                std::runtime_error);
 }
 
+WorkbookReport Report(std::string path, Status status, std::string reason = {}) {
+  WorkbookReport r;
+  r.path = std::move(path);
+  r.status = status;
+  if (!reason.empty()) r.reason = std::move(reason);
+  return r;
+}
+
 TEST(Console, PrintsInInputOrderWhateverOrderWorkFinishes) {
   std::ostringstream out, err;
-  ConsoleSettings settings;
-  settings.action = Action::Break;
-  Console console(out, err, settings, 3);
-  const auto report = [](std::string path, Status status) {
-    WorkbookReport r;
-    r.path = std::move(path);
-    r.status = status;
-    if (status == Status::Failed) r.reason = "Open: not a zip package";
-    return r;
-  };
-  console.Finished(2, report("c.xlsx", Status::NoLinks));
+  Console console(out, err, {}, 3);
+  console.Finished(2, Report("c.xlsx", Status::NoLinks));
   EXPECT_EQ(out.str(), "") << "c must wait for a and b";
-  console.Finished(0, report("a.xlsx", Status::Failed));
+  console.Finished(0, Report("a.xlsx", Status::Failed, "Open: not a zip package"));
   EXPECT_EQ(out.str(), "failed: a.xlsx: Open: not a zip package\n");
-  console.Finished(1, report("b.xlsx", Status::NoLinks));
+  console.Finished(1, Report("b.xlsx", Status::NoLinks));
   EXPECT_EQ(out.str(),
             "failed: a.xlsx: Open: not a zip package\n"
             "unchanged: b.xlsx: no links to other workbooks\n"
             "unchanged: c.xlsx: no links to other workbooks\n");
   const auto all = console.Close();
   ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[0].path, "a.xlsx");
   EXPECT_EQ(FormatSummary(all, Action::Break), "3 workbooks: 0 changed, 2 without links, 1 failed");
   EXPECT_EQ(err.str(), "") << "no bar unless asked for";
 }
@@ -90,22 +107,16 @@ TEST(Console, PrintsInInputOrderWhateverOrderWorkFinishes) {
 TEST(Console, QuietShowsFailuresOnlyAndTheBarIsClearedAtTheEnd) {
   std::ostringstream out, err;
   ConsoleSettings settings;
-  settings.quiet = true;
-  settings.progress = true;
+  settings.quiet = settings.progress = true;
   Console console(out, err, settings, 2);
-  WorkbookReport ok;
-  ok.path = "a.xlsx";
-  ok.status = Status::Changed;
+  WorkbookReport ok = Report("a.xlsx", Status::Changed);
   ok.sources.push_back({"/x/src.xlsx", "book", std::nullopt});
-  WorkbookReport bad;
-  bad.path = "b.xlsx";
-  bad.reason = "backup failed, workbook left as it was: cannot read b.xlsx: Permission denied";
   console.Finished(0, ok);
-  console.Finished(1, bad);
+  console.Finished(1, Report("b.xlsx", Status::Failed, "backup failed"));
   console.Close();
-  EXPECT_EQ(out.str(), "failed: b.xlsx: " + bad.reason + "\n");
+  EXPECT_EQ(out.str(), "failed: b.xlsx: backup failed\n");
   EXPECT_NE(err.str().find("1/2"), std::string::npos) << err.str();
-  EXPECT_EQ(err.str().substr(err.str().size() - 4), "\r\x1b[K") << "the bar must not stay on screen";
+  EXPECT_TRUE(err.str().ends_with("\r\x1b[K")) << "the bar must not stay on screen";
 }
 
 TEST(Console, TheBarFitsTheTerminalWhateverItsWidth) {
@@ -113,38 +124,82 @@ TEST(Console, TheBarFitsTheTerminalWhateverItsWidth) {
     SCOPED_TRACE(columns);
     std::ostringstream out, err;
     Console console(out, err, {.progress = true, .columns = [&] { return columns; }}, 1234);
-    WorkbookReport done;
-    done.status = Status::NoLinks;
-    for (std::size_t i = 0; i < 1234; i += 100) console.Finished(i, done);
+    for (std::size_t i = 0; i < 1234; i += 100) console.Finished(i, Report("", Status::NoLinks));
     console.Close();
-    // No redraw ("\r" ... ) may reach the last column, and the last is wiped.
+    // No redraw ("\r" ...) may reach the last column, and the last is wiped.
     std::istringstream draws(err.str());
     for (std::string draw; std::getline(draws, draw, '\r');)
       EXPECT_LT(draw.size() - (draw.starts_with("\x1b[K") ? 3 : 0), static_cast<std::size_t>(columns > 0 ? columns : 80)) << draw;
-    if (columns == 0 || columns >= 20) {
-      EXPECT_NE(err.str().find("] 13/1234"), std::string::npos) << err.str();
-    }
+    if (columns == 0 || columns >= 20) { EXPECT_NE(err.str().find("] 13/1234"), std::string::npos) << err.str(); }
     EXPECT_TRUE(err.str().empty() || err.str().ends_with("\r\x1b[K"));
   }
 }
 
 TEST(JsonString, AnyBytesGiveValidJsonThatReadsBack) {
-  const struct {
-    std::string raw, readBack;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"plain/path.xlsx", "plain/path.xlsx"},
       {"quote\" back\\slash", "quote\" back\\slash"},
       {"tab\tnew\nline\x01", "tab\tnew\nline\x01"},
       {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x93\x8A", "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x93\x8A"},
-      {"latin1 \xE9t\xE9", "latin1 \xEF\xBF\xBDt\xEF\xBF\xBD"},          // not UTF-8
-      {"cut \xE2\x82", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},                   // truncated sequence
+      {"latin1 \xE9t\xE9", "latin1 \xEF\xBF\xBDt\xEF\xBF\xBD"},  // not UTF-8
+      {"cut \xE2\x82", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},           // truncated sequence
       {"overlong \xC0\xAF", "overlong \xEF\xBF\xBD\xEF\xBF\xBD"},
       {"surrogate \xED\xA0\x80", "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
-  for (const auto& c : cases) {
-    const std::string literal = JsonString(c.raw);
+  for (const auto& [raw, readBack] : cases) {
+    const std::string literal = JsonString(raw);
     std::string back;
-    ASSERT_NO_THROW(back = quorvane::testing::Json::Parse(literal).Text()) << literal;
-    EXPECT_EQ(back, c.readBack) << literal;
+    ASSERT_NO_THROW(back = nlohmann::json::parse(literal).get<std::string>()) << literal;
+    EXPECT_EQ(back, readBack) << literal;
   }
+}
+
+TEST(PosixFileCopier, CopiesWholeFileWithItsModeAndNeverReplacesATarget) {
+  ScratchDir dir("copier");
+  std::string content(300000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 % 251);
+  const fs::path book = dir.File("book.xlsx", content), older = dir.File("backup.xlsx", "older backup");
+  fs::permissions(book, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink(dir / "nowhere", dir / "dangling.xlsx");
+  PosixFileCopier copier;
+  EXPECT_EQ(copier.Copy(book, dir / "copy.xlsx"), CopyResult::Copied);
+  EXPECT_EQ(ReadBytes(dir / "copy.xlsx"), content);
+  EXPECT_EQ(fs::status(dir / "copy.xlsx").permissions(), fs::status(book).permissions());
+  EXPECT_EQ(copier.Copy(book, older), CopyResult::TargetExists);
+  EXPECT_EQ(ReadBytes(older), "older backup");
+  // A dangling link is a taken name too: following it would write elsewhere.
+  EXPECT_EQ(copier.Copy(book, dir / "dangling.xlsx"), CopyResult::TargetExists);
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"backup.xlsx", "book.xlsx", "copy.xlsx", "dangling.xlsx"}));
+}
+
+TEST(PosixFileCopier, FailuresThrowWithTheReasonAndLeaveNothing) {
+  ScratchDir dir("copier");
+  const fs::path locked = dir.File("locked.xlsx", "secret"), book = dir.File("book.xlsx");
+  fs::create_directory(dir / "folder.xlsx");
+  fs::create_directory(dir / "ro");
+  fs::permissions(locked, fs::perms::none);
+  fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+  const struct {
+    fs::path from, to;
+    std::string message;
+    bool asUser = false;  // root reads and writes anything
+  } cases[] = {
+      {dir / "missing.xlsx", dir / "copy.xlsx", "cannot read"},
+      {dir / "folder.xlsx", dir / "copy.xlsx", "not a regular file"},
+      {"/proc/self/mem", dir / "copy.xlsx", "cannot read /proc/self/mem: Input/output error"},  // a read that fails
+      {locked, dir / "copy.xlsx", "cannot read", true},
+      {book, dir / "ro/copy.xlsx", "ro/copy.xlsx", true},
+  };
+  for (const auto& c : cases) {
+    if (c.asUser && ::geteuid() == 0) continue;
+    SCOPED_TRACE(c.from.string() + " to " + c.to.string());
+    try {
+      PosixFileCopier().Copy(c.from, c.to);
+      ADD_FAILURE() << "copied";
+    } catch (const std::runtime_error& error) {
+      EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
+    }
+    EXPECT_FALSE(fs::exists(c.to));
+  }
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"book.xlsx", "folder.xlsx", "locked.xlsx", "ro"}));
 }

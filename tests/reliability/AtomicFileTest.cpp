@@ -1,21 +1,16 @@
-// Clearing abandoned temporary files: only this tool's own names, only files
-// nobody holds, and never the one another process or thread is writing.
+// The save's own files: abandoned temporary files are cleared (only this
+// tool's names, only files nobody holds, never one another process or
+// thread is writing), and a replaced workbook keeps what the original had.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fcntl.h>
+#include <sys/xattr.h>
 
 #include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "Support.h"
 #include "base/AtomicFile.h"
+#include "ooxml/Package.h"
 
 namespace quorvane::reliability {
 namespace {
@@ -25,90 +20,79 @@ using base::TemporaryFile;
 
 // A forked process that writes a temporary file in folder and holds it
 // until it is killed.
-class WriterProcess {
- public:
-  explicit WriterProcess(const fs::path& folder) {
-    int ready[2];
-    if (::pipe(ready) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
+struct WriterProcess {
+  WriterProcess(const fs::path& folder, const fs::path& capture) {
+    pid = ForkChild(capture, {}, [&] {
       try {
         TemporaryFile temp(folder);
         temp.Write("content", 7);
-        const std::string name = temp.Path().filename().string();
-        if (::write(ready[1], name.data(), name.size()) == static_cast<ssize_t>(name.size())) ::pause();
+        std::printf("%s", temp.Path().filename().c_str());
+        std::fflush(stdout);
+        ::pause();
       } catch (...) {
       }
       ::_exit(1);
+    });
+    for (int waited = 0; name.empty() && waited < 10000; ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (fs::exists(capture / "child.out")) name = ReadBytes(capture / "child.out");
     }
-    ::close(ready[1]);
-    char buffer[64];
-    const ssize_t n = ::read(ready[0], buffer, sizeof buffer);
-    ::close(ready[0]);
-    if (n > 0) name_.assign(buffer, static_cast<std::size_t>(n));
   }
   WriterProcess(const WriterProcess&) = delete;
   WriterProcess& operator=(const WriterProcess&) = delete;
   ~WriterProcess() { Kill(); }
-  const std::string& Name() const { return name_; }
   void Kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    WaitProgram(pid_);
-    pid_ = -1;
+    if (pid > 0) ::kill(pid, SIGKILL), WaitProgram(pid);
+    pid = -1;
   }
-
- private:
-  pid_t pid_ = -1;
-  std::string name_;
+  pid_t pid = -1;
+  std::string name;
 };
 
 TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
-  ScratchDir dir("sweep");
+  ScratchDir dir("sweep"), capture("capture");
   // Being written: by another process, by a writer of this very process,
   // and (below) by a descriptor holding the lock as a writer does. Writers
   // sweep the folder when they start, so they come first here.
-  WriterProcess other(dir.Path());
-  ASSERT_TRUE(base::IsTemporaryName(other.Name())) << other.Name();
+  WriterProcess other(dir.Path(), capture.Path());
+  ASSERT_TRUE(base::IsTemporaryName(other.name)) << other.name;
   std::optional<TemporaryFile> mine;
   mine.emplace(dir.Path());
   mine->Write("mine", 4);
-  WriteFile(dir / "~$qvcccccccccccc.tmp", "locked");
-  const int locked = ::open((dir / "~$qvcccccccccccc.tmp").c_str(), O_RDWR | O_CLOEXEC);
+  const int locked = ::open(dir.File("~$qvcccccccccccc.tmp", "locked").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(locked, 0);
   ASSERT_EQ(::flock(locked, LOCK_EX | LOCK_NB), 0);
 
   // Left by killed runs: the writer's and the older backup copier's shapes.
-  WriteFile(dir / "~$qv0123456789ab.tmp", "partial");
-  WriteFile(dir / ".quorvane-copy.Ab3xY9", "partial");
+  dir.File("~$qv0123456789ab.tmp", "partial");
+  dir.File(".quorvane-copy.Ab3xY9", "partial");
   // Others' files that merely look alike.
   const std::vector<std::string> lookalikes{
       "~$Book.xlsx",           "~$qvX.tmp",          "~$qv0123456789AB.tmp", "~$qv0123456789abc.tmp",
       "~$qv0123456789a.tmp",   "~$qv0123456789ab.TMP", "~$qv0123456789ab.tmp.xlsx", ".quorvane-copy.Ab3xY",
       ".quorvane-copy.Ab3xY9z", "book.xlsx"};
-  for (const auto& name : lookalikes) WriteFile(dir / name, "not ours");
+  for (const auto& name : lookalikes) dir.File(name, "not ours");
   fs::create_directory(dir / "~$qvaaaaaaaaaaaa.tmp");
   fs::create_symlink(dir / "book.xlsx", dir / "~$qvbbbbbbbbbbbb.tmp");
 
   EXPECT_EQ(RemoveAbandonedTemporaries(dir.Path()), 2u);
-  for (const auto& name : lookalikes) EXPECT_EQ(ReadFile(dir / name), "not ours") << name;
+  for (const auto& name : lookalikes) EXPECT_EQ(ReadBytes(dir / name), "not ours") << name;
   EXPECT_TRUE(fs::is_directory(dir / "~$qvaaaaaaaaaaaa.tmp"));
   EXPECT_TRUE(fs::is_symlink(dir / "~$qvbbbbbbbbbbbb.tmp"));
   EXPECT_FALSE(fs::exists(dir / "~$qv0123456789ab.tmp"));
   EXPECT_FALSE(fs::exists(dir / ".quorvane-copy.Ab3xY9"));
-  EXPECT_EQ(ReadFile(dir / other.Name()), "content");
+  EXPECT_EQ(ReadBytes(dir / other.name), "content");
   EXPECT_TRUE(fs::exists(dir / "~$qvcccccccccccc.tmp"));
   EXPECT_TRUE(fs::exists(mine->Path()));
 
   // The writer is unharmed: it still moves its file into place, never over
   // an existing name unless told to replace it.
-  WriteFile(dir / "taken.xlsx", "older");
+  dir.File("taken.xlsx", "older");
   EXPECT_FALSE(mine->MoveTo(dir / "taken.xlsx", false));
-  EXPECT_EQ(ReadFile(dir / "taken.xlsx"), "older");
+  EXPECT_EQ(ReadBytes(dir / "taken.xlsx"), "older");
   EXPECT_TRUE(mine->MoveTo(dir / "taken.xlsx", true));
   mine.reset();
-  EXPECT_EQ(ReadFile(dir / "taken.xlsx"), "mine");
+  EXPECT_EQ(ReadBytes(dir / "taken.xlsx"), "mine");
 
   // Once its holder lets go, the locked one is abandoned too.
   ::close(locked);
@@ -125,14 +109,14 @@ TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
 }
 
 TEST(AbandonedTemporaries, KilledWriterLeavesAFileTheNextWriterClears) {
-  ScratchDir dir("sweepkill");
-  WriterProcess killed(dir.Path());
-  ASSERT_FALSE(killed.Name().empty());
+  ScratchDir dir("sweepkill"), capture("capture");
+  WriterProcess killed(dir.Path(), capture.Path());
+  ASSERT_FALSE(killed.name.empty());
   killed.Kill();
-  ASSERT_TRUE(fs::exists(dir / killed.Name()));
+  ASSERT_TRUE(fs::exists(dir / killed.name));
   // The first temporary file in a folder sweeps it.
   TemporaryFile next(dir.Path());
-  EXPECT_FALSE(fs::exists(dir / killed.Name()));
+  EXPECT_FALSE(fs::exists(dir / killed.name));
 }
 
 TEST(AbandonedTemporaries, ConcurrentWritersAndSweepsInOneProcessNeverCollide) {
@@ -158,6 +142,28 @@ TEST(AbandonedTemporaries, ConcurrentWritersAndSweepsInOneProcessNeverCollide) {
   for (auto& thread : threads) thread.join();
   for (int t = 1; t < 8; t += 2) EXPECT_EQ(moved[t], 25) << "writer thread " << t;
   for (const auto& name : dir.Names()) EXPECT_FALSE(base::IsTemporaryName(name)) << name;
+}
+
+TEST(AtomicSave, TheSavedWorkbookKeepsTheOriginalsExtendedAttributesEmptyOnesToo) {
+  ScratchDir dir("xattr");
+  WriteLinkedWorkbook(dir / "book.xlsx");
+  const std::string path = (dir / "book.xlsx").string();
+  if (::setxattr(path.c_str(), "user.tag", "blue", 4, 0) != 0 || ::setxattr(path.c_str(), "user.empty", "", 0, 0) != 0)
+    GTEST_SKIP() << "no user attributes on this file system";
+  auto package = ooxml::Package::Open(path);
+  package.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+  package.Save();
+  char value[8] = {};
+  EXPECT_EQ(::getxattr(path.c_str(), "user.tag", value, sizeof value), 4);
+  EXPECT_STREQ(value, "blue");
+  EXPECT_EQ(::getxattr(path.c_str(), "user.empty", value, sizeof value), 0);
+}
+
+// Deleted between the check and the save: another program's doing, not a
+// write error.
+TEST(AtomicSave, AnOriginalGoneBeforeTheSaveIsAChangeByAnotherProgram) {
+  ScratchDir dir("gone");
+  EXPECT_THROW(base::AtomicFile(dir / "book.xlsx", base::FileStamp{}), base::FileChanged);
 }
 
 }  // namespace
