@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "TestWindow.h"
 #include "ooxml/BuiltinExcel.h"
@@ -39,77 +38,33 @@ void LinkedBook(const fs::path& path, const std::vector<std::string>& sources, c
   WorkbookBuilder book;
   std::string row = "<row r=\"1\">";
   for (std::size_t k = 0; k < sources.size(); ++k) {
-    BookLink link;
-    link.target = sources[k];
-    link.sheetNames = {"Sheet1"};
-    link.sheetDataSet = "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>";
-    book.AddBookLink(link);
-    const std::string cell = std::string(1, static_cast<char>('A' + k)) + "1";
-    row += "<c r=\"" + cell + "\"><f>[" + std::to_string(k + 1) + "]Sheet1!A1</f><v>" + value + "</v></c>";
+    book.AddBookLink({sources[k], {"Sheet1"}, "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>"});
+    row += "<c r=\"" + std::string(1, static_cast<char>('A' + k)) + "1\"><f>[" + std::to_string(k + 1) + "]Sheet1!A1</f><v>" + value + "</v></c>";
   }
-  row += "</row>";
-  book.AddSheet("Sheet1", row);
+  book.AddSheet("Sheet1", row + "</row>");
   book.Write(path);
 }
 
 std::vector<fs::path> BackupsOf(const fs::path& workbook) {
   std::vector<fs::path> out;
-  const std::wstring prefix = workbook.stem().wstring() + L" Backup ";
-  for (const auto& entry : fs::directory_iterator(workbook.parent_path())) {
-    const std::wstring name = entry.path().filename().wstring();
-    if (name.rfind(prefix, 0) == 0 && entry.path().extension() == workbook.extension()) out.push_back(entry.path());
-  }
+  for (const auto& entry : fs::directory_iterator(workbook.parent_path()))
+    if (entry.path().filename().wstring().starts_with(workbook.stem().wstring() + L" Backup ") &&
+        entry.path().extension() == workbook.extension())
+      out.push_back(entry.path());
   return out;
 }
 
-// The window's client area into a 24-bit BMP, for people to look at.
-void SaveScreenshot(HWND window, const fs::path& file) {
-  RECT r{};
-  ::GetClientRect(window, &r);
-  const int width = r.right, height = r.bottom;
-  HDC screen = ::GetDC(window);
-  HDC memory = ::CreateCompatibleDC(screen);
-  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, width, height);
-  HGDIOBJ old = ::SelectObject(memory, bitmap);
-  // What is on the screen: PrintWindow leaves the child controls out under Wine.
-  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-  ::BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
-  BITMAPINFOHEADER info{sizeof info, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  const int stride = (width * 3 + 3) & ~3;
-  std::vector<char> pixels(static_cast<std::size_t>(stride) * height);
-  ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
-              DIB_RGB_COLORS);
-  ::SelectObject(memory, old);
-  ::DeleteObject(bitmap);
-  ::DeleteDC(memory);
-  ::ReleaseDC(window, screen);
-
-  const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof info;
-  const BITMAPFILEHEADER header{0x4D42, offset + static_cast<DWORD>(pixels.size()), 0, 0, offset};
-  fs::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(&header), sizeof header);
-  out.write(reinterpret_cast<const char*>(&info), sizeof info);
-  out.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
-}
-
-fs::path ArtifactsFolder() {
-  wchar_t value[MAX_PATH] = {};
-  if (::GetEnvironmentVariableW(L"QUORVANE_ARTIFACTS", value, MAX_PATH) > 0) return value;
-  return fs::path(L"build") / L"artifacts";
-}
-
 TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
-  TempTree tree;
-  const fs::path folder = tree.Path() / L"Rapports été";
-  fs::create_directories(folder);
+  const tests::ScratchDir dir("end-to-end");
+  const fs::path folder = dir / L"Rapports été";
+  fs::create_directory(folder);
   const fs::path one = folder / L"Budget.xlsx";
   const fs::path two = folder / L"Résumé.xlsx";
   const fs::path old = folder / L"Old.xls";
   LinkedBook(one, {"Sources.xlsx"}, "42");
   LinkedBook(two, {"A.xlsx", "B.xlsx"}, "7");
-  std::ofstream(old, std::ios::binary) << std::string("\xD0\xCF\x11\xE0 not a package", 20);
-  const std::string oldBytes = ReadFileBytes(old);
+  const std::string oldBytes("\xD0\xCF\x11\xE0 not a package", 20);
+  tests::WriteBytes(old, oldBytes);
 
   // The real services, the settings in a key of the test's own.
   win32::RegistrySettings settings(HKEY_CURRENT_USER, L"Software\\Quorvane window test");
@@ -124,7 +79,6 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   win32::Program program({settings, boxes, automation, copier, clock, &random, &starter}, {false});
   program.Start();
   boxes.SetOwner(program.Window().Handle());
-  HWND main = program.Window().Handle();
 
   OneFormatData drag(CF_HDROP, HDrop({one.wstring(), two.wstring(), old.wstring()}));
   Drop(program.Window().DropTarget(), &drag);
@@ -132,8 +86,6 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   HWND check3 = program.Window().Control(ControlId::Check3);
   if (::SendMessageW(check3, BM_GETCHECK, 0, 0) != BST_CHECKED) ::SendMessageW(check3, BM_CLICK, 0, 0);
   ASSERT_EQ(program.Form().Check3.Value(), 1);
-  Pump();
-  SaveScreenshot(main, ArtifactsFolder() / L"window.bmp");
 
   std::wstring text;
   {
@@ -163,7 +115,7 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
     EXPECT_TRUE(std::any_of(saved.begin(), saved.end(),
                             [](const std::string& name) { return name.find("externalLink") != std::string::npos; }));
   }
-  EXPECT_EQ(ReadFileBytes(old), oldBytes);
+  EXPECT_EQ(tests::ReadBytes(old), oldBytes);
   EXPECT_EQ(::SendMessageW(program.Window().Control(ControlId::ProgressBar1), PBM_GETPOS, 0, 0), 0);
   EXPECT_EQ(program.Form().MousePointer.Get(), base::kPointerDefault);
   EXPECT_EQ(settings.GetSetting("Tarnwick", "Quorvane", "BackupCheck"), "True");

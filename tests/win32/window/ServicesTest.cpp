@@ -24,52 +24,55 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(DirectoryListing, AttributesAndNamesOfARealFolder) {
-  TempTree tree;
-  tree.File(L"a.xls");
-  tree.File(L"hidden.xlsx", FILE_ATTRIBUTE_HIDDEN);
-  tree.File(L"system.xlsm", FILE_ATTRIBUTE_SYSTEM);
-  tree.File(L"Łódź 東京\\ü.xlsm");
-  tree.Folder(L"HiddenDir", FILE_ATTRIBUTE_HIDDEN);
-  tree.Folder(L"SystemDir", FILE_ATTRIBUTE_SYSTEM);
+  const tests::ScratchDir dir("listing");
+  const std::string root = win32::Narrow(dir.Path().wstring());
+  dir.File(L"Łódź 東京\\ü.xlsm");
+  for (const auto& [name, attributes] : {std::pair{L"a.xls", 0}, {L"hidden.xlsx", FILE_ATTRIBUTE_HIDDEN},
+                                         {L"system.xlsm", FILE_ATTRIBUTE_SYSTEM}}) {
+    dir.File(name);
+    if (attributes) ::SetFileAttributesW((dir / name).c_str(), static_cast<DWORD>(attributes));
+  }
+  for (const auto& [name, attributes] : {std::pair{L"HiddenDir", FILE_ATTRIBUTE_HIDDEN}, {L"SystemDir", FILE_ATTRIBUTE_SYSTEM}}) {
+    fs::create_directory(dir / name);
+    ::SetFileAttributesW((dir / name).c_str(), static_cast<DWORD>(attributes) | FILE_ATTRIBUTE_DIRECTORY);
+  }
 
   // What the walk decides by; the walk itself is tested on fakes.
   win32::Win32DirectoryListing listing;
-  auto scan = listing.Open(tree.Root());
+  auto scan = listing.Open(root);
   std::map<std::string, filelist::FileAttributes> seen;
   while (auto entry = scan->Next()) {
     ASSERT_TRUE(entry->attributes.has_value());
     seen[entry->name] = *entry->attributes;
   }
-  const auto& plain = seen["a.xls"];
-  EXPECT_FALSE(plain.directory || plain.hidden || plain.system);
-  EXPECT_TRUE(seen["hidden.xlsx"].hidden);
-  EXPECT_TRUE(seen["system.xlsm"].system);
-  EXPECT_TRUE(seen[win32::Narrow(L"Łódź 東京")].directory);
-  EXPECT_TRUE(seen["HiddenDir"].directory && seen["HiddenDir"].hidden);
-  EXPECT_TRUE(seen["SystemDir"].directory && seen["SystemDir"].system);
+  const auto is = [&](const char* name, bool directory, bool hidden, bool system) {
+    const auto& a = seen[name];
+    return a.directory == directory && a.hidden == hidden && a.system == system;
+  };
+  EXPECT_TRUE(is("a.xls", false, false, false) && is("hidden.xlsx", false, true, false) &&
+              is("system.xlsm", false, false, true) && is("HiddenDir", true, true, false) &&
+              is("SystemDir", true, false, true) && seen[win32::Narrow(L"Łódź 東京")].directory);
   EXPECT_TRUE(seen.count("."));  // the walk itself skips the dot entries
-  EXPECT_THROW(listing.Open(tree.Root() + "\\no such folder"), std::exception);
+  EXPECT_THROW(listing.Open(root + "\\no such folder"), std::exception);
 
   // Names outside the code page go both ways; names are joined with a backslash.
-  const std::string unicode = listing.Join(tree.Root(), win32::Narrow(L"Łódź 東京"));
-  EXPECT_EQ(unicode, tree.Root() + win32::Narrow(L"\\Łódź 東京"));
-  EXPECT_EQ(filelist::ListFiles(listing, unicode, filelist::kWorkbookPattern),
-            std::vector<std::string>{win32::Narrow(L"ü.xlsm")});
+  const std::string unicode = listing.Join(root, win32::Narrow(L"Łódź 東京"));
+  EXPECT_EQ(unicode, root + win32::Narrow(L"\\Łódź 東京"));
+  EXPECT_EQ(filelist::ListFiles(listing, unicode, filelist::kWorkbookPattern), std::vector<std::string>{win32::Narrow(L"ü.xlsm")});
 }
 
 TEST(OpenDialog, FilterAndResultBuffers) {
   EXPECT_EQ(win32::DialogFilter(L"Excel Files (*.xl*)|*.xl*|"), std::wstring(L"Excel Files (*.xl*)\0*.xl*\0\0", 27));
   EXPECT_EQ(win32::DialogFilter(L"A|*.a"), std::wstring(L"A\0*.a\0\0", 7));
-
-  const wchar_t single[] = L"C:\\Data\\Book1.xls\0\0garbage";
-  EXPECT_EQ(win32::DialogResult(single, std::size(single)), L"C:\\Data\\Book1.xls");
-  const wchar_t several[] = L"C:\\Data\0a.xls\0b.xlsx\0\0garbage";
-  EXPECT_EQ(win32::DialogResult(several, std::size(several)), std::wstring(L"C:\\Data\0a.xls\0b.xlsx", 20));
-  const wchar_t cancelled[] = L"\0\0";
-  EXPECT_EQ(win32::DialogResult(cancelled, std::size(cancelled)), L"");
-  // A buffer filled to its end without the closing NULs stops at its end.
-  const wchar_t full[4] = {L'a', L'b', L'c', L'd'};
-  EXPECT_EQ(win32::DialogResult(full, 4), L"abcd");
+  const struct {
+    std::wstring buffer, result;
+  } cases[] = {
+      {std::wstring(L"C:\\Data\\Book1.xls\0\0garbage", 26), L"C:\\Data\\Book1.xls"},
+      {std::wstring(L"C:\\Data\0a.xls\0b.xlsx\0\0garbage", 29), std::wstring(L"C:\\Data\0a.xls\0b.xlsx", 20)},
+      {std::wstring(L"\0\0", 2), L""},
+      {L"abcd", L"abcd"},  // filled to its end without the closing NULs
+  };
+  for (const auto& c : cases) EXPECT_EQ(win32::DialogResult(c.buffer.data(), c.buffer.size()), c.result);
 }
 
 TEST(MessagePump, RunsWaitingMessagesAndStopsForGoodAtQuit) {
@@ -120,14 +123,13 @@ TEST(EngineChoice, ExcelWhenInstalledOtherwiseTheBuiltInEngine) {
 }
 
 TEST(Shell, FileDatesAndStartingWithoutWaiting) {
-  TempTree tree;
-  const fs::path file = tree.File(L"Łódź.xls");
+  const tests::ScratchDir dir("shell");
+  const std::string root = win32::Narrow(dir.Path().wstring());
   win32::Win32FileDates dates;
-  EXPECT_NO_THROW(dates.LastModified(win32::Narrow(file.wstring())));
-  EXPECT_NO_THROW(dates.LastModified(tree.Root()));
-  EXPECT_THROW(dates.LastModified(tree.Root() + "\\missing.xls"), std::exception);
+  EXPECT_NO_THROW(dates.LastModified(win32::Narrow(dir.File(L"Łódź.xls").wstring())));
+  EXPECT_NO_THROW(dates.LastModified(root));
+  EXPECT_THROW(dates.LastModified(root + "\\missing.xls"), std::exception);
   EXPECT_THROW(dates.LastModified(""), std::exception);
-
   win32::Win32ProgramStarter starter;
   EXPECT_NO_THROW(starter.Shell("cmd.exe /c exit 0", 2));
   EXPECT_THROW(starter.Shell("no-such-program-quorvane.exe", 2), std::exception);

@@ -1,7 +1,6 @@
 #pragma once
 // The real program window in the test's own thread, with in-memory services
-// where a test does not need the real ones, and the small Win32 helpers the
-// tests share.
+// where a test does not need the real ones, and the Win32 helpers the tests share.
 
 #include <windows.h>
 #undef Yield
@@ -11,8 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -21,6 +18,7 @@
 
 #include "fakes/FakeExcel.h"
 #include "fakes/FakeServices.h"
+#include "support/ScratchDir.h"
 #include "win32/Strings.h"
 #include "win32/window/Program.h"
 
@@ -53,9 +51,8 @@ inline std::vector<std::wstring> ListTexts(HWND list) {
   return out;
 }
 
-inline LPARAM Point(int x, int y) { return MAKELPARAM(x, y); }
 inline LRESULT Mouse(HWND control, UINT message, POINT at, WPARAM keys = 0) {
-  return ::SendMessageW(control, message, keys, Point(at.x, at.y));
+  return ::SendMessageW(control, message, keys, MAKELPARAM(at.x, at.y));
 }
 inline void Click(HWND button) { ::SendMessageW(button, BM_CLICK, 0, 0); }
 inline bool Checked(HWND button) { return ::SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED; }
@@ -72,47 +69,6 @@ inline POINT RowCentre(HWND list, int row) {
   return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
-inline win32::PixelRect ChildRect(HWND parent, HWND child) {
-  RECT r{};
-  ::GetWindowRect(child, &r);
-  ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
-  return {r.left, r.top, r.right - r.left, r.bottom - r.top};
-}
-
-// A folder tree under %TEMP% that is removed again, attributes and all.
-class TempTree {
- public:
-  TempTree()
-      : root_(std::filesystem::temp_directory_path() / (L"quorvane-tree-" + std::to_wstring(::GetCurrentProcessId()))) {
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
-  }
-  TempTree(const TempTree&) = delete;
-  TempTree& operator=(const TempTree&) = delete;
-  ~TempTree() {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_))
-      ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  std::filesystem::path File(const std::filesystem::path& relative, DWORD attributes = 0) {
-    const std::filesystem::path path = root_ / relative;
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path) << "x";
-    if (attributes) ::SetFileAttributesW(path.c_str(), attributes);
-    return path;
-  }
-  void Folder(const std::filesystem::path& relative, DWORD attributes) {
-    std::filesystem::create_directories(root_ / relative);
-    ::SetFileAttributesW((root_ / relative).c_str(), attributes | FILE_ATTRIBUTE_DIRECTORY);
-  }
-  std::string Root() const { return win32::Narrow(root_.wstring()); }
-  const std::filesystem::path& Path() const { return root_; }
-
- private:
-  std::filesystem::path root_;
-};
-
 // A minimal IDataObject offering one HGLOBAL format.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
@@ -121,13 +77,10 @@ class OneFormatData final : public IDataObject {
   OneFormatData(CLIPFORMAT format, std::vector<char> bytes) : format_(format), bytes_(std::move(bytes)) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IDataObject) {
-      *object = static_cast<IDataObject*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    *object = riid == IID_IUnknown || riid == IID_IDataObject ? static_cast<IDataObject*>(this) : nullptr;
+    if (!*object) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
   }
   // Lives on the test's stack; the counts only have to balance.
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
@@ -136,12 +89,11 @@ class OneFormatData final : public IDataObject {
   HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override {
     if (QueryGetData(format) != S_OK) return DV_E_FORMATETC;
     HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes_.size());
-    void* data = ::GlobalLock(memory);
-    std::copy(bytes_.begin(), bytes_.end(), static_cast<char*>(data));
+    std::copy(bytes_.begin(), bytes_.end(), static_cast<char*>(::GlobalLock(memory)));
     ::GlobalUnlock(memory);
+    *medium = STGMEDIUM{};
     medium->tymed = TYMED_HGLOBAL;
     medium->hGlobal = memory;
-    medium->pUnkForRelease = nullptr;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override {
