@@ -39,15 +39,13 @@ inline std::wstring WindowText(HWND hwnd) {
   return text;
 }
 
-inline std::wstring ListText(HWND list, int row) {
-  wchar_t buffer[1024] = {};
-  ListView_GetItemText(list, row, 0, buffer, 1024);
-  return buffer;
-}
-
 inline std::vector<std::wstring> ListTexts(HWND list) {
   std::vector<std::wstring> out;
-  for (int row = 0; row < ListView_GetItemCount(list); ++row) out.push_back(ListText(list, row));
+  for (int row = 0; row < ListView_GetItemCount(list); ++row) {
+    wchar_t buffer[1024] = {};
+    ListView_GetItemText(list, row, 0, buffer, 1024);
+    out.push_back(buffer);
+  }
   return out;
 }
 
@@ -138,28 +136,14 @@ inline bool HasClass(HWND hwnd, const wchar_t* name) {
 }
 
 // The first top-level window of the process that the test accepts, waiting
-// up to the timeout (or until told to stop) for it.
-inline HWND WaitForWindow(DWORD process, const std::function<bool(HWND)>& accept, DWORD timeoutMs = 20000,
-                          const std::atomic<bool>* stop = nullptr) {
-  struct Search {
-    DWORD process;
-    const std::function<bool(HWND)>* accept;
-    HWND found;
-  };
-  for (DWORD waited = 0; waited < timeoutMs && !(stop && *stop); waited += 50) {
-    Search search{process, &accept, nullptr};
-    ::EnumWindows(
-        [](HWND hwnd, LPARAM data) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(data);
-          DWORD owner = 0;
-          ::GetWindowThreadProcessId(hwnd, &owner);
-          if (owner == s->process && (*s->accept)(hwnd)) s->found = hwnd;
-          return s->found == nullptr;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (search.found) return search.found;
-    ::Sleep(50);
-  }
+// up to 20 s (or until told to stop) for it.
+inline HWND WaitForWindow(DWORD process, const std::function<bool(HWND)>& accept, const std::atomic<bool>* stop = nullptr) {
+  for (int i = 0; i < 400 && !(stop && *stop); ++i, ::Sleep(50))
+    for (HWND h = ::FindWindowExW(nullptr, nullptr, nullptr, nullptr); h; h = ::FindWindowExW(nullptr, h, nullptr, nullptr)) {
+      DWORD owner = 0;
+      ::GetWindowThreadProcessId(h, &owner);
+      if (owner == process && accept(h)) return h;
+    }
   return nullptr;
 }
 
@@ -178,8 +162,7 @@ class DialogHandler {
 
  private:
   void Run() {
-    HWND dialog = WaitForWindow(
-        ::GetCurrentProcessId(), [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770"); }, 20000, &stop_);
+    HWND dialog = WaitForWindow(::GetCurrentProcessId(), [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770"); }, &stop_);
     if (!dialog) return;
     ::Sleep(200);  // let the dialog finish filling itself
     act_(dialog);
