@@ -1,28 +1,233 @@
-// The real window under Wine: what its controls show and how input on them
-// reaches the model (the window's logic is tested on the model), its looks
-// at two DPIs, drops, the system dialogs, the pointer files, and quorvane.exe
-// as its own process.
+// The real window under Wine, in the test's own thread with in-memory services
+// where a test does not need the real ones: what its controls show and how
+// input on them reaches the model (the window's logic is tested on the model),
+// its looks at two DPIs, drops, the system dialogs, the pointer files, the
+// platform services, quorvane.exe as its own process, and a run end to end.
 #include <windows.h>
 #undef Yield
 #include <commctrl.h>
 #include <dlgs.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
-#include "TestWindow.h"
+#include "fakes/FakeExcel.h"
+#include "fakes/FakeServices.h"
+#include "filelist/AddFolder.h"
+#include "ooxml/BuiltinExcel.h"
+#include "support/ScratchDir.h"
+#include "support/WorkbookBuilder.h"
+#include "win32/ComExcel.h"
+#include "win32/DirectoryListing.h"
+#include "win32/FileCopier.h"
+#include "win32/MessageBoxes.h"
+#include "win32/RegionalClock.h"
+#include "win32/RegistrySettings.h"
 #include "win32/Resource.h"
 #include "win32/Strings.h"
+#include "win32/window/EngineChoice.h"
+#include "win32/window/MessagePump.h"
+#include "win32/window/OpenDialog.h"
+#include "win32/window/Program.h"
+#include "win32/window/Shell.h"
 #include "win32/window/Window.h"
 
 namespace quorvane::testing {
 namespace {
+
+// Runs every waiting message of this thread.
+void Pump() {
+  MSG msg;
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+}
+
+std::wstring WindowText(HWND hwnd) {
+  std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(::GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+std::vector<std::wstring> ListTexts(HWND list) {
+  std::vector<std::wstring> out;
+  for (int row = 0; row < ListView_GetItemCount(list); ++row) {
+    wchar_t buffer[1024] = {};
+    ListView_GetItemText(list, row, 0, buffer, 1024);
+    out.push_back(buffer);
+  }
+  return out;
+}
+
+LRESULT Mouse(HWND control, UINT message, POINT at, WPARAM keys = 0) {
+  return ::SendMessageW(control, message, keys, MAKELPARAM(at.x, at.y));
+}
+void Click(HWND button) { ::SendMessageW(button, BM_CLICK, 0, 0); }
+bool Checked(HWND button) { return ::SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+// The pointer the control shows now.
+HCURSOR CursorShownOver(HWND control) {
+  ::SendMessageW(control, WM_SETCURSOR, reinterpret_cast<WPARAM>(control), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+  return ::GetCursor();
+}
+
+// Centre of a row of the list, in the list's client coordinates.
+POINT RowCentre(HWND list, int row) {
+  RECT r{};
+  ListView_GetItemRect(list, row, &r, LVIR_BOUNDS);
+  return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+}
+
+// A minimal IDataObject offering one HGLOBAL format.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+class OneFormatData final : public IDataObject {
+ public:
+  OneFormatData(CLIPFORMAT format, std::vector<char> bytes) : format_(format), bytes_(std::move(bytes)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    *object = riid == IID_IUnknown || riid == IID_IDataObject ? static_cast<IDataObject*>(this) : nullptr;
+    if (!*object) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  // Lives on the test's stack; the counts only have to balance.
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references_; }
+
+  HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override {
+    if (QueryGetData(format) != S_OK) return DV_E_FORMATETC;
+    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes_.size());
+    std::copy(bytes_.begin(), bytes_.end(), static_cast<char*>(::GlobalLock(memory)));
+    ::GlobalUnlock(memory);
+    *medium = STGMEDIUM{};
+    medium->tymed = TYMED_HGLOBAL;
+    medium->hGlobal = memory;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override {
+    return format->cfFormat == format_ && (format->tymed & TYMED_HGLOBAL) ? S_OK : DV_E_FORMATETC;
+  }
+  // Nothing else of IDataObject is asked of a drop source's data.
+  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
+
+  ULONG references() const { return references_; }
+
+ private:
+  CLIPFORMAT format_;
+  std::vector<char> bytes_;
+  ULONG references_ = 1;
+};
+#pragma GCC diagnostic pop
+
+// DROPFILES followed by the wide paths, each NUL-ended, and a closing NUL.
+std::vector<char> HDrop(const std::vector<std::wstring>& paths) {
+  std::wstring list;
+  for (const auto& path : paths) list += path + L'\0';
+  list += L'\0';
+  std::vector<char> bytes(sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
+  DROPFILES header{};
+  header.pFiles = sizeof(DROPFILES);
+  header.fWide = TRUE;
+  std::memcpy(bytes.data(), &header, sizeof header);
+  std::memcpy(bytes.data() + sizeof header, list.data(), list.size() * sizeof(wchar_t));
+  return bytes;
+}
+
+bool HasClass(HWND hwnd, const wchar_t* name) {
+  wchar_t buffer[64] = {};
+  ::GetClassNameW(hwnd, buffer, 64);
+  return std::wstring(buffer) == name;
+}
+
+// The first top-level window of the process that the test accepts, waiting
+// up to 20 s (or until told to stop) for it.
+HWND WaitForWindow(DWORD process, const std::function<bool(HWND)>& accept, const std::atomic<bool>* stop = nullptr) {
+  for (int i = 0; i < 400 && !(stop && *stop); ++i, ::Sleep(50))
+    for (HWND h = ::FindWindowExW(nullptr, nullptr, nullptr, nullptr); h; h = ::FindWindowExW(nullptr, h, nullptr, nullptr)) {
+      DWORD owner = 0;
+      ::GetWindowThreadProcessId(h, &owner);
+      if (owner == process && accept(h)) return h;
+    }
+  return nullptr;
+}
+
+// Waits on a thread of its own for the first dialog of this process and
+// hands it to `act` there, while the test's thread sits in the modal loop.
+class DialogHandler {
+ public:
+  explicit DialogHandler(std::function<void(HWND)> act) : act_(std::move(act)), thread_([this] { Run(); }) {}
+  DialogHandler(const DialogHandler&) = delete;
+  DialogHandler& operator=(const DialogHandler&) = delete;
+  ~DialogHandler() {
+    stop_ = true;
+    thread_.join();
+  }
+  bool Handled() const { return handled_; }
+
+ private:
+  void Run() {
+    HWND dialog = WaitForWindow(::GetCurrentProcessId(), [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770"); }, &stop_);
+    if (!dialog) return;
+    ::Sleep(200);  // let the dialog finish filling itself
+    act_(dialog);
+    handled_ = true;
+  }
+  std::function<void(HWND)> act_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> handled_{false};
+  std::thread thread_;
+};
+
+// The program with fakes behind the services that are not under test. The
+// dice never draw the site visit.
+struct FakeProgram {
+  FakeSettings settings;
+  FakeMessages messages;
+  FakeExcel excel;
+  FakeFiles files;
+  FakeClock clock;
+  FakeRandom random;
+  FakeStarter starter;
+  std::unique_ptr<win32::Program> program;
+
+  explicit FakeProgram(base::ExcelAutomation* automation = nullptr, const char* storedBackupOption = nullptr) {
+    if (storedBackupOption)
+      settings.values[FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck")] = storedBackupOption;
+    program = std::make_unique<win32::Program>(
+        win32::ProgramServices{settings, messages, automation ? *automation : excel, files, clock, &random, &starter},
+        win32::WindowOptions{false});
+    program->Start();
+    messages.pointer = &Form().MousePointer;
+    messages.progress = &Form().ProgressBar1;
+    Pump();
+  }
+  app::Form1& Form() { return program->Form(); }
+  filelist::FileList& Files() { return program->Form().ListView1; }
+  win32::MainWindow& Window() { return program->Window(); }
+  HWND Control(win32::ControlId id) { return Window().Control(id); }
+  HWND List() { return Control(win32::ControlId::ListView1); }
+};
+
 
 namespace fs = std::filesystem;
 using win32::ControlId;
@@ -515,6 +720,219 @@ TEST(Program, StartsShowsItsWindowAnswersTheRunAndEndsOnClose) {
   DWORD code = 1;
   ::GetExitCodeProcess(process.get(), &code);
   EXPECT_EQ(code, 0u);
+}
+
+// The platform services against the real system.
+TEST(DirectoryListing, AttributesAndNamesOfARealFolder) {
+  const tests::ScratchDir dir("listing");
+  const std::string root = win32::Narrow(dir.Path().wstring());
+  dir.File(L"Łódź 東京\\ü.xlsm");
+  for (const auto& [name, attributes] : {std::pair{L"a.xls", 0}, {L"hidden.xlsx", FILE_ATTRIBUTE_HIDDEN},
+                                         {L"system.xlsm", FILE_ATTRIBUTE_SYSTEM}}) {
+    dir.File(name);
+    if (attributes) ::SetFileAttributesW((dir / name).c_str(), static_cast<DWORD>(attributes));
+  }
+  for (const auto& [name, attributes] : {std::pair{L"HiddenDir", FILE_ATTRIBUTE_HIDDEN}, {L"SystemDir", FILE_ATTRIBUTE_SYSTEM}}) {
+    fs::create_directory(dir / name);
+    ::SetFileAttributesW((dir / name).c_str(), static_cast<DWORD>(attributes) | FILE_ATTRIBUTE_DIRECTORY);
+  }
+
+  // What the walk decides by; the walk itself is tested on fakes.
+  win32::Win32DirectoryListing listing;
+  auto scan = listing.Open(root);
+  std::map<std::string, filelist::FileAttributes> seen;
+  while (auto entry = scan->Next()) {
+    ASSERT_TRUE(entry->attributes.has_value());
+    seen[entry->name] = *entry->attributes;
+  }
+  const auto is = [&](const char* name, bool directory, bool hidden, bool system) {
+    const auto& a = seen[name];
+    return a.directory == directory && a.hidden == hidden && a.system == system;
+  };
+  EXPECT_TRUE(is("a.xls", false, false, false) && is("hidden.xlsx", false, true, false) &&
+              is("system.xlsm", false, false, true) && is("HiddenDir", true, true, false) &&
+              is("SystemDir", true, false, true) && seen[win32::Narrow(L"Łódź 東京")].directory);
+  EXPECT_TRUE(seen.count("."));  // the walk itself skips the dot entries
+  EXPECT_THROW(listing.Open(root + "\\no such folder"), std::exception);
+
+  // Names outside the code page go both ways; names are joined with a backslash.
+  const std::string unicode = listing.Join(root, win32::Narrow(L"Łódź 東京"));
+  EXPECT_EQ(unicode, root + win32::Narrow(L"\\Łódź 東京"));
+  EXPECT_EQ(filelist::ListFiles(listing, unicode, filelist::kWorkbookPattern), std::vector<std::string>{win32::Narrow(L"ü.xlsm")});
+}
+
+TEST(OpenDialog, FilterAndResultBuffers) {
+  EXPECT_EQ(win32::DialogFilter(L"Excel Files (*.xl*)|*.xl*|"), std::wstring(L"Excel Files (*.xl*)\0*.xl*\0\0", 27));
+  EXPECT_EQ(win32::DialogFilter(L"A|*.a"), std::wstring(L"A\0*.a\0\0", 7));
+  const struct {
+    std::wstring buffer, result;
+  } cases[] = {
+      {std::wstring(L"C:\\Data\\Book1.xls\0\0garbage", 26), L"C:\\Data\\Book1.xls"},
+      {std::wstring(L"C:\\Data\0a.xls\0b.xlsx\0\0garbage", 29), std::wstring(L"C:\\Data\0a.xls\0b.xlsx", 20)},
+      {std::wstring(L"\0\0", 2), L""},
+      {L"abcd", L"abcd"},  // filled to its end without the closing NULs
+  };
+  for (const auto& c : cases) EXPECT_EQ(win32::DialogResult(c.buffer.data(), c.buffer.size()), c.result);
+}
+
+TEST(MessagePump, RunsWaitingMessagesAndStopsForGoodAtQuit) {
+  bool ending = false;
+  HWND none = nullptr;
+  win32::Win32MessagePump pump(none, ending);
+  HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  ASSERT_NE(window, nullptr);
+  ::PostMessageW(window, WM_NULL, 0, 0);
+  ::PostMessageW(window, WM_NULL, 0, 0);
+  EXPECT_TRUE(pump.Yield());
+  MSG waiting;
+  EXPECT_FALSE(::PeekMessageW(&waiting, window, 0, 0, PM_NOREMOVE));
+
+  ::PostQuitMessage(7);
+  EXPECT_FALSE(pump.Yield());
+  EXPECT_FALSE(pump.Yield());  // and stays stopped
+  // The quit was put back for the outer loop.
+  MSG msg;
+  ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 7u);
+
+  win32::Win32MessagePump second(none, ending);
+  ending = true;
+  EXPECT_FALSE(second.Yield());
+  ::DestroyWindow(window);
+}
+
+TEST(EngineChoice, ExcelWhenInstalledOtherwiseTheBuiltInEngine) {
+  FakeExcel excel;
+  FakeExcel builtin;
+  win32::EngineChoice choice(excel, builtin);
+  EXPECT_NE(choice.Create(), nullptr);
+  EXPECT_EQ(excel.created, 1);
+  EXPECT_EQ(builtin.created, 0);
+
+  // An installed Excel that fails to start fails the workbook, with its reason.
+  excel.failOn = "Create";
+  EXPECT_THROW(choice.Create(), base::AutomationError);
+  EXPECT_EQ(builtin.created, 0);
+  excel.notInstalled = true;
+  EXPECT_NE(choice.Create(), nullptr);
+  EXPECT_EQ(builtin.created, 1);
+
+  // Only a running Excel is asked about; the engine is never "running".
+  builtin.running = true;
+  EXPECT_THROW(choice.GetRunning(), base::AutomationError);
+}
+
+TEST(Shell, FileDatesAndStartingWithoutWaiting) {
+  const tests::ScratchDir dir("shell");
+  const std::string root = win32::Narrow(dir.Path().wstring());
+  win32::Win32FileDates dates;
+  EXPECT_NO_THROW(dates.LastModified(win32::Narrow(dir.File(L"Łódź.xls").wstring())));
+  EXPECT_NO_THROW(dates.LastModified(root));
+  EXPECT_THROW(dates.LastModified(root + "\\missing.xls"), std::exception);
+  EXPECT_THROW(dates.LastModified(""), std::exception);
+  win32::Win32ProgramStarter starter;
+  EXPECT_NO_THROW(starter.Shell("cmd.exe /c exit 0", 2));
+  EXPECT_THROW(starter.Shell("no-such-program-quorvane.exe", 2), std::exception);
+}
+
+// The program as a user drives it, on a machine without Excel: workbooks are
+// dropped onto the list, the backup box is ticked, "Remove File Links" is
+// pressed and the closing message box is answered like a user would.
+void Drop(IDropTarget* target, IDataObject* data) {
+  POINTL at{20, 20};
+  DWORD effect = DROPEFFECT_COPY;
+  target->DragEnter(data, MK_LBUTTON, at, &effect);
+  effect = DROPEFFECT_COPY;
+  target->Drop(data, 0, at, &effect);
+}
+
+void LinkedBook(const fs::path& path, const std::vector<std::string>& sources, const std::string& value) {
+  WorkbookBuilder book;
+  std::string row = "<row r=\"1\">";
+  for (std::size_t k = 0; k < sources.size(); ++k) {
+    book.AddBookLink({sources[k], {"Sheet1"}, "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>"});
+    row += "<c r=\"" + std::string(1, static_cast<char>('A' + k)) + "1\"><f>[" + std::to_string(k + 1) + "]Sheet1!A1</f><v>" + value + "</v></c>";
+  }
+  book.AddSheet("Sheet1", row + "</row>");
+  book.Write(path);
+}
+
+std::vector<fs::path> BackupsOf(const fs::path& workbook) {
+  std::vector<fs::path> out;
+  for (const auto& entry : fs::directory_iterator(workbook.parent_path()))
+    if (entry.path().filename().wstring().starts_with(workbook.stem().wstring() + L" Backup ") &&
+        entry.path().extension() == workbook.extension())
+      out.push_back(entry.path());
+  return out;
+}
+
+TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
+  const tests::ScratchDir dir("end-to-end");
+  const fs::path folder = dir / L"Rapports été";
+  fs::create_directory(folder);
+  const fs::path one = folder / L"Budget.xlsx";
+  const fs::path two = folder / L"Résumé.xlsx";
+  const fs::path old = folder / L"Old.xls";
+  LinkedBook(one, {"Sources.xlsx"}, "42");
+  LinkedBook(two, {"A.xlsx", "B.xlsx"}, "7");
+  const std::string oldBytes("\xD0\xCF\x11\xE0 not a package", 20);
+  tests::WriteBytes(old, oldBytes);
+
+  // The real services, the settings in a key of the test's own.
+  win32::RegistrySettings settings(HKEY_CURRENT_USER, L"Software\\Quorvane window test");
+  win32::Win32MessageBoxes boxes(nullptr);
+  win32::ComExcel excel;
+  ooxml::BuiltinAutomation builtin;
+  win32::EngineChoice automation(excel, builtin);
+  win32::Win32FileCopier copier;
+  win32::Win32RegionalClock clock;
+  FakeRandom random;  // never draws the site visit
+  FakeStarter starter;
+  win32::Program program({settings, boxes, automation, copier, clock, &random, &starter}, {false});
+  program.Start();
+  boxes.SetOwner(program.Window().Handle());
+
+  OneFormatData drag(CF_HDROP, HDrop({one.wstring(), two.wstring(), old.wstring()}));
+  Drop(program.Window().DropTarget(), &drag);
+  ASSERT_EQ(program.Form().ListView1.Count(), 3u);
+  HWND check3 = program.Window().Control(ControlId::Check3);
+  if (::SendMessageW(check3, BM_GETCHECK, 0, 0) != BST_CHECKED) ::SendMessageW(check3, BM_CLICK, 0, 0);
+  ASSERT_EQ(program.Form().Check3.Value(), 1);
+
+  std::wstring text;
+  {
+    DialogHandler answer([&](HWND box) {
+      text = WindowText(::GetDlgItem(box, 0xFFFF));
+      ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    });
+    ::SendMessageW(program.Window().Control(ControlId::Check2), BM_CLICK, 0, 0);
+    ASSERT_TRUE(answer.Handled());
+  }
+  const std::string message = win32::Narrow(text);
+  EXPECT_EQ(message.rfind("Done.", 0), 0u) << message;
+  EXPECT_NE(message.find("1 of 3 workbooks"), std::string::npos) << message;
+  EXPECT_NE(message.find(win32::Narrow(old.wstring())), std::string::npos) << message;
+  EXPECT_EQ(message.find("Budget"), std::string::npos) << message;
+
+  for (const fs::path& book : {one, two}) {
+    for (const auto& name : PackageEntries(book)) EXPECT_EQ(name.find("externalLink"), std::string::npos) << name;
+    const auto parts = ReadPackage(book);
+    const auto sheet = parts.find("xl/worksheets/sheet1.xml");
+    ASSERT_NE(sheet, parts.end());
+    EXPECT_EQ(sheet->second.find("[1]"), std::string::npos);
+    EXPECT_NE(sheet->second.find(book == one ? "<v>42</v>" : "<v>7</v>"), std::string::npos);
+    const auto backups = BackupsOf(book);
+    ASSERT_EQ(backups.size(), 1u) << book.string();
+    const auto saved = PackageEntries(backups[0]);
+    EXPECT_TRUE(std::any_of(saved.begin(), saved.end(),
+                            [](const std::string& name) { return name.find("externalLink") != std::string::npos; }));
+  }
+  EXPECT_EQ(tests::ReadBytes(old), oldBytes);
+  EXPECT_EQ(::SendMessageW(program.Window().Control(ControlId::ProgressBar1), PBM_GETPOS, 0, 0), 0);
+  EXPECT_EQ(program.Form().MousePointer.Get(), base::kPointerDefault);
+  EXPECT_EQ(settings.GetSetting("Tarnwick", "Quorvane", "BackupCheck"), "True");
+
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quorvane window test");
 }
 
 }  // namespace
