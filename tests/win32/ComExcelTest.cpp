@@ -16,12 +16,6 @@ namespace {
 using testing::FakeExcel;
 using Journal = std::vector<std::string>;
 
-ExcelTimes Quick() {
-  ExcelTimes times;
-  times.quitGrace = std::chrono::milliseconds(100);
-  return times;
-}
-
 class ComExcelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -33,7 +27,7 @@ class ComExcelTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(FakeExcel().liveObjects, 0) << "a COM reference was leaked"; }
 
   testing::FakeExcelRegistration registration_;
-  ComExcel excel_{Quick()};
+  ComExcel excel_{ExcelTimes{std::chrono::milliseconds(100), {}}};
 };
 
 // Each member is reached by name, with its arguments as the VARIANT types Excel takes.
@@ -49,7 +43,7 @@ TEST_F(ComExcelTest, EachCallArrivesByNameWithItsArgumentTypes) {
       {[](auto& a) { a.SetAskToUpdateLinks(true); }, "Application.AskToUpdateLinks=True"},
       {[](auto& a) { a.Workbooks()->Open("C:\\M\u00e4rz.xlsx"); }, "Workbooks.Open(C:\\M\u00e4rz.xlsx&)"},
       {[](auto& a) { a.ActiveWorkbook()->LinkSources(1); }, "Workbook.LinkSources(Type=1)"},
-      {[](auto& a) { a.ActiveWorkbook()->BreakLink("\\\\s\\\u00DC.xls", 1); }, "Workbook.BreakLink(Name=\\\\s\\\u00DC.xls&, Type=1)"},
+      {[](auto& a) { a.ActiveWorkbook()->BreakLink("\\\\s\\\u00DC.xls", 1); }, "Workbook.BreakLink(name=\\\\s\\\u00DC.xls&, Type=1)"},
       {[](auto& a) { a.ActiveWorkbook()->Save(); }, "Workbook.Save()"},
       {[](auto& a) { a.ActiveWorkbook()->Close(false); }, "Workbook.Close(SaveChanges=False)"},
       {[](auto& a) { a.Quit(); }, "Application.Quit()"},

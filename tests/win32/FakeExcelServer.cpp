@@ -173,6 +173,7 @@ class FakeObject final : public IDispatch {
  private:
   void Record(const std::string& entry) const {
     if (FakeInstance* owner = InstanceAt(instance_)) owner->calls.push_back(entry);
+    FakeExcel().journal.push_back(entry);
   }
 
   // Like Excel, an instance told to quit ends once nobody holds it, unless a
@@ -180,6 +181,7 @@ class FakeObject final : public IDispatch {
   void LastReleaseOfApplication() const {
     FakeInstance* self = InstanceAt(instance_);
     if (!self) return;
+    self->released = true;
     if (self->created && Arrive("Release")) {
       self->lingers = true;
       self->faults.push_back(self->calls.size());
@@ -245,7 +247,7 @@ ComPtr<IDispatch> NewApplication(bool created) {
   const auto me = [self] { return InstanceAt(self); };
   std::vector<Member> book{
       {L"LinkSources", {L"Type"}, kCall | kGet, [self](const DISPPARAMS&, VARIANT* r) { *r = SourceArray(self); }},
-      {L"BreakLink", {L"Name", L"Type"}, kCall,
+      {L"BreakLink", {L"name", L"Type"}, kCall,
        [me](const DISPPARAMS& p, VARIANT*) {
          const std::wstring name = TextArgument(p, 0);
          if (!Listed(FakeExcel().keptByBreakLink, name)) me()->broken.push_back(name);
@@ -288,6 +290,7 @@ class ClassObject final : public IClassFactory {
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     if (const Fault* fault = Arrive("Create")) return fault->code;
+    ++FakeExcel().created;
     return NewApplication(true)->QueryInterface(iid, out);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
@@ -303,6 +306,10 @@ FakeExcelState& FakeExcel() {
 }
 
 ComPtr<IDispatch> NewFakeApplication() { return NewApplication(false); }
+
+int FakeExcelState::LiveInstances() const {
+  return static_cast<int>(std::count_if(instances.begin(), instances.end(), [](const auto& i) { return i.created && !i.Ended(); }));
+}
 
 ChildWindowProcess::ChildWindowProcess(DWORD exitDelayMs) {
   static int count = 0;

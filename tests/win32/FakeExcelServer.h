@@ -73,6 +73,7 @@ struct Fault {
 struct FakeInstance {
   bool created = false;  // by the class object, not found running
   bool quitHonoured = false;
+  bool released = false;
   bool lingers = false;
   // "Object.Member" gets, "Object.Member=value" puts, "Object.Member(args)"
   // calls, named arguments as "Name=value"; by-reference strings end in "&".
@@ -82,9 +83,11 @@ struct FakeInstance {
   int automationSecurity = 1;
   int macrosRun = 0;
   std::vector<std::wstring> broken{};
+  bool Ended() const { return process ? !process->Alive() : quitHonoured && released && !lingers; }
 };
 
 struct FakeExcelState {
+  std::vector<std::string> journal;  // the calls of every instance, as they arrived
   std::vector<std::wstring> linkSources;      // none: LinkSources gives Empty
   std::vector<std::wstring> keptByBreakLink;  // still listed after their BreakLink
   DWORD exitDelayMs = 0;
@@ -98,6 +101,8 @@ struct FakeExcelState {
   int faultsFired = 0;
   std::vector<FakeInstance> instances;
   int liveObjects = 0;  // fake objects not yet released
+  int created = 0;      // instances made by the class object
+  int LiveInstances() const;  // created ones not ended
 };
 
 FakeExcelState& FakeExcel();

@@ -292,11 +292,8 @@ void RunUnderFaultsTest::Check(const Case& c) {
   // anything, and is gone; the user's own was only asked its name, and runs.
   for (const FakeInstance& instance : state.instances) {
     if (!instance.created) continue;
-    EXPECT_EQ(instance.macrosRun, 0);
-    EXPECT_TRUE(instance.process->EndsWithin(5000)) << "an instance still runs";  // it exits by itself
-    const auto open = std::find_if(instance.calls.begin(), instance.calls.end(),
-                                   [](const std::string& call) { return call.starts_with("Workbooks.Open("); });
-    EXPECT_TRUE(open == instance.calls.end() || std::find(instance.calls.begin(), open, "Application.AutomationSecurity=3") != open);
+    EXPECT_EQ(instance.macrosRun, 0);  // counts the opens while AutomationSecurity was not 3
+    EXPECT_TRUE(instance.process->EndsWithin(5000)) << "an instance still runs";  // exits by itself, soon
   }
   ASSERT_FALSE(state.instances.empty());
   const FakeInstance& users = state.instances.front();
