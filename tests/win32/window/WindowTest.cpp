@@ -610,20 +610,19 @@ std::string PointerFile(std::uint32_t type, std::uint32_t hotX, std::uint32_t ho
   return out;
 }
 
+fs::path ProgramFolder() {
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return fs::path(path).parent_path();
+}
+
 // Files written beside the test program, removed again at the end.
 struct ProgramFolderFiles {
-  ProgramFolderFiles() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    folder = fs::path(path).parent_path();
-  }
-  ProgramFolderFiles(const ProgramFolderFiles&) = delete;
-  ProgramFolderFiles& operator=(const ProgramFolderFiles&) = delete;
+  const fs::path folder = ProgramFolder();
   ~ProgramFolderFiles() {
     std::error_code ignored;
     for (const auto* name : {L"HAND-M.CUR", L"drag.ico"}) fs::remove(folder / name, ignored);
   }
-  fs::path folder;
 };
 
 POINT HotSpot(HCURSOR cursor) {
@@ -683,10 +682,8 @@ TEST(PointerFiles, SystemPointersStandIn) {
 // quorvane.exe shows its window, answers the run button with its message box,
 // and ends when the window is closed.
 TEST(Program, StartsShowsItsWindowAnswersTheRunAndEndsOnClose) {
-  wchar_t self[MAX_PATH] = {};
-  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  const std::filesystem::path exe = std::filesystem::path(self).parent_path() / L"quorvane.exe";
-  if (!std::filesystem::exists(exe)) GTEST_SKIP() << "quorvane.exe is not beside the tests";
+  const fs::path exe = ProgramFolder() / L"quorvane.exe";
+  if (!fs::exists(exe)) GTEST_SKIP() << "quorvane.exe is not beside the tests";
 
   std::wstring commandLine = L"\"" + exe.wstring() + L"\"";
   STARTUPINFOW startup{};
