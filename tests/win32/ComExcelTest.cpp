@@ -43,7 +43,8 @@ TEST_F(ComExcelTest, EachCallArrivesByNameWithItsArgumentTypes) {
       {[](auto& a) { a.SetAskToUpdateLinks(true); }, "Application.AskToUpdateLinks=True"},
       {[](auto& a) { a.Workbooks()->Open("C:\\M\u00e4rz.xlsx"); }, "Workbooks.Open(C:\\M\u00e4rz.xlsx&)"},
       {[](auto& a) { a.ActiveWorkbook()->LinkSources(1); }, "Workbook.LinkSources(Type=1)"},
-      {[](auto& a) { a.ActiveWorkbook()->BreakLink("\\\\s\\\u00DC.xls", 1); }, "Workbook.BreakLink(name=\\\\s\\\u00DC.xls&, Type=1)"},
+      {[](auto& a) { a.ActiveWorkbook()->BreakLink("\\\\s\\\u00DC.xls", 1); },
+       "Workbook.BreakLink(name=\\\\s\\\u00DC.xls&, Type=1)"},
       {[](auto& a) { a.ActiveWorkbook()->Save(); }, "Workbook.Save()"},
       {[](auto& a) { a.ActiveWorkbook()->Close(false); }, "Workbook.Close(SaveChanges=False)"},
       {[](auto& a) { a.Quit(); }, "Application.Quit()"},
@@ -97,8 +98,10 @@ TEST_F(ComExcelTest, FailingCallBecomesAutomationErrorWithMemberCodeAndDescripti
        [&] { app->Workbooks()->Open("x.xlsx"); }, "Open: Die Datei \u00ABx\u00BB fehlt. (0x800A03EC)", ""},
       {{"Save"}, [&] { app->ActiveWorkbook()->Save(); }, "Save: the call failed (0x800A03EC)", ""},
       {{}, [&] { raw.Call("Calculate"); }, "Calculate: ", "(0x80020006)"},
-      {bad("BreakLink", 0), [&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); }, "BreakLink: ", " (argument Type) (0x80020005)"},
-      {bad("BreakLink", 1), [&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); }, "BreakLink: ", " (argument name) (0x80020005)"},
+      {bad("BreakLink", 0), [&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); },
+       "BreakLink: ", " (argument Type) (0x80020005)"},
+      {bad("BreakLink", 1), [&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); },
+       "BreakLink: ", " (argument name) (0x80020005)"},
       {bad("Open", 0), [&] { app->Workbooks()->Open("x.xlsx"); }, "Open: ", " (argument 1) (0x80020005)"},
   };
   for (const auto& c : cases) {

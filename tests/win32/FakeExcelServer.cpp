@@ -258,7 +258,8 @@ ComPtr<IDispatch> NewApplication(bool created) {
                              [me](const DISPPARAMS&, VARIANT*) { me()->macrosRun += me()->automationSecurity != 3; }}};
   std::vector<Member> app{
       {L"Workbooks", {}, kGet, [self, books](const DISPPARAMS&, VARIANT* r) { *r = Object("Workbooks", self, books); }},
-      {L"ActiveWorkbook", {}, kGet, [self, book](const DISPPARAMS&, VARIANT* r) { *r = Object("Workbook", self, book); }},
+      {L"ActiveWorkbook", {}, kGet,
+       [self, book](const DISPPARAMS&, VARIANT* r) { *r = Object("Workbook", self, book); }},
       {L"AutomationSecurity", {}, kGet | kPut,
        [me](const DISPPARAMS& p, VARIANT* r) {
          if (p.cArgs == 1 && p.rgvarg[0].vt == VT_I4) me()->automationSecurity = p.rgvarg[0].lVal;
@@ -308,15 +309,18 @@ FakeExcelState& FakeExcel() {
 ComPtr<IDispatch> NewFakeApplication() { return NewApplication(false); }
 
 int FakeExcelState::LiveInstances() const {
-  return static_cast<int>(std::count_if(instances.begin(), instances.end(), [](const auto& i) { return i.created && !i.Ended(); }));
+  return static_cast<int>(
+      std::count_if(instances.begin(), instances.end(), [](const auto& i) { return i.created && !i.Ended(); }));
 }
 
 ChildWindowProcess::ChildWindowProcess(DWORD exitDelayMs) {
   static int count = 0;
   wchar_t exe[MAX_PATH];
   ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  const std::wstring title = L"quorvane-child-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
-  std::wstring command = L"\"" + std::wstring(exe) + L"\" --child-window " + title + L" " + std::to_wstring(exitDelayMs);
+  const std::wstring title =
+      L"quorvane-child-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
+  std::wstring command =
+      L"\"" + std::wstring(exe) + L"\" --child-window " + title + L" " + std::to_wstring(exitDelayMs);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};

@@ -25,7 +25,8 @@ TEST(MessageFilter, RetriesABusyServerUntilTheWindowHasPassedAndNothingElse) {
     EXPECT_EQ(filter->RetryRejectedCall(nullptr, c.elapsedMs, c.rejectType), c.answer) << c.elapsedMs;
   }
   // Calls into this thread are taken; while a call is out, paint goes on and input waits.
-  EXPECT_EQ(filter->HandleInComingCall(CALLTYPE_TOPLEVEL, nullptr, 0, nullptr), static_cast<DWORD>(SERVERCALL_ISHANDLED));
+  EXPECT_EQ(filter->HandleInComingCall(CALLTYPE_TOPLEVEL, nullptr, 0, nullptr),
+            static_cast<DWORD>(SERVERCALL_ISHANDLED));
   EXPECT_EQ(filter->MessagePending(nullptr, 0, PENDINGTYPE_TOPLEVEL), static_cast<DWORD>(PENDINGMSG_WAITDEFPROCESS));
 }
 

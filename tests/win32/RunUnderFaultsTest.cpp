@@ -89,7 +89,8 @@ Fault Blocked(const char* step) { return {step, FaultKind::Block, S_OK, {}, 1}; 
 // A workbook with one linked cell, as the stand-in's sources name it.
 std::string LinkedBook(const fs::path& file) {
   testing::WorkbookBuilder book;
-  book.AddBookLink({"b.xlsx", {"Sheet1"}, R"(<sheetData sheetId="0"><row r="1"><cell r="A1"><v>5</v></cell></row></sheetData>)"});
+  book.AddBookLink(
+      {"b.xlsx", {"Sheet1"}, R"(<sheetData sheetId="0"><row r="1"><cell r="A1"><v>5</v></cell></row></sheetData>)"});
   book.AddSheet("Sheet1", R"(<row r="1"><c r="A1"><f>[1]Sheet1!A1</f><v>5</v></c></row>)");
   book.Write(file);
   return base::ToUtf8(file);
@@ -108,7 +109,9 @@ std::vector<Case> Cases() {
   const std::string left = "Excel left links to: " + Narrow(kKept);
   const std::string deadline = "Excel did not answer within 2 s; its instance was ended";
   const auto keepOne = [](testing::FakeExcelState& s) { s.keptByBreakLink = {kKept}; };
-  const auto real = [](const fs::path& folder) { return Books{LinkedBook(folder / "one.xlsx"), LinkedBook(folder / "two.xlsx")}; };
+  const auto real = [](const fs::path& folder) {
+    return Books{LinkedBook(folder / "one.xlsx"), LinkedBook(folder / "two.xlsx")};
+  };
   std::vector<Case> cases = {
       {"no fault", {}, {}},
       {"creation", {Error("Create", kServerExecFailure)}, {{1, "Excel.Application", kServerExecFailure, ""}}},
@@ -132,7 +135,8 @@ std::vector<Case> Cases() {
       {"Close after a failed Save", {Raised("Save", L"Disk full."), Error("Close", kDisconnected)},
        {{1, "Save", kExcelError, "Disk full."}}},
       {"Quit once", {Error("Quit", kDisconnected)}, {{1, "Quit", kDisconnected, ""}}},
-      {"Quit every time", {Raised("Quit", L"Busy.", 0)}, {{1, "Quit", kExcelError, "Busy."}, {2, "Quit", kExcelError, "Busy."}}},
+      {"Quit every time", {Raised("Quit", L"Busy.", 0)},
+       {{1, "Quit", kExcelError, "Busy."}, {2, "Quit", kExcelError, "Busy."}}},
       {"Quit answered but the instance stays", {Ignored("Quit")}, {}},
       {"instance outlives its last Release", {Ignored("Release")}, {}},
       // Excel turning calls away while it starts or works.
@@ -151,7 +155,8 @@ std::vector<Case> Cases() {
        std::chrono::seconds(10),
        [](const Books&) {
          for (const FakeInstance& instance : FakeExcel().instances)
-           EXPECT_TRUE(!instance.created || instance.process->ExitCode() == testing::kChildOwnExitCode) << "ended by force";
+           EXPECT_TRUE(!instance.created || instance.process->ExitCode() == testing::kChildOwnExitCode)
+               << "ended by force";
        }},
       {"a source left where the engine cannot go", {}, {{1, "", 0, left}, {2, "", 0, left}}, true, keepOne},
       // Real files: one Windows shares for reading only is never handed to Excel.
@@ -187,7 +192,9 @@ std::vector<Case> Cases() {
   return cases;
 }
 
-bool Has(const Calls& calls, const std::string& call) { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
+bool Has(const Calls& calls, const std::string& call) {
+  return std::find(calls.begin(), calls.end(), call) != calls.end();
+}
 
 // The instance the run created for a workbook, if it got as far as Open.
 const FakeInstance* OpenedFor(const std::string& book) {
@@ -217,7 +224,8 @@ class RunUnderFaultsTest : public ::testing::Test {
     base::Property<double> progress;
     base::Property<int> pointer;
     AnswerYes messages;
-    ExcelTimes times{quitGrace, {.deadline = std::chrono::seconds(2), .busy = {std::chrono::milliseconds(1000), std::chrono::milliseconds(20)}}};
+    const ExcelTimes times{quitGrace, {.deadline = std::chrono::seconds(2),
+                                       .busy = {std::chrono::milliseconds(1000), std::chrono::milliseconds(20)}}};
     ooxml::EngineObstacleFinder obstacleFinder;
     ooxml::BuiltinAutomation engine;
     ComExcel excel(times, {&obstacleFinder, &engine});
@@ -257,7 +265,8 @@ void RunUnderFaultsTest::Check(const Case& c) {
   const std::string summary = std::to_string(c.failures.size()) + " of 2 workbooks could not be processed";
   EXPECT_TRUE(c.failures.empty() ? report == "Done." : report.find(summary) != std::string::npos) << report;
   for (int book = 1; book <= 2; ++book) {
-    const auto failure = std::find_if(c.failures.begin(), c.failures.end(), [book](const Failure& f) { return f.book == book; });
+    const auto failure =
+        std::find_if(c.failures.begin(), c.failures.end(), [book](const Failure& f) { return f.book == book; });
     const std::string& path = books[static_cast<std::size_t>(book - 1)];
     const FakeInstance* instance = OpenedFor(path);
     if (failure == c.failures.end()) {
@@ -283,7 +292,8 @@ void RunUnderFaultsTest::Check(const Case& c) {
     }
     // Nothing is saved in its instance after the failure.
     if (instance && !instance->faults.empty()) {
-      const auto after = instance->calls.begin() + static_cast<std::ptrdiff_t>(std::min(instance->faults.back() + 1, instance->calls.size()));
+      const std::size_t next = std::min(instance->faults.back() + 1, instance->calls.size());
+      const auto after = instance->calls.begin() + static_cast<std::ptrdiff_t>(next);
       EXPECT_EQ(std::count(after, instance->calls.end(), "Workbook.Save()"), 0);
     }
   }

@@ -30,13 +30,15 @@ TEST(RegistrySettings, RoundTripUsesTheRuntimeKeyLayoutKeepsTextAsStoredAndRejec
   store.SaveSetting(app, "Quorvane", "BackupCheck", "True");
   wchar_t raw[16] = {};
   DWORD bytes = sizeof raw, type = 0;
-  ASSERT_EQ(::RegGetValueW(HKEY_CURRENT_USER, (key + L"\\Quorvane").c_str(), L"BackupCheck", RRF_RT_ANY, &type, raw, &bytes),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      ::RegGetValueW(HKEY_CURRENT_USER, (key + L"\\Quorvane").c_str(), L"BackupCheck", RRF_RT_ANY, &type, raw, &bytes),
+      ERROR_SUCCESS);
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
   EXPECT_STREQ(raw, L"True");
   // A value of another type is an error, not empty text.
   const DWORD number = 1;
-  ::RegSetKeyValueW(HKEY_CURRENT_USER, (key + L"\\Quorvane").c_str(), L"BackupCheck", REG_DWORD, &number, sizeof number);
+  ::RegSetKeyValueW(HKEY_CURRENT_USER, (key + L"\\Quorvane").c_str(), L"BackupCheck", REG_DWORD, &number,
+                    sizeof number);
   EXPECT_THROW(store.GetSetting(app, "Quorvane", "BackupCheck"), SystemError);
   ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
 }

@@ -42,7 +42,8 @@ Names NamesIn(const fs::path& folder) {
   WIN32_FIND_DATAW data;
   win32::UniqueFind find(::FindFirstFileW((Long(folder) / L"*").c_str(), &data));
   for (bool more = static_cast<bool>(find); more; more = ::FindNextFileW(find.get(), &data))
-    if (data.cFileName != std::wstring(L".") && data.cFileName != std::wstring(L"..")) names.push_back(win32::Narrow(data.cFileName));
+    if (data.cFileName != std::wstring(L".") && data.cFileName != std::wstring(L".."))
+      names.push_back(win32::Narrow(data.cFileName));
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -162,14 +163,19 @@ TEST_F(WindowsFileFaults, OthersCannotSaveDuringOursAndTheReplacedWorkbookKeepsI
 
   Names refused;
   const auto tryToSave = [&] {
-    refused.push_back(Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) ? "written" : "write refused");
-    refused.push_back(::MoveFileExW((dir_ / "theirs.xlsx").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) ? "renamed over" : "rename refused");
+    refused.push_back(Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+                          ? "written"
+                          : "write refused");
+    refused.push_back(::MoveFileExW((dir_ / "theirs.xlsx").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)
+                          ? "renamed over"
+                          : "rename refused");
     refused.push_back(::DeleteFileW(path.c_str()) ? "deleted" : "delete refused");
   };
   auto package = ooxml::Package::Open(path);
   package.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
   EXPECT_NO_THROW(package.Save([&](std::uint64_t written) { if (written == 0) tryToSave(); }, tryToSave));
-  EXPECT_EQ(refused, (Names{"write refused", "rename refused", "delete refused", "write refused", "rename refused", "delete refused"}));
+  EXPECT_EQ(refused, (Names{"write refused", "rename refused", "delete refused", "write refused", "rename refused",
+                            "delete refused"}));
   EXPECT_EQ(ReadBytes(dir_ / "theirs.xlsx"), "their save");
   EXPECT_EQ(ooxml::Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet/>");
 

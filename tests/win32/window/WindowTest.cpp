@@ -163,7 +163,8 @@ bool HasClass(HWND hwnd, const wchar_t* name) {
 // up to 20 s (or until told to stop) for it.
 HWND WaitForWindow(DWORD process, const std::function<bool(HWND)>& accept, const std::atomic<bool>* stop = nullptr) {
   for (int i = 0; i < 400 && !(stop && *stop); ++i, ::Sleep(50))
-    for (HWND h = ::FindWindowExW(nullptr, nullptr, nullptr, nullptr); h; h = ::FindWindowExW(nullptr, h, nullptr, nullptr)) {
+    for (HWND h = ::FindWindowExW(nullptr, nullptr, nullptr, nullptr); h;
+         h = ::FindWindowExW(nullptr, h, nullptr, nullptr)) {
       DWORD owner = 0;
       ::GetWindowThreadProcessId(h, &owner);
       if (owner == process && accept(h)) return h;
@@ -186,7 +187,8 @@ class DialogHandler {
 
  private:
   void Run() {
-    HWND dialog = WaitForWindow(::GetCurrentProcessId(), [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770"); }, &stop_);
+    HWND dialog = WaitForWindow(
+        ::GetCurrentProcessId(), [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, L"#32770"); }, &stop_);
     if (!dialog) return;
     ::Sleep(200);  // let the dialog finish filling itself
     act_(dialog);
@@ -249,7 +251,8 @@ TEST(Window, FocusHeaderNoteTooltipAndTabOrder) {
 
   // The note is red on white.
   HDC dc = ::GetDC(main);
-  ::SendMessageW(main, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(p.Control(ControlId::Label1)));
+  ::SendMessageW(main, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                 reinterpret_cast<LPARAM>(p.Control(ControlId::Label1)));
   EXPECT_EQ(::GetTextColor(dc), RGB(255, 0, 0));
   EXPECT_EQ(::GetBkColor(dc), RGB(255, 255, 255));
   ::ReleaseDC(main, dc);
@@ -269,7 +272,8 @@ TEST(Window, FocusHeaderNoteTooltipAndTabOrder) {
 
   const std::vector<HWND> order{list, p.Control(ControlId::Check3), p.Control(ControlId::Check2),
                                 p.Control(ControlId::Check1), p.Control(ControlId::Check4), list};
-  for (std::size_t i = 0; i + 1 < order.size(); ++i) EXPECT_EQ(::GetNextDlgTabItem(main, order[i], FALSE), order[i + 1]) << i;
+  for (std::size_t i = 0; i + 1 < order.size(); ++i)
+    EXPECT_EQ(::GetNextDlgTabItem(main, order[i], FALSE), order[i + 1]) << i;
   EXPECT_EQ(::GetNextDlgTabItem(main, list, TRUE), p.Control(ControlId::Check4));
 }
 
@@ -453,7 +457,8 @@ TEST(Window, InputQueuedDuringTheRunIsDroppedWhenItEnds) {
 TEST(Window, ListMirrorsTheModelMouseRemovesAndDragsAndClosingEnds) {
   FakeProgram p;
   auto& files = p.Files();
-  for (const wchar_t* text : {L"C:\\A.xls", L"C:\\Données\\Łódź 東京.xlsx", L"C:\\B.xlsm", L"C:\\C.xls"}) files.Add(win32::Narrow(text));
+  for (const wchar_t* text : {L"C:\\A.xls", L"C:\\Données\\Łódź 東京.xlsx", L"C:\\B.xlsm", L"C:\\C.xls"})
+    files.Add(win32::Narrow(text));
   HWND list = p.List();
   EXPECT_EQ(ListTexts(list), (Texts{L"C:\\A.xls", L"C:\\Données\\Łódź 東京.xlsx", L"C:\\B.xlsm", L"C:\\C.xls"}));
   for (UINT message : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
@@ -729,7 +734,8 @@ TEST(DirectoryListing, AttributesAndNamesOfARealFolder) {
     dir.File(name);
     if (attributes) ::SetFileAttributesW((dir / name).c_str(), static_cast<DWORD>(attributes));
   }
-  for (const auto& [name, attributes] : {std::pair{L"HiddenDir", FILE_ATTRIBUTE_HIDDEN}, {L"SystemDir", FILE_ATTRIBUTE_SYSTEM}}) {
+  for (const auto& [name, attributes] :
+       {std::pair{L"HiddenDir", FILE_ATTRIBUTE_HIDDEN}, {L"SystemDir", FILE_ATTRIBUTE_SYSTEM}}) {
     fs::create_directory(dir / name);
     ::SetFileAttributesW((dir / name).c_str(), static_cast<DWORD>(attributes) | FILE_ATTRIBUTE_DIRECTORY);
   }
@@ -755,7 +761,8 @@ TEST(DirectoryListing, AttributesAndNamesOfARealFolder) {
   // Names outside the code page go both ways; names are joined with a backslash.
   const std::string unicode = listing.Join(root, win32::Narrow(L"Łódź 東京"));
   EXPECT_EQ(unicode, root + win32::Narrow(L"\\Łódź 東京"));
-  EXPECT_EQ(filelist::ListFiles(listing, unicode, filelist::kWorkbookPattern), std::vector<std::string>{win32::Narrow(L"ü.xlsm")});
+  EXPECT_EQ(filelist::ListFiles(listing, unicode, filelist::kWorkbookPattern),
+            std::vector<std::string>{win32::Narrow(L"ü.xlsm")});
 }
 
 TEST(OpenDialog, FilterAndResultBuffers) {
@@ -847,8 +854,12 @@ void LinkedBook(const fs::path& path, const std::vector<std::string>& sources, c
   WorkbookBuilder book;
   std::string row = "<row r=\"1\">";
   for (std::size_t k = 0; k < sources.size(); ++k) {
-    book.AddBookLink({sources[k], {"Sheet1"}, "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>"});
-    row += "<c r=\"" + std::string(1, static_cast<char>('A' + k)) + "1\"><f>[" + std::to_string(k + 1) + "]Sheet1!A1</f><v>" + value + "</v></c>";
+    book.AddBookLink(
+        {sources[k],
+         {"Sheet1"},
+         "<sheetData sheetId=\"0\"><row r=\"1\"><cell r=\"A1\"><v>" + value + "</v></cell></row></sheetData>"});
+    row += "<c r=\"" + std::string(1, static_cast<char>('A' + k)) + "1\"><f>[" + std::to_string(k + 1) +
+           "]Sheet1!A1</f><v>" + value + "</v></c>";
   }
   book.AddSheet("Sheet1", row + "</row>");
   book.Write(path);
