@@ -51,6 +51,17 @@ TEST(MessageFilter, TheScopePutsBackTheFilterThatWasThere) {
   EXPECT_EQ(Swap(before.get()).get(), someoneElses.get());
 }
 
+TEST(Resource, UniqueHandleClosesTheKernelObjectOnceAfterAMove) {
+  HANDLE raw = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD flags = 0;
+  {
+    UniqueHandle first(raw);
+    const UniqueHandle moved = std::move(first);
+    EXPECT_TRUE(::GetHandleInformation(raw, &flags));
+  }
+  EXPECT_FALSE(::GetHandleInformation(raw, &flags));
+}
+
 // References stay balanced through moves and queries, failed ones included.
 TEST(Resource, ComPtrBalancesReferencesAndQueries) {
   IStream* object = nullptr;
