@@ -16,12 +16,6 @@ namespace {
 using testing::FakeExcel;
 using Journal = std::vector<std::string>;
 
-ExcelTimes Quick() {
-  ExcelTimes times;
-  times.quitGrace = std::chrono::milliseconds(100);
-  return times;
-}
-
 class ComExcelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -33,79 +27,46 @@ class ComExcelTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(FakeExcel().liveObjects, 0) << "a COM reference was leaked"; }
 
   testing::FakeExcelRegistration registration_;
-  ComExcel excel_{Quick()};
+  ComExcel excel_{ExcelTimes{std::chrono::milliseconds(100), {}}};
 };
 
-TEST_F(ComExcelTest, OneWorkbookSequenceArrivesInOrderWithExactArgumentNames) {
-  FakeExcel().linkSources = {L"C:\\Quellen\\\u00DCbersicht.xlsx", L"\\\\server\\share\\b.xls"};
-  std::unique_ptr<base::ExcelApplication> current;
-  base::Property<int> pointer;
-  links::BreakWorkbookLinks(excel_, "C:\\Mappen\\M\u00e4rz.xlsx", current, pointer);
-  current.reset();
-
-  EXPECT_EQ(FakeExcel().created, 1);
-  EXPECT_EQ(FakeExcel().journal, (Journal{
-      "Application.Hwnd",
-      "Application.AutomationSecurity=3",
-      "Application.Workbooks",
-      "Workbooks.Open(C:\\Mappen\\M\u00e4rz.xlsx&)",
-      "Application.DisplayAlerts=False",
-      "Application.AskToUpdateLinks=False",
-      "Application.ActiveWorkbook",
-      "Workbook.LinkSources(Type=1)",
-      "Application.ActiveWorkbook",
-      "Workbook.BreakLink(name=C:\\Quellen\\\u00DCbersicht.xlsx&, Type=1)",
-      "Application.ActiveWorkbook",
-      "Workbook.BreakLink(name=\\\\server\\share\\b.xls&, Type=1)",
-      "Application.ActiveWorkbook",
-      "Workbook.LinkSources(Type=1)",
-      "Application.ActiveWorkbook",
-      "Workbook.Save()",
-      "Application.DisplayAlerts=True",
-      "Application.Quit()",
-  }));
-}
-
-TEST_F(ComExcelTest, FailedBreakClosesWithoutSavingAndQuits) {
+// Each member is reached by name, with its arguments as the VARIANT types Excel takes.
+TEST_F(ComExcelTest, EachCallArrivesByNameWithItsArgumentTypes) {
   FakeExcel().linkSources = {L"a.xlsx"};
-  FakeExcel().faults = {{"BreakLink"}};
-  std::unique_ptr<base::ExcelApplication> current;
-  base::Property<int> pointer;
-  EXPECT_THROW(links::BreakWorkbookLinks(excel_, "C:\\b.xlsx", current, pointer), base::AutomationError);
-  current.reset();
-
-  const Journal& journal = FakeExcel().journal;
-  ASSERT_GE(journal.size(), 5u);
-  EXPECT_EQ(Journal(journal.end() - 5, journal.end()), (Journal{
-      "Workbook.BreakLink(name=a.xlsx&, Type=1)",
-      "Application.DisplayAlerts=False",
-      "Application.ActiveWorkbook",
-      "Workbook.Close(SaveChanges=False)",
-      "Application.Quit()",
-  }));
-  EXPECT_EQ(std::count(journal.begin(), journal.end(), "Workbook.Save()"), 0);
+  const auto app = excel_.Create();
+  const struct {
+    std::function<void(base::ExcelApplication&)> call;
+    std::string arrived;
+  } cases[] = {
+      {[](auto& a) { a.SetAutomationSecurity(3); }, "Application.AutomationSecurity=3"},
+      {[](auto& a) { a.SetDisplayAlerts(false); }, "Application.DisplayAlerts=False"},
+      {[](auto& a) { a.SetAskToUpdateLinks(true); }, "Application.AskToUpdateLinks=True"},
+      {[](auto& a) { a.Workbooks()->Open("C:\\M\u00e4rz.xlsx"); }, "Workbooks.Open(C:\\M\u00e4rz.xlsx&)"},
+      {[](auto& a) { a.ActiveWorkbook()->LinkSources(1); }, "Workbook.LinkSources(Type=1)"},
+      {[](auto& a) { a.ActiveWorkbook()->BreakLink("\\\\s\\\u00DC.xls", 1); },
+       "Workbook.BreakLink(name=\\\\s\\\u00DC.xls&, Type=1)"},
+      {[](auto& a) { a.ActiveWorkbook()->Save(); }, "Workbook.Save()"},
+      {[](auto& a) { a.ActiveWorkbook()->Close(false); }, "Workbook.Close(SaveChanges=False)"},
+      {[](auto& a) { a.Quit(); }, "Application.Quit()"},
+  };
+  for (const auto& c : cases) {
+    c.call(*app);
+    EXPECT_EQ(FakeExcel().instances.back().calls.back(), c.arrived);
+  }
 }
 
 TEST_F(ComExcelTest, LinkSourcesKeepsTheArrayBoundsAndElementTypes) {
-  auto app = excel_.Create();
-  auto book = app->ActiveWorkbook();
-
+  const auto app = excel_.Create();
+  const auto book = app->ActiveWorkbook();
   FakeExcel().linkSources = {L"a.xlsx", L"b.xlsx", L"c.xlsx"};
-  auto sources = book->LinkSources(base::kExcelLinks);
-  ASSERT_TRUE(sources);
-  EXPECT_EQ(sources->LowerBound(), 1);
-  EXPECT_EQ(sources->UpperBound(), 3);
-  EXPECT_EQ(sources->At(1), "a.xlsx");
-  EXPECT_EQ(sources->At(3), "c.xlsx");
-
-  FakeExcel().sourcesAsVariants = false;  // a plain array of strings
-  FakeExcel().lowerBound = 0;
-  sources = book->LinkSources(base::kExcelLinks);
-  ASSERT_TRUE(sources);
-  EXPECT_EQ(sources->LowerBound(), 0);
-  EXPECT_EQ(sources->UpperBound(), 2);
-  EXPECT_EQ(sources->At(0), "a.xlsx");
-
+  for (const auto& [variants, lower] : {std::pair{true, 1L}, {false, 0L}}) {  // else a plain array of strings
+    FakeExcel().sourcesAsVariants = variants;
+    FakeExcel().lowerBound = lower;
+    const auto sources = book->LinkSources(base::kExcelLinks);
+    ASSERT_TRUE(sources);
+    EXPECT_TRUE(sources->LowerBound() == lower && sources->UpperBound() == lower + 2) << lower;
+    EXPECT_EQ(sources->At(lower) + sources->At(lower + 2), "a.xlsxc.xlsx");
+  }
   FakeExcel().linkSources.clear();  // Empty, not an array
   EXPECT_FALSE(book->LinkSources(base::kExcelLinks));
 }
@@ -120,60 +81,52 @@ std::string Failure(const std::function<void()>& call) {
   return "no error";
 }
 
+// The reason names the member, the server's description and the code; a bad
+// argument is named as the caller knows it, though the server counts from the end.
 TEST_F(ComExcelTest, FailingCallBecomesAutomationErrorWithMemberCodeAndDescription) {
   auto app = excel_.Create();
-  FakeExcel().faults = {{"Open", testing::FaultKind::Exception, static_cast<HRESULT>(0x800A03EC),
-                         L"Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden."}};
-  EXPECT_EQ(Failure([&] { app->Workbooks()->Open("x.xlsx"); }),
-            "Open: Die Datei \u00ABx.xlsx\u00BB wurde nicht gefunden. (0x800A03EC)");
-  // A member the object does not have fails at the name lookup.
   Dispatch raw(testing::NewFakeApplication());
-  const std::string unknown = Failure([&] { raw.Call("Calculate"); });
-  EXPECT_TRUE(unknown.starts_with("Calculate: ") && unknown.ends_with("(0x80020006)")) << unknown;
-  // Without a description the reason still names the code, once.
-  FakeExcel().faults = {{"Save"}};
-  EXPECT_EQ(Failure([&] { app->ActiveWorkbook()->Save(); }), "Save: the call failed (0x800A03EC)");
-
-  // A bad argument is named as the caller knows it, though the server counts
-  // from the end of the arguments it was sent.
-  const auto badArgument = [](const char* step, UINT index) {
+  const auto bad = [](const char* step, UINT index) {
     return testing::Fault{.step = step, .kind = testing::FaultKind::BadArgument, .argument = index};
   };
-  const auto names = [](const std::string& text, const std::string& member, const std::string& argument) {
-    return text.starts_with(member + ": ") && text.ends_with(" (argument " + argument + ") (0x80020005)");
+  const struct {
+    testing::Fault fault;
+    std::function<void()> call;
+    std::string head, tail;
+  } cases[] = {
+      {{"Open", testing::FaultKind::Exception, static_cast<HRESULT>(0x800A03EC), L"Die Datei \u00ABx\u00BB fehlt."},
+       [&] { app->Workbooks()->Open("x.xlsx"); }, "Open: Die Datei \u00ABx\u00BB fehlt. (0x800A03EC)", ""},
+      {{"Save"}, [&] { app->ActiveWorkbook()->Save(); }, "Save: the call failed (0x800A03EC)", ""},
+      {{}, [&] { raw.Call("Calculate"); }, "Calculate: ", "(0x80020006)"},
+      {bad("BreakLink", 0), [&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); },
+       "BreakLink: ", " (argument Type) (0x80020005)"},
+      {bad("BreakLink", 1), [&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); },
+       "BreakLink: ", " (argument name) (0x80020005)"},
+      {bad("Open", 0), [&] { app->Workbooks()->Open("x.xlsx"); }, "Open: ", " (argument 1) (0x80020005)"},
   };
-  FakeExcel().faults = {badArgument("BreakLink", 0), badArgument("Open", 0)};
-  FakeExcel().arrivals.clear();
-  std::string text = Failure([&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); });
-  EXPECT_TRUE(names(text, "BreakLink", "Type")) << text;
-  text = Failure([&] { app->Workbooks()->Open("x.xlsx"); });
-  EXPECT_TRUE(names(text, "Open", "1")) << text;
-  FakeExcel().faults = {badArgument("BreakLink", 1)};
-  FakeExcel().arrivals.clear();
-  text = Failure([&] { app->ActiveWorkbook()->BreakLink("a.xlsx", 1); });
-  EXPECT_TRUE(names(text, "BreakLink", "name")) << text;
+  for (const auto& c : cases) {
+    FakeExcel().faults = {c.fault};
+    FakeExcel().arrivals.clear();
+    const std::string text = Failure(c.call);
+    EXPECT_TRUE(text.starts_with(c.head) && text.ends_with(c.tail)) << text;
+  }
 }
 
 // Only a machine without Excel sends the window to the built-in engine; an
 // Excel that fails to start fails the workbook with its reason.
 TEST_F(ComExcelTest, OnlyAMissingExcelCountsAsNotInstalled) {
-  struct Case {
-    HRESULT code;
-    bool notInstalled;
-  };
-  for (const Case c : {Case{REGDB_E_CLASSNOTREG, true}, Case{CO_E_CLASSSTRING, true},
-                       Case{CO_E_SERVER_EXEC_FAILURE, false}, Case{E_OUTOFMEMORY, false},
-                       Case{HRESULT_FROM_WIN32(ERROR_TIMEOUT), false}}) {
-    SCOPED_TRACE(c.code);
-    FakeExcel().faults = {{.step = "Create", .kind = testing::FaultKind::Hresult, .code = c.code}};
+  for (const auto& [code, notInstalled] : {std::pair{REGDB_E_CLASSNOTREG, true}, {CO_E_CLASSSTRING, true},
+                                           {CO_E_SERVER_EXEC_FAILURE, false}, {E_OUTOFMEMORY, false},
+                                           {HRESULT_FROM_WIN32(ERROR_TIMEOUT), false}}) {
+    FakeExcel().faults = {{.step = "Create", .kind = testing::FaultKind::Hresult, .code = code}};
     FakeExcel().arrivals.clear();
     try {
       excel_.Create();
       ADD_FAILURE() << "created";
     } catch (const base::NotInstalled&) {
-      EXPECT_TRUE(c.notInstalled);
+      EXPECT_TRUE(notInstalled) << code;
     } catch (const base::AutomationError& error) {
-      EXPECT_FALSE(c.notInstalled) << error.what();
+      EXPECT_FALSE(notInstalled) << error.what();
     }
   }
 }
@@ -192,8 +145,8 @@ TEST_F(ComExcelTest, RunningCheckReadsTheDefaultMemberOfTheRegisteredInstance) {
   running.reset();
 
   // Only looked at: no instance was created and nothing but the default member was read.
-  EXPECT_EQ(FakeExcel().created, 0);
-  EXPECT_EQ(FakeExcel().journal, (Journal{"Application.(default)", "Application.(default)"}));
+  ASSERT_EQ(FakeExcel().instances.size(), 1u);
+  EXPECT_EQ(FakeExcel().instances[0].calls, (Journal{"Application.(default)", "Application.(default)"}));
 }
 
 // Ending an instance by force ends only one the tool created in another

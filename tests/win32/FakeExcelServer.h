@@ -1,10 +1,9 @@
 #pragma once
 // An in-process stand-in for "Excel.Application" reached through real COM:
-// a class object registered for kFakeExcelClass, objects answering IDispatch
-// by name, a journal of every call as it arrived, and faults injected at any
-// step of an instance's life. Like Excel it runs a workbook's open macro
+// objects answering IDispatch by name, each call recorded as it arrived, and
+// faults injected at any step. Like Excel it runs a workbook's open macro
 // unless AutomationSecurity is 3, takes a broken source off LinkSources
-// (unless told to leave it), and may be slow to exit after Quit.
+// (unless told to keep it), and may be slow to exit after Quit.
 
 #include <windows.h>
 #include <oleauto.h>
@@ -19,31 +18,27 @@
 
 namespace quorvane::testing {
 
-// scripts/test-windows maps the ProgID "Excel.Application" to this class in
-// its throwaway Wine prefix.
+// scripts/test-windows maps the ProgID "Excel.Application" to this class.
 inline constexpr CLSID kFakeExcelClass = {
     0x6A3C2F1E, 0x8D4B, 0x4C57, {0x9E, 0x2A, 0x51, 0xB7, 0xC0, 0xD9, 0x3F, 0x48}};
 
-// A second process with one window (the test program started with
-// "--child-window"), standing in for the process of an Excel instance. Told
-// to close, it exits by itself after its exit delay, with kChildOwnExitCode.
+// The test program started again with "--child-window": one hidden window,
+// standing in for an Excel process. Told to close, it exits by itself after
+// its delay with kChildOwnExitCode.
 inline constexpr DWORD kChildOwnExitCode = 42;
 class ChildWindowProcess {
  public:
   explicit ChildWindowProcess(DWORD exitDelayMs = 0);
-  ~ChildWindowProcess();
+  ~ChildWindowProcess() { End(); }
   ChildWindowProcess(const ChildWindowProcess&) = delete;
   ChildWindowProcess& operator=(const ChildWindowProcess&) = delete;
 
   HWND Window() const { return window_; }
-  bool Alive() const;
-  bool EndsWithin(DWORD ms) const;
+  bool EndsWithin(DWORD ms) const { return process_ && ::WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0; }
+  bool Alive() const { return process_ && !EndsWithin(0); }
   HANDLE Handle() const { return process_.get(); }
-  // Asks it to exit by itself.
-  void Close();
-  // Ends it from outside.
+  void Close() const { ::PostMessageW(window_, WM_CLOSE, 0, 0); }
   void End();
-  // Its exit code once it has ended; STILL_ACTIVE before.
   DWORD ExitCode() const;
 
  private:
@@ -51,83 +46,71 @@ class ChildWindowProcess {
   HWND window_ = nullptr;
 };
 
-// Started as "--child-window <title> <exit delay ms>", the test program is the
-// process of a stand-in Excel instance: one hidden window, alive until it is
-// ended from outside or told to close. Gives its exit code then; nothing
-// when the program was started to run tests.
+// The child's exit code when the program was started as one; else nothing.
 std::optional<int> RunIfChildWindow(int argc, char** argv);
 
 enum class FaultKind {
-  Hresult,    // the call returns the code itself
-  Exception,  // DISP_E_EXCEPTION with the code and the description
-  Ignored,    // "Quit" answers S_OK but the instance keeps running;
-              // "Release": the instance outlives its last reference
-  Block,      // the call does not return until the instance's process is
-              // ended, then fails as a call into a dead server does
+  Hresult,      // the call returns the code
+  Exception,    // DISP_E_EXCEPTION with the code and the description
+  Ignored,      // "Quit" answers S_OK without quitting; "Release": the instance outlives it
+  Block,        // no return until the instance's process is ended, then RPC_S_CALL_FAILED
   BadArgument,  // DISP_E_TYPEMISMATCH naming rgvarg[argument]
 };
 
-// Steps: "Create" (the class object's CreateInstance), "Release" (the last
-// reference to an application object), or a member name as Excel spells it.
+// step: "Create" (the class object), "Release" (an application object's last
+// reference) or a member name. The nth arrival fails (0: every one), and so
+// many arrivals from there on.
 struct Fault {
   std::string step{};
   FaultKind kind = FaultKind::Exception;
   HRESULT code = static_cast<HRESULT>(0x800A03EC);
   std::wstring description{};
-  int nth = 1;    // the nth arrival of the step fails; 0: every arrival
-  int times = 1;  // and so many arrivals from the nth on
-  UINT argument = 0;  // BadArgument: the index into rgvarg
+  int nth = 1;
+  int times = 1;
+  UINT argument = 0;
 };
 
-// One application object: made by the class object (an instance the tool
-// created) or by NewFakeApplication (one that was already running).
 struct FakeInstance {
-  bool created = false;
+  bool created = false;  // by the class object, not found running
   bool quitHonoured = false;
-  bool released = false;  // its last reference went
-  bool lingers = false;   // a "Release" fault hit it
-  std::vector<std::string> calls;   // its share of the journal, children included
-  std::vector<std::size_t> faults;  // positions in calls where a fault was injected
-  std::shared_ptr<ChildWindowProcess> process;
-  int automationSecurity = 1;  // "low", as automation starts Excel
-  int macrosRun = 0;           // open macros run by its Open
-  std::vector<std::wstring> broken;  // sources BreakLink took off the list
-  bool Ended() const;
+  bool released = false;
+  bool lingers = false;
+  // "Object.Member" gets, "Object.Member=value" puts, "Object.Member(args)"
+  // calls, named arguments as "Name=value"; by-reference strings end in "&".
+  std::vector<std::string> calls{};
+  std::vector<std::size_t> faults{};  // positions in calls where a fault hit
+  std::shared_ptr<ChildWindowProcess> process{};
+  int automationSecurity = 1;
+  int macrosRun = 0;
+  std::vector<std::wstring> broken{};
+  bool Ended() const { return process ? !process->Alive() : quitHonoured && released && !lingers; }
 };
 
 struct FakeExcelState {
-  // "Object.Member" for gets, "Object.Member=value" for puts and
-  // "Object.Member(arg, name=value)" for calls; by-reference strings end in "&",
-  // argument names are spelled as the caller sent them.
-  std::vector<std::string> journal;
-  std::vector<std::wstring> linkSources;  // none: LinkSources gives Empty
+  std::vector<std::string> journal;  // the calls of every instance, as they arrived
+  std::vector<std::wstring> linkSources;      // none: LinkSources gives Empty
   std::vector<std::wstring> keptByBreakLink;  // still listed after their BreakLink
-  DWORD exitDelayMs = 0;  // how long a process takes to exit once its instance quit
+  DWORD exitDelayMs = 0;
   LONG lowerBound = 1;
   bool sourcesAsVariants = true;  // else an array of BSTR
   std::wstring defaultName = L"Microsoft Excel";
   LONG hwnd = 0;  // Hwnd of instances without a process of their own
+  bool separateProcesses = false;  // each instance gets a ChildWindowProcess
   std::vector<Fault> faults;
-  std::map<std::string, int> arrivals;  // how often each step arrived
+  std::map<std::string, int> arrivals;
   int faultsFired = 0;
-  // Every new instance gets a process of its own, which ends when the
-  // instance quits and is released, or when it is ended from outside.
-  bool separateProcesses = false;
   std::vector<FakeInstance> instances;
-  int liveObjects = 0;  // fake dispatch objects not yet released
+  int liveObjects = 0;  // fake objects not yet released
   int created = 0;      // instances made by the class object
-
-  // Instances the tool created that still run.
-  int LiveInstances() const;
+  int LiveInstances() const;  // created ones not ended
 };
 
 FakeExcelState& FakeExcel();
 
-// A new application object (not through COM activation): an instance that
-// runs without the tool having created it.
+// An instance that runs without the tool having created it.
 win32::ComPtr<IDispatch> NewFakeApplication();
 
-// Registers the class object for the lifetime of the guard.
+// The class object, registered for the guard's lifetime.
 class FakeExcelRegistration {
  public:
   FakeExcelRegistration();
