@@ -874,6 +874,34 @@ std::vector<fs::path> BackupsOf(const fs::path& workbook) {
   return out;
 }
 
+// The window's client area as on the screen (PrintWindow leaves the controls
+// out under Wine), a 24-bit BMP for people to look at the layout.
+void SaveScreenshot(HWND window) {
+  wchar_t folder[MAX_PATH] = {};
+  const fs::path file = (::GetEnvironmentVariableW(L"QUORVANE_ARTIFACTS", folder, MAX_PATH) > 0
+                             ? fs::path(folder) : fs::path(L"build") / L"artifacts") / L"window.bmp";
+  RECT r{};
+  ::GetClientRect(window, &r);
+  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  HDC screen = ::GetDC(window);
+  HDC memory = ::CreateCompatibleDC(screen);
+  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, r.right, r.bottom);
+  HGDIOBJ old = ::SelectObject(memory, bitmap);
+  ::BitBlt(memory, 0, 0, r.right, r.bottom, screen, 0, 0, SRCCOPY);
+  BITMAPINFOHEADER info{sizeof info, r.right, r.bottom, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  std::string pixels(static_cast<std::size_t>((r.right * 3 + 3) & ~3) * r.bottom, '\0');
+  ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(r.bottom), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
+              DIB_RGB_COLORS);
+  ::SelectObject(memory, old);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+  ::ReleaseDC(window, screen);
+  const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof info;
+  const BITMAPFILEHEADER header{0x4D42, offset + static_cast<DWORD>(pixels.size()), 0, 0, offset};
+  tests::WriteBytes(file, std::string(reinterpret_cast<const char*>(&header), sizeof header) +
+                              std::string(reinterpret_cast<const char*>(&info), sizeof info) + pixels);
+}
+
 TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   const tests::ScratchDir dir("end-to-end");
   const fs::path folder = dir / L"Rapports été";
@@ -906,6 +934,8 @@ TEST(EndToEnd, RemoveFileLinksWithBackupsOverDroppedWorkbooks) {
   HWND check3 = program.Window().Control(ControlId::Check3);
   if (::SendMessageW(check3, BM_GETCHECK, 0, 0) != BST_CHECKED) ::SendMessageW(check3, BM_CLICK, 0, 0);
   ASSERT_EQ(program.Form().Check3.Value(), 1);
+  Pump();
+  SaveScreenshot(program.Window().Handle());
 
   std::wstring text;
   {
