@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -213,16 +214,16 @@ TEST_F(FormFixture, DropAppendsEveryFileAndADoubleClickRemovesTheSelectedOne) {
 // The hand on the buttons is written on every move, also when it is already
 // shown; the hourglass is never replaced.
 TEST_F(FormFixture, HoverSetsTheWindowPointerButNeverReplacesTheHourglass) {
-  const std::pair<void (Form1::*)(), int> cases[] = {{&Form1::Check1_MouseMove, base::kPointerCustom},
-                                                     {&Form1::Check2_MouseMove, base::kPointerCustom},
-                                                     {&Form1::Check4_MouseMove, base::kPointerCustom},
-                                                     {&Form1::Form_MouseMove, base::kPointerDefault}};
+  const std::pair<std::function<void()>, int> cases[] = {{[&] { form.Check1_MouseMove(); }, base::kPointerCustom},
+                                                         {[&] { form.Check2_MouseMove(); }, base::kPointerCustom},
+                                                         {[&] { form.Check4_MouseMove(); }, base::kPointerCustom},
+                                                         {[&] { form.Form_MouseMove(); }, base::kPointerDefault}};
   for (int before : {base::kPointerDefault, base::kPointerArrow, base::kPointerCustom, base::kPointerHourglass}) {
     for (const auto& [handler, after] : cases) {
       form.MousePointer.Set(before);
       int writes = 0;
       form.MousePointer.Changed = [&](int) { ++writes; };
-      (form.*handler)();
+      handler();
       form.MousePointer.Changed = nullptr;
       const bool busy = before == base::kPointerHourglass;
       EXPECT_EQ(form.MousePointer.Get(), busy ? before : after) << before;

@@ -503,7 +503,7 @@ TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
   zip::WindowReader in(input);
   const auto le = [](std::uint64_t v, int bytes) {
     std::string s;
-    for (int i = 0; i < bytes; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    for (int i = 0; i < bytes; ++i) s += static_cast<char>(i < 8 ? (v >> (8 * i)) & 0xFF : 0);
     return s;
   };
   // Records as a streaming writer leaves them: made on Unix, version 2.0 needed, descriptor and UTF-8 flags.
