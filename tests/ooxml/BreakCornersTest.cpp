@@ -301,7 +301,7 @@ TEST_F(EngineTest, StrictWorkbooksAreBrokenInTheNamespacesTheyCameIn) {
   b.SetStrict().AddBookLink(Book("Src.xlsx", kCache));
   b.AddSheet("Main", kLinkedCell);
   const auto p = Write(b, "mixed.xlsx");
-  const std::string bytes = ReadFileBytes(p);
+  const std::string bytes = ReadBytes(p);
   auto book = Workbook::Open(p);
   book.SetEditHookForTesting([&](auto& parts) {
     parts.at(sheet).insert(parts.at(sheet).find("<sheetData>"),
@@ -314,7 +314,7 @@ TEST_F(EngineTest, StrictWorkbooksAreBrokenInTheNamespacesTheyCameIn) {
   } catch (const PackageError& e) {
     EXPECT_TRUE(Contains(e.what(), "mixes Strict and transitional")) << e.what();
   }
-  EXPECT_EQ(ReadFileBytes(p), bytes);
+  EXPECT_EQ(ReadBytes(p), bytes);
 }
 
 }  // namespace

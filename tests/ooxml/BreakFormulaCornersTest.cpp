@@ -149,12 +149,12 @@ TEST_F(EngineTest, ABreakThatMissesABookNamedByFileIsRefused) {
   WorkbookBuilder b;
   b.AddSheet("Main", Row({{R"(<c r="A1"><f>'[Source.xlsx]Data'!B2</f><v>5</v></c>)", ""}}));
   auto p = Write(b);
-  const std::string before = ReadFileBytes(p);
+  const std::string before = ReadBytes(p);
   auto book = Workbook::Open(p);
   book.SetEditHookForTesting([](Parts& edited) { edited.clear(); });
   book.Break(book.BookSources());
   EXPECT_THROW(book.Save(), PackageError);
-  EXPECT_EQ(ReadFileBytes(p), before);
+  EXPECT_EQ(ReadBytes(p), before);
 }
 
 }  // namespace

@@ -79,13 +79,13 @@ TEST_F(EngineTest, WorkbookWithNothingToBreakIsNotRewritten) {
   oleOnly.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]!''''</f><v>1</v></c></row>)");
   for (auto* builder : {&plain, &oleOnly}) {
     auto p = Write(*builder);
-    auto bytes = ReadFileBytes(p);
+    auto bytes = ReadBytes(p);
     auto stamp = fs::last_write_time(p);
     auto book = Workbook::Open(p);
     EXPECT_TRUE(book.BookSources().empty());
     EXPECT_EQ(book.Break({}).cells, 0u);
     book.Save();
-    EXPECT_EQ(ReadFileBytes(p), bytes);
+    EXPECT_EQ(ReadBytes(p), bytes);
     EXPECT_EQ(fs::last_write_time(p), stamp);
   }
 }
@@ -94,7 +94,7 @@ TEST_F(EngineTest, VerifierStopsABadEditBeforeAnythingIsWritten) {
   WorkbookBuilder b = TwoLinkBook();
   b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[2]S!A1</f><v>1</v></c></row>)");
   auto p = Write(b);
-  auto bytes = ReadFileBytes(p);
+  auto bytes = ReadBytes(p);
 
   struct Hook {
     const char* what;
@@ -121,7 +121,7 @@ TEST_F(EngineTest, VerifierStopsABadEditBeforeAnythingIsWritten) {
     book.SetEditHookForTesting(h.hook);
     book.Break({book.BookSources()[0]});
     EXPECT_THROW(book.Save(), PackageError);
-    EXPECT_EQ(ReadFileBytes(p), bytes);
+    EXPECT_EQ(ReadBytes(p), bytes);
   }
 }
 
@@ -135,12 +135,12 @@ TEST_F(EngineTest, AnyRelationshipToARemovedPartStopsTheSave) {
                 R"("><Relationship Id="rId1" Type="urn:x" Target="../externalLinks/externalLink1.xml"/>)"
                 R"(</Relationships>)");
   auto p = Write(b);
-  auto bytes = ReadFileBytes(p);
+  auto bytes = ReadBytes(p);
   auto book = Workbook::Open(p);
   book.Break(book.BookSources());
   const std::string error = ErrorOf([&] { book.Save(); });
   EXPECT_TRUE(Contains(error, "xl/custom/thing.xml still points at xl/externalLinks/externalLink1.xml")) << error;
-  EXPECT_EQ(ReadFileBytes(p), bytes);
+  EXPECT_EQ(ReadBytes(p), bytes);
 }
 
 }  // namespace

@@ -85,7 +85,7 @@ TEST_F(BuiltinExcelTest, RejectsWrongArgumentsAndLeavesTheFileUnlessSaved) {
   broken.AddPart("xl/worksheets/sheet1.xml", "<worksheet><sheetData><c><f>[1]S!A1</f></c>");
   const fs::path files[] = {Write(OneLinkBook()), Write(none, "none.xlsx"), Write(broken, "broken.xlsx")};
   std::vector<std::string> bytes;
-  for (const auto& f : files) bytes.push_back(ReadFileBytes(f));
+  for (const auto& f : files) bytes.push_back(ReadBytes(f));
 
   auto app = automation.Create();
   app->Workbooks()->Open(files[0].string());
@@ -113,7 +113,7 @@ TEST_F(BuiltinExcelTest, RejectsWrongArgumentsAndLeavesTheFileUnlessSaved) {
     EXPECT_EQ(e.Member(), "Save");
     EXPECT_TRUE(Contains(e.what(), "malformed XML in xl/worksheets/sheet1.xml")) << e.what();
   }
-  for (std::size_t i = 0; i < bytes.size(); ++i) EXPECT_EQ(ReadFileBytes(files[i]), bytes[i]) << files[i];
+  for (std::size_t i = 0; i < bytes.size(); ++i) EXPECT_EQ(ReadBytes(files[i]), bytes[i]) << files[i];
 }
 
 }  // namespace

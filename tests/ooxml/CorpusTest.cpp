@@ -67,7 +67,7 @@ TEST_F(EngineTest, CorpusWorkbooksLoseEveryBookLinkAndKeepEveryShownValue) {
       fs::copy_file(entry.path(), copy, fs::copy_options::overwrite_existing);
       fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
       ++files;
-      const std::string original = ReadFileBytes(copy);
+      const std::string original = ReadBytes(copy);
       EXPECT_EQ(EngineObstacleFinder().Look(base::ToUtf8(copy)), base::OpeningObstacle::None);
 
       std::vector<std::string> sources;
@@ -79,7 +79,7 @@ TEST_F(EngineTest, CorpusWorkbooksLoseEveryBookLinkAndKeepEveryShownValue) {
         book.Save();
       } catch (const PackageError& e) {
         std::cout << "[corpus] " << folder << "/" << name << ": refused: " << e.what() << "\n";
-        EXPECT_EQ(ReadFileBytes(copy), original) << "a refusal must leave the file as it was";
+        EXPECT_EQ(ReadBytes(copy), original) << "a refusal must leave the file as it was";
         EXPECT_TRUE(std::string_view(folder) != "needs_excel" || Contains(e.what(), "needs Microsoft Excel"));
         continue;
       }
@@ -93,7 +93,7 @@ TEST_F(EngineTest, CorpusWorkbooksLoseEveryBookLinkAndKeepEveryShownValue) {
       EXPECT_TRUE(reopened.BookSources().empty());
       auto remaining = static_cast<std::uint32_t>(reopened.Links().size());
       if (sources.empty()) {
-        EXPECT_EQ(ReadFileBytes(copy), original);
+        EXPECT_EQ(ReadBytes(copy), original);
         continue;
       }
       const auto before = ReadPackage(entry.path());
@@ -101,7 +101,7 @@ TEST_F(EngineTest, CorpusWorkbooksLoseEveryBookLinkAndKeepEveryShownValue) {
       // Entries whose content is unchanged are copied raw, in their order.
       std::map<std::string, std::string> rawBefore;
       for (auto& e : ReadRawEntries(original)) rawBefore[e.name] = std::move(e.bytes);
-      for (const auto& e : ReadRawEntries(ReadFileBytes(copy)))
+      for (const auto& e : ReadRawEntries(ReadBytes(copy)))
         EXPECT_TRUE(!before.count(e.name) || before.at(e.name) != after.at(e.name) || e.bytes == rawBefore[e.name])
             << e.name << " was not copied raw";
       for (const auto& [part, text] : after) {
@@ -127,7 +127,7 @@ TEST_F(EngineTest, CorpusWorkbooksLoseEveryBookLinkAndKeepEveryShownValue) {
 TEST_F(EngineTest, CorpusWorkbookMadeWriteProtectedAsksForAPassword) {
   const char* shared = std::getenv("QUORVANE_SHARED");
   if (!shared || !fs::is_directory(fs::path(shared) / "corpus")) GTEST_SKIP() << "no shared corpus";
-  std::string bytes = ReadFileBytes(fs::path(shared) / "corpus" / "needs_excel" / "poi_XRefCalc.xls");
+  std::string bytes = ReadBytes(fs::path(shared) / "corpus" / "needs_excel" / "poi_XRefCalc.xls");
   const std::size_t at = bytes.find(std::string("\xE2\x00\x00\x00\x5C\x00", 6));  // INTERFACEEND, WRITEACCESS
   ASSERT_NE(at, std::string::npos);
   bytes[at] = '\x86';

@@ -19,7 +19,7 @@ namespace quorvane::ooxml::test {
 
 namespace fs = std::filesystem;
 using quorvane::testing::BookLink;
-using quorvane::testing::ReadFileBytes;
+using quorvane::tests::ReadBytes;
 using quorvane::testing::ReadPackage;
 using quorvane::testing::WorkbookBuilder;
 

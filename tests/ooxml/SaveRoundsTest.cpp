@@ -69,11 +69,11 @@ TEST_F(EngineTest, AFileReplacedAfterASaveIsNotOverwrittenByTheNextOne) {
   // Another program puts a different workbook in its place. On Windows the
   // open workbook keeps its name from being replaced, so it writes over it.
 #ifdef _WIN32
-  std::ofstream(p, std::ios::binary | std::ios::trunc) << ReadFileBytes(q);
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << ReadBytes(q);
 #else
   fs::rename(q, p);
 #endif
-  const std::string theirs = ReadFileBytes(p);
+  const std::string theirs = ReadBytes(p);
 
   try {
     book.Break({sources[1]});
@@ -85,7 +85,7 @@ TEST_F(EngineTest, AFileReplacedAfterASaveIsNotOverwrittenByTheNextOne) {
     EXPECT_TRUE(Contains(e.what(), "changed by another program")) << e.what();
 #endif
   }
-  EXPECT_EQ(ReadFileBytes(p), theirs);
+  EXPECT_EQ(ReadBytes(p), theirs);
 }
 
 // Rows whose cells use link 1 in A and link 2 in B, as written before and

@@ -121,6 +121,5 @@ void WritePackage(const std::filesystem::path& path, const std::map<std::string,
 std::map<std::string, std::string> ReadPackage(const std::filesystem::path& path);
 // Entry names in stored order.
 std::vector<std::string> PackageEntries(const std::filesystem::path& path);
-inline std::string ReadFileBytes(const std::filesystem::path& path) { return tests::ReadBytes(path); }
 
 }  // namespace quorvane::testing
