@@ -24,12 +24,23 @@ struct Paths final : base::PathList {
   const std::string& Text(std::size_t index) const override { return items.at(index - 1); }
 };
 
+struct FakeObstacles final : base::ObstacleFinder {
+  std::map<std::string, base::OpeningObstacle> obstacles;
+  std::function<void(const std::string&)> onLook;
+  base::OpeningObstacle Look(const std::string& path) noexcept override {
+    onLook(path);
+    const auto it = obstacles.find(path);
+    return it == obstacles.end() ? base::OpeningObstacle::None : it->second;
+  }
+};
+
 struct RunFixture : ::testing::Test {
   FakeExcel excel;
   testing::FakeMessages messages;
   testing::FakeCopier files;
   testing::FakeClock clock;
   testing::FakeInput input;
+  FakeObstacles finder;
   base::CheckBox backup;
   Paths list;
   base::Property<double> progress{0.0};
@@ -38,10 +49,17 @@ struct RunFixture : ::testing::Test {
   RunFixture() {
     messages.pointer = &pointer;
     messages.progress = &progress;
+    // A workbook is looked at only once its backup, when asked for, is made.
+    finder.onLook = [this](const std::string& path) {
+      if (backup.Value() == 0) return;
+      ASSERT_FALSE(files.copies.empty());
+      EXPECT_EQ(files.copies.back().first, path) << "looked at before its backup";
+    };
   }
   // A fresh Excel and no message shown yet, over these workbooks.
   void Start(const std::vector<std::string>& paths) {
     excel = FakeExcel();
+    excel.aids.obstacleFinder = &finder;
     messages.shown.clear();
     list.items = paths;
     files.files.insert(paths.begin(), paths.end());
@@ -51,11 +69,6 @@ struct RunFixture : ::testing::Test {
     std::vector<std::string> texts;
     for (const auto& shown : messages.shown) texts.push_back(shown.text);
     return texts;
-  }
-  // The closing message up to its count of failed workbooks.
-  std::string Failures(std::size_t total) const {
-    const std::string& text = messages.shown.back().text;
-    return text.substr(0, text.find(" of " + std::to_string(total) + " workbook"));
   }
 };
 
@@ -123,24 +136,18 @@ TEST_F(RunFixture, WhatTheUserIsToldBeforeAnyWork) {
 TEST_F(RunFixture, BarShowsTheShareOfEntriesBegunUntilTheClosingMessageIsRead) {
   std::vector<double> seen;
   progress.Changed = [&](double v) { seen.push_back(v); };
-  const std::pair<int, std::vector<double>> cases[] = {
-      {1, {100.0, 0.0}}, {3, {100.0 / 3.0, 200.0 / 3.0, 100.0, 0.0}}, {4, {25.0, 50.0, 75.0, 100.0, 0.0}}};
-  for (const auto& [n, expected] : cases) {
-    std::vector<std::string> paths;
-    for (int i = 0; i < n; ++i) paths.push_back("C:\\w" + std::to_string(i) + ".xlsx");
-    Start(paths);
-    seen.clear();
-    Run();
-    ASSERT_EQ(seen.size(), expected.size());
-    for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_DOUBLE_EQ(seen[i], expected[i]) << n;
-    EXPECT_EQ(messages.shown.back().progress, 100.0);
-    EXPECT_EQ(messages.shown.back().pointer, base::kPointerHourglass);
-  }
+  Start({"C:\\a.xlsx", "C:\\b.xlsx", "C:\\c.xlsx"});
+  Run();
+  const std::vector<double> expected = {100.0 / 3.0, 200.0 / 3.0, 100.0, 0.0};
+  ASSERT_EQ(seen.size(), expected.size());
+  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_DOUBLE_EQ(seen[i], expected[i]);
+  EXPECT_EQ(messages.shown.back().progress, 100.0);
+  EXPECT_EQ(messages.shown.back().pointer, base::kPointerHourglass);
 }
 
-// A backup is made only while the option is ticked, never over an earlier
-// one; a workbook whose backup failed is not touched, and the run goes on.
-TEST_F(RunFixture, BackupsComeFirstAndAreNeverOverwrittenOrSkipped) {
+// A backup is made only while the option is ticked, and never over an
+// earlier one.
+TEST_F(RunFixture, BackupsAreMadeWhileTickedAndNeverOverwritten) {
   Start({"C:\\Reports\\Q1.xls"});
   Run();
   EXPECT_TRUE(files.copies.empty());
@@ -150,126 +157,90 @@ TEST_F(RunFixture, BackupsComeFirstAndAreNeverOverwrittenOrSkipped) {
   ASSERT_EQ(files.copies.size(), 2u);
   EXPECT_EQ(files.copies[0].second, "C:\\Reports\\Q1 Backup 7 04 PM Saturday, Dec 5 2026.xls");
   EXPECT_EQ(files.copies[1].second, "C:\\Reports\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2).xls");
-
-  Start({"C:\\a.xlsx", "C:\\b.xlsx"});
-  files.failCopyFrom = "C:\\a.xlsx";
-  Run();
-  EXPECT_EQ(excel.Matching("Open("), std::vector<std::string>{"Open(C:\\b.xlsx)"});
-  EXPECT_EQ(Failures(2), "Done.\r\n\r\n1");
-  EXPECT_NE(Told()[0].find("C:\\a.xlsx\r\n    backup copy failed: access denied"), std::string::npos) << Told()[0];
-  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
-  EXPECT_EQ(progress.Get(), 0.0);
 }
 
-// Each failing step: the new instance is ended, nothing is saved after the
-// failure, the next workbook is still processed, and the message names it.
-TEST_F(RunFixture, AFailingExcelStepEndsItsInstanceAndTheRunContinues) {
-  const std::pair<std::string, bool> cases[] = {{"Create", false},     {"AutomationSecurity", false},
-                                                {"Open", false},       {"LinkSources", true},
-                                                {"BreakLink", true},   {"Save", true},
-                                                {"Quit", true}};  // with the workbook open or not
-  for (const auto& [op, workbookOpen] : cases) {
-    SCOPED_TRACE(op);
-    Start({"C:\\bad.xlsx", "C:\\good.xlsx"});
-    excel.sources["C:\\bad.xlsx"] = {"C:\\src.xlsx"};
-    excel.failOn = op;
-    // Before Open no step knows its workbook: both fail there, and nothing is opened.
-    const bool beforeOpen = op == "Create" || op == "AutomationSecurity";
-    excel.failPath = beforeOpen ? "" : "C:\\bad.xlsx";
-    Run();
-    EXPECT_EQ(excel.alive, 0) << "an instance was left running";
-    if (beforeOpen) {
-      EXPECT_EQ(Failures(2), "Done.\r\n\r\n2");
-      EXPECT_TRUE(excel.Matching("Open(").empty());
-      continue;
-    }
-    const std::string text = Told().back();
-    EXPECT_EQ(Failures(2), "Done.\r\n\r\n1");
-    EXPECT_NE(text.find("C:\\bad.xlsx\r\n    " + op + ": simulated failure"), std::string::npos) << text;
-    EXPECT_EQ(excel.Matching("Open(C:\\good.xlsx)").size(), 1u);
-    EXPECT_EQ(excel.Matching("ForceEnd#1").size(), 1u);
-    EXPECT_EQ(excel.Matching("Close(False)").size(), workbookOpen ? 1u : 0u);
-    EXPECT_EQ(excel.Matching("Save").size(), (op == "Save" || op == "Quit") ? 2u : 1u);
-  }
-}
-
-struct FakeObstacles final : base::ObstacleFinder {
-  std::map<std::string, base::OpeningObstacle> obstacles;
-  std::function<void(const std::string&)> onLook;
-  base::OpeningObstacle Look(const std::string& path) noexcept override {
-    onLook(path);
-    const auto it = obstacles.find(path);
-    return it == obstacles.end() ? base::OpeningObstacle::None : it->second;
-  }
-};
-
-// A workbook Excel would ask about while opening is never handed to it; it is
-// looked at after its backup copy, and the run goes on.
-TEST_F(RunFixture, WorkbooksExcelWouldAskAboutAreNotOpened) {
+// Each way a workbook fails: the closing message names it and why, its Excel
+// is ended (closing the workbook unsaved once it is open), nothing is saved
+// after the failure, and the next workbook is still processed. A workbook
+// whose backup failed, or that Excel would ask about while opening, is never
+// handed to Excel. Links BreakLink leaves go to the engine once Excel has
+// saved, quit and been ended; without it they fail the workbook.
+TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
   using base::OpeningObstacle;
-  FakeObstacles finder;
-  finder.obstacles = {{"C:\\enc.xlsx", OpeningObstacle::PasswordToOpen},
-                      {"C:\\res.xls", OpeningObstacle::PasswordToModify},
-                      {"C:\\held.xlsx", OpeningObstacle::HeldOpen}};
-  std::vector<std::string> looked;
-  finder.onLook = [&](const std::string& path) {
-    ASSERT_FALSE(files.copies.empty());
-    EXPECT_EQ(files.copies.back().first, path) << "looked at before its backup";
-    looked.push_back(path);
+  const std::string bad = "C:\\bad.xlsx", two = "C:\\src\\two.xlsx";
+  const std::string left = "Excel left links to: " + two;
+  FakeExcel engine;
+  const auto keep = [&] { excel.keptByBreakLink = {two}; };
+  const auto withEngine = [&](const char* fails) {
+    return [&, fails] {
+      keep();
+      excel.aids.engine = &engine;
+      engine.failOn = fails;
+    };
   };
-  Start({"C:\\enc.xlsx", "C:\\res.xls", "C:\\held.xlsx", "C:\\ok.xlsx"});
-  excel.aids.obstacleFinder = &finder;
-  backup.SetValue(1);
-  Run();
-  EXPECT_EQ(looked, list.items);
-  EXPECT_EQ(excel.created, 1);
-  EXPECT_EQ(excel.Matching("Open("), std::vector<std::string>{"Open(C:\\ok.xlsx)"});
-  EXPECT_EQ(Failures(4), "Done.\r\n\r\n3");
-  for (const char* line : {"C:\\enc.xlsx\r\n    password-protected: not opened",
-                           "C:\\res.xls\r\n    has a password to modify: not opened",
-                           "C:\\held.xlsx\r\n    in use by another program: not opened"})
-    EXPECT_NE(Told()[0].find(line), std::string::npos) << line << " in " << Told()[0];
-}
-
-// Links BreakLink leaves behind fail the workbook unless the engine, once
-// Excel has saved, quit and been ended, breaks them.
-TEST_F(RunFixture, LinksExcelLeavesGoToTheEngineOrFailTheWorkbook) {
-  const std::string left = "Excel left links to: C:\\src\\two.xlsx";
+  const auto obstacle = [&](OpeningObstacle o) { return [&, o] { finder.obstacles[bad] = o; }; };
   const struct {
-    bool engine;
-    std::string engineFails;
-    std::string reason;  // "" for done
+    std::string excelFails;  // the Excel step that throws
+    std::function<void()> setup;
+    std::string reason;  // "" when the run is done
+    std::size_t opens;   // Open calls in all: fewer if the run stopped
+    bool closed, ended;  // bad.xlsx closed unsaved; its instance ended
+    std::size_t saves;
   } cases[] = {
-      {false, "", left},
-      {true, "", ""},
-      {true, "Open", left},  // a file the engine cannot take
-      {true, "Save", left + "; the built-in engine could not break them: Save: simulated failure"},
+      {"Create", {}, "Create: simulated failure", 0, false, false, 0},  // both workbooks fail
+      {"AutomationSecurity", {}, "AutomationSecurity: simulated failure", 0, false, true, 0},
+      {"Open", {}, "Open: simulated failure", 2, false, true, 1},
+      {"LinkSources", {}, "LinkSources: simulated failure", 2, true, true, 1},
+      {"BreakLink", {}, "BreakLink: simulated failure", 2, true, true, 1},
+      {"Save", {}, "Save: simulated failure", 2, true, true, 2},
+      {"Quit", {}, "Quit: simulated failure", 2, true, true, 2},  // with the workbook open or not
+      {"", [&] { files.failCopyFrom = bad; }, "backup copy failed: access denied", 1, false, false, 1},
+      {"", obstacle(OpeningObstacle::PasswordToOpen), "password-protected: not opened", 1, false, false, 1},
+      {"", obstacle(OpeningObstacle::PasswordToModify), "has a password to modify: not opened", 1, false, false,
+       1},
+      {"", obstacle(OpeningObstacle::HeldOpen), "in use by another program: not opened", 1, false, false, 1},
+      {"", keep, left, 2, false, true, 2},
+      {"", withEngine(""), "", 2, false, true, 2},
+      {"", withEngine("Open"), left, 2, false, true, 2},  // a file the engine cannot take
+      {"", withEngine("Save"), left + "; the built-in engine could not break them: Save: simulated failure", 2,
+       false, true, 2},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.engineFails);
-    Start({"C:\\a.xlsx", "C:\\b.xlsx"});
-    FakeExcel engine;
-    excel.sources["C:\\a.xlsx"] = {"C:\\src\\one.xlsx", "C:\\src\\two.xlsx"};
-    excel.keptByBreakLink = {"C:\\src\\two.xlsx"};
-    engine.sources["C:\\a.xlsx"] = {"C:\\src\\two.xlsx"};
-    engine.failOn = c.engineFails;
-    if (c.engine) excel.aids.engine = &engine;
+    SCOPED_TRACE(c.excelFails + c.reason);
+    Start({bad, "C:\\good.xlsx"});
+    backup.SetValue(1);
+    finder.obstacles.clear();
+    files.failCopyFrom.clear();
+    engine = FakeExcel();
+    engine.sources[bad] = {two};
+    excel.sources[bad] = {"C:\\src\\one.xlsx", two};
+    excel.failOn = c.excelFails;
+    // Before Open no step knows its workbook: those fail for both.
+    const bool beforeOpen = c.excelFails == "Create" || c.excelFails == "AutomationSecurity";
+    excel.failPath = beforeOpen ? "" : bad;
+    if (c.setup) c.setup();
     Run();
+    std::vector<WorkbookFailure> failures;
+    if (!c.reason.empty()) failures.push_back({bad, c.reason});
+    if (beforeOpen) failures.push_back({"C:\\good.xlsx", c.reason});
+    EXPECT_EQ(Told(), std::vector<std::string>{FinalMessage(2, failures)});
+    EXPECT_EQ(excel.alive, 0) << "an instance was left running";
+    EXPECT_EQ(excel.Matching("Open(").size(), c.opens);
+    EXPECT_EQ(excel.Matching("Close(False)").size(), c.closed ? 1u : 0u);
+    EXPECT_EQ(excel.Matching("ForceEnd#1").size(), c.ended ? 1u : 0u);
+    EXPECT_EQ(excel.Matching("Save").size(), c.saves);
+    if (excel.keptByBreakLink.empty()) continue;
     const auto& log = excel.log;
     const auto at = [&](const char* entry) { return std::find(log.begin(), log.end(), entry) - log.begin(); };
     EXPECT_LT(at("Save"), at("Quit#1"));
     EXPECT_LT(at("Quit#1"), at("ForceEnd#1"));
     EXPECT_LT(at("ForceEnd#1"), at("Create#2"));
-    EXPECT_EQ(excel.alive, 0);
-    if (!c.reason.empty()) {
-      EXPECT_EQ(Told().back(), "Done.\r\n\r\n1 of 2 workbooks could not be processed:\r\nC:\\a.xlsx\r\n    " +
-                                   c.reason);
-      continue;
-    }
-    EXPECT_EQ(Told().back(), kDone);
-    EXPECT_EQ(engine.Matching("BreakLink"), std::vector<std::string>{"BreakLink(name=C:\\src\\two.xlsx,Type=1)"});
+    if (!excel.aids.engine || !c.reason.empty()) continue;
+    EXPECT_EQ(engine.Matching("BreakLink"), std::vector<std::string>{"BreakLink(name=" + two + ",Type=1)"});
     EXPECT_EQ(engine.Matching("Save").size(), 1u);
   }
+  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
+  EXPECT_EQ(progress.Get(), 0.0);
 }
 
 TEST(FinalMessage, ListsAtMostTenFailuresAndCutsLongReasons) {
@@ -282,6 +253,8 @@ TEST(FinalMessage, ListsAtMostTenFailuresAndCutsLongReasons) {
   EXPECT_NE(text.find("... and 2 more."), std::string::npos);
   EXPECT_EQ(text.find(std::string(201, 'x')), std::string::npos);
   EXPECT_EQ(FinalMessage(3, {}), kDone);
+  EXPECT_EQ(FinalMessage(1, {{"C:\\a.xlsx", "why"}}),
+            "Done.\r\n\r\n1 of 1 workbook could not be processed:\r\nC:\\a.xlsx\r\n    why");
 }
 
 TEST(BackupName, GoesBesideTheWorkbookSplitAtTheLastDotOfTheFileName) {
@@ -297,13 +270,6 @@ TEST(BackupName, GoesBesideTheWorkbookSplitAtTheLastDotOfTheFileName) {
       {"C:\\R.d\\Q1", 2, "C:\\R.d\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2)"},
   };
   for (const auto& [path, attempt, expected] : cases) EXPECT_EQ(BackupName(path, stamp, attempt), expected);
-
-  testing::FakeCopier files;
-  testing::FakeClock clock;
-  files.files = {"C:\\R\\Q1.xls", "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026.xls",
-                 "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2).xls"};
-  EXPECT_EQ(MakeBackup(files, clock, "C:\\R\\Q1.xls"), "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (3).xls");
-  EXPECT_EQ(files.copies.size(), 1u);
 }
 
 TEST(BackupTimeStamp, UsesTheTwelveHourClockAndRegionalNames) {
