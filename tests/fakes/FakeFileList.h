@@ -26,20 +26,18 @@ inline std::vector<std::string> Texts(const filelist::FileList& list) {
   return out;
 }
 
-// ShowOpen answers `result` (or throws when `fail`).
+// ShowOpen answers `show` with `result` (or throws when `fail`).
 class FakeOpenDialog final : public filelist::OpenFileDialog {
  public:
   std::string result;
   ShowResult show = ShowResult::Closed;
   bool fail = false;
-  int shown = 0;
 
   void SetFileName(const std::string&) override {}
   void SetFlags(long) override {}
   void SetDialogTitle(const std::string&) override {}
   void SetFilter(const std::string&) override {}
   ShowResult ShowOpen() override {
-    ++shown;
     if (fail) throw std::runtime_error("no dialog today");
     return show;
   }
@@ -49,11 +47,7 @@ class FakeOpenDialog final : public filelist::OpenFileDialog {
 class FakeFolderPicker final : public filelist::FolderPicker {
  public:
   std::string choice;
-  int asked = 0;
-  std::string BrowseForFolder(const std::string&) override {
-    ++asked;
-    return choice;
-  }
+  std::string BrowseForFolder(const std::string&) override { return choice; }
 };
 
 // A tree with Windows paths; each folder lists its entries in the order added.
@@ -104,11 +98,7 @@ class FakeListing final : public filelist::DirectoryListing {
 class FakePump final : public filelist::MessagePump {
  public:
   std::function<bool()> onYield;
-  int yields = 0;
-  bool Yield() override {
-    ++yields;
-    return onYield ? onYield() : true;
-  }
+  bool Yield() override { return onYield ? onYield() : true; }
 };
 
 class FakeDrag final : public filelist::DragData {

@@ -65,35 +65,38 @@ TEST(ParseOpenResult, ShapesOfTheDialogResult) {
   for (const auto& [result, paths] : cases) EXPECT_EQ(ParseOpenResult(result), paths) << result;
 }
 
-// Choices are appended, the same ones again too; a cancel adds nothing, and
-// a failure is told and adds nothing.
+// Choices are appended after the entries; a cancel adds nothing, and a
+// selection too large for the dialog's buffer or a failure is told and adds
+// nothing.
 TEST(AddFromOpenDialog, AppendsWhatWasChosenAndTellsWhyNothingWas) {
-  testing::FakeOpenDialog dialog;
-  testing::FakeMessages boxes;
-  FileList list;
-  list.Add("C:\\existing.xls");
-  const auto add = [&] { AddFromOpenDialog(dialog, list, boxes); };
-  dialog.result = "C:\\Data\0a.xls\0b.xlsx\0\0"s;
-  add();
-  add();
-  EXPECT_EQ(testing::Texts(list), (Texts{"C:\\existing.xls", "C:\\Data\\a.xls", "C:\\Data\\b.xlsx",
-                                         "C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}));
-  EXPECT_EQ(dialog.shown, 2);
-  dialog.result = "";
-  add();
-  EXPECT_TRUE(boxes.shown.empty());
-
-  // A selection too large for the result buffer: the user hears why.
-  dialog.show = OpenFileDialog::ShowResult::TooLarge;
-  dialog.result = "C:\\Data\0partial.xls"s;
-  add();
-  dialog.show = OpenFileDialog::ShowResult::Closed;
-  dialog.fail = true;
-  add();
-  ASSERT_EQ(boxes.shown.size(), 2u);
-  EXPECT_EQ(boxes.shown[0].text, kSelectionTooLarge);
-  EXPECT_NE(boxes.shown[1].text.find("no dialog today"), std::string::npos);
-  EXPECT_EQ(list.Count(), 5u);
+  using Show = OpenFileDialog::ShowResult;
+  const struct {
+    Show show;
+    bool fail;
+    std::string result;
+    Texts added;
+    std::string told;  // "" for nothing
+  } cases[] = {
+      {Show::Closed, false, "C:\\Data\0a.xls\0b.xlsx\0\0"s, {"C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}, ""},
+      {Show::Closed, false, "", {}, ""},
+      {Show::TooLarge, false, "C:\\Data\0partial.xls"s, {}, kSelectionTooLarge},
+      {Show::Closed, true, "C:\\Data\\a.xls", {}, "no dialog today"},
+  };
+  for (const auto& c : cases) {
+    testing::FakeOpenDialog dialog;
+    dialog.show = c.show;
+    dialog.fail = c.fail;
+    dialog.result = c.result;
+    testing::FakeMessages boxes;
+    FileList list;
+    list.Add("C:\\existing.xls");
+    AddFromOpenDialog(dialog, list, boxes);
+    Texts expected = {"C:\\existing.xls"};
+    expected.insert(expected.end(), c.added.begin(), c.added.end());
+    EXPECT_EQ(testing::Texts(list), expected) << c.told;
+    ASSERT_EQ(boxes.shown.size(), c.told.empty() ? 0u : 1u);
+    for (const auto& shown : boxes.shown) EXPECT_NE(shown.text.find(c.told), std::string::npos);
+  }
 }
 
 }  // namespace
