@@ -1,23 +1,16 @@
 #!/usr/bin/env python3
-"""Checks the shipped Windows programs' PE headers.
-
-  check_pe.py --version X.Y.Z FILE.exe...
-
-Each program must keep ASLR (with relocations to apply it), high-entropy
-addressing and NX; import at load time only DLLs that Windows maps from the
-system folder whatever folder the program starts from (its known DLLs); and
-carry the version in its version resource. Exits 1 naming every fault.
-"""
-import argparse
+"""check_pe.py --version X.Y.Z FILE.exe...: the shipped programs keep ASLR
+(with relocations to apply it), high-entropy addressing and NX, import at load
+time only DLLs Windows maps from the system folder, and carry the version in
+their version resource. Exits 1 naming every fault."""
 import re
 import struct
 import sys
 
 FLAGS = {"DYNAMIC_BASE": 0x0040, "HIGH_ENTROPY_VA": 0x0020, "NX_COMPAT": 0x0100}
-RELOCS_STRIPPED = 0x0001
-# Listed under KnownDLLs from Windows 7 to 11. Any other DLL (comctl32,
-# comdlg32, uxtheme, ...) a planted copy beside the program could replace, so
-# it must be delay-loaded after the program restricts the DLL search.
+# KnownDLLs from Windows 7 to 11. Any other DLL (comctl32, comdlg32, uxtheme,
+# ...) a planted copy beside the program could replace, so it must be
+# delay-loaded after the program restricts the DLL search.
 KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ole32.dll",
               "oleaut32.dll", "shell32.dll", "msvcrt.dll"}
 
@@ -36,7 +29,7 @@ def faults(data, version):
         return next(raw + rva - va for vsize, va, rawsize, raw in sections if va <= rva < va + max(vsize, rawsize))
 
     found = [f"{name} is not set" for name, bit in FLAGS.items() if not dll_characteristics & bit]
-    if characteristics & RELOCS_STRIPPED or not directories[5][1]:
+    if characteristics & 0x0001 or not directories[5][1]:  # relocations stripped or absent
         found.append("no base relocations, so ASLR cannot move it")
     descriptor = directories[1][0]
     while descriptor and struct.unpack_from("<I", data, at(descriptor) + 12)[0]:
@@ -64,20 +57,14 @@ def faults(data, version):
     return found
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--version", required=True)
-    parser.add_argument("files", nargs="+")
-    args = parser.parse_args()
+if __name__ == "__main__":
+    if len(sys.argv) < 4 or sys.argv[1] != "--version":
+        sys.exit(__doc__)
     failed = False
-    for path in args.files:
+    for path in sys.argv[3:]:
         with open(path, "rb") as f:
-            problems = faults(f.read(), args.version)
-        for problem in problems or ["ASLR (high entropy), NX, only known DLLs at load time, " + args.version]:
+            problems = faults(f.read(), sys.argv[2])
+        for problem in problems or ["ASLR (high entropy), NX, only known DLLs at load time, " + sys.argv[2]]:
             print(f"{path}: {problem}")
         failed |= bool(problems)
     sys.exit(1 if failed else 0)
-
-
-if __name__ == "__main__":
-    main()
