@@ -107,20 +107,6 @@ TEST_F(FormFixture, StartUp) {
   EXPECT_TRUE(messages.shown.empty());
 }
 
-TEST(ClockRandom, DrawsAboutOneInAHundredSevens) {
-  ClockRandom random;
-  random.Randomize();
-  int sevens = 0;
-  for (int i = 0; i < 100000; ++i) {
-    const float r = random.Rnd();
-    ASSERT_GE(r, 0.0f);
-    ASSERT_LT(r, 1.0f);
-    if (static_cast<int>(r * 100.0f) + 1 == 7) ++sevens;
-  }
-  EXPECT_GT(sevens, 800);
-  EXPECT_LT(sevens, 1200);
-}
-
 // Only exactly "True" ticks the box; ticking raises its handler, which writes
 // the same word back. Every click after that stores the box's state.
 TEST_F(FormFixture, TheBackupOptionFollowsTheStoredText) {

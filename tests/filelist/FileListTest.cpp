@@ -69,34 +69,24 @@ TEST(ParseOpenResult, ShapesOfTheDialogResult) {
 // selection too large for the dialog's buffer or a failure is told and adds
 // nothing.
 TEST(AddFromOpenDialog, AppendsWhatWasChosenAndTellsWhyNothingWas) {
-  using Show = OpenFileDialog::ShowResult;
-  const struct {
-    Show show;
-    bool fail;
-    std::string result;
-    Texts added;
-    std::string told;  // "" for nothing
-  } cases[] = {
-      {Show::Closed, false, "C:\\Data\0a.xls\0b.xlsx\0\0"s, {"C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}, ""},
-      {Show::Closed, false, "", {}, ""},
-      {Show::TooLarge, false, "C:\\Data\0partial.xls"s, {}, kSelectionTooLarge},
-      {Show::Closed, true, "C:\\Data\\a.xls", {}, "no dialog today"},
-  };
-  for (const auto& c : cases) {
-    testing::FakeOpenDialog dialog;
-    dialog.show = c.show;
-    dialog.fail = c.fail;
-    dialog.result = c.result;
-    testing::FakeMessages boxes;
-    FileList list;
-    list.Add("C:\\existing.xls");
-    AddFromOpenDialog(dialog, list, boxes);
-    Texts expected = {"C:\\existing.xls"};
-    expected.insert(expected.end(), c.added.begin(), c.added.end());
-    EXPECT_EQ(testing::Texts(list), expected) << c.told;
-    ASSERT_EQ(boxes.shown.size(), c.told.empty() ? 0u : 1u);
-    for (const auto& shown : boxes.shown) EXPECT_NE(shown.text.find(c.told), std::string::npos);
-  }
+  testing::FakeOpenDialog dialog;
+  testing::FakeMessages boxes;
+  FileList list;
+  list.Add("C:\\existing.xls");
+  dialog.result = "C:\\Data\0a.xls\0b.xlsx\0\0"s;
+  AddFromOpenDialog(dialog, list, boxes);
+  dialog.result = "";  // cancelled
+  AddFromOpenDialog(dialog, list, boxes);
+  dialog.show = OpenFileDialog::ShowResult::TooLarge;
+  dialog.result = "C:\\Data\0partial.xls"s;
+  AddFromOpenDialog(dialog, list, boxes);
+  dialog.show = OpenFileDialog::ShowResult::Closed;
+  dialog.fail = true;
+  AddFromOpenDialog(dialog, list, boxes);
+  EXPECT_EQ(testing::Texts(list), (Texts{"C:\\existing.xls", "C:\\Data\\a.xls", "C:\\Data\\b.xlsx"}));
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_EQ(boxes.shown[0].text, kSelectionTooLarge);
+  EXPECT_NE(boxes.shown[1].text.find("no dialog today"), std::string::npos);
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 /* A DLL planted beside the programs, as a web page might leave one in
- * Downloads. Built as uxtheme.dll, comctl32.dll and comdlg32.dll: loading it
- * ends the process at once with exit status 86 and a line on stderr. Built
- * with -DCONTROL it is instead a program that imports those DLLs the plain
- * way, which must fall into the trap: proof that the trap works here. */
+ * Downloads, built as uxtheme, comctl32 and comdlg32: loading it ends the
+ * process with status 86. With -DCONTROL, a program importing those DLLs the
+ * plain way, which must fall into the trap: proof that the trap works. */
 #ifndef CONTROL
 #define WIN32_LEAN_AND_MEAN /* no commdlg.h: the DLL defines its own CommDlgExtendedError */
 #endif
