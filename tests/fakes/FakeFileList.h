@@ -56,12 +56,12 @@ class FakeListing final : public filelist::DirectoryListing {
  public:
   std::map<std::string, std::vector<filelist::DirectoryEntry>> folders;
   std::set<std::string> unlistable;
-  std::map<std::string, std::size_t> breakAfter;  // the listing fails after this many entries
 
   void Add(const std::string& folder, const std::string& name, std::optional<filelist::FileAttributes> a) {
     folders[folder].push_back({name, a});
   }
-  // Plain entries; a name ending in a backslash is a folder.
+  // Plain entries; a name ending in a backslash is a folder, and the listing
+  // breaks off where the name is "!".
   void Add(const std::string& folder, std::initializer_list<std::string> names) {
     for (const auto& name : names) {
       const bool dir = name.back() == '\\';
@@ -73,24 +73,21 @@ class FakeListing final : public filelist::DirectoryListing {
     if (unlistable.count(folder)) throw std::runtime_error("access denied");
     const auto it = folders.find(folder);
     if (it == folders.end()) return nullptr;
-    const auto limit = breakAfter.find(folder);
-    return std::make_unique<Scan>(it->second, limit == breakAfter.end() ? SIZE_MAX : limit->second);
+    return std::make_unique<Scan>(it->second);
   }
 
  private:
   class Scan final : public filelist::DirectoryScan {
    public:
-    Scan(std::vector<filelist::DirectoryEntry> entries, std::size_t breakAfter)
-        : entries_(std::move(entries)), breakAfter_(breakAfter) {}
+    explicit Scan(std::vector<filelist::DirectoryEntry> entries) : entries_(std::move(entries)) {}
     std::optional<filelist::DirectoryEntry> Next() override {
-      if (next_ == breakAfter_) throw std::runtime_error("device gone");
       if (next_ == entries_.size()) return std::nullopt;
+      if (entries_[next_].name == "!") throw std::runtime_error("device gone");
       return entries_[next_++];
     }
 
    private:
     std::vector<filelist::DirectoryEntry> entries_;  // a copy: the tree may change while a scan runs
-    std::size_t breakAfter_;
     std::size_t next_ = 0;
   };
 };
