@@ -183,7 +183,7 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
     std::string reason;  // "" when the run is done
     std::size_t opens;   // Open calls in all: fewer if the run stopped
     bool closed, ended;  // bad.xlsx closed unsaved; its instance ended
-    std::size_t saves;
+    std::size_t saves;   // Save calls in all: none after a failure
   } cases[] = {
       {"Create", {}, "Create: simulated failure", 0, false, false, 0},  // both workbooks fail
       {"AutomationSecurity", {}, "AutomationSecurity: simulated failure", 0, false, true, 0},
@@ -191,7 +191,7 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
       {"LinkSources", {}, "LinkSources: simulated failure", 2, true, true, 1},
       {"BreakLink", {}, "BreakLink: simulated failure", 2, true, true, 1},
       {"Save", {}, "Save: simulated failure", 2, true, true, 2},
-      {"Quit", {}, "Quit: simulated failure", 2, true, true, 2},  // with the workbook open or not
+      {"Quit", {}, "Quit: simulated failure", 2, true, true, 2},
       {"", [&] { files.failCopyFrom = bad; }, "backup copy failed: access denied", 1, false, false, 1},
       {"", obstacle(OpeningObstacle::PasswordToOpen), "password-protected: not opened", 1, false, false, 1},
       {"", obstacle(OpeningObstacle::PasswordToModify), "has a password to modify: not opened", 1, false, false,
