@@ -40,7 +40,7 @@ TEST_F(EngineTest, EditedPartsChangeOnlyInsideTheirEditsAndOtherEntriesNotAtAll)
   auto before = ReadPackage(p);
   auto entriesBefore = PackageEntries(p);
 
-  auto after = BreakFirst(p);
+  auto after = Break(p, nullptr, 1);
 
   std::string expected = sheet;
   expected = ReplaceOnce(expected, "t=\"str\" ><x:f  >[1]S!A1</x:f>\r\n<x:v>it&apos;s</x:v>",
@@ -65,7 +65,7 @@ TEST_F(EngineTest, MacroWorkbookKeepsItsVbaProjectAndContentType) {
   b.SetVbaProject(std::string(kVba, sizeof kVba - 1));
   auto p = Write(b, "macro.xlsm");
   auto before = ReadPackage(p);
-  auto after = BreakAll(p);
+  auto after = Break(p);
   EXPECT_EQ(after.at("xl/vbaProject.bin"), before.at("xl/vbaProject.bin"));
   EXPECT_TRUE(Contains(after.at("[Content_Types].xml"), "application/vnd.ms-excel.sheet.macroEnabled.main+xml"));
   EXPECT_TRUE(Contains(after.at("xl/_rels/workbook.xml.rels"), "vbaProject.bin"));

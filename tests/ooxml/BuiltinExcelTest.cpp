@@ -75,7 +75,7 @@ TEST_F(BuiltinExcelTest, TheRunSequenceBreaksEverySourceIncludingOneListedTwice)
 
   auto parts = ReadPackage(p);
   EXPECT_FALSE(Contains(parts.at("xl/workbook.xml"), "externalReference"));
-  EXPECT_TRUE(Contains(Sheet1(parts), R"(<c r="A1"><v>1</v></c><c r="B1"><v>2</v></c>)"));
+  EXPECT_TRUE(Contains(parts.at(kSheet1), R"(<c r="A1"><v>1</v></c><c r="B1"><v>2</v></c>)"));
 }
 
 // Nothing reaches a file but a successful save of a changed workbook.

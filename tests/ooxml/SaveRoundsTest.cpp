@@ -30,25 +30,16 @@ TEST_F(EngineTest, AfterASaveTheSameObjectSeesTheFileAsWrittenAndBreaksAgain) {
   EXPECT_FALSE(book.Changed());
 
   // The links are those of the saved file, renumbered.
-  ASSERT_EQ(book.Links().size(), 2u);
-  EXPECT_EQ(book.Links()[0].index, 1u);
-  EXPECT_EQ(book.Links()[0].target, "Two.xlsx");
-  EXPECT_EQ(book.Links()[1].target, "Three.xlsx");
   EXPECT_EQ(book.BookSources(), (std::vector<std::string>{sources[1], sources[2]}));
-  const auto usage = book.Usage();
-  ASSERT_EQ(usage.count(2), 1u);
-  EXPECT_EQ(usage.at(2).cells, 1u);
-  EXPECT_EQ(usage.count(3), 0u);
+  EXPECT_EQ(book.Usage().at(2).cells, 1u);
 
   // A second round on the same object works from the saved file.
   const auto result = book.Break({sources[2]});
   EXPECT_EQ(result.cells, 1u);
   EXPECT_EQ(result.renumbered, 0u);
   book.Save();
-  const std::string sheet = Sheet1(ReadPackage(p));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="A1"><v>1</v></c><c r="B1"><f>[1]S!A1</f><v>2</v></c><c r="C1"><v>3</v></c>)"))
-      << sheet;
-  ASSERT_EQ(book.Links().size(), 1u);
+  EXPECT_TRUE(Contains(ReadPackage(p).at(kSheet1),
+                       R"(<c r="A1"><v>1</v></c><c r="B1"><f>[1]S!A1</f><v>2</v></c><c r="C1"><v>3</v></c>)"));
   EXPECT_EQ(Workbook::Open(p).BookSources(), (std::vector<std::string>{sources[1]}));
 }
 
