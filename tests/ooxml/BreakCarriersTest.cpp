@@ -9,10 +9,6 @@ namespace {
 
 using quorvane::testing::kRelTypes;
 
-const char* kAbcCache =
-    R"(<row r="1"><cell r="A1" t="str"><v>a</v></cell><cell r="B1"><v>5</v></cell></row>)"
-    R"(<row r="2"><cell r="A2" t="str"><v>b</v></cell></row><row r="3"><cell r="A3" t="str"><v>c</v></cell></row>)";
-
 TEST_F(EngineTest, ChartAndChartExReferencesBecomeLiteralDataFromTheirCaches) {
   WorkbookBuilder b = TwoLinkBook();
   b.AddSheet("Main", "");
@@ -79,51 +75,6 @@ TEST_F(EngineTest, ChartAndChartExReferencesBecomeLiteralDataFromTheirCaches) {
   EXPECT_FALSE(Contains(chartEx, "<cx:nf>"));
   EXPECT_TRUE(Contains(parts.at("xl/workbook.xml"), R"(hidden="1">[1]S!$B$1:$B$2</definedName>)"));
   EXPECT_EQ(result.charts, 10u);
-}
-
-TEST_F(EngineTest, ValidationListsBecomeLiteralRulesTakeCachedValuesSparklinesGo) {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx", kAbcCache)).AddBookLink(Book("Kept.xlsx"));
-  b.AddName("Limit", "[1]S!$B$1");
-  b.AddName("Choices", "[1]S!$A$1:$A$3");
-  b.AddSheet(
-      "Main", "",
-      R"(<conditionalFormatting sqref="A1"><cfRule type="expression" dxfId="0" priority="1"><formula>A1&gt;Limit</formula>)"
-      R"(</cfRule><cfRule type="expression" dxfId="1" priority="2"><formula>A1&gt;0</formula></cfRule></conditionalFormatting>)"
-      R"(<conditionalFormatting sqref="B1"><cfRule type="expression" dxfId="0" priority="3"><formula>B1=Limit</formula>)"
-      R"(</cfRule></conditionalFormatting>)"
-      R"(<conditionalFormatting sqref="G1"><cfRule type="colorScale" priority="5"><colorScale>)"
-      R"(<cfvo type="formula" val="[1]S!$B$1"/><cfvo type="max"/><color rgb="FF000000"/><color rgb="FFFFFFFF"/>)"
-      R"(</colorScale></cfRule></conditionalFormatting>)"
-      R"(<dataValidations count="4"><dataValidation type="list" sqref="C1"><formula1>[1]S!$A$1:$A$3</formula1></dataValidation>)"
-      R"(<dataValidation type="whole" operator="lessThan" sqref="C2"><formula1>[1]S!$B$1</formula1></dataValidation>)"
-      R"(<dataValidation type="list" sqref="C3"><formula1>[2]S!$A$1:$A$2</formula1></dataValidation>)"
-      R"(<dataValidation type="list" sqref="C4"><formula1>Choices</formula1></dataValidation></dataValidations>)"
-      R"(<extLst><ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}"><x14:dataValidations count="1">)"
-      R"(<x14:dataValidation type="list"><x14:formula1><xm:f>[1]S!$A$1:$A$3</xm:f></x14:formula1><xm:sqref>D1</xm:sqref>)"
-      R"(</x14:dataValidation></x14:dataValidations></ext><ext uri="{78C0D931-6437-407d-A8EE-F0AAD7539E65}">)"
-      R"(<x14:conditionalFormattings><x14:conditionalFormatting><x14:cfRule type="expression" priority="4" id="{X}">)"
-      R"(<xm:f>[1]S!$A$1&gt;1</xm:f><x14:dxf/></x14:cfRule><xm:sqref>E1</xm:sqref></x14:conditionalFormatting>)"
-      R"(</x14:conditionalFormattings></ext><ext uri="{05C60535-1F16-4fd2-B633-F4F36F0B64E0}"><x14:sparklineGroups>)"
-      R"(<x14:sparklineGroup><x14:sparklines><x14:sparkline><xm:f>[1]S!A1:C1</xm:f><xm:sqref>F1</xm:sqref>)"
-      R"(</x14:sparkline><x14:sparkline><xm:f>Main!A1:C1</xm:f><xm:sqref>F2</xm:sqref></x14:sparkline>)"
-      R"(</x14:sparklines></x14:sparklineGroup></x14:sparklineGroups></ext></extLst>)");
-  BreakResult result;
-  std::string sheet = Break(Write(b), &result, 1).at(kSheet1);
-
-  EXPECT_TRUE(Contains(sheet, R"(<formula>A1&gt;Limit</formula>)")) << "Limit became a constant";
-  EXPECT_TRUE(Contains(sheet, R"(<dataValidations count="4"><dataValidation type="list" sqref="C1"><formula1>"a,b,c"</formula1>)"));
-  EXPECT_TRUE(Contains(sheet, R"(sqref="C2"><formula1>5</formula1>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<formula1>[1]S!$A$1:$A$2</formula1>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<dataValidation type="list" sqref="C4"><formula1>"a,b,c"</formula1>)"))
-      << "a list through a name uses the name's cells";
-  EXPECT_TRUE(Contains(sheet, R"(<x14:formula1><xm:f>"a,b,c"</xm:f></x14:formula1>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<xm:f>"a"&gt;1</xm:f>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<cfvo type="formula" val="5"/>)"));
-  EXPECT_FALSE(Contains(sheet, "<xm:sqref>F1</xm:sqref>")) << "a sparkline needs a range";
-  EXPECT_TRUE(Contains(sheet, R"(<x14:sparklines><x14:sparkline><xm:f>Main!A1:C1</xm:f>)"));
-  EXPECT_EQ(result.rulesConverted, 8u);
-  EXPECT_EQ(result.rulesRemoved, 1u);
 }
 
 TEST_F(EngineTest, ControlShapeAndTableLinksToTheBookAreRemovedOthersRenumbered) {

@@ -42,11 +42,27 @@ std::string ColorScale(const std::string& val) {
 }
 
 TEST_F(EngineTest, RulesTakeTheCachedValuesOfTheBrokenBookAndGoOnlyWithoutOne) {
-  const std::string dvExt = R"(<ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}" )"
-                            R"(xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main">)"
-                            R"(<x14:dataValidations count="1" xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main">)"
-                            R"(<x14:dataValidation type="list"><x14:formula1><xm:f>Main!$C$1:$C$3</xm:f></x14:formula1>)"
-                            R"(<xm:sqref>B1</xm:sqref></x14:dataValidation></x14:dataValidations></ext>)";
+  const auto dvExt = [](const std::string& formula) {
+    return R"(<ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}" )"
+           R"(xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main">)"
+           R"(<x14:dataValidations count="1" xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main">)"
+           R"(<x14:dataValidation type="list"><x14:formula1><xm:f>)" + formula + "</xm:f></x14:formula1>"
+           "<xm:sqref>B1</xm:sqref></x14:dataValidation></x14:dataValidations></ext>";
+  };
+  const auto list = [](const std::string& formula) {
+    return R"(<dataValidations count="1"><dataValidation type="list" sqref="C1"><formula1>)" + formula +
+           "</formula1></dataValidation></dataValidations>";
+  };
+  const auto sparklines = [](bool linked) {
+    const auto line = [](const char* f, const char* at) {
+      return std::string("<x14:sparkline><xm:f>") + f + "</xm:f><xm:sqref>" + at + "</xm:sqref></x14:sparkline>";
+    };
+    return R"(<extLst><ext uri="{05C60535-1F16-4fd2-B633-F4F36F0B64E0}" )"
+           R"(xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main"><x14:sparklineGroups )"
+           R"(xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main"><x14:sparklineGroup><x14:sparklines>)" +
+           (linked ? line("[1]S!A1:C1", "F1") : "") + line("Main!A1:C1", "F2") +
+           "</x14:sparklines></x14:sparklineGroup></x14:sparklineGroups></ext></extLst>";
+  };
   const std::string between = R"(<dataValidations count="1"><dataValidation type="decimal" operator="between" )"
                               R"(allowBlank="1" showErrorMessage="1" sqref="B1"><formula1>0</formula1><formula2>)";
   const std::string dataBar =
@@ -55,7 +71,7 @@ TEST_F(EngineTest, RulesTakeTheCachedValuesOfTheBrokenBookAndGoOnlyWithoutOne) {
   struct Case {
     const char* name;
     std::string before, after;
-    std::size_t converted, removed;
+    std::size_t converted, removed, listed = 1;
   } cases[] = {
       {"classic formula", Cf("A1&gt;[1]S!$A$1"), Cf("A1&gt;10"), 1, 0},
       {"x14 formula", X14(X14Rule("[1]S!$A$1")), X14(X14Rule("10")), 1, 0},
@@ -70,8 +86,14 @@ TEST_F(EngineTest, RulesTakeTheCachedValuesOfTheBrokenBookAndGoOnlyWithoutOne) {
       {"our name that became a constant", Cf("A1&gt;Limit"), Cf("A1&gt;Limit"), 1, 0},
       {"our name set to #REF!", Cf("A1&gt;Gone"), "", 0, 1},
       {"no cached value: the list goes whole", X14(X14Rule("[1]S!$Z$9")), "", 0, 1},
-      {"no cached value: the other extension stays", X14(X14Rule("[1]S!$Z$9"), dvExt), "<extLst>" + dvExt + "</extLst>",
+      {"no cached value: the other extension stays", X14(X14Rule("[1]S!$Z$9"), dvExt("Main!$C$1")),
+       "<extLst>" + dvExt("Main!$C$1") + "</extLst>",
        0, 1},
+      {"list from a range", list("[1]S!$A$1:$A$3"), list("\"10,20,30\""), 1, 0},
+      {"list through our name", list("Choices"), list("\"10,20,30\""), 1, 0},
+      {"x14 list", "<extLst>" + dvExt("[1]S!$A$1:$A$3") + "</extLst>",
+       "<extLst>" + dvExt("\"10,20,30\"") + "</extLst>", 1, 0},
+      {"a sparkline needs the range", sparklines(true), sparklines(false), 0, 1, 0},
       {"a range has no single value", Cf("COUNTIF([1]S!$A$1:$A$3,A1)&gt;0"), "", 0, 1},
   };
   int n = 0;
@@ -79,11 +101,11 @@ TEST_F(EngineTest, RulesTakeTheCachedValuesOfTheBrokenBookAndGoOnlyWithoutOne) {
     SCOPED_TRACE(c.name);
     WorkbookBuilder b;
     b.AddBookLink(Book("Src.xlsx", kCache)).AddBookLink(Book("Kept.xlsx"));
-    b.AddName("Limit", "[1]S!$A$1").AddName("Gone", "[1]S!$Z$9");
+    b.AddName("Limit", "[1]S!$A$1").AddName("Gone", "[1]S!$Z$9").AddName("Choices", "[1]S!$A$1:$A$3");
     b.AddSheet("Main", R"(<row r="1"><c r="A1"><v>12</v></c></row>)", c.before);
     const auto p = Write(b, "rules" + std::to_string(++n) + ".xlsx");
     const auto before = ReadPackage(p);
-    EXPECT_EQ(Workbook::Open(p).Usage().at(1).rules, 1u);
+    EXPECT_EQ(Workbook::Open(p).Usage().at(1).rules, c.listed);
     BreakResult result;
     const auto after = Break(p, &result, 1);
     EXPECT_EQ(after.at(kSheet1), Rewritten(before.at(kSheet1), c.before, c.after));
