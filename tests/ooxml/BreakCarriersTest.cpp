@@ -165,26 +165,6 @@ TEST_F(EngineTest, DdeOleUnlistedLinkPartsAndPivotSourcesAreLeftAsTheyAre) {
   EXPECT_TRUE(reopened.BookSources().empty());
 }
 
-TEST_F(EngineTest, CalcChainGoesOnlyWhenAFormulaWasRemoved) {
-  auto make = [](bool cellUsesLink) {
-    WorkbookBuilder b;
-    b.AddBookLink(Book("Src.xlsx"));
-    b.AddName("Rate", "[1]S!$A$1");
-    b.AddSheet("Main", cellUsesLink ? R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)"
-                                    : R"(<row r="1"><c r="A1"><f>B1*2</f><v>1</v></c></row>)");
-    b.SetCalcChain(R"(<c r="A1" i="1"/>)");
-    return b;
-  };
-  auto frozen = Break(Write(make(true), "frozen.xlsx"));
-  EXPECT_EQ(frozen.count("xl/calcChain.xml"), 0u);
-  EXPECT_FALSE(Contains(frozen.at("xl/_rels/workbook.xml.rels"), "calcChain"));
-  EXPECT_FALSE(Contains(frozen.at("[Content_Types].xml"), "calcChain"));
-
-  auto kept = Break(Write(make(false), "kept.xlsx"));
-  EXPECT_EQ(kept.count("xl/calcChain.xml"), 1u);
-  EXPECT_TRUE(Contains(kept.at("xl/_rels/workbook.xml.rels"), "calcChain"));
-}
-
 // Part names come from the relationships, never from Excel's usual layout;
 // some writers separate folders in targets with backslashes.
 TEST_F(EngineTest, UnusualPartNamesAreFollowedThroughRelationships) {

@@ -87,6 +87,7 @@ TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRe
   b.AddBookLink(Book("One.xlsx")).AddBookLink(two).AddBookLink(Book("Three.xlsx"));
   b.AddSheet("Main", Row(cells));
   b.AddName("Third", "[3]S!$A$1").AddName("Label", R"("[Two.xlsx]")");
+  b.SetCalcChain(R"(<c r="B1" i="1"/>)");  // goes with the formulas it lists
   auto p = Write(b);
   const auto before = ReadPackage(p);
   auto book = Workbook::Open(p);
@@ -108,7 +109,10 @@ TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRe
   EXPECT_EQ(result.uncached, 4u);
   EXPECT_EQ(result.fromLinkCache, 5u);
   ExpectOnly(before, after, {kSheet1, "xl/workbook.xml", "xl/_rels/workbook.xml.rels", "[Content_Types].xml"},
-             {"xl/externalLinks/externalLink2.xml", "xl/externalLinks/_rels/externalLink2.xml.rels"});
+             {"xl/externalLinks/externalLink2.xml", "xl/externalLinks/_rels/externalLink2.xml.rels",
+              "xl/calcChain.xml"});
+  EXPECT_FALSE(Contains(after.at("xl/_rels/workbook.xml.rels"), "calcChain"));
+  EXPECT_FALSE(Contains(after.at("[Content_Types].xml"), "calcChain"));
   auto reopened = Workbook::Open(p);
   ASSERT_EQ(reopened.BookSources().size(), 2u);
   EXPECT_EQ(reopened.Links()[1].target, "Three.xlsx");
@@ -249,6 +253,7 @@ TEST_F(EngineTest, LinkPartsLeftOutOfTheListAreRemovedWhole) {
     WorkbookBuilder b;
     if (!alone) b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
     b.AddBookLink(old).AddSheet("Main", alone ? "" : R"(<row r="1"><c r="A1"><f>[2]S!A1+[1]S!A1</f></c></row>)");
+    b.SetCalcChain(R"(<c r="A1" i="1"/>)");  // no formula goes: it stays
     auto p = Write(b);
     const auto before = ReadPackage(p);
     auto book = Workbook::Open(p);
@@ -263,6 +268,7 @@ TEST_F(EngineTest, LinkPartsLeftOutOfTheListAreRemovedWhole) {
     // The verifier has seen to it that no relationship or content type is left for them.
     ExpectOnly(before, ReadPackage(p), {"xl/_rels/workbook.xml.rels", "[Content_Types].xml"},
                {"xl/externalLinks/externalLink" + k + ".xml", "xl/externalLinks/_rels/externalLink" + k + ".xml.rels"});
+    EXPECT_TRUE(Contains(ReadPackage(p).at("xl/_rels/workbook.xml.rels"), "calcChain"));
     EXPECT_EQ(Workbook::Open(p).BookSources().size(), alone ? 0u : 2u);
   }
 }
