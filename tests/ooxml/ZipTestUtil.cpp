@@ -12,18 +12,13 @@ namespace quorvane::ooxml::test {
 
 namespace {
 
-void Put16(std::string& s, std::uint64_t v) {
-  s += static_cast<char>(v & 0xFF);
-  s += static_cast<char>((v >> 8) & 0xFF);
+// Little-endian, `bytes` wide.
+void Put(std::string& s, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
-void Put32(std::string& s, std::uint64_t v) {
-  Put16(s, v & 0xFFFF);
-  Put16(s, (v >> 16) & 0xFFFF);
-}
-void Put64(std::string& s, std::uint64_t v) {
-  Put32(s, v & 0xFFFFFFFF);
-  Put32(s, v >> 32);
-}
+void Put16(std::string& s, std::uint64_t v) { Put(s, v, 2); }
+void Put32(std::string& s, std::uint64_t v) { Put(s, v, 4); }
+void Put64(std::string& s, std::uint64_t v) { Put(s, v, 8); }
 std::uint64_t Get(const std::string& s, std::size_t at, int bytes) {
   if (at + bytes > s.size()) throw std::runtime_error("test zip reader: out of range");
   std::uint64_t v = 0;
@@ -34,11 +29,7 @@ std::uint64_t Get(const std::string& s, std::size_t at, int bytes) {
 }  // namespace
 
 ZipItem Item(std::string name, std::string data, std::uint16_t method) {
-  ZipItem item;
-  item.name = std::move(name);
-  item.data = std::move(data);
-  item.method = method;
-  return item;
+  return {.name = std::move(name), .data = std::move(data), .method = method};
 }
 
 std::string RawDeflate(std::string_view data) {
