@@ -1,116 +1,318 @@
-// Cell formulas: freezing to the cached value, renumbering survivors, shared
-// and array groups, and the traps a naive search for "[n]" falls into.
+// Cell formulas and defined names: freezing to the cached value or the one
+// the link cached, renumbering survivors, shared and array groups, names on
+// both sides of a link, books named by file, and the traps a naive search for
+// "[n]" falls into.
+
+#include <utility>
+#include <vector>
 
 #include "EngineFixture.h"
 
 namespace quorvane::ooxml::test {
 namespace {
 
-TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRest) {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx")).AddBookLink(Book("Three.xlsx"));
-  b.AddSheet("Main",
-             R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c>)"
-             R"(<c r="B1"><f>[2]S!A1*2</f><v>2</v></c>)"
-             R"(<c r="C1"><f>[3]S!A1+'[3]S'!B2</f><v>3</v></c>)"
-             R"(<c r="D1"><f>[1]S!A1+[2]S!A1</f><v>4</v></c>)"
-             R"(<c r="E1" t="str"><f>"[2]S!A1"&amp;[3]S!A1</f><v>x</v></c>)"
-             R"(<c r="F1"><f>SUM(Table1[[#This Row],[2]])+[0]!Local</f><v>6</v></c></row>)");
-  b.AddName("Third", "[3]S!$A$1");
-  auto p = Write(b);
-  auto before = ReadPackage(p);
+using Cells = std::vector<std::pair<std::string, std::string>>;  // cell before, after
 
+std::string Row(const Cells& cells) {
+  std::string row = "<row r=\"1\">";
+  for (const auto& c : cells) row += c.first;
+  return row + "</row>";
+}
+
+void ExpectCells(const std::string& sheet, const Cells& cells) {
+  for (const auto& [before, after] : cells) EXPECT_TRUE(Contains(sheet, after)) << before << "\n -> " << after;
+}
+
+std::string NameXml(const std::string& name, const std::string& text) {
+  return "<definedName name=\"" + name + "\">" + text + "</definedName>";
+}
+
+// Links [1] One, [2] Two, [3] Three; Two is broken, Three becomes [2].
+TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRest) {
+  const Cells cells = {
+      {R"(<c r="A1"><f>[1]S!A1</f><v>1</v></c>)", R"(<c r="A1"><f>[1]S!A1</f><v>1</v></c>)"},
+      {R"(<c r="B1"><f>[2]S!A1*2</f><v>2</v></c>)", R"(<c r="B1"><v>2</v></c>)"},
+      {R"(<c r="C1"><f>[3]S!A1+'[3]S'!B2</f><v>3</v></c>)", R"(<c r="C1"><f>[2]S!A1+'[2]S'!B2</f><v>3</v></c>)"},
+      // A formula mixing a kept and a broken link freezes.
+      {R"(<c r="D1"><f>[1]S!A1+[2]S!A1</f><v>4</v></c>)", R"(<c r="D1"><v>4</v></c>)"},
+      // Text inside quotes and structured references are no links.
+      {R"(<c r="E1" t="str"><f>"[2]S!A1"&amp;[3]S!A1</f><v>x</v></c>)", R"(<f>"[2]S!A1"&amp;[2]S!A1</f>)"},
+      {R"(<c r="F1"><f>SUM(Table1[[#This Row],[2]])+[0]!Local</f><v>6</v></c>)",
+       R"(<f>SUM(Table1[[#This Row],[2]])+[0]!Local</f>)"},
+      // Frozen cells keep value, type and style exactly.
+      {R"(<c r="G1" s="3"><f>[2]S!G1</f><v>0.30000000000000004</v></c>)",
+       R"(<c r="G1" s="3"><v>0.30000000000000004</v></c>)"},
+      {R"(<c r="H1" t="b"><f>[2]S!H1</f><v>1</v></c>)", R"(<c r="H1" t="b"><v>1</v></c>)"},
+      {R"(<c r="I1" s="1" t="e"><f>[2]S!I1</f><v>#N/A</v></c>)", R"(<c r="I1" s="1" t="e"><v>#N/A</v></c>)"},
+      {R"(<c r="J1" t="s"><f>[2]S!J1</f><v>4</v></c>)", R"(<c r="J1" t="s"><v>4</v></c>)"},
+      {R"(<c r="K1" t="str" s="2"><f>[2]S!K1</f><v>a &lt;b&gt; &amp; "c"</v></c>)",
+       R"(<c r="K1" t="inlineStr" s="2"><is><t xml:space="preserve">a &lt;b&gt; &amp; "c"</t></is></c>)"},
+      {R"(<c r="L1" t="str"><f>[2]S!L1</f><v></v></c>)",
+       R"(<c r="L1" t="inlineStr"><is><t xml:space="preserve"></t></is></c>)"},
+      {R"(<c r="M1" t="inlineStr"><f>[2]S!M1</f><is><t>kept</t></is></c>)",
+       R"(<c r="M1" t="inlineStr"><is><t>kept</t></is></c>)"},
+      // Saved without a value: one cell of the source shows what the link
+      // cached there; anything else becomes #REF!.
+      {R"(<c r="N1" s="3"><f>[2]S!A1</f></c>)", R"(<c r="N1" s="3"><v>2.5</v></c>)"},
+      {R"(<c r="O1"><f>'[2]S'!$B$1</f><v></v></c>)",
+       R"(<c r="O1" t="inlineStr"><is><t xml:space="preserve">a&amp;b</t></is></c>)"},
+      {R"(<c r="P1" t="str"><f>[2]S!C1</f></c>)", R"(<c r="P1" t="b"><v>1</v></c>)"},
+      {R"(<c r="Q1" s="1"><f>[2]S!D1</f><v/></c>)", R"(<c r="Q1" s="1" t="e"><v>#N/A</v></c>)"},
+      {R"(<c r="R1" t="e"><f>[2]!Rate</f></c>)", R"(<c r="R1" t="n"><v>2.5</v></c>)"},
+      {R"(<c r="S1"><f>[2]S!A1*2</f><v></v></c>)", R"(<c r="S1" t="e"><v>#REF!</v></c>)"},
+      {R"(<c r="T1" s="5"><f>[2]S!Z9</f></c>)", R"(<c r="T1" s="5" t="e"><v>#REF!</v></c>)"},
+      {R"(<c r="U1" t="str"><f>[2]S!Z9</f></c>)", R"(<c r="U1" t="e"><v>#REF!</v></c>)"},
+      {R"(<c r="V1" cm="1"><f t="array" ref="V1:V2">[2]S!A1:A2</f></c>)", R"(<c r="V1" t="e"><v>#REF!</v></c>)"},
+      // Shared and array groups freeze whole when their anchor uses the link.
+      {R"(<c r="W1"><f t="shared" ref="W1:Y1" si="0">[2]S!B1</f><v>1</v></c>)", R"(<c r="W1"><v>1</v></c>)"},
+      {R"(<c r="X1"><f t="shared" si="0"/><v>2</v></c>)", R"(<c r="X1"><v>2</v></c>)"},
+      {R"(<c r="Y1" s="4"><f t="shared" si="0"/><v>3</v></c>)", R"(<c r="Y1" s="4"><v>3</v></c>)"},
+      {R"(<c r="Z1"><f t="shared" ref="Z1:AA1" si="1">AB1*2</f><v>0</v></c>)", R"(<f t="shared" ref="Z1:AA1" si="1">)"},
+      {R"(<c r="AA1"><f t="shared" si="1"/><v>0</v></c>)", R"(<c r="AA1"><f t="shared" si="1"/><v>0</v></c>)"},
+      {R"(<c r="AB1"><f t="shared" ref="AB1:AC1" si="2">[3]S!A1</f><v>7</v></c>)",
+       R"(<c r="AB1"><f t="shared" ref="AB1:AC1" si="2">[2]S!A1</f><v>7</v></c>)"},
+      {R"(<c r="AC1"><f t="shared" si="2"/><v>8</v></c>)", R"(<c r="AC1"><f t="shared" si="2"/><v>8</v></c>)"},
+      {R"(<c r="AD1" cm="1"><f t="array" ref="AD1:AD2">[2]S!A1:A2</f><v>5</v></c>)", R"(<c r="AD1"><v>5</v></c>)"},
+      // Text that only names the book is no use of it; its name in a reference is.
+      {R"(<c r="AE1" t="str"><f>"[Two.xlsx]"</f><v>[Two.xlsx]</v></c>)", R"(<f>"[Two.xlsx]"</f>)"},
+      {R"(<c r="AF1" t="e"><f>INDIRECT("'[Two.xlsx]S'!A2")</f><v>#REF!</v></c>)", R"(<f>INDIRECT(")"},
+      {R"(<c r="AG1" t="str"><f>HYPERLINK("[Two.xlsx]S!A1","open")</f><v>open</v></c>)", "<f>HYPERLINK("},
+      {R"(<c r="AH1" t="str"><f>Label&amp;"'C:\x\[Two.xlsx]S'!A1"</f><v>x</v></c>)", "<f>Label&amp;"},
+      {R"(<c r="AI1"><f>'[Two.xlsx]S'!A2</f><v>5</v></c>)", R"(<c r="AI1"><v>5</v></c>)"}};
+  BookLink two = Book("Two.xlsx", R"(<row r="1"><cell r="A1"><v>2.5</v></cell><cell r="B1" t="str"><v>a&amp;b</v>)"
+                                  R"(</cell><cell r="C1" t="b"><v>1</v></cell><cell r="D1" t="e"><v>#N/A</v>)"
+                                  R"(</cell></row>)");
+  two.definedNames = R"(<definedName name="Rate" refersTo="=S!$A$1"/>)";
+  WorkbookBuilder b;
+  b.AddBookLink(Book("One.xlsx")).AddBookLink(two).AddBookLink(Book("Three.xlsx"));
+  b.AddSheet("Main", Row(cells));
+  b.AddName("Third", "[3]S!$A$1").AddName("Label", R"("[Two.xlsx]")");
+  b.SetCalcChain(R"(<c r="B1" i="1"/>)");  // goes with the formulas it lists
+  auto p = Write(b);
+  const auto before = ReadPackage(p);
   auto book = Workbook::Open(p);
   ASSERT_EQ(book.BookSources().size(), 3u);
-  std::string two = book.BookSources()[1];
-  auto result = book.Break({two});
+  const auto usage = book.Usage().at(2);
+  EXPECT_EQ(usage.cells, 21u) << "a group counts once";
+  EXPECT_EQ(usage.uncached, 9u);
+  const auto result = book.Break({book.BookSources()[1]});
   book.Save();
-  auto after = ReadPackage(p);
-  std::string sheet = Sheet1(after);
+  const auto after = ReadPackage(p);
 
-  EXPECT_TRUE(Contains(sheet, R"(<c r="A1"><f>[1]S!A1</f><v>1</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="B1"><v>2</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="C1"><f>[2]S!A1+'[2]S'!B2</f><v>3</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="D1"><v>4</v></c>)")) << "a formula mixing a kept and a broken link freezes";
-  EXPECT_TRUE(Contains(sheet, R"(<f>"[2]S!A1"&amp;[2]S!A1</f>)")) << "text inside quotes is not a link";
-  EXPECT_TRUE(Contains(sheet, R"(<f>SUM(Table1[[#This Row],[2]])+[0]!Local</f>)"));
-  EXPECT_TRUE(Contains(after.at("xl/workbook.xml"), R"(<definedName name="Third">[2]S!$A$1</definedName>)"));
-  EXPECT_EQ(result.cells, 2u);
-
-  // The link's part, its rels, relationship and override are gone; the
-  // survivors' parts are untouched.
-  EXPECT_EQ(after.count("xl/externalLinks/externalLink2.xml"), 0u);
-  EXPECT_EQ(after.count("xl/externalLinks/_rels/externalLink2.xml.rels"), 0u);
-  EXPECT_FALSE(Contains(after.at("xl/_rels/workbook.xml.rels"), "externalLink2.xml"));
-  EXPECT_FALSE(Contains(after.at("[Content_Types].xml"), "externalLink2.xml"));
+  ExpectCells(after.at(kSheet1), cells);
+  EXPECT_TRUE(Contains(after.at("xl/workbook.xml"), NameXml("Third", "[2]S!$A$1")));
+  EXPECT_TRUE(Contains(after.at("xl/workbook.xml"), NameXml("Label", R"("[Two.xlsx]")")));
   EXPECT_TRUE(Contains(after.at("xl/workbook.xml"),
                        R"(<externalReferences><externalReference r:id="rIdL1"/><externalReference r:id="rIdL3"/>)"
                        R"(</externalReferences>)"));
-  for (const char* part : {"xl/externalLinks/externalLink1.xml", "xl/externalLinks/externalLink3.xml",
-                           "xl/externalLinks/_rels/externalLink3.xml.rels", "_rels/.rels"})
-    EXPECT_EQ(after.at(part), before.at(part)) << part;
-
+  EXPECT_EQ(result.cells, 23u);
+  EXPECT_EQ(result.uncached, 4u);
+  EXPECT_EQ(result.fromLinkCache, 5u);
+  ExpectOnly(before, after, {kSheet1, "xl/workbook.xml", "xl/_rels/workbook.xml.rels", "[Content_Types].xml"},
+             {"xl/externalLinks/externalLink2.xml", "xl/externalLinks/_rels/externalLink2.xml.rels",
+              "xl/calcChain.xml"});
+  EXPECT_FALSE(Contains(after.at("xl/_rels/workbook.xml.rels"), "calcChain"));
+  EXPECT_FALSE(Contains(after.at("[Content_Types].xml"), "calcChain"));
   auto reopened = Workbook::Open(p);
   ASSERT_EQ(reopened.BookSources().size(), 2u);
   EXPECT_EQ(reopened.Links()[1].target, "Three.xlsx");
 }
+TEST_F(EngineTest, NamesOfTheOtherBookBecomeTheValuesItsLinkCached) {
+  BookLink src;
+  src.target = "Src.xlsx";
+  src.sheetNames = {"S", "T", "My Sheet"};
+  src.definedNames = R"(<definedName name="Rate" refersTo="=S!$A$1"/>)"
+                     R"(<definedName name="Block" refersTo="=S!$A$1:$B$2"/>)"
+                     R"(<definedName name="Local" refersTo="=T!$A$1" sheetId="1"/>)"
+                     R"(<definedName name="Spaced" refersTo="='My Sheet'!$B$3"/>)"
+                     R"(<definedName name="OwnPrefix" refersTo="[3]T!$A$1"/>)"
+                     R"(<definedName name="Lost" refersTo="#REF!"/>)"
+                     R"(<definedName name="Uncached" refersTo="=S!$C$9"/>)";
+  src.sheetDataSet =
+      R"(<sheetData sheetId="0"><row r="1"><cell r="A1"><v>2.5</v></cell><cell r="B1" t="str"><v>a&amp;b</v></cell></row>)"
+      R"(<row r="2"><cell r="A2" t="b"><v>1</v></cell><cell r="B2" t="e"><v>#N/A</v></cell></row></sheetData>)"
+      R"(<sheetData sheetId="1"><row r="1"><cell r="A1"><v>7</v></cell></row></sheetData>)"
+      R"(<sheetData sheetId="2"><row r="3"><cell r="B3" t="str"><v>say "hi"</v></cell></row></sheetData>)";
+  BookLink noCache = src;
+  noCache.target = "NoCache.xlsx";
+  noCache.sheetDataSet.clear();
 
-TEST_F(EngineTest, FrozenCellsKeepValueTypeAndStyleExactly) {
   WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx"));
-  b.AddSheet("Main",
-             R"(<row r="1" spans="1:7"><c r="A1" s="3"><f>[1]S!A1</f><v>0.30000000000000004</v></c>)"
-             R"(<c r="B1" t="b"><f>[1]S!B1</f><v>1</v></c>)"
-             R"(<c r="C1" s="1" t="e"><f>[1]S!C1</f><v>#N/A</v></c>)"
-             R"(<c r="D1" t="s"><f>[1]S!D1</f><v>4</v></c>)"
-             R"(<c r="E1" t="str" s="2"><f>[1]S!E1</f><v>a &lt;b&gt; &amp; "c"</v></c>)"
-             R"(<c r="F1" t="str"><f>[1]S!F1</f><v></v></c>)"
-             R"(<c r="G1" s="5"><f>[1]S!G1</f></c>)"
-             R"(<c r="H1" t="str"><f>[1]S!H1</f></c>)"
-             R"(<c r="I1" t="inlineStr"><f>[1]S!I1</f><is><t>kept</t></is></c></row>)");
+  b.AddBookLink(src).AddBookLink(noCache);
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]!Rate*2</f><v>5</v></c><c r="B1"><f>'[1]T'!Local</f><v>7</v></c>)"
+                     R"(<c r="C1"><f>WholeName+1</f><v>3.5</v></c><c r="D1"><f>[2]!Rate</f><v>1</v></c>)"
+                     R"(<c r="E1"><f>SUM(A1:B1)</f><v>12</v></c></row>)");
+  b.AddName("WholeName", "[1]!Rate");
+  b.AddName("WholeBlock", "[1]!block");  // names compare without case
+  b.AddName("SheetLevel", "[1]T!Local");
+  b.AddName("QuotedTarget", "[1]!Spaced");
+  b.AddName("RecordedWithBook", "[1]!OwnPrefix");
+  b.AddName("WrongScope", "[1]S!Local");
+  b.AddName("RecordedAsRef", "[1]!Lost");
+  b.AddName("NotInCache", "[1]!Uncached");
+  b.AddName("Unknown", "[1]!Missing");
+  b.AddName("SecondBook", "[2]!Rate");
+  // Names of this book that use the cells directly.
+  b.AddName("Direct", "[1]S!$A$1:$B$2", 0, "hidden=\"1\"");
+  b.AddName("Gone", "[2]S!$A$1");
+  b.AddName("Mixed", "[1]S!$A$1+1");
   BreakResult result;
-  std::string sheet = Sheet1(BreakAll(Write(b), &result));
+  auto parts = Break(Write(b), &result);
+  const std::string wb = parts.at("xl/workbook.xml");
+  const std::string sheet = parts.at(kSheet1);
 
-  EXPECT_TRUE(Contains(sheet, R"(<c r="A1" s="3"><v>0.30000000000000004</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="B1" t="b"><v>1</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="C1" s="1" t="e"><v>#N/A</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="D1" t="s"><v>4</v></c>)"));
-  EXPECT_TRUE(Contains(
-      sheet, R"(<c r="E1" t="inlineStr" s="2"><is><t xml:space="preserve">a &lt;b&gt; &amp; "c"</t></is></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="F1" t="inlineStr"><is><t xml:space="preserve"></t></is></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="G1" s="5" t="e"><v>#REF!</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="H1" t="e"><v>#REF!</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="I1" t="inlineStr"><is><t>kept</t></is></c>)"));
-  EXPECT_EQ(result.cells, 9u);
-  EXPECT_EQ(result.uncached, 2u);
-  EXPECT_FALSE(Contains(sheet, "<f>"));
+  EXPECT_TRUE(Contains(wb, NameXml("WholeName", "2.5")));
+  EXPECT_TRUE(Contains(wb, NameXml("WholeBlock", "{2.5,\"a&amp;b\";TRUE,#N/A}")));
+  EXPECT_TRUE(Contains(wb, NameXml("SheetLevel", "7")));
+  EXPECT_TRUE(Contains(wb, NameXml("QuotedTarget", R"("say ""hi""")")));
+  EXPECT_TRUE(Contains(wb, NameXml("RecordedWithBook", "7")));
+  EXPECT_TRUE(Contains(wb, R"(<definedName name="Direct" localSheetId="0" hidden="1">{2.5,"a&amp;b";TRUE,#N/A})"));
+  for (const char* name : {"WrongScope", "RecordedAsRef", "NotInCache", "Unknown", "SecondBook", "Gone", "Mixed"})
+    EXPECT_TRUE(Contains(wb, NameXml(name, "#REF!"))) << name;
+  EXPECT_EQ(result.names, 6u);
+  EXPECT_EQ(result.namesToRef, 7u);
+  EXPECT_FALSE(Contains(wb, "externalReferences"));
+
+  // Cells using the other book's names, directly or through ours, keep what they show.
+  EXPECT_TRUE(Contains(sheet, R"(<c r="A1"><v>5</v></c><c r="B1"><v>7</v></c><c r="C1"><v>3.5</v></c>)"));
+  EXPECT_TRUE(Contains(sheet, R"(<c r="D1"><v>1</v></c>)"));
+  EXPECT_TRUE(Contains(sheet, R"(<c r="E1"><f>SUM(A1:B1)</f>)"));
+  EXPECT_EQ(result.cells, 4u);
 }
 
-TEST_F(EngineTest, SharedAndArrayGroupsFreezeWholeWhenTheirAnchorUsesTheLink) {
-  WorkbookBuilder b = TwoLinkBook();
+TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
+  WorkbookBuilder b;
+  b.AddBookLink(Book("Src.xlsx", R"(<row r="1"><cell r="A1" t="str"><v>a</v></cell><cell r="B1"><v>4</v></cell></row>)"
+                                 R"(<row r="2"><cell r="A2" t="str"><v>b</v></cell></row>)"
+                                 R"(<row r="3"><cell r="A3" t="str"><v>c</v></cell></row>)"));
   b.AddSheet("Main",
-             R"(<row r="1"><c r="A1"><f t="shared" ref="A1:A3" si="0">[1]S!B1</f><v>1</v></c>)"
-             R"(<c r="B1"><f t="shared" ref="B1:B3" si="1">C1*2</f><v>0</v></c>)"
-             R"(<c r="C1"><f t="shared" ref="C1:C2" si="2">[2]S!A1</f><v>7</v></c>)"
-             R"(<c r="D1" cm="1"><f t="array" ref="D1:D2">[1]S!A1:A2</f><v>5</v></c></row>)"
-             R"(<row r="2"><c r="A2"><f t="shared" si="0"/><v>2</v></c><c r="B2"><f t="shared" si="1"/><v>0</v></c>)"
-             R"(<c r="C2"><f t="shared" si="2"/><v>8</v></c><c r="D2"><v>6</v></c></row>)"
-             R"(<row r="3"><c r="A3" s="4"><f t="shared" si="0"/><v>3</v></c><c r="B3"><f t="shared" si="1"/><v>0</v></c></row>)");
+             R"(<row r="1"><c r="A1" t="str"><f>[0]!Linked</f><v>a</v></c><c r="B1"><f>Main!Scoped</f><v>4</v></c>)"
+             R"(<c r="C1"><f>Scoped</f><v>4</v></c><c r="D1"><f>Chain*2</f><v>10</v></c>)"
+             R"(<c r="E1"><f>'Main'!SCOPED+0</f><v>4</v></c><c r="F1" t="str"><f>"Linked"&amp;1</f><v>Linked1</v></c>)"
+             R"(<c r="G1"><f>Second!Scoped</f><v>0</v></c><c r="H1"><f>Scale(2)</f><v>8</v></c></row>)",
+             R"(<conditionalFormatting sqref="A1"><cfRule type="expression" priority="1"><formula>B1&gt;Linked2)"
+             R"(</formula></cfRule></conditionalFormatting><dataValidations count="1">)"
+             R"(<dataValidation type="list" sqref="H1"><formula1>ListAlias</formula1></dataValidation>)"
+             R"(</dataValidations>)");
+  b.AddSheet("Second", R"(<row r="1"><c r="A1"><f>Scoped</f><v>0</v></c><c r="B1"><f>Main!Scoped</f><v>4</v></c>)"
+                       R"(<c r="C1" t="str"><f>LINKED</f><v>a</v></c></row>)");
+  b.AddName("Chain", "Alias+1");  // first, and two names away from the link
+  b.AddName("Alias", "[0]!Linked");
+  b.AddName("Linked", "[1]S!$A$1");
+  b.AddName("Linked2", "[0]!Scoped2");
+  b.AddName("Scoped2", "[1]S!$B$1");
+  b.AddName("Scoped", "[1]S!$B$1", 0);
+  b.AddName("Scoped", "Second!$A$1", 1);  // same name, other sheet, no link
+  b.AddName("Choices", "[1]S!$A$1:$A$3");
+  b.AddName("ListAlias", "Choices");
+  b.AddName("Scale", "_xlfn.LAMBDA(_xlpm.x,_xlpm.x*[1]S!$B$1)");  // called like a function
   auto p = Write(b);
-  auto usage = Workbook::Open(p).Usage();
-  EXPECT_EQ(usage.at(1).cells, 2u) << "a group counts once";
-  EXPECT_EQ(usage.at(2).cells, 1u);
-  BreakResult result;
-  std::string sheet = Sheet1(BreakFirst(p, &result));
 
-  EXPECT_TRUE(Contains(sheet, R"(<c r="A1"><v>1</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="A2"><v>2</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="A3" s="4"><v>3</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="B2"><f t="shared" si="1"/><v>0</v></c>)")) << "a local group stays";
-  EXPECT_TRUE(Contains(sheet, R"(<c r="C1"><f t="shared" ref="C1:C2" si="2">[1]S!A1</f><v>7</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="C2"><f t="shared" si="2"/><v>8</v></c>)"));
-  EXPECT_TRUE(Contains(sheet, R"(<c r="D1"><v>5</v></c>)")) << "array anchor loses formula and cm";
-  EXPECT_EQ(result.cells, 4u);
+  auto usage = Workbook::Open(p).Usage().at(1);
+  EXPECT_EQ(usage.cells, 8u);
+  EXPECT_EQ(usage.rules, 2u);
+  EXPECT_EQ(usage.names, 9u);
+
+  BreakResult result;
+  auto parts = Break(p, &result);
+  const std::string main = parts.at(kSheet1);
+  const std::string second = parts.at("xl/worksheets/sheet2.xml");
+  const std::string wb = parts.at("xl/workbook.xml");
+
+  EXPECT_TRUE(Contains(main, R"(<c r="A1" t="inlineStr"><is><t xml:space="preserve">a</t></is></c>)"));
+  EXPECT_TRUE(Contains(main, R"(<c r="B1"><v>4</v></c><c r="C1"><v>4</v></c><c r="D1"><v>10</v></c>)"));
+  EXPECT_TRUE(Contains(main, R"(<c r="E1"><v>4</v></c>)"));
+  EXPECT_TRUE(Contains(main, R"(<c r="F1" t="str"><f>"Linked"&amp;1</f>)")) << "text, not a name";
+  EXPECT_TRUE(Contains(main, R"(<c r="G1"><f>Second!Scoped</f>)")) << "the other sheet's own name";
+  EXPECT_TRUE(Contains(main, R"(<c r="H1"><v>8</v></c>)"));
+  EXPECT_TRUE(Contains(main, "<formula>B1&gt;Linked2</formula>")) << "its name became a constant and still serves";
+  EXPECT_TRUE(Contains(main, R"(<formula1>"a,b,c"</formula1>)")) << "list found through two names";
+  EXPECT_TRUE(Contains(second, R"(<c r="A1"><f>Scoped</f>)"));
+  EXPECT_TRUE(Contains(second, R"(<c r="B1"><v>4</v></c>)"));
+  EXPECT_TRUE(Contains(second, R"(<c r="C1" t="inlineStr">)"));
+  EXPECT_EQ(result.cells, 8u);
+  EXPECT_EQ(result.rulesRemoved, 0u);
+  EXPECT_EQ(result.rulesConverted, 2u);
+
+  // Names that only use other names keep working on the constants.
+  EXPECT_TRUE(Contains(wb, NameXml("Alias", "[0]!Linked")));
+  EXPECT_TRUE(Contains(wb, NameXml("Chain", "Alias+1")));
+  EXPECT_TRUE(Contains(wb, NameXml("Scale", "#REF!")));
+  EXPECT_TRUE(Contains(wb, NameXml("Linked", "\"a\"")));
+  EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="0">4</definedName>)"));
+  EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="1">Second!$A$1</definedName>)"));
+}
+
+// Link parts related to the workbook but left out of <externalReferences>
+// are listed as unused and go with everything that names them.
+TEST_F(EngineTest, LinkPartsLeftOutOfTheListAreRemovedWhole) {
+  for (const bool alone : {true, false}) {
+    SCOPED_TRACE(alone ? "alone" : "beside listed links");
+    BookLink old = Book("Old.xlsx", R"(<row r="1"><cell r="A1"><v>1</v></cell></row>)");
+    old.listed = false;
+    WorkbookBuilder b;
+    if (!alone) b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+    b.AddBookLink(old).AddSheet("Main", alone ? "" : R"(<row r="1"><c r="A1"><f>[2]S!A1+[1]S!A1</f></c></row>)");
+    b.SetCalcChain(R"(<c r="A1" i="1"/>)");  // no formula goes: it stays
+    auto p = Write(b);
+    const auto before = ReadPackage(p);
+    auto book = Workbook::Open(p);
+    const LinkInfo unused = book.Links().back();
+    EXPECT_EQ(unused.form, LinkForm::Unlisted);
+    const LinkUsage n = book.Usage().at(unused.index);
+    EXPECT_EQ(n.cells + n.names + n.charts + n.rules + n.controls, 0u);
+
+    book.Break({unused.source});
+    book.Save();
+    const std::string k = alone ? "1" : "3";
+    // The verifier has seen to it that no relationship or content type is left for them.
+    ExpectOnly(before, ReadPackage(p), {"xl/_rels/workbook.xml.rels", "[Content_Types].xml"},
+               {"xl/externalLinks/externalLink" + k + ".xml", "xl/externalLinks/_rels/externalLink" + k + ".xml.rels"});
+    EXPECT_TRUE(Contains(ReadPackage(p).at("xl/_rels/workbook.xml.rels"), "calcChain"));
+    EXPECT_EQ(Workbook::Open(p).BookSources().size(), alone ? 0u : 2u);
+  }
+}
+
+// Workbooks written by scripts name the other book by file and carry no link
+// part; each book so named is a source of its own, broken like any other.
+TEST_F(EngineTest, BooksNamedByFileWithoutALinkPartAreSourcesAndBreak) {
+  const Cells cells = {
+      {R"(<c r="A1"><f>'[Source.xlsx]Data'!B2</f><v>5</v></c>)", R"(<c r="A1"><v>5</v></c>)"},
+      {R"(<c r="B1"><f>[Source.xlsx]Data!B3*2</f><v>6</v></c>)", R"(<c r="B1"><v>6</v></c>)"},
+      {R"(<c r="C1"><f>'C:\Data\[Source.xlsx]Data'!B2</f><v></v></c>)", R"(<c r="C1" t="e"><v>#REF!</v></c>)"},
+      {R"(<c r="D1" t="str"><f>"[Source.xlsx]"&amp;Rate</f><v>x</v></c>)", R"(<c r="D1" t="inlineStr">)"},
+      {R"(<c r="E1"><f>[book.xlsx]Main!A1</f><v>5</v></c>)", R"(<f>[book.xlsx]Main!A1</f>)"}};  // itself
+  WorkbookBuilder b;
+  b.AddSheet("Main", Row(cells),
+             R"(<dataValidations count="1"><dataValidation type="list" sqref="E1"><formula1>)"
+             R"('[Source.xlsx]Data'!$A$1:$A$3</formula1></dataValidation></dataValidations>)");
+  b.AddName("Rate", "'[Source.xlsx]Data'!$B$1");
+  b.AddChart(0, R"(<c:chart><c:plotArea><c:barChart><c:ser><c:idx val="0"/><c:order val="0"/><c:val><c:numRef>)"
+                R"(<c:f>'[Source.xlsx]Data'!$B$2:$B$3</c:f><c:numCache><c:ptCount val="1"/><c:pt idx="0"><c:v>5</c:v>)"
+                R"(</c:pt></c:numCache></c:numRef></c:val></c:ser></c:barChart></c:plotArea></c:chart>)");
+  auto p = Write(b);
+  const auto before = ReadPackage(p);
+  auto book = Workbook::Open(p);
+  EXPECT_EQ(book.BookSources(), (std::vector<std::string>{(dir_ / "Source.xlsx").string(), "C:\\Data\\Source.xlsx"}));
+  const auto usage = book.Usage().at(1);
+  EXPECT_EQ(book.Links()[0].form, LinkForm::ByName);
+  EXPECT_EQ(std::vector<std::size_t>({usage.cells, usage.names, usage.rules, usage.charts}),
+            std::vector<std::size_t>({3, 1, 1, 1})) << "D1 uses it through Rate";
+
+  // The verifier reads every part that names a book by file, edited or not.
+  book.SetEditHookForTesting([](Parts& edited) { edited.clear(); });
+  book.Break(book.BookSources());
+  EXPECT_THROW(book.Save(), PackageError);
+  book = Workbook::Open(p);
+  book.Break(book.BookSources());
+  book.Save();
+  const auto after = ReadPackage(p);
+  ExpectCells(after.at(kSheet1), cells);
+  EXPECT_FALSE(Contains(after.at(kSheet1), "dataValidation")) << "no cache gives the list";
+  EXPECT_TRUE(Contains(after.at("xl/workbook.xml"), R"(<definedName name="Rate">#REF!</definedName>)"));
+  EXPECT_TRUE(Contains(after.at("xl/charts/chart1.xml"), "<c:val><c:numLit><c:ptCount val=\"1\"/>"));
+  ExpectOnly(before, after, {"xl/worksheets/sheet1.xml", "xl/workbook.xml", "xl/charts/chart1.xml"}, {});
+  EXPECT_TRUE(Workbook::Open(p).BookSources().empty());
 }
 
 }  // namespace

@@ -33,17 +33,13 @@ TEST(SourceName, ResolvesRelativeTargetsAndDecodesFileUrls) {
   for (const auto& c : cases) EXPECT_EQ(SourceName(c.target, book), c.expected) << c.target;
 }
 
-class BuiltinExcelTest : public EngineTest {
- protected:
-  BuiltinAutomation automation;
-};
-
-TEST_F(BuiltinExcelTest, TheRunSequenceBreaksEverySourceIncludingOneListedTwice) {
+TEST_F(EngineTest, TheRunSequenceBreaksEverySourceIncludingOneListedTwice) {
   WorkbookBuilder b;
   b.AddBookLink(Book("Same.xlsx")).AddBookLink(Book("Other.xlsx")).AddBookLink(Book("Same.xlsx"));
   b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1+[3]S!A1</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c></row>)");
   auto p = Write(b);
 
+  BuiltinAutomation automation;
   EXPECT_THROW(automation.GetRunning(), AutomationError) << "it never runs on its own";
   auto app = automation.Create();
   EXPECT_THROW(app->ActiveWorkbook(), AutomationError);
@@ -52,7 +48,6 @@ TEST_F(BuiltinExcelTest, TheRunSequenceBreaksEverySourceIncludingOneListedTwice)
     ADD_FAILURE() << "opened a missing file";
   } catch (const AutomationError& e) {
     EXPECT_EQ(e.Member(), "Open");
-    EXPECT_FALSE(std::string(e.what()).empty());
   }
   app->Workbooks()->Open(p.string());
   app->SetDisplayAlerts(false);
@@ -75,18 +70,18 @@ TEST_F(BuiltinExcelTest, TheRunSequenceBreaksEverySourceIncludingOneListedTwice)
 
   auto parts = ReadPackage(p);
   EXPECT_FALSE(Contains(parts.at("xl/workbook.xml"), "externalReference"));
-  EXPECT_TRUE(Contains(Sheet1(parts), R"(<c r="A1"><v>1</v></c><c r="B1"><v>2</v></c>)"));
+  EXPECT_TRUE(Contains(parts.at(kSheet1), R"(<c r="A1"><v>1</v></c><c r="B1"><v>2</v></c>)"));
 }
 
 // Nothing reaches a file but a successful save of a changed workbook.
-TEST_F(BuiltinExcelTest, RejectsWrongArgumentsAndLeavesTheFileUnlessSaved) {
-  WorkbookBuilder none, broken = OneLinkBook();
-  none.AddSheet("Main", "");
+TEST_F(EngineTest, RejectsWrongArgumentsAndLeavesTheFileUnlessSaved) {
+  WorkbookBuilder broken = OneLinkBook();
   broken.AddPart("xl/worksheets/sheet1.xml", "<worksheet><sheetData><c><f>[1]S!A1</f></c>");
-  const fs::path files[] = {Write(OneLinkBook()), Write(none, "none.xlsx"), Write(broken, "broken.xlsx")};
+  const fs::path files[] = {Write(OneLinkBook()), Write(broken, "broken.xlsx")};
   std::vector<std::string> bytes;
   for (const auto& f : files) bytes.push_back(ReadBytes(f));
 
+  BuiltinAutomation automation;
   auto app = automation.Create();
   app->Workbooks()->Open(files[0].string());
   auto wb = app->ActiveWorkbook();
@@ -100,10 +95,6 @@ TEST_F(BuiltinExcelTest, RejectsWrongArgumentsAndLeavesTheFileUnlessSaved) {
   EXPECT_THROW(app->ActiveWorkbook(), AutomationError);
 
   app->Workbooks()->Open(files[1].string());
-  EXPECT_FALSE(app->ActiveWorkbook()->LinkSources(1).has_value());
-  app->ActiveWorkbook()->Save();
-
-  app->Workbooks()->Open(files[2].string());
   wb = app->ActiveWorkbook();
   wb->BreakLink(wb->LinkSources(1)->At(1), 1);
   try {

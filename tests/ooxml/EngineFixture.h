@@ -4,12 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "ZipTestUtil.h"
 #include "ooxml/Workbook.h"
@@ -18,13 +17,19 @@
 namespace quorvane::ooxml::test {
 
 namespace fs = std::filesystem;
+using Parts = std::map<std::string, std::string>;
 using quorvane::testing::BookLink;
-using quorvane::tests::ReadBytes;
 using quorvane::testing::ReadPackage;
 using quorvane::testing::WorkbookBuilder;
+using quorvane::tests::ReadBytes;
 
+inline const std::string kSheet1 = "xl/worksheets/sheet1.xml";
 // One cell using link [1].
 inline constexpr const char* kLinkedCell = R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)";
+// What breaking link [1] removes, and the parts that list links.
+inline const std::set<std::string> kLinkOne = {"xl/externalLinks/externalLink1.xml",
+                                               "xl/externalLinks/_rels/externalLink1.xml.rels"};
+inline const std::set<std::string> kLists = {"xl/workbook.xml", "xl/_rels/workbook.xml.rels", "[Content_Types].xml"};
 
 class EngineTest : public ::testing::Test {
  protected:
@@ -34,24 +39,16 @@ class EngineTest : public ::testing::Test {
     return p;
   }
 
-  // Opens, breaks every book link (or the first only), saves; returns the
-  // parts afterwards.
-  static std::map<std::string, std::string> BreakAll(const fs::path& p, BreakResult* result = nullptr,
-                                                     bool firstOnly = false) {
+  // Opens, breaks the first `count` book links (all by default), saves;
+  // returns the parts afterwards.
+  static Parts Break(const fs::path& p, BreakResult* result = nullptr, std::size_t count = 99) {
     auto book = Workbook::Open(p);
     auto sources = book.BookSources();
-    if (firstOnly) sources.resize(1);
-    auto r = book.Break(sources);
+    if (sources.size() > count) sources.resize(count);
+    const auto r = book.Break(sources);
     if (result) *result = r;
     book.Save();
     return ReadPackage(p);
-  }
-  static std::map<std::string, std::string> BreakFirst(const fs::path& p, BreakResult* result = nullptr) {
-    return BreakAll(p, result, true);
-  }
-
-  static std::string Sheet1(const std::map<std::string, std::string>& parts) {
-    return parts.at("xl/worksheets/sheet1.xml");
   }
 
   quorvane::tests::ScratchDir tmp_{"ooxml"};
@@ -67,10 +64,10 @@ inline BookLink Book(std::string target, std::string cells = {}) {
   return l;
 }
 
-// Links [1] to Src.xlsx, the one BreakFirst breaks, and [2] to Kept.xlsx.
-inline WorkbookBuilder TwoLinkBook() {
+// Links [1] to Src.xlsx, the one Break(p, r, 1) breaks, and [2] to Kept.xlsx.
+inline WorkbookBuilder TwoLinkBook(std::string srcCells = {}) {
   WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx")).AddBookLink(Book("Kept.xlsx"));
+  b.AddBookLink(Book("Src.xlsx", std::move(srcCells))).AddBookLink(Book("Kept.xlsx"));
   return b;
 }
 
@@ -86,32 +83,28 @@ inline bool Contains(const std::string& haystack, const std::string& needle) {
   return haystack.find(needle) != std::string::npos;
 }
 
-// `after` is `before` with one fragment rewritten.
+// `before` with one fragment rewritten.
 inline std::string Rewritten(std::string before, const std::string& fragment, const std::string& replacement) {
   const auto at = before.find(fragment);
   if (at == std::string::npos) return "(fragment not found)";
   return before.replace(at, fragment.size(), replacement);
 }
 
-// Every part but `edited` and the workbook's own bookkeeping is byte for byte
-// what it was.
-inline void ExpectOthersUnchanged(const std::map<std::string, std::string>& before,
-                                  const std::map<std::string, std::string>& after, std::vector<std::string> edited) {
-  edited.insert(edited.end(), {"xl/workbook.xml", "xl/_rels/workbook.xml.rels", "[Content_Types].xml"});
-  for (const auto& [name, text] : after) {
-    if (std::find(edited.begin(), edited.end(), name) != edited.end()) continue;
-    EXPECT_EQ(text, before.count(name) ? before.at(name) : "(new)") << name;
-  }
-}
-
-// Every part but `changed` is byte for byte as it was; `gone` are gone.
-inline void ExpectOnly(const std::map<std::string, std::string>& before, const std::map<std::string, std::string>& after,
-                        std::set<std::string> changed, std::set<std::string> gone) {
+// Every part but `changed` is byte for byte as it was; `gone` are gone, and
+// nothing was added.
+inline void ExpectOnly(const Parts& before, const Parts& after, std::set<std::string> changed,
+                       const std::set<std::string>& gone = kLinkOne) {
   EXPECT_EQ(after.size(), before.size() - gone.size());
   for (const auto& [name, text] : before) {
     if (changed.count(name)) continue;
     EXPECT_EQ(after.count(name) ? after.at(name) : "(gone)", gone.count(name) ? "(gone)" : text) << name;
   }
+}
+
+// ExpectOnly for a break of link [1] that edited `edited` besides the lists.
+inline void ExpectOnlyEdited(const Parts& before, const Parts& after, std::set<std::string> edited) {
+  edited.insert(kLists.begin(), kLists.end());
+  ExpectOnly(before, after, edited);
 }
 
 }  // namespace quorvane::ooxml::test

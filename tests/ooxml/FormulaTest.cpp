@@ -18,14 +18,9 @@ std::vector<std::uint32_t> IdentityMap(std::size_t size) {
   return map;
 }
 
-struct BookCase {
-  std::string text;
-  std::vector<std::uint32_t> books;
-};
-
 // Written the way files store them: [n] before the sheet, inside the quotes;
 // then brackets that are not book prefixes, and malformed text.
-const std::vector<BookCase> kBookPrefixes = {
+const std::vector<std::pair<std::string, std::vector<std::uint32_t>>> kBookPrefixes = {
     {"[1]Sheet1!A1", {1}}, {"'[1]My Sheet'!A1", {1}}, {"'[1]It''s'!A1", {1}},
     {"'[1]2024 Q1'!$B$2", {1}}, {"[1]S1:S3!A1", {1}}, {"'[1]Jan 1:Dec 31'!A1", {1}},
     {"[1]!Rate", {1}}, {"[1]Sheet1!Rate", {1}}, {"[2]!''''", {2}}, {"[0]!LocalName", {0}},
@@ -64,18 +59,16 @@ const std::vector<BookCase> kBookPrefixes = {
 };
 
 TEST(FormulaBookRefs, FindsEveryPrefixWithItsDigitsAndNothingElse) {
-  for (const auto& c : kBookPrefixes) {
-    SCOPED_TRACE(c.text);
+  for (const auto& [text, books] : kBookPrefixes) {
+    SCOPED_TRACE(text);
     std::vector<std::uint32_t> got;
-    for (const BookRef& ref : FindBookRefs(c.text)) {
+    for (const BookRef& ref : FindBookRefs(text)) {
       got.push_back(ref.index);
       // offset/length cover exactly the digits between the brackets.
-      ASSERT_LE(ref.offset + ref.length, c.text.size());
-      EXPECT_EQ(c.text.substr(ref.offset, ref.length), std::to_string(ref.index));
-      EXPECT_EQ(c.text[ref.offset - 1], '[');
-      EXPECT_EQ(c.text[ref.offset + ref.length], ']');
+      ASSERT_LE(ref.offset + ref.length, text.size());
+      EXPECT_EQ(text.substr(ref.offset - 1, ref.length + 2), "[" + std::to_string(ref.index) + "]");
     }
-    EXPECT_EQ(got, c.books);
+    EXPECT_EQ(got, books);
   }
 }
 
@@ -165,13 +158,8 @@ TEST(FormulaRenumber, RewritesOnlyTheDigitsOfKnownBooks) {
   EXPECT_NO_THROW(Renumber("\"[2]B!A1\"&Table1[2]", drop2));
 }
 
-struct NameCase {
-  std::string text;
-  std::vector<std::string> names;
-};
-
 TEST(FormulaNames, FindsDefinedNameUsesAndSkipsOtherWords) {
-  const std::vector<NameCase> cases = {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"Rate", {"Rate"}}, {"=Rate*2+Rate", {"Rate"}}, {"Sheet1!Rate", {"Sheet1!Rate"}},
       {"'My Sheet'!Rate", {"My Sheet!Rate"}}, {"'It''s'!Rate", {"It's!Rate"}},
       {"_xlnm.Print_Area", {"_xlnm.Print_Area"}}, {"SUM(A1:B2)+Rate", {"Rate"}},
@@ -192,10 +180,7 @@ TEST(FormulaNames, FindsDefinedNameUsesAndSkipsOtherWords) {
       {"_xlfn.BYROW(A1:B3,_xleta.SUM)", {}}, {"Sheet1:Sheet3!A1+S1:S3!Rate", {}}, {"Sheet1!$A$1:$B$2", {}},
       {"", {}}, {"'unterminated!Rate", {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(FindNameRefs(c.text), c.names);
-  }
+  for (const auto& [text, names] : cases) EXPECT_EQ(FindNameRefs(text), names) << text;
 }
 
 TEST(FormulaNames, CallsCountOnlyWhenAsked) {
@@ -204,54 +189,37 @@ TEST(FormulaNames, CallsCountOnlyWhenAsked) {
   EXPECT_EQ(FindNameRefs(text, true), (std::vector<std::string>{"SUM", "MyFn", "Sheet1!Fact", "Rate"}));
 }
 
-TEST(FormulaExternalReference, ParsesSingleReferences) {
-  struct Case {
-    std::string text;
-    std::uint32_t book;
-    std::string sheet;
-    CellAddress first, last;  // row 0: not set
-    std::string name;
+// A single reference as "book sheet first last name" (cells as row:column,
+// "-" when not set); anything else is refused.
+TEST(FormulaExternalReference, ParsesSingleReferencesAndRejectsAnythingElse) {
+  const std::vector<std::pair<std::string, std::string>> parsed = {
+      {"[1]Sheet1!$A$1", "1 Sheet1 1:1 - "},
+      {"[1]Sheet1!A1:B3", "1 Sheet1 1:1 3:2 "},
+      {"='[12]It''s'!$XFD$1048576:XFD1048576", "12 It's 1048576:16384 1048576:16384 "},
+      {"[3]S!c1:a5", "3 S 1:1 5:3 "},  // corners put in order
+      {"[1]!Name", "1  - - Name"},
+      {"[2]Sheet1!Rate.2", "2 Sheet1 - - Rate.2"},
+      {"'[1]My Sheet'!Rate", "1 My Sheet - - Rate"},
+      {"[1]S!XFE1", "1 S - - XFE1"},  // beyond the grid: a name
+      {"[1]S!A1048577", "1 S - - A1048577"},
   };
-  const std::vector<Case> cases = {
-      {"[1]Sheet1!$A$1", 1, "Sheet1", {1, 1}, {}, ""},
-      {"[1]Sheet1!A1:B3", 1, "Sheet1", {1, 1}, {3, 2}, ""},
-      {"='[12]It''s'!$XFD$1048576:XFD1048576", 12, "It's", {1048576, 16384}, {1048576, 16384}, ""},
-      {"[3]S!c1:a5", 3, "S", {1, 1}, {5, 3}, ""},  // corners put in order
-      {"[1]!Name", 1, "", {}, {}, "Name"},
-      {"[2]Sheet1!Rate.2", 2, "Sheet1", {}, {}, "Rate.2"},
-      {"'[1]My Sheet'!Rate", 1, "My Sheet", {}, {}, "Rate"},
-      {"[1]S!XFE1", 1, "S", {}, {}, "XFE1"},  // beyond the grid: a name
-      {"[1]S!A1048577", 1, "S", {}, {}, "A1048577"},
+  const auto cell = [](const std::optional<CellAddress>& a) {
+    return a ? std::to_string(a->row) + ":" + std::to_string(a->column) : std::string("-");
   };
-  const auto same = [](const std::optional<CellAddress>& got, CellAddress want) {
-    if (want.row == 0) return !got.has_value();
-    return got && got->row == want.row && got->column == want.column;
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    const auto r = ParseExternalReference(c.text);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->book, c.book);
-    EXPECT_EQ(r->sheet, c.sheet);
-    EXPECT_TRUE(same(r->first, c.first));
-    EXPECT_TRUE(same(r->last, c.last));
-    EXPECT_EQ(r->name, c.name);
+  for (const auto& [text, expected] : parsed) {
+    const auto r = ParseExternalReference(text);
+    ASSERT_TRUE(r) << text;
+    EXPECT_EQ(std::to_string(r->book) + " " + r->sheet + " " + cell(r->first) + " " + cell(r->last) + " " + r->name,
+              expected);
   }
-}
-
-TEST(FormulaExternalReference, RejectsAnythingElse) {
-  const std::vector<std::string> rejects = {
-      "SUM([1]S!A1)", "[1]S!A1+[1]S!A2", "[1]S1:S3!A1", "'[1]Jan 1:Dec 31'!A1",
-      "[1]S!A:A", "[1]S!1:1", "[1]S!XFE1:XFE2", "[1]S!A1:A1048577",
-      "[0]!Name", "[0]S!A1", "Sheet1!A1", "'My Sheet'!A1", "[1]!A1", "[1]!''''",
-      "[1]S!#REF!", "[1]S!A1:", "[1]S!", "[1]", "", "=", "[1]S!A1 ", " [1]S!A1",
-      "[99999999999]S!A1", "'[1]S!A1", "'[1]'!A1", "[1]S!TRUE", "[1]S!A1:B2:C3",
-      "\"[1]S!A1\"", "[1]S!Name(1)", "[1]S!$A", "Table1[1]",
-  };
-  for (const auto& text : rejects) {
-    SCOPED_TRACE(text);
-    EXPECT_FALSE(ParseExternalReference(text));
-  }
+  for (const std::string text : {
+           "SUM([1]S!A1)", "[1]S!A1+[1]S!A2", "[1]S1:S3!A1", "'[1]Jan 1:Dec 31'!A1",
+           "[1]S!A:A", "[1]S!1:1", "[1]S!XFE1:XFE2", "[1]S!A1:A1048577",
+           "[0]!Name", "[0]S!A1", "Sheet1!A1", "'My Sheet'!A1", "[1]!A1", "[1]!''''",
+           "[1]S!#REF!", "[1]S!A1:", "[1]S!", "[1]", "", "=", "[1]S!A1 ", " [1]S!A1",
+           "[99999999999]S!A1", "'[1]S!A1", "'[1]'!A1", "[1]S!TRUE", "[1]S!A1:B2:C3",
+           "\"[1]S!A1\"", "[1]S!Name(1)", "[1]S!$A", "Table1[1]"})
+    EXPECT_FALSE(ParseExternalReference(text)) << text;
 }
 
 }  // namespace

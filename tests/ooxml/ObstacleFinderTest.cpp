@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "ZipTestUtil.h"
 #include "base/Utf8Path.h"
 #include "ooxml/CompoundFile.h"
@@ -58,61 +56,57 @@ std::string EncryptedPackage() {
                             {u"EncryptedPackage", std::string(8, '\0') + std::string(6000, '\x33')}});
 }
 
-struct Case {
-  const char* name;
-  std::function<std::string()> bytes;
-  OpeningObstacle expected;
-};
-
 TEST(ObstacleFinder, FindsWhatExcelWouldAskAboutInBuiltFiles) {
   const std::string plain = Biff8WorkbookStream({}, {});
-  const Case cases[] = {
-      {"legacy workbook", [&] { return LegacyWorkbookFile(plain); }, OpeningObstacle::None},
-      {"encrypted legacy workbook", [] { return LegacyWorkbookFile(Biff8WorkbookStream({FilePass()}, {})); },
+  const struct {
+    const char* name;
+    std::string bytes;
+    OpeningObstacle expected;
+  } cases[] = {
+      {"legacy workbook", LegacyWorkbookFile(plain), OpeningObstacle::None},
+      {"encrypted legacy workbook", LegacyWorkbookFile(Biff8WorkbookStream({FilePass()}, {})),
        OpeningObstacle::PasswordToOpen},
       {"encrypted, with a password to modify too",
-       [] { return LegacyWorkbookFile(Biff8WorkbookStream({WriteProtect(), FilePass()}, {})); },
+       LegacyWorkbookFile(Biff8WorkbookStream({WriteProtect(), FilePass()}, {})),
        OpeningObstacle::PasswordToOpen},
       {"write-protected legacy workbook",
-       [] { return LegacyWorkbookFile(Biff8WorkbookStream({WriteProtect()}, {FileSharing(0, 0xCC3D)})); },
+       LegacyWorkbookFile(Biff8WorkbookStream({WriteProtect()}, {FileSharing(0, 0xCC3D)})),
        OpeningObstacle::PasswordToModify},
       {"password hash without the write-protect record",
-       [] { return LegacyWorkbookFile(Biff8WorkbookStream({}, {FileSharing(1, 0xCC3D)})); },
+       LegacyWorkbookFile(Biff8WorkbookStream({}, {FileSharing(1, 0xCC3D)})),
        OpeningObstacle::PasswordToModify},
-      {"read-only recommended only", [] { return LegacyWorkbookFile(Biff8WorkbookStream({}, {FileSharing(1, 0)})); },
+      {"read-only recommended only", LegacyWorkbookFile(Biff8WorkbookStream({}, {FileSharing(1, 0)})),
        OpeningObstacle::None},
       // A small stream lives in the mini stream.
       {"encrypted stream under 4096 bytes",
-       [] { return CompoundFileBytes({{u"Workbook", Biff8WorkbookStream({FilePass()}, {}, 0)}}); },
+       CompoundFileBytes({{u"Workbook", Biff8WorkbookStream({FilePass()}, {}, 0)}}),
        OpeningObstacle::PasswordToOpen},
       {"Excel 5 names its stream Book",
-       [] { return CompoundFileBytes({{u"Book", Biff8WorkbookStream({FilePass()}, {})}}); },
+       CompoundFileBytes({{u"Book", Biff8WorkbookStream({FilePass()}, {})}}),
        OpeningObstacle::PasswordToOpen},
       {"a FILEPASS in another stream counts for nothing",
-       [&] { return CompoundFileBytes({{u"Workbook", plain}, {u"Ctls", Biff8WorkbookStream({FilePass()}, {})}}); },
+       CompoundFileBytes({{u"Workbook", plain}, {u"Ctls", Biff8WorkbookStream({FilePass()}, {})}}),
        OpeningObstacle::None},
-      {"Excel 4 worksheet", [] { return BiffRecord(0x0409, std::string(6, '\0')) + FilePass() + BiffRecord(0x000A); },
+      {"Excel 4 worksheet", BiffRecord(0x0409, std::string(6, '\0')) + FilePass() + BiffRecord(0x000A),
        OpeningObstacle::PasswordToOpen},
-      {"encrypted package", [] { return EncryptedPackage(); }, OpeningObstacle::PasswordToOpen},
-      {"workbook package", [] { return Xlsx(""); }, OpeningObstacle::None},
-      {"legacy password hash", [] { return Xlsx(R"(<fileSharing userName="Tester" reservationPassword="CC3D"/>)"); },
+      {"encrypted package", EncryptedPackage(), OpeningObstacle::PasswordToOpen},
+      {"workbook package", Xlsx(""), OpeningObstacle::None},
+      {"legacy password hash", Xlsx(R"(<fileSharing userName="Tester" reservationPassword="CC3D"/>)"),
        OpeningObstacle::PasswordToModify},
       {"salted password hash",
-       [] {
-         return Xlsx(R"(<fileSharing readOnlyRecommended="1" userName="Tester" algorithmName="SHA-512" )"
-                     R"(hashValue="hd6T3B0nXHUzXKxTg4Vj2g==" saltValue="G5Hj8v0q1Ht6aQmsX0yDhw==" spinCount="100000"/>)");
-       },
+       Xlsx(R"(<fileSharing readOnlyRecommended="1" userName="Tester" algorithmName="SHA-512" )"
+            R"(hashValue="hd6T3B0nXHUzXKxTg4Vj2g==" saltValue="G5Hj8v0q1Ht6aQmsX0yDhw==" spinCount="100000"/>)"),
        OpeningObstacle::PasswordToModify},
-      {"read-only recommended package", [] { return Xlsx(R"(<fileSharing readOnlyRecommended="1"/>)"); },
+      {"read-only recommended package", Xlsx(R"(<fileSharing readOnlyRecommended="1"/>)"),
        OpeningObstacle::None},
-      {"text", [] { return std::string("a,b\n1,2\n"); }, OpeningObstacle::None},
-      {"truncated compound file", [&] { return LegacyWorkbookFile(plain).substr(0, 1500); }, OpeningObstacle::None},
+      {"text", std::string("a,b\n1,2\n"), OpeningObstacle::None},
+      {"truncated compound file", LegacyWorkbookFile(plain).substr(0, 1500), OpeningObstacle::None},
   };
   ScratchDir dir;
   EngineObstacleFinder obstacleFinder;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const fs::path file = dir.File("Bücher.xls", c.bytes());
+    const fs::path file = dir.File("Bücher.xls", c.bytes);
     EXPECT_EQ(obstacleFinder.Look(base::ToUtf8(file)), c.expected);
   }
   EXPECT_EQ(obstacleFinder.Look(base::ToUtf8(dir.Path() / "missing.xlsx")), OpeningObstacle::None);

@@ -15,6 +15,7 @@
 #endif
 
 #include "ZipTestUtil.h"
+#include "support/CompoundFileBuilder.h"
 #include "support/ScratchDir.h"
 #include "support/WorkbookBuilder.h"
 
@@ -22,19 +23,16 @@ namespace quorvane::ooxml {
 namespace {
 
 namespace fs = std::filesystem;
-using test::FindItem;
-using test::Item;
-using test::MakeZip;
-using test::MinimalWorkbook;
-using test::ErrorOf;
-using test::ReadRawEntries;
-using test::ZipItem;
+using namespace test;
 using tests::ReadBytes;
 using tests::ScratchDir;
 using tests::WriteBytes;
 using quorvane::testing::ReadPackage;
 using Names = std::vector<std::string>;
 
+// One package with what writers leave: a folder entry, a data descriptor,
+// stored and deflated parts, extra fields and comments, and entries enough
+// for zip64 end records. Another thread reads while this one checks.
 TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   ScratchDir dir;
   auto items = MinimalWorkbook();
@@ -51,8 +49,8 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
     i.extra = std::string("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9);
     i.comment = "keep me";
   }));
-  const fs::path path = dir / "b.xlsm";
-  WriteBytes(path, MakeZip(items, "archive comment"));
+  for (int i = 0; i < 70000; ++i) items.push_back(Item("x/" + std::to_string(i), std::to_string(i), i % 2 ? 8 : 0));
+  const fs::path path = dir.File("b.xlsm", MakeZip(items, "archive comment"));
   const auto before = ReadRawEntries(ReadBytes(path));
 
   Package pkg = Package::Open(path);
@@ -65,13 +63,22 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
     pkg.ReadInPieces(name, [&](std::string_view piece) { all += piece; });
     return all;
   };
-  for (const auto& it : items) EXPECT_EQ(pkg.Read(it.name), it.data) << it.name;
-  for (const auto& it : items) EXPECT_EQ(joined(it.name), it.data) << it.name;
-  EXPECT_EQ(pkg.Read("/XL/Workbook.XML"), FindItem(items, "xl/workbook.xml")->data);
+  std::atomic<int> mismatches{0};
+  std::thread other([&] {
+    for (auto it = items.rbegin(); it != items.rend(); ++it)
+      if (pkg.Read(it->name) != it->data || joined(it->name) != it->data) ++mismatches;
+  });
+  for (const auto& it : items) {
+    EXPECT_EQ(pkg.Read(it.name), it.data) << it.name;
+    EXPECT_EQ(joined(it.name), it.data) << it.name;
+  }
+  other.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(pkg.Read("/XL/Workbook.XML"), items[3].data);
   EXPECT_TRUE(pkg.Has("xl/vbaProject.bin"));
   EXPECT_FALSE(pkg.Has("docProps/"));
   EXPECT_FALSE(pkg.Has("xl/missing.xml"));
-  EXPECT_NE(ErrorOf([&] { pkg.Read("xl/missing.xml"); }).find("missing part"), std::string::npos);
+  EXPECT_TRUE(FailsWith([&] { pkg.Read("xl/missing.xml"); }, "missing part"));
   EXPECT_FALSE(pkg.Modified());
 
   const std::string sheet = "<worksheet>frozen</worksheet>";
@@ -88,8 +95,8 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   EXPECT_EQ(joined("xl/stored2.xml"), big);
   EXPECT_EQ(pkg.Read("xl/empty.xml"), "");
   EXPECT_TRUE(pkg.Modified());
-  EXPECT_NE(ErrorOf([&] { pkg.Remove("xl/calcChain.xml"); }).find("missing part"), std::string::npos);
-  EXPECT_NE(ErrorOf([&] { pkg.Replace("../outside.xml", "x"); }).find("invalid part name"), std::string::npos);
+  EXPECT_TRUE(FailsWith([&] { pkg.Remove("xl/calcChain.xml"); }, "missing part"));
+  EXPECT_TRUE(FailsWith([&] { pkg.Replace("../outside.xml", "x"); }, "invalid part name"));
   EXPECT_EQ(pkg.Read("xl/worksheets/sheet1.xml"), sheet);
   EXPECT_FALSE(pkg.Has("xl/calcChain.xml"));
   pkg.Save();
@@ -104,19 +111,19 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   expectedOrder.push_back("xl/empty.xml");
   std::vector<std::string> order;
   for (const auto& e : after) order.push_back(e.name);
-  EXPECT_EQ(order, expectedOrder);
-
+  ASSERT_EQ(order, expectedOrder);
+  std::size_t k = 0;  // entries keep their order
   for (const auto& old : before) {
-    const auto it = std::find_if(after.begin(), after.end(), [&](const auto& e) { return e.name == old.name; });
+    if (old.name == "xl/calcChain.xml") continue;
+    const auto& now = after[k++];
     if (old.name == "xl/worksheets/sheet1.xml") {
-      EXPECT_EQ(it->method, 8);
-      EXPECT_EQ(it->central.substr(4, 2), old.central.substr(4, 2)) << "made by";
-      EXPECT_EQ(it->central.substr(36, 6), old.central.substr(36, 6)) << "attributes";
+      EXPECT_EQ(now.method, 8);
+      EXPECT_EQ(now.central.substr(4, 2), old.central.substr(4, 2)) << "made by";
+      EXPECT_EQ(now.central.substr(36, 6), old.central.substr(36, 6)) << "attributes";
     } else if (old.name == "xl/stored.xml" || old.name == "xl/stored2.xml") {
-      EXPECT_EQ(it->method, 0);
-    } else if (old.name != "xl/calcChain.xml") {
-      ASSERT_NE(it, after.end()) << old.name;
-      EXPECT_EQ(it->bytes, old.bytes) << old.name << " was not copied raw";
+      EXPECT_EQ(now.method, 0);
+    } else {
+      EXPECT_EQ(now.bytes, old.bytes) << old.name << " was not copied raw";
     }
   }
 
@@ -128,7 +135,7 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   expected["xl/stored2.xml"] = big;
   expected["xl/added.xml"] = "<new/>";
   expected["xl/empty.xml"] = "";
-  EXPECT_EQ(ReadPackage(path), expected);
+  EXPECT_TRUE(ReadPackage(path) == expected);
 
   // The package now stands for the saved file.
   EXPECT_FALSE(pkg.Modified());
@@ -145,8 +152,7 @@ void MakeReadOnly(const fs::path& path, bool readOnly) {
 
 TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
   ScratchDir dir;
-  const fs::path path = dir / "c.xlsx";
-  WriteBytes(path, MakeZip(MinimalWorkbook()));
+  const fs::path path = dir.File("c.xlsx", MakeZip(MinimalWorkbook()));
   const auto written = fs::last_write_time(path);
 #ifndef _WIN32
   ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
@@ -160,9 +166,6 @@ TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
 #ifndef _WIN32
   ASSERT_EQ(::stat(path.c_str(), &st2), 0);
   EXPECT_EQ(st1.st_ino, st2.st_ino);
-#endif
-
-#ifndef _WIN32
   // Extended attributes: a user's own, and a POSIX ACL granting one more
   // user read access (version 2; owner rw, user 65534 r, group r, mask r,
   // others none), where the file system has them.
@@ -199,37 +202,24 @@ TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
 #endif
 }
 
-struct Refusal {
-  const char* what;
-  std::function<std::string()> bytes;
-  const char* reason;
-};
-
-std::string Ole(std::string_view streamName) {
-  std::string f(4096, '\0');
-  const unsigned char sig[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-  f.replace(0, 8, reinterpret_cast<const char*>(sig), 8);
-  f[0x1E] = 9;  // 512-byte sectors, directory in sector 1
-  f[0x30] = 1;
-  std::size_t at = 1024 + 128;
-  for (const char c : streamName) {
-    f[at++] = c;
-    f[at++] = '\0';
-  }
-  return f;
-}
-
-std::string Workbook(const std::function<void(std::vector<ZipItem>&)>& change) {
+// The small workbook after `change`.
+template <typename F>
+std::string Workbook(F change) {
   auto items = MinimalWorkbook();
   change(items);
   return MakeZip(items);
 }
-
 // The small workbook with one entry more.
-std::function<std::string()> Plus(const std::string& name, const std::string& data = {}) {
-  return [=] { return Workbook([&](auto& i) { i.push_back(Item(name, data)); }); };
+std::string Plus(const std::string& name, const std::string& data = {}) {
+  return Workbook([&](auto& i) { i.push_back(Item(name, data)); });
 }
-
+// The small workbook with `from` replaced by `to` in one part.
+std::string Edited(std::string_view part, const std::string& from, const std::string& to) {
+  return Workbook([&](auto& i) {
+    std::string& data = FindItem(i, part)->data;
+    data.replace(data.find(from), from.size(), to);
+  });
+}
 // `bytes` with one byte set, `offset` from the first occurrence of `marker`.
 std::string Patched(std::string bytes, const std::string& marker, std::ptrdiff_t offset, char value) {
   bytes.at(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(bytes.find(marker)) + offset)) = value;
@@ -237,74 +227,56 @@ std::string Patched(std::string bytes, const std::string& marker, std::ptrdiff_t
 }
 
 TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
-  const std::vector<Refusal> cases = {
-      {"text file", [] { return std::string("just,some,csv\n1,2,3\n"); }, "not a zip file"},
-      {"empty file", [] { return std::string(); }, "not a zip file"},
-      {"legacy xls", [] { return Ole("Workbook"); }, "needs Microsoft Excel (.xls)"},
-      {"password-protected", [] { return Ole("EncryptedPackage"); }, "password-protected"},
-      {"truncated zip", [] { const auto z = MakeZip(MinimalWorkbook()); return z.substr(0, z.size() / 2); },
-       "truncated"},
+  using testing::CompoundFileBytes;
+  const std::string zip = MakeZip(MinimalWorkbook());
+  const std::string pk12("PK\x01\x02", 4);
+  // Two directory records pointing at the same local header.
+  std::string overlapping = zip;
+  const auto second = overlapping.find(pk12, overlapping.find(pk12) + 4) + 42;
+  overlapping.replace(second, 4, overlapping.substr(overlapping.find(pk12) + 42, 4));
+  const std::string signatureRel = R"(<Relationship Id="rId9" Target="_xmlsignatures/origin.sigs" )"
+                                   R"(Type="http://schemas.openxmlformats.org/package/2006/relationships/)"
+                                   R"(digital-signature/origin"/></Relationships>)";
+  const struct {
+    const char* what;
+    std::string bytes;
+    const char* reason;
+  } cases[] = {
+      {"text file", "just,some,csv\n1,2,3\n", "not a zip file"},
+      {"empty file", "", "not a zip file"},
+      {"legacy xls", CompoundFileBytes({{u"Workbook", std::string(600, 'w')}}), "needs Microsoft Excel (.xls)"},
+      {"password-protected", CompoundFileBytes({{u"EncryptedPackage", "x"}}), "password-protected"},
+      {"truncated zip", zip.substr(0, zip.size() / 2), "truncated"},
       {"binary workbook", Plus("xl/workbook.bin", "x"), "needs Microsoft Excel (.xlsb)"},
       {"signature part", Plus("_xmlsignatures/sig1.xml", "<s/>"), "digitally signed"},
-      {"signature relationship",
-       [] {
-         return Workbook([](auto& i) {
-           auto& rels = FindItem(i, "_rels/.rels")->data;
-           rels.insert(rels.find("</Relationships>"),
-                       R"(<Relationship Id="rId9" Type="http://schemas.openxmlformats.org/package/2006/relationships/digital-signature/origin" Target="_xmlsignatures/origin.sigs"/>)");
-         });
-       },
-       "digitally signed"},
-      {"duplicate names", [] { return Workbook([](auto& i) { i.push_back(i[4]); }); }, "duplicate entry"},
+      {"signature relationship", Edited("_rels/.rels", "</Relationships>", signatureRel), "digitally signed"},
+      {"duplicate names", Workbook([](auto& i) { i.push_back(i[4]); }), "duplicate entry"},
       {"names differing in case", Plus("XL/Worksheets/Sheet1.xml", "x"), "duplicate entry"},
-      {"encrypted entry", [] { return Workbook([](auto& i) { i[4].flags = 1; }); }, "password-protected"},
+      {"encrypted entry", Workbook([](auto& i) { i[4].flags = 1; }), "password-protected"},
       {"parent folder name", Plus("xl/../../evil.xml"), "unsafe entry name"},
       {"absolute name", Plus("/etc/evil.xml"), "unsafe entry name"},
       {"backslash name", Plus("..\\evil.xml"), "unsafe entry name"},
       {"drive letter name", Plus("C:/evil.xml"), "unsafe entry name"},
       {"empty name", Plus(""), "unsafe entry name"},
       // Another writer's local header that says stored where the directory says deflated.
-      {"local method differs", [] { return Patched(MakeZip(MinimalWorkbook()), "xl/workbook.xml", -22, 0); },
-       "local and central methods differ"},
+      {"local method differs", Patched(zip, "xl/workbook.xml", -22, 0), "local and central methods differ"},
       {"descriptor disagrees",
-       [] {
-         return Patched(Workbook([](auto& i) { i[4].descriptor = true; }), std::string("PK\x07\x08", 4), 4, 0x55);
-       },
+       Patched(Workbook([](auto& i) { i[4].descriptor = true; }), std::string("PK\x07\x08", 4), 4, 0x55),
        "bad data descriptor"},
-      {"bzip2 entry",
-       [] { return Workbook([](auto& i) { i[4].method = 12; i[4].compressed = "BZh9"; }); },
+      {"bzip2 entry", Workbook([](auto& i) { i[4].method = 12; i[4].compressed = "BZh9"; }),
        "unsupported compression method 12"},
-      {"no content types", [] { return Workbook([](auto& i) { i.erase(i.begin()); }); }, "[Content_Types].xml"},
+      {"no content types", Workbook([](auto& i) { i.erase(i.begin()); }), "[Content_Types].xml"},
       {"word document",
-       [] {
-         return Workbook([](auto& i) {
-           auto& types = i[0].data;
-           const auto at = types.find("spreadsheetml.sheet.main+xml");
-           types.replace(at, 28, "wordprocessingml.document.main+xml");
-         });
-       },
+       Edited("[Content_Types].xml", "spreadsheetml.sheet.main+xml", "wordprocessingml.document.main+xml"),
        "not a workbook package"},
-      {"overlapping entries",
-       [] {
-         // Two directory records pointing at the same local header.
-         auto z = MakeZip(MinimalWorkbook());
-         const auto cd = z.find(std::string("PK\x01\x02", 4));
-         const auto second = z.find(std::string("PK\x01\x02", 4), cd + 4);
-         for (int k = 0; k < 4; ++k) z[second + 42 + k] = z[cd + 42 + k];
-         return z;
-       },
-       "damaged zip package"},
+      {"overlapping entries", overlapping, "damaged zip package"},
   };
-
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ScratchDir dir;
-    const fs::path path = dir / "w.xlsx";
-    const std::string bytes = c.bytes();
-    WriteBytes(path, bytes);
-    const std::string error = ErrorOf([&] { Package::Open(path); });
-    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
-    EXPECT_TRUE(ReadBytes(path) == bytes);
+    const fs::path path = dir.File("w.xlsx", c.bytes);
+    EXPECT_TRUE(FailsWith([&] { Package::Open(path); }, c.reason));
+    EXPECT_TRUE(ReadBytes(path) == c.bytes);
     EXPECT_EQ(dir.Names(), Names({"w.xlsx"}));
   }
 #ifndef _WIN32
@@ -335,18 +307,16 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
     i.declaredSize = 0xFFFFFFFFu;
     i.extra = std::string("\x01\x00\x08\x00\x04\0\0\0\0\0\0\0", 12);
   }));
-  const fs::path path = dir / "d.xlsx";
   const std::string bytes = MakeZip(items);
-  WriteBytes(path, bytes);
+  const fs::path path = dir.File("d.xlsx", bytes);
 
   PackageLimits limits;
   limits.maxPartSize = 4 << 20;
   limits.maxCompressionRatio = 100;
   const Package pkg = Package::Open(path, limits);
-  for (const auto& h : hostile) {
-    EXPECT_NE(ErrorOf([&] { pkg.Read(h.first.name); }).find(h.second), std::string::npos) << h.first.name;
-    const std::string inPieces = ErrorOf([&] { pkg.ReadInPieces(h.first.name, [](std::string_view) {}); });
-    EXPECT_NE(inPieces.find(h.second), std::string::npos) << h.first.name << ": " << inPieces;
+  for (const auto& [item, reason] : hostile) {
+    EXPECT_TRUE(FailsWith([&] { pkg.Read(item.name); }, reason)) << item.name;
+    EXPECT_TRUE(FailsWith([&] { pkg.ReadInPieces(item.name, [](std::string_view) {}); }, reason)) << item.name;
   }
   EXPECT_EQ(pkg.Read("zip64.xml"), "<z/>");
   EXPECT_TRUE(Package::Open(path).Read("big.xml") == std::string(5 << 20, 'x'));
@@ -358,11 +328,10 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
 
 TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
   ScratchDir dir;
-  const fs::path path = dir / "e.xlsx";
   auto items = MinimalWorkbook();
   items.push_back(Item("xl/media/big.bin", std::string(3 << 20, 'm'), 0));
   const std::string bytes = MakeZip(items);
-  WriteBytes(path, bytes);
+  const fs::path path = dir.File("e.xlsx", bytes);
   // The same save on a copy tells how many bytes a full write takes.
   fs::copy_file(path, dir / "copy.xlsx");
   std::uint64_t total = 0;
@@ -418,11 +387,7 @@ TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
        "cannot write: permission denied"},
 #endif
       {"changed by another program",
-       locked([](const fs::path& f) {
-         auto items = MinimalWorkbook();
-         items[4].data = "<worksheet>someone else's edit</worksheet>";
-         return WriteBytes(f, MakeZip(items)), true;
-       }),
+       locked([](const fs::path& f) { return WriteBytes(f, Plus("xl/other.xml", "someone else's edit")), true; }),
        "changed by another program"},
       {"no content types left", [](Package& pkg, const fs::path&) { return pkg.Remove("[Content_Types].xml"), true; },
        "failed its check"},
@@ -433,8 +398,7 @@ TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ScratchDir dir;
-    const fs::path path = dir / "g.xlsx";
-    WriteBytes(path, MakeZip(MinimalWorkbook()));
+    const fs::path path = dir.File("g.xlsx", MakeZip(MinimalWorkbook()));
     Package pkg = Package::Open(path);
     if (!c.prepare(pkg, path)) continue;
     const std::string bytes = ReadBytes(path);
@@ -447,46 +411,6 @@ TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
     EXPECT_EQ(ReadBytes(path), bytes);
     EXPECT_EQ(dir.Names(), Names({"g.xlsx"}));
   }
-}
-
-// Concurrent reads agree, too.
-TEST(Package, ManyEntriesNeedZip64AndSurviveASave) {
-  ScratchDir dir;
-  auto items = MinimalWorkbook();
-  for (int i = 0; i < 20; ++i)
-    items.push_back(Item("xl/worksheets/s" + std::to_string(i) + ".xml",
-                         std::string(20000 + i * 1000, static_cast<char>('a' + i)), i % 2 ? 8 : 0));
-  const std::size_t checked = items.size();
-  for (int i = 0; i < 70000; ++i)
-    items.push_back(Item("x/" + std::to_string(i), std::to_string(i), 0));
-  const fs::path path = dir / "k.xlsx";
-  WriteBytes(path, MakeZip(items));
-
-  Package pkg = Package::Open(path);
-  std::atomic<int> mismatches{0};
-  auto work = [&](std::size_t offset) {
-    for (int round = 0; round < 30; ++round)
-      for (std::size_t k = 0; k < checked; ++k) {
-        const auto& it = items[(k + offset) % checked];
-        if (pkg.Read(it.name) != it.data) ++mismatches;
-      }
-  };
-  std::thread a(work, 0), b(work, 7);
-  a.join();
-  b.join();
-  EXPECT_EQ(mismatches.load(), 0);
-  EXPECT_EQ(pkg.EntryNames().size(), items.size());
-  EXPECT_EQ(pkg.Read("x/69999"), "69999");
-  pkg.Replace("x/123", "changed");
-  pkg.Remove("x/124");
-  pkg.Save();
-
-  const auto contents = ReadPackage(path);
-  EXPECT_EQ(contents.size(), items.size() - 1);
-  EXPECT_EQ(contents.at("x/123"), "changed");
-  EXPECT_EQ(contents.at("x/69999"), "69999");
-  EXPECT_EQ(contents.count("x/124"), 0u);
-  EXPECT_EQ(Package::Open(path).EntryNames().size(), items.size() - 1);
 }
 
 // Past 4 GiB offsets move into zip64 fields: a record copied raw keeps its
@@ -538,17 +462,12 @@ TEST(Relationships, ParsesResolvesAndRefuses) {
       R"(<?xml version="1.0"?><Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
       R"(<Relationship Id="rId2" Type="t/externalLinkPath" Target="file:///C:\Books\A%20B.xlsx" TargetMode="External"/>)"
       R"(<Relationship Target="../x&amp;y.xml" Id="rId1" Type="t/sheet"/></Relationships>)");
-  ASSERT_EQ(rels.size(), 2u);
-  EXPECT_EQ(rels[0].id, "rId2");
-  EXPECT_EQ(rels[0].target, "file:///C:\\Books\\A%20B.xlsx");
-  EXPECT_TRUE(rels[0].external);
-  EXPECT_EQ(rels[1].target, "../x&y.xml");
-  EXPECT_EQ(rels[1].type, "t/sheet");
-  EXPECT_FALSE(rels[1].external);
+  std::string all;
+  for (const auto& r : rels) all += r.id + " " + r.type + " " + r.target + (r.external ? " external; " : "; ");
+  EXPECT_EQ(all, "rId2 t/externalLinkPath file:///C:\\Books\\A%20B.xlsx external; rId1 t/sheet ../x&y.xml; ");
 
-  EXPECT_NE(ErrorOf([] { ParseRelationships("<Relationships><Relationship></Relationships>", "xl/_rels/a.rels"); })
-                .find("malformed XML in xl/_rels/a.rels"),
-            std::string::npos);
+  EXPECT_TRUE(FailsWith([] { ParseRelationships("<Relationships><Relationship></Relationships>", "xl/_rels/a.rels"); },
+                        "malformed XML in xl/_rels/a.rels"));
   const std::vector<std::array<std::string_view, 3>> resolve = {
       {"xl/workbook.xml", "worksheets/sheet1.xml", "xl/worksheets/sheet1.xml"},
       {"xl/worksheets/sheet1.xml", "../drawings/drawing1.xml", "xl/drawings/drawing1.xml"},

@@ -30,11 +30,8 @@ class Recorder : public Handler {
   }
   void End(const EndTag& tag) override { events.push_back("/" + std::string(tag.local) + "@" + Of(tag.tag)); }
   void Text(std::string_view t) override {
-    if (!events.empty() && events.back()[0] == '#') {
-      events.back() += t;
-    } else {
-      events.push_back("#" + std::string(t));
-    }
+    if (events.empty() || events.back()[0] != '#') events.emplace_back("#");
+    events.back() += t;
   }
 
  private:
@@ -44,17 +41,14 @@ class Recorder : public Handler {
   std::string_view xml_;
 };
 
-std::vector<std::string> PiecesOf(std::string_view text, std::size_t size) {
-  std::vector<std::string> out;
-  for (std::size_t at = 0; at < text.size(); at += size) out.emplace_back(text.substr(at, size));
-  if (out.empty()) out.emplace_back();
-  return out;
-}
-
+// Feeds `text` in pieces of `size`; empty text is one empty last piece.
 template <typename Sink>
 void FeedAll(Sink& sink, std::string_view text, std::size_t size) {
-  auto pieces = PiecesOf(text, size);
-  for (std::size_t i = 0; i < pieces.size(); ++i) sink.Feed(pieces[i], i + 1 == pieces.size());
+  do {
+    const std::string piece(text.substr(0, size));
+    text.remove_prefix(piece.size());
+    sink.Feed(piece, text.empty());
+  } while (!text.empty());
 }
 
 TEST(Xml, AttributesAreFoundByExactNameOutsideQuotedValues) {
@@ -113,8 +107,6 @@ TEST(Xml, RefusesDtdsAndMalformedTextWholeOrInPieces) {
     StreamParser parser("p.xml", h);
     EXPECT_NE(ErrorOf([&] { FeedAll(parser, text, 2); }).find(reason), std::string::npos);
   }
-  Handler h;
-  EXPECT_EQ(ErrorOf([&] { Parse("<a>", "xl/worksheets/sheet9.xml", h); }), "malformed XML in xl/worksheets/sheet9.xml");
 }
 
 // Parts the engine edits are UTF-8 only; the package's own parts follow their
@@ -220,9 +212,7 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
       PartVerifier verifier("xl/worksheets/sheet1.xml", 1, broken);
       const std::string error = ErrorOf([&] { FeedAll(verifier, c.text, size); });
       EXPECT_EQ(error == test::kNoError, c.ok) << "pieces of " << size;
-      if (!c.ok) {
-        EXPECT_NE(error.find("xl/worksheets/sheet1.xml"), std::string::npos) << error;
-      }
+      EXPECT_TRUE(c.ok || error.find("xl/worksheets/sheet1.xml") != std::string::npos) << error;
     }
   }
 }

@@ -3,6 +3,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <initializer_list>
+#include <utility>
 #include <stdexcept>
 
 #include "ooxml/Package.h"
@@ -12,17 +14,10 @@ namespace quorvane::ooxml::test {
 
 namespace {
 
-void Put16(std::string& s, std::uint64_t v) {
-  s += static_cast<char>(v & 0xFF);
-  s += static_cast<char>((v >> 8) & 0xFF);
-}
-void Put32(std::string& s, std::uint64_t v) {
-  Put16(s, v & 0xFFFF);
-  Put16(s, (v >> 16) & 0xFFFF);
-}
-void Put64(std::string& s, std::uint64_t v) {
-  Put32(s, v & 0xFFFFFFFF);
-  Put32(s, v >> 32);
+// Little-endian fields: value and width in bytes.
+void Fields(std::string& s, std::initializer_list<std::pair<std::uint64_t, int>> fields) {
+  for (const auto& [v, bytes] : fields)
+    for (int i = 0; i < bytes; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 std::uint64_t Get(const std::string& s, std::size_t at, int bytes) {
   if (at + bytes > s.size()) throw std::runtime_error("test zip reader: out of range");
@@ -34,11 +29,7 @@ std::uint64_t Get(const std::string& s, std::size_t at, int bytes) {
 }  // namespace
 
 ZipItem Item(std::string name, std::string data, std::uint16_t method) {
-  ZipItem item;
-  item.name = std::move(name);
-  item.data = std::move(data);
-  item.method = method;
-  return item;
+  return {.name = std::move(name), .data = std::move(data), .method = method};
 }
 
 std::string RawDeflate(std::string_view data) {
@@ -63,56 +54,35 @@ std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment)
                                      : static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(it.data.data()),
                                                                         static_cast<uInt>(it.data.size())));
     const std::uint64_t usize = it.declaredSize ? *it.declaredSize : it.data.size();
-    const std::uint16_t flags = static_cast<std::uint16_t>(it.flags | (it.descriptor ? 8 : 0));
+    const std::uint64_t flags = it.flags | (it.descriptor ? 8 : 0);
     // The fields both headers share, from "version needed" to the extra length.
-    const auto shared = [&](std::string& s, bool sizesLater) {
-      for (const std::uint64_t v : {std::uint64_t{20}, std::uint64_t{flags}, std::uint64_t{it.method},
-                                    std::uint64_t{it.dosTime}, std::uint64_t{it.dosDate}})
-        Put16(s, v);
-      Put32(s, sizesLater ? 0 : crc);
-      Put32(s, sizesLater ? 0 : payload.size());
-      Put32(s, sizesLater ? 0 : usize);
-      Put16(s, it.name.size());
-      Put16(s, it.extra.size());
+    const auto shared = [&](std::string& s, bool later) {
+      Fields(s, {{20, 2}, {flags, 2}, {it.method, 2}, {it.dosTime, 2}, {it.dosDate, 2}, {later ? 0 : crc, 4},
+                 {later ? 0 : payload.size(), 4}, {later ? 0 : usize, 4}, {it.name.size(), 2}, {it.extra.size(), 2}});
     };
     const std::uint64_t offset = out.size();
-    Put32(out, 0x04034b50);
+    Fields(out, {{0x04034b50, 4}});
     shared(out, it.descriptor);
     out += it.name + it.extra + payload;
-    if (it.descriptor)
-      for (const std::uint64_t v : {std::uint64_t{0x08074b50}, std::uint64_t{crc}, payload.size(), usize}) Put32(out, v);
-    Put32(central, 0x02014b50);
-    Put16(central, 0x031E);  // made on Unix, by version 3.0
+    if (it.descriptor) Fields(out, {{0x08074b50, 4}, {crc, 4}, {payload.size(), 4}, {usize, 4}});
+    Fields(central, {{0x02014b50, 4}, {0x031E, 2}});  // made on Unix, by version 3.0
     shared(central, false);
-    for (const std::uint64_t v : {std::uint64_t{it.comment.size()}, std::uint64_t{0}, std::uint64_t{0}}) Put16(central, v);
-    Put32(central, 0x81A40000);  // -rw-r--r--
-    Put32(central, offset);
+    // Comment length, disk, internal attributes, -rw-r--r--, local header.
+    Fields(central, {{it.comment.size(), 2}, {0, 2}, {0, 2}, {0x81A40000, 4}, {offset, 4}});
     central += it.name + it.extra + it.comment;
   }
   const std::uint64_t cdOffset = out.size();
   out += central;
   const std::uint64_t count = items.size();
   if (count >= 0xFFFF) {
-    const std::uint64_t rec = out.size();
-    Put32(out, 0x06064b50);
-    Put64(out, 44);
-    Put32(out, 45 | (45 << 16));  // made by, needed
-    Put64(out, 0);                // disks
-    for (const std::uint64_t v : {count, count, std::uint64_t{central.size()}, cdOffset}) Put64(out, v);
-    Put32(out, 0x07064b50);
-    Put32(out, 0);
-    Put64(out, rec);
-    Put32(out, 1);
+    // The zip64 end record (made by and needed 4.5, no disks) and its locator.
+    Fields(out, {{0x06064b50, 4}, {44, 8}, {45 | (45 << 16), 4}, {0, 8}, {count, 8}, {count, 8}, {central.size(), 8},
+                 {cdOffset, 8}, {0x07064b50, 4}, {0, 4}, {cdOffset + central.size(), 8}, {1, 4}});
   }
-  Put32(out, 0x06054b50);
-  Put32(out, 0);  // disks
-  Put16(out, std::min<std::uint64_t>(count, 0xFFFF));
-  Put16(out, std::min<std::uint64_t>(count, 0xFFFF));
-  Put32(out, central.size());
-  Put32(out, cdOffset);
-  Put16(out, comment.size());
-  out += comment;
-  return out;
+  const std::uint64_t shortCount = std::min<std::uint64_t>(count, 0xFFFF);
+  Fields(out, {{0x06054b50, 4}, {0, 4}, {shortCount, 2}, {shortCount, 2}, {central.size(), 4}, {cdOffset, 4},
+               {comment.size(), 2}});
+  return out + std::string(comment);
 }
 
 std::vector<ZipItem> MinimalWorkbook() {

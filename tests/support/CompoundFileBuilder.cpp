@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <numeric>
 
 namespace quorvane::testing {
 namespace {
@@ -13,13 +14,10 @@ constexpr std::uint32_t kFree = 0xFFFFFFFF;
 constexpr std::uint32_t kEnd = 0xFFFFFFFE;
 constexpr std::uint32_t kFatSector = 0xFFFFFFFD;
 
-void Put16(std::string& s, std::size_t at, std::uint16_t v) {
-  s[at] = static_cast<char>(v & 0xFF);
-  s[at + 1] = static_cast<char>(v >> 8);
+void Put32(std::string& s, std::size_t at, std::uint32_t v, std::size_t bytes = 4) {
+  for (std::size_t i = 0; i < bytes; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
-void Put32(std::string& s, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
+void Put16(std::string& s, std::size_t at, std::uint16_t v) { Put32(s, at, v, 2); }
 std::string Le16(std::uint16_t v) {
   std::string s(2, '\0');
   Put16(s, 0, v);
@@ -80,7 +78,7 @@ std::string CompoundFileBytes(const std::vector<CompoundStream>& streams) {
 
   // Root entry first, the streams after it as a balanced tree.
   std::vector<std::size_t> order(streams.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::iota(order.begin(), order.end(), std::size_t{0});
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return DirectoryLess(streams[a].first, streams[b].first); });
   std::string directory(Sectors((streams.size() + 1) * 128, kSector) * kSector, '\0');

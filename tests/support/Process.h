@@ -50,7 +50,6 @@ struct ChildResult {
   int signal = 0;
   bool timedOut = false;
   long maxRssKiB = 0;
-  double seconds = 0;
   std::string out, err;  // read back from capture/child.out and child.err
 };
 
@@ -82,9 +81,8 @@ inline pid_t ForkChild(const fs::path& capture, const ChildOptions& o, const std
 
 inline pid_t StartProgram(const std::vector<std::string>& argv, const fs::path& capture = {},
                           const ChildOptions& o = {}) {
-  std::vector<std::string> args = argv;
   std::vector<char*> raw;
-  for (auto& a : args) raw.push_back(a.data());
+  for (const auto& a : argv) raw.push_back(const_cast<char*>(a.c_str()));  // execvp does not write them
   raw.push_back(nullptr);
   return ForkChild(capture, o, [&] {
     // As a shell leaves them: what a program does about a full pipe or a
@@ -113,7 +111,6 @@ inline ChildResult WaitChild(pid_t pid, const fs::path& capture, const ChildOpti
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.maxRssKiB = usage.ru_maxrss;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result.signal;

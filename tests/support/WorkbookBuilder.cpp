@@ -2,7 +2,9 @@
 
 #include <zip.h>
 
+#include <algorithm>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -15,13 +17,14 @@ namespace {
 const std::string kDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
 const std::string kCtPrefix = "application/vnd.openxmlformats-officedocument.";
 
-std::string Attr(const std::string& text) {
+// Escaped for an attribute value, or for element text (quotes left as Excel leaves them).
+std::string Attr(const std::string& text, bool attribute = true) {
   std::string out;
   for (char c : text) {
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
-      case '"': out += "&quot;"; break;
+      case '"': out += attribute ? "&quot;" : "\""; break;
       default: out += c;
     }
   }
@@ -37,25 +40,6 @@ std::string Rels(const std::vector<std::string>& items) {
   std::string out = kDecl + "<Relationships xmlns=\"" + kPackageRelNs + "\">";
   for (const auto& i : items) out += i;
   return out + "</Relationships>";
-}
-
-const std::string kChartNs = "http://schemas.openxmlformats.org/drawingml/2006/chart";
-const std::string kChartExNs = "http://schemas.microsoft.com/office/drawing/2014/chartex";
-
-// A drawing's frame showing the chart related as `rid`; `ns` is both the
-// graphic data's URI and the chart element's namespace.
-std::string Frame(std::size_t id, const std::string& name, const std::string& prefix, const std::string& ns,
-                  const std::string& rid) {
-  return "<xdr:graphicFrame macro=\"\"><xdr:nvGraphicFramePr><xdr:cNvPr id=\"" + std::to_string(id) + "\" name=\"" +
-         name + "\"/><xdr:cNvGraphicFramePr/></xdr:nvGraphicFramePr><xdr:xfrm><a:off x=\"0\" y=\"0\"/>"
-         "<a:ext cx=\"0\" cy=\"0\"/></xdr:xfrm><a:graphic><a:graphicData uri=\"" + ns + "\"><" + prefix +
-         ":chart xmlns:" + prefix + "=\"" + ns + "\" r:id=\"" + rid + "\"/></a:graphicData></a:graphic></xdr:graphicFrame>";
-}
-
-std::string ChartSpace(const std::string& prefix, const std::string& ns, const std::string& body) {
-  return kDecl + "<" + prefix + ":chartSpace xmlns:" + prefix + "=\"" + ns +
-         "\" xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" + kRelNs + "\">" + body +
-         "</" + prefix + ":chartSpace>";
 }
 
 struct ZipCloser {
@@ -74,45 +58,43 @@ ZipPtr OpenRead(const std::filesystem::path& path) {
 }  // namespace
 
 WorkbookBuilder& WorkbookBuilder::AddSheet(std::string name, std::string rows, std::string after) {
-  sheets_.push_back({std::move(name), std::move(rows), std::move(after), {}, {}, 0, {}});
-  return *this;
+  return Add(sheets_, {std::move(name), std::move(rows), std::move(after), {}, {}, {}});
 }
 
 WorkbookBuilder& WorkbookBuilder::AddName(std::string name, std::string formula, int localSheet, std::string attrs) {
   std::string e = "<definedName name=\"" + Attr(name) + "\"";
   if (localSheet >= 0) e += " localSheetId=\"" + std::to_string(localSheet) + "\"";
   if (!attrs.empty()) e += " " + attrs;
-  std::string text;
-  for (char c : formula) text += c == '&' ? std::string("&amp;") : c == '<' ? std::string("&lt;") : std::string(1, c);
-  names_.push_back(e + ">" + text + "</definedName>");
-  return *this;
+  return Add(names_, e + ">" + Attr(formula, false) + "</definedName>");
 }
 
-WorkbookBuilder& WorkbookBuilder::AddChart(std::size_t sheet, std::string body) {
-  const std::string n = std::to_string(++chartCount_);
+// A chart in a two-cell anchor as Excel places one, a chartEx in an
+// absolute anchor; both through a graphic frame of the sheet's drawing.
+WorkbookBuilder& WorkbookBuilder::AddChartPart(std::size_t sheet, const std::string& body, bool chartEx) {
+  const std::string n = std::to_string(chartEx ? ++chartExCount_ : ++chartCount_);
+  const std::string prefix = chartEx ? "cx" : "c";
+  const std::string ns = chartEx ? "http://schemas.microsoft.com/office/drawing/2014/chartex"
+                                 : "http://schemas.openxmlformats.org/drawingml/2006/chart";
+  const std::string rid = (chartEx ? "rIdX" : "rIdC") + n;
+  const std::string part = std::string("charts/") + (chartEx ? "chartEx" : "chart") + n + ".xml";
   Sheet& s = sheets_.at(sheet);
-  const std::size_t local = ++s.charts;
-  s.drawing += "<xdr:twoCellAnchor><xdr:from><xdr:col>0</xdr:col><xdr:colOff>0</xdr:colOff><xdr:row>0</xdr:row>"
-               "<xdr:rowOff>0</xdr:rowOff></xdr:from><xdr:to><xdr:col>5</xdr:col><xdr:colOff>0</xdr:colOff>"
-               "<xdr:row>10</xdr:row><xdr:rowOff>0</xdr:rowOff></xdr:to>" +
-               Frame(local + 1, "Chart " + std::to_string(local), "c", kChartNs, "rIdC" + n) +
-               "<xdr:clientData/></xdr:twoCellAnchor>";
-  s.drawingRels.push_back(Rel("rIdC" + n, std::string(kRelTypes) + "chart", "../charts/chart" + n + ".xml"));
-  extras_.push_back({"xl/charts/chart" + n + ".xml", ChartSpace("c", kChartNs, body), kCtPrefix + "drawingml.chart+xml"});
-  return *this;
-}
-
-WorkbookBuilder& WorkbookBuilder::AddChartEx(std::size_t sheet, std::string body) {
-  const std::string n = std::to_string(++chartExCount_);
-  Sheet& s = sheets_.at(sheet);
-  s.drawing += "<xdr:absoluteAnchor><xdr:pos x=\"0\" y=\"0\"/><xdr:ext cx=\"0\" cy=\"0\"/>" +
-               Frame(100 + chartExCount_, "ChartEx " + n, "cx", kChartExNs, "rIdX" + n) +
-               "<xdr:clientData/></xdr:absoluteAnchor>";
-  s.drawingRels.push_back(
-      Rel("rIdX" + n, "http://schemas.microsoft.com/office/2014/relationships/chartEx", "../charts/chartEx" + n + ".xml"));
-  extras_.push_back(
-      {"xl/charts/chartEx" + n + ".xml", ChartSpace("cx", kChartExNs, body), "application/vnd.ms-office.chartex+xml"});
-  return *this;
+  s.drawing += chartEx ? "<xdr:absoluteAnchor><xdr:pos x=\"0\" y=\"0\"/><xdr:ext cx=\"0\" cy=\"0\"/>"
+                       : "<xdr:twoCellAnchor><xdr:from><xdr:col>0</xdr:col><xdr:colOff>0</xdr:colOff><xdr:row>0</xdr:row>"
+                         "<xdr:rowOff>0</xdr:rowOff></xdr:from><xdr:to><xdr:col>5</xdr:col><xdr:colOff>0</xdr:colOff>"
+                         "<xdr:row>10</xdr:row><xdr:rowOff>0</xdr:rowOff></xdr:to>";
+  s.drawing += "<xdr:graphicFrame macro=\"\"><xdr:nvGraphicFramePr><xdr:cNvPr id=\"" +
+               std::to_string(s.drawingRels.size() + 2) + "\" name=\"" + (chartEx ? "ChartEx " : "Chart ") + n +
+               "\"/><xdr:cNvGraphicFramePr/></xdr:nvGraphicFramePr><xdr:xfrm><a:off x=\"0\" y=\"0\"/><a:ext cx=\"0\" "
+               "cy=\"0\"/></xdr:xfrm><a:graphic><a:graphicData uri=\"" + ns + "\"><" + prefix + ":chart xmlns:" +
+               prefix + "=\"" + ns + "\" r:id=\"" + rid + "\"/></a:graphicData></a:graphic></xdr:graphicFrame>" +
+               "<xdr:clientData/></xdr:" + (chartEx ? "absoluteAnchor>" : "twoCellAnchor>");
+  s.drawingRels.push_back(Rel(rid, chartEx ? "http://schemas.microsoft.com/office/2014/relationships/chartEx"
+                                           : std::string(kRelTypes) + "chart", "../" + part));
+  const std::string space = kDecl + "<" + prefix + ":chartSpace xmlns:" + prefix + "=\"" + ns +
+                            "\" xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" +
+                            kRelNs + "\">" + body + "</" + prefix + ":chartSpace>";
+  return Add(extras_, {"xl/" + part, space,
+                       chartEx ? "application/vnd.ms-office.chartex+xml" : kCtPrefix + "drawingml.chart+xml"});
 }
 
 std::string WorkbookBuilder::AddSheetPart(std::size_t sheet, std::string relType, std::string part,
@@ -151,31 +133,35 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
                               "<Default Extension=\"rels\" ContentType=\"application/"
                               "vnd.openxmlformats-package.relationships+xml\"/><Default Extension=\"xml\" "
                               "ContentType=\"application/xml\"/>";
-  auto override = [&](const std::string& part, const std::string& type) {
+  const auto override = [&](const std::string& part, const std::string& type) {
     types += "<Override PartName=\"/" + part + "\" ContentType=\"" + type + "\"/>";
   };
   override("xl/workbook.xml", vba_.empty() ? kCtPrefix + "spreadsheetml.sheet.main+xml"
                                            : "application/vnd.ms-excel.sheet.macroEnabled.main+xml");
-  parts["_rels/.rels"] =
-      Rels({Rel("rId1", std::string(kRelTypes) + "officeDocument", "xl/workbook.xml")});
-
   std::vector<std::string> bookRels;
+  // A part the workbook relates to, under xl/.
+  const auto bookPart = [&](const std::string& id, const std::string& relType, const std::string& name,
+                            const std::string& type, std::string content) {
+    bookRels.push_back(Rel(id, relType, name));
+    override("xl/" + name, type);
+    parts["xl/" + name] = std::move(content);
+  };
+  const std::string rels = kRelTypes;
+  parts["_rels/.rels"] = Rels({Rel("rId1", rels + "officeDocument", "xl/workbook.xml")});
+
   std::string workbook = kDecl + "<workbook xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\"><sheets>";
   std::size_t drawings = 0;
   for (std::size_t i = 0; i < sheets_.size(); ++i) {
     const Sheet& s = sheets_[i];
     std::string n = std::to_string(i + 1);
     workbook += "<sheet name=\"" + Attr(s.name) + "\" sheetId=\"" + n + "\" r:id=\"rIdS" + n + "\"/>";
-    bookRels.push_back(Rel("rIdS" + n, std::string(kRelTypes) + "worksheet", "worksheets/sheet" + n + ".xml"));
-    std::string part = "xl/worksheets/sheet" + n + ".xml";
-    override(part, kCtPrefix + "spreadsheetml.worksheet+xml");
-    std::vector<std::string> rels = s.rels;
-    std::string drawingRef;
+    std::vector<std::string> sheetRels = s.rels;
+    std::string after = s.after;
     if (!s.drawing.empty()) {
       std::string d = std::to_string(++drawings);
       std::string dpart = "xl/drawings/drawing" + d + ".xml";
-      rels.push_back(Rel("rIdD", std::string(kRelTypes) + "drawing", "../drawings/drawing" + d + ".xml"));
-      drawingRef = "<drawing r:id=\"rIdD\"/>";
+      sheetRels.push_back(Rel("rIdD", rels + "drawing", "../drawings/drawing" + d + ".xml"));
+      after.insert(std::min(after.find("<extLst"), after.size()), "<drawing r:id=\"rIdD\"/>");
       parts[dpart] = kDecl +
                      "<xdr:wsDr xmlns:xdr=\"http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing\" "
                      "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" xmlns:r=\"" +
@@ -183,69 +169,52 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
       override(dpart, kCtPrefix + "drawing+xml");
       parts["xl/drawings/_rels/drawing" + d + ".xml.rels"] = Rels(s.drawingRels);
     }
-    std::string after = s.after;
-    auto ext = after.find("<extLst");
-    after.insert(ext == std::string::npos ? after.size() : ext, drawingRef);
-    parts[part] = kDecl + "<worksheet xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs +
-                  "\" xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\" "
-                  "xmlns:x14=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/main\" "
-                  "xmlns:xm=\"http://schemas.microsoft.com/office/excel/2006/main\"><sheetData>" +
-                  s.rows + "</sheetData>" + after + "</worksheet>";
-    if (!rels.empty()) parts["xl/worksheets/_rels/sheet" + n + ".xml.rels"] = Rels(rels);
+    bookPart("rIdS" + n, rels + "worksheet", "worksheets/sheet" + n + ".xml", kCtPrefix + "spreadsheetml.worksheet+xml",
+             kDecl + "<worksheet xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs +
+                 "\" xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\" "
+                 "xmlns:x14=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/main\" "
+                 "xmlns:xm=\"http://schemas.microsoft.com/office/excel/2006/main\"><sheetData>" +
+                 s.rows + "</sheetData>" + after + "</worksheet>");
+    if (!sheetRels.empty()) parts["xl/worksheets/_rels/sheet" + n + ".xml.rels"] = Rels(sheetRels);
   }
   workbook += "</sheets>";
   std::string references;
-  if (!links_.empty()) {
-    for (std::size_t i = 0; i < links_.size(); ++i) {
-      const Link& l = links_[i];
-      std::string n = std::to_string(i + 1);
-      if (l.kind != 0 || l.book.listed) references += "<externalReference r:id=\"rIdL" + n + "\"/>";
-      bookRels.push_back(
-          Rel("rIdL" + n, std::string(kRelTypes) + "externalLink", "externalLinks/externalLink" + n + ".xml"));
-      std::string part = "xl/externalLinks/externalLink" + n + ".xml";
-      override(part, kCtPrefix + "spreadsheetml.externalLink+xml");
-      std::string body;
-      std::string relsPart = "xl/externalLinks/_rels/externalLink" + n + ".xml.rels";
-      if (l.kind == 0) {
-        body = "<externalBook r:id=\"rId1\"><sheetNames>";
-        for (const auto& s : l.book.sheetNames) body += "<sheetName val=\"" + Attr(s) + "\"/>";
-        body += "</sheetNames>";
-        if (!l.book.definedNames.empty()) body += "<definedNames>" + l.book.definedNames + "</definedNames>";
-        if (!l.book.sheetDataSet.empty()) body += "<sheetDataSet>" + l.book.sheetDataSet + "</sheetDataSet>";
-        body += "</externalBook>";
-        parts[relsPart] = Rels({Rel("rId1", l.book.relType, l.book.target, l.book.external)});
-      } else if (l.kind == 1) {
-        body = "<ddeLink ddeService=\"" + Attr(l.a) + "\" ddeTopic=\"" + Attr(l.b) +
-               "\"><ddeItems><ddeItem name=\"R1C1\" advise=\"1\"/></ddeItems></ddeLink>";
-      } else {
-        body = "<oleLink r:id=\"rId1\" progId=\"" + Attr(l.a) +
-               "\"><oleItems><oleItem name=\"'\" advise=\"1\"/></oleItems></oleLink>";
-        parts[relsPart] = Rels({Rel("rId1", std::string(kRelTypes) + "oleObject", l.b, true)});
-      }
-      parts[part] = kDecl + "<externalLink xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\">" + body +
-                    "</externalLink>";
+  for (std::size_t i = 0; i < links_.size(); ++i) {
+    const Link& l = links_[i];
+    std::string n = std::to_string(i + 1);
+    if (l.kind != 0 || l.book.listed) references += "<externalReference r:id=\"rIdL" + n + "\"/>";
+    std::string body;
+    const std::string linkRels = "xl/externalLinks/_rels/externalLink" + n + ".xml.rels";
+    if (l.kind == 0) {
+      body = "<externalBook r:id=\"rId1\"><sheetNames>";
+      for (const auto& s : l.book.sheetNames) body += "<sheetName val=\"" + Attr(s) + "\"/>";
+      body += "</sheetNames>";
+      if (!l.book.definedNames.empty()) body += "<definedNames>" + l.book.definedNames + "</definedNames>";
+      if (!l.book.sheetDataSet.empty()) body += "<sheetDataSet>" + l.book.sheetDataSet + "</sheetDataSet>";
+      body += "</externalBook>";
+      parts[linkRels] = Rels({Rel("rId1", l.book.relType, l.book.target, l.book.external)});
+    } else if (l.kind == 1) {
+      body = "<ddeLink ddeService=\"" + Attr(l.a) + "\" ddeTopic=\"" + Attr(l.b) +
+             "\"><ddeItems><ddeItem name=\"R1C1\" advise=\"1\"/></ddeItems></ddeLink>";
+    } else {
+      body = "<oleLink r:id=\"rId1\" progId=\"" + Attr(l.a) +
+             "\"><oleItems><oleItem name=\"'\" advise=\"1\"/></oleItems></oleLink>";
+      parts[linkRels] = Rels({Rel("rId1", rels + "oleObject", l.b, true)});
     }
-    if (!references.empty()) workbook += "<externalReferences>" + references + "</externalReferences>";
+    bookPart("rIdL" + n, rels + "externalLink", "externalLinks/externalLink" + n + ".xml",
+             kCtPrefix + "spreadsheetml.externalLink+xml",
+             kDecl + "<externalLink xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\">" + body + "</externalLink>");
   }
-  if (!names_.empty()) {
-    workbook += "<definedNames>";
-    for (const auto& n : names_) workbook += n;
-    workbook += "</definedNames>";
-  }
-  workbook += "<calcPr calcId=\"191029\"/></workbook>";
-  parts["xl/workbook.xml"] = workbook;
-
-  if (!calcChain_.empty()) {
-    parts["xl/calcChain.xml"] = kDecl + "<calcChain xmlns=\"" + kMainNs + "\">" + calcChain_ + "</calcChain>";
-    bookRels.push_back(Rel("rIdCC", std::string(kRelTypes) + "calcChain", "calcChain.xml"));
-    override("xl/calcChain.xml", kCtPrefix + "spreadsheetml.calcChain+xml");
-  }
-  if (!vba_.empty()) {
-    parts["xl/vbaProject.bin"] = vba_;
-    bookRels.push_back(Rel("rIdV", "http://schemas.microsoft.com/office/2006/relationships/vbaProject",
-                           "vbaProject.bin"));
-    override("xl/vbaProject.bin", "application/vnd.ms-office.vbaProject");
-  }
+  if (!references.empty()) workbook += "<externalReferences>" + references + "</externalReferences>";
+  if (!names_.empty())
+    workbook += "<definedNames>" + std::accumulate(names_.begin(), names_.end(), std::string()) + "</definedNames>";
+  parts["xl/workbook.xml"] = workbook + "<calcPr calcId=\"191029\"/></workbook>";
+  if (!calcChain_.empty())
+    bookPart("rIdCC", rels + "calcChain", "calcChain.xml", kCtPrefix + "spreadsheetml.calcChain+xml",
+             kDecl + "<calcChain xmlns=\"" + kMainNs + "\">" + calcChain_ + "</calcChain>");
+  if (!vba_.empty())
+    bookPart("rIdV", "http://schemas.microsoft.com/office/2006/relationships/vbaProject", "vbaProject.bin",
+             "application/vnd.ms-office.vbaProject", vba_);
   for (const auto& e : extras_) {
     parts[e.name] = e.content;
     if (!e.contentType.empty()) override(e.name, e.contentType);

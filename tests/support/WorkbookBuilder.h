@@ -38,24 +38,19 @@ class WorkbookBuilder {
   // (dataValidations, conditionalFormatting, oleObjects, extLst ...).
   WorkbookBuilder& AddSheet(std::string name, std::string rows, std::string after = {});
   WorkbookBuilder& AddName(std::string name, std::string formula, int localSheet = -1, std::string attrs = {});
-  WorkbookBuilder& AddBookLink(BookLink link) {
-    links_.push_back({0, std::move(link), {}, {}});
-    return *this;
-  }
+  WorkbookBuilder& AddBookLink(BookLink link) { return Add(links_, {0, std::move(link), {}, {}}); }
   WorkbookBuilder& AddDdeLink(std::string service, std::string topic) {
-    links_.push_back({1, {}, std::move(service), std::move(topic)});
-    return *this;
+    return Add(links_, {1, {}, std::move(service), std::move(topic)});
   }
   WorkbookBuilder& AddOleLink(std::string progId, std::string target) {
-    links_.push_back({2, {}, std::move(progId), std::move(target)});
-    return *this;
+    return Add(links_, {2, {}, std::move(progId), std::move(target)});
   }
   // A chart on a sheet (through a drawing); `body` is the content of
   // <c:chartSpace> (prefixes c and a are declared).
-  WorkbookBuilder& AddChart(std::size_t sheet, std::string body);
+  WorkbookBuilder& AddChart(std::size_t sheet, std::string body) { return AddChartPart(sheet, body, false); }
   // A chartEx part on a sheet (through a drawing); `body` is the content of
   // <cx:chartSpace> (prefixes cx and a are declared).
-  WorkbookBuilder& AddChartEx(std::size_t sheet, std::string body);
+  WorkbookBuilder& AddChartEx(std::size_t sheet, std::string body) { return AddChartPart(sheet, body, true); }
   // A part related to a sheet, e.g. a table or control properties; returns
   // the relationship id on the sheet.
   std::string AddSheetPart(std::size_t sheet, std::string relType, std::string part, std::string contentType,
@@ -66,25 +61,15 @@ class WorkbookBuilder {
     return *this;
   }
   // Inner XML of <calcChain>, e.g. <c r="A1" i="1"/>.
-  WorkbookBuilder& SetCalcChain(std::string entries) {
-    calcChain_ = std::move(entries);
-    return *this;
-  }
+  WorkbookBuilder& SetCalcChain(std::string entries) { return Set(calcChain_, std::move(entries)); }
   // Makes the package an .xlsm with this vbaProject.bin.
-  WorkbookBuilder& SetVbaProject(std::string bytes) {
-    vba_ = std::move(bytes);
-    return *this;
-  }
+  WorkbookBuilder& SetVbaProject(std::string bytes) { return Set(vba_, std::move(bytes)); }
   WorkbookBuilder& AddPart(std::string name, std::string content, std::string contentType = {}) {
-    extras_.push_back({std::move(name), std::move(content), std::move(contentType)});
-    return *this;
+    return Add(extras_, {std::move(name), std::move(content), std::move(contentType)});
   }
   // Writes the package in the ISO/IEC 29500 Strict namespaces, as Excel's
   // "Strict Open XML" saves it; fragments are given in the usual ones.
-  WorkbookBuilder& SetStrict() {
-    strict_ = true;
-    return *this;
-  }
+  WorkbookBuilder& SetStrict() { return Set(strict_, true); }
 
   std::map<std::string, std::string> Parts() const;
   void Write(const std::filesystem::path& path) const;
@@ -94,7 +79,6 @@ class WorkbookBuilder {
     std::string name, rows, after;
     std::vector<std::string> rels;  // Relationship elements
     std::string drawing;            // anchors
-    std::size_t charts = 0;
     std::vector<std::string> drawingRels;
   };
   struct Link {
@@ -105,13 +89,24 @@ class WorkbookBuilder {
   struct Extra {
     std::string name, content, contentType;
   };
+  template <typename T>
+  WorkbookBuilder& Set(T& field, T value) {
+    field = std::move(value);
+    return *this;
+  }
+  template <typename T>
+  WorkbookBuilder& Add(std::vector<T>& list, T item) {
+    list.push_back(std::move(item));
+    return *this;
+  }
+  WorkbookBuilder& AddChartPart(std::size_t sheet, const std::string& body, bool chartEx);
+
   std::vector<Sheet> sheets_;
   std::vector<std::string> names_;
   std::vector<Link> links_;
   std::vector<Extra> extras_;
   std::string calcChain_, vba_;
-  std::size_t chartCount_ = 0;
-  std::size_t chartExCount_ = 0;
+  std::size_t chartCount_ = 0, chartExCount_ = 0;
   bool strict_ = false;
 };
 
