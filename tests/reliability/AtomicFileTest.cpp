@@ -22,6 +22,7 @@ using base::TemporaryFile;
 // until it is killed.
 struct WriterProcess {
   WriterProcess(const fs::path& folder, const fs::path& capture) {
+    fs::remove(capture / "child.out");
     pid = ForkChild(capture, {}, [&] {
       try {
         TemporaryFile temp(folder);
@@ -51,14 +52,21 @@ struct WriterProcess {
 
 TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
   ScratchDir dir("sweep"), capture("capture");
-  // Being written: by another process, by a writer of this very process,
-  // and (below) by a descriptor holding the lock as a writer does. Writers
-  // sweep the folder when they start, so they come first here.
-  WriterProcess other(dir.Path(), capture.Path());
-  ASSERT_TRUE(base::IsTemporaryName(other.name)) << other.name;
+  // A killed writer's file: the first temporary file of this process in the
+  // folder clears it.
+  WriterProcess killed(dir.Path(), capture.Path());
+  ASSERT_TRUE(base::IsTemporaryName(killed.name)) << killed.name;
+  killed.Kill();
+  ASSERT_TRUE(fs::exists(dir / killed.name));
   std::optional<TemporaryFile> mine;
   mine.emplace(dir.Path());
   mine->Write("mine", 4);
+  EXPECT_FALSE(fs::exists(dir / killed.name));
+
+  // Being written: by another process, by a writer of this very process
+  // (mine), and by a descriptor holding the lock as a writer does.
+  WriterProcess other(dir.Path(), capture.Path());
+  ASSERT_TRUE(base::IsTemporaryName(other.name)) << other.name;
   const int locked = ::open(dir.File("~$qvcccccccccccc.tmp", "locked").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(locked, 0);
   ASSERT_EQ(::flock(locked, LOCK_EX | LOCK_NB), 0);
@@ -108,17 +116,6 @@ TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
   EXPECT_EQ(dir.Names(), names);
 }
 
-TEST(AbandonedTemporaries, KilledWriterLeavesAFileTheNextWriterClears) {
-  ScratchDir dir("sweepkill"), capture("capture");
-  WriterProcess killed(dir.Path(), capture.Path());
-  ASSERT_FALSE(killed.name.empty());
-  killed.Kill();
-  ASSERT_TRUE(fs::exists(dir / killed.name));
-  // The first temporary file in a folder sweeps it.
-  TemporaryFile next(dir.Path());
-  EXPECT_FALSE(fs::exists(dir / killed.name));
-}
-
 TEST(AbandonedTemporaries, ConcurrentWritersAndSweepsInOneProcessNeverCollide) {
   // Threads saving into one folder while others sweep it, as parallel jobs
   // on one folder do: every writer must still find its own file.
@@ -144,8 +141,11 @@ TEST(AbandonedTemporaries, ConcurrentWritersAndSweepsInOneProcessNeverCollide) {
   for (const auto& name : dir.Names()) EXPECT_FALSE(base::IsTemporaryName(name)) << name;
 }
 
-TEST(AtomicSave, TheSavedWorkbookKeepsTheOriginalsExtendedAttributesEmptyOnesToo) {
+TEST(AtomicSave, KeepsTheOriginalsExtendedAttributesAndTakesAVanishedOneForAnotherProgramsChange) {
   ScratchDir dir("xattr");
+  // Deleted between the check and the save: another program's doing, not a
+  // write error.
+  EXPECT_THROW(base::AtomicFile(dir / "book.xlsx", base::FileStamp{}), base::FileChanged);
   WriteLinkedWorkbook(dir / "book.xlsx");
   const std::string path = (dir / "book.xlsx").string();
   if (::setxattr(path.c_str(), "user.tag", "blue", 4, 0) != 0 || ::setxattr(path.c_str(), "user.empty", "", 0, 0) != 0)
@@ -157,13 +157,6 @@ TEST(AtomicSave, TheSavedWorkbookKeepsTheOriginalsExtendedAttributesEmptyOnesToo
   EXPECT_EQ(::getxattr(path.c_str(), "user.tag", value, sizeof value), 4);
   EXPECT_STREQ(value, "blue");
   EXPECT_EQ(::getxattr(path.c_str(), "user.empty", value, sizeof value), 0);
-}
-
-// Deleted between the check and the save: another program's doing, not a
-// write error.
-TEST(AtomicSave, AnOriginalGoneBeforeTheSaveIsAChangeByAnotherProgram) {
-  ScratchDir dir("gone");
-  EXPECT_THROW(base::AtomicFile(dir / "book.xlsx", base::FileStamp{}), base::FileChanged);
 }
 
 }  // namespace
