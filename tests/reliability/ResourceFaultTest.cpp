@@ -51,6 +51,8 @@ TEST_F(ResourceFaults, AWorkbookThatCannotBeSavedFailsAloneAndTheRunGoesOn) {
     ScratchDir dir("fault", "/tmp");
     fs::permissions(dir.Path(), fs::perms::all);
     const fs::path failing = dir / "a" / "big.xlsx", other = dir / "b" / "small.xlsx";
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
     WriteBigLinkedWorkbook(failing, 256);
     WriteLinkedWorkbook(other);
     const std::string before = ReadBytes(failing);
