@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "Support.h"
@@ -84,14 +85,13 @@ TEST(AbandonedTemporaries, OnlyUnheldFilesOfOurOwnShapesAreRemoved) {
   fs::create_symlink(dir / "book.xlsx", dir / "~$qvbbbbbbbbbbbb.tmp");
 
   EXPECT_EQ(RemoveAbandonedTemporaries(dir.Path()), 2u);
+  std::vector<std::string> kept = lookalikes;
+  kept.insert(kept.end(), {"~$qvaaaaaaaaaaaa.tmp", "~$qvbbbbbbbbbbbb.tmp", "~$qvcccccccccccc.tmp", other.name,
+                           mine->Path().filename().string()});
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(dir.Names(), kept) << "only the two abandoned ones may go";
   for (const auto& name : lookalikes) EXPECT_EQ(ReadBytes(dir / name), "not ours") << name;
-  EXPECT_TRUE(fs::is_directory(dir / "~$qvaaaaaaaaaaaa.tmp"));
-  EXPECT_TRUE(fs::is_symlink(dir / "~$qvbbbbbbbbbbbb.tmp"));
-  EXPECT_FALSE(fs::exists(dir / "~$qv0123456789ab.tmp"));
-  EXPECT_FALSE(fs::exists(dir / ".quorvane-copy.Ab3xY9"));
   EXPECT_EQ(ReadBytes(dir / other.name), "content");
-  EXPECT_TRUE(fs::exists(dir / "~$qvcccccccccccc.tmp"));
-  EXPECT_TRUE(fs::exists(mine->Path()));
 
   // The writer is unharmed: it still moves its file into place, never over
   // an existing name unless told to replace it.
