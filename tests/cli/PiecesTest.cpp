@@ -155,7 +155,8 @@ TEST(PosixFileCopier, CopiesWholeWithItsModeNeverReplacesATargetAndFailsLeavingN
   EXPECT_EQ(ReadBytes(dir / "copy.xlsx"), content);
   EXPECT_EQ(fs::status(dir / "copy.xlsx").permissions(), fs::status(book).permissions());
   // A dangling link is a taken name too: following it would write elsewhere.
-  for (const fs::path& taken : {older, dir / "dangling.xlsx"}) EXPECT_EQ(copier.Copy(book, taken), CopyResult::TargetExists);
+  for (const fs::path& taken : {older, dir / "dangling.xlsx"})
+    EXPECT_EQ(copier.Copy(book, taken), CopyResult::TargetExists);
   EXPECT_EQ(ReadBytes(older), "older backup");
 
   const struct {
