@@ -1,9 +1,8 @@
 #pragma once
-// What the reliability tests share: the program, the workbooks they work on
-// and the check that a result is whole.
+// What the reliability tests share: the program, a small linked workbook and
+// the check that a result is whole.
 
 #include <string>
-#include <vector>
 
 #include "ooxml/Workbook.h"
 #include "support/Process.h"
@@ -15,32 +14,7 @@ using namespace quorvane::tests;
 
 inline const std::string kCli = QUORVANE_CLI;
 
-// The generator's preset (seed 7) with shape options on top (e.g. "--rows",
-// "5000"), made once into the build's cache folder; empty when the
-// generator is not built.
-inline fs::path CachedWorkbook(const std::string& preset, const std::vector<std::string>& shape = {}) {
-#ifdef QUORVANE_GENERATE
-  std::string key = preset + "-7";
-  for (const auto& option : shape) key += "-" + option.substr(option.find_first_not_of('-'));
-  const fs::path file = fs::path(QUORVANE_RELIABILITY_CACHE) / (key + ".xlsx");
-  if (fs::exists(file)) return file;
-  // Test programs run in parallel: each generates privately, the first
-  // rename wins and all get the same bytes.
-  const fs::path own = fs::path(QUORVANE_RELIABILITY_CACHE) / ("gen." + std::to_string(::getpid()));
-  fs::create_directories(own);
-  std::vector<std::string> argv{QUORVANE_GENERATE, "--preset", preset, "--seed", "7", "--out", own.string()};
-  argv.insert(argv.end(), shape.begin(), shape.end());
-  std::error_code ec;
-  if (RunProgram(argv, own, {.deadline = std::chrono::minutes(5)}).exit == 0) fs::rename(own / (preset + ".xlsx"), file, ec);
-  fs::remove_all(own, ec);
-  return fs::exists(file) ? file : fs::path();
-#else
-  (void)preset, (void)shape;
-  return {};
-#endif
-}
-
-// A small workbook with two book links (cells, a name), 1 to 2 KiB.
+// Two book links (cells, a name), 1 to 2 KiB.
 inline testing::WorkbookBuilder LinkedBook() {
   testing::WorkbookBuilder b;
   b.AddBookLink({"One.xlsx", {"S"}, R"(<sheetData sheetId="0"><row r="1"><cell r="A1"><v>4</v></cell></row></sheetData>)"});
@@ -51,6 +25,18 @@ inline testing::WorkbookBuilder LinkedBook() {
   return b;
 }
 inline void WriteLinkedWorkbook(const fs::path& path) { LinkedBook().Write(path); }
+
+// A linked workbook of about `kib` KiB that deflate cannot shrink much.
+inline void WriteBigLinkedWorkbook(const fs::path& path, int kib) {
+  std::string rows;
+  std::uint64_t x = 88172645463325252ull;
+  for (int r = 1; static_cast<int>(rows.size()) < kib * 1024 * 3; ++r) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    rows += "<row r=\"" + std::to_string(r) + "\"><c r=\"A" + std::to_string(r) + "\"><f>[1]S!A1*" +
+            std::to_string(x % 1000003) + "</f><v>" + std::to_string(x) + "</v></c></row>";
+  }
+  testing::WorkbookBuilder().AddBookLink({"Src.xlsx", {"S"}, ""}).AddSheet("Main", rows).Write(path);
+}
 
 // True when the file opens with the engine and has no book links.
 inline bool OpensWithoutBookLinks(const fs::path& path, std::string* why = nullptr) {
