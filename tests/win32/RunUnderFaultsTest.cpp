@@ -8,7 +8,6 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 
 #include "FakeExcelServer.h"
@@ -68,10 +67,8 @@ struct Case {
   const char* name;
   std::vector<Fault> faults;
   std::vector<Failure> failures;  // what the final message reports
-  bool reached = true;            // false: the run never takes the step
   std::function<void(testing::FakeExcelState&)> teach = {};
   std::function<Books(const fs::path& folder)> files = {};  // else two paths nobody opens
-  std::chrono::milliseconds quitGrace{300};
   std::function<void(const Books&)> also = {};  // what else must hold afterwards
 };
 
@@ -112,26 +109,14 @@ std::vector<Case> Cases() {
   const auto real = [](const fs::path& folder) {
     return Books{LinkedBook(folder / "one.xlsx"), LinkedBook(folder / "two.xlsx")};
   };
-  std::vector<Case> cases = {
+  return {
       {"no fault", {}, {}},
       {"creation", {Error("Create", kServerExecFailure)}, {{1, "Excel.Application", kServerExecFailure, ""}}},
-      {"Visible is never set", {Raised("Visible", L"no", 0)}, {}, false},
       {"macros cannot be turned off", {Raised("AutomationSecurity", L"Not allowed here.")},
        {{1, "AutomationSecurity", kExcelError, "Not allowed here."}}},
-      {"DisplayAlerts off", {Raised("DisplayAlerts", L"Alerts cannot be changed now")},
-       {{1, "DisplayAlerts", kExcelError, "Alerts cannot be changed now"}}},
-      {"DisplayAlerts back on after the save", {Error("DisplayAlerts", E_FAIL, 2)}, {{1, "DisplayAlerts", E_FAIL, ""}}},
-      {"AskToUpdateLinks", {Error("AskToUpdateLinks", E_ACCESSDENIED)}, {{1, "AskToUpdateLinks", E_ACCESSDENIED, ""}}},
-      {"Workbooks", {Error("Workbooks", kDisconnected)}, {{1, "Workbooks", kDisconnected, ""}}},
       {"Open", {Raised("Open", L"'first.xlsx' could not be found.")},
        {{1, "Open", kExcelError, "'first.xlsx' could not be found."}}},
-      {"ActiveWorkbook", {Error("ActiveWorkbook", kDisconnected)}, {{1, "ActiveWorkbook", kDisconnected, ""}}},
-      {"LinkSources", {Error("LinkSources", kExcelError)}, {{1, "LinkSources", kExcelError, ""}}},
-      {"LinkSources after the breaks", {Error("LinkSources", kExcelError, 2)}, {{1, "LinkSources", kExcelError, ""}}},
-      {"first BreakLink", {Raised("BreakLink", L"The source is not reachable.")},
-       {{1, "BreakLink", kExcelError, "The source is not reachable."}}},
       {"later BreakLink", {Error("BreakLink", kServerFault, 2)}, {{1, "BreakLink", kServerFault, ""}}},
-      {"Save", {Raised("Save", L"The file is read-only.")}, {{1, "Save", kExcelError, "The file is read-only."}}},
       {"Close after a failed Save", {Raised("Save", L"Disk full."), Error("Close", kDisconnected)},
        {{1, "Save", kExcelError, "Disk full."}}},
       {"Quit once", {Error("Quit", kDisconnected)}, {{1, "Quit", kDisconnected, ""}}},
@@ -151,16 +136,15 @@ std::vector<Case> Cases() {
        {{1, "Hwnd", E_FAIL, "the instance could not be watched"}, {2, "Hwnd", E_FAIL, "could not be watched"}}},
       {"a call that never comes back", {Blocked("Open")}, {{1, "Open", 0, deadline}}},
       {"a call that never comes back after the breaks", {Blocked("Save")}, {{1, "Save", 0, deadline}}},
-      {"slow to exit after Quit", {}, {}, true, [](testing::FakeExcelState& s) { s.exitDelayMs = 1500; }, {},
-       std::chrono::seconds(10),
+      {"slow to exit after Quit", {}, {}, [](testing::FakeExcelState& s) { s.exitDelayMs = 1500; }, {},
        [](const Books&) {
          for (const FakeInstance& instance : FakeExcel().instances)
            EXPECT_TRUE(!instance.created || instance.process->ExitCode() == testing::kChildOwnExitCode)
                << "ended by force";
        }},
-      {"a source left where the engine cannot go", {}, {{1, "", 0, left}, {2, "", 0, left}}, true, keepOne},
+      {"a source left where the engine cannot go", {}, {{1, "", 0, left}, {2, "", 0, left}}, keepOne},
       // Real files: one Windows shares for reading only is never handed to Excel.
-      {"held open by another program", {}, {{1, "", 0, "in use by another program: not opened"}}, true, {},
+      {"held open by another program", {}, {{1, "", 0, "in use by another program: not opened"}}, {},
        [](const fs::path& folder) {
          const Books books{LinkedBook(folder / "held.xlsx"), LinkedBook(folder / "second.xlsx")};
          held.reset(::CreateFileW((folder / "held.xlsx").c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
@@ -168,28 +152,11 @@ std::vector<Case> Cases() {
          EXPECT_TRUE(held);
          return books;
        },
-       std::chrono::milliseconds(300), [](const Books&) { held.reset(); }},
-      {"a source Excel leaves in real workbooks", {}, {}, true, keepOne, real, std::chrono::milliseconds(300),
-       [](const Books& books) {
+       [](const Books&) { held.reset(); }},
+      {"a source Excel leaves in real workbooks", {}, {}, keepOne, real, [](const Books& books) {
          for (const auto& book : books) EXPECT_TRUE(NoBookLinksLeft(book)) << book;
        }},
   };
-  const char* shared = std::getenv("QUORVANE_SHARED");
-  const fs::path xls = fs::path(shared ? shared : "") / "corpus" / "needs_excel" / "poi_XRefCalc.xls";
-  if (shared && fs::exists(xls)) {
-    cases.push_back({"a source Excel leaves in a legacy workbook", {}, {{1, "", 0, left}}, true, keepOne,
-                     [xls](const fs::path& folder) {
-                       fs::copy_file(xls, folder / "legacy.xls");
-                       fs::permissions(folder / "legacy.xls", fs::perms::owner_write, fs::perm_options::add);
-                       return Books{base::ToUtf8(folder / "legacy.xls"), LinkedBook(folder / "second.xlsx")};
-                     },
-                     std::chrono::milliseconds(300),
-                     [xls](const Books& books) {
-                       EXPECT_EQ(tests::ReadBytes(base::FromUtf8(books[0])), tests::ReadBytes(xls));
-                       EXPECT_TRUE(NoBookLinksLeft(books[1]));
-                     }});
-  }
-  return cases;
 }
 
 bool Has(const Calls& calls, const std::string& call) {
@@ -203,18 +170,22 @@ const FakeInstance* OpenedFor(const std::string& book) {
   return nullptr;
 }
 
-class RunUnderFaultsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!testing::ProgIdMapsToFake())
-      GTEST_SKIP() << "Excel.Application is not mapped to the test class (run through scripts/test-windows)";
-    ASSERT_TRUE(SUCCEEDED(registration_.Result()));
-  }
-  void TearDown() override { FakeExcel() = testing::FakeExcelState{}; }
-
-  // One run over both workbooks as the window starts it, with the user's own
-  // Excel already running. Gives the messages shown.
-  static std::vector<std::string> Run(const Books& books, std::chrono::milliseconds quitGrace, bool& leftIdle) {
+// Each row: one run over both workbooks as the window starts it, with the
+// user's own Excel already running.
+TEST(RunUnderFaults, EveryRowEndsWithItsMessageAndOnlyTheUsersExcelStillRunning) {
+  if (!testing::ProgIdMapsToFake())
+    GTEST_SKIP() << "Excel.Application is not mapped to the test class (run through scripts/test-windows)";
+  const testing::FakeExcelRegistration registration;
+  ASSERT_TRUE(SUCCEEDED(registration.Result()));
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    FakeExcel() = testing::FakeExcelState{};
+    FakeExcel().separateProcesses = true;
+    FakeExcel().linkSources = {L"C:\\Sources\\a.xlsx", kKept};
+    FakeExcel().faults = c.faults;
+    if (c.teach) c.teach(FakeExcel());
+    const tests::ScratchDir folder("faults");
+    const Books books = c.files ? c.files(folder.Path()) : Books{"C:\\Sweep\\first.xlsx", "C:\\Sweep\\second.xlsx"};
     auto users = testing::NewFakeApplication();
     DWORD cookie = 0;
     EXPECT_TRUE(SUCCEEDED(::RegisterActiveObject(users.get(), testing::kFakeExcelClass, ACTIVEOBJECT_STRONG, &cookie)));
@@ -224,8 +195,9 @@ class RunUnderFaultsTest : public ::testing::Test {
     base::Property<double> progress;
     base::Property<int> pointer;
     AnswerYes messages;
-    const ExcelTimes times{quitGrace, {.deadline = std::chrono::seconds(2),
-                                       .busy = {std::chrono::milliseconds(1000), std::chrono::milliseconds(20)}}};
+    const ExcelTimes times{std::chrono::milliseconds(FakeExcel().exitDelayMs ? 10000 : 300),
+                           {.deadline = std::chrono::seconds(2),
+                            .busy = {std::chrono::milliseconds(1000), std::chrono::milliseconds(20)}}};
     ooxml::EngineObstacleFinder obstacleFinder;
     ooxml::BuiltinAutomation engine;
     ComExcel excel(times, {&obstacleFinder, &engine});
@@ -234,90 +206,60 @@ class RunUnderFaultsTest : public ::testing::Test {
     testing::FakeInput input;
     links::RemoveLinks({backup, files, progress, pointer}, {excel, messages, copier, clock, input});
     ::RevokeActiveObject(cookie, nullptr);
-    leftIdle = pointer.Get() == base::kPointerDefault && progress.Get() == 0.0;
-    return messages.shown;
+    users.reset();
+    if (c.also) c.also(books);
+    EXPECT_TRUE(pointer.Get() == base::kPointerDefault && progress.Get() == 0.0) << "the window still shows the run";
+    const testing::FakeExcelState& state = FakeExcel();
+    EXPECT_EQ(state.faultsFired > 0, !c.faults.empty());
+
+    // The warning about the running Excel, then one final message naming
+    // exactly the failed workbooks with the failing step and its reason.
+    ASSERT_EQ(messages.shown.size(), 2u);
+    const std::string& report = messages.shown[1];
+    const std::string summary = std::to_string(c.failures.size()) + " of 2 workbooks could not be processed";
+    EXPECT_TRUE(c.failures.empty() ? report == "Done." : report.find(summary) != std::string::npos) << report;
+    for (int book = 1; book <= 2; ++book) {
+      const auto failure =
+          std::find_if(c.failures.begin(), c.failures.end(), [book](const Failure& f) { return f.book == book; });
+      const std::string& path = books[static_cast<std::size_t>(book - 1)];
+      const FakeInstance* instance = OpenedFor(path);
+      if (failure == c.failures.end()) {
+        // Worked through to the end in an instance of its own.
+        EXPECT_EQ(report.find(path), std::string::npos) << report;
+        ASSERT_NE(instance, nullptr) << path << " was not opened";
+        EXPECT_TRUE(Has(instance->calls, "Workbook.Save()") && Has(instance->calls, "Application.Quit()")) << path;
+        continue;
+      }
+      const std::string line = path + "\r\n    " + (failure->member.empty() ? "" : failure->member + ": ");
+      const std::size_t at = report.find(line);
+      ASSERT_NE(at, std::string::npos) << report;
+      const std::size_t from = at + line.size();
+      const std::string reason = report.substr(from, report.find("\r\n", from) - from);
+      if (failure->member.empty()) {
+        EXPECT_EQ(reason, failure->text);
+        EXPECT_TRUE(!reason.ends_with(": not opened") || !instance) << "handed to Excel";
+      } else {
+        char code[16];
+        std::snprintf(code, sizeof code, "(0x%08lX)", static_cast<unsigned long>(failure->code));
+        EXPECT_NE(reason.find(failure->text), std::string::npos) << reason;
+        EXPECT_TRUE(!failure->code || reason.find(code) != std::string::npos) << reason;
+      }
+    }
+
+    // Every instance the run created had its macros off before it opened
+    // anything, and is gone; the user's own was only asked its name, and runs.
+    for (const FakeInstance& instance : state.instances) {
+      if (!instance.created) continue;
+      EXPECT_EQ(instance.macrosRun, 0);  // counts the opens while AutomationSecurity was not 3
+      EXPECT_TRUE(instance.process->EndsWithin(5000)) << "an instance still runs";  // exits by itself, soon
+    }
+    const FakeInstance& own = state.instances.front();
+    ASSERT_TRUE(!own.created && own.process);
+    EXPECT_EQ(own.calls, Calls{"Application.(default)"});
+    EXPECT_TRUE(own.process->Alive());
+    EXPECT_EQ(state.liveObjects, 0) << "a COM reference was leaked";
   }
-
-  void Check(const Case& c);
-
-  testing::FakeExcelRegistration registration_;
-};
-
-void RunUnderFaultsTest::Check(const Case& c) {
   FakeExcel() = testing::FakeExcelState{};
-  FakeExcel().separateProcesses = true;
-  FakeExcel().linkSources = {L"C:\\Sources\\a.xlsx", kKept};
-  FakeExcel().faults = c.faults;
-  if (c.teach) c.teach(FakeExcel());
-  const tests::ScratchDir folder("faults");
-  const Books books = c.files ? c.files(folder.Path()) : Books{"C:\\Sweep\\first.xlsx", "C:\\Sweep\\second.xlsx"};
-  bool leftIdle = false;
-  const std::vector<std::string> shown = Run(books, c.quitGrace, leftIdle);
-  if (c.also) c.also(books);
-  EXPECT_TRUE(leftIdle) << "the window still shows the run";
-  const testing::FakeExcelState& state = FakeExcel();
-  EXPECT_EQ(state.faultsFired > 0, !c.faults.empty() && c.reached);
-
-  // The warning about the running Excel, then one final message naming
-  // exactly the failed workbooks with the failing step and its reason.
-  ASSERT_EQ(shown.size(), 2u);
-  const std::string& report = shown[1];
-  const std::string summary = std::to_string(c.failures.size()) + " of 2 workbooks could not be processed";
-  EXPECT_TRUE(c.failures.empty() ? report == "Done." : report.find(summary) != std::string::npos) << report;
-  for (int book = 1; book <= 2; ++book) {
-    const auto failure =
-        std::find_if(c.failures.begin(), c.failures.end(), [book](const Failure& f) { return f.book == book; });
-    const std::string& path = books[static_cast<std::size_t>(book - 1)];
-    const FakeInstance* instance = OpenedFor(path);
-    if (failure == c.failures.end()) {
-      // Worked through to the end in an instance of its own.
-      EXPECT_EQ(report.find(path), std::string::npos) << report;
-      ASSERT_NE(instance, nullptr) << path << " was not opened";
-      EXPECT_TRUE(Has(instance->calls, "Workbook.Save()") && Has(instance->calls, "Application.Quit()")) << path;
-      continue;
-    }
-    const std::string line = path + "\r\n    " + (failure->member.empty() ? "" : failure->member + ": ");
-    const std::size_t at = report.find(line);
-    ASSERT_NE(at, std::string::npos) << report;
-    const std::size_t from = at + line.size();
-    const std::string reason = report.substr(from, report.find("\r\n", from) - from);
-    if (failure->member.empty()) {
-      EXPECT_EQ(reason, failure->text);
-      EXPECT_TRUE(!reason.ends_with(": not opened") || !instance) << "handed to Excel";
-    } else {
-      char code[16];
-      std::snprintf(code, sizeof code, "(0x%08lX)", static_cast<unsigned long>(failure->code));
-      EXPECT_NE(reason.find(failure->text), std::string::npos) << reason;
-      EXPECT_TRUE(!failure->code || reason.find(code) != std::string::npos) << reason;
-    }
-    // Nothing is saved in its instance after the failure.
-    if (instance && !instance->faults.empty()) {
-      const std::size_t next = std::min(instance->faults.back() + 1, instance->calls.size());
-      const auto after = instance->calls.begin() + static_cast<std::ptrdiff_t>(next);
-      EXPECT_EQ(std::count(after, instance->calls.end(), "Workbook.Save()"), 0);
-    }
-  }
-
-  // Every instance the run created had its macros off before it opened
-  // anything, and is gone; the user's own was only asked its name, and runs.
-  for (const FakeInstance& instance : state.instances) {
-    if (!instance.created) continue;
-    EXPECT_EQ(instance.macrosRun, 0);  // counts the opens while AutomationSecurity was not 3
-    EXPECT_TRUE(instance.process->EndsWithin(5000)) << "an instance still runs";  // exits by itself, soon
-  }
-  ASSERT_FALSE(state.instances.empty());
-  const FakeInstance& users = state.instances.front();
-  ASSERT_TRUE(!users.created && users.process);
-  EXPECT_EQ(users.calls, Calls{"Application.(default)"});
-  EXPECT_TRUE(users.process->Alive());
-  EXPECT_EQ(state.liveObjects, 0) << "a COM reference was leaked";
-}
-
-TEST_F(RunUnderFaultsTest, EveryRowEndsWithItsMessageAndOnlyTheUsersExcelStillRunning) {
-  for (const Case& c : Cases()) {
-    SCOPED_TRACE(c.name);
-    Check(c);
-  }
 }
 
 }  // namespace
