@@ -539,6 +539,39 @@ TEST(Dialogs, OpenDialogAndFolderPicker) {
   EXPECT_TRUE(p.messages.shown.empty());
 }
 
+// The program's message boxes: titled, modal to the window, with the buttons
+// asked for, giving the user's answer.
+TEST(MessageBoxes, AppModalBoxesWithTheTitleAndTheUsersAnswer) {
+  FakeProgram p;
+  HWND owner = p.Window().Handle();
+  win32::Win32MessageBoxes boxes(owner);
+  const struct {
+    const char* text;
+    base::MessageButtons buttons;
+    int press;
+    base::MessageAnswer answer;
+    const wchar_t* seen;
+  } cases[] = {{"Excel may be open.\r\n\r\nProceed?", base::MessageButtons::YesNo, IDNO, base::MessageAnswer::No,
+                L"Quorvane: Excel may be open.\r\n\r\nProceed?; owner disabled; Yes"},
+               {"Sure?", base::MessageButtons::YesNo, IDYES, base::MessageAnswer::Yes,
+                L"Quorvane: Sure?; owner disabled; Yes"},
+               {"Done.", base::MessageButtons::Ok, IDOK, base::MessageAnswer::Ok, L"Quorvane: Done.; owner disabled; OK"}};
+  for (const auto& c : cases) {
+    std::wstring seen;
+    {
+      DialogHandler handler([&](HWND box) {
+        seen = WindowText(box) + L": " + WindowText(::GetDlgItem(box, 0xFFFF)) +
+               (::IsWindowEnabled(owner) ? L"" : L"; owner disabled") + (::GetDlgItem(box, IDYES) ? L"; Yes" : L"") +
+               (::GetDlgItem(box, IDOK) ? L"; OK" : L"");
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(c.press, BN_CLICKED), 0);
+      });
+      EXPECT_EQ(boxes.Show(c.text, c.buttons), c.answer) << c.text;
+    }
+    EXPECT_EQ(seen, c.seen);
+  }
+  EXPECT_TRUE(::IsWindowEnabled(owner));
+}
+
 // A 32x32, 32-bit .cur (type 2, with a hot spot) or .ico (type 1) file.
 std::string PointerFile(std::uint32_t type, std::uint32_t hotX, std::uint32_t hotY) {
   constexpr std::uint32_t kPixels = 32 * 32 * 4, kMask = 32 * 4, kHeader = 40;
@@ -571,7 +604,7 @@ POINT HotSpot(HCURSOR cursor) {
 
 // The pointer images read from the program's folder: HAND-M.CUR for the
 // window's custom pointer, drag.ico for the list's. With an unreadable
-// HAND-M.CUR the system's hand stands in, and nobody is told.
+// HAND-M.CUR the system's hand stands in (that nobody is told is the model's).
 TEST(PointerFiles, HandAndDragImagesFromTheProgramFolderOrTheSystemsOwn) {
   const fs::path folder = ProgramFolder();
   const struct Removed {
@@ -584,8 +617,6 @@ TEST(PointerFiles, HandAndDragImagesFromTheProgramFolderOrTheSystemsOwn) {
   tests::WriteBytes(folder / "HAND-M.CUR", "not a cursor at all");
   {
     FakeProgram p;
-    EXPECT_FALSE(p.Form().HasMouseIcon());
-    EXPECT_TRUE(p.messages.shown.empty());
     HWND check2 = p.Control(ControlId::Check2);
     Mouse(check2, WM_MOUSEMOVE, {5, 5});
     EXPECT_EQ(CursorShownOver(check2), ::LoadCursorW(nullptr, IDC_HAND));
@@ -595,7 +626,6 @@ TEST(PointerFiles, HandAndDragImagesFromTheProgramFolderOrTheSystemsOwn) {
   tests::WriteBytes(folder / "HAND-M.CUR", PointerFile(2, 3, 5));
   tests::WriteBytes(folder / "drag.ico", PointerFile(1, 0, 0));
   FakeProgram p;
-  EXPECT_TRUE(p.Form().HasMouseIcon());
   HWND check1 = p.Control(ControlId::Check1);
   Mouse(check1, WM_MOUSEMOVE, {5, 5});
   const HCURSOR hand = CursorShownOver(check1);
