@@ -71,7 +71,7 @@ TEST(RegionalClock, NamesComeFromTheUserLocaleAndNowCountsSundayAsZero) {
 
 // The message filter of a thread that calls Excel. Wine does not pass a
 // server's "retry later" to the caller's filter, so its answers are asked
-// directly here; the retries the caller sees are in RunUnderFaultsTest.
+// directly here; the retries the caller sees are in ComExcelTest.
 TEST(MessageFilter, RetriesABusyServerUntilTheWindowHasPassedAndNothingElse) {
   const RetryTimes times{std::chrono::milliseconds(60000), std::chrono::milliseconds(150)};
   const auto filter = NewRetryingMessageFilter(times);
