@@ -64,6 +64,7 @@ class WindowsFileFaults : public ::testing::Test {
   static std::string Break(const fs::path& path) {
     try {
       auto book = ooxml::Workbook::Open(path);
+      EXPECT_EQ(book.BookSources().size(), 1u);
       book.Break(book.BookSources());
       book.Save();
     } catch (const std::exception& e) {
