@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
-#include <functional>
 
 #include "win32/Strings.h"
 
@@ -44,29 +43,78 @@ bool Listed(const std::vector<std::wstring>& list, const std::wstring& item) {
 }
 
 constexpr WORD kGet = DISPATCH_PROPERTYGET, kPut = DISPATCH_PROPERTYPUT, kCall = DISPATCH_METHOD;
-using Handler = std::function<void(const DISPPARAMS&, VARIANT*)>;
-const Handler kNothing = [](const DISPPARAMS&, VARIANT*) {};
+enum Kind { kApplication, kWorkbooks, kWorkbook };
+const char* const kKindNames[] = {"Application", "Workbooks", "Workbook"};
 
-struct Member {
+// Every member of every object: its DISPID is its place here plus one, its
+// parameters' DISPIDs their places in `params`.
+const struct Member {
+  Kind on;
   std::wstring name;
   std::vector<std::wstring> params;
   WORD kinds;
-  Handler handler = kNothing;
+} kMembers[] = {
+    {kApplication, L"Workbooks", {}, kGet},
+    {kApplication, L"ActiveWorkbook", {}, kGet},
+    {kApplication, L"AutomationSecurity", {}, kGet | kPut},
+    {kApplication, L"Visible", {}, kGet | kPut},
+    {kApplication, L"DisplayAlerts", {}, kGet | kPut},
+    {kApplication, L"AskToUpdateLinks", {}, kGet | kPut},
+    {kApplication, L"Quit", {}, kCall},
+    {kApplication, L"Hwnd", {}, kGet},
+    {kWorkbooks, L"Open", {L"Filename", L"UpdateLinks", L"ReadOnly"}, kCall},
+    {kWorkbook, L"LinkSources", {L"Type"}, kCall | kGet},
+    {kWorkbook, L"BreakLink", {L"name", L"Type"}, kCall},
+    {kWorkbook, L"Save", {}, kCall},
+    {kWorkbook, L"Close", {L"SaveChanges", L"Filename", L"RouteWorkbook"}, kCall},
 };
+
+// A text argument by its parameter id, named or in its place.
+std::wstring TextArgument(const DISPPARAMS& params, DISPID param) {
+  const VARIANT* value = nullptr;
+  for (UINT i = 0; i < params.cNamedArgs; ++i)
+    if (params.rgdispidNamedArgs[i] == param) value = &params.rgvarg[i];
+  if (!value && static_cast<UINT>(param) < params.cArgs - params.cNamedArgs)
+    value = &params.rgvarg[params.cArgs - 1 - static_cast<UINT>(param)];
+  if (value && value->vt == VT_BSTR && value->bstrVal) return value->bstrVal;
+  if (value && value->vt == (VT_BYREF | VT_BSTR) && *value->pbstrVal) return *value->pbstrVal;
+  return {};
+}
+
+// LinkSources: the sources less those this instance's BreakLink took off.
+VARIANT SourceArray(const FakeInstance& instance) {
+  const FakeExcelState& state = FakeExcel();
+  std::vector<std::wstring> listed;
+  for (const auto& source : state.linkSources)
+    if (!Listed(instance.broken, source)) listed.push_back(source);
+  VARIANT v;
+  ::VariantInit(&v);
+  if (listed.empty()) return v;
+  const VARTYPE element = state.sourcesAsVariants ? VT_VARIANT : VT_BSTR;
+  SAFEARRAY* array = ::SafeArrayCreateVectorEx(element, state.lowerBound, static_cast<ULONG>(listed.size()), nullptr);
+  for (LONG i = 0; i < static_cast<LONG>(listed.size()); ++i) {
+    LONG index = state.lowerBound + i;
+    win32::UniqueBstr text(::SysAllocString(listed[static_cast<std::size_t>(i)].c_str()));
+    VARIANT item;
+    item.vt = VT_BSTR;
+    item.bstrVal = text.get();
+    ::SafeArrayPutElement(array, &index, state.sourcesAsVariants ? static_cast<void*>(&item) : text.get());  // copies
+  }
+  v.vt = VT_ARRAY | element;
+  v.parray = array;
+  return v;
+}
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"  // COM objects are deleted by their own Release
 
-// One IDispatch object with named members; the last Release deletes it.
+// One object of an instance; the last Release deletes it.
 class FakeObject final : public IDispatch {
  public:
-  FakeObject(std::string name, int instance, std::vector<Member> members, bool isApplication = false)
-      : name_(std::move(name)), instance_(instance), members_(std::move(members)), isApplication_(isApplication) {
-    ++FakeExcel().liveObjects;
-  }
+  FakeObject(Kind kind, int instance) : kind_(kind), instance_(instance) { ++FakeExcel().liveObjects; }
   ~FakeObject() {
     --FakeExcel().liveObjects;
-    if (isApplication_) LastReleaseOfApplication();
+    if (kind_ == kApplication) LastReleaseOfApplication();
   }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -87,33 +135,34 @@ class FakeObject final : public IDispatch {
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
 
-  // Members get ids 1.., their parameters 0.., matched regardless of case as Excel does.
+  // Names are matched regardless of case, as Excel does.
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     std::fill(ids, ids + count, DISPID_UNKNOWN);
-    std::size_t m = 0;
-    while (m < members_.size() && ::_wcsicmp(members_[m].name.c_str(), names[0]) != 0) ++m;
-    if (m == members_.size()) return DISP_E_UNKNOWNNAME;
-    ids[0] = static_cast<DISPID>(m + 1);
-    const auto& params = members_[m].params;
+    const auto member = std::find_if(std::begin(kMembers), std::end(kMembers), [&](const Member& m) {
+      return m.on == kind_ && ::_wcsicmp(m.name.c_str(), names[0]) == 0;
+    });
+    if (member == std::end(kMembers)) return DISP_E_UNKNOWNNAME;
+    ids[0] = static_cast<DISPID>(member - std::begin(kMembers) + 1);
     for (UINT i = 1; i < count; ++i)
-      for (std::size_t p = 0; p < params.size(); ++p)
-        if (::_wcsicmp(params[p].c_str(), names[i]) == 0) ids[i] = static_cast<DISPID>(p);
+      for (std::size_t p = 0; p < member->params.size(); ++p)
+        if (::_wcsicmp(member->params[p].c_str(), names[i]) == 0) ids[i] = static_cast<DISPID>(p);
     return std::find(ids, ids + count, DISPID_UNKNOWN) == ids + count ? S_OK : DISP_E_UNKNOWNNAME;
   }
 
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO* exception, UINT* argError) override {
-    if (id == DISPID_VALUE && isApplication_ && (flags & kGet) && params->cArgs == 0) {
-      Record(name_ + ".(default)");
+    const std::string name = kKindNames[kind_];
+    if (id == DISPID_VALUE && kind_ == kApplication && (flags & kGet) && params->cArgs == 0) {
+      Record(name + ".(default)");
       if (!result) return S_OK;
       result->vt = VT_BSTR;
       result->bstrVal = ::SysAllocString(FakeExcel().defaultName.c_str());
       return S_OK;
     }
-    if (id < 1 || static_cast<std::size_t>(id) > members_.size()) return DISP_E_MEMBERNOTFOUND;
-    const Member& member = members_[static_cast<std::size_t>(id - 1)];
-    if (!(flags & member.kinds)) return DISP_E_MEMBERNOTFOUND;
-    std::string entry = name_ + "." + win32::Narrow(member.name);
+    if (id < 1 || id > static_cast<DISPID>(std::size(kMembers))) return DISP_E_MEMBERNOTFOUND;
+    const Member& member = kMembers[id - 1];
+    if (member.on != kind_ || !(flags & member.kinds)) return DISP_E_MEMBERNOTFOUND;
+    std::string entry = name + "." + win32::Narrow(member.name);
     if (flags & kPut) {
       if (params->cArgs != 1 || params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
         return DISP_E_PARAMNOTFOUND;
@@ -165,15 +214,37 @@ class FakeObject final : public IDispatch {
     }
     VARIANT ignored;
     ::VariantInit(&ignored);
-    member.handler(*params, result ? result : &ignored);
+    Answer(member.name, *params, result ? *result : ignored);
     ::VariantClear(&ignored);
     return S_OK;
   }
 
  private:
+  void Answer(const std::wstring& member, const DISPPARAMS& params, VARIANT& result) const {
+    FakeInstance& me = *InstanceAt(instance_);
+    if (member == L"Workbooks" || member == L"ActiveWorkbook") {
+      result.vt = VT_DISPATCH;
+      result.pdispVal = new FakeObject(member == L"Workbooks" ? kWorkbooks : kWorkbook, instance_);
+    } else if (member == L"AutomationSecurity" || member == L"Hwnd") {
+      if (params.cArgs == 1 && params.rgvarg[0].vt == VT_I4) me.automationSecurity = params.rgvarg[0].lVal;
+      result.vt = VT_I4;
+      result.lVal = member == L"AutomationSecurity" ? me.automationSecurity
+                    : me.process ? static_cast<LONG>(reinterpret_cast<INT_PTR>(me.process->Window()))
+                                 : FakeExcel().hwnd;
+    } else if (member == L"Open") {
+      me.macrosRun += me.automationSecurity != 3;
+    } else if (member == L"LinkSources") {
+      result = SourceArray(me);
+    } else if (member == L"BreakLink") {
+      const std::wstring source = TextArgument(params, 0);
+      if (!Listed(FakeExcel().keptByBreakLink, source)) me.broken.push_back(source);
+    } else if (member == L"Quit") {
+      me.quitHonoured = true;
+    }
+  }
+
   void Record(const std::string& entry) const {
     if (FakeInstance* owner = InstanceAt(instance_)) owner->calls.push_back(entry);
-    FakeExcel().journal.push_back(entry);
   }
 
   // Like Excel, an instance told to quit ends once nobody holds it, unless a
@@ -189,93 +260,16 @@ class FakeObject final : public IDispatch {
     if (self->quitHonoured && !self->lingers && self->process) self->process->Close();
   }
 
-  std::string name_;
+  Kind kind_;
   int instance_;
-  std::vector<Member> members_;
-  bool isApplication_;
   std::atomic<ULONG> refs_{1};
 };
-
-VARIANT Object(std::string name, int instance, std::vector<Member> members) {
-  VARIANT v;
-  v.vt = VT_DISPATCH;
-  v.pdispVal = new FakeObject(std::move(name), instance, std::move(members));
-  return v;
-}
-
-// A text argument by its parameter id, named or in its place.
-std::wstring TextArgument(const DISPPARAMS& params, DISPID param) {
-  const VARIANT* value = nullptr;
-  for (UINT i = 0; i < params.cNamedArgs; ++i)
-    if (params.rgdispidNamedArgs[i] == param) value = &params.rgvarg[i];
-  if (!value && static_cast<UINT>(param) < params.cArgs - params.cNamedArgs)
-    value = &params.rgvarg[params.cArgs - 1 - static_cast<UINT>(param)];
-  if (value && value->vt == VT_BSTR && value->bstrVal) return value->bstrVal;
-  if (value && value->vt == (VT_BYREF | VT_BSTR) && *value->pbstrVal) return *value->pbstrVal;
-  return {};
-}
-
-// LinkSources: the sources less those this instance's BreakLink took off.
-VARIANT SourceArray(int instance) {
-  const FakeExcelState& state = FakeExcel();
-  std::vector<std::wstring> listed;
-  for (const auto& source : state.linkSources)
-    if (!Listed(InstanceAt(instance)->broken, source)) listed.push_back(source);
-  VARIANT v;
-  ::VariantInit(&v);
-  if (listed.empty()) return v;
-  const VARTYPE element = state.sourcesAsVariants ? VT_VARIANT : VT_BSTR;
-  SAFEARRAY* array = ::SafeArrayCreateVectorEx(element, state.lowerBound, static_cast<ULONG>(listed.size()), nullptr);
-  for (LONG i = 0; i < static_cast<LONG>(listed.size()); ++i) {
-    LONG index = state.lowerBound + i;
-    win32::UniqueBstr text(::SysAllocString(listed[static_cast<std::size_t>(i)].c_str()));
-    VARIANT item;
-    item.vt = VT_BSTR;
-    item.bstrVal = text.get();
-    ::SafeArrayPutElement(array, &index, state.sourcesAsVariants ? static_cast<void*>(&item) : text.get());  // copies
-  }
-  v.vt = VT_ARRAY | element;
-  v.parray = array;
-  return v;
-}
 
 ComPtr<IDispatch> NewApplication(bool created) {
   FakeExcelState& state = FakeExcel();
   state.instances.push_back({.created = created});
   if (state.separateProcesses) state.instances.back().process = std::make_shared<ChildWindowProcess>(state.exitDelayMs);
-  const int self = static_cast<int>(state.instances.size()) - 1;
-  const auto me = [self] { return InstanceAt(self); };
-  std::vector<Member> book{
-      {L"LinkSources", {L"Type"}, kCall | kGet, [self](const DISPPARAMS&, VARIANT* r) { *r = SourceArray(self); }},
-      {L"BreakLink", {L"name", L"Type"}, kCall,
-       [me](const DISPPARAMS& p, VARIANT*) {
-         const std::wstring name = TextArgument(p, 0);
-         if (!Listed(FakeExcel().keptByBreakLink, name)) me()->broken.push_back(name);
-       }},
-      {L"Save", {}, kCall},
-      {L"Close", {L"SaveChanges", L"Filename", L"RouteWorkbook"}, kCall}};
-  std::vector<Member> books{{L"Open", {L"Filename", L"UpdateLinks", L"ReadOnly"}, kCall,
-                             [me](const DISPPARAMS&, VARIANT*) { me()->macrosRun += me()->automationSecurity != 3; }}};
-  std::vector<Member> app{
-      {L"Workbooks", {}, kGet, [self, books](const DISPPARAMS&, VARIANT* r) { *r = Object("Workbooks", self, books); }},
-      {L"ActiveWorkbook", {}, kGet,
-       [self, book](const DISPPARAMS&, VARIANT* r) { *r = Object("Workbook", self, book); }},
-      {L"AutomationSecurity", {}, kGet | kPut,
-       [me](const DISPPARAMS& p, VARIANT* r) {
-         if (p.cArgs == 1 && p.rgvarg[0].vt == VT_I4) me()->automationSecurity = p.rgvarg[0].lVal;
-         r->vt = VT_I4;
-         r->lVal = me()->automationSecurity;
-       }},
-      {L"Visible", {}, kGet | kPut},
-      {L"DisplayAlerts", {}, kGet | kPut},
-      {L"AskToUpdateLinks", {}, kGet | kPut},
-      {L"Quit", {}, kCall, [me](const DISPPARAMS&, VARIANT*) { me()->quitHonoured = true; }},
-      {L"Hwnd", {}, kGet, [me](const DISPPARAMS&, VARIANT* r) {
-         r->vt = VT_I4;
-         r->lVal = me()->process ? static_cast<LONG>(reinterpret_cast<INT_PTR>(me()->process->Window()))
-                                 : FakeExcel().hwnd;
-       }}};
-  return ComPtr<IDispatch>(new FakeObject("Application", self, std::move(app), true));
+  return ComPtr<IDispatch>(new FakeObject(kApplication, static_cast<int>(state.instances.size()) - 1));
 }
 
 class ClassObject final : public IClassFactory {

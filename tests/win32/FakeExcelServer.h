@@ -87,7 +87,6 @@ struct FakeInstance {
 };
 
 struct FakeExcelState {
-  std::vector<std::string> journal;  // the calls of every instance, as they arrived
   std::vector<std::wstring> linkSources;      // none: LinkSources gives Empty
   std::vector<std::wstring> keptByBreakLink;  // still listed after their BreakLink
   DWORD exitDelayMs = 0;
