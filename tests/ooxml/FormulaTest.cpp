@@ -66,7 +66,7 @@ TEST(FormulaBookRefs, FindsEveryPrefixWithItsDigitsAndNothingElse) {
       got.push_back(ref.index);
       // offset/length cover exactly the digits between the brackets.
       ASSERT_LE(ref.offset + ref.length, text.size());
-      EXPECT_EQ(text.substr(ref.offset - 1, ref.length + 2), "[" + std::to_string(ref.index) + "]");
+      EXPECT_EQ(text.substr(ref.offset - 1, ref.length + 2), std::string("[") + std::to_string(ref.index) + "]");
     }
     EXPECT_EQ(got, books);
   }
