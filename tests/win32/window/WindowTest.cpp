@@ -22,7 +22,6 @@
 
 #include "fakes/FakeExcel.h"
 #include "fakes/FakeServices.h"
-#include "filelist/AddFolder.h"
 #include "ooxml/BuiltinExcel.h"
 #include "ooxml/Workbook.h"
 #include "support/ScratchDir.h"
@@ -166,7 +165,8 @@ struct FakeProgram {
   FakeProgram() {
     settings.values[FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck")] = "True";
     program = std::make_unique<win32::Program>(
-        win32::ProgramServices{settings, messages, excel, files, clock, &random, &starter}, win32::WindowOptions{false});
+        win32::ProgramServices{settings, messages, excel, files, clock, &random, &starter},
+        win32::WindowOptions{false});
     program->Start();
     Pump();
   }
@@ -343,21 +343,13 @@ TEST(Window, ListMirrorsTheModelInputReachesItAndClosingEnds) {
   ListView_SetItemState(list, 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
   EXPECT_EQ(files.SelectedIndex(), std::optional<std::size_t>(2));
 
-  // A text drag is refused at every step and drops nothing; file lists are
-  // the end-to-end run's.
+  // A text drag is refused; file lists are the end-to-end run's.
   const auto text = DropData(p.Window().Handle(), CF_UNICODETEXT, {L"C:\\looks\\like\\a\\path.xlsx"});
-  IDropTarget* target = p.Window().DropTarget();
-  const ULONG references = text->AddRef();
-  text->Release();
   POINTL at{10, 10};
-  DWORD effects[] = {DROPEFFECT_COPY | DROPEFFECT_MOVE | DROPEFFECT_LINK, DROPEFFECT_COPY, DROPEFFECT_COPY};
-  EXPECT_EQ(target->DragEnter(text.get(), MK_LBUTTON, at, &effects[0]), S_OK);
-  EXPECT_EQ(target->DragOver(MK_LBUTTON, at, &effects[1]), S_OK);
-  EXPECT_EQ(target->Drop(text.get(), 0, at, &effects[2]), S_OK);
-  EXPECT_EQ(effects[0] | effects[1] | effects[2], DWORD{DROPEFFECT_NONE});
-  EXPECT_EQ(text->AddRef(), references);  // nothing kept hold of the data
-  text->Release();
-  EXPECT_EQ(files.Count(), 3u);
+  DWORD effect = DROPEFFECT_COPY | DROPEFFECT_MOVE | DROPEFFECT_LINK;
+  EXPECT_EQ(p.Window().DropTarget()->DragEnter(text.get(), MK_LBUTTON, at, &effect), S_OK);
+  EXPECT_EQ(effect, DWORD{DROPEFFECT_NONE});
+  p.Window().DropTarget()->DragLeave();
 
   // The model outlives its controls.
   ::SendMessageW(p.Window().Handle(), WM_CLOSE, 0, 0);
@@ -453,22 +445,21 @@ TEST(Program, StartsShowsItsWindowAndEndsOnClose) {
   EXPECT_EQ(code, 0u);
 }
 
-// The real listing gives what the walk decides by (the walk itself is tested
-// on fakes); names outside the code page go both ways, joined with a backslash.
-TEST(DirectoryListing, AttributesAndNamesOfARealFolder) {
+// The real listing's attributes, which the walk decides by. The walk itself is
+// tested on fakes; the command line's tests walk a real folder with a hidden
+// one and names outside the code page.
+TEST(DirectoryListing, AttributesOfARealFolder) {
   const tests::ScratchDir dir("listing");
-  const std::string root = win32::Narrow(dir.Path().wstring());
-  const std::wstring unicode = L"Łódź 東京";
-  dir.File(unicode + L"\\ü.xlsm");
-  const std::map<std::wstring, DWORD> made{
-      {L"a.xls", 0}, {L"hidden.xlsx", FILE_ATTRIBUTE_HIDDEN}, {L"system.xlsm", FILE_ATTRIBUTE_SYSTEM},
-      {L"HiddenDir", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY},
-      {L"SystemDir", FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY}};
+  const std::map<std::wstring, DWORD> made{{L"a.xls", 0},
+                                           {L"hidden.xlsx", FILE_ATTRIBUTE_HIDDEN},
+                                           {L"system.xlsm", FILE_ATTRIBUTE_SYSTEM},
+                                           {L"SystemDir", FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY}};
   for (const auto& [name, attributes] : made) {
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) fs::create_directory(dir / name);
     else dir.File(name);
     ::SetFileAttributesW((dir / name).c_str(), attributes);
   }
+  const std::string root = win32::Narrow(dir.Path().wstring());
   win32::Win32DirectoryListing listing;
   auto scan = listing.Open(root);
   std::map<std::string, std::string> seen;
@@ -477,12 +468,10 @@ TEST(DirectoryListing, AttributesAndNamesOfARealFolder) {
     const auto& a = *entry->attributes;
     seen[entry->name] = std::string(a.directory ? "d" : "") + (a.hidden ? "h" : "") + (a.system ? "s" : "");
   }
-  EXPECT_EQ(seen, (std::map<std::string, std::string>{{".", "d"}, {"..", "d"}, {"a.xls", ""}, {"hidden.xlsx", "h"},
-                                                      {"system.xlsm", "s"}, {"HiddenDir", "dh"},
-                                                      {"SystemDir", "ds"}, {win32::Narrow(unicode), "d"}}));
+  EXPECT_EQ(seen, (std::map<std::string, std::string>{
+                      {".", "d"}, {"..", "d"}, {"a.xls", ""}, {"hidden.xlsx", "h"}, {"system.xlsm", "s"},
+                      {"SystemDir", "ds"}}));
   EXPECT_THROW(listing.Open(root + "\\no such folder"), std::exception);
-  EXPECT_EQ(filelist::ListFiles(listing, listing.Join(root, win32::Narrow(unicode)), filelist::kWorkbookPattern),
-            std::vector<std::string>{win32::Narrow(L"ü.xlsm")});
 }
 
 TEST(OpenDialog, FilterAndResultBuffers) {
@@ -523,8 +512,6 @@ TEST(EngineChoice, ExcelWhenInstalledOtherwiseTheBuiltInEngine) {
   FakeExcel excel;
   FakeExcel builtin;
   win32::EngineChoice choice(excel, builtin);
-  EXPECT_NE(choice.Create(), nullptr);
-  EXPECT_EQ(excel.created, 1);
   excel.failOn = "Create";
   EXPECT_THROW(choice.Create(), base::AutomationError);
   EXPECT_EQ(builtin.created, 0);
