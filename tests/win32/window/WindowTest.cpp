@@ -170,11 +170,9 @@ struct FakeProgram {
     program->Start();
     Pump();
   }
-  app::Form1& Form() { return program->Form(); }
   filelist::FileList& Files() { return program->Form().ListView1; }
   win32::MainWindow& Window() { return program->Window(); }
   HWND Control(ControlId id) { return Window().Control(id); }
-  HWND List() { return Control(ControlId::ListView1); }
 };
 
 // Every child with a caption against the room its kind of control leaves for
@@ -264,7 +262,7 @@ TEST(Window, InputDuringTheRunStartsNothingThenTheBackupBoxStores) {
   p.files.files = {"C:\\a.xlsx", "C:\\b.xlsx"};  // backed up before Excel is asked
   p.Files().Add("C:\\a.xlsx");
   p.Files().Add("C:\\b.xlsx");
-  HWND list = p.List();
+  HWND list = p.Control(ControlId::ListView1);
   HWND bar = p.Control(ControlId::ProgressBar1);
   HWND check2 = p.Control(ControlId::Check2);
   HWND check3 = p.Control(ControlId::Check3);
@@ -307,7 +305,7 @@ TEST(Window, InputDuringTheRunStartsNothingThenTheBackupBoxStores) {
 TEST(Window, ListMirrorsTheModelInputReachesItAndClosingEnds) {
   FakeProgram p;
   auto& files = p.Files();
-  HWND list = p.List();
+  HWND list = p.Control(ControlId::ListView1);
   wchar_t header[64] = {};
   LVCOLUMNW column{};
   column.mask = LVCF_TEXT;
@@ -356,7 +354,7 @@ TEST(Window, ListMirrorsTheModelInputReachesItAndClosingEnds) {
   EXPECT_EQ(p.Window().Handle(), nullptr);
   EXPECT_TRUE(p.messages.shown.empty());
   files.Add("C:\\b.xls");
-  p.Form().ProgressBar1.Set(50.0);
+  p.program->Form().ProgressBar1.Set(50.0);
   EXPECT_EQ(files.Count(), 4u);
 }
 
@@ -433,7 +431,6 @@ TEST(Program, StartsShowsItsWindowAndEndsOnClose) {
                                &startup, &info));
   win32::UniqueHandle process(info.hProcess);
   win32::UniqueHandle thread(info.hThread);
-  ::WaitForInputIdle(process.get(), 20000);
   HWND main =
       WaitForWindow(info.dwProcessId, [](HWND h) { return ::IsWindowVisible(h) && HasClass(h, win32::kWindowClass); });
   ASSERT_NE(main, nullptr);
