@@ -93,10 +93,8 @@ class FakeObject final : public IDispatch {
     if (left == 0) delete this;
     return left;
   }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
+  // No type information: the tool binds late, by name.
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
 
   // Names are matched regardless of case, as Excel does.
@@ -218,7 +216,6 @@ class ClassObject final : public IClassFactory {
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     if (const Fault* fault = Arrive("Create")) return fault->code;
-    ++FakeExcel().created;
     return NewApplication(true)->QueryInterface(iid, out);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
@@ -253,7 +250,7 @@ ChildWindowProcess::ChildWindowProcess(DWORD exitDelayMs) {
 }
 
 ChildWindowProcess::~ChildWindowProcess() {
-  if (!Alive()) return;
+  if (!process_ || EndsWithin(0)) return;
   ::TerminateProcess(process_.get(), 0);
   ::WaitForSingleObject(process_.get(), 10000);
 }

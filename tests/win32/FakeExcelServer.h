@@ -37,7 +37,6 @@ class ChildWindowProcess {
 
   HWND Window() const { return window_; }
   bool EndsWithin(DWORD ms) const { return process_ && ::WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0; }
-  bool Alive() const { return process_ && !EndsWithin(0); }
   DWORD ExitCode() const;
 
  private:
@@ -95,7 +94,6 @@ struct FakeExcelState {
   int faultsFired = 0;
   std::vector<FakeInstance> instances{};
   int liveObjects = 0;  // fake objects not yet released
-  int created = 0;      // instances made by the class object
 };
 
 FakeExcelState& FakeExcel();
