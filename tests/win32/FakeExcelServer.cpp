@@ -16,14 +16,12 @@ std::wstring Text(const VARIANT& v) {
   return text ? text : L"";
 }
 
+// As the call log shows it; any other type shows as its number.
 std::string Render(const VARIANT& v) {
-  switch (v.vt) {
-    case VT_I4: return std::to_string(v.lVal);
-    case VT_BOOL: return v.boolVal ? "True" : "False";
-    case VT_BSTR: return win32::Narrow(Text(v));
-    case VT_BYREF | VT_BSTR: return win32::Narrow(Text(v)) + "&";
-    default: return "vt" + std::to_string(v.vt);
-  }
+  if (v.vt == VT_I4) return std::to_string(v.lVal);
+  if (v.vt == VT_BOOL) return v.boolVal ? "True" : "False";
+  if (v.vt != VT_BSTR && v.vt != (VT_BYREF | VT_BSTR)) return "vt" + std::to_string(v.vt);
+  return win32::Narrow(Text(v)) + (v.vt & VT_BYREF ? "&" : "");
 }
 
 // Counts the arrival of a step; the fault that hits it, if any.
