@@ -1,12 +1,14 @@
 #pragma once
 // An in-process stand-in for "Excel.Application" reached through real COM:
-// objects answering IDispatch by name, each call recorded as it arrived, and
-// faults injected at any step. Like Excel it runs a workbook's open macro
-// unless AutomationSecurity is 3, takes a broken source off LinkSources
-// (unless told to keep it), and may be slow to exit after Quit.
+// one generic IDispatch that records each call by name as it arrives and
+// answers from a script, with faults injected at any step. Like Excel it
+// runs a workbook's open macro unless AutomationSecurity is 3, takes a broken
+// source off LinkSources (unless told to keep it), and may be slow to exit.
 
 #include <windows.h>
 #include <oleauto.h>
+
+#include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
@@ -29,16 +31,12 @@ inline constexpr DWORD kChildOwnExitCode = 42;
 class ChildWindowProcess {
  public:
   explicit ChildWindowProcess(DWORD exitDelayMs = 0);
-  ~ChildWindowProcess() { End(); }
+  ~ChildWindowProcess();
   ChildWindowProcess(const ChildWindowProcess&) = delete;
   ChildWindowProcess& operator=(const ChildWindowProcess&) = delete;
 
   HWND Window() const { return window_; }
   bool EndsWithin(DWORD ms) const { return process_ && ::WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0; }
-  bool Alive() const { return process_ && !EndsWithin(0); }
-  HANDLE Handle() const { return process_.get(); }
-  void Close() const { ::PostMessageW(window_, WM_CLOSE, 0, 0); }
-  void End();
   DWORD ExitCode() const;
 
  private:
@@ -73,35 +71,29 @@ struct Fault {
 struct FakeInstance {
   bool created = false;  // by the class object, not found running
   bool quitHonoured = false;
-  bool released = false;
-  bool lingers = false;
   // "Object.Member" gets, "Object.Member=value" puts, "Object.Member(args)"
   // calls, named arguments as "Name=value"; by-reference strings end in "&".
   std::vector<std::string> calls{};
-  std::vector<std::size_t> faults{};  // positions in calls where a fault hit
   std::shared_ptr<ChildWindowProcess> process{};
   int automationSecurity = 1;
   int macrosRun = 0;
   std::vector<std::wstring> broken{};
-  bool Ended() const { return process ? !process->Alive() : quitHonoured && released && !lingers; }
 };
 
 struct FakeExcelState {
-  std::vector<std::wstring> linkSources;      // none: LinkSources gives Empty
-  std::vector<std::wstring> keptByBreakLink;  // still listed after their BreakLink
+  std::vector<std::wstring> linkSources{};      // none: LinkSources gives Empty
+  std::vector<std::wstring> keptByBreakLink{};  // still listed after their BreakLink
   DWORD exitDelayMs = 0;
   LONG lowerBound = 1;
   bool sourcesAsVariants = true;  // else an array of BSTR
   std::wstring defaultName = L"Microsoft Excel";
   LONG hwnd = 0;  // Hwnd of instances without a process of their own
   bool separateProcesses = false;  // each instance gets a ChildWindowProcess
-  std::vector<Fault> faults;
-  std::map<std::string, int> arrivals;
+  std::vector<Fault> faults{};
+  std::map<std::string, int> arrivals{};
   int faultsFired = 0;
-  std::vector<FakeInstance> instances;
+  std::vector<FakeInstance> instances{};
   int liveObjects = 0;  // fake objects not yet released
-  int created = 0;      // instances made by the class object
-  int LiveInstances() const;  // created ones not ended
 };
 
 FakeExcelState& FakeExcel();
@@ -109,21 +101,27 @@ FakeExcelState& FakeExcel();
 // An instance that runs without the tool having created it.
 win32::ComPtr<IDispatch> NewFakeApplication();
 
-// The class object, registered for the guard's lifetime.
-class FakeExcelRegistration {
+// Registered in the running object table for the guard's lifetime, as the user's own Excel.
+class RunningRegistration {
  public:
-  FakeExcelRegistration();
-  ~FakeExcelRegistration();
-  FakeExcelRegistration(const FakeExcelRegistration&) = delete;
-  FakeExcelRegistration& operator=(const FakeExcelRegistration&) = delete;
-  HRESULT Result() const { return result_; }
+  explicit RunningRegistration(IUnknown* instance);
+  ~RunningRegistration();
+  RunningRegistration(const RunningRegistration&) = delete;
+  RunningRegistration& operator=(const RunningRegistration&) = delete;
 
  private:
   DWORD cookie_ = 0;
-  HRESULT result_ = E_FAIL;
 };
 
-// True when "Excel.Application" resolves to the fake in this prefix.
-bool ProgIdMapsToFake();
+// The class object registered for each test, a fresh state, and no COM
+// reference left at the end; skipped unless the ProgID leads here.
+class FakeExcelTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+ private:
+  DWORD cookie_ = 0;
+};
 
 }  // namespace quorvane::testing

@@ -1,14 +1,13 @@
-// The platform services, RAII wrappers and text conversions against the real system.
+// The platform services and text conversions against the real system.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
+#include <tuple>
 
 #include "win32/Error.h"
 #include "win32/MessageFilter.h"
 #include "win32/RegionalClock.h"
 #include "win32/RegistrySettings.h"
-#include "win32/Resource.h"
 #include "win32/Strings.h"
 
 namespace quorvane::win32 {
@@ -19,13 +18,12 @@ TEST(RegistrySettings, RoundTripUsesTheRuntimeKeyLayoutKeepsTextAsStoredAndRejec
   const std::wstring key = L"Software\\VB and VBA Program Settings\\" + Widen(app);
   RegistrySettings store;
   EXPECT_EQ(store.GetSetting(app, "Quorvane", "BackupCheck"), "");  // no key at all
-  for (const char* text : {"True", "true", " \xC3\xA9t\xC3\xA9 ", ""}) {
+  for (const char* text : {" \xC3\xA9t\xC3\xA9 ", "", "True"}) {
     store.SaveSetting(app, "Quorvane", "BackupCheck", text);
     EXPECT_EQ(store.GetSetting(app, "Quorvane", "BackupCheck"), text);
   }
   EXPECT_EQ(store.GetSetting(app, "Quorvane", "Other"), "");  // key there, value absent
   // Where and how it lies: a REG_SZ under <base>\<app>\<section>.
-  store.SaveSetting(app, "Quorvane", "BackupCheck", "True");
   wchar_t raw[16] = {};
   DWORD bytes = sizeof raw, type = 0;
   ASSERT_EQ(
@@ -41,32 +39,25 @@ TEST(RegistrySettings, RoundTripUsesTheRuntimeKeyLayoutKeepsTextAsStoredAndRejec
   ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
 }
 
+// The names come from the user's locale, Sunday first, as the backup names use them.
 TEST(RegionalClock, NamesComeFromTheUserLocaleAndNowCountsSundayAsZero) {
   Win32RegionalClock clock;
-  std::set<std::string> names;
+  std::set<std::string> names{"", clock.AmPm(false), clock.AmPm(true)};
   for (int d = 0; d < 7; ++d) names.insert(clock.WeekdayName(d));
   for (int m = 1; m <= 12; ++m) names.insert(clock.MonthAbbreviation(m) + ".");
-  names.insert("");
-  EXPECT_EQ(names.size(), 7u + 12u + 1u) << "a name empty or repeated";
+  EXPECT_EQ(names.size(), 1u + 2u + 7u + 12u) << "a name empty or repeated";
   EXPECT_THROW(clock.WeekdayName(7), std::out_of_range);
   EXPECT_THROW(clock.MonthAbbreviation(0), std::out_of_range);
   wchar_t locale[LOCALE_NAME_MAX_LENGTH] = {};
   ::GetUserDefaultLocaleName(locale, LOCALE_NAME_MAX_LENGTH);
-  if (std::wstring(locale) == L"en-US") {
-    EXPECT_EQ(clock.WeekdayName(0) + clock.WeekdayName(6) + clock.MonthAbbreviation(12), "SundaySaturdayDec");
-    EXPECT_EQ(clock.AmPm(false) + clock.AmPm(true), "AMPM");
-  }
-  EXPECT_NE(clock.AmPm(false), clock.AmPm(true)) << "locale " << Narrow(locale);
+  EXPECT_TRUE(std::wstring(locale) != L"en-US" ||
+              clock.WeekdayName(0) + clock.WeekdayName(6) + clock.MonthAbbreviation(12) == "SundaySaturdayDec");
 
-  // Now is a plausible local time with Sunday as 0.
   const links::LocalDateTime now = clock.Now();
-  EXPECT_TRUE(now.year >= 2020 && now.month >= 1 && now.month <= 12 && now.hour >= 0 && now.hour <= 23);
   SYSTEMTIME local{};
   ::GetLocalTime(&local);
-  EXPECT_TRUE(now.weekday == local.wDayOfWeek && now.day == local.wDay) << "read at midnight?";
-
-  const std::string stamp = links::BackupTimeStamp(clock);
-  EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d{1,2} \d\d \S+ \S+, \S+ \d{1,2} \d{4})"))) << stamp;
+  EXPECT_TRUE(now.weekday == local.wDayOfWeek && now.day == local.wDay && now.month == local.wMonth)
+      << "read at midnight?";
 }
 
 // The message filter of a thread that calls Excel. Wine does not pass a
@@ -75,16 +66,11 @@ TEST(RegionalClock, NamesComeFromTheUserLocaleAndNowCountsSundayAsZero) {
 TEST(MessageFilter, RetriesABusyServerUntilTheWindowHasPassedAndNothingElse) {
   const RetryTimes times{std::chrono::milliseconds(60000), std::chrono::milliseconds(150)};
   const auto filter = NewRetryingMessageFilter(times);
-  struct Case {
-    DWORD elapsedMs;
-    DWORD rejectType;
-    DWORD answer;
-  };
   const DWORD giveUp = static_cast<DWORD>(-1);
-  for (const Case c : {Case{0, SERVERCALL_RETRYLATER, 150}, Case{59999, SERVERCALL_RETRYLATER, 150},
-                       Case{60000, SERVERCALL_RETRYLATER, giveUp}, Case{0, SERVERCALL_REJECTED, giveUp}}) {
-    EXPECT_EQ(filter->RetryRejectedCall(nullptr, c.elapsedMs, c.rejectType), c.answer) << c.elapsedMs;
-  }
+  for (const auto& [elapsedMs, rejectType, answer] :
+       {std::tuple{0ul, SERVERCALL_RETRYLATER, 150ul}, {59999ul, SERVERCALL_RETRYLATER, 150ul},
+        {60000ul, SERVERCALL_RETRYLATER, giveUp}, {0ul, SERVERCALL_REJECTED, giveUp}})
+    EXPECT_EQ(filter->RetryRejectedCall(nullptr, elapsedMs, rejectType), answer) << elapsedMs;
   // Calls into this thread are taken; while a call is out, paint goes on and input waits.
   EXPECT_EQ(filter->HandleInComingCall(CALLTYPE_TOPLEVEL, nullptr, 0, nullptr),
             static_cast<DWORD>(SERVERCALL_ISHANDLED));
@@ -105,45 +91,10 @@ TEST(MessageFilter, TheScopePutsBackTheFilterThatWasThere) {
     const MessageFilterScope scope({});
     ASSERT_TRUE(scope.Registered());
     const auto during = Swap(nullptr);
-    EXPECT_TRUE(during);
-    EXPECT_NE(during.get(), someoneElses.get());
+    EXPECT_TRUE(during && during.get() != someoneElses.get());
     Swap(during.get());
   }
   EXPECT_EQ(Swap(before.get()).get(), someoneElses.get());
-}
-
-TEST(Resource, UniqueHandleClosesTheKernelObjectOnceAfterAMove) {
-  HANDLE raw = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  DWORD flags = 0;
-  {
-    UniqueHandle first(raw);
-    const UniqueHandle moved = std::move(first);
-    EXPECT_TRUE(::GetHandleInformation(raw, &flags));
-  }
-  EXPECT_FALSE(::GetHandleInformation(raw, &flags));
-}
-
-// References stay balanced through moves and queries, failed ones included.
-TEST(Resource, ComPtrBalancesReferencesAndQueries) {
-  IStream* object = nullptr;
-  ASSERT_EQ(::CreateStreamOnHGlobal(nullptr, TRUE, &object), S_OK);
-  const auto refs = [object] {
-    object->AddRef();
-    return object->Release();
-  };
-  {
-    ComPtr<IUnknown> moved = ComPtr<IUnknown>::AddRefed(object);
-    EXPECT_TRUE(moved.try_query<IStream>());
-    EXPECT_FALSE(moved.try_query<IDispatch>());
-    try {
-      moved.query<IDispatch>();
-      ADD_FAILURE() << "query of a missing interface must throw";
-    } catch (const SystemError& error) {
-      EXPECT_EQ(error.Code(), static_cast<long>(E_NOINTERFACE));
-    }
-    EXPECT_EQ(refs(), 2u);
-  }
-  EXPECT_EQ(object->Release(), 0u);
 }
 
 TEST(Strings, RoundTripsNonAsciiAndRejectsMalformedText) {

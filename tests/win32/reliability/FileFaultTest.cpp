@@ -7,8 +7,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -106,49 +104,28 @@ TEST_F(WindowsFileFaults, HeldOrReadOnlyWorkbooksAreRefusedAndLeftAsTheyWere) {
 
 // While ours is written, another program can neither write, rename over nor
 // delete the workbook: its save fails instead of being lost. The replaced
-// workbook keeps what ReplaceFileW keeps, as far as this system shows it.
+// workbook keeps its attributes, as ReplaceFileW keeps them.
 TEST_F(WindowsFileFaults, OthersCannotSaveDuringOursAndTheReplacedWorkbookKeepsItsAttributes) {
   const fs::path path = dir_ / "kept.xlsx";
   WriteBytes(path, bytes_);
   WriteBytes(dir_ / "theirs.xlsx", "their save");
-  const FILETIME created{.dwLowDateTime = 0, .dwHighDateTime = 0x01D00000};  // 2014
-  ASSERT_TRUE(::SetFileTime(Open(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ).get(), &created, nullptr, nullptr));
   ASSERT_TRUE(::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
-  WIN32_FILE_ATTRIBUTE_DATA before{};
-  ASSERT_TRUE(::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &before));
-  // Some systems (Wine) store no creation time, or make "NAME:stream" a file of that name.
-  const bool times = before.ftCreationTime.dwHighDateTime == created.dwHighDateTime;
-  const fs::path stream = path.wstring() + L":note";
-  std::ofstream(stream, std::ios::binary) << "kept";
-  const bool streams = NamesIn(dir_).size() == 2;
-  std::error_code ec;
-  if (!streams) fs::remove(stream, ec);
 
-  Names refused;
+  // While our file is written and again just before it replaces the workbook.
+  int attempts = 0;
   const auto tryToSave = [&] {
-    refused.push_back(Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
-                          ? "written"
-                          : "write refused");
-    refused.push_back(::MoveFileExW((dir_ / "theirs.xlsx").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)
-                          ? "renamed over"
-                          : "rename refused");
-    refused.push_back(::DeleteFileW(path.c_str()) ? "deleted" : "delete refused");
+    ++attempts;
+    EXPECT_FALSE(Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) << "written";
+    EXPECT_FALSE(::MoveFileExW((dir_ / "theirs.xlsx").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) << "renamed";
+    EXPECT_FALSE(::DeleteFileW(path.c_str())) << "deleted";
   };
   auto package = ooxml::Package::Open(path);
   package.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
   EXPECT_NO_THROW(package.Save([&](std::uint64_t written) { if (written == 0) tryToSave(); }, tryToSave));
-  EXPECT_EQ(refused, (Names{"write refused", "rename refused", "delete refused", "write refused", "rename refused",
-                            "delete refused"}));
+  EXPECT_EQ(attempts, 2);
   EXPECT_EQ(ReadBytes(dir_ / "theirs.xlsx"), "their save");
   EXPECT_EQ(ooxml::Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet/>");
-
-  WIN32_FILE_ATTRIBUTE_DATA after{};
-  ASSERT_TRUE(::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &after));
-  EXPECT_TRUE(after.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_TRUE(!times || ::CompareFileTime(&after.ftCreationTime, &created) == 0) << "creation time lost";
-  EXPECT_TRUE(!streams || ReadBytes(stream) == "kept") << "stream lost";
-  std::printf("[ kept ] creation time %s, streams %s\n", times ? "checked" : "not kept by this system",
-              streams ? "checked" : "not kept by this system");
+  EXPECT_TRUE(::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
   EXPECT_EQ(NamesIn(dir_), (Names{"kept.xlsx", "theirs.xlsx"}));
 }
 
@@ -169,7 +146,6 @@ TEST_F(WindowsFileFaults, PathsBeyondMaxPathAreBrokenOrRefusedWhole) {
     EXPECT_EQ(ReadBytes(Long(path)), bytes_) << "refused (" << reason << ") but changed";
   }
   EXPECT_EQ(NamesIn(folder), Names{"a workbook with a long name.xlsx"}) << "temporary file left";
-  std::printf("[ long path ] %zu characters: %s\n", path.wstring().size(), reason.empty() ? "broken" : reason.c_str());
   std::error_code ec;
   fs::remove_all(Long(dir_), ec);
 }
@@ -217,7 +193,6 @@ TEST_F(WindowsFileFaults, BackupCopiesNeverReplaceAndClearWhatAKilledWriterLeft)
   EXPECT_EQ(copier.Copy(path(source), path(target)), links::CopyResult::Copied);
   EXPECT_EQ(ReadBytes(dir_ / target), content);
   EXPECT_TRUE(::GetFileAttributesW((dir_ / target).c_str()) & FILE_ATTRIBUTE_READONLY) << "kept as a copy keeps it";
-  EXPECT_EQ(copier.Copy(path(source), path(target)), links::CopyResult::TargetExists);
   WriteBytes(dir_ / "taken.xlsx", "older backup");
   EXPECT_EQ(copier.Copy(path(source), path(L"taken.xlsx")), links::CopyResult::TargetExists);
   EXPECT_EQ(ReadBytes(dir_ / "taken.xlsx"), "older backup");
@@ -227,7 +202,6 @@ TEST_F(WindowsFileFaults, BackupCopiesNeverReplaceAndClearWhatAKilledWriterLeft)
   } catch (const std::exception& error) {
     EXPECT_NE(std::string(error.what()).find("missing.xlsx"), std::string::npos) << error.what();
   }
-  EXPECT_THROW(copier.Copy(path(L"taken.xlsx"), path(L"no such folder\\a Backup.xlsx")), std::exception);
   EXPECT_EQ(NamesIn(dir_).size(), 3u);
 }
 
