@@ -11,7 +11,6 @@
 #include "ooxml/Package.h"
 #include "support/CompoundFileBuilder.h"
 #include "support/ScratchDir.h"
-#include "support/WorkbookBuilder.h"
 
 namespace quorvane::ooxml::test {
 namespace {
@@ -23,7 +22,6 @@ using quorvane::testing::Biff8WorkbookStream;
 using quorvane::testing::CompoundFileBytes;
 using quorvane::testing::LegacyWorkbookFile;
 using tests::ScratchDir;
-using tests::WriteBytes;
 
 std::string Le16(std::uint16_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
 
@@ -37,17 +35,13 @@ std::string FileSharing(std::uint16_t readOnly, std::uint16_t hash) {
 }
 
 std::string Xlsx(const std::string& fileSharing) {
-  testing::WorkbookBuilder book;
-  book.AddSheet("Sheet1", R"(<row r="1"><c r="A1"><v>1</v></c></row>)");
-  auto parts = book.Parts();
-  std::string& workbook = parts["xl/workbook.xml"];
+  auto items = MinimalWorkbook();
+  std::string& workbook = FindItem(items, "xl/workbook.xml")->data;
   // Excel writes fileVersion, then fileSharing, before workbookPr and sheets.
   workbook.insert(workbook.find("<sheets>"),
                   R"(<fileVersion appName="xl" lastEdited="7" lowestEdited="7" rupBuild="27425"/>)" + fileSharing +
                       R"(<workbookPr defaultThemeVersion="166925"/>)");
-  const ScratchDir dir;
-  testing::WritePackage(dir / "b.xlsx", parts);
-  return tests::ReadBytes(dir / "b.xlsx");
+  return MakeZip(items);
 }
 
 // Agile encryption keeps the package in one stream and its parameters in another.
