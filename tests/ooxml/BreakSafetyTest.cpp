@@ -76,6 +76,8 @@ TEST_F(EngineTest, NothingIsWrittenWithNothingToBreakOrABadEdit) {
                  std::string(R"(<Relationships xmlns=")") + quorvane::testing::kPackageRelNs +
                      R"("><Relationship Id="rId1" Type="urn:x" Target="../externalLinks/externalLink1.xml"/>)"
                      R"(</Relationships>)");
+  WorkbookBuilder strict = OneLinkBook();
+  strict.SetStrict();
   const auto edit = [](const std::string& part, const std::string& from, const std::string& to) -> EditHook {
     return [=](Parts& parts) { parts.at(part) = Rewritten(parts.at(part), from, to); };
   };
@@ -97,6 +99,10 @@ TEST_F(EngineTest, NothingIsWrittenWithNothingToBreakOrABadEdit) {
          const auto at = r.find("<Relationship Id=\"rIdL2\"");
          r.erase(at, r.find("/>", at) + 2 - at);
        }, "external reference rIdL2 has no relationship"},
+      // What the break writes must be in the part's own set.
+      {"transitional element in a Strict part", strict,
+       edit(kSheet1, "<sheetData>", R"(<sheetPr xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"/><sheetData>)"),
+       "mixes Strict and transitional"},
       {"relationship to a removed part", custom, {},
        "xl/custom/thing.xml still points at xl/externalLinks/externalLink1.xml"},
   };
