@@ -1,6 +1,5 @@
-// Everything besides cells that can refer to a link: charts, validation and
-// conditional formats, controls and shapes, tables, OLE objects; and the
-// package plumbing around them (DDE/OLE links, calcChain).
+// Everything besides cells and rules that can refer to a link: charts,
+// controls and shapes, tables, OLE objects; and the package around them.
 
 #include "EngineFixture.h"
 
@@ -11,7 +10,7 @@ using quorvane::testing::kRelTypes;
 
 TEST_F(EngineTest, ChartsControlsShapesAndTablesLoseTheBookAndRenumberTheRest) {
   WorkbookBuilder b = TwoLinkBook();
-  b.AddSheet("Main", "");
+  b.AddSheet("Main", R"(<row r="4"><c r="B4"><f>SUBTOTAL(109,T[Amount])*[1]S!$A$1</f><v>600</v></c></row>)");
   b.AddName("_xlchart.v1.0", "[1]S!$A$1:$A$2", -1, "hidden=\"1\"");
   b.AddName("_xlchart.v1.1", "[2]S!$B$1:$B$2", -1, "hidden=\"1\"");
   const std::string numCache =
@@ -56,11 +55,22 @@ TEST_F(EngineTest, ChartsControlsShapesAndTablesLoseTheBookAndRenumberTheRest) {
                  R"(<x:FmlaLink>[2]S!$B$1</x:FmlaLink></x:ClientData></v:shape><v:shape id="_x0000_s1026">)"
                  R"(<v:textbox><div>Go<br></div></v:textbox><x:ClientData ObjectType="Button">)"
                  R"(<x:FmlaMacro>[0]!Macro1</x:FmlaMacro></x:ClientData></v:shape></xml>)");
+  // A table with a calculated column and totals: custom ones lose the formula
+  // that names the broken book, and with it "custom".
+  const auto table = [](const std::string& calculated, const std::string& amount, const std::string& kept) {
+    return std::string(R"(<table xmlns=")") + quorvane::testing::kMainNs +
+           R"(" id="1" name="T" displayName="T" ref="A1:D4" totalsRowCount="1"><autoFilter ref="A1:D3"/>)"
+           R"(<tableColumns count="4"><tableColumn id="1" name="X">)" + calculated + "</tableColumn>" + amount +
+           R"(<tableColumn id="3" name="Kept" totalsRowFunction="custom"><totalsRowFormula>)" + kept +
+           R"(</totalsRowFormula></tableColumn><tableColumn id="4" name="Sum" totalsRowFunction="sum"/></tableColumns>)"
+           R"(<tableStyleInfo name="TableStyleMedium2" showFirstColumn="0" showRowStripes="1"/></table>)";
+  };
   b.AddSheetPart(0, std::string(kRelTypes) + "table", "xl/tables/table1.xml",
                  "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml",
-                 R"(<table xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" id="1" name="T" ref="A1:A2">)"
-                 R"(<tableColumns count="1"><tableColumn id="1" name="X"><calculatedColumnFormula>[1]S!A1*2)"
-                 R"(</calculatedColumnFormula></tableColumn></tableColumns></table>)");
+                 table("<calculatedColumnFormula>[1]S!A1*2</calculatedColumnFormula>",
+                       R"(<tableColumn id="2" name="Amount" totalsRowFunction="custom" dataDxfId="0"><totalsRowFormula>)"
+                       "SUBTOTAL(109,T[Amount])*[1]S!$A$1</totalsRowFormula></tableColumn>",
+                       "[2]S!$A$1"));
   b.AddDrawingXml(0, R"(<xdr:oneCellAnchor><xdr:sp macro="[1]!Go" textlink="[1]S!$A$1"><xdr:txBody/></xdr:sp>)"
                      R"(<xdr:clientData/></xdr:oneCellAnchor><xdr:oneCellAnchor><xdr:sp macro="[2]!Run" textlink="">)"
                      R"(</xdr:sp><xdr:clientData/></xdr:oneCellAnchor>)");
@@ -68,10 +78,10 @@ TEST_F(EngineTest, ChartsControlsShapesAndTablesLoseTheBookAndRenumberTheRest) {
   // Listing reads the legacy VML (bare <br>) as the break does; charts are used through the chart names too.
   const auto usage = Workbook::Open(p).Usage();
   EXPECT_EQ(std::vector<std::size_t>({usage.at(1).charts, usage.at(1).controls, usage.at(2).charts, usage.at(2).controls}),
-            std::vector<std::size_t>({11, 5, 3, 3}));
+            std::vector<std::size_t>({11, 6, 3, 4}));
   BreakResult result;
   const auto parts = Break(p, &result, 1);  // the verifier passes: no [1] of the removed source is left
-  EXPECT_EQ(std::make_pair(result.charts, result.controls), std::make_pair(std::size_t{10}, std::size_t{5}));
+  EXPECT_EQ(std::make_pair(result.charts, result.controls), std::make_pair(std::size_t{10}, std::size_t{6}));
   const std::string chart = parts.at("xl/charts/chart1.xml");
   const std::string chartEx = parts.at("xl/charts/chartEx1.xml");
   EXPECT_TRUE(Contains(chart, R"(<c:title><c:tx><c:rich xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main">)"
@@ -95,7 +105,9 @@ TEST_F(EngineTest, ChartsControlsShapesAndTablesLoseTheBookAndRenumberTheRest) {
   std::string vml = parts.at("xl/drawings/vmlDrawing1.vml");
   EXPECT_TRUE(Contains(vml, R"(<x:ClientData ObjectType="Drop"><x:FmlaLink>[1]S!$B$1</x:FmlaLink></x:ClientData>)"));
   EXPECT_TRUE(Contains(vml, R"(<x:FmlaMacro>[0]!Macro1</x:FmlaMacro>)"));
-  EXPECT_TRUE(Contains(parts.at("xl/tables/table1.xml"), R"(<tableColumn id="1" name="X"></tableColumn>)"));
+  EXPECT_EQ(parts.at("xl/tables/table1.xml"),
+            table("", R"(<tableColumn id="2" name="Amount" dataDxfId="0"></tableColumn>)", "[1]S!$A$1"));
+  EXPECT_TRUE(Contains(parts.at(kSheet1), R"(<row r="4"><c r="B4"><v>600</v></c></row>)"));
   std::string drawing = parts.at("xl/drawings/drawing1.xml");
   EXPECT_TRUE(Contains(drawing, R"(<xdr:sp><xdr:txBody/></xdr:sp>)"));
   EXPECT_TRUE(Contains(drawing, R"(<xdr:sp macro="[1]!Run" textlink="">)"));

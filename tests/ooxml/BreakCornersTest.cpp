@@ -1,7 +1,6 @@
 // The corners Excel writes around the common carriers: rules whose limits
-// come from the other book, totals rows, chart series filtered out of view
-// and labels read from cells, and Strict Open XML packages. Each table runs
-// one small workbook per case and compares the whole part afterwards.
+// come from the other book, chart series filtered out of view and labels read
+// from cells, Strict Open XML packages. One workbook per case, whole parts compared.
 
 #include <utility>
 #include <vector>
@@ -109,43 +108,6 @@ TEST_F(EngineTest, RulesTakeTheCachedValuesOfTheBrokenBookAndGoOnlyWithoutOne) {
     EXPECT_EQ(after.at(kSheet1), Rewritten(before.at(kSheet1), c.before, c.after));
     EXPECT_EQ(std::make_pair(result.rulesConverted, result.rulesRemoved), std::make_pair(c.converted, c.removed));
     ExpectOnlyEdited(before, after, {"xl/worksheets/sheet1.xml"});
-  }
-}
-
-TEST_F(EngineTest, TotalsRowsLoseCustomWithTheFormulaItNames) {
-  const std::string custom = R"(<tableColumn id="2" name="Amount" totalsRowFunction="custom" dataDxfId="0">)";
-  struct Case {
-    const char* name;
-    std::string before, after;
-  } cases[] = {
-      {"custom total into the broken book",
-       custom + "<totalsRowFormula>SUBTOTAL(109,Sales[Amount])*[1]S!$A$1</totalsRowFormula></tableColumn>",
-       R"(<tableColumn id="2" name="Amount" dataDxfId="0"></tableColumn>)"},
-      {"custom total into a kept book", custom + "<totalsRowFormula>[2]S!$A$1</totalsRowFormula></tableColumn>",
-       custom + "<totalsRowFormula>[1]S!$A$1</totalsRowFormula></tableColumn>"},
-      {"built-in total", R"(<tableColumn id="2" name="Amount" totalsRowFunction="sum"/>)",
-       R"(<tableColumn id="2" name="Amount" totalsRowFunction="sum"/>)"},
-  };
-  const std::string totalCell = R"(<c r="B4"><f>SUBTOTAL(109,Sales[Amount])*[1]S!$A$1</f><v>600</v></c>)";
-  int n = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    WorkbookBuilder b = TwoLinkBook(kCache);
-    b.AddSheet("Main", R"(<row r="4"><c r="A4" t="str"><v>Total</v></c>)" + totalCell + "</row>");
-    const std::string table =
-        std::string(R"(<table xmlns=")") + quorvane::testing::kMainNs +
-        R"(" id="1" name="Sales" displayName="Sales" ref="A1:B4" totalsRowCount="1"><autoFilter ref="A1:B3"/>)"
-        R"(<tableColumns count="2"><tableColumn id="1" name="Region" totalsRowLabel="Total"/>)" + c.before +
-        R"(</tableColumns><tableStyleInfo name="TableStyleMedium2" showFirstColumn="0" showLastColumn="0" )"
-        R"(showRowStripes="1" showColumnStripes="0"/></table>)";
-    b.AddSheetPart(0, std::string(quorvane::testing::kRelTypes) + "table", "xl/tables/table1.xml",
-                   "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml", table);
-    const auto p = Write(b, "totals" + std::to_string(++n) + ".xlsx");
-    const auto before = ReadPackage(p);
-    const auto after = Break(p, nullptr, 1);
-    EXPECT_EQ(after.at("xl/tables/table1.xml"), Rewritten(table, c.before, c.after));
-    EXPECT_TRUE(Contains(after.at(kSheet1), R"(<c r="B4"><v>600</v></c>)")) << "the cell keeps its value";
-    ExpectOnlyEdited(before, after, {"xl/worksheets/sheet1.xml", "xl/tables/table1.xml"});
   }
 }
 
