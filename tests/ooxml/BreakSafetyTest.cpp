@@ -1,7 +1,6 @@
-// What must not change: bytes outside the edits, untouched entries, files
-// the engine refuses or fails to verify, workbooks with nothing to break;
-// one Workbook object over several saves, and sheets large enough for the
-// rewrite to be split over threads.
+// What must not change: bytes outside the edits, untouched entries, files the
+// engine refuses or fails to verify; one Workbook object over several saves;
+// sheets large enough for the rewrite to be split over threads.
 
 #include <fstream>
 
@@ -13,41 +12,33 @@ namespace {
 using quorvane::testing::PackageEntries;
 
 TEST_F(EngineTest, EditedPartsChangeOnlyInsideTheirEditsAndOtherEntriesNotAtAll) {
-  const std::string sheet =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
-      "<x:worksheet xmlns:x=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
-      "xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\" mc:Ignorable=\"x14ac\" "
-      "xmlns:x14ac=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac\">\r\n"
-      "  <x:sheetData>\r\n"
-      "    <x:row r=\"1\" x14ac:dyDescent=\"0.25\">\r\n"
-      "      <x:c r=\"A1\"   s=\"1\" t=\"str\" ><x:f  >[1]S!A1</x:f>\r\n<x:v>it&apos;s</x:v></x:c>\r\n"
-      "      <x:c r='B1'><x:f>[2]S!A1&amp;\"&gt;\"</x:f><x:v>2</x:v></x:c>\r\n"
-      "      <x:c r=\"C1\"><x:f>[1]S!A1</x:f></x:c>\r\n"
-      "    </x:row>\r\n"
-      "  </x:sheetData>\r\n"
-      "  <mc:AlternateContent><mc:Choice Requires=\"x14ac\"><x:pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" "
-      "bottom=\"0.75\" header=\"0.3\" footer=\"0.3\"/></mc:Choice></mc:AlternateContent>\r\n"
-      "</x:worksheet>";
+  // Excel's own prefixes, line ends and spacing, around three cells.
+  const auto sheet = [](const std::string& a1, const std::string& b1, const std::string& c1) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+           "<x:worksheet xmlns:x=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+           "xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\" mc:Ignorable=\"x14ac\" "
+           "xmlns:x14ac=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac\">\r\n"
+           "  <x:sheetData>\r\n    <x:row r=\"1\" x14ac:dyDescent=\"0.25\">\r\n      " + a1 + "\r\n      " + b1 +
+           "\r\n      " + c1 + "\r\n    </x:row>\r\n  </x:sheetData>\r\n"
+           "  <mc:AlternateContent><mc:Choice Requires=\"x14ac\"><x:pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" "
+           "bottom=\"0.75\" header=\"0.3\" footer=\"0.3\"/></mc:Choice></mc:AlternateContent>\r\n</x:worksheet>";
+  };
   WorkbookBuilder b = TwoLinkBook();
   b.AddSheet("Main", "");
-  b.AddPart("xl/worksheets/sheet1.xml", sheet);
+  b.AddPart(kSheet1, sheet("<x:c r=\"A1\"   s=\"1\" t=\"str\" ><x:f  >[1]S!A1</x:f>\r\n<x:v>it&apos;s</x:v></x:c>",
+                           "<x:c r='B1'><x:f>[2]S!A1&amp;\"&gt;\"</x:f><x:v>2</x:v></x:c>",
+                           "<x:c r=\"C1\"><x:f>[1]S!A1</x:f></x:c>"));
   b.AddPart("xl/styles.xml", "<styleSheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"/>");
   b.AddPart("docProps/custom.bin", std::string("\x00\x01\x02[1]", 6));
   b.SetVbaProject("\xD0\xCF\x11\xE0 vba bytes [1]S!A1");
-  auto p = Write(b, "macro.xlsm");
-  auto before = ReadPackage(p);
-  auto entriesBefore = PackageEntries(p);
-
-  auto after = Break(p, nullptr, 1);
-
-  std::string expected = sheet;
-  expected = Rewritten(expected, "t=\"str\" ><x:f  >[1]S!A1</x:f>\r\n<x:v>it&apos;s</x:v>",
-                         "t=\"inlineStr\" >\r\n<x:is><x:t xml:space=\"preserve\">it's</x:t></x:is>");
-  expected = Rewritten(expected, "<x:f>[2]S!A1&amp;\"&gt;\"</x:f>", "<x:f>[1]S!A1&amp;\"&gt;\"</x:f>");
-  expected = Rewritten(expected, "<x:c r=\"C1\"><x:f>[1]S!A1</x:f></x:c>",
-                         "<x:c r=\"C1\" t=\"e\"><x:v>#REF!</x:v></x:c>");
-  EXPECT_EQ(after.at(kSheet1), expected);
-
+  const auto p = Write(b, "macro.xlsm");
+  const auto before = ReadPackage(p);
+  const auto entriesBefore = PackageEntries(p);
+  const auto after = Break(p, nullptr, 1);
+  EXPECT_EQ(after.at(kSheet1),
+            sheet("<x:c r=\"A1\"   s=\"1\" t=\"inlineStr\" >\r\n<x:is><x:t xml:space=\"preserve\">it's</x:t></x:is></x:c>",
+                  "<x:c r='B1'><x:f>[1]S!A1&amp;\"&gt;\"</x:f><x:v>2</x:v></x:c>",
+                  "<x:c r=\"C1\" t=\"e\"><x:v>#REF!</x:v></x:c>"));
   ExpectOnlyEdited(before, after, {kSheet1});
   EXPECT_TRUE(Contains(after.at("[Content_Types].xml"), "application/vnd.ms-excel.sheet.macroEnabled.main+xml"));
   EXPECT_TRUE(Contains(after.at("xl/_rels/workbook.xml.rels"), "vbaProject.bin"));
