@@ -77,7 +77,8 @@ TEST_F(EngineTest, ChartsControlsShapesAndTablesLoseTheBookAndRenumberTheRest) {
   const auto p = Write(b);
   // Listing reads the legacy VML (bare <br>) as the break does; charts are used through the chart names too.
   const auto usage = Workbook::Open(p).Usage();
-  EXPECT_EQ(std::vector<std::size_t>({usage.at(1).charts, usage.at(1).controls, usage.at(2).charts, usage.at(2).controls}),
+  const auto [one, two] = std::make_pair(usage.at(1), usage.at(2));
+  EXPECT_EQ(std::vector<std::size_t>({one.charts, one.controls, two.charts, two.controls}),
             std::vector<std::size_t>({11, 6, 3, 4}));
   BreakResult result;
   const auto parts = Break(p, &result, 1);  // the verifier passes: no [1] of the removed source is left

@@ -177,7 +177,8 @@ TEST_F(EngineTest, NamesOfTheOtherBookBecomeTheValuesItsLinkCached) {
 
 TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
   const Cells main = {
-      {R"(<c r="A1" t="str"><f>[0]!Linked</f><v>a</v></c>)", R"(<c r="A1" t="inlineStr"><is><t xml:space="preserve">a</t></is></c>)"},
+      {R"(<c r="A1" t="str"><f>[0]!Linked</f><v>a</v></c>)",
+       R"(<c r="A1" t="inlineStr"><is><t xml:space="preserve">a</t></is></c>)"},
       {R"(<c r="B1"><f>Main!Scoped</f><v>4</v></c>)", R"(<c r="B1"><v>4</v></c>)"},
       {R"(<c r="C1"><f>Scoped</f><v>4</v></c>)", R"(<c r="C1"><v>4</v></c>)"},
       {R"(<c r="D1"><f>Chain*2</f><v>10</v></c>)", R"(<c r="D1"><v>10</v></c>)"},

@@ -90,7 +90,8 @@ TEST_F(EngineTest, RulesTakeTheCachedValuesOfTheBrokenBookAndGoOnlyWithoutOne) {
       {"no cached value: the other extension stays", X14(X14Rule("[1]S!$Z$9"), dvExt("Main!$C$1")),
        "<extLst>" + dvExt("Main!$C$1") + "</extLst>", 0, 1},
       {"list from a range", list("[1]S!$A$1:$A$3"), list("\"10,20,30\""), 1, 0},
-      {"x14 list", "<extLst>" + dvExt("[1]S!$A$1:$A$3") + "</extLst>", "<extLst>" + dvExt("\"10,20,30\"") + "</extLst>", 1, 0},
+      {"x14 list", "<extLst>" + dvExt("[1]S!$A$1:$A$3") + "</extLst>",
+       "<extLst>" + dvExt("\"10,20,30\"") + "</extLst>", 1, 0},
       {"a sparkline needs the range", sparklines(true), sparklines(false), 0, 1, 0},
       {"a range has no single value", Cf("COUNTIF([1]S!$A$1:$A$3,A1)&gt;0"), "", 0, 1},
   };

@@ -84,7 +84,7 @@ TEST_F(EngineTest, NothingIsWrittenWithNothingToBreakOrABadEdit) {
       {"reference kept", twoLinks, edit("xl/workbook.xml", "</externalReferences>",
                                         "<externalReference r:id=\"rIdL1\"/></externalReferences>"),
        "2 external references left where 1 were expected"},
-      {"not well-formed", twoLinks, edit(kSheet1, "</worksheet>", "</worksheet><"), "malformed XML in xl/worksheets/sheet1.xml"},
+      {"not well-formed", twoLinks, edit(kSheet1, "</worksheet>", "</worksheet><"), "malformed XML in " + kSheet1},
       {"reference without relationship", twoLinks, [](Parts& parts) {
          auto& r = parts.at("xl/_rels/workbook.xml.rels");
          const auto at = r.find("<Relationship Id=\"rIdL2\"");
@@ -92,7 +92,7 @@ TEST_F(EngineTest, NothingIsWrittenWithNothingToBreakOrABadEdit) {
        }, "external reference rIdL2 has no relationship"},
       // What the break writes must be in the part's own set.
       {"transitional element in a Strict part", strict,
-       edit(kSheet1, "<sheetData>", R"(<sheetPr xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"/><sheetData>)"),
+       edit(kSheet1, "<sheetData>", std::string("<sheetPr xmlns=\"") + quorvane::testing::kMainNs + "\"/><sheetData>"),
        "mixes Strict and transitional"},
       {"relationship to a removed part", custom, {},
        "xl/custom/thing.xml still points at xl/externalLinks/externalLink1.xml"},
