@@ -24,8 +24,6 @@ using quorvane::testing::WorkbookBuilder;
 using quorvane::tests::ReadBytes;
 
 inline const std::string kSheet1 = "xl/worksheets/sheet1.xml";
-// One cell using link [1].
-inline constexpr const char* kLinkedCell = R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)";
 // What breaking link [1] removes, and the parts that list links.
 inline const std::set<std::string> kLinkOne = {"xl/externalLinks/externalLink1.xml",
                                                "xl/externalLinks/_rels/externalLink1.xml.rels"};
@@ -34,9 +32,8 @@ inline const std::set<std::string> kLists = {"xl/workbook.xml", "xl/_rels/workbo
 class EngineTest : public ::testing::Test {
  protected:
   fs::path Write(const WorkbookBuilder& b, const std::string& name = "book.xlsx") {
-    fs::path p = dir_ / name;
-    b.Write(p);
-    return p;
+    b.Write(dir_ / name);
+    return dir_ / name;
   }
 
   // Opens, breaks the first `count` book links (all by default), saves;
@@ -55,19 +52,15 @@ class EngineTest : public ::testing::Test {
   const fs::path dir_ = tmp_.Path();
 };
 
-// A book link with a one-sheet cache.
-inline BookLink Book(std::string target, std::string cells = {}) {
-  BookLink l;
-  l.target = std::move(target);
-  l.sheetNames = {"S"};
-  if (!cells.empty()) l.sheetDataSet = "<sheetData sheetId=\"0\">" + cells + "</sheetData>";
-  return l;
+// A book link to one sheet S, with its cells cached when given.
+inline BookLink Book(std::string target, const std::string& cells = {}) {
+  return {std::move(target), {"S"}, cells.empty() ? "" : "<sheetData sheetId=\"0\">" + cells + "</sheetData>"};
 }
 
 // Links [1] to Src.xlsx, the one Break(p, r, 1) breaks, and [2] to Kept.xlsx.
-inline WorkbookBuilder TwoLinkBook(std::string srcCells = {}) {
+inline WorkbookBuilder TwoLinkBook(const std::string& srcCells = {}) {
   WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx", std::move(srcCells))).AddBookLink(Book("Kept.xlsx"));
+  b.AddBookLink(Book("Src.xlsx", srcCells)).AddBookLink(Book("Kept.xlsx"));
   return b;
 }
 
@@ -75,7 +68,7 @@ inline WorkbookBuilder TwoLinkBook(std::string srcCells = {}) {
 inline WorkbookBuilder OneLinkBook() {
   WorkbookBuilder b;
   b.AddBookLink(Book("Src.xlsx"));
-  b.AddSheet("Main", kLinkedCell);
+  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
   return b;
 }
 
@@ -103,7 +96,7 @@ inline void ExpectOnly(const Parts& before, const Parts& after, std::set<std::st
 
 // ExpectOnly for a break of link [1] that edited `edited` besides the lists.
 inline void ExpectOnlyEdited(const Parts& before, const Parts& after, std::set<std::string> edited) {
-  edited.insert(kLists.begin(), kLists.end());
+  edited.merge(std::set<std::string>(kLists));
   ExpectOnly(before, after, edited);
 }
 

@@ -11,7 +11,6 @@
 #include "ooxml/Package.h"
 #include "support/CompoundFileBuilder.h"
 #include "support/ScratchDir.h"
-#include "support/WorkbookBuilder.h"
 
 namespace quorvane::ooxml::test {
 namespace {
@@ -23,7 +22,6 @@ using quorvane::testing::Biff8WorkbookStream;
 using quorvane::testing::CompoundFileBytes;
 using quorvane::testing::LegacyWorkbookFile;
 using tests::ScratchDir;
-using tests::WriteBytes;
 
 std::string Le16(std::uint16_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
 
@@ -37,17 +35,13 @@ std::string FileSharing(std::uint16_t readOnly, std::uint16_t hash) {
 }
 
 std::string Xlsx(const std::string& fileSharing) {
-  testing::WorkbookBuilder book;
-  book.AddSheet("Sheet1", R"(<row r="1"><c r="A1"><v>1</v></c></row>)");
-  auto parts = book.Parts();
-  std::string& workbook = parts["xl/workbook.xml"];
+  auto items = MinimalWorkbook();
+  std::string& workbook = FindItem(items, "xl/workbook.xml")->data;
   // Excel writes fileVersion, then fileSharing, before workbookPr and sheets.
   workbook.insert(workbook.find("<sheets>"),
                   R"(<fileVersion appName="xl" lastEdited="7" lowestEdited="7" rupBuild="27425"/>)" + fileSharing +
                       R"(<workbookPr defaultThemeVersion="166925"/>)");
-  const ScratchDir dir;
-  testing::WritePackage(dir / "b.xlsx", parts);
-  return tests::ReadBytes(dir / "b.xlsx");
+  return MakeZip(items);
 }
 
 // Agile encryption keeps the package in one stream and its parameters in another.
@@ -58,47 +52,38 @@ std::string EncryptedPackage() {
 
 TEST(ObstacleFinder, FindsWhatExcelWouldAskAboutInBuiltFiles) {
   const std::string plain = Biff8WorkbookStream({}, {});
+  constexpr auto kOpen = OpeningObstacle::PasswordToOpen, kModify = OpeningObstacle::PasswordToModify;
   const struct {
     const char* name;
     std::string bytes;
     OpeningObstacle expected;
   } cases[] = {
       {"legacy workbook", LegacyWorkbookFile(plain), OpeningObstacle::None},
-      {"encrypted legacy workbook", LegacyWorkbookFile(Biff8WorkbookStream({FilePass()}, {})),
-       OpeningObstacle::PasswordToOpen},
+      {"encrypted legacy workbook", LegacyWorkbookFile(Biff8WorkbookStream({FilePass()}, {})), kOpen},
       {"encrypted, with a password to modify too",
-       LegacyWorkbookFile(Biff8WorkbookStream({WriteProtect(), FilePass()}, {})),
-       OpeningObstacle::PasswordToOpen},
+       LegacyWorkbookFile(Biff8WorkbookStream({WriteProtect(), FilePass()}, {})), kOpen},
       {"write-protected legacy workbook",
-       LegacyWorkbookFile(Biff8WorkbookStream({WriteProtect()}, {FileSharing(0, 0xCC3D)})),
-       OpeningObstacle::PasswordToModify},
+       LegacyWorkbookFile(Biff8WorkbookStream({WriteProtect()}, {FileSharing(0, 0xCC3D)})), kModify},
       {"password hash without the write-protect record",
-       LegacyWorkbookFile(Biff8WorkbookStream({}, {FileSharing(1, 0xCC3D)})),
-       OpeningObstacle::PasswordToModify},
+       LegacyWorkbookFile(Biff8WorkbookStream({}, {FileSharing(1, 0xCC3D)})), kModify},
       {"read-only recommended only", LegacyWorkbookFile(Biff8WorkbookStream({}, {FileSharing(1, 0)})),
        OpeningObstacle::None},
       // A small stream lives in the mini stream.
-      {"encrypted stream under 4096 bytes",
-       CompoundFileBytes({{u"Workbook", Biff8WorkbookStream({FilePass()}, {}, 0)}}),
-       OpeningObstacle::PasswordToOpen},
-      {"Excel 5 names its stream Book",
-       CompoundFileBytes({{u"Book", Biff8WorkbookStream({FilePass()}, {})}}),
-       OpeningObstacle::PasswordToOpen},
+      {"encrypted stream under 4096 bytes", CompoundFileBytes({{u"Workbook", Biff8WorkbookStream({FilePass()}, {}, 0)}}),
+       kOpen},
+      {"Excel 5 names its stream Book", CompoundFileBytes({{u"Book", Biff8WorkbookStream({FilePass()}, {})}}), kOpen},
       {"a FILEPASS in another stream counts for nothing",
        CompoundFileBytes({{u"Workbook", plain}, {u"Ctls", Biff8WorkbookStream({FilePass()}, {})}}),
        OpeningObstacle::None},
-      {"Excel 4 worksheet", BiffRecord(0x0409, std::string(6, '\0')) + FilePass() + BiffRecord(0x000A),
-       OpeningObstacle::PasswordToOpen},
-      {"encrypted package", EncryptedPackage(), OpeningObstacle::PasswordToOpen},
+      {"Excel 4 worksheet", BiffRecord(0x0409, std::string(6, '\0')) + FilePass() + BiffRecord(0x000A), kOpen},
+      {"encrypted package", EncryptedPackage(), kOpen},
       {"workbook package", Xlsx(""), OpeningObstacle::None},
-      {"legacy password hash", Xlsx(R"(<fileSharing userName="Tester" reservationPassword="CC3D"/>)"),
-       OpeningObstacle::PasswordToModify},
+      {"legacy password hash", Xlsx(R"(<fileSharing userName="Tester" reservationPassword="CC3D"/>)"), kModify},
       {"salted password hash",
        Xlsx(R"(<fileSharing readOnlyRecommended="1" userName="Tester" algorithmName="SHA-512" )"
             R"(hashValue="hd6T3B0nXHUzXKxTg4Vj2g==" saltValue="G5Hj8v0q1Ht6aQmsX0yDhw==" spinCount="100000"/>)"),
-       OpeningObstacle::PasswordToModify},
-      {"read-only recommended package", Xlsx(R"(<fileSharing readOnlyRecommended="1"/>)"),
-       OpeningObstacle::None},
+       kModify},
+      {"read-only recommended package", Xlsx(R"(<fileSharing readOnlyRecommended="1"/>)"), OpeningObstacle::None},
       {"text", std::string("a,b\n1,2\n"), OpeningObstacle::None},
       {"truncated compound file", LegacyWorkbookFile(plain).substr(0, 1500), OpeningObstacle::None},
   };
