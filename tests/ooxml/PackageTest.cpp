@@ -331,28 +331,24 @@ TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
 
 // Whatever stops a save, the file stays as it was and no temporary is left.
 TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
-  using Prepare = std::function<bool(Package&, const fs::path&)>;  // false: not possible here
-  const auto locked = [](std::function<bool(const fs::path&)> lock) -> Prepare {
-    return [lock](Package& pkg, const fs::path& f) { return pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>"), lock(f); };
-  };
   const struct {
     const char* what;
-    Prepare prepare;
+    std::function<bool(Package&, const fs::path&)> prepare;  // false: not possible here
     const char* reason;
   } cases[] = {
-      {"read-only file", locked([](const fs::path& f) { return MakeReadOnly(f, true), true; }),
+      {"read-only file", [](Package&, const fs::path& f) { return MakeReadOnly(f, true), true; },
        "cannot write: the workbook is read-only"},
 #ifndef _WIN32
       // An administrator may write into any folder; chattr may be missing.
       {"read-only folder",
-       locked([](const fs::path& f) { return ::geteuid() != 0 && ::chmod(f.parent_path().c_str(), 0555) == 0; }),
+       [](Package&, const fs::path& f) { return ::geteuid() != 0 && ::chmod(f.parent_path().c_str(), 0555) == 0; },
        "cannot write: permission denied"},
       {"immutable file",
-       locked([](const fs::path& f) { return std::system(("chattr +i '" + f.string() + "' 2>/dev/null").c_str()) == 0; }),
+       [](Package&, const fs::path& f) { return std::system(("chattr +i '" + f.string() + "' 2>/dev/null").c_str()) == 0; },
        "cannot write: permission denied"},
 #endif
       {"changed by another program",
-       locked([](const fs::path& f) { return WriteBytes(f, Plus("xl/other.xml", "someone else's edit")), true; }),
+       [](Package&, const fs::path& f) { return WriteBytes(f, Plus("xl/other.xml", "someone else's edit")), true; },
        "changed by another program"},
       {"no content types left", [](Package& pkg, const fs::path&) { return pkg.Remove("[Content_Types].xml"), true; },
        "failed its check"},
@@ -365,6 +361,7 @@ TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
     ScratchDir dir;
     const fs::path path = dir.File("g.xlsx", MakeZip(MinimalWorkbook()));
     Package pkg = Package::Open(path);
+    pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
     if (!c.prepare(pkg, path)) continue;
     const std::string bytes = ReadBytes(path);
     const std::string error = ErrorOf([&] { pkg.Save(); });
@@ -390,16 +387,12 @@ TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
   fs::resize_file(dir.File("big.bin", ""), big);
   const zip::Input input(dir / "big.bin");
   zip::WindowReader in(input);
-  const auto le = [](std::uint64_t v, int bytes) {
-    std::string s;
-    for (int i = 0; i < bytes; ++i) s += static_cast<char>(i < 8 ? (v >> (8 * i)) & 0xFF : 0);
-    return s;
-  };
+  using testing::Le;
   // Records as a streaming writer leaves them: made on Unix, version 2.0 needed, descriptor and UTF-8 flags.
   const auto record = [&](int needed, std::uint64_t usize, const std::string& name, const std::string& extra,
                           std::uint64_t offset) {
-    return "PK\x01\x02" + le(0x031E, 2) + le(needed, 2) + le(0x0808, 2) + le(0, 14) + le(usize, 4) +
-           le(name.size(), 2) + le(extra.size(), 2) + le(0, 10) + le(offset, 4) + name + extra;
+    return "PK\x01\x02" + Le(0x031E, 2) + Le(needed, 2) + Le(0x0808, 2) + Le(0, 14) + Le(usize, 4) +
+           Le(name.size(), 2) + Le(extra.size(), 2) + Le(0, 10) + Le(offset, 4) + name + extra;
   };
   const std::string timestamps("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9);
   zip::Entry first, copied;
@@ -409,7 +402,7 @@ TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
   copied.name = "old.xml";
   copied.end = copied.compressedSize = 10;
   copied.size = 5;
-  copied.central = record(20, 0xFFFFFFFF, "old.xml", le(1, 2) + le(8, 2) + le(5, 8) + timestamps, 0);
+  copied.central = record(20, 0xFFFFFFFF, "old.xml", Le(1, 2) + Le(8, 2) + Le(5, 8) + timestamps, 0);
   std::string tail;
   zip::Writer writer([&](const char* data, std::size_t n) { tail.append(data, n < (1u << 20) ? n : 0); });
   writer.CopyRaw(in, first);
@@ -417,9 +410,9 @@ TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
   writer.Add("new.xml", "x", nullptr);
   writer.Finish("");
   const std::string old =
-      record(45, 0xFFFFFFFF, "old.xml", le(1, 2) + le(16, 2) + le(5, 8) + le(big, 8) + timestamps, 0xFFFFFFFF);
+      record(45, 0xFFFFFFFF, "old.xml", Le(1, 2) + Le(16, 2) + Le(5, 8) + Le(big, 8) + timestamps, 0xFFFFFFFF);
   EXPECT_NE(tail.find(old), std::string::npos);
-  EXPECT_NE(tail.find("new.xml" + le(1, 2) + le(8, 2) + le(big + 10, 8)), std::string::npos);
+  EXPECT_NE(tail.find("new.xml" + Le(1, 2) + Le(8, 2) + Le(big + 10, 8)), std::string::npos);
 }
 
 TEST(Relationships, ParsesResolvesAndRefuses) {

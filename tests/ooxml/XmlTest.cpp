@@ -176,10 +176,7 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
     return "<worksheet><sheetData><row><c r=\"A1\"><f>" + formula + "</f><v>1</v></c></row></sheetData>"
            "<x14:dataValidation xmlns:x14=\"urn:x\"><x14:formula1>1</x14:formula1></x14:dataValidation></worksheet>";
   };
-  const struct {
-    std::string text;
-    bool ok;
-  } cases[] = {
+  const std::pair<std::string, bool> cases[] = {  // the part, whether it passes
       {sheet("[1]Data!B2+SUM(A1:A9)"), true},
       {sheet("[2]Data!B2"), false},                  // beyond the one link left
       {sheet("'C:\\x\\[SRC.xlsx]Data'!B2"), false},  // the removed book by name
@@ -188,15 +185,15 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
       {"<w><c fmlaLink=\"[3]S!A1\"/></w>", false},   // formula attributes too
       {"<w><pr title=\"[3]S!A1\" macro=\"\"/></w>", true},  // only those
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    const std::string whole = ErrorOf([&] { VerifyPart("xl/worksheets/sheet1.xml", c.text, 1, broken); });
-    EXPECT_EQ(whole == test::kNoError, c.ok) << whole;
+  for (const auto& [text, ok] : cases) {
+    SCOPED_TRACE(text);
+    const std::string whole = ErrorOf([&] { VerifyPart("xl/worksheets/sheet1.xml", text, 1, broken); });
+    EXPECT_EQ(whole == test::kNoError, ok) << whole;
     for (std::size_t size : {1u, 5u, 64u}) {
       PartVerifier verifier("xl/worksheets/sheet1.xml", 1, broken);
-      const std::string error = ErrorOf([&] { FeedAll(verifier, c.text, size); });
-      EXPECT_EQ(error == test::kNoError, c.ok) << "pieces of " << size;
-      EXPECT_TRUE(c.ok || error.find("xl/worksheets/sheet1.xml") != std::string::npos) << error;
+      const std::string error = ErrorOf([&] { FeedAll(verifier, text, size); });
+      EXPECT_EQ(error == test::kNoError, ok) << "pieces of " << size;
+      EXPECT_TRUE(ok || error.find("xl/worksheets/sheet1.xml") != std::string::npos) << error;
     }
   }
 }
@@ -215,10 +212,9 @@ TEST(Xml, DeflatedInPiecesInflatesToTheSameBytes) {
   }
   EXPECT_EQ(zip::Inflate(DeflatePart("").data, 0), "");
   // A wrong size is refused, not padded or cut.
-  const auto small = DeflatePart("abc");
-  EXPECT_THROW(zip::Inflate(small.data, 2), PackageError);
-  EXPECT_THROW(zip::Inflate(small.data, 4), PackageError);
-  EXPECT_THROW(zip::Inflate(small.data.substr(0, small.data.size() - 1), 3), PackageError);
+  const std::string abc = DeflatePart("abc").data;
+  for (const auto& [data, size] : {std::pair{abc, 2}, {abc, 4}, {abc.substr(0, abc.size() - 1), 3}})
+    EXPECT_THROW(zip::Inflate(data, size), PackageError) << size;
 }
 
 }  // namespace

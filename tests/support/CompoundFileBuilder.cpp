@@ -1,5 +1,7 @@
 #include "support/CompoundFileBuilder.h"
 
+#include "support/WorkbookBuilder.h"
+
 namespace quorvane::testing {
 namespace {
 
@@ -10,11 +12,7 @@ constexpr std::uint32_t kEnd = 0xFFFFFFFE;
 void Put(std::string& s, std::size_t at, std::uint64_t v, std::size_t bytes = 4) {
   for (std::size_t i = 0; i < bytes; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
-std::string Le16(std::uint16_t v) {
-  std::string s(2, '\0');
-  Put(s, 0, v, 2);
-  return s;
-}
+std::string Le16(std::uint16_t v) { return Le(v, 2); }
 
 std::size_t Units(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit; }
 

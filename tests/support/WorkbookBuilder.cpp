@@ -46,21 +46,27 @@ std::string Rels(const std::vector<std::string>& items) {
 
 // Little-endian fields: value and width in bytes.
 void Fields(std::string& s, std::initializer_list<std::pair<std::uint64_t, int>> fields) {
-  for (const auto& [v, bytes] : fields)
-    for (int i = 0; i < bytes; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+  for (const auto& [v, bytes] : fields) s += Le(v, bytes);
 }
 
-struct ZipCloser {
-  void operator()(zip_t* z) const { zip_discard(z); }
-};
-using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
-
-// With libzip's consistency checks: a reader independent of the product's.
-ZipPtr OpenRead(const std::filesystem::path& path) {
+// Every entry of a zip package, inflated, in stored order; read by libzip
+// with its consistency checks, independently of the product's reader.
+std::vector<std::pair<std::string, std::string>> ReadEntries(const std::filesystem::path& path) {
   int error = 0;
-  ZipPtr zip(zip_open(base::ToUtf8(path).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
+  const std::unique_ptr<zip_t, decltype(&zip_discard)> zip(
+      zip_open(base::ToUtf8(path).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error), &zip_discard);
   if (!zip) throw std::runtime_error("cannot open zip " + base::ToUtf8(path));
-  return zip;
+  std::vector<std::pair<std::string, std::string>> out;
+  for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(zip_get_num_entries(zip.get(), 0)); ++i) {
+    zip_stat_t st;
+    zip_stat_index(zip.get(), i, 0, &st);
+    const std::unique_ptr<zip_file_t, decltype(&zip_fclose)> f(zip_fopen_index(zip.get(), i, 0), &zip_fclose);
+    std::string data(static_cast<std::size_t>(st.size), '\0');
+    if (!f || (!data.empty() && zip_fread(f.get(), data.data(), st.size) != static_cast<zip_int64_t>(st.size)))
+      throw std::runtime_error(std::string("cannot read entry ") + st.name);
+    out.emplace_back(st.name, std::move(data));
+  }
+  return out;
 }
 
 }  // namespace
@@ -236,6 +242,12 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
 
 void WorkbookBuilder::Write(const std::filesystem::path& path) const { WritePackage(path, Parts()); }
 
+std::string Le(std::uint64_t value, int bytes) {
+  std::string s;
+  for (int i = 0; i < bytes; ++i) s += static_cast<char>(i < 8 ? (value >> (8 * i)) & 0xFF : 0);
+  return s;
+}
+
 std::string RawDeflate(std::string_view data) {
   z_stream z{};
   deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
@@ -298,28 +310,13 @@ void WritePackage(const std::filesystem::path& path, const std::map<std::string,
 }
 
 std::map<std::string, std::string> ReadPackage(const std::filesystem::path& path) {
-  auto zip = OpenRead(path);
-  std::map<std::string, std::string> out;
-  zip_int64_t count = zip_get_num_entries(zip.get(), 0);
-  for (zip_int64_t i = 0; i < count; ++i) {
-    zip_stat_t st;
-    zip_stat_index(zip.get(), static_cast<zip_uint64_t>(i), 0, &st);
-    zip_file_t* f = zip_fopen_index(zip.get(), static_cast<zip_uint64_t>(i), 0);
-    if (!f) throw std::runtime_error(std::string("cannot read entry ") + st.name);
-    std::string data(static_cast<std::size_t>(st.size), '\0');
-    zip_int64_t got = data.empty() ? 0 : zip_fread(f, data.data(), st.size);
-    zip_fclose(f);
-    if (got != static_cast<zip_int64_t>(st.size)) throw std::runtime_error(std::string("short read of ") + st.name);
-    out[st.name] = std::move(data);
-  }
-  return out;
+  const auto entries = ReadEntries(path);
+  return {entries.begin(), entries.end()};
 }
 
 std::vector<std::string> PackageEntries(const std::filesystem::path& path) {
-  auto zip = OpenRead(path);
   std::vector<std::string> out;
-  zip_int64_t count = zip_get_num_entries(zip.get(), 0);
-  for (zip_int64_t i = 0; i < count; ++i) out.emplace_back(zip_get_name(zip.get(), static_cast<zip_uint64_t>(i), 0));
+  for (auto& [name, data] : ReadEntries(path)) out.push_back(std::move(name));
   return out;
 }
 

@@ -129,6 +129,8 @@ struct ZipItem {
   std::optional<std::string> compressed{};      // payload as given instead of data
 };
 std::string RawDeflate(std::string_view data);
+// `value` as `bytes` little-endian bytes (zeros past the eighth).
+std::string Le(std::uint64_t value, int bytes);
 // Writes the items in order; zip64 end records when there are 65535 or more.
 std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment = {});
 
