@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,43 +11,33 @@
 namespace quorvane::ooxml::formula {
 namespace {
 
-std::vector<std::uint32_t> IdentityMap(std::size_t size) {
-  std::vector<std::uint32_t> map(size);
-  std::iota(map.begin(), map.end(), 0u);
-  return map;
-}
-
 // Written the way files store them: [n] before the sheet, inside the quotes;
 // then brackets that are not book prefixes, and malformed text.
 const std::vector<std::pair<std::string, std::vector<std::uint32_t>>> kBookPrefixes = {
-    {"[1]Sheet1!A1", {1}}, {"'[1]My Sheet'!A1", {1}}, {"'[1]It''s'!A1", {1}},
-    {"'[1]2024 Q1'!$B$2", {1}}, {"[1]S1:S3!A1", {1}}, {"'[1]Jan 1:Dec 31'!A1", {1}},
-    {"[1]!Rate", {1}}, {"[1]Sheet1!Rate", {1}}, {"[2]!''''", {2}}, {"[0]!LocalName", {0}},
+    {"[1]Sheet1!A1", {1}}, {"'[1]My Sheet'!A1", {1}}, {"'[1]It''s'!A1", {1}}, {"[1]S1:S3!A1", {1}},
+    {"'[1]Jan 1:Dec 31'!A1", {1}}, {"[1]!Rate", {1}}, {"[2]!''''", {2}}, {"[0]!LocalName", {0}},
     {"=[7]Sheet1!$A$1", {7}}, {"[1]Données!A1", {1}}, {"[1]!Table1[Col]", {1}},
     {"[4294967295]S!A1", {4294967295u}},
     {"SUM([1]A!A1,[3]B!B2)+[1]A!C3", {1, 3, 1}},
     {"'[12]Q''s'!A1+'Plain'!A1+'[2]x'!B1", {12, 2}},
-    {"[1]Sheet1!A1:[1]Sheet1!B2", {1, 1}},
     // Not Excel's spelling, but unambiguous.
     {"[3]'My Sheet'!A1", {3}}, {"[1]#REF!+1", {1}},
     // After every kind of operator and separator.
-    {"-[1]S!A1", {1}}, {"1+[1]S!A1*[2]S!A1/[3]S!A1^[4]S!A1", {1, 2, 3, 4}},
-    {"\"x\"&[1]S!A1", {1}}, {"A1<>[1]S!A1", {1}}, {"A1>=[1]S!A1", {1}}, {"A1<[1]S!A1", {1}},
-    {"A1=[1]S!A1", {1}}, {"5%+[1]S!A1", {1}}, {"A1:B2 [1]S!A1:B2", {1}},
-    {"IF(A1,[1]S!A1;[2]S!A1)", {1, 2}}, {"A1\n+\t[1]S!A1", {1}}, {"{1,2}*[1]S!A1", {1}},
-    {"(([1]S!A1))", {1}},
+    {"-[1]S!A1+[2]S!A1*[3]S!A1/[4]S!A1^[5]S!A1", {1, 2, 3, 4, 5}}, {"\"x\"&[1]S!A1<>[2]S!A1>=[3]S!A1<[4]S!A1", {1, 2, 3, 4}},
+    {"A1=[1]S!A1+5%+[2]S!A1 [3]S!A1:B2", {1, 2, 3}}, {"IF(A1,[1]S!A1;[2]S!A1)", {1, 2}}, {"A1\n+\t[1]S!A1", {1}},
+    {"{1,2}*(([1]S!A1))", {1}},
     // Neighbours that must not hide a prefix.
     {"Table1[Col]+[4]S!A1", {4}}, {"\"[9]S!A1\"&[1]S!A1", {1}}, {"#REF!+[1]S!A1", {1}},
     {"#N/A/[1]S!A1", {1}}, {"A1#+[1]S!A1", {1}}, {"{\"}\",\"[5]S!A1\"}+[1]S!A1", {1}},
     {"\"[1]Sheet1!A1\"", {}}, {"\"a\"\"[1]S!A1\"\"\"", {}}, {"{\"[1]\",1;2,3}", {}},
     {"INDIRECT(\"[B.xlsx]S!A1\")", {}},
     // Structured references; ' escapes a bracket inside a column name.
-    {"Table1[Col]", {}}, {"Table1[[#This Row],[1]]", {}}, {"Table1[1]", {}}, {"Table1[[1]:[2]]", {}},
+    {"Table1[[#This Row],[1]]", {}}, {"Table1[1]", {}}, {"Table1[[1]:[2]]", {}},
     {"Table1['[1']S!A1]", {}}, {"Table1[a'],[1]S!A1]", {}}, {"Table1[2]x!A1", {}}, {"[@Col]", {}},
     {"[@[1]]", {}},
     // [n] without a sheet and "!" after it.
     {"[1]", {}}, {"[1]+1", {}}, {"[1]A1", {}}, {"[1]'x'", {}}, {"[1]'x!", {}}, {"'[1]Sheet1'", {}},
-    {"#REF!", {}}, {"#N/A", {}}, {"Sheet1!#REF!", {}}, {"'C:\\dir\\[Book.xlsx]Sheet'!A1", {}},
+    {"#REF!", {}}, {"'C:\\dir\\[Book.xlsx]Sheet'!A1", {}},
     {"'My [2] Sheet'!A1", {}}, {"[]S!A1", {}}, {"[x]S!A1", {}},
     // What lies in an unterminated string, quote, bracket or array is not a
     // reference; an index too large for 32 bits is not one either.
@@ -109,18 +98,8 @@ TEST(FormulaBookNames, PartsThatMayNameABookAreSeenHoweverTheyArrive) {
   }
 }
 
-TEST(FormulaBookRefs, LargeAndPathologicalFormulas) {
-  std::string big;
-  std::size_t expected = 0;
-  while (big.size() < (1u << 20)) {
-    big += "[1]Sheet1!A1+'[2]My Sheet'!B2+\"[3]S!A1\"+Table1[[#This Row],[1]]+";
-    expected += 2;
-  }
-  big += "0";
-  EXPECT_EQ(FindBookRefs(big).size(), expected);
-  EXPECT_EQ(Renumber(big, IdentityMap(3)), big);
-
-  // Inputs that would cost quadratic time in a scanner that backtracks.
+// Inputs that would cost quadratic time in a scanner that backtracks.
+TEST(FormulaBookRefs, PathologicalFormulas) {
   for (const std::string unit : {"[", "'", "[1]", "[1]a", "[1]a:", "\"", "{", "[1]x!", "''"}) {
     std::string text;
     while (text.size() < (1u << 20)) text += unit;
@@ -142,11 +121,9 @@ TEST(FormulaRenumber, RewritesOnlyTheDigitsOfKnownBooks) {
   EXPECT_EQ(Renumber("[3]C!A1*[2]B!A1", drop1), "[2]C!A1*[1]B!A1");
   EXPECT_EQ(Renumber("SUM([2]!Rate,[3]!''''", drop1), "SUM([1]!Rate,[2]!''''");
   // Width changes in either direction.
-  std::vector<std::uint32_t> wide = IdentityMap(13);
-  wide[10] = 9;
-  wide[9] = 12;
+  const std::vector<std::uint32_t> wide = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 9, 11, 12};
   EXPECT_EQ(Renumber("[10]S!A1+[9]S!A1+[1]S!A1", wide), "[9]S!A1+[12]S!A1+[1]S!A1");
-  EXPECT_EQ(Renumber("[01]S!A1", IdentityMap(2)), "[01]S!A1") << "odd digits survive an identity map";
+  EXPECT_EQ(Renumber("[01]S!A1", {0, 1}), "[01]S!A1") << "odd digits survive an identity map";
   // The workbook itself is never renumbered, whatever the map.
   EXPECT_EQ(Renumber("[0]!Name+[0]S!A1", {}), "[0]!Name+[0]S!A1");
   EXPECT_EQ(Renumber("A1+Table1[1]", {}), "A1+Table1[1]");

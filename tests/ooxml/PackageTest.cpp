@@ -17,7 +17,6 @@
 #include "ZipTestUtil.h"
 #include "support/CompoundFileBuilder.h"
 #include "support/ScratchDir.h"
-#include "support/WorkbookBuilder.h"
 
 namespace quorvane::ooxml {
 namespace {
@@ -27,8 +26,14 @@ using namespace test;
 using tests::ReadBytes;
 using tests::ScratchDir;
 using tests::WriteBytes;
-using quorvane::testing::ReadPackage;
 using Names = std::vector<std::string>;
+
+// Whether the action throws a PackageError whose reason holds `part`.
+::testing::AssertionResult FailsWith(const std::function<void()>& action, std::string_view part) {
+  const std::string error = ErrorOf(action);
+  if (error.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the error was: " << error;
+}
 
 // One package with what writers leave: a folder entry, a data descriptor,
 // stored and deflated parts, extra fields and comments, and entries enough
@@ -36,25 +41,21 @@ using Names = std::vector<std::string>;
 TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   ScratchDir dir;
   auto items = MinimalWorkbook();
-  items.push_back(Item("docProps/", "", 0));
-  items.push_back(Item("xl/vbaProject.bin", std::string(3000, 'v'), 8, [](ZipItem& i) { i.descriptor = true; }));
-  items.push_back(Item("xl/stored.xml", "<s>stored</s>", 0));
-  items.push_back(Item("xl/stored2.xml", "<s>stored</s>", 0));
-  items.push_back(Item("xl/calcChain.xml", "<calcChain/>"));
   std::string rows;
   for (int i = 0; i < 30000; ++i) rows += "<r n=\"" + std::to_string(i * 7919 % 10007) + "\"/>";
-  items.push_back(Item("xl/pieces.xml", rows));  // inflated in several pieces
-  items.push_back(Item("docProps/custom.xml", "<x/>", 8, [](ZipItem& i) {
-    i.flags = 0x0800;
-    i.extra = std::string("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9);
-    i.comment = "keep me";
-  }));
+  items.insert(items.end(), {Item("docProps/", "", 0), Item("xl/stored.xml", "<s>stored</s>", 0),
+                             Item("xl/stored2.xml", "<s>stored</s>", 0), Item("xl/calcChain.xml", "<calcChain/>"),
+                             Item("xl/pieces.xml", rows),  // inflated in several pieces
+                             {.name = "xl/vbaProject.bin", .data = std::string(3000, 'v'), .descriptor = true},
+                             {.name = "docProps/custom.xml", .data = "<x/>", .flags = 0x0800,
+                              .extra = std::string("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9), .comment = "keep"}});
   for (int i = 0; i < 70000; ++i) items.push_back(Item("x/" + std::to_string(i), std::to_string(i), i % 2 ? 8 : 0));
   const fs::path path = dir.File("b.xlsm", MakeZip(items, "archive comment"));
-  const auto before = ReadRawEntries(ReadBytes(path));
+  std::map<std::string, RawEntry> before;
+  for (auto& e : ReadRawEntries(ReadBytes(path))) before[e.name] = std::move(e);
 
   Package pkg = Package::Open(path);
-  std::vector<std::string> names;
+  Names names;
   for (const auto& it : items) names.push_back(it.name);
   EXPECT_EQ(pkg.EntryNames(), names);
   EXPECT_EQ(pkg.MainPart(), "xl/workbook.xml");
@@ -78,70 +79,53 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   EXPECT_TRUE(pkg.Has("xl/vbaProject.bin"));
   EXPECT_FALSE(pkg.Has("docProps/"));
   EXPECT_FALSE(pkg.Has("xl/missing.xml"));
-  EXPECT_TRUE(FailsWith([&] { pkg.Read("xl/missing.xml"); }, "missing part"));
+  EXPECT_EQ(ErrorOf([&] { pkg.Read("xl/missing.xml"); }), "missing part xl/missing.xml");
   EXPECT_FALSE(pkg.Modified());
 
   const std::string sheet = "<worksheet>frozen</worksheet>";
+  std::string big = "<worksheet>";
+  for (int i = 0; i < 20000; ++i) big += "<row r=\"" + std::to_string(i) + "\"/>";
   pkg.Replace("xl/worksheets/sheet1.xml", sheet);
   pkg.Replace("xl/stored.xml", "<s>edited</s>");
   // Parts compressed beforehand: a stored entry stays stored all the same.
-  std::string big = "<worksheet>";
-  for (int i = 0; i < 20000; ++i) big += "<row r=\"" + std::to_string(i) + "\"/>";
   pkg.ReplaceDeflated("xl/stored2.xml", DeflatePart(big));
   pkg.Remove("xl/calcChain.xml");
   pkg.Replace("xl/added.xml", "<new/>");
   pkg.ReplaceDeflated("xl/empty.xml", DeflatePart(""));
-  EXPECT_EQ(pkg.Read("xl/stored2.xml"), big);
   EXPECT_EQ(joined("xl/stored2.xml"), big);
   EXPECT_EQ(pkg.Read("xl/empty.xml"), "");
   EXPECT_TRUE(pkg.Modified());
-  EXPECT_TRUE(FailsWith([&] { pkg.Remove("xl/calcChain.xml"); }, "missing part"));
-  EXPECT_TRUE(FailsWith([&] { pkg.Replace("../outside.xml", "x"); }, "invalid part name"));
-  EXPECT_EQ(pkg.Read("xl/worksheets/sheet1.xml"), sheet);
   EXPECT_FALSE(pkg.Has("xl/calcChain.xml"));
+  EXPECT_EQ(ErrorOf([&] { pkg.Remove("xl/calcChain.xml"); }), "missing part xl/calcChain.xml");
+  EXPECT_EQ(ErrorOf([&] { pkg.Replace("../outside.xml", "x"); }), "invalid part name \"../outside.xml\"");
   pkg.Save();
 
   const std::string saved = ReadBytes(path);
-  EXPECT_EQ(saved.substr(saved.size() - 15), "archive comment");
-  const auto after = ReadRawEntries(saved);
-  std::vector<std::string> expectedOrder;
-  for (const auto& e : before)
-    if (e.name != "xl/calcChain.xml") expectedOrder.push_back(e.name);
-  expectedOrder.push_back("xl/added.xml");
-  expectedOrder.push_back("xl/empty.xml");
-  std::vector<std::string> order;
-  for (const auto& e : after) order.push_back(e.name);
-  ASSERT_EQ(order, expectedOrder);
-  std::size_t k = 0;  // entries keep their order
-  for (const auto& old : before) {
-    if (old.name == "xl/calcChain.xml") continue;
-    const auto& now = after[k++];
-    if (old.name == "xl/worksheets/sheet1.xml") {
+  EXPECT_TRUE(saved.ends_with("archive comment"));
+  for (const auto& now : ReadRawEntries(saved)) {
+    const RawEntry& old = before[now.name];
+    if (now.name == "xl/worksheets/sheet1.xml") {
       EXPECT_EQ(now.method, 8);
       EXPECT_EQ(now.central.substr(4, 2), old.central.substr(4, 2)) << "made by";
       EXPECT_EQ(now.central.substr(36, 6), old.central.substr(36, 6)) << "attributes";
-    } else if (old.name == "xl/stored.xml" || old.name == "xl/stored2.xml") {
-      EXPECT_EQ(now.method, 0);
-    } else {
-      EXPECT_EQ(now.bytes, old.bytes) << old.name << " was not copied raw";
+    } else if (now.name.starts_with("xl/stored")) {
+      EXPECT_EQ(now.method, 0) << now.name;
+    } else if (!old.name.empty()) {
+      EXPECT_EQ(now.bytes, old.bytes) << now.name << " was not copied raw";
     }
   }
-
-  std::map<std::string, std::string> expected;
-  for (const auto& it : items) expected[it.name] = it.data;
+  std::map<std::string, std::string> expected = {{"xl/worksheets/sheet1.xml", sheet}, {"xl/stored2.xml", big},
+                                                 {"xl/stored.xml", "<s>edited</s>"}, {"xl/added.xml", "<new/>"},
+                                                 {"xl/empty.xml", ""}};
+  for (const auto& it : items) expected.emplace(it.name, it.data);
   expected.erase("xl/calcChain.xml");
-  expected["xl/worksheets/sheet1.xml"] = sheet;
-  expected["xl/stored.xml"] = "<s>edited</s>";
-  expected["xl/stored2.xml"] = big;
-  expected["xl/added.xml"] = "<new/>";
-  expected["xl/empty.xml"] = "";
-  EXPECT_TRUE(ReadPackage(path) == expected);
-
-  // The package now stands for the saved file.
+  EXPECT_TRUE(testing::ReadPackage(path) == expected);
+  // The package now stands for the saved file, entries in their old order.
+  std::erase(names, "xl/calcChain.xml");
+  names.insert(names.end(), {"xl/added.xml", "xl/empty.xml"});
+  EXPECT_EQ(pkg.EntryNames(), names);
   EXPECT_FALSE(pkg.Modified());
-  EXPECT_EQ(pkg.EntryNames(), expectedOrder);
   EXPECT_EQ(pkg.Read("xl/added.xml"), "<new/>");
-  EXPECT_EQ(Package::Open(path).Read("xl/worksheets/sheet1.xml"), sheet);
   EXPECT_EQ(dir.Names(), Names({"b.xlsm"}));
 }
 
@@ -159,7 +143,6 @@ TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
   struct stat st1{}, st2{};
   ASSERT_EQ(::stat(path.c_str(), &st1), 0);
 #endif
-
   Package pkg = Package::Open(path);
   pkg.Save();  // nothing staged: the file is not even rewritten
   EXPECT_EQ(fs::last_write_time(path), written);
@@ -190,15 +173,13 @@ TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
 
   // Saved through a symbolic link, the workbook behind it changes and the
   // link stays a link.
-  fs::create_directory(dir / "links");
-  fs::create_symlink("../c.xlsx", dir / "links" / "link.xlsx");
-  Package linked = Package::Open(dir / "links" / "link.xlsx");
+  fs::create_symlink("c.xlsx", dir / "link.xlsx");
+  Package linked = Package::Open(dir / "link.xlsx");
   linked.Remove("xl/_rels/workbook.xml.rels");
   linked.Save();
-  EXPECT_TRUE(fs::is_symlink(dir / "links" / "link.xlsx"));
+  EXPECT_TRUE(fs::is_symlink(dir / "link.xlsx"));
   EXPECT_FALSE(Package::Open(path).Has("xl/_rels/workbook.xml.rels"));
-  EXPECT_EQ(dir.Names(), Names({"c.xlsx", "links"}));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "links"), fs::directory_iterator()), 1);
+  EXPECT_EQ(dir.Names(), Names({"c.xlsx", "link.xlsx"}));
 #endif
 }
 
@@ -215,9 +196,9 @@ std::string Plus(const std::string& name, const std::string& data = {}) {
 }
 // The small workbook with `from` replaced by `to` in one part.
 std::string Edited(std::string_view part, const std::string& from, const std::string& to) {
-  return Workbook([&](auto& i) {
-    std::string& data = FindItem(i, part)->data;
-    data.replace(data.find(from), from.size(), to);
+  return Workbook([&](auto& items) {
+    for (auto& i : items)
+      if (i.name == part) i.data.replace(i.data.find(from), from.size(), to);
   });
 }
 // `bytes` with one byte set, `offset` from the first occurrence of `marker`.
@@ -226,6 +207,7 @@ std::string Patched(std::string bytes, const std::string& marker, std::ptrdiff_t
   return bytes;
 }
 
+// One row per guard: variants that meet the same refusal are left out.
 TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
   using testing::CompoundFileBytes;
   const std::string zip = MakeZip(MinimalWorkbook());
@@ -243,18 +225,15 @@ TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
     const char* reason;
   } cases[] = {
       {"text file", "just,some,csv\n1,2,3\n", "not a zip file"},
-      {"empty file", "", "not a zip file"},
       {"legacy xls", CompoundFileBytes({{u"Workbook", std::string(600, 'w')}}), "needs Microsoft Excel (.xls)"},
       {"password-protected", CompoundFileBytes({{u"EncryptedPackage", "x"}}), "password-protected"},
       {"truncated zip", zip.substr(0, zip.size() / 2), "truncated"},
       {"binary workbook", Plus("xl/workbook.bin", "x"), "needs Microsoft Excel (.xlsb)"},
       {"signature part", Plus("_xmlsignatures/sig1.xml", "<s/>"), "digitally signed"},
       {"signature relationship", Edited("_rels/.rels", "</Relationships>", signatureRel), "digitally signed"},
-      {"duplicate names", Workbook([](auto& i) { i.push_back(i[4]); }), "duplicate entry"},
       {"names differing in case", Plus("XL/Worksheets/Sheet1.xml", "x"), "duplicate entry"},
       {"encrypted entry", Workbook([](auto& i) { i[4].flags = 1; }), "password-protected"},
       {"parent folder name", Plus("xl/../../evil.xml"), "unsafe entry name"},
-      {"absolute name", Plus("/etc/evil.xml"), "unsafe entry name"},
       {"backslash name", Plus("..\\evil.xml"), "unsafe entry name"},
       {"drive letter name", Plus("C:/evil.xml"), "unsafe entry name"},
       {"empty name", Plus(""), "unsafe entry name"},
@@ -294,35 +273,27 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
   const std::pair<ZipItem, const char*> hostile[] = {
       {Item("bomb.xml", zeros), "compressed suspiciously well"},  // ratio about 1000
       {Item("big.xml", std::string(5 << 20, 'x'), 0), "too large"},
-      {Item("liar.xml", zeros, 8, [](ZipItem& i) { i.declaredSize = 1000; }), "larger than declared"},
-      {Item("short.xml", "abc", 8, [](ZipItem& i) { i.declaredSize = 4; }), "smaller than declared"},
-      {Item("crc.xml", "abc", 8, [](ZipItem& i) { i.crc = 1234; }), "checksum"},
-      {Item("garbage.xml", "abc", 8, [](ZipItem& i) { i.compressed = std::string(4, '\xff'); }), "bad compressed data"},
-      {Item("claims4g.xml", "abc", 8, [](ZipItem& i) { i.declaredSize = 0xFFFFFFF0u; }), "too large"},
+      {{.name = "liar.xml", .data = zeros, .declaredSize = 1000}, "larger than declared"},
+      {{.name = "short.xml", .data = "abc", .declaredSize = 4}, "smaller than declared"},
+      {{.name = "crc.xml", .data = "abc", .crc = 1234}, "checksum"},
+      {{.name = "garbage.xml", .data = "abc", .compressed = std::string(4, '\xff')}, "bad compressed data"},
   };
   auto items = MinimalWorkbook();
   for (const auto& h : hostile) items.push_back(h.first);
   // Sizes in a zip64 field, as streaming writers put them.
-  items.push_back(Item("zip64.xml", "<z/>", 8, [](ZipItem& i) {
-    i.declaredSize = 0xFFFFFFFFu;
-    i.extra = std::string("\x01\x00\x08\x00\x04\0\0\0\0\0\0\0", 12);
-  }));
+  items.push_back({.name = "zip64.xml", .data = "<z/>", .extra = std::string("\x01\x00\x08\x00\x04\0\0\0\0\0\0\0", 12),
+                   .declaredSize = 0xFFFFFFFFu});
   const std::string bytes = MakeZip(items);
   const fs::path path = dir.File("d.xlsx", bytes);
 
-  PackageLimits limits;
-  limits.maxPartSize = 4 << 20;
-  limits.maxCompressionRatio = 100;
-  const Package pkg = Package::Open(path, limits);
+  const Package pkg = Package::Open(path, {.maxPartSize = 4 << 20, .maxCompressionRatio = 100});
   for (const auto& [item, reason] : hostile) {
     EXPECT_TRUE(FailsWith([&] { pkg.Read(item.name); }, reason)) << item.name;
     EXPECT_TRUE(FailsWith([&] { pkg.ReadInPieces(item.name, [](std::string_view) {}); }, reason)) << item.name;
   }
   EXPECT_EQ(pkg.Read("zip64.xml"), "<z/>");
   EXPECT_TRUE(Package::Open(path).Read("big.xml") == std::string(5 << 20, 'x'));
-  PackageLimits few;
-  few.maxEntries = 4;
-  EXPECT_EQ(ErrorOf([&] { Package::Open(path, few); }), "too many entries in the package (13)");
+  EXPECT_EQ(ErrorOf([&] { Package::Open(path, {.maxEntries = 4}); }), "too many entries in the package (12)");
   EXPECT_TRUE(ReadBytes(path) == bytes);
 }
 
@@ -330,21 +301,15 @@ TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
   ScratchDir dir;
   auto items = MinimalWorkbook();
   items.push_back(Item("xl/media/big.bin", std::string(3 << 20, 'm'), 0));
-  const std::string bytes = MakeZip(items);
-  const fs::path path = dir.File("e.xlsx", bytes);
-  // The same save on a copy tells how many bytes a full write takes.
-  fs::copy_file(path, dir / "copy.xlsx");
-  std::uint64_t total = 0;
-  {
-    Package copy = Package::Open(dir / "copy.xlsx");
-    copy.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
-    copy.Save([&](std::uint64_t written) { total = written; });
-    EXPECT_EQ(total, fs::file_size(dir / "copy.xlsx"));
-    fs::remove(dir / "copy.xlsx");
-  }
-
+  const fs::path path = dir.File("e.xlsx", MakeZip(items));
+  // A first save tells how many bytes a full write takes; the second is as long.
   Package pkg = Package::Open(path);
-  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
+  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet>1</worksheet>");
+  std::uint64_t total = 0;
+  pkg.Save([&](std::uint64_t written) { total = written; });
+  EXPECT_EQ(total, fs::file_size(path));
+  const std::string bytes = ReadBytes(path);
+  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet>2</worksheet>");
   for (const std::uint64_t failAt : {std::uint64_t{0}, std::uint64_t{100}, total / 2, total}) {
     SCOPED_TRACE(failAt);
     const std::string error = ErrorOf([&] {
@@ -361,33 +326,29 @@ TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
   EXPECT_EQ(ErrorOf([&] { pkg.Save([](std::uint64_t) { throw PackageError("disk full"); }); }), "disk full");
 
   pkg.Save();
-  EXPECT_EQ(Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet/>");
+  EXPECT_EQ(Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet>2</worksheet>");
 }
 
 // Whatever stops a save, the file stays as it was and no temporary is left.
 TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
-  using Prepare = std::function<bool(Package&, const fs::path&)>;  // false: not possible here
-  const auto locked = [](std::function<bool(const fs::path&)> lock) -> Prepare {
-    return [lock](Package& pkg, const fs::path& f) { return pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>"), lock(f); };
-  };
   const struct {
     const char* what;
-    Prepare prepare;
+    std::function<bool(Package&, const fs::path&)> prepare;  // false: not possible here
     const char* reason;
   } cases[] = {
-      {"read-only file", locked([](const fs::path& f) { return MakeReadOnly(f, true), true; }),
+      {"read-only file", [](Package&, const fs::path& f) { return MakeReadOnly(f, true), true; },
        "cannot write: the workbook is read-only"},
 #ifndef _WIN32
       // An administrator may write into any folder; chattr may be missing.
       {"read-only folder",
-       locked([](const fs::path& f) { return ::geteuid() != 0 && ::chmod(f.parent_path().c_str(), 0555) == 0; }),
+       [](Package&, const fs::path& f) { return ::geteuid() != 0 && ::chmod(f.parent_path().c_str(), 0555) == 0; },
        "cannot write: permission denied"},
       {"immutable file",
-       locked([](const fs::path& f) { return std::system(("chattr +i '" + f.string() + "' 2>/dev/null").c_str()) == 0; }),
+       [](Package&, const fs::path& f) { return std::system(("chattr +i '" + f.string() + "' 2>/dev/null").c_str()) == 0; },
        "cannot write: permission denied"},
 #endif
       {"changed by another program",
-       locked([](const fs::path& f) { return WriteBytes(f, Plus("xl/other.xml", "someone else's edit")), true; }),
+       [](Package&, const fs::path& f) { return WriteBytes(f, Plus("xl/other.xml", "someone else's edit")), true; },
        "changed by another program"},
       {"no content types left", [](Package& pkg, const fs::path&) { return pkg.Remove("[Content_Types].xml"), true; },
        "failed its check"},
@@ -400,6 +361,7 @@ TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
     ScratchDir dir;
     const fs::path path = dir.File("g.xlsx", MakeZip(MinimalWorkbook()));
     Package pkg = Package::Open(path);
+    pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
     if (!c.prepare(pkg, path)) continue;
     const std::string bytes = ReadBytes(path);
     const std::string error = ErrorOf([&] { pkg.Save(); });
@@ -425,16 +387,12 @@ TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
   fs::resize_file(dir.File("big.bin", ""), big);
   const zip::Input input(dir / "big.bin");
   zip::WindowReader in(input);
-  const auto le = [](std::uint64_t v, int bytes) {
-    std::string s;
-    for (int i = 0; i < bytes; ++i) s += static_cast<char>(i < 8 ? (v >> (8 * i)) & 0xFF : 0);
-    return s;
-  };
+  using testing::Le;
   // Records as a streaming writer leaves them: made on Unix, version 2.0 needed, descriptor and UTF-8 flags.
   const auto record = [&](int needed, std::uint64_t usize, const std::string& name, const std::string& extra,
                           std::uint64_t offset) {
-    return "PK\x01\x02" + le(0x031E, 2) + le(needed, 2) + le(0x0808, 2) + le(0, 14) + le(usize, 4) +
-           le(name.size(), 2) + le(extra.size(), 2) + le(0, 10) + le(offset, 4) + name + extra;
+    return "PK\x01\x02" + Le(0x031E, 2) + Le(needed, 2) + Le(0x0808, 2) + Le(0, 14) + Le(usize, 4) +
+           Le(name.size(), 2) + Le(extra.size(), 2) + Le(0, 10) + Le(offset, 4) + name + extra;
   };
   const std::string timestamps("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9);
   zip::Entry first, copied;
@@ -444,7 +402,7 @@ TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
   copied.name = "old.xml";
   copied.end = copied.compressedSize = 10;
   copied.size = 5;
-  copied.central = record(20, 0xFFFFFFFF, "old.xml", le(1, 2) + le(8, 2) + le(5, 8) + timestamps, 0);
+  copied.central = record(20, 0xFFFFFFFF, "old.xml", Le(1, 2) + Le(8, 2) + Le(5, 8) + timestamps, 0);
   std::string tail;
   zip::Writer writer([&](const char* data, std::size_t n) { tail.append(data, n < (1u << 20) ? n : 0); });
   writer.CopyRaw(in, first);
@@ -452,9 +410,9 @@ TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
   writer.Add("new.xml", "x", nullptr);
   writer.Finish("");
   const std::string old =
-      record(45, 0xFFFFFFFF, "old.xml", le(1, 2) + le(16, 2) + le(5, 8) + le(big, 8) + timestamps, 0xFFFFFFFF);
+      record(45, 0xFFFFFFFF, "old.xml", Le(1, 2) + Le(16, 2) + Le(5, 8) + Le(big, 8) + timestamps, 0xFFFFFFFF);
   EXPECT_NE(tail.find(old), std::string::npos);
-  EXPECT_NE(tail.find("new.xml" + le(1, 2) + le(8, 2) + le(big + 10, 8)), std::string::npos);
+  EXPECT_NE(tail.find("new.xml" + Le(1, 2) + Le(8, 2) + Le(big + 10, 8)), std::string::npos);
 }
 
 TEST(Relationships, ParsesResolvesAndRefuses) {
@@ -469,7 +427,6 @@ TEST(Relationships, ParsesResolvesAndRefuses) {
   EXPECT_TRUE(FailsWith([] { ParseRelationships("<Relationships><Relationship></Relationships>", "xl/_rels/a.rels"); },
                         "malformed XML in xl/_rels/a.rels"));
   const std::vector<std::array<std::string_view, 3>> resolve = {
-      {"xl/workbook.xml", "worksheets/sheet1.xml", "xl/worksheets/sheet1.xml"},
       {"xl/worksheets/sheet1.xml", "../drawings/drawing1.xml", "xl/drawings/drawing1.xml"},
       {"xl/workbook.xml", "/xl/externalLinks/externalLink1.xml", "xl/externalLinks/externalLink1.xml"},
       {"", "xl/workbook.xml", "xl/workbook.xml"},
@@ -480,11 +437,8 @@ TEST(Relationships, ParsesResolvesAndRefuses) {
   };
   for (const auto& [source, target, expected] : resolve)
     EXPECT_EQ(ResolvePartName(source, target), expected) << source << " + " << target;
-
-  EXPECT_EQ(RelsPartFor("xl/workbook.xml"), "xl/_rels/workbook.xml.rels");
-  EXPECT_EQ(RelsPartFor("/xl/worksheets/sheet1.xml"), "xl/worksheets/_rels/sheet1.xml.rels");
-  EXPECT_EQ(RelsPartFor("book.xml"), "_rels/book.xml.rels");
-  EXPECT_EQ(RelsPartFor(""), "_rels/.rels");
+  EXPECT_EQ(RelsPartFor("/xl/worksheets/sheet1.xml") + " " + RelsPartFor("book.xml") + " " + RelsPartFor(""),
+            "xl/worksheets/_rels/sheet1.xml.rels _rels/book.xml.rels _rels/.rels");
 }
 
 }  // namespace

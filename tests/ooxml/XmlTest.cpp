@@ -3,6 +3,7 @@
 // whole-text operations give.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,43 +52,31 @@ void FeedAll(Sink& sink, std::string_view text, std::size_t size) {
   } while (!text.empty());
 }
 
+// Rows: tag, name, the attribute's whole span and its value ("" when absent).
 TEST(Xml, AttributesAreFoundByExactNameOutsideQuotedValues) {
-  struct Case {
-    const char* tag;
-    const char* name;
-    const char* value;  // nullptr: absent
-  } cases[] = {
-      {R"(<c r="t=x" t="str">)", "t", "str"}, {R"(<c tt="1" t='e'/>)", "t", "e"},
-      {R"(<c  r = "A1"  >)", "r", "A1"},      {R"(<x:c x:t="n" t="b">)", "t", "b"},
-      {R"(<c r="A1">)", "t", nullptr},        {R"(<c r="A1" cm="1"/>)", "cm", "1"},
-  };
-  for (const auto& c : cases) {
-    std::string_view tag(c.tag);
+  const std::array<std::array<const char*, 3>, 6> cases = {{
+      {R"(<c r="t=x" t="str">)", "t", R"( t="str"|str)"}, {R"(<c tt="1" t='e'/>)", "t", " t='e'|e"},
+      {R"(<c  r = "A1"  >)", "r", R"(  r = "A1"|A1)"},      {R"(<x:c x:t="n" t="b">)", "t", R"( t="b"|b)"},
+      {R"(<c r="A1">)", "t", ""},                          {R"(<c r="A1" cm="1"/>)", "cm", R"( cm="1"|1)"},
+  }};
+  for (const auto& [text, name, expected] : cases) {
+    const std::string_view tag(text);
     RawAttribute raw;
-    bool found = FindAttribute(tag, c.name, raw);
-    ASSERT_EQ(found, c.value != nullptr) << c.tag;
-    if (!found) continue;
-    EXPECT_EQ(tag.substr(raw.value.begin, raw.value.end - raw.value.begin), c.value) << c.tag;
-    EXPECT_TRUE(tag.substr(raw.whole.begin, 1) == " ") << c.tag;
+    const auto span = [&](Span s) { return std::string(tag.substr(s.begin, s.end - s.begin)); };
+    EXPECT_EQ(FindAttribute(tag, name, raw) ? span(raw.whole) + "|" + span(raw.value) : "", expected) << text;
   }
 }
 
 TEST(Xml, SpansAndEventsAreTheSameWholeOrInPieces) {
-  const std::string small = R"(<?xml version="1.0"?><a xmlns:p="urn:p"><p:b k="&amp;"/><c>x</c></a>)";
-  Recorder r(small);
-  Parse(small, "t.xml", r);
-  EXPECT_EQ(r.events, (std::vector<std::string>{"<a@21:<a xmlns:p=\"urn:p\">", "<b@40:<p:b k=\"&amp;\"/> k=&",
-                                                "/b@56:", "<c@56:<c>", "#x", "/c@60:</c>", "/a@64:</a>"}));
-
-  const std::string xml =
-      "<?xml version=\"1.0\"?><x:ws xmlns:x=\"urn:a\" xmlns:r=\"urn:r\"><row r=\"1\"><c r=\"A1\" t=\"s\">"
-      "<f>[1]Sheet!A1&amp;\"x\"</f><v>1</v></c><c r:id=\"rId1\"/></row></x:ws>";
+  const std::string xml = R"(<?xml version="1.0"?><a xmlns:p="urn:p"><p:b k="&amp;"/><c>x&amp;"y"</c></a>)";
   Recorder whole(xml);
-  Parse(xml, "p.xml", whole);
-  for (std::size_t size : {1u, 3u, 7u, 1000u}) {
+  Parse(xml, "t.xml", whole);
+  EXPECT_EQ(whole.events, (std::vector<std::string>{"<a@21:<a xmlns:p=\"urn:p\">", "<b@40:<p:b k=\"&amp;\"/> k=&",
+                                                    "/b@56:", "<c@56:<c>", "#x&\"y\"", "/c@68:</c>", "/a@72:</a>"}));
+  for (std::size_t size : {1u, 3u, 7u}) {
     SCOPED_TRACE(size);
     Recorder pieces(xml);
-    StreamParser parser("p.xml", pieces);
+    StreamParser parser("t.xml", pieces);
     FeedAll(parser, xml, size);
     EXPECT_EQ(pieces.events, whole.events);
   }
@@ -96,7 +85,6 @@ TEST(Xml, SpansAndEventsAreTheSameWholeOrInPieces) {
 TEST(Xml, RefusesDtdsAndMalformedTextWholeOrInPieces) {
   const std::pair<std::string, std::string> refused[] = {
       {"<a><b></a>", "malformed XML in p.xml"},
-      {"<a>&undefined;</a>", "malformed XML in p.xml"},
       {"<a>", "malformed XML in p.xml"},  // only the last piece can tell
       {"<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>", "document type declarations"},
   };
@@ -124,7 +112,8 @@ TEST(Xml, RolesDecideEncodingAndFaultTextAndStopEndsQuietly) {
   std::string utf16 = "\xFF\xFE";
   for (char c : std::string(R"(<Types v="1"/>)")) utf16 += std::string{c, '\0'};
   const std::string latin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><T v=\"caf\xE9\"/>";
-  struct Case {
+  const std::string broken = "<?xml version=\"1.0\"?>\n<a\n<b/>";
+  const struct {
     std::string text;
     PartRole role;
     std::string result;  // the first element and its v, or the error
@@ -134,17 +123,13 @@ TEST(Xml, RolesDecideEncodingAndFaultTextAndStopEndsQuietly) {
       {latin1, PartRole::Structure, "T caf\xC3\xA9"},
       {latin1, PartRole::Content, "malformed XML in p.xml"},
       {"<a v=\"x\">\n<b></a>", PartRole::Content, "a x"},  // stopped before the fault
-      {"<?xml version=\"1.0\"?>\n<a\n<b/>", PartRole::Structure,
-       "malformed XML in p.xml (line 3: not well-formed (invalid token))"},
-      {"<?xml version=\"1.0\"?>\n<a\n<b/>", PartRole::Content, "malformed XML in p.xml"},
-      {"<!DOCTYPE a><a/>", PartRole::Structure,
-       "malformed XML in p.xml (document type declarations are not allowed)"},
+      {broken, PartRole::Structure, "malformed XML in p.xml (line 3: not well-formed (invalid token))"},
+      {broken, PartRole::Content, "malformed XML in p.xml"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.result);
     FirstElement first;
     const std::string error = ErrorOf([&] { Parse(c.text, "p.xml", first, c.role); });
-    EXPECT_EQ(error == "(no error)" ? first.local + " " + first.value : error, c.result);
+    EXPECT_EQ(error == test::kNoError ? first.local + " " + first.value : error, c.result);
   }
 }
 
@@ -179,7 +164,6 @@ TEST(Xml, EditsAppliedInAnyOrderAndInPiecesMatchTheWholeText) {
   overlapping.Replace({4, 8}, "x");
   overlapping.Replace({2, 5}, "y");
   EXPECT_THROW(overlapping.Apply(original), std::logic_error);
-  EXPECT_THROW(overlapping.ApplyTo(original, [](std::string_view, bool) {}, 4), std::logic_error);
   SpanEditor beyond;
   beyond.Remove({30, 40});
   EXPECT_THROW(beyond.Apply(original), std::logic_error);
@@ -192,10 +176,7 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
     return "<worksheet><sheetData><row><c r=\"A1\"><f>" + formula + "</f><v>1</v></c></row></sheetData>"
            "<x14:dataValidation xmlns:x14=\"urn:x\"><x14:formula1>1</x14:formula1></x14:dataValidation></worksheet>";
   };
-  const struct {
-    std::string text;
-    bool ok;
-  } cases[] = {
+  const std::pair<std::string, bool> cases[] = {  // the part, whether it passes
       {sheet("[1]Data!B2+SUM(A1:A9)"), true},
       {sheet("[2]Data!B2"), false},                  // beyond the one link left
       {sheet("'C:\\x\\[SRC.xlsx]Data'!B2"), false},  // the removed book by name
@@ -204,15 +185,15 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
       {"<w><c fmlaLink=\"[3]S!A1\"/></w>", false},   // formula attributes too
       {"<w><pr title=\"[3]S!A1\" macro=\"\"/></w>", true},  // only those
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    const std::string whole = ErrorOf([&] { VerifyPart("xl/worksheets/sheet1.xml", c.text, 1, broken); });
-    EXPECT_EQ(whole == test::kNoError, c.ok) << whole;
+  for (const auto& [text, ok] : cases) {
+    SCOPED_TRACE(text);
+    const std::string whole = ErrorOf([&] { VerifyPart("xl/worksheets/sheet1.xml", text, 1, broken); });
+    EXPECT_EQ(whole == test::kNoError, ok) << whole;
     for (std::size_t size : {1u, 5u, 64u}) {
       PartVerifier verifier("xl/worksheets/sheet1.xml", 1, broken);
-      const std::string error = ErrorOf([&] { FeedAll(verifier, c.text, size); });
-      EXPECT_EQ(error == test::kNoError, c.ok) << "pieces of " << size;
-      EXPECT_TRUE(c.ok || error.find("xl/worksheets/sheet1.xml") != std::string::npos) << error;
+      const std::string error = ErrorOf([&] { FeedAll(verifier, text, size); });
+      EXPECT_EQ(error == test::kNoError, ok) << "pieces of " << size;
+      EXPECT_TRUE(ok || error.find("xl/worksheets/sheet1.xml") != std::string::npos) << error;
     }
   }
 }
@@ -220,7 +201,7 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
 TEST(Xml, DeflatedInPiecesInflatesToTheSameBytes) {
   std::string text;
   for (int i = 0; i < 50000; ++i) text += "<c r=\"A" + std::to_string(i) + "\"><v>" + std::to_string(i * 7) + "</v></c>";
-  for (std::size_t size : {1000u, 65536u, 1u << 22}) {
+  for (std::size_t size : {1000u, 1u << 22}) {
     SCOPED_TRACE(size);
     zip::Deflater d;
     FeedAll(d, text, size);
@@ -231,10 +212,9 @@ TEST(Xml, DeflatedInPiecesInflatesToTheSameBytes) {
   }
   EXPECT_EQ(zip::Inflate(DeflatePart("").data, 0), "");
   // A wrong size is refused, not padded or cut.
-  const auto small = DeflatePart("abc");
-  EXPECT_THROW(zip::Inflate(small.data, 2), PackageError);
-  EXPECT_THROW(zip::Inflate(small.data, 4), PackageError);
-  EXPECT_THROW(zip::Inflate(small.data.substr(0, small.data.size() - 1), 3), PackageError);
+  const std::string abc = DeflatePart("abc").data;
+  for (const auto& [data, size] : {std::pair{abc, 2}, {abc, 4}, {abc.substr(0, abc.size() - 1), 3}})
+    EXPECT_THROW(zip::Inflate(data, size), PackageError) << size;
 }
 
 }  // namespace

@@ -1,139 +1,97 @@
 #include "support/CompoundFileBuilder.h"
 
-#include <algorithm>
-#include <functional>
-#include <numeric>
+#include "support/WorkbookBuilder.h"
 
 namespace quorvane::testing {
 namespace {
 
 constexpr std::size_t kSector = 512;
-constexpr std::size_t kMini = 64;
-constexpr std::size_t kCutoff = 4096;
 constexpr std::uint32_t kFree = 0xFFFFFFFF;
 constexpr std::uint32_t kEnd = 0xFFFFFFFE;
-constexpr std::uint32_t kFatSector = 0xFFFFFFFD;
 
-void Put32(std::string& s, std::size_t at, std::uint32_t v, std::size_t bytes = 4) {
+void Put(std::string& s, std::size_t at, std::uint64_t v, std::size_t bytes = 4) {
   for (std::size_t i = 0; i < bytes; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
-void Put16(std::string& s, std::size_t at, std::uint16_t v) { Put32(s, at, v, 2); }
-std::string Le16(std::uint16_t v) {
-  std::string s(2, '\0');
-  Put16(s, 0, v);
-  return s;
-}
+std::string Le16(std::uint16_t v) { return Le(v, 2); }
 
-std::size_t Sectors(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit; }
+std::size_t Units(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit; }
 
-// Directory order: shorter names first, then by upper-cased code units.
-bool DirectoryLess(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return a.size() < b.size();
-  const auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                      [&](char16_t x, char16_t y) { return upper(x) < upper(y); });
+// Adds a chain of `count` slots to an allocation table; returns its first.
+std::uint32_t Chain(std::vector<std::uint32_t>& table, std::size_t count) {
+  const auto first = static_cast<std::uint32_t>(table.size());
+  for (std::size_t i = 0; i < count; ++i)
+    table.push_back(i + 1 == count ? kEnd : static_cast<std::uint32_t>(table.size() + 1));
+  return count ? first : kEnd;
 }
 
 }  // namespace
 
 std::string CompoundFileBytes(const std::vector<CompoundStream>& streams) {
-  // Sector numbers in file order: big streams, the mini stream, the mini
+  // Sectors in file order: big streams, the mini stream, the mini
   // allocation table, the directory, then the allocation table itself.
-  std::vector<std::uint32_t> fat;
-  std::string body;
-  const auto chain = [&](std::size_t count) {
-    const auto first = static_cast<std::uint32_t>(fat.size());
-    for (std::size_t i = 0; i < count; ++i)
-      fat.push_back(i + 1 == count ? kEnd : static_cast<std::uint32_t>(fat.size() + 1));
-    return count ? first : kEnd;
-  };
-  const auto append = [&](const std::string& data) {
+  std::vector<std::uint32_t> fat, miniFat;
+  std::string body, miniStream;
+  const auto append = [&](std::string data) {
+    const std::uint32_t first = Chain(fat, Units(data.size(), kSector));
+    data.resize(Units(data.size(), kSector) * kSector, '\0');
     body += data;
-    body.resize(Sectors(body.size(), kSector) * kSector, '\0');
+    return first;
   };
-
-  std::vector<std::uint32_t> starts(streams.size(), kEnd);
-  std::string miniStream;
-  std::vector<std::uint32_t> miniFat;
+  // The root entry's child is the first stream, each stream the right
+  // sibling of the one before: a tree of one branch, which readers walk whole.
+  std::string directory(Units((streams.size() + 1) * 128, kSector) * kSector, '\0');
+  const auto entry = [&](std::size_t index, const std::u16string& name, std::uint32_t start, std::size_t size) {
+    const std::size_t at = index * 128;
+    for (std::size_t c = 0; c < name.size(); ++c) Put(directory, at + 2 * c, name[c], 2);
+    Put(directory, at + 0x40, (name.size() + 1) * 2, 2);
+    directory[at + 0x42] = static_cast<char>(index == 0 ? 5 : 2);  // root or stream
+    directory[at + 0x43] = 1;                                      // black
+    Put(directory, at + 0x44, kFree);
+    Put(directory, at + 0x48, index == 0 || index == streams.size() ? kFree : index + 1);
+    Put(directory, at + 0x4C, index == 0 && !streams.empty() ? 1 : kFree);
+    Put(directory, at + 0x74, start);
+    Put(directory, at + 0x78, size);
+  };
   for (std::size_t i = 0; i < streams.size(); ++i) {
     const std::string& data = streams[i].second;
-    if (data.size() >= kCutoff) {
-      starts[i] = chain(Sectors(data.size(), kSector));
-      append(data);
-    } else if (!data.empty()) {
-      const std::size_t count = Sectors(data.size(), kMini);
-      starts[i] = static_cast<std::uint32_t>(miniFat.size());
-      for (std::size_t k = 0; k < count; ++k)
-        miniFat.push_back(k + 1 == count ? kEnd : static_cast<std::uint32_t>(miniFat.size() + 1));
+    std::uint32_t start = kEnd;
+    if (data.size() >= 4096) {
+      start = append(data);
+    } else if (!data.empty()) {  // in the mini stream, in 64-byte sectors
+      start = Chain(miniFat, Units(data.size(), 64));
       miniStream += data;
-      miniStream.resize(miniFat.size() * kMini, '\0');
+      miniStream.resize(miniFat.size() * 64, '\0');
     }
+    entry(i + 1, streams[i].first, start, data.size());
   }
-  const std::uint32_t miniStart = chain(Sectors(miniStream.size(), kSector));
-  append(miniStream);
-  std::string miniFatBytes(Sectors(miniFat.size() * 4, kSector) * kSector, '\xFF');
-  for (std::size_t i = 0; i < miniFat.size(); ++i) Put32(miniFatBytes, 4 * i, miniFat[i]);
-  const std::uint32_t miniFatStart = chain(miniFatBytes.size() / kSector);
-  append(miniFatBytes);
-
-  // Root entry first, the streams after it as a balanced tree.
-  std::vector<std::size_t> order(streams.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::sort(order.begin(), order.end(),
-            [&](std::size_t a, std::size_t b) { return DirectoryLess(streams[a].first, streams[b].first); });
-  std::string directory(Sectors((streams.size() + 1) * 128, kSector) * kSector, '\0');
-  const auto entry = [&](std::size_t index, const std::u16string& name, std::uint8_t type, std::uint32_t start,
-                         std::uint64_t size) {
-    const std::size_t at = index * 128;
-    for (std::size_t c = 0; c < name.size(); ++c) Put16(directory, at + 2 * c, name[c]);
-    Put16(directory, at + 0x40, static_cast<std::uint16_t>((name.size() + 1) * 2));
-    directory[at + 0x42] = static_cast<char>(type);
-    directory[at + 0x43] = 1;  // black
-    for (std::size_t link : {0x44u, 0x48u, 0x4Cu}) Put32(directory, at + link, kFree);
-    Put32(directory, at + 0x74, start);
-    Put32(directory, at + 0x78, static_cast<std::uint32_t>(size));
-  };
-  for (std::size_t slot = streams.size() + 1; slot < directory.size() / 128; ++slot)
-    for (std::size_t link : {0x44u, 0x48u, 0x4Cu}) Put32(directory, slot * 128 + link, kFree);
-  entry(0, u"Root Entry", 5, miniStream.empty() ? kEnd : miniStart, miniStream.size());
-  for (std::size_t k = 0; k < order.size(); ++k)
-    entry(k + 1, streams[order[k]].first, 2, starts[order[k]], streams[order[k]].second.size());
-  const std::function<std::uint32_t(std::size_t, std::size_t)> tree = [&](std::size_t lo, std::size_t hi) {
-    if (lo >= hi) return kFree;
-    const std::size_t mid = (lo + hi) / 2;
-    Put32(directory, (mid + 1) * 128 + 0x44, tree(lo, mid));
-    Put32(directory, (mid + 1) * 128 + 0x48, tree(mid + 1, hi));
-    return static_cast<std::uint32_t>(mid + 1);
-  };
-  Put32(directory, 0x4C, tree(0, order.size()));
-  const std::uint32_t directoryStart = chain(directory.size() / kSector);
-  append(directory);
+  entry(0, u"Root Entry", append(miniStream), miniStream.size());
+  std::string miniFatBytes(Units(miniFat.size() * 4, kSector) * kSector, '\xFF');
+  for (std::size_t i = 0; i < miniFat.size(); ++i) Put(miniFatBytes, 4 * i, miniFat[i]);
+  const std::uint32_t miniFatStart = append(miniFatBytes);
+  const std::uint32_t directoryStart = append(directory);
 
   std::size_t fatSectors = 1;
-  while (Sectors(fat.size() + fatSectors, kSector / 4) > fatSectors) ++fatSectors;
-  const auto firstFat = static_cast<std::uint32_t>(fat.size());
-  for (std::size_t i = 0; i < fatSectors; ++i) fat.push_back(kFatSector);
+  while (Units(fat.size() + fatSectors, kSector / 4) > fatSectors) ++fatSectors;
+  const std::size_t firstFat = fat.size();
+  fat.resize(firstFat + fatSectors, 0xFFFFFFFD);  // the table's own sectors
   std::string fatBytes(fatSectors * kSector, '\xFF');
-  for (std::size_t i = 0; i < fat.size(); ++i) Put32(fatBytes, 4 * i, fat[i]);
-  body += fatBytes;
+  for (std::size_t i = 0; i < fat.size(); ++i) Put(fatBytes, 4 * i, fat[i]);
 
   std::string header(kSector, '\0');
-  const unsigned char signature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-  for (std::size_t i = 0; i < 8; ++i) header[i] = static_cast<char>(signature[i]);
-  Put16(header, 0x18, 0x3E);
-  Put16(header, 0x1A, 3);
-  Put16(header, 0x1C, 0xFFFE);
-  Put16(header, 0x1E, 9);
-  Put16(header, 0x20, 6);
-  Put32(header, 0x2C, static_cast<std::uint32_t>(fatSectors));
-  Put32(header, 0x30, directoryStart);
-  Put32(header, 0x38, kCutoff);
-  Put32(header, 0x3C, miniFat.empty() ? kEnd : miniFatStart);
-  Put32(header, 0x40, static_cast<std::uint32_t>(miniFatBytes.size() / kSector));
-  Put32(header, 0x44, kEnd);
-  for (std::size_t i = 0; i < 109; ++i)
-    Put32(header, 0x4C + 4 * i, i < fatSectors ? firstFat + static_cast<std::uint32_t>(i) : kFree);
-  return header + body;
+  header.replace(0, 8, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
+  Put(header, 0x18, 0x3E, 2);    // minor version
+  Put(header, 0x1A, 3, 2);       // version 3
+  Put(header, 0x1C, 0xFFFE, 2);  // little-endian
+  Put(header, 0x1E, 9, 2);       // 512-byte sectors
+  Put(header, 0x20, 6, 2);       // 64-byte mini sectors
+  Put(header, 0x2C, fatSectors);
+  Put(header, 0x30, directoryStart);
+  Put(header, 0x38, 4096);  // the mini stream cutoff
+  Put(header, 0x3C, miniFatStart);
+  Put(header, 0x40, miniFatBytes.size() / kSector);
+  Put(header, 0x44, kEnd);
+  for (std::size_t i = 0; i < 109; ++i) Put(header, 0x4C + 4 * i, i < fatSectors ? firstFat + i : kFree);
+  return header + body + fatBytes;
 }
 
 std::string BiffRecord(std::uint16_t type, std::string_view body) {

@@ -1,8 +1,8 @@
 #pragma once
 // Writes compound files (the container of .xls workbooks and of encrypted
 // packages) as Office writes them: version 3, 512-byte sectors, streams under
-// 4096 bytes in the mini stream and the others in sectors of their own, the
-// directory a sorted tree. Also the start of a BIFF8 workbook stream.
+// 4096 bytes in the mini stream and the others in sectors of their own. Also
+// the start of a BIFF8 workbook stream.
 
 #include <cstdint>
 #include <string>

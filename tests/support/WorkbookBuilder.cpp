@@ -1,8 +1,10 @@
 #include "support/WorkbookBuilder.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <memory>
 #include <numeric>
 #include <stdexcept>
@@ -42,17 +44,29 @@ std::string Rels(const std::vector<std::string>& items) {
   return out + "</Relationships>";
 }
 
-struct ZipCloser {
-  void operator()(zip_t* z) const { zip_discard(z); }
-};
-using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
+// Little-endian fields: value and width in bytes.
+void Fields(std::string& s, std::initializer_list<std::pair<std::uint64_t, int>> fields) {
+  for (const auto& [v, bytes] : fields) s += Le(v, bytes);
+}
 
-// With libzip's consistency checks: a reader independent of the product's.
-ZipPtr OpenRead(const std::filesystem::path& path) {
+// Every entry of a zip package, inflated, in stored order; read by libzip
+// with its consistency checks, independently of the product's reader.
+std::vector<std::pair<std::string, std::string>> ReadEntries(const std::filesystem::path& path) {
   int error = 0;
-  ZipPtr zip(zip_open(base::ToUtf8(path).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
+  const std::unique_ptr<zip_t, decltype(&zip_discard)> zip(
+      zip_open(base::ToUtf8(path).c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error), &zip_discard);
   if (!zip) throw std::runtime_error("cannot open zip " + base::ToUtf8(path));
-  return zip;
+  std::vector<std::pair<std::string, std::string>> out;
+  for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(zip_get_num_entries(zip.get(), 0)); ++i) {
+    zip_stat_t st;
+    zip_stat_index(zip.get(), i, 0, &st);
+    const std::unique_ptr<zip_file_t, decltype(&zip_fclose)> f(zip_fopen_index(zip.get(), i, 0), &zip_fclose);
+    std::string data(static_cast<std::size_t>(st.size), '\0');
+    if (!f || (!data.empty() && zip_fread(f.get(), data.data(), st.size) != static_cast<zip_int64_t>(st.size)))
+      throw std::runtime_error(std::string("cannot read entry ") + st.name);
+    out.emplace_back(st.name, std::move(data));
+  }
+  return out;
 }
 
 }  // namespace
@@ -228,54 +242,81 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
 
 void WorkbookBuilder::Write(const std::filesystem::path& path) const { WritePackage(path, Parts()); }
 
-void WritePackage(const std::filesystem::path& path, const std::map<std::string, std::string>& parts) {
-  int error = 0;
-  zip_t* raw = zip_open(base::ToUtf8(path).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-  if (!raw) throw std::runtime_error("cannot create " + base::ToUtf8(path));
-  ZipPtr zip(raw);
-  // [Content_Types].xml first, as Office writes it.
-  std::vector<std::string> order{"[Content_Types].xml"};
-  for (const auto& [name, unused] : parts)
-    if (name != "[Content_Types].xml") order.push_back(name);
-  for (const auto& name : order) {
-    const std::string& data = parts.at(name);
-    zip_source_t* src = zip_source_buffer(zip.get(), data.data(), data.size(), 0);
-    if (!src) throw std::runtime_error("zip_source_buffer failed");
-    zip_int64_t index = zip_file_add(zip.get(), name.c_str(), src, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
-    if (index < 0) {
-      zip_source_free(src);
-      throw std::runtime_error("zip_file_add failed for " + name);
-    }
-    zip_set_file_compression(zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6);
-  }
-  // `parts` must stay alive until the archive is written.
-  if (zip_close(zip.get()) != 0) throw std::runtime_error("cannot write " + base::ToUtf8(path));
-  zip.release();
+std::string Le(std::uint64_t value, int bytes) {
+  std::string s;
+  for (int i = 0; i < bytes; ++i) s += static_cast<char>(i < 8 ? (value >> (8 * i)) & 0xFF : 0);
+  return s;
 }
 
-std::map<std::string, std::string> ReadPackage(const std::filesystem::path& path) {
-  auto zip = OpenRead(path);
-  std::map<std::string, std::string> out;
-  zip_int64_t count = zip_get_num_entries(zip.get(), 0);
-  for (zip_int64_t i = 0; i < count; ++i) {
-    zip_stat_t st;
-    zip_stat_index(zip.get(), static_cast<zip_uint64_t>(i), 0, &st);
-    zip_file_t* f = zip_fopen_index(zip.get(), static_cast<zip_uint64_t>(i), 0);
-    if (!f) throw std::runtime_error(std::string("cannot read entry ") + st.name);
-    std::string data(static_cast<std::size_t>(st.size), '\0');
-    zip_int64_t got = data.empty() ? 0 : zip_fread(f, data.data(), st.size);
-    zip_fclose(f);
-    if (got != static_cast<zip_int64_t>(st.size)) throw std::runtime_error(std::string("short read of ") + st.name);
-    out[st.name] = std::move(data);
-  }
+std::string RawDeflate(std::string_view data) {
+  z_stream z{};
+  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, data.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
   return out;
 }
 
+std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment) {
+  std::string out, central;
+  for (const ZipItem& it : items) {
+    const std::string payload = it.compressed ? *it.compressed : it.method == 8 ? RawDeflate(it.data) : it.data;
+    const std::uint32_t crc = it.crc ? *it.crc
+                                     : static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(it.data.data()),
+                                                                        static_cast<uInt>(it.data.size())));
+    const std::uint64_t usize = it.declaredSize ? *it.declaredSize : it.data.size();
+    const std::uint64_t flags = it.flags | (it.descriptor ? 8 : 0);
+    // The fields both headers share, from "version needed" to the extra length.
+    const auto shared = [&](std::string& s, bool later) {
+      Fields(s, {{20, 2}, {flags, 2}, {it.method, 2}, {0x6A21, 2}, {0x5A86, 2}, {later ? 0 : crc, 4},
+                 {later ? 0 : payload.size(), 4}, {later ? 0 : usize, 4}, {it.name.size(), 2}, {it.extra.size(), 2}});
+    };
+    const std::uint64_t offset = out.size();
+    Fields(out, {{0x04034b50, 4}});
+    shared(out, it.descriptor);
+    out += it.name + it.extra + payload;
+    if (it.descriptor) Fields(out, {{0x08074b50, 4}, {crc, 4}, {payload.size(), 4}, {usize, 4}});
+    Fields(central, {{0x02014b50, 4}, {0x031E, 2}});  // made on Unix, by version 3.0
+    shared(central, false);
+    // Comment length, disk, internal attributes, -rw-r--r--, local header.
+    Fields(central, {{it.comment.size(), 2}, {0, 2}, {0, 2}, {0x81A40000, 4}, {offset, 4}});
+    central += it.name + it.extra + it.comment;
+  }
+  const std::uint64_t cdOffset = out.size();
+  out += central;
+  const std::uint64_t count = items.size();
+  if (count >= 0xFFFF) {
+    // The zip64 end record (made by and needed 4.5, no disks) and its locator.
+    Fields(out, {{0x06064b50, 4}, {44, 8}, {45 | (45 << 16), 4}, {0, 8}, {count, 8}, {count, 8}, {central.size(), 8},
+                 {cdOffset, 8}, {0x07064b50, 4}, {0, 4}, {cdOffset + central.size(), 8}, {1, 4}});
+  }
+  const std::uint64_t shortCount = std::min<std::uint64_t>(count, 0xFFFF);
+  Fields(out, {{0x06054b50, 4}, {0, 4}, {shortCount, 2}, {shortCount, 2}, {central.size(), 4}, {cdOffset, 4},
+               {comment.size(), 2}});
+  return out + std::string(comment);
+}
+
+void WritePackage(const std::filesystem::path& path, const std::map<std::string, std::string>& parts) {
+  // [Content_Types].xml first, as Office writes it.
+  std::vector<ZipItem> items{{.name = "[Content_Types].xml", .data = parts.at("[Content_Types].xml")}};
+  for (const auto& [name, data] : parts)
+    if (name != items[0].name) items.push_back({.name = name, .data = data});
+  tests::WriteBytes(path, MakeZip(items));
+}
+
+std::map<std::string, std::string> ReadPackage(const std::filesystem::path& path) {
+  const auto entries = ReadEntries(path);
+  return {entries.begin(), entries.end()};
+}
+
 std::vector<std::string> PackageEntries(const std::filesystem::path& path) {
-  auto zip = OpenRead(path);
   std::vector<std::string> out;
-  zip_int64_t count = zip_get_num_entries(zip.get(), 0);
-  for (zip_int64_t i = 0; i < count; ++i) out.emplace_back(zip_get_name(zip.get(), static_cast<zip_uint64_t>(i), 0));
+  for (auto& [name, data] : ReadEntries(path)) out.push_back(std::move(name));
   return out;
 }
 

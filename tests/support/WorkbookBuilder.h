@@ -8,9 +8,12 @@
 //   b.Write(path);
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/ScratchDir.h"
@@ -109,6 +112,27 @@ class WorkbookBuilder {
   std::size_t chartCount_ = 0, chartExCount_ = 0;
   bool strict_ = false;
 };
+
+// A zip entry, written byte by byte so that tests may also build the broken
+// and hostile ones no zip library writes. Every member has an initialiser, so
+// designated initialisers may name a few.
+struct ZipItem {
+  std::string name;
+  std::string data;  // the part's content
+  std::uint16_t method = 8;
+  std::uint16_t flags = 0;
+  bool descriptor = false;  // sizes and CRC in a data descriptor after the data
+  std::string extra{};        // extra field, in both headers
+  std::string comment{};      // entry comment
+  std::optional<std::uint64_t> declaredSize{};  // a lie about the inflated size
+  std::optional<std::uint32_t> crc{};           // a lie about the checksum
+  std::optional<std::string> compressed{};      // payload as given instead of data
+};
+std::string RawDeflate(std::string_view data);
+// `value` as `bytes` little-endian bytes (zeros past the eighth).
+std::string Le(std::uint64_t value, int bytes);
+// Writes the items in order; zip64 end records when there are 65535 or more.
+std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment = {});
 
 // Writes parts as a zip package, [Content_Types].xml first.
 void WritePackage(const std::filesystem::path& path, const std::map<std::string, std::string>& parts);
