@@ -94,9 +94,6 @@ TEST(Console, PrintsInInputOrderWhateverOrderWorkFinishes) {
             "failed: a.xlsx: Open: not a zip package\n"
             "unchanged: b.xlsx: no links to other workbooks\n"
             "unchanged: c.xlsx: no links to other workbooks\n");
-  const auto all = console.Close();
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(FormatSummary(all, Action::Break), "3 workbooks: 0 changed, 2 without links, 1 failed");
   EXPECT_EQ(err.str(), "") << "no bar unless asked for";
 }
 
@@ -121,7 +118,6 @@ TEST(Console, QuietShowsFailuresOnlyAndTheBarFitsTheTerminalWhateverItsWidth) {
 
 TEST(JsonString, AnyBytesGiveValidJsonThatReadsBack) {
   const std::pair<std::string, std::string> cases[] = {
-      {"plain/path.xlsx", "plain/path.xlsx"},
       {"quote\" back\\slash", "quote\" back\\slash"},
       {"tab\tnew\nline\x01", "tab\tnew\nline\x01"},
       {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x93\x8A", "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x93\x8A"},

@@ -9,18 +9,12 @@
 #include <sstream>
 
 #include "cli/Cli.h"
+#include "cli/PosixFileCopier.h"
 #include "fakes/FakeExcel.h"
 #include "filelist/StdDirectoryListing.h"
 #include "quorvane/Version.h"
 
 namespace {
-
-struct NoCopies final : quorvane::links::FileCopier {
-  quorvane::links::CopyResult Copy(const std::string&, const std::string&) override {
-    ADD_FAILURE() << "no backup was asked for";
-    return quorvane::links::CopyResult::Copied;
-  }
-};
 
 // The factory hands out owners; the stand-in itself stays with the test.
 struct Borrowed final : quorvane::base::ExcelAutomation {
@@ -46,7 +40,7 @@ class RunCliTest : public ::testing::Test {
 
   quorvane::testing::FakeExcel excel_;
   std::vector<long long> deadlines_;  // what each Excel engine was made with
-  NoCopies copier_;
+  quorvane::cli::PosixFileCopier copier_;  // no backup is asked for
   quorvane::links::LocaleClock clock_;
   quorvane::filelist::StdDirectoryListing listing_;
   std::ostringstream out_, err_;
