@@ -20,14 +20,6 @@
 namespace quorvane::reliability {
 namespace {
 
-// The report line of one workbook ("changed: PATH: ..." or "failed: PATH: reason").
-std::string LineFor(const std::string& out, const fs::path& path) {
-  const std::size_t at = out.find(": " + path.string() + ": ");
-  if (at == std::string::npos) return {};
-  const std::size_t begin = out.rfind('\n', at) == std::string::npos ? 0 : out.rfind('\n', at) + 1;
-  return out.substr(begin, out.find('\n', at) - begin);
-}
-
 class ResourceFaults : public ::testing::Test {
  protected:
   ScratchDir capture_{"capture"};
@@ -54,9 +46,8 @@ TEST_F(ResourceFaults, AWorkbookThatCannotBeSavedFailsAloneAndTheRunGoesOn) {
     fs::create_directories(dir / "a");
     fs::create_directories(dir / "b");
     WriteBigLinkedWorkbook(failing, 256);
-    WriteLinkedWorkbook(other);
+    LinkedBook().Write(other);
     const std::string before = ReadBytes(failing);
-    ASSERT_GT(before.size(), 128u * 1024);
     // Files may not grow past half the big workbook: its backup or its new
     // version fails with EFBIG, the small one fits.
     ChildOptions options{.fileSize = before.size() / 2};
@@ -71,11 +62,9 @@ TEST_F(ResourceFaults, AWorkbookThatCannotBeSavedFailsAloneAndTheRunGoesOn) {
     if (c.backup) argv.insert(argv.begin() + 1, "--backup");
     const ChildResult run = RunProgram(argv, capture_.Path(), options);
     EXPECT_EQ(run.exit, 1) << run.err;
-    const std::string line = LineFor(run.out, failing);
-    EXPECT_TRUE(line.starts_with("failed: ")) << run.out;
-    EXPECT_NE(line.find(c.reason), std::string::npos) << run.out;
+    for (const std::string& said : {"failed: " + failing.string() + ": ", c.reason, "changed: " + other.string()})
+      EXPECT_NE(run.out.find(said), std::string::npos) << run.out;
     EXPECT_EQ(ReadBytes(failing), before);
-    EXPECT_TRUE(LineFor(run.out, other).starts_with("changed: ")) << run.out;
     EXPECT_TRUE(OpensWithoutBookLinks(other));
     // Besides the two, only the small workbook's backup.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "a"), fs::directory_iterator()), 1);
@@ -117,7 +106,7 @@ TEST_F(ResourceFaults, AnotherProgramsSaveDuringOursIsNeverLost) {
         SCOPED_TRACE(place.string() + " refused call " + std::to_string(refused) + ": " + how + " at " + std::to_string(when));
         ScratchDir dir("theirs", place);
         const fs::path path = dir / "book.xlsx";
-        WriteLinkedWorkbook(path);
+        LinkedBook().Write(path);
         const auto otherSave = [&](When now) {
           if (now != when) return;
           if (how == "delete") return fs::remove(path), void();
@@ -167,7 +156,7 @@ TEST_F(ResourceFaults, SignalsStopTheRunBetweenWorkbooksAndASecondOneAtOnce) {
     SCOPED_TRACE(std::string(::strsignal(c.signal)) + (c.twice ? " twice" : ""));
     ScratchDir dir("signal");
     const auto book = [&](int i) { return dir / ("b" + std::to_string(100 + i) + ".xlsx"); };
-    WriteLinkedWorkbook(book(0));
+    LinkedBook().Write(book(0));
     for (int i = 1; i < kBooks; ++i) fs::copy_file(book(0), book(i));
     const std::string before = ReadBytes(book(0));
     const auto out = [&] { return fs::exists(capture_ / "child.out") ? ReadBytes(capture_ / "child.out") : ""; };
@@ -209,7 +198,7 @@ TEST_F(ResourceFaults, FullOrClosedOutputIsSaidAndTheWorkGoesOnToTheEnd) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.shell);
     ScratchDir dir("output");
-    for (int i = 0; i < 20; ++i) WriteLinkedWorkbook(dir / ("b" + std::to_string(i) + ".xlsx"));
+    for (int i = 0; i < 20; ++i) LinkedBook().Write(dir / ("b" + std::to_string(i) + ".xlsx"));
     const ChildResult run = RunProgram({"/bin/bash", "-c", c.shell, kCli, c.action, dir.Path().string()}, capture_.Path());
     EXPECT_EQ(run.exit, 3) << run.err;
     EXPECT_NE(run.err.find("cannot write to standard output (" + c.why + ")"), std::string::npos) << run.err;

@@ -24,7 +24,6 @@ inline testing::WorkbookBuilder LinkedBook() {
   b.AddName("Rate", "[1]S!$A$1");
   return b;
 }
-inline void WriteLinkedWorkbook(const fs::path& path) { LinkedBook().Write(path); }
 
 // A linked workbook of about `kib` KiB that deflate cannot shrink much.
 inline void WriteBigLinkedWorkbook(const fs::path& path, int kib) {
