@@ -58,28 +58,20 @@ class FakeCopier : public links::FileCopier {
   }
 };
 
+// Numbered regional names: a wrong weekday or month shows in the stamp.
 class FakeClock final : public links::RegionalClock {
  public:
   links::LocalDateTime now{2026, 12, 5, 6, 19, 4};  // Saturday, 7:04 PM
   links::LocalDateTime Now() override { return now; }
-  std::string WeekdayName(int weekday) override {
-    static const char* names[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-    return names[weekday];
-  }
-  std::string MonthAbbreviation(int month) override {
-    static const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    return names[month - 1];
-  }
+  std::string WeekdayName(int weekday) override { return "Weekday" + std::to_string(weekday); }
+  std::string MonthAbbreviation(int month) override { return "Month" + std::to_string(month); }
   std::string AmPm(bool pm) override { return pm ? "PM" : "AM"; }
 };
 
 class FakeInput final : public base::PendingInput {
  public:
-  int discarded = 0;
   std::function<void()> onDiscard;
   void Discard() override {
-    ++discarded;
     if (onDiscard) onDiscard();
   }
 };
