@@ -48,9 +48,15 @@ struct FormFixture : ::testing::Test {
   // Where the options live for the user: moving them loses what was stored.
   static std::string Key(const char* key) { return FakeSettings::Key("Tarnwick", "Quorvane", key); }
 
-  void Fill(const Strings& texts) {
+  // The list as one letter per entry.
+  void Fill(const std::string& letters) {
     while (form.ListView1.Count() > 0) form.ListView1.Remove(1);
-    for (const auto& text : texts) form.ListView1.Add(text);
+    for (const char letter : letters) form.ListView1.Add(std::string(1, letter));
+  }
+  std::string Letters() const {
+    std::string letters;
+    for (const auto& text : Texts(form.ListView1)) letters += text;
+    return letters;
   }
   void MoveTo(std::size_t index) { form.ListView1_MouseMove(3, testing::FakeListView::Row(index)); }
   // The user's gestures over the list: pN presses on entry N (the list selects
@@ -190,7 +196,7 @@ TEST_F(FormFixture, DropAppendsEveryFileAndADoubleClickRemovesTheSelectedOne) {
   effect = 5;
   form.ListView1_OLEDragOver(drag, effect);
   EXPECT_EQ(effect, 5);
-  Fill({"C:\\a.xls"});
+  form.ListView1.Add("C:\\a.xls");
   drag.files = {"C:\\b.xlsx", "C:\\a.xls", "C:\\Sub Folder"};
   form.ListView1_OLEDragDrop(drag);
   EXPECT_EQ(Texts(form.ListView1), (Strings{"C:\\a.xls", "C:\\b.xlsx", "C:\\a.xls", "C:\\Sub Folder"}));
@@ -225,63 +231,52 @@ TEST_F(FormFixture, HoverSetsTheWindowPointerButNeverReplacesTheHourglass) {
 // Each entry passed is exchanged with the dragged one: a slow drag shifts
 // them all, a jump exchanges only the two. Equal texts are passed over; case
 // counts. Without an entry click nothing is dragged; a later press on blank
-// space goes on moving the entry dragged last, until it is removed. While an
-// entry is held the list shows the drag image (a missing one does not stop
-// the drag), and the arrow after.
+// space goes on moving the entry dragged last, until it is removed. Right
+// after an exchange near the top or the bottom of the screen the entry beyond
+// comes into view, if there is one. While an entry is held the list shows the
+// drag image (a missing one does not stop the drag), and the arrow after.
 TEST_F(FormFixture, TheDraggedEntryIsExchangedWithEachEntryItPasses) {
   listView.iconThrows = true;
-  Fill({"A", "B"});
+  Fill("AB");
   Play("p1");
   EXPECT_EQ(form.ListView1MousePointer.Get(), base::kPointerCustom);
   EXPECT_EQ(listView.icon, "C:\\Program Files\\Quorvane\\drag.ico");
   form.ListView1_MouseUp();
   EXPECT_EQ(form.ListView1MousePointer.Get(), base::kPointerArrow);
+  constexpr int up = filelist::kScrollUpBelowY - 1, down = filelist::kScrollDownFromY;
   const struct {
-    Strings before;
-    const char* gestures;
-    Strings after;
+    const char *before, *gestures, *after;
     std::optional<std::size_t> selected;
+    std::optional<int> screenY = (up + down) / 2;  // where the pointer is on the screen, if known
+    std::vector<std::size_t> ensured = {};
   } cases[] = {
-      {{"A", "B", "C", "D"}, "p1 m2 m3 m4 u m1", {"B", "C", "D", "A"}, 4},
-      {{"A", "B", "C", "D"}, "p1 m4 m4 m99 u", {"D", "B", "C", "A"}, 4},  // itself and blank space: nothing
-      {{"a", "a", "A", "b"}, "p1 m2", {"a", "a", "A", "b"}, 1},
-      {{"a", "a", "A", "b"}, "p1 m2 m3", {"A", "a", "a", "b"}, 3},
-      {{"A", "B", "C", "D"}, "d m2 c m3", {"A", "B", "C", "D"}, std::nullopt},
-      {{"A", "B", "C", "D"}, "p2 m3 u d m4", {"A", "C", "D", "B"}, 4},
-      {{"A", "B", "C", "D"}, "p2 m3 u d m4 u x4 d m1 m3", {"A", "C", "D"}, std::nullopt},
+      {"ABCD", "p1 m2 m3 m4 u m1", "BCDA", 4},
+      {"ABCD", "p1 m4 m4 m99 u", "DBCA", 4},  // itself and blank space: nothing
+      {"aaAb", "p1 m2", "aaAb", 1},
+      {"aaAb", "p1 m2 m3", "Aaab", 3},
+      {"ABCD", "d m2 c m3", "ABCD", std::nullopt},
+      {"ABCD", "p2 m3 u d m4", "ACDB", 4},
+      {"ABCD", "p2 m3 u d m4 u x4 d m1 m3", "ACD", std::nullopt},
+      // The second move makes no exchange and scrolls nothing.
+      {"ABCD", "p2 m1 m1", "BACD", 1, up},  // first entry: nothing above
+      {"ABCD", "p1 m2 m2", "BACD", 2, up, {1}},
+      {"ABCD", "p1 m2 m2", "BACD", 2, up + 1},
+      {"ABCD", "p1 m2 m2", "BACD", 2, down - 1},
+      {"ABCD", "p3 m4 m4", "ABDC", 4, down},  // last entry: nothing below
+      {"ABCD", "p1 m2 m2", "BACD", 2, down, {3}},
+      {"ABCD", "p4 m3 m3", "ABDC", 3, down, {4}},
+      {"ABCD", "p1 m2 m2", "BACD", 2, std::nullopt},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.gestures) + " at " + std::to_string(c.screenY.value_or(-1)));
+    cursor.y = c.screenY;
+    listView.ensured.clear();
     Fill(c.before);
     Play(c.gestures);
     form.ListView1_MouseUp();
-    EXPECT_EQ(Texts(form.ListView1), c.after) << c.gestures;
-    EXPECT_EQ(form.ListView1.SelectedIndex(), c.selected) << c.gestures;
-  }
-}
-
-TEST_F(FormFixture, DraggingScrollsOnlyRightAfterAnExchangeNearTheScreenEdges) {
-  Fill({"A", "B", "C", "D"});
-  constexpr int up = filelist::kScrollUpBelowY - 1, down = filelist::kScrollDownFromY;
-  const struct {
-    std::size_t from, to;
-    std::optional<int> screenY;
-    std::vector<std::size_t> ensured;
-  } cases[] = {
-      {2, 1, up, {}},   // first entry: nothing above
-      {1, 2, up, {1}},  // second entry: the first comes into view
-      {1, 2, up + 1, {}},         {1, 2, down - 1, {}},
-      {3, 4, down, {}},  // last entry: nothing below
-      {1, 2, down, {3}},          {4, 3, down, {4}},
-      {1, 2, std::nullopt, {}},  // where the pointer is is unknown
-  };
-  for (const auto& c : cases) {
-    listView.ensured.clear();
-    cursor.y = c.screenY;
-    Play("p" + std::to_string(c.from));
-    MoveTo(c.to);
-    MoveTo(c.to);  // no exchange, no scrolling
-    EXPECT_EQ(listView.ensured, c.ensured) << c.from << "->" << c.to << " at " << c.screenY.value_or(-1);
-    form.ListView1_MouseUp();
+    EXPECT_EQ(Letters(), c.after);
+    EXPECT_EQ(form.ListView1.SelectedIndex(), c.selected);
+    EXPECT_EQ(listView.ensured, c.ensured);
   }
 }
 

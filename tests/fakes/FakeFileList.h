@@ -133,7 +133,7 @@ class FakeListView final : public filelist::ListViewControl {
 
 class FakeCursor final : public filelist::ScreenCursor {
  public:
-  std::optional<int> y = 330;  // between the scroll rows
+  std::optional<int> y;
   std::optional<int> CursorY() const override { return y; }
 };
 
