@@ -32,15 +32,12 @@ struct FormFixture : ::testing::Test {
   testing::FakeExcel excel;
   testing::FakeClock clock;
   testing::FakeOpenDialog dialog;
-  testing::FakeFolderPicker picker;
-  testing::FakeListing listing;
-  testing::FakePump pump;
+  testing::FakeFolders folders;
   testing::FakeListView listView;
-  testing::FakeCursor cursor;
   testing::FakeInput input;
   std::unique_ptr<Form1> NewForm(FakeSettings& store) {
     return std::make_unique<Form1>(Form1Services{window, store, messages, files, starter, random, excel, files, clock,
-                                                 dialog, picker, listing, pump, listView, cursor, input});
+                                                 dialog, folders, folders, folders, listView, listView, input});
   }
   std::unique_ptr<Form1> owned = NewForm(settings);
   Form1& form = *owned;
@@ -159,10 +156,10 @@ TEST_F(FormFixture, ExcelTimeoutComesFromTheStoreWithinItsRange) {
 // click on an unticked button, does nothing.
 TEST_F(FormFixture, EachBigButtonActsOncePerPressWithTheWindowsControls) {
   dialog.result = "C:\\W\\b.xlsx";
-  listing.Add("C:\\W", {"a.xlsx"});
-  picker.choice = "C:\\W";
+  folders.Add("C:\\W", {"a.xlsx"});
+  folders.choice = "C:\\W";
   // The walk goes on only under the window's hourglass.
-  pump.onYield = [&] { return form.MousePointer.Get() == base::kPointerHourglass; };
+  folders.onYield = [&] { return form.MousePointer.Get() == base::kPointerHourglass; };
   messages.pointer = &form.MousePointer;
   messages.progress = &form.ProgressBar1;
   for (base::CheckBox* button : {&form.Check1, &form.Check4, &form.Check2}) {
@@ -269,7 +266,7 @@ TEST_F(FormFixture, TheDraggedEntryIsExchangedWithEachEntryItPasses) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.gestures) + " at " + std::to_string(c.screenY.value_or(-1)));
-    cursor.y = c.screenY;
+    listView.screenY = c.screenY;
     listView.ensured.clear();
     Fill(c.before);
     Play(c.gestures);
