@@ -2,7 +2,6 @@
 // In-memory stand-ins for the services of the run: message boxes, whole-file
 // copies, the regional clock and the queued input.
 
-#include <deque>
 #include <functional>
 #include <set>
 #include <stdexcept>
@@ -18,7 +17,7 @@
 namespace quorvane::testing {
 
 // Records what was shown, with the window's pointer and bar at that moment,
-// and answers Yes/No questions from a queue (Yes when it is empty).
+// and answers Yes/No questions with `answer`.
 class FakeMessages final : public base::MessageBoxes {
  public:
   struct Shown {
@@ -28,17 +27,13 @@ class FakeMessages final : public base::MessageBoxes {
     double progress;
   };
   std::vector<Shown> shown;
-  std::deque<base::MessageAnswer> answers;
+  base::MessageAnswer answer = base::MessageAnswer::Yes;
   const base::Property<int>* pointer = nullptr;
   const base::Property<double>* progress = nullptr;
 
   base::MessageAnswer Show(const std::string& text, base::MessageButtons buttons) override {
     shown.push_back({text, buttons, pointer ? pointer->Get() : -1, progress ? progress->Get() : -1.0});
-    if (buttons == base::MessageButtons::Ok) return base::MessageAnswer::Ok;
-    if (answers.empty()) return base::MessageAnswer::Yes;
-    const auto answer = answers.front();
-    answers.pop_front();
-    return answer;
+    return buttons == base::MessageButtons::Ok ? base::MessageAnswer::Ok : answer;
   }
 };
 

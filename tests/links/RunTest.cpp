@@ -115,7 +115,7 @@ TEST_F(RunFixture, WhatTheUserIsToldBeforeAnyWork) {
     Start(c.withFiles ? Strings{"C:\\a.xlsx"} : Strings{});
     excel.running = !c.running.empty();
     excel.runningName = c.running;
-    messages.answers = {c.answer};
+    messages.answer = c.answer;
     progress.Set(42.0);
     pointer.Set(base::kPointerCustom);
     Run();
