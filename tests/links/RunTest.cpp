@@ -38,10 +38,6 @@ struct RunFixture : ::testing::Test, base::ObstacleFinder {
   base::Property<double> progress{0.0};
   base::Property<int> pointer{base::kPointerDefault};
 
-  RunFixture() {
-    messages.pointer = &pointer;
-    messages.progress = &progress;
-  }
   // A workbook is looked at only once its backup, when asked for, is made.
   base::OpeningObstacle Look(const std::string& path) noexcept override {
     const bool backedUp = !files.copies.empty() && files.copies.back().first == path;
@@ -54,6 +50,8 @@ struct RunFixture : ::testing::Test, base::ObstacleFinder {
     excel = FakeExcel();
     excel.aids.obstacleFinder = this;
     messages.shown.clear();
+    messages.pointer = &pointer;
+    messages.progress = &progress;
     list.items = paths;
     files.files.insert(paths.begin(), paths.end());
   }
