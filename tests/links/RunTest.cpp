@@ -101,7 +101,6 @@ TEST_F(RunFixture, WhatTheUserIsToldBeforeAnyWork) {
     bool withFiles;
     Strings told;
   } cases[] = {
-      {"", MessageAnswer::Yes, true, {kDone}},
       {"Microsoft Excel", MessageAnswer::No, true, {kExcelOpenWarning}},
       {"Microsoft Excel", MessageAnswer::Yes, true, {kExcelOpenWarning, kDone}},
       {"microsoft excel", MessageAnswer::No, true, {kDone}},  // only that exact name counts
