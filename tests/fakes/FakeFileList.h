@@ -44,31 +44,33 @@ class FakeOpenDialog final : public filelist::OpenFileDialog {
   std::string FileName() const override { return result; }
 };
 
-class FakeFolderPicker final : public filelist::FolderPicker {
+// A tree with Windows paths, its folder picker and the message pump of a
+// walk over it. Each folder lists its entries in the order added; Open throws
+// for `unlistable` folders and gives no scan for unknown ones.
+class FakeFolders final : public filelist::FolderPicker, public filelist::DirectoryListing,
+                          public filelist::MessagePump {
  public:
   std::string choice;
-  std::string BrowseForFolder(const std::string&) override { return choice; }
-};
-
-// A tree with Windows paths; each folder lists its entries in the order added.
-// Open throws for `unlistable` folders and gives no scan for unknown ones.
-class FakeListing final : public filelist::DirectoryListing {
- public:
   std::map<std::string, std::vector<filelist::DirectoryEntry>> folders;
   std::set<std::string> unlistable;
+  std::function<bool()> onYield;
 
-  void Add(const std::string& folder, const std::string& name, std::optional<filelist::FileAttributes> a) {
-    folders[folder].push_back({name, a});
-  }
-  // Plain entries; a name ending in a backslash is a folder, and the listing
-  // breaks off where the name is "!".
+  // A name ending in a backslash is a folder; [h], [s] or [l] before it makes
+  // it hidden, system or a link, [?] leaves its attributes unread. The
+  // listing breaks off where the name is "!".
   void Add(const std::string& folder, std::initializer_list<std::string> names) {
-    for (const auto& name : names) {
-      const bool dir = name.back() == '\\';
-      Add(folder, dir ? name.substr(0, name.size() - 1) : name, filelist::FileAttributes{.directory = dir});
+    for (std::string name : names) {
+      const char mark = name.starts_with('[') ? name[1] : ' ';
+      if (mark != ' ') name.erase(0, 3);
+      const filelist::FileAttributes a{
+          .directory = name.ends_with('\\'), .hidden = mark == 'h', .system = mark == 's', .link = mark == 'l'};
+      if (a.directory) name.pop_back();
+      folders[folder].push_back({name, mark == '?' ? std::nullopt : std::optional(a)});
     }
   }
 
+  std::string BrowseForFolder(const std::string&) override { return choice; }
+  bool Yield() override { return onYield ? onYield() : true; }
   std::unique_ptr<filelist::DirectoryScan> Open(const std::string& folder) override {
     if (unlistable.count(folder)) throw std::runtime_error("access denied");
     const auto it = folders.find(folder);
@@ -92,12 +94,6 @@ class FakeListing final : public filelist::DirectoryListing {
   };
 };
 
-class FakePump final : public filelist::MessagePump {
- public:
-  std::function<bool()> onYield;
-  bool Yield() override { return onYield ? onYield() : true; }
-};
-
 class FakeDrag final : public filelist::DragData {
  public:
   std::set<int> formats;
@@ -108,10 +104,11 @@ class FakeDrag final : public filelist::DragData {
 };
 
 // Entries are 10 units high from y = 0; below the last one is blank space.
-// Follows the list it is attached to (not owned).
-class FakeListView final : public filelist::ListViewControl {
+// Follows the list it is attached to (not owned). Also the screen's pointer.
+class FakeListView final : public filelist::ListViewControl, public filelist::ScreenCursor {
  public:
   const filelist::FileList* list = nullptr;
+  std::optional<int> screenY;  // where the pointer is on the screen, if known
   std::vector<std::size_t> ensured;
   std::string icon;  // the last image asked for
   bool iconThrows = false;
@@ -129,12 +126,7 @@ class FakeListView final : public filelist::ListViewControl {
     if (iconThrows) throw std::runtime_error("not an icon");
     return true;
   }
-};
-
-class FakeCursor final : public filelist::ScreenCursor {
- public:
-  std::optional<int> y = 330;  // between the scroll rows
-  std::optional<int> CursorY() const override { return y; }
+  std::optional<int> CursorY() const override { return screenY; }
 };
 
 }  // namespace quorvane::testing

@@ -2,7 +2,6 @@
 // In-memory stand-ins for the services of the run: message boxes, whole-file
 // copies, the regional clock and the queued input.
 
-#include <deque>
 #include <functional>
 #include <set>
 #include <stdexcept>
@@ -18,7 +17,7 @@
 namespace quorvane::testing {
 
 // Records what was shown, with the window's pointer and bar at that moment,
-// and answers Yes/No questions from a queue (Yes when it is empty).
+// and answers Yes/No questions with `answer`.
 class FakeMessages final : public base::MessageBoxes {
  public:
   struct Shown {
@@ -28,17 +27,13 @@ class FakeMessages final : public base::MessageBoxes {
     double progress;
   };
   std::vector<Shown> shown;
-  std::deque<base::MessageAnswer> answers;
+  base::MessageAnswer answer = base::MessageAnswer::Yes;
   const base::Property<int>* pointer = nullptr;
   const base::Property<double>* progress = nullptr;
 
   base::MessageAnswer Show(const std::string& text, base::MessageButtons buttons) override {
     shown.push_back({text, buttons, pointer ? pointer->Get() : -1, progress ? progress->Get() : -1.0});
-    if (buttons == base::MessageButtons::Ok) return base::MessageAnswer::Ok;
-    if (answers.empty()) return base::MessageAnswer::Yes;
-    const auto answer = answers.front();
-    answers.pop_front();
-    return answer;
+    return buttons == base::MessageButtons::Ok ? base::MessageAnswer::Ok : answer;
   }
 };
 
@@ -58,28 +53,20 @@ class FakeCopier : public links::FileCopier {
   }
 };
 
+// Numbered regional names: a wrong weekday or month shows in the stamp.
 class FakeClock final : public links::RegionalClock {
  public:
   links::LocalDateTime now{2026, 12, 5, 6, 19, 4};  // Saturday, 7:04 PM
   links::LocalDateTime Now() override { return now; }
-  std::string WeekdayName(int weekday) override {
-    static const char* names[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-    return names[weekday];
-  }
-  std::string MonthAbbreviation(int month) override {
-    static const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    return names[month - 1];
-  }
+  std::string WeekdayName(int weekday) override { return "Weekday" + std::to_string(weekday); }
+  std::string MonthAbbreviation(int month) override { return "Month" + std::to_string(month); }
   std::string AmPm(bool pm) override { return pm ? "PM" : "AM"; }
 };
 
 class FakeInput final : public base::PendingInput {
  public:
-  int discarded = 0;
   std::function<void()> onDiscard;
   void Discard() override {
-    ++discarded;
     if (onDiscard) onDiscard();
   }
 };

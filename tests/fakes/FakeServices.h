@@ -30,8 +30,7 @@ class FakeSettings final : public app::SettingsStore {
     const auto it = values.find(Key(a, s, k));
     return it == values.end() ? std::string() : it->second;
   }
-  void SaveSetting(const std::string& a, const std::string& s, const std::string& k,
-                   const std::string& v) override {
+  void SaveSetting(const std::string& a, const std::string& s, const std::string& k, const std::string& v) override {
     if (failWrite) throw std::runtime_error("store read-only");
     writes.push_back(v);
     values[Key(a, s, k)] = v;

@@ -29,13 +29,11 @@ TEST(MatchesPattern, WorkbookPatternAndWildcards) {
 class FolderWalk : public ::testing::Test {
  protected:
   void Press(const std::string& folder) {
-    picker.choice = folder;
-    AddFolder(picker, listing, pump, list, pointer);
+    tree.choice = folder;
+    AddFolder(tree, tree, tree, list, pointer);
   }
 
-  testing::FakeFolderPicker picker;
-  testing::FakeListing listing;
-  testing::FakePump pump;
+  testing::FakeFolders tree;
   FileList list;
   base::Property<int> pointer{base::kPointerCustom};
 };
@@ -45,29 +43,24 @@ class FolderWalk : public ::testing::Test {
 // added and what is entered; one place that cannot be read, or that gives
 // nothing to read, does not stop the walk.
 TEST_F(FolderWalk, WalksLevelByLevelTakingOnlyWorkbooksAndReadableFolders) {
-  listing.Add("W", {".\\", "..\\", "a.xls", "X\\", "Notes.txt", "~$a.xls", "a.csv", "Y\\", "B.XLSX", "Old.xls\\"});
+  tree.Add("W", {".\\", "..\\", "a.xls", "X\\", "Notes.txt", "~$a.xls", "a.csv", "Y\\", "B.XLSX", "Old.xls\\"});
   // Our own backups: breaking their links would leave no linked copy.
-  listing.Add("W", {"a Backup 7 04 PM Saturday, Dec 5 2026.xls", "B Backup 12 00  Sonntag, Jul 4 2027 (2).XLSX"});
-  listing.Add("W", "h.xlsm", FileAttributes{.hidden = true});
-  listing.Add("W", "s.xlsb", FileAttributes{.system = true});
-  listing.Add("W", "link.xls", FileAttributes{.link = true});  // a linked workbook is still a workbook
-  listing.Add("W", "unknown.xls", std::nullopt);               // attributes could not be read
-  listing.Add("W", "HiddenDir", FileAttributes{.directory = true, .hidden = true});
-  listing.Add("W", "SystemDir", FileAttributes{.directory = true, .system = true});
-  listing.Add("W", "Loop", FileAttributes{.directory = true, .link = true});  // leads back to W
-  listing.Add("W", "Mystery", std::nullopt);
-  listing.Add("W", {"Locked\\", "Gone\\", "Flaky\\"});
-  listing.Add("W\\X", {"x.xls", "Deep2\\", "Deep1\\"});
-  listing.Add("W\\Y", {"y.xls", "Below\\"});
-  listing.Add("W\\X\\Deep1", {"d1.xls"});
-  listing.Add("W\\X\\Deep2", {"d2.xls"});
-  listing.Add("W\\Y\\Below", {"z.xls"});
-  listing.Add("W\\Old.xls", {"in.xls"});
+  tree.Add("W", {"a Backup 7 04 PM Saturday, Dec 5 2026.xls", "B Backup 12 00  Sonntag, Jul 4 2027 (2).XLSX"});
+  // A linked workbook is still a workbook; a linked folder may lead back to W.
+  tree.Add("W", {"[h]h.xlsm", "[s]s.xlsb", "[l]link.xls", "[?]unknown.xls"});
+  tree.Add("W", {"[h]HiddenDir\\", "[s]SystemDir\\", "[l]Loop\\", "[?]Mystery"});
+  tree.Add("W", {"Locked\\", "Gone\\", "Flaky\\"});
+  tree.Add("W\\X", {"x.xls", "Deep2\\", "Deep1\\"});
+  tree.Add("W\\Y", {"y.xls", "Below\\"});
+  tree.Add("W\\X\\Deep1", {"d1.xls"});
+  tree.Add("W\\X\\Deep2", {"d2.xls"});
+  tree.Add("W\\Y\\Below", {"z.xls"});
+  tree.Add("W\\Old.xls", {"in.xls"});
   for (const char* skipped : {"HiddenDir", "SystemDir", "Mystery", "Loop", "Locked"})
-    listing.Add("W\\" + std::string(skipped), {"no.xls"});
-  listing.unlistable.insert("W\\Locked");
-  listing.Add("W\\Flaky", {"f1.xls", "Sub\\", "!", "f2.xls"});
-  listing.Add("W\\Flaky\\Sub", {"s.xls"});
+    tree.Add("W\\" + std::string(skipped), {"no.xls"});
+  tree.unlistable.insert("W\\Locked");
+  tree.Add("W\\Flaky", {"f1.xls", "Sub\\", "!", "f2.xls"});
+  tree.Add("W\\Flaky\\Sub", {"s.xls"});
   list.Add("first");
   Press("W");
   const Texts expected = {"first",           "W\\a.xls",           "W\\B.XLSX",           "W\\h.xlsm",
@@ -80,47 +73,41 @@ TEST_F(FolderWalk, WalksLevelByLevelTakingOnlyWorkbooksAndReadableFolders) {
   EXPECT_EQ(list.Count(), 2 * expected.size() - 1);
 }
 
-TEST_F(FolderWalk, HourglassYieldPointsAndTheProgramEndingMidWalk) {
-  listing.Add("W", {"a.xls", "X\\"});
-  listing.Add("W\\X", {"x.xls"});
-  std::vector<int> seen;
-  pump.onYield = [&] {
-    seen.push_back(pointer.Get());
-    return true;
+// The walk yields only under the hourglass; the program ending at any of
+// its yields abandons it, adding nothing. A cancelled picker changes nothing,
+// not even the pointer; a failure escaping the walk takes the hourglass away.
+TEST_F(FolderWalk, TheProgramEndingMidWalkAddsNothing) {
+  tree.Add("W", {"a.xls", "X\\"});
+  tree.Add("W\\X", {"x.xls"});
+  int yields = 0;
+  tree.onYield = [&] {
+    ++yields;
+    return pointer.Get() == base::kPointerHourglass;
   };
   Press("W");
-  // Listing a folder: once after opening it and once per entry; once before
-  // taking X into the sequence. Files are listed without yielding.
-  EXPECT_EQ(seen, std::vector<int>(6, base::kPointerHourglass));
-  EXPECT_EQ(list.Count(), 2u);
-
-  // A cancelled picker changes nothing, not even the pointer.
-  pointer.Set(base::kPointerCustom);
-  Press("");
-  EXPECT_EQ(pointer.Get(), base::kPointerCustom);
-  EXPECT_EQ(seen.size(), 6u);
-
-  // The program ending at any of those points abandons the walk: nothing is added.
-  for (int allowed = 0; allowed < 6; ++allowed) {
+  EXPECT_EQ(testing::Texts(list), (Texts{"W\\a.xls", "W\\X\\x.xls"}));
+  for (int allowed = 0; allowed < yields; ++allowed) {
     int left = allowed;
-    pump.onYield = [&] { return left-- > 0; };
+    tree.onYield = [&] { return left-- > 0; };
     Press("W");
     EXPECT_EQ(list.Count(), 2u) << allowed;
     EXPECT_EQ(pointer.Get(), base::kPointerDefault);
   }
-  // A failure escaping the walk still takes the hourglass away.
-  pump.onYield = []() -> bool { throw std::runtime_error("boom"); };
+  pointer.Set(base::kPointerCustom);
+  Press("");
+  EXPECT_EQ(pointer.Get(), base::kPointerCustom);
+  tree.onYield = []() -> bool { throw std::runtime_error("boom"); };
   EXPECT_THROW(Press("W"), std::runtime_error);
   EXPECT_EQ(pointer.Get(), base::kPointerDefault);
 }
 
 TEST_F(FolderWalk, SecondWalkFromTheMessagePumpKeepsItsOwnState) {
-  listing.Add("W", {"a.xls", "X\\", "b.xls"});
-  listing.Add("W\\X", {"x.xls"});
-  listing.Add("V", {"v.xls", "Sub\\"});
-  listing.Add("V\\Sub", {"s.xls"});
+  tree.Add("W", {"a.xls", "X\\", "b.xls"});
+  tree.Add("W\\X", {"x.xls"});
+  tree.Add("V", {"v.xls", "Sub\\"});
+  tree.Add("V\\Sub", {"s.xls"});
   bool pressedAgain = false;
-  pump.onYield = [&] {
+  tree.onYield = [&] {
     if (pressedAgain) return true;
     pressedAgain = true;
     Press("V");  // the user presses the button again while W is walked
