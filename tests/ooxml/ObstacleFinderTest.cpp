@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ZipTestUtil.h"
 #include "base/Utf8Path.h"
 #include "ooxml/CompoundFile.h"
@@ -23,7 +25,7 @@ using quorvane::testing::CompoundFileBytes;
 using quorvane::testing::LegacyWorkbookFile;
 using tests::ScratchDir;
 
-std::string Le16(std::uint16_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
+std::string Le16(std::uint16_t v) { return testing::Le(v, 2); }
 
 // FILEPASS as Excel 97-2003 writes it for RC4: type, version 1.1, salt,
 // verifier and its hash.
@@ -36,7 +38,7 @@ std::string FileSharing(std::uint16_t readOnly, std::uint16_t hash) {
 
 std::string Xlsx(const std::string& fileSharing) {
   auto items = MinimalWorkbook();
-  std::string& workbook = FindItem(items, "xl/workbook.xml")->data;
+  std::string& workbook = std::ranges::find(items, "xl/workbook.xml", &ZipItem::name)->data;
   // Excel writes fileVersion, then fileSharing, before workbookPr and sheets.
   workbook.insert(workbook.find("<sheets>"),
                   R"(<fileVersion appName="xl" lastEdited="7" lowestEdited="7" rupBuild="27425"/>)" + fileSharing +
