@@ -132,6 +132,12 @@ TEST_F(ComExcelTest, RunningCheckReadsTheDefaultMemberOfTheRegisteredInstance) {
   EXPECT_TRUE(links::IsExcelRunning(excel_));
   FakeExcel().defaultName = L"Microsoft Excel ";
   EXPECT_FALSE(links::IsExcelRunning(excel_));
+
+  // An instance we only attached to is the user's: ending by force never reaches it.
+  testing::ChildWindowProcess child;
+  FakeExcel().hwnd = static_cast<LONG>(reinterpret_cast<INT_PTR>(child.Window()));
+  excel_.GetRunning()->ForceEnd();
+  EXPECT_FALSE(child.EndsWithin(500));
 }
 
 constexpr auto kExcelBusy = static_cast<HRESULT>(0x800AC472);
