@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/Excel.h"
@@ -44,12 +45,16 @@ class FakeExcel final : public base::ExcelAutomation {
     std::copy_if(log.begin(), log.end(), std::back_inserter(out), [&](auto& e) { return e.rfind(prefix, 0) == 0; });
     return out;
   }
-  static std::string Word(bool value) { return value ? "True" : "False"; }
 };
 
-class FakeWorkbook final : public base::ExcelWorkbook {
+// The Workbooks collection of one instance and the workbook it opened.
+class FakeWorkbook final : public base::ExcelWorkbooks, public base::ExcelWorkbook {
  public:
-  FakeWorkbook(FakeExcel& excel, std::string path) : excel_(excel), path_(std::move(path)) {}
+  FakeWorkbook(FakeExcel& excel, std::string& path) : excel_(excel), path_(path) {}
+  void Open(const std::string& path) override {
+    excel_.Step("Open(" + path + ")", path);
+    path_ = path;
+  }
   base::LinkSourceList LinkSources(std::int32_t type) override {
     excel_.Step("LinkSources(Type=" + std::to_string(type) + ")", path_);
     const auto it = excel_.sources.find(path_);
@@ -63,11 +68,11 @@ class FakeWorkbook final : public base::ExcelWorkbook {
     list.erase(std::remove(list.begin(), list.end(), name), list.end());
   }
   void Save() override { excel_.Step("Save", path_); }
-  void Close(bool saveChanges) override { excel_.log.push_back("Close(" + FakeExcel::Word(saveChanges) + ")"); }
+  void Close(bool saveChanges) override { excel_.log.push_back(saveChanges ? "Close(True)" : "Close(False)"); }
 
  private:
   FakeExcel& excel_;
-  std::string path_;
+  std::string& path_;  // the instance's
 };
 
 // Number 0 is the running instance, which this tool never ends.
@@ -79,11 +84,11 @@ class FakeApplication final : public base::ExcelApplication {
   std::string DefaultMember() override { return excel_.runningName; }
   std::unique_ptr<base::ExcelWorkbooks> Workbooks() override {
     excel_.log.push_back("Workbooks");
-    return std::make_unique<Books>(*this);
+    return std::make_unique<FakeWorkbook>(excel_, path_);
   }
   void SetAutomationSecurity(std::int32_t v) override { excel_.Step("AutomationSecurity=" + std::to_string(v)); }
-  void SetDisplayAlerts(bool v) override { excel_.Step("DisplayAlerts=" + FakeExcel::Word(v), path_); }
-  void SetAskToUpdateLinks(bool v) override { excel_.Step("AskToUpdateLinks=" + FakeExcel::Word(v), path_); }
+  void SetDisplayAlerts(bool v) override { excel_.Step(std::string("DisplayAlerts=") + Word(v), path_); }
+  void SetAskToUpdateLinks(bool v) override { excel_.Step(std::string("AskToUpdateLinks=") + Word(v), path_); }
   std::unique_ptr<base::ExcelWorkbook> ActiveWorkbook() override {
     excel_.Step("ActiveWorkbook", path_);
     return std::make_unique<FakeWorkbook>(excel_, path_);
@@ -98,17 +103,9 @@ class FakeApplication final : public base::ExcelApplication {
   }
 
  private:
-  struct Books final : base::ExcelWorkbooks {
-    explicit Books(FakeApplication& app) : app_(app) {}
-    void Open(const std::string& path) override {
-      app_.excel_.Step("Open(" + path + ")", path);
-      app_.path_ = path;
-    }
-    FakeApplication& app_;
-  };
+  static const char* Word(bool value) { return value ? "True" : "False"; }
   void End() {
-    if (number_ != "0" && !ended_) --excel_.alive;
-    ended_ = true;
+    if (number_ != "0" && !std::exchange(ended_, true)) --excel_.alive;
   }
   FakeExcel& excel_;
   std::string number_;

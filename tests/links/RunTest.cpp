@@ -20,13 +20,9 @@ namespace {
 using testing::FakeExcel;
 using Strings = std::vector<std::string>;
 
-struct Paths final : base::PathList {
-  Strings items;
-  std::size_t Count() const override { return items.size(); }
-  const std::string& Text(std::size_t index) const override { return items.at(index - 1); }
-};
-
-struct RunFixture : ::testing::Test, base::ObstacleFinder {
+// The fixture is also the run's list of workbooks and the finder of what
+// would stop Excel opening one.
+struct RunFixture : ::testing::Test, base::PathList, base::ObstacleFinder {
   FakeExcel excel;
   testing::FakeMessages messages;
   testing::FakeCopier files;
@@ -34,10 +30,12 @@ struct RunFixture : ::testing::Test, base::ObstacleFinder {
   testing::FakeInput input;
   std::map<std::string, base::OpeningObstacle> obstacles;
   base::CheckBox backup;
-  Paths list;
+  Strings paths;
   base::Property<double> progress{0.0};
   base::Property<int> pointer{base::kPointerDefault};
 
+  std::size_t Count() const override { return paths.size(); }
+  const std::string& Text(std::size_t index) const override { return paths.at(index - 1); }
   // A workbook is looked at only once its backup, when asked for, is made.
   base::OpeningObstacle Look(const std::string& path) noexcept override {
     const bool backedUp = !files.copies.empty() && files.copies.back().first == path;
@@ -46,16 +44,16 @@ struct RunFixture : ::testing::Test, base::ObstacleFinder {
     return it == obstacles.end() ? base::OpeningObstacle::None : it->second;
   }
   // A fresh Excel and no message shown yet, over these workbooks.
-  void Start(const Strings& paths) {
+  void Start(const Strings& workbooks) {
     excel = FakeExcel();
     excel.aids.obstacleFinder = this;
     messages.shown.clear();
     messages.pointer = &pointer;
     messages.progress = &progress;
-    list.items = paths;
+    paths = workbooks;
     files.files.insert(paths.begin(), paths.end());
   }
-  void Run() { RemoveLinks({backup, list, progress, pointer}, {excel, messages, files, clock, input}); }
+  void Run() { RemoveLinks({backup, *this, progress, pointer}, {excel, messages, files, clock, input}); }
   Strings Told() const {
     Strings texts;
     for (const auto& shown : messages.shown) texts.push_back(shown.text);
@@ -85,6 +83,7 @@ TEST_F(RunFixture, EachWorkbookFollowsTheExactCallOrder) {
       "DisplayAlerts=True", "Quit#2", "Release#2"};
   EXPECT_EQ(excel.log, expected);
   EXPECT_EQ(excel.alive, 0);
+  EXPECT_TRUE(files.copies.empty()) << "a backup without the option";
   EXPECT_EQ(Told(), Strings{kDone});
   EXPECT_EQ(shownAtDiscard, 0u) << "queued input must go before the closing message";
   EXPECT_EQ(bar, (std::vector<double>{50.0, 100.0, 0.0}));
@@ -116,9 +115,8 @@ TEST_F(RunFixture, WhatTheUserIsToldBeforeAnyWork) {
     progress.Set(42.0);
     pointer.Set(base::kPointerCustom);
     Run();
-    const bool stopped = c.told.back() == kExcelOpenWarning;
     EXPECT_EQ(Told(), c.told);
-    const bool asked = c.told[0] == kExcelOpenWarning;
+    const bool asked = c.told[0] == kExcelOpenWarning, stopped = c.told.back() == kExcelOpenWarning;
     EXPECT_EQ(messages.shown[0].buttons, asked ? base::MessageButtons::YesNo : base::MessageButtons::Ok);
     EXPECT_EQ(messages.shown.back().pointer, stopped ? base::kPointerCustom : base::kPointerHourglass);
     EXPECT_EQ(progress.Get(), stopped ? 42.0 : 0.0);
@@ -126,43 +124,24 @@ TEST_F(RunFixture, WhatTheUserIsToldBeforeAnyWork) {
   }
 }
 
-// A backup is made only while the option is ticked, and never over an
-// earlier one.
-TEST_F(RunFixture, BackupsAreMadeWhileTickedAndNeverOverwritten) {
-  Start({"C:\\Reports\\Q1.xls"});
-  Run();
-  EXPECT_TRUE(files.copies.empty());
-  backup.SetValue(1);
-  Run();
-  Run();  // the same minute
-  ASSERT_EQ(files.copies.size(), 2u);
-  EXPECT_EQ(files.copies[0].second, "C:\\Reports\\Q1 Backup 7 04 PM Weekday6, Month12 5 2026.xls");
-  EXPECT_EQ(files.copies[1].second, "C:\\Reports\\Q1 Backup 7 04 PM Weekday6, Month12 5 2026 (2).xls");
-}
-
 // Each way a workbook fails: the closing message names it and why, its Excel
 // is ended (closing the workbook unsaved once it is open), nothing is saved
 // after the failure, and the next workbook is still processed. A workbook
 // whose backup failed, or that Excel would ask about while opening, is never
 // handed to Excel. Links BreakLink leaves go to the engine once Excel has
-// saved, quit and been ended; without it they fail the workbook.
+// saved, quit and been ended; without it they fail the workbook. Each run
+// backs each workbook up anew, never over an earlier backup.
 TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
   const std::string bad = "C:\\bad.xlsx", two = "C:\\src\\two.xlsx";
   const std::string left = "Excel left links to: " + two;
   FakeExcel engine;
-  const auto keep = [&] { excel.keptByBreakLink = {two}; };
-  const auto withEngine = [&](const char* fails) {
-    return [&, fails] {
-      keep();
-      excel.aids.engine = &engine;
-      engine.failOn = fails;
-    };
-  };
   const struct {
     std::string excelFails;  // the Excel step that throws
     std::function<void()> setup;
     std::string reason;                 // "" when the run is done
     std::array<std::size_t, 4> counts;  // calls in all of Open, Close(False), ForceEnd#1 and Save
+    bool kept = false;                  // BreakLink leaves a link
+    const char* engineFails = nullptr;  // the engine's failing step; none without an engine
   } cases[] = {
       {"Create", {}, "Create: simulated failure", {0, 0, 0, 0}},  // both workbooks fail
       {"AutomationSecurity", {}, "AutomationSecurity: simulated failure", {0, 0, 1, 0}},
@@ -174,11 +153,11 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
       {"", [&] { files.failCopyFrom = bad; }, "backup copy failed: access denied", {1, 0, 0, 1}},
       {"", [&] { obstacles[bad] = base::OpeningObstacle::PasswordToModify; },
        "has a password to modify: not opened", {1, 0, 0, 1}},
-      {"", keep, left, {2, 0, 1, 2}},
-      {"", withEngine(""), "", {2, 0, 1, 2}},
-      {"", withEngine("Open"), left, {2, 0, 1, 2}},  // a file the engine cannot take
-      {"", withEngine("Save"), left + "; the built-in engine could not break them: Save: simulated failure",
-       {2, 0, 1, 2}},
+      {"", {}, left, {2, 0, 1, 2}, true},
+      {"", {}, "", {2, 0, 1, 2}, true, ""},
+      {"", {}, left, {2, 0, 1, 2}, true, "Open"},  // a file the engine cannot take
+      {"", {}, left + "; the built-in engine could not break them: Save: simulated failure", {2, 0, 1, 2}, true,
+       "Save"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.excelFails + c.reason);
@@ -188,7 +167,10 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
     files.failCopyFrom.clear();
     engine = FakeExcel();
     engine.sources[bad] = {two};
+    engine.failOn = c.engineFails ? c.engineFails : "";
+    excel.aids.engine = c.engineFails ? &engine : nullptr;
     excel.sources[bad] = {"C:\\src\\one.xlsx", two};
+    if (c.kept) excel.keptByBreakLink = {two};
     excel.failOn = c.excelFails;
     // Before Open no step knows its workbook: those fail for both.
     const bool beforeOpen = c.excelFails == "Create" || c.excelFails == "AutomationSecurity";
@@ -202,18 +184,20 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
     EXPECT_EQ(excel.alive, 0) << "an instance was left running";
     const auto calls = [&](const char* prefix) { return excel.Matching(prefix).size(); };
     EXPECT_EQ((std::array{calls("Open("), calls("Close(False)"), calls("ForceEnd#1"), calls("Save")}), c.counts);
-    if (excel.keptByBreakLink.empty()) continue;
+    if (!c.kept) continue;
     const auto& log = excel.log;
     const auto at = [&](const char* entry) { return std::find(log.begin(), log.end(), entry) - log.begin(); };
     EXPECT_LT(at("Save"), at("Quit#1"));
     EXPECT_LT(at("Quit#1"), at("ForceEnd#1"));
     EXPECT_LT(at("ForceEnd#1"), at("Create#2"));
-    if (!excel.aids.engine || !c.reason.empty()) continue;
+    if (!c.engineFails || !c.reason.empty()) continue;
     EXPECT_EQ(engine.Matching("BreakLink"), Strings{"BreakLink(name=" + two + ",Type=1)"});
     EXPECT_EQ(engine.Matching("Save").size(), 1u);
   }
-  EXPECT_EQ(pointer.Get(), base::kPointerDefault);
-  EXPECT_EQ(progress.Get(), 0.0);
+  const std::string stamp = " Backup 7 04 PM Weekday6, Month12 5 2026";
+  ASSERT_EQ(files.copies.size(), 2 * std::size(cases) - 1);  // but for the copy that failed
+  EXPECT_EQ(files.copies[1].second, "C:\\good" + stamp + ".xlsx");
+  EXPECT_EQ(files.copies.back().second, "C:\\good" + stamp + " (13).xlsx");
 }
 
 TEST(FinalMessage, ListsAtMostTenFailuresAndCutsLongReasons) {
@@ -249,8 +233,6 @@ TEST(BackupName, GoesBesideTheWorkbookSplitAtTheLastDotOfTheFileName) {
     clock.now = now;
     EXPECT_EQ(BackupTimeStamp(clock), expected);
   }
-  LocaleClock locale;  // real backups with it are a command-line case
-  EXPECT_NE(locale.AmPm(false), locale.AmPm(true));
 }
 
 // Regional names as several languages give them: designators empty (24-hour
@@ -265,12 +247,9 @@ TEST(BackupName, OurBackupsAreRecognisedInAnyLanguageAndNothingElseIs) {
                                  LocalDateTime{2026, 12, 5, 6, 23, 59}}) {
     for (const auto& [amPm, weekday, month] : names) {
       const std::string stamp = base::FormatBackupStamp(at.hour, at.minute, amPm, weekday, month, at.day, at.year);
-      for (const char* name : {"Q1.xlsx", "Book.v2.xlsm", "plain"}) {
-        for (const int attempt : {1, 2, 1000}) {
-          const std::string backup = BackupName(name, stamp, attempt);
-          EXPECT_TRUE(base::IsBackupName(backup)) << backup;
-        }
-      }
+      for (const char* name : {"Q1.xlsx", "Book.v2.xlsm", "plain"})
+        for (const int attempt : {1, 2, 1000})
+          EXPECT_TRUE(base::IsBackupName(BackupName(name, stamp, attempt))) << stamp << name << attempt;
     }
   }
   for (const char* other : {
