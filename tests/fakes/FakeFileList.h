@@ -105,13 +105,12 @@ class FakeDrag final : public filelist::DragData {
 
 // Entries are 10 units high from y = 0; below the last one is blank space.
 // Follows the list it is attached to (not owned). Also the screen's pointer.
+// No drag image loads.
 class FakeListView final : public filelist::ListViewControl, public filelist::ScreenCursor {
  public:
   const filelist::FileList* list = nullptr;
   std::optional<int> screenY;  // where the pointer is on the screen, if known
   std::vector<std::size_t> ensured;
-  std::string icon;  // the last image asked for
-  bool iconThrows = false;
 
   static int Row(std::size_t index) { return static_cast<int>(index - 1) * 10 + 5; }
 
@@ -121,11 +120,7 @@ class FakeListView final : public filelist::ListViewControl, public filelist::Sc
     return row;
   }
   void EnsureVisible(std::size_t index) override { ensured.push_back(index); }
-  bool LoadMouseIcon(const std::string& path) override {
-    icon = path;
-    if (iconThrows) throw std::runtime_error("not an icon");
-    return true;
-  }
+  bool LoadMouseIcon(const std::string&) override { throw std::runtime_error("no drag image"); }
   std::optional<int> CursorY() const override { return screenY; }
 };
 
