@@ -31,33 +31,31 @@ struct FormFixture : ::testing::Test {
   testing::FakeRandom random;
   testing::FakeExcel excel;
   testing::FakeClock clock;
-  testing::FakeOpenDialog dialog;
-  testing::FakeFolders folders;
-  testing::FakeListView listView;
+  testing::FakeShell shell;
   testing::FakeInput input;
   std::unique_ptr<Form1> NewForm() {
     return std::make_unique<Form1>(Form1Services{window, settings, messages, files, starter, random, excel, files, clock,
-                                                 dialog, folders, folders, folders, listView, listView, input});
+                                                 shell, shell, shell, shell, shell, shell, input});
   }
   std::unique_ptr<Form1> owned = NewForm();
   Form1& form = *owned;
-  FormFixture() { listView.list = &form.ListView1; }
+  FormFixture() { shell.list = &form.ListView1; }
   // Where the options live for the user: moving them loses what was stored.
   static std::string Key(const char* key) { return FakeSettings::Key("Tarnwick", "Quorvane", key); }
 
   // The list as one letter per entry, dropped onto it.
   void Fill(const std::string& letters) {
     while (form.ListView1.Count() > 0) form.ListView1.Remove(1);
-    testing::FakeDrag drag;
-    for (const char letter : letters) drag.files.emplace_back(1, letter);
-    form.ListView1_OLEDragDrop(drag);
+    shell.files.clear();
+    for (const char letter : letters) shell.files.emplace_back(1, letter);
+    form.ListView1_OLEDragDrop(shell);
   }
   std::string Letters() const {
     std::string letters;
     for (const auto& text : Texts(form.ListView1)) letters += text;
     return letters;
   }
-  void MoveTo(std::size_t index) { form.ListView1_MouseMove(3, testing::FakeListView::Row(index)); }
+  void MoveTo(std::size_t index) { form.ListView1_MouseMove(3, testing::FakeShell::Row(index)); }
   // The user's gestures over the list: pN presses on entry N (the list selects
   // it, then reports the press and the click), d presses on blank space, c is
   // an entry click with nothing selected, mN moves over entry N, u releases,
@@ -150,11 +148,11 @@ TEST_F(FormFixture, ExcelTimeoutComesFromTheStoreWithinItsRange) {
 // and bar, and spring back; the click that springing back raises, and any
 // click on an unticked button, does nothing.
 TEST_F(FormFixture, EachBigButtonActsOncePerPressWithTheWindowsControls) {
-  dialog.result = "C:\\W\\b.xlsx";
-  folders.Add("C:\\W", {"a.xlsx"});
-  folders.choice = "C:\\W";
+  shell.result = "C:\\W\\b.xlsx";
+  shell.Add("C:\\W", {"a.xlsx"});
+  shell.choice = "C:\\W";
   // The walk goes on only under the window's hourglass.
-  folders.onYield = [&] { return form.MousePointer.Get() == base::kPointerHourglass; };
+  shell.onYield = [&] { return form.MousePointer.Get() == base::kPointerHourglass; };
   messages.pointer = &form.MousePointer;
   messages.progress = &form.ProgressBar1;
   for (base::CheckBox* button : {&form.Check1, &form.Check4, &form.Check2}) {
@@ -203,18 +201,17 @@ TEST_F(FormFixture, HoverSetsTheWindowPointerButNeverReplacesTheHourglass) {
 // drag image (a missing one does not stop the drag), and the arrow after. A
 // double click removes the selected entry.
 TEST_F(FormFixture, DroppedEntriesAreAppendedAndExchangedWithEachEntryTheDragPasses) {
-  testing::FakeDrag text;
-  text.formats = {1, 13};  // plain and Unicode text
-  int effect = 1;          // copy, as the platform proposed
-  form.ListView1_OLEDragOver(text, effect);
+  shell.formats = {1, 13};  // plain and Unicode text
+  int effect = 1;           // copy, as the platform proposed
+  form.ListView1_OLEDragOver(shell, effect);
   EXPECT_EQ(effect, filelist::kDropEffectNone);
-  text.formats.insert(filelist::kFormatFileList);
+  shell.formats.insert(filelist::kFormatFileList);
   effect = 5;
-  form.ListView1_OLEDragOver(text, effect);
+  form.ListView1_OLEDragOver(shell, effect);
   EXPECT_EQ(effect, 5);
   form.ListView1.Add("A");
-  text.files = {"B", "A"};
-  form.ListView1_OLEDragDrop(text);
+  shell.files = {"B", "A"};
+  form.ListView1_OLEDragDrop(shell);
   EXPECT_EQ(Letters(), "ABA");
   Play("p1");
   EXPECT_EQ(form.ListView1MousePointer.Get(), base::kPointerCustom);
@@ -246,14 +243,14 @@ TEST_F(FormFixture, DroppedEntriesAreAppendedAndExchangedWithEachEntryTheDragPas
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.gestures) + " at " + std::to_string(c.screenY.value_or(-1)));
-    listView.screenY = c.screenY;
-    listView.ensured.clear();
+    shell.screenY = c.screenY;
+    shell.ensured.clear();
     Fill(c.before);
     Play(c.gestures);
     form.ListView1_MouseUp();
     EXPECT_EQ(Letters(), c.after);
     EXPECT_EQ(form.ListView1.SelectedIndex(), c.selected);
-    EXPECT_EQ(listView.ensured, c.ensured);
+    EXPECT_EQ(shell.ensured, c.ensured);
   }
 }
 

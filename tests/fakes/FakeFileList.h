@@ -1,8 +1,7 @@
 #pragma once
-// In-memory stand-ins for the platform services that fill and reorder the
+// An in-memory stand-in for the platform services that fill and reorder the
 // file list.
 
-#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -26,34 +25,30 @@ inline std::vector<std::string> Texts(const filelist::FileList& list) {
   return out;
 }
 
-// ShowOpen answers `show` with `result` (or throws when `fail`).
-class FakeOpenDialog final : public filelist::OpenFileDialog {
+// The platform around the list, in memory: the open dialog, a tree with
+// Windows paths with its folder picker and the message pump of a walk over
+// it, the data of one drag, and the list's control with the screen's pointer.
+class FakeShell final : public filelist::OpenFileDialog, public filelist::FolderPicker,
+                        public filelist::DirectoryListing, public filelist::MessagePump, public filelist::DragData,
+                        public filelist::ListViewControl, public filelist::ScreenCursor {
  public:
+  // ShowOpen answers `show` with `result` (or throws when `fail`).
   std::string result;
   ShowResult show = ShowResult::Closed;
   bool fail = false;
-
-  void SetFileName(const std::string&) override {}
-  void SetFlags(long) override {}
-  void SetDialogTitle(const std::string&) override {}
-  void SetFilter(const std::string&) override {}
-  ShowResult ShowOpen() override {
-    if (fail) throw std::runtime_error("no dialog today");
-    return show;
-  }
-  std::string FileName() const override { return result; }
-};
-
-// A tree with Windows paths, its folder picker and the message pump of a
-// walk over it. Each folder lists its entries in the order added; Open throws
-// for `unlistable` folders and gives no scan for unknown ones.
-class FakeFolders final : public filelist::FolderPicker, public filelist::DirectoryListing,
-                          public filelist::MessagePump {
- public:
+  // Each folder lists its entries in the order added; Open throws for
+  // `unlistable` folders and gives no scan for unknown ones.
   std::string choice;
   std::map<std::string, std::vector<filelist::DirectoryEntry>> folders;
   std::set<std::string> unlistable;
   std::function<bool()> onYield;
+  std::set<int> formats;  // of the drag
+  std::vector<std::string> files;
+  // Entries are 10 units high from y = 0; below the last one is blank space.
+  // The control follows the list it is attached to (not owned). No drag image loads.
+  const filelist::FileList* list = nullptr;
+  std::optional<int> screenY;  // where the pointer is on the screen, if known
+  std::vector<std::size_t> ensured;
 
   // A name ending in a backslash is a folder; [h], [s] or [l] before it makes
   // it hidden, system or a link, [?] leaves its attributes unread. The
@@ -68,6 +63,17 @@ class FakeFolders final : public filelist::FolderPicker, public filelist::Direct
       folders[folder].push_back({name, mark == '?' ? std::nullopt : std::optional(a)});
     }
   }
+  static int Row(std::size_t index) { return static_cast<int>(index - 1) * 10 + 5; }
+
+  void SetFileName(const std::string&) override {}
+  void SetFlags(long) override {}
+  void SetDialogTitle(const std::string&) override {}
+  void SetFilter(const std::string&) override {}
+  ShowResult ShowOpen() override {
+    if (fail) throw std::runtime_error("no dialog today");
+    return show;
+  }
+  std::string FileName() const override { return result; }
 
   std::string BrowseForFolder(const std::string&) override { return choice; }
   bool Yield() override { return onYield ? onYield() : true; }
@@ -77,6 +83,19 @@ class FakeFolders final : public filelist::FolderPicker, public filelist::Direct
     if (it == folders.end()) return nullptr;
     return std::make_unique<Scan>(it->second);
   }
+
+  bool GetFormat(int format) const override { return formats.count(format) > 0; }
+  std::size_t FilesCount() const override { return files.size(); }
+  std::string File(std::size_t index) const override { return files.at(index - 1); }
+
+  std::optional<std::size_t> HitTest(int, int y) const override {
+    const auto row = static_cast<std::size_t>(y / 10) + 1;
+    if (y < 0 || !list || row > list->Count()) return std::nullopt;
+    return row;
+  }
+  void EnsureVisible(std::size_t index) override { ensured.push_back(index); }
+  bool LoadMouseIcon(const std::string&) override { throw std::runtime_error("no drag image"); }
+  std::optional<int> CursorY() const override { return screenY; }
 
  private:
   class Scan final : public filelist::DirectoryScan {
@@ -92,36 +111,6 @@ class FakeFolders final : public filelist::FolderPicker, public filelist::Direct
     std::vector<filelist::DirectoryEntry> entries_;  // a copy: the tree may change while a scan runs
     std::size_t next_ = 0;
   };
-};
-
-class FakeDrag final : public filelist::DragData {
- public:
-  std::set<int> formats;
-  std::vector<std::string> files;
-  bool GetFormat(int format) const override { return formats.count(format) > 0; }
-  std::size_t FilesCount() const override { return files.size(); }
-  std::string File(std::size_t index) const override { return files.at(index - 1); }
-};
-
-// Entries are 10 units high from y = 0; below the last one is blank space.
-// Follows the list it is attached to (not owned). Also the screen's pointer.
-// No drag image loads.
-class FakeListView final : public filelist::ListViewControl, public filelist::ScreenCursor {
- public:
-  const filelist::FileList* list = nullptr;
-  std::optional<int> screenY;  // where the pointer is on the screen, if known
-  std::vector<std::size_t> ensured;
-
-  static int Row(std::size_t index) { return static_cast<int>(index - 1) * 10 + 5; }
-
-  std::optional<std::size_t> HitTest(int, int y) const override {
-    const auto row = static_cast<std::size_t>(y / 10) + 1;
-    if (y < 0 || !list || row > list->Count()) return std::nullopt;
-    return row;
-  }
-  void EnsureVisible(std::size_t index) override { ensured.push_back(index); }
-  bool LoadMouseIcon(const std::string&) override { throw std::runtime_error("no drag image"); }
-  std::optional<int> CursorY() const override { return screenY; }
 };
 
 }  // namespace quorvane::testing

@@ -15,27 +15,22 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-TEST(MatchesPattern, WorkbookPatternAndWildcards) {
+TEST(MatchesPattern, WorkbookPattern) {
   for (const char* name : {"Book1.xls", "Q3.XLSX", "macro.xlsm", "data.xlsb", "form.xlt", "tool.xla", "a.b.Xl", ".xl",
                            "x.xls.bak"})
     EXPECT_TRUE(MatchesPattern(name, kWorkbookPattern)) << name;
   for (const char* name : {"Book1.csv", "Book1.xml", "xls", "Book1.x ls", "", "Book1_xls"})
     EXPECT_FALSE(MatchesPattern(name, kWorkbookPattern)) << name;
-  const std::tuple<const char*, const char*, bool> cases[] = {
-      {"abc", "a?c", true}, {"ac", "a?c", false}, {"aXbXc", "*b*c", true}, {"aXbXcd", "*b*c", false}, {"", "*", true}};
-  for (const auto& [name, pattern, matches] : cases) EXPECT_EQ(MatchesPattern(name, pattern), matches) << name;
 }
 
-class FolderWalk : public ::testing::Test {
- protected:
+struct FolderWalk : ::testing::Test {
+  testing::FakeShell tree;
+  FileList list;
+  base::Property<int> pointer{base::kPointerCustom};
   void Press(const std::string& folder) {
     tree.choice = folder;
     AddFolder(tree, tree, tree, list, pointer);
   }
-
-  testing::FakeFolders tree;
-  FileList list;
-  base::Property<int> pointer{base::kPointerCustom};
 };
 
 // Level by level, each level's folders grouped by parent in listing order;
