@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
-#include <map>
 
 #include "base/BackupShape.h"
 #include "fakes/FakeExcel.h"
@@ -28,7 +26,7 @@ struct RunFixture : ::testing::Test, base::PathList, base::ObstacleFinder {
   testing::FakeCopier files;
   testing::FakeClock clock;
   testing::FakeInput input;
-  std::map<std::string, base::OpeningObstacle> obstacles;
+  std::string guarded;  // the workbook with a password to modify
   base::CheckBox backup;
   Strings paths;
   base::Property<double> progress{0.0};
@@ -40,8 +38,7 @@ struct RunFixture : ::testing::Test, base::PathList, base::ObstacleFinder {
   base::OpeningObstacle Look(const std::string& path) noexcept override {
     const bool backedUp = !files.copies.empty() && files.copies.back().first == path;
     EXPECT_TRUE(backedUp || backup.Value() == 0) << "looked at before its backup";
-    const auto it = obstacles.find(path);
-    return it == obstacles.end() ? base::OpeningObstacle::None : it->second;
+    return path == guarded ? base::OpeningObstacle::PasswordToModify : base::OpeningObstacle::None;
   }
   // A fresh Excel and no message shown yet, over these workbooks.
   void Start(const Strings& workbooks) {
@@ -136,44 +133,40 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
   const std::string left = "Excel left links to: " + two;
   FakeExcel engine;
   const struct {
-    std::string excelFails;  // the Excel step that throws
-    std::function<void()> setup;
+    std::string fails;  // the Excel step that throws, the backup "copy" or the "look" before opening
     std::string reason;                 // "" when the run is done
     std::array<std::size_t, 4> counts;  // calls in all of Open, Close(False), ForceEnd#1 and Save
     bool kept = false;                  // BreakLink leaves a link
     const char* engineFails = nullptr;  // the engine's failing step; none without an engine
   } cases[] = {
-      {"Create", {}, "Create: simulated failure", {0, 0, 0, 0}},  // both workbooks fail
-      {"AutomationSecurity", {}, "AutomationSecurity: simulated failure", {0, 0, 1, 0}},
-      {"Open", {}, "Open: simulated failure", {2, 0, 1, 1}},
-      {"LinkSources", {}, "LinkSources: simulated failure", {2, 1, 1, 1}},
-      {"Save", {}, "Save: simulated failure", {2, 1, 1, 2}},
-      {"", [&] { files.failCopyFrom = bad; }, "backup copy failed: access denied", {1, 0, 0, 1}},
-      {"", [&] { obstacles[bad] = base::OpeningObstacle::PasswordToModify; },
-       "has a password to modify: not opened", {1, 0, 0, 1}},
-      {"", {}, left, {2, 0, 1, 2}, true},
-      {"", {}, "", {2, 0, 1, 2}, true, ""},
-      {"", {}, left, {2, 0, 1, 2}, true, "Open"},  // a file the engine cannot take
-      {"", {}, left + "; the built-in engine could not break them: Save: simulated failure", {2, 0, 1, 2}, true,
-       "Save"},
+      {"Create", "Create: simulated failure", {0, 0, 0, 0}},  // both workbooks fail
+      {"AutomationSecurity", "AutomationSecurity: simulated failure", {0, 0, 1, 0}},
+      {"Open", "Open: simulated failure", {2, 0, 1, 1}},
+      {"LinkSources", "LinkSources: simulated failure", {2, 1, 1, 1}},
+      {"Save", "Save: simulated failure", {2, 1, 1, 2}},
+      {"copy", "backup copy failed: access denied", {1, 0, 0, 1}},
+      {"look", "has a password to modify: not opened", {1, 0, 0, 1}},
+      {"", left, {2, 0, 1, 2}, true},
+      {"", "", {2, 0, 1, 2}, true, ""},
+      {"", left, {2, 0, 1, 2}, true, "Open"},  // a file the engine cannot take
+      {"", left + "; the built-in engine could not break them: Save: simulated failure", {2, 0, 1, 2}, true, "Save"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.excelFails + c.reason);
+    SCOPED_TRACE(c.fails + c.reason);
     Start({bad, "C:\\good.xlsx"});
     backup.SetValue(1);
-    obstacles.clear();
-    files.failCopyFrom.clear();
+    files.failCopyFrom = c.fails == "copy" ? bad : "";
+    guarded = c.fails == "look" ? bad : "";
     engine = FakeExcel();
     engine.sources[bad] = {two};
     engine.failOn = c.engineFails ? c.engineFails : "";
     excel.aids.engine = c.engineFails ? &engine : nullptr;
     excel.sources[bad] = {"C:\\src\\one.xlsx", two};
     if (c.kept) excel.keptByBreakLink = {two};
-    excel.failOn = c.excelFails;
+    excel.failOn = c.fails;
     // Before Open no step knows its workbook: those fail for both.
-    const bool beforeOpen = c.excelFails == "Create" || c.excelFails == "AutomationSecurity";
+    const bool beforeOpen = c.fails == "Create" || c.fails == "AutomationSecurity";
     excel.failPath = beforeOpen ? "" : bad;
-    if (c.setup) c.setup();
     Run();
     std::vector<WorkbookFailure> failures;
     if (!c.reason.empty()) failures.push_back({bad, c.reason});
