@@ -25,6 +25,7 @@ class FakeMessages final : public base::MessageBoxes {
     base::MessageButtons buttons;
     int pointer;
     double progress;
+    bool operator==(const Shown&) const = default;
   };
   std::vector<Shown> shown;
   base::MessageAnswer answer = base::MessageAnswer::Yes;
