@@ -124,7 +124,9 @@ TEST_F(RunFixture, WhatTheUserIsToldBeforeAnyWork) {
 // saved, quit and been ended; without it they fail the workbook. Each run
 // backs each workbook up anew, never over an earlier backup.
 TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
-  const std::string bad = "C:\\bad.xlsx", two = "C:\\src\\two.xlsx";
+  // Only a dot of the file name itself splits the path for the backup's name.
+  const std::string bad = "C:\\Old.Reports\\Book.v2.xlsx", good = "C:\\Old.Reports\\Book";
+  const std::string two = "C:\\src\\two.xlsx";
   const std::string left = "Excel left links to: " + two;
   FakeExcel engine;
   const struct {
@@ -148,7 +150,7 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fails + c.reason);
-    Start({bad, "C:\\good.xlsx"});
+    Start({bad, good});
     backup.SetValue(1);
     files.failCopyFrom = c.fails == "copy" ? bad : "";
     guarded = c.fails == "look" ? bad : "";
@@ -165,7 +167,7 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
     Run();
     std::vector<WorkbookFailure> failures;
     if (!c.reason.empty()) failures.push_back({bad, c.reason});
-    if (beforeOpen) failures.push_back({"C:\\good.xlsx", c.reason});
+    if (beforeOpen) failures.push_back({good, c.reason});
     EXPECT_EQ(Told(), Strings{FinalMessage(2, failures)});
     EXPECT_EQ(excel.alive, 0) << "an instance was left running";
     const auto calls = [&](const char* prefix) { return excel.Matching(prefix).size(); };
@@ -182,8 +184,8 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
   }
   const std::string stamp = " Backup 7 04 PM Weekday6, Month12 5 2026";
   ASSERT_EQ(files.copies.size(), 2 * std::size(cases) - 1);  // but for the copy that failed
-  EXPECT_EQ(files.copies[1].second, "C:\\good" + stamp + ".xlsx");
-  EXPECT_EQ(files.copies.back().second, "C:\\good" + stamp + " (11).xlsx");
+  EXPECT_EQ(files.copies[0].second, "C:\\Old.Reports\\Book.v2" + stamp + ".xlsx");
+  EXPECT_EQ(files.copies.back().second, good + stamp + " (11)");
 }
 
 TEST(FinalMessage, ListsAtMostTenFailuresAndCutsLongReasons) {
@@ -199,16 +201,10 @@ TEST(FinalMessage, ListsAtMostTenFailuresAndCutsLongReasons) {
             "Done.\r\n\r\n1 of 1 workbook could not be processed:\r\nC:\\a.xlsx\r\n    why");
 }
 
-// Only a dot of the file name itself splits the path: the copy stays beside
-// the workbook. The stamp is on the twelve-hour clock, in regional names.
-TEST(BackupName, GoesBesideTheWorkbookSplitAtTheLastDotOfTheFileName) {
-  const std::tuple<const char*, int, const char*> cases[] = {
-      {"C:\\Reports\\Q1.xls", 1, "C:\\Reports\\Q1 Backup S.xls"},
-      {"C:\\Old.Reports\\Book.v2.xlsx", 3, "C:\\Old.Reports\\Book.v2 Backup S (3).xlsx"},
-      {"C:\\Old.Reports\\Book", 1, "C:\\Old.Reports\\Book Backup S"},
-      {"/home/u/my.dir/book", 2, "/home/u/my.dir/book Backup S (2)"},
-  };
-  for (const auto& [path, attempt, expected] : cases) EXPECT_EQ(BackupName(path, "S", attempt), expected);
+// The copy stays beside the workbook; the stamp is on the twelve-hour clock,
+// in regional names.
+TEST(BackupName, GoesBesideTheWorkbookStampedOnTheTwelveHourClock) {
+  EXPECT_EQ(BackupName("/home/u/my.dir/book", "S", 2), "/home/u/my.dir/book Backup S (2)");
   testing::FakeClock clock;
   const std::pair<LocalDateTime, const char*> stamps[] = {
       {{2026, 12, 5, 6, 19, 4}, "7 04 PM Weekday6, Month12 5 2026"},
