@@ -17,6 +17,7 @@ namespace {
 
 using testing::FakeExcel;
 using Strings = std::vector<std::string>;
+using Shown = testing::FakeMessages::Shown;
 
 // The fixture is also the run's list of workbooks and the finder of what
 // would stop Excel opening one.
@@ -51,11 +52,8 @@ struct RunFixture : ::testing::Test, base::PathList, base::ObstacleFinder {
     files.files.insert(paths.begin(), paths.end());
   }
   void Run() { RemoveLinks({backup, *this, progress, pointer}, {excel, messages, files, clock, input}); }
-  Strings Told() const {
-    Strings texts;
-    for (const auto& shown : messages.shown) texts.push_back(shown.text);
-    return texts;
-  }
+  // The closing message shows with the bar full, under the hourglass.
+  static Shown Closing(std::string text) { return {text, base::MessageButtons::Ok, base::kPointerHourglass, 100}; }
 };
 
 // The order is a contract: macros off before Open, both settings after it,
@@ -81,38 +79,36 @@ TEST_F(RunFixture, EachWorkbookFollowsTheExactCallOrder) {
   EXPECT_EQ(excel.log, expected);
   EXPECT_EQ(excel.alive, 0);
   EXPECT_TRUE(files.copies.empty()) << "a backup without the option";
-  EXPECT_EQ(Told(), Strings{kDone});
+  EXPECT_EQ(messages.shown, std::vector{Closing(kDone)});
   EXPECT_EQ(shownAtDiscard, 0u) << "queued input must go before the closing message";
   EXPECT_EQ(bar, (std::vector<double>{50.0, 100.0, 0.0}));
-  EXPECT_EQ(messages.shown[0].progress, 100.0);
 }
 
 // A running Excel is asked about first; No ends the run there.
 TEST_F(RunFixture, WhatTheUserIsToldBeforeAnyWork) {
   using base::MessageAnswer;
+  const Shown ask{kExcelOpenWarning, base::MessageButtons::YesNo, base::kPointerDefault, 0.0};
+  const Shown none{kNoFilesAdded, base::MessageButtons::Ok, base::kPointerHourglass, 0.0};
   const struct {
     std::string running;  // "" for none
     MessageAnswer answer;
     bool withFiles;
-    Strings told;
+    std::vector<Shown> shown;
   } cases[] = {
-      {"Microsoft Excel", MessageAnswer::No, true, {kExcelOpenWarning}},
-      {"Microsoft Excel", MessageAnswer::Yes, true, {kExcelOpenWarning, kDone}},
-      {"microsoft excel", MessageAnswer::No, true, {kDone}},  // only that exact name counts
-      {"", MessageAnswer::Yes, false, {kNoFilesAdded}},
-      {"Microsoft Excel", MessageAnswer::Yes, false, {kExcelOpenWarning, kNoFilesAdded}},
+      {"Microsoft Excel", MessageAnswer::No, true, {ask}},
+      {"Microsoft Excel", MessageAnswer::Yes, true, {ask, Closing(kDone)}},
+      {"microsoft excel", MessageAnswer::No, true, {Closing(kDone)}},  // only that exact name counts
+      {"", MessageAnswer::Yes, false, {none}},
+      {"Microsoft Excel", MessageAnswer::Yes, false, {ask, none}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.running + " " + c.told.back());
+    SCOPED_TRACE(c.running + " " + c.shown.back().text);
     Start(c.withFiles ? Strings{"C:\\a.xlsx"} : Strings{});
     excel.running = !c.running.empty();
     excel.runningName = c.running;
     messages.answer = c.answer;
     Run();
-    EXPECT_EQ(Told(), c.told);
-    const bool asked = c.told[0] == kExcelOpenWarning, stopped = c.told.back() == kExcelOpenWarning;
-    EXPECT_EQ(messages.shown[0].buttons, asked ? base::MessageButtons::YesNo : base::MessageButtons::Ok);
-    EXPECT_EQ(messages.shown.back().pointer, stopped ? base::kPointerDefault : base::kPointerHourglass);
+    EXPECT_EQ(messages.shown, c.shown);
   }
 }
 
@@ -168,7 +164,7 @@ TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
     std::vector<WorkbookFailure> failures;
     if (!c.reason.empty()) failures.push_back({bad, c.reason});
     if (beforeOpen) failures.push_back({good, c.reason});
-    EXPECT_EQ(Told(), Strings{FinalMessage(2, failures)});
+    EXPECT_EQ(messages.shown, std::vector{Closing(FinalMessage(2, failures))});
     EXPECT_EQ(excel.alive, 0) << "an instance was left running";
     const auto calls = [&](const char* prefix) { return excel.Matching(prefix).size(); };
     EXPECT_EQ((std::array{calls("Open("), calls("Close(False)"), calls("ForceEnd#1"), calls("Save")}), c.counts);
