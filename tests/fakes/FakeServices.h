@@ -51,7 +51,6 @@ class FakeWindow final : public app::WindowHost {
   float left = -1, top = -1;
   std::string icon;  // the cursor file loaded
   bool iconUnreadable = false;
-  bool ended = false;
 
   float ScreenWidth() override { return screenWidth; }
   float ScreenHeight() override { return screenHeight; }
@@ -67,7 +66,7 @@ class FakeWindow final : public app::WindowHost {
   }
   void SetupListColumn(const std::string&, int) override {}
   void SetProgressBarBackColor(unsigned) override {}
-  void End() override { ended = true; }
+  void End() override {}
 };
 
 class FakeStarter final : public app::ProgramStarter {
