@@ -63,7 +63,6 @@ class FakeShell final : public filelist::OpenFileDialog, public filelist::Folder
       folders[folder].push_back({name, mark == '?' ? std::nullopt : std::optional(a)});
     }
   }
-  static int Row(std::size_t index) { return static_cast<int>(index - 1) * 10 + 5; }
 
   void SetFileName(const std::string&) override {}
   void SetFlags(long) override {}
