@@ -22,7 +22,6 @@ class FakeExcel final : public base::ExcelAutomation {
   std::set<std::string> keptByBreakLink;                    // sources BreakLink does not take off the list
   base::ExcelAids aids;
   bool running = false;
-  std::string runningName = "Microsoft Excel";
   // Operation (a log entry up to its first "(", "=" or "#") that throws, for
   // every workbook or only for the one at failPath.
   std::string failOn;
@@ -81,7 +80,7 @@ class FakeApplication final : public base::ExcelApplication {
   FakeApplication(FakeExcel& excel, int number) : excel_(excel), number_(std::to_string(number)) {}
   ~FakeApplication() override { excel_.log.push_back("Release#" + number_); }
 
-  std::string DefaultMember() override { return excel_.runningName; }
+  std::string DefaultMember() override { return "Microsoft Excel"; }
   std::unique_ptr<base::ExcelWorkbooks> Workbooks() override {
     excel_.log.push_back("Workbooks");
     return std::make_unique<FakeWorkbook>(excel_, path_);
