@@ -47,8 +47,7 @@ class FakeFiles final : public FakeCopier, public app::FileDates {
 
 class FakeWindow final : public app::WindowHost {
  public:
-  float screenWidth = 19200, screenHeight = 10800, width = 7590, height = 4800;
-  float left = -1, top = -1;
+  float screenWidth = 19200, screenHeight = 10800, width = 7590, height = 4800, left = -1, top = -1;
   std::string icon;  // the cursor file loaded
   bool iconUnreadable = false;
 
