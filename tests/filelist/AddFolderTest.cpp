@@ -16,8 +16,8 @@ namespace {
 using Texts = std::vector<std::string>;
 
 // One tree with every kind of entry. Names (the workbook pattern, in any
-// case) and attributes decide what is added and what is entered; one place that cannot be read, or that gives
-// nothing to read, does not stop the walk.
+// case) and attributes decide what is added and what is entered; one place
+// that cannot be read, or that gives nothing to read, does not stop the walk.
 struct FolderWalk : ::testing::Test {
   testing::FakeShell tree;
   FileList list;
