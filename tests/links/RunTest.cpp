@@ -114,8 +114,7 @@ TEST_F(RunFixture, WhatTheUserIsToldBeforeAnyWork) {
 TEST_F(RunFixture, EachFailureIsToldAndTheRunGoesOn) {
   // Only a dot of the file name itself splits the path for the backup's name.
   const std::string bad = "C:\\Old.Reports\\Book.v2.xlsx", good = "C:\\Old.Reports\\Book";
-  const std::string two = "C:\\src\\two.xlsx";
-  const std::string left = "Excel left links to: " + two;
+  const std::string two = "C:\\src\\two.xlsx", left = "Excel left links to: " + two;
   testing::FakeExcel engine;
   const struct {
     std::string fails;  // the Excel step that throws, the backup "copy" or the "look" before opening
