@@ -28,11 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using tests::ReadBytes;
 
-// One argument as CommandLineToArgvW gives it back; ours hold no quotes and end in no backslash.
-std::wstring Quote(const std::wstring& argument) {
-  return argument.empty() || argument.find_first_of(L" \t") != std::wstring::npos ? L"\"" + argument + L"\"" : argument;
-}
-
 // A workbook with two linked cells, its sources named outside the code page.
 void WriteLinked(const fs::path& path) {
   const std::string cached = R"(<sheetData sheetId="0"><row r="1"><cell r="A1"><v>3</v></cell></row></sheetData>)";
@@ -48,8 +43,9 @@ std::pair<DWORD, std::string> RunCliExe(const std::vector<std::wstring>& argumen
   std::wstring self(MAX_PATH, L'\0');
   self.resize(::GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
   const std::wstring program = fs::path(self).parent_path() / L"quorvane-cli.exe";
-  std::wstring commandLine = Quote(program);
-  for (const auto& argument : arguments) commandLine += L" " + Quote(argument);
+  // Each argument quoted, as CommandLineToArgvW gives it back: ours hold no quotes nor end in "\\".
+  std::wstring commandLine = L"\"" + program + L"\"";
+  for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   DWORD exit = 0;
   {
