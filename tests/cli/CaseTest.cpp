@@ -1,6 +1,6 @@
 // Runs the built quorvane-cli over the cases in cases/*.case: a first comment
 // line stating the purpose, then one directive per line. Inputs:
-//   book NAME [link=SOURCE]... [unlisted=SOURCE]... [name=NAME] [value=V]
+//   book NAME [value=V] [link=SOURCE]... [unlisted=SOURCE]... [name=NAME]
 //        one formula cell per link (A1, B1, ...) caching V (default 42), then a
 //        plain 7; an unlisted link's part is left out of the list
 //   python SCRIPT  cases/SCRIPT run in the folder (exit 77: a module is missing;
@@ -9,7 +9,7 @@
 // Runs, in the case's folder: run ARGS...
 // Expectations ({dir}: the case folder):
 //   exit N | line TEXT (a whole stdout line) | stderr TEXT (substring) | json POINTER = VALUE
-//   same NAME (bytes as before) | backup NAME [N] (N whole copies, one the original)
+//   same NAME... (bytes as before) | backup NAME [N] (N whole copies, one the original)
 //   links NAME N (externalLink parts left) | part NAME PART TEXT (PART holds TEXT)
 
 #include <gtest/gtest.h>
@@ -31,9 +31,7 @@ namespace {
 
 void BuildBook(const fs::path& path, const std::vector<std::string>& options) {
   testing::WorkbookBuilder book;
-  std::string value = "42", cells;
-  for (const auto& option : options)
-    if (option.starts_with("value=")) value = option.substr(6);
+  std::string value = "42", cells;  // value= comes before the links
   int links = 0;
   const auto column = [&] { return "<c r=\"" + std::string(1, static_cast<char>('A' + links)) + "1\">"; };
   for (const auto& option : options) {
@@ -50,7 +48,9 @@ void BuildBook(const fs::path& path, const std::vector<std::string>& options) {
       book.AddBookLink(link);
     } else if (key == "name") {
       book.AddName(val, "[1]Sheet1!$A$1");
-    } else if (key != "value") {
+    } else if (key == "value") {
+      value = val;
+    } else {
       throw std::runtime_error("unknown book option " + option);
     }
   }
@@ -84,19 +84,18 @@ TEST_P(CliCase, Run) {
     for (std::string word; words >> word;) args.push_back(word);
     const std::string rest = text.substr(std::min(text.size(), verb.size() + 1));  // verbatim
     const fs::path path = args.empty() ? dir : dir / args[0];
-    const auto at = [&](std::size_t k) { return args.at(k); };
     if (verb == "book") {
       BuildBook(path, {args.begin() + 1, args.end()});
     } else if (verb == "file") {
-      WriteBytes(path, rest.substr(at(0).size()) + "\n");
+      WriteBytes(path, rest.substr(args.at(0).size()) + "\n");
     } else if (verb == "ole") {
       WriteBytes(path, std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(4088, '\0'));
     } else if (verb == "fifo") {
       ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     } else if (verb == "symlink") {
-      fs::create_symlink(at(1), path);
+      fs::create_symlink(args.at(1), path);
     } else if (verb == "python") {
-      const fs::path script = fs::path(QUORVANE_CLI_CASES) / at(0);
+      const fs::path script = fs::path(QUORVANE_CLI_CASES) / args.at(0);
       const ChildResult made = RunProgram({"/usr/bin/python3", script.string()}, root.Path(), {.cwd = dir});
       if (made.exit == 77 && !std::getenv("QUORVANE_REQUIRE_SCRIPT_WRITERS")) GTEST_SKIP() << "python3-openpyxl missing";
       ASSERT_EQ(made.exit, 0) << "(77: python3-openpyxl missing) " << made.err;
@@ -105,7 +104,7 @@ TEST_P(CliCase, Run) {
       outcome = RunProgram(args, root.Path(), {.cwd = dir});
       EXPECT_EQ(outcome.err.find("terminate"), std::string::npos) << outcome.err;
     } else if (verb == "exit") {
-      EXPECT_EQ(outcome.exit, std::stoi(at(0))) << outcome.out << outcome.err;
+      EXPECT_EQ(outcome.exit, std::stoi(args.at(0))) << outcome.out << outcome.err;
     } else if (verb == "line") {
       EXPECT_NE(("\n" + outcome.out).find("\n" + expand(rest) + "\n"), std::string::npos) << "stdout was:\n" << outcome.out;
     } else if (verb == "stderr") {
@@ -115,7 +114,7 @@ TEST_P(CliCase, Run) {
       const auto value = nlohmann::json::parse(outcome.out).at(nlohmann::json::json_pointer(rest.substr(0, eq)));
       EXPECT_EQ(value.is_string() ? value.get<std::string>() : value.dump(), expand(rest.substr(eq + 3))) << outcome.out;
     } else if (verb == "same") {
-      EXPECT_EQ(ReadBytes(path), before.at(path)) << at(0) << " was changed";
+      for (const auto& name : args) EXPECT_EQ(ReadBytes(dir / name), before.at(dir / name)) << name << " was changed";
     } else if (verb == "backup") {
       // "dep Backup <stamp>[ (n)].xlsx" beside "dep.xlsx": each a whole
       // package, one the workbook as it was before the run (later ones may
@@ -128,16 +127,16 @@ TEST_P(CliCase, Run) {
           backups.push_back(ReadBytes(name));
         }
       }
-      EXPECT_EQ(backups.size(), args.size() > 1 ? std::stoul(at(1)) : 1u);
+      EXPECT_EQ(backups.size(), args.size() > 1 ? std::stoul(args.at(1)) : 1u);
       EXPECT_TRUE(backups.empty() || std::count(backups.begin(), backups.end(), before.at(path)) > 0)
           << "no backup holds the original bytes";
     } else if (verb == "links") {
       const auto entries = testing::PackageEntries(path);
       const auto isLink = [](const std::string& e) { return e.starts_with("xl/externalLinks/externalLink"); };
-      EXPECT_EQ(std::count_if(entries.begin(), entries.end(), isLink), std::stol(at(1)));
+      EXPECT_EQ(std::count_if(entries.begin(), entries.end(), isLink), std::stol(args.at(1)));
     } else if (verb == "part") {
-      const std::string part = testing::ReadPackage(path).at(at(1));
-      EXPECT_NE(part.find(rest.substr(at(0).size() + at(1).size() + 2)), std::string::npos) << part;
+      const std::string part = testing::ReadPackage(path).at(args.at(1));
+      EXPECT_NE(part.find(rest.substr(args.at(0).size() + args.at(1).size() + 2)), std::string::npos) << part;
     } else {
       FAIL() << "unknown directive";
     }

@@ -1,8 +1,7 @@
 // Packages built to hurt: bombs, entity tricks, extreme nesting, huge entry
-// counts and formulas, book indexes beyond the links. Each is opened, broken
-// and saved in a child process under a memory and time limit; it is refused
-// with a reason (file untouched) or, where a row allows, handled (result
-// verified).
+// counts and formulas, book indexes beyond the links. Each is opened, broken and
+// saved in a child under memory and time limits: refused with a reason (file
+// untouched) or, where a row allows, handled (result verified).
 
 #include <gtest/gtest.h>
 
