@@ -9,7 +9,6 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 
-#include <array>
 #include <cstring>
 #include <iterator>
 #include <tuple>
@@ -168,29 +167,21 @@ TEST(ResourceFaults, SignalsStopTheRunBetweenWorkbooksAndASecondOneAtOnce) {
   }
 }
 
-// Standard output full or closed (a reader that left): the run goes on to the
-// end, says so and why on standard error with the summary, and its status says
-// the report was lost.
-TEST(ResourceFaults, FullOrClosedOutputIsSaidAndTheWorkGoesOnToTheEnd) {
-  // {shell command, in which "$0" is the program and "$@" its arguments; action; error; summary}
-  const std::array<std::string, 4> cases[] = {
-      {"exec \"$0\" \"$@\" >/dev/full", "--list", std::strerror(ENOSPC), "20 workbooks: 20 with links"},
-      // The reader is gone before the first line (with `| head -n 1` a fast run
-      // could fit its whole report in the pipe before head left).
-      {"{ sleep 1; \"$0\" \"$@\"; } | true; exit ${PIPESTATUS[0]}", "--jobs=1", std::strerror(EPIPE),
-       "20 workbooks: 20 changed"},
-  };
-  for (const auto& [shell, action, why, summary] : cases) {
-    SCOPED_TRACE(shell);
-    ScratchDir dir("output");
-    for (int i = 0; i < 20; ++i) LinkedBook().Write(dir / ("b" + std::to_string(i) + ".xlsx"));
-    const ChildResult run = RunProgram({"/bin/bash", "-c", shell, kCli, action, dir.Path().string()}, capture_.Path());
-    EXPECT_EQ(run.exit, 3) << run.err;
-    EXPECT_NE(run.err.find("cannot write to standard output (" + why + ")"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(summary), std::string::npos) << run.err;
-    if (action == "--list") continue;
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(LinksLeft(dir / ("b" + std::to_string(i) + ".xlsx")), "") << i;
-  }
+// Standard output closed (a reader that left; a full disk under a redirected
+// report fails the same way): the run goes on to the end, says so and why on
+// standard error with the summary, and its status says the report was lost.
+TEST(ResourceFaults, ClosedOutputIsSaidAndTheWorkGoesOnToTheEnd) {
+  ScratchDir dir("output");
+  for (int i = 0; i < 20; ++i) LinkedBook().Write(dir / ("b" + std::to_string(i) + ".xlsx"));
+  // The reader is gone before the first line (with `| head -n 1` a fast run
+  // could fit its whole report in the pipe before head left); "$0" is the program.
+  const std::string shell = "{ sleep 1; \"$0\" \"$@\"; } | true; exit ${PIPESTATUS[0]}";
+  const ChildResult run = RunProgram({"/bin/bash", "-c", shell, kCli, "--jobs=1", dir.Path().string()}, capture_.Path());
+  EXPECT_EQ(run.exit, 3) << run.err;
+  EXPECT_NE(run.err.find("cannot write to standard output (" + std::string(std::strerror(EPIPE)) + ")"),
+            std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("20 workbooks: 20 changed"), std::string::npos) << run.err;
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(LinksLeft(dir / ("b" + std::to_string(i) + ".xlsx")), "") << i;
 }
 
 }  // namespace
