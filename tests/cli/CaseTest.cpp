@@ -66,7 +66,7 @@ TEST_P(CliCase, Run) {
   fs::create_directory(dir);
   const std::string dirText = fs::canonical(dir).string();
   const auto expand = [&](std::string text) {
-    for (auto at = text.find("{dir}"); at != std::string::npos; at = text.find("{dir}")) text.replace(at, 5, dirText);
+    while (text.find("{dir}") != std::string::npos) text.replace(text.find("{dir}"), 5, dirText);
     return text;
   };
   const std::set<std::string> inputs{"book", "file", "ole", "symlink", "fifo", "python"};
@@ -97,7 +97,7 @@ TEST_P(CliCase, Run) {
     } else if (verb == "python") {
       const fs::path script = fs::path(QUORVANE_CLI_CASES) / args.at(0);
       const ChildResult made = RunProgram({"/usr/bin/python3", script.string()}, root.Path(), {.cwd = dir});
-      if (made.exit == 77 && !std::getenv("QUORVANE_REQUIRE_SCRIPT_WRITERS")) GTEST_SKIP() << "python3-openpyxl missing";
+      if (made.exit == 77 && !std::getenv("QUORVANE_REQUIRE_SCRIPT_WRITERS")) GTEST_SKIP() << "no openpyxl";
       ASSERT_EQ(made.exit, 0) << "(77: python3-openpyxl missing) " << made.err;
     } else if (verb == "run") {
       args.insert(args.begin(), QUORVANE_CLI);
@@ -106,15 +106,16 @@ TEST_P(CliCase, Run) {
     } else if (verb == "exit") {
       EXPECT_EQ(outcome.exit, std::stoi(args.at(0))) << outcome.out << outcome.err;
     } else if (verb == "line") {
-      EXPECT_NE(("\n" + outcome.out).find("\n" + expand(rest) + "\n"), std::string::npos) << "stdout was:\n" << outcome.out;
+      EXPECT_NE(("\n" + outcome.out).find("\n" + expand(rest) + "\n"), std::string::npos) << outcome.out;
     } else if (verb == "stderr") {
       EXPECT_NE(outcome.err.find(rest), std::string::npos) << "stderr was:\n" << outcome.err;
     } else if (verb == "json") {
       const auto eq = rest.find(" = ");
       const auto value = nlohmann::json::parse(outcome.out).at(nlohmann::json::json_pointer(rest.substr(0, eq)));
-      EXPECT_EQ(value.is_string() ? value.get<std::string>() : value.dump(), expand(rest.substr(eq + 3))) << outcome.out;
+      EXPECT_EQ(value.is_string() ? value.get<std::string>() : value.dump(), expand(rest.substr(eq + 3)))
+          << outcome.out;
     } else if (verb == "same") {
-      for (const auto& name : args) EXPECT_EQ(ReadBytes(dir / name), before.at(dir / name)) << name << " was changed";
+      for (const auto& name : args) EXPECT_EQ(ReadBytes(dir / name), before.at(dir / name)) << name;
     } else if (verb == "backup") {
       // "dep Backup <stamp>[ (n)].xlsx" beside "dep.xlsx": each a whole
       // package, one the workbook as it was before the run (later ones may

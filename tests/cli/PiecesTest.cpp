@@ -153,7 +153,8 @@ TEST(PosixFileCopier, CopiesWholeWithItsModeNeverReplacesATargetAndFailsLeavingN
       {"/proc/self/mem", dir / "new.xlsx", "cannot read /proc/self/mem: Input/output error"},  // a read that fails
   };
   if (::geteuid() != 0)  // root reads and writes anything
-    failures.insert(failures.end(), {{locked, dir / "new.xlsx", "cannot read"}, {book, dir / "ro/new.xlsx", "ro/new.xlsx"}});
+    failures.insert(failures.end(),
+                    {{locked, dir / "new.xlsx", "cannot read"}, {book, dir / "ro/new.xlsx", "ro/new.xlsx"}});
   for (const auto& [from, to, message] : failures) {
     SCOPED_TRACE(from.string() + " to " + to.string());
     try {

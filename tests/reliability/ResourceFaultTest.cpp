@@ -27,9 +27,9 @@ const ScratchDir capture_("capture");
 // nothing beside it, and the run goes on.
 TEST(ResourceFaults, AWorkbookThatCannotBeSavedFailsAloneAndTheRunGoesOn) {
   const passwd* nobody = ::getpwnam("nobody");
-  const std::tuple<std::string, std::string, bool> cases[] = {{"too large", "--jobs=1", false},
-                                                               {"backup failed, workbook left as it was", "--backup", false},
-                                                               {"permission denied", "--jobs=1", true}};
+  const std::tuple<std::string, std::string, bool> cases[] = {  // {reason, flag, read-only folder}
+      {"too large", "--jobs=1", false}, {"backup failed, workbook left as it was", "--backup", false},
+      {"permission denied", "--jobs=1", true}};
   for (const auto& [reason, flag, readOnly] : cases) {
     SCOPED_TRACE(reason);
     // Permission bits on folders do not bind the superuser: the tool runs as
@@ -83,7 +83,7 @@ bool Refuse(long call, int error) {
 // and ours be refused; undisturbed, ours is saved.
 TEST(ResourceFaults, AnotherProgramsSaveDuringOursIsNeverLost) {
   enum When { kNever, kBeforeSave, kBeforeReplace };
-  const std::pair<When, std::string> cases[] = {{kNever, ""},           {kBeforeSave, "rename"},  {kBeforeSave, "delete"},
+  const std::pair<When, std::string> cases[] = {{kNever, ""},          {kBeforeSave, "rename"},   {kBeforeSave, "delete"},
                                                 {kBeforeReplace, "rename"}, {kBeforeReplace, "copy"}, {kBeforeReplace, "delete"}};
   std::vector<fs::path> places{fs::temp_directory_path()};
   if (::access("/dev/shm", W_OK) == 0) places.push_back("/dev/shm");
@@ -176,7 +176,8 @@ TEST(ResourceFaults, ClosedOutputIsSaidAndTheWorkGoesOnToTheEnd) {
   // The reader is gone before the first line (with `| head -n 1` a fast run
   // could fit its whole report in the pipe before head left); "$0" is the program.
   const std::string shell = "{ sleep 1; \"$0\" \"$@\"; } | true; exit ${PIPESTATUS[0]}";
-  const ChildResult run = RunProgram({"/bin/bash", "-c", shell, kCli, "--jobs=1", dir.Path().string()}, capture_.Path());
+  const ChildResult run =
+      RunProgram({"/bin/bash", "-c", shell, kCli, "--jobs=1", dir.Path().string()}, capture_.Path());
   EXPECT_EQ(run.exit, 3) << run.err;
   EXPECT_NE(run.err.find("cannot write to standard output (" + std::string(std::strerror(EPIPE)) + ")"),
             std::string::npos) << run.err;

@@ -17,7 +17,8 @@ inline const std::string kCli = QUORVANE_CLI;
 // Two book links (cells, a name), 1 to 2 KiB; with `kib`, about that many
 // KiB more of linked formulas that deflate cannot shrink much.
 inline testing::WorkbookBuilder LinkedBook(int kib = 0) {
-  std::string rows = R"(<row r="1"><c r="A1"><f>[1]S!A1*2</f><v>8</v></c><c r="B1"><f>[2]S!B2</f><v>5</v></c></row>)";
+  std::string rows = R"(<row r="1"><c r="A1"><f>[1]S!A1*2</f><v>8</v></c>)"
+                     R"(<c r="B1"><f>[2]S!B2</f><v>5</v></c></row>)";
   std::uint64_t x = 88172645463325252ull;
   for (int r = 2; static_cast<int>(rows.size()) < kib * 1024 * 3; ++r) {
     x ^= x << 13, x ^= x >> 7, x ^= x << 17;
