@@ -1,8 +1,6 @@
-// End to end with a real office suite: a workbook LibreOffice wrote, whose
-// first sheet takes 110 cells from two other books, shows the same cells in
-// LibreOffice after quorvane-cli broke its links. Skipped where soffice is
-// missing unless the environment demands it (QUORVANE_REQUIRE_LIBREOFFICE,
-// set by scripts/test).
+// A workbook LibreOffice wrote, whose first sheet takes 110 cells from two
+// other books, shows the same cells in LibreOffice after quorvane-cli broke
+// its links. Skipped without soffice unless QUORVANE_REQUIRE_LIBREOFFICE.
 
 #include <gtest/gtest.h>
 
@@ -19,10 +17,9 @@ TEST(LibreOffice, BrokenLinksKeepTheValuesLibreOfficeShows) {
     if (std::getenv("QUORVANE_REQUIRE_LIBREOFFICE")) FAIL() << "soffice is not installed";
     GTEST_SKIP() << "soffice is not installed";
   }
-  const char* shared = std::getenv("QUORVANE_SHARED");
-  ASSERT_NE(shared, nullptr) << "QUORVANE_SHARED names the sample workbooks";
+  ASSERT_NE(std::getenv("QUORVANE_SHARED"), nullptr) << "QUORVANE_SHARED names the sample workbooks";
   const fs::path book = dir / "book.xlsx";
-  fs::copy_file(fs::path(shared) / "corpus" / "lo_from_xls" / "poi_60460.xlsx", book);
+  fs::copy_file(fs::path(std::getenv("QUORVANE_SHARED")) / "corpus" / "lo_from_xls" / "poi_60460.xlsx", book);
   fs::permissions(book, fs::perms::owner_write, fs::perm_options::add);  // the samples are read-only
   // The first sheet as LibreOffice shows it; a throwaway profile, so no user
   // setting and no running office instance takes part.
