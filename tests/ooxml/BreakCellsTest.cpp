@@ -28,7 +28,9 @@ std::string NameXml(const std::string& name, const std::string& text) {
 }
 
 // Book links [1] One, [2] Two, [3] Three, DDE [4] and OLE [5]; Two is broken,
-// the rest renumbered. In Strict packages too, in their own namespaces.
+// the rest renumbered. Old, a link part related to the workbook but left out
+// of <externalReferences>, is listed as unused and goes whole when broken.
+// In Strict packages too, in their own namespaces.
 TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRest) {
   const Cells cells = {
       {R"(<c r="A1"><f>[1]S!A1</f><v>1</v></c>)", R"(<c r="A1"><f>[1]S!A1</f><v>1</v></c>)"},
@@ -87,11 +89,13 @@ TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRe
                                   R"(</cell><cell r="C1" t="b"><v>1</v></cell><cell r="D1" t="e"><v>#N/A</v>)"
                                   R"(</cell></row>)");
   two.definedNames = R"(<definedName name="Rate" refersTo="=S!$A$1"/>)";
+  BookLink old = Book("Old.xlsx", R"(<row r="1"><cell r="A1"><v>1</v></cell></row>)");
+  old.listed = false;
   for (const bool strict : {false, true}) {
     SCOPED_TRACE(strict ? "Strict" : "transitional");
     WorkbookBuilder b;
     b.AddBookLink(Book("One.xlsx")).AddBookLink(two).AddBookLink(Book("Three.xlsx"));
-    b.AddDdeLink("Server", "Topic").AddOleLink("Package", "C:\\doc.bin");
+    b.AddDdeLink("Server", "Topic").AddOleLink("Package", "C:\\doc.bin").AddBookLink(old);
     b.AddSheet("Main", Row(cells), R"(<oleObjects><oleObject progId="Package" link="[5]!''''" shapeId="1025"/>)"
                                    R"(</oleObjects>)");
     b.AddName("Third", "[3]S!$A$1").AddName("Label", R"("[Two.xlsx]")");
@@ -102,11 +106,15 @@ TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRe
     auto p = Write(b);
     const auto before = ReadPackage(p);
     auto book = Workbook::Open(p);
-    ASSERT_EQ(book.BookSources().size(), 3u);
+    ASSERT_EQ(book.BookSources().size(), 4u);
+    const LinkInfo unused = book.Links().back();
+    EXPECT_EQ(unused.form, LinkForm::Unlisted);
+    const LinkUsage n = book.Usage().at(unused.index);
+    EXPECT_EQ(n.cells + n.names + n.charts + n.rules + n.controls, 0u);
     const auto usage = book.Usage().at(2);
     EXPECT_EQ(usage.cells, 21u) << "a group counts once";
     EXPECT_EQ(usage.uncached, 9u);
-    const auto result = book.Break({book.BookSources()[1]});
+    const auto result = book.Break({book.BookSources()[1], unused.source});
     book.Save();
     const auto after = ReadPackage(p);
 
@@ -120,6 +128,7 @@ TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRe
               std::vector<std::size_t>({23, 4, 5}));
     ExpectOnly(before, after, {kSheet1, "xl/charts/chart1.xml"},
                {"xl/externalLinks/externalLink2.xml", "xl/externalLinks/_rels/externalLink2.xml.rels",
+                "xl/externalLinks/externalLink6.xml", "xl/externalLinks/_rels/externalLink6.xml.rels",
                 "xl/calcChain.xml"});
     EXPECT_FALSE(Contains(after.at("xl/_rels/workbook.xml.rels") + after.at("[Content_Types].xml"), "calcChain"));
     for (const auto& [part, text] : after)
@@ -247,29 +256,6 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
   ExpectNames(wb, names);
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="0">4</definedName>)"));
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="1">Second!$A$1</definedName>)"));
-}
-
-// A link part related to the workbook but left out of <externalReferences>
-// is listed as unused and goes with everything that names it.
-TEST_F(EngineTest, LinkPartsLeftOutOfTheListAreRemovedWhole) {
-  BookLink old = Book("Old.xlsx", R"(<row r="1"><cell r="A1"><v>1</v></cell></row>)");
-  old.listed = false;
-  WorkbookBuilder b = TwoLinkBook();
-  b.AddBookLink(old).AddSheet("Main", R"(<row r="1"><c r="A1"><f>[2]S!A1+[1]S!A1</f></c></row>)");
-  b.SetCalcChain(R"(<c r="A1" i="1"/>)");  // no formula goes: it stays
-  auto p = Write(b);
-  const auto before = ReadPackage(p);
-  auto book = Workbook::Open(p);
-  const LinkInfo unused = book.Links().back();
-  EXPECT_EQ(unused.form, LinkForm::Unlisted);
-  const LinkUsage n = book.Usage().at(unused.index);
-  EXPECT_EQ(n.cells + n.names + n.charts + n.rules + n.controls, 0u);
-  book.Break({unused.source});
-  book.Save();
-  const auto after = ReadPackage(p);
-  // The verifier has seen to it that no relationship or content type is left for them.
-  ExpectOnly(before, after, {}, {"xl/externalLinks/externalLink3.xml", "xl/externalLinks/_rels/externalLink3.xml.rels"});
-  EXPECT_TRUE(Contains(after.at("xl/_rels/workbook.xml.rels"), "calcChain"));
 }
 
 // Workbooks written by scripts name the other book by file and carry no link
