@@ -3,6 +3,7 @@
 // both sides of a link, books named by file, and the traps a naive search for
 // "[n]" falls into.
 
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -29,8 +30,9 @@ std::string NameXml(const std::string& name, const std::string& text) {
 
 // Book links [1] One, [2] Two, [3] Three, DDE [4] and OLE [5]; Two is broken,
 // the rest renumbered. Old, a link part related to the workbook but left out
-// of <externalReferences>, is listed as unused and goes whole when broken.
-// In Strict packages too, in their own namespaces.
+// of <externalReferences>, is listed as unused and goes whole when broken; so
+// does Source.xlsx, named by file only, a source of its own in each folder.
+// In Strict packages too: the verifier refuses a part that mixes namespaces.
 TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRest) {
   const Cells cells = {
       {R"(<c r="A1"><f>[1]S!A1</f><v>1</v></c>)", R"(<c r="A1"><f>[1]S!A1</f><v>1</v></c>)"},
@@ -84,7 +86,13 @@ TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRe
       {R"(<c r="AI1"><f>'[Two.xlsx]S'!A2</f><v>5</v></c>)", R"(<c r="AI1"><v>5</v></c>)"},
       // DDE and OLE links are no book sources: they stay, renumbered.
       {R"(<c r="AJ1"><f>[4]!'R1C1'</f><v>1</v></c>)", R"(<c r="AJ1"><f>[3]!'R1C1'</f><v>1</v></c>)"},
-      {R"(<c r="AK1"><f>[5]!''''</f><v>3</v></c>)", R"(<c r="AK1"><f>[4]!''''</f><v>3</v></c>)"}};
+      {R"(<c r="AK1"><f>[5]!''''</f><v>3</v></c>)", R"(<c r="AK1"><f>[4]!''''</f><v>3</v></c>)"},
+      // Books named by file, without a link part, as scripts write them.
+      {R"(<c r="AL1"><f>'[Source.xlsx]Data'!B2</f><v>5</v></c>)", R"(<c r="AL1"><v>5</v></c>)"},
+      {R"(<c r="AM1"><f>[Source.xlsx]Data!B3*2</f><v>6</v></c>)", R"(<c r="AM1"><v>6</v></c>)"},
+      {R"(<c r="AN1"><f>'C:\Data\[Source.xlsx]Data'!B2</f><v></v></c>)", R"(<c r="AN1" t="e"><v>#REF!</v></c>)"},
+      {R"(<c r="AO1" t="str"><f>"[Source.xlsx]"&amp;Fee</f><v>x</v></c>)", R"(<c r="AO1" t="inlineStr">)"},
+      {R"(<c r="AP1"><f>[book.xlsx]Main!A1</f><v>5</v></c>)", R"(<f>[book.xlsx]Main!A1</f>)"}};  // itself
   BookLink two = Book("Two.xlsx", R"(<row r="1"><cell r="A1"><v>2.5</v></cell><cell r="B1" t="str"><v>a&amp;b</v>)"
                                   R"(</cell><cell r="C1" t="b"><v>1</v></cell><cell r="D1" t="e"><v>#N/A</v>)"
                                   R"(</cell></row>)");
@@ -96,44 +104,60 @@ TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRe
     WorkbookBuilder b;
     b.AddBookLink(Book("One.xlsx")).AddBookLink(two).AddBookLink(Book("Three.xlsx"));
     b.AddDdeLink("Server", "Topic").AddOleLink("Package", "C:\\doc.bin").AddBookLink(old);
-    b.AddSheet("Main", Row(cells), R"(<oleObjects><oleObject progId="Package" link="[5]!''''" shapeId="1025"/>)"
-                                   R"(</oleObjects>)");
-    b.AddName("Third", "[3]S!$A$1").AddName("Label", R"("[Two.xlsx]")");
-    b.AddChart(0, R"(<c:chart><c:title><c:tx><c:strRef><c:f>[2]S!$B$1</c:f><c:strCache><c:ptCount val="1"/>)"
-                  R"(<c:pt idx="0"><c:v>x</c:v></c:pt></c:strCache></c:strRef></c:tx></c:title></c:chart>)");
+    b.AddSheet("Main", Row(cells),
+               R"(<dataValidations count="1"><dataValidation type="list" sqref="AP1"><formula1>'[Source.xlsx]Data'!)"
+               R"($A$1:$A$3</formula1></dataValidation></dataValidations><oleObjects><oleObject progId="Package" )"
+               R"(link="[5]!''''" shapeId="1025"/></oleObjects>)");
+    b.AddName("Third", "[3]S!$A$1").AddName("Label", R"("[Two.xlsx]")").AddName("Fee", "'[Source.xlsx]Data'!$B$1");
+    b.AddSheet("Charts", "");
+    b.AddChart(1, R"(<c:chart><c:title><c:tx><c:strRef><c:f>[2]S!$B$1</c:f><c:strCache><c:ptCount val="1"/>)"
+                  R"(<c:pt idx="0"><c:v>x</c:v></c:pt></c:strCache></c:strRef></c:tx></c:title><c:plotArea><c:barChart>)"
+                  R"(<c:ser><c:idx val="0"/><c:order val="0"/><c:val><c:numRef><c:f>'[Source.xlsx]Data'!$B$2:$B$3</c:f>)"
+                  R"(<c:numCache><c:ptCount val="1"/><c:pt idx="0"><c:v>5</c:v></c:pt></c:numCache></c:numRef></c:val>)"
+                  R"(</c:ser></c:barChart></c:plotArea></c:chart>)");
     b.SetCalcChain(R"(<c r="B1" i="1"/>)");  // goes with the formulas it lists
     if (strict) b.SetStrict();
     auto p = Write(b);
     const auto before = ReadPackage(p);
     auto book = Workbook::Open(p);
-    ASSERT_EQ(book.BookSources().size(), 4u);
-    const LinkInfo unused = book.Links().back();
-    EXPECT_EQ(unused.form, LinkForm::Unlisted);
-    const LinkUsage n = book.Usage().at(unused.index);
-    EXPECT_EQ(n.cells + n.names + n.charts + n.rules + n.controls, 0u);
-    const auto usage = book.Usage().at(2);
-    EXPECT_EQ(usage.cells, 21u) << "a group counts once";
-    EXPECT_EQ(usage.uncached, 9u);
-    const auto result = book.Break({book.BookSources()[1], unused.source});
+    const auto sources = book.BookSources();
+    const auto in = [&](const char* name) { return (tmp_ / name).string(); };
+    ASSERT_EQ(sources, (std::vector<std::string>{in("One.xlsx"), in("Two.xlsx"), in("Three.xlsx"), in("Old.xlsx"),
+                                                 in("Source.xlsx"), "C:\\Data\\Source.xlsx"}));
+    EXPECT_EQ(book.Links()[5].form, LinkForm::Unlisted);
+    EXPECT_EQ(book.Links()[6].form, LinkForm::ByName);
+    const auto usage = book.Usage();
+    const auto [ofTwo, ofOld, byName] = std::make_tuple(usage.at(2), usage.at(6), usage.at(7));
+    EXPECT_EQ(std::vector<std::size_t>({ofTwo.cells, ofTwo.uncached, ofOld.cells + ofOld.names + ofOld.charts,
+                                        byName.cells, byName.names, byName.rules, byName.charts}),
+              std::vector<std::size_t>({21, 9, 0, 3, 1, 1, 1}))
+        << "a group counts once; AO1 uses Source.xlsx through Fee";
+    // The verifier reads every part that names a book by file, edited or not.
+    book.SetEditHookForTesting([](Parts& edited) { edited.clear(); });
+    book.Break({sources[4], sources[5]});
+    EXPECT_THROW(book.Save(), PackageError);
+    book = Workbook::Open(p);
+    const auto result = book.Break({sources[1], sources[3], sources[4], sources[5]});
     book.Save();
     const auto after = ReadPackage(p);
 
     ExpectCells(after.at(kSheet1), cells);
-    EXPECT_TRUE(Contains(after.at(kSheet1), R"(link="[4]!''''")"));
+    EXPECT_TRUE(Contains(after.at(kSheet1), R"(</sheetData><oleObjects><oleObject progId="Package" link="[4]!''''")"))
+        << "no cache gives the list: it goes";
+    EXPECT_TRUE(Contains(after.at("xl/charts/chart1.xml"), "<c:val><c:numLit><c:ptCount val=\"1\"/>"));
     const std::string wb = after.at("xl/workbook.xml");
-    EXPECT_TRUE(Contains(wb, NameXml("Third", "[2]S!$A$1") + NameXml("Label", R"("[Two.xlsx]")")));
+    EXPECT_TRUE(Contains(wb, NameXml("Third", "[2]S!$A$1") + NameXml("Label", R"("[Two.xlsx]")") +
+                                 NameXml("Fee", "#REF!")));
     EXPECT_TRUE(Contains(wb, R"(<externalReference r:id="rIdL1"/><externalReference r:id="rIdL3"/>)"
                              R"(<externalReference r:id="rIdL4"/><externalReference r:id="rIdL5"/></)"));
     EXPECT_EQ(std::vector<std::size_t>({result.cells, result.uncached, result.fromLinkCache}),
-              std::vector<std::size_t>({23, 4, 5}));
+              std::vector<std::size_t>({27, 5, 5}));
     ExpectOnly(before, after, {kSheet1, "xl/charts/chart1.xml"},
                {"xl/externalLinks/externalLink2.xml", "xl/externalLinks/_rels/externalLink2.xml.rels",
                 "xl/externalLinks/externalLink6.xml", "xl/externalLinks/_rels/externalLink6.xml.rels",
                 "xl/calcChain.xml"});
     EXPECT_FALSE(Contains(after.at("xl/_rels/workbook.xml.rels") + after.at("[Content_Types].xml"), "calcChain"));
-    for (const auto& [part, text] : after)
-      for (const char* transitional : {"/spreadsheetml/2006/", "/drawingml/2006/", "/officeDocument/2006/"})
-        EXPECT_FALSE(strict && Contains(text, transitional)) << part;
+    EXPECT_EQ(Workbook::Open(p).BookSources(), (std::vector<std::string>{sources[0], sources[2]}));
   }
 }
 // Our names as written (by name, what they refer to) and what they become.
@@ -141,14 +165,6 @@ struct Name {
   const char* name;
   std::string before, after;
 };
-
-void AddNames(WorkbookBuilder& b, const std::vector<Name>& names) {
-  for (const auto& n : names) b.AddName(n.name, n.before);
-}
-
-void ExpectNames(const std::string& workbook, const std::vector<Name>& names) {
-  for (const auto& n : names) EXPECT_TRUE(Contains(workbook, NameXml(n.name, n.after))) << n.name;
-}
 
 TEST_F(EngineTest, NamesOfTheOtherBookBecomeTheValuesItsLinkCached) {
   BookLink src = Book("Src.xlsx");
@@ -187,14 +203,13 @@ TEST_F(EngineTest, NamesOfTheOtherBookBecomeTheValuesItsLinkCached) {
   b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]!Rate*2</f><v>5</v></c><c r="B1"><f>'[1]T'!Local</f><v>7</v></c>)"
                      R"(<c r="C1"><f>WholeName+1</f><v>3.5</v></c><c r="D1"><f>[2]!Rate</f><v>1</v></c>)"
                      R"(<c r="E1"><f>SUM(A1:B1)</f><v>12</v></c></row>)");
-  AddNames(b, names);
+  for (const auto& n : names) b.AddName(n.name, n.before);
   b.AddName("Direct", "[1]S!$A$1:$B$2", 0, "hidden=\"1\"");
   BreakResult result;
   const auto parts = Break(Write(b), &result);
   const std::string wb = parts.at("xl/workbook.xml");
-  ExpectNames(wb, names);
+  for (const auto& n : names) EXPECT_TRUE(Contains(wb, NameXml(n.name, n.after))) << n.name;
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Direct" localSheetId="0" hidden="1">{2.5,"a&amp;b";TRUE,#N/A})"));
-  EXPECT_FALSE(Contains(wb, "externalReferences"));
   EXPECT_EQ(std::vector<std::size_t>({result.names, result.namesToRef, result.cells}),
             std::vector<std::size_t>({6, 7, 4}));
   // Cells using the other book's names, directly or through ours, keep what they show.
@@ -236,7 +251,7 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
              R"(<dataValidation type="list" sqref="H1"><formula1>ListAlias</formula1></dataValidation>)"
              R"(</dataValidations>)");
   b.AddSheet("Second", Row(second));
-  AddNames(b, names);
+  for (const auto& n : names) b.AddName(n.name, n.before);
   b.AddName("Scoped", "[1]S!$B$1", 0);
   b.AddName("Scoped", "Second!$A$1", 1);  // same name, other sheet, no link
   const auto p = Write(b);
@@ -253,51 +268,9 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
   EXPECT_EQ(std::vector<std::size_t>({result.cells, result.rulesRemoved, result.rulesConverted}),
             std::vector<std::size_t>({8, 0, 2}));
   const std::string wb = parts.at("xl/workbook.xml");
-  ExpectNames(wb, names);
+  for (const auto& n : names) EXPECT_TRUE(Contains(wb, NameXml(n.name, n.after))) << n.name;
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="0">4</definedName>)"));
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="1">Second!$A$1</definedName>)"));
-}
-
-// Workbooks written by scripts name the other book by file and carry no link
-// part; each book so named is a source of its own, broken like any other.
-TEST_F(EngineTest, BooksNamedByFileWithoutALinkPartAreSourcesAndBreak) {
-  const Cells cells = {
-      {R"(<c r="A1"><f>'[Source.xlsx]Data'!B2</f><v>5</v></c>)", R"(<c r="A1"><v>5</v></c>)"},
-      {R"(<c r="B1"><f>[Source.xlsx]Data!B3*2</f><v>6</v></c>)", R"(<c r="B1"><v>6</v></c>)"},
-      {R"(<c r="C1"><f>'C:\Data\[Source.xlsx]Data'!B2</f><v></v></c>)", R"(<c r="C1" t="e"><v>#REF!</v></c>)"},
-      {R"(<c r="D1" t="str"><f>"[Source.xlsx]"&amp;Rate</f><v>x</v></c>)", R"(<c r="D1" t="inlineStr">)"},
-      {R"(<c r="E1"><f>[book.xlsx]Main!A1</f><v>5</v></c>)", R"(<f>[book.xlsx]Main!A1</f>)"}};  // itself
-  WorkbookBuilder b;
-  b.AddSheet("Main", Row(cells),
-             R"(<dataValidations count="1"><dataValidation type="list" sqref="E1"><formula1>)"
-             R"('[Source.xlsx]Data'!$A$1:$A$3</formula1></dataValidation></dataValidations>)");
-  b.AddName("Rate", "'[Source.xlsx]Data'!$B$1");
-  b.AddChart(0, R"(<c:chart><c:plotArea><c:barChart><c:ser><c:idx val="0"/><c:order val="0"/><c:val><c:numRef>)"
-                R"(<c:f>'[Source.xlsx]Data'!$B$2:$B$3</c:f><c:numCache><c:ptCount val="1"/><c:pt idx="0"><c:v>5</c:v>)"
-                R"(</c:pt></c:numCache></c:numRef></c:val></c:ser></c:barChart></c:plotArea></c:chart>)");
-  auto p = Write(b);
-  const auto before = ReadPackage(p);
-  auto book = Workbook::Open(p);
-  EXPECT_EQ(book.BookSources(), (std::vector<std::string>{(tmp_ / "Source.xlsx").string(), "C:\\Data\\Source.xlsx"}));
-  const auto usage = book.Usage().at(1);
-  EXPECT_EQ(book.Links()[0].form, LinkForm::ByName);
-  EXPECT_EQ(std::vector<std::size_t>({usage.cells, usage.names, usage.rules, usage.charts}),
-            std::vector<std::size_t>({3, 1, 1, 1})) << "D1 uses it through Rate";
-
-  // The verifier reads every part that names a book by file, edited or not.
-  book.SetEditHookForTesting([](Parts& edited) { edited.clear(); });
-  book.Break(book.BookSources());
-  EXPECT_THROW(book.Save(), PackageError);
-  book = Workbook::Open(p);
-  book.Break(book.BookSources());
-  book.Save();
-  const auto after = ReadPackage(p);
-  ExpectCells(after.at(kSheet1), cells);
-  EXPECT_FALSE(Contains(after.at(kSheet1), "dataValidation")) << "no cache gives the list";
-  EXPECT_TRUE(Contains(after.at("xl/workbook.xml"), R"(<definedName name="Rate">#REF!</definedName>)"));
-  EXPECT_TRUE(Contains(after.at("xl/charts/chart1.xml"), "<c:val><c:numLit><c:ptCount val=\"1\"/>"));
-  ExpectOnly(before, after, {kSheet1, "xl/charts/chart1.xml"}, {});
-  EXPECT_TRUE(Workbook::Open(p).BookSources().empty());
 }
 
 }  // namespace

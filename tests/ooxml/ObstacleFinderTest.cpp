@@ -46,12 +46,6 @@ std::string Xlsx(const std::string& fileSharing) {
   return MakeZip(items);
 }
 
-// Agile encryption keeps the package in one stream and its parameters in another.
-std::string EncryptedPackage() {
-  return CompoundFileBytes({{u"EncryptionInfo", Le16(4) + Le16(4) + std::string(300, '<')},
-                            {u"EncryptedPackage", std::string(8, '\0') + std::string(6000, '\x33')}});
-}
-
 TEST(ObstacleFinder, FindsWhatExcelWouldAskAboutInBuiltFiles) {
   const std::string plain = Biff8WorkbookStream({}, {});
   constexpr auto kOpen = OpeningObstacle::PasswordToOpen, kModify = OpeningObstacle::PasswordToModify;
@@ -78,7 +72,11 @@ TEST(ObstacleFinder, FindsWhatExcelWouldAskAboutInBuiltFiles) {
        CompoundFileBytes({{u"Workbook", plain}, {u"Ctls", Biff8WorkbookStream({FilePass()}, {})}}),
        OpeningObstacle::None},
       {"Excel 4 worksheet", BiffRecord(0x0409, std::string(6, '\0')) + FilePass() + BiffRecord(0x000A), kOpen},
-      {"encrypted package", EncryptedPackage(), kOpen},
+      // Agile encryption keeps the package in one stream and its parameters in another.
+      {"encrypted package",
+       CompoundFileBytes({{u"EncryptionInfo", Le16(4) + Le16(4) + std::string(300, '<')},
+                          {u"EncryptedPackage", std::string(8, '\0') + std::string(6000, '\x33')}}),
+       kOpen},
       {"workbook package", Xlsx(""), OpeningObstacle::None},
       {"legacy password hash", Xlsx(R"(<fileSharing userName="Tester" reservationPassword="CC3D"/>)"), kModify},
       {"salted password hash",
