@@ -166,25 +166,37 @@ struct Name {
   std::string before, after;
 };
 
-TEST_F(EngineTest, NamesOfTheOtherBookBecomeTheValuesItsLinkCached) {
-  BookLink src = Book("Src.xlsx");
-  src.sheetNames = {"S", "T", "My Sheet"};
-  src.definedNames = R"(<definedName name="Rate" refersTo="=S!$A$1"/>)"
-                     R"(<definedName name="Block" refersTo="=S!$A$1:$B$2"/>)"
-                     R"(<definedName name="Local" refersTo="=T!$A$1" sheetId="1"/>)"
-                     R"(<definedName name="Spaced" refersTo="='My Sheet'!$B$3"/>)"
-                     R"(<definedName name="OwnPrefix" refersTo="[3]T!$A$1"/>)"
-                     R"(<definedName name="Lost" refersTo="#REF!"/>)"
-                     R"(<definedName name="Uncached" refersTo="=S!$C$9"/>)";
-  src.sheetDataSet =
-      R"(<sheetData sheetId="0"><row r="1"><cell r="A1"><v>2.5</v></cell><cell r="B1" t="str"><v>a&amp;b</v></cell></row>)"
-      R"(<row r="2"><cell r="A2" t="b"><v>1</v></cell><cell r="B2" t="e"><v>#N/A</v></cell></row></sheetData>)"
-      R"(<sheetData sheetId="1"><row r="1"><cell r="A1"><v>7</v></cell></row></sheetData>)"
-      R"(<sheetData sheetId="2"><row r="3"><cell r="B3" t="str"><v>say "hi"</v></cell></row></sheetData>)";
-  BookLink noCache = src;
-  noCache.target = "NoCache.xlsx";
-  noCache.sheetDataSet.clear();
+// The other book's names become the values its link cached; every use of a
+// name of ours that reaches the source, however far, is found.
+TEST_F(EngineTest, NamesOnBothSidesOfALinkAndEveryUseOfThemAreFound) {
+  const Cells main = {
+      {R"(<c r="A1" t="str"><f>[0]!Linked</f><v>a</v></c>)",
+       R"(<c r="A1" t="inlineStr"><is><t xml:space="preserve">a</t></is></c>)"},
+      {R"(<c r="B1"><f>Main!Scoped</f><v>4</v></c>)", R"(<c r="B1"><v>4</v></c>)"},
+      {R"(<c r="C1"><f>Scoped</f><v>4</v></c>)", R"(<c r="C1"><v>4</v></c>)"},
+      {R"(<c r="D1"><f>Chain*2</f><v>10</v></c>)", R"(<c r="D1"><v>10</v></c>)"},
+      {R"(<c r="E1"><f>'Main'!SCOPED+0</f><v>4</v></c>)", R"(<c r="E1"><v>4</v></c>)"},
+      {R"(<c r="F1" t="str"><f>"Linked"&amp;1</f><v>Linked1</v></c>)", R"(<f>"Linked"&amp;1</f>)"},  // text
+      {R"(<c r="G1"><f>Second!Scoped</f><v>0</v></c>)", R"(<f>Second!Scoped</f>)"},  // the other sheet's name
+      {R"(<c r="H1"><f>Scale(2)</f><v>8</v></c>)", R"(<c r="H1"><v>8</v></c>)"},
+      // Cells using the other book's names, directly or through ours, keep what they show.
+      {R"(<c r="I1"><f>[1]!Rate*2</f><v>5</v></c>)", R"(<c r="I1"><v>5</v></c>)"},
+      {R"(<c r="J1"><f>'[1]T'!Local</f><v>7</v></c>)", R"(<c r="J1"><v>7</v></c>)"},
+      {R"(<c r="K1"><f>WholeName+1</f><v>3.5</v></c>)", R"(<c r="K1"><v>3.5</v></c>)"},
+      {R"(<c r="L1"><f>[2]!Rate</f><v>1</v></c>)", R"(<c r="L1"><v>1</v></c>)"},
+      {R"(<c r="M1"><f>SUM(I1:J1)</f><v>12</v></c>)", R"(<c r="M1"><f>SUM(I1:J1)</f>)"}};
+  const Cells second = {{R"(<c r="A1"><f>Scoped</f><v>0</v></c>)", R"(<c r="A1"><f>Scoped</f>)"},
+                        {R"(<c r="B1"><f>Main!Scoped</f><v>4</v></c>)", R"(<c r="B1"><v>4</v></c>)"},
+                        {R"(<c r="C1" t="str"><f>LINKED</f><v>a</v></c>)", R"(<c r="C1" t="inlineStr">)"}};
   const std::vector<Name> names = {
+      {"Chain", "Alias+1", "Alias+1"},  // first, and two names away from the link
+      {"Alias", "[0]!Linked", "[0]!Linked"},
+      {"Linked", "[1]S!$E$1", "\"a\""},
+      {"Linked2", "[0]!Scoped2", "[0]!Scoped2"},
+      {"Scoped2", "[1]S!$F$1", "4"},
+      {"Choices", "[1]S!$E$1:$E$3", "{\"a\";\"b\";\"c\"}"},
+      {"ListAlias", "Choices", "Choices"},
+      {"Scale", "_xlfn.LAMBDA(_xlpm.x,_xlpm.x*[1]S!$F$1)", "#REF!"},  // called like a function
       {"WholeName", "[1]!Rate", "2.5"},
       {"WholeBlock", "[1]!block", "{2.5,\"a&amp;b\";TRUE,#N/A}"},  // names compare without case
       {"SheetLevel", "[1]T!Local", "7"},
@@ -198,53 +210,27 @@ TEST_F(EngineTest, NamesOfTheOtherBookBecomeTheValuesItsLinkCached) {
       {"Gone", "[2]S!$A$1", "#REF!"},  // ours, using the cells directly
       {"Mixed", "[1]S!$A$1+1", "#REF!"},
   };
+  BookLink src = Book("Src.xlsx");
+  src.sheetNames = {"S", "T", "My Sheet"};
+  src.definedNames = R"(<definedName name="Rate" refersTo="=S!$A$1"/>)"
+                     R"(<definedName name="Block" refersTo="=S!$A$1:$B$2"/>)"
+                     R"(<definedName name="Local" refersTo="=T!$A$1" sheetId="1"/>)"
+                     R"(<definedName name="Spaced" refersTo="='My Sheet'!$B$3"/>)"
+                     R"(<definedName name="OwnPrefix" refersTo="[3]T!$A$1"/>)"
+                     R"(<definedName name="Lost" refersTo="#REF!"/>)"
+                     R"(<definedName name="Uncached" refersTo="=S!$C$9"/>)";
+  src.sheetDataSet =
+      R"(<sheetData sheetId="0"><row r="1"><cell r="A1"><v>2.5</v></cell><cell r="B1" t="str"><v>a&amp;b</v></cell>)"
+      R"(<cell r="E1" t="str"><v>a</v></cell><cell r="F1"><v>4</v></cell></row><row r="2"><cell r="A2" t="b">)"
+      R"(<v>1</v></cell><cell r="B2" t="e"><v>#N/A</v></cell><cell r="E2" t="str"><v>b</v></cell></row>)"
+      R"(<row r="3"><cell r="E3" t="str"><v>c</v></cell></row></sheetData>)"
+      R"(<sheetData sheetId="1"><row r="1"><cell r="A1"><v>7</v></cell></row></sheetData>)"
+      R"(<sheetData sheetId="2"><row r="3"><cell r="B3" t="str"><v>say "hi"</v></cell></row></sheetData>)";
+  BookLink noCache = src;
+  noCache.target = "NoCache.xlsx";
+  noCache.sheetDataSet.clear();
   WorkbookBuilder b;
   b.AddBookLink(src).AddBookLink(noCache);
-  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]!Rate*2</f><v>5</v></c><c r="B1"><f>'[1]T'!Local</f><v>7</v></c>)"
-                     R"(<c r="C1"><f>WholeName+1</f><v>3.5</v></c><c r="D1"><f>[2]!Rate</f><v>1</v></c>)"
-                     R"(<c r="E1"><f>SUM(A1:B1)</f><v>12</v></c></row>)");
-  for (const auto& n : names) b.AddName(n.name, n.before);
-  b.AddName("Direct", "[1]S!$A$1:$B$2", 0, "hidden=\"1\"");
-  BreakResult result;
-  const auto parts = Break(Write(b), &result);
-  const std::string wb = parts.at("xl/workbook.xml");
-  for (const auto& n : names) EXPECT_TRUE(Contains(wb, NameXml(n.name, n.after))) << n.name;
-  EXPECT_TRUE(Contains(wb, R"(<definedName name="Direct" localSheetId="0" hidden="1">{2.5,"a&amp;b";TRUE,#N/A})"));
-  EXPECT_EQ(std::vector<std::size_t>({result.names, result.namesToRef, result.cells}),
-            std::vector<std::size_t>({6, 7, 4}));
-  // Cells using the other book's names, directly or through ours, keep what they show.
-  EXPECT_TRUE(Contains(parts.at(kSheet1), R"(<c r="A1"><v>5</v></c><c r="B1"><v>7</v></c><c r="C1"><v>3.5</v></c>)"
-                                          R"(<c r="D1"><v>1</v></c><c r="E1"><f>SUM(A1:B1)</f>)"));
-}
-
-TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
-  const Cells main = {
-      {R"(<c r="A1" t="str"><f>[0]!Linked</f><v>a</v></c>)",
-       R"(<c r="A1" t="inlineStr"><is><t xml:space="preserve">a</t></is></c>)"},
-      {R"(<c r="B1"><f>Main!Scoped</f><v>4</v></c>)", R"(<c r="B1"><v>4</v></c>)"},
-      {R"(<c r="C1"><f>Scoped</f><v>4</v></c>)", R"(<c r="C1"><v>4</v></c>)"},
-      {R"(<c r="D1"><f>Chain*2</f><v>10</v></c>)", R"(<c r="D1"><v>10</v></c>)"},
-      {R"(<c r="E1"><f>'Main'!SCOPED+0</f><v>4</v></c>)", R"(<c r="E1"><v>4</v></c>)"},
-      {R"(<c r="F1" t="str"><f>"Linked"&amp;1</f><v>Linked1</v></c>)", R"(<f>"Linked"&amp;1</f>)"},  // text
-      {R"(<c r="G1"><f>Second!Scoped</f><v>0</v></c>)", R"(<f>Second!Scoped</f>)"},  // the other sheet's name
-      {R"(<c r="H1"><f>Scale(2)</f><v>8</v></c>)", R"(<c r="H1"><v>8</v></c>)"}};
-  const Cells second = {{R"(<c r="A1"><f>Scoped</f><v>0</v></c>)", R"(<c r="A1"><f>Scoped</f>)"},
-                        {R"(<c r="B1"><f>Main!Scoped</f><v>4</v></c>)", R"(<c r="B1"><v>4</v></c>)"},
-                        {R"(<c r="C1" t="str"><f>LINKED</f><v>a</v></c>)", R"(<c r="C1" t="inlineStr">)"}};
-  const std::vector<Name> names = {
-      {"Chain", "Alias+1", "Alias+1"},  // first, and two names away from the link
-      {"Alias", "[0]!Linked", "[0]!Linked"},
-      {"Linked", "[1]S!$A$1", "\"a\""},
-      {"Linked2", "[0]!Scoped2", "[0]!Scoped2"},
-      {"Scoped2", "[1]S!$B$1", "4"},
-      {"Choices", "[1]S!$A$1:$A$3", "{\"a\";\"b\";\"c\"}"},
-      {"ListAlias", "Choices", "Choices"},
-      {"Scale", "_xlfn.LAMBDA(_xlpm.x,_xlpm.x*[1]S!$B$1)", "#REF!"},  // called like a function
-  };
-  WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx", R"(<row r="1"><cell r="A1" t="str"><v>a</v></cell><cell r="B1"><v>4</v></cell></row>)"
-                                 R"(<row r="2"><cell r="A2" t="str"><v>b</v></cell></row>)"
-                                 R"(<row r="3"><cell r="A3" t="str"><v>c</v></cell></row>)"));
   b.AddSheet("Main", Row(main),
              R"(<conditionalFormatting sqref="A1"><cfRule type="expression" priority="1"><formula>B1&gt;Linked2)"
              R"(</formula></cfRule></conditionalFormatting><dataValidations count="1">)"
@@ -252,11 +238,12 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
              R"(</dataValidations>)");
   b.AddSheet("Second", Row(second));
   for (const auto& n : names) b.AddName(n.name, n.before);
-  b.AddName("Scoped", "[1]S!$B$1", 0);
+  b.AddName("Scoped", "[1]S!$F$1", 0);
   b.AddName("Scoped", "Second!$A$1", 1);  // same name, other sheet, no link
+  b.AddName("Direct", "[1]S!$A$1:$B$2", 0, "hidden=\"1\"");
   const auto p = Write(b);
   const auto usage = Workbook::Open(p).Usage().at(1);
-  EXPECT_EQ(std::vector<std::size_t>({usage.cells, usage.rules, usage.names}), std::vector<std::size_t>({8, 2, 9}));
+  EXPECT_EQ(std::vector<std::size_t>({usage.cells, usage.rules, usage.names}), std::vector<std::size_t>({11, 2, 20}));
 
   BreakResult result;
   const auto parts = Break(p, &result);
@@ -265,12 +252,14 @@ TEST_F(EngineTest, EveryUseOfANameThatReachesTheSourceIsFound) {
   // The rule's name became a constant and still serves; the list is found through two names.
   EXPECT_TRUE(Contains(parts.at(kSheet1), "<formula>B1&gt;Linked2</formula>"));
   EXPECT_TRUE(Contains(parts.at(kSheet1), R"(<formula1>"a,b,c"</formula1>)"));
-  EXPECT_EQ(std::vector<std::size_t>({result.cells, result.rulesRemoved, result.rulesConverted}),
-            std::vector<std::size_t>({8, 0, 2}));
+  EXPECT_EQ(std::vector<std::size_t>({result.cells, result.names, result.namesToRef, result.rulesRemoved,
+                                      result.rulesConverted}),
+            std::vector<std::size_t>({12, 10, 8, 0, 2}));
   const std::string wb = parts.at("xl/workbook.xml");
   for (const auto& n : names) EXPECT_TRUE(Contains(wb, NameXml(n.name, n.after))) << n.name;
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="0">4</definedName>)"));
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="1">Second!$A$1</definedName>)"));
+  EXPECT_TRUE(Contains(wb, R"(<definedName name="Direct" localSheetId="0" hidden="1">{2.5,"a&amp;b";TRUE,#N/A})"));
 }
 
 }  // namespace
