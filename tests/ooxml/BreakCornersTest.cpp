@@ -89,14 +89,13 @@ TEST_F(EngineTest, RulesTakeTheCachedValuesOfTheBrokenBookAndGoOnlyWithoutOne) {
       {"a sparkline needs the range", sparklines(true), sparklines(false), 0, 1, 0},
       {"a range has no single value", Cf("COUNTIF([1]S!$A$1:$A$3,A1)&gt;0"), "", 0, 1},
   };
-  int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     WorkbookBuilder b = TwoLinkBook(kCache);
     b.AddName("Gone", "[1]S!$Z$9");
     b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>B1*2</f><v>12</v></c></row>)", c.before);
     b.SetCalcChain(R"(<c r="A1" i="1"/>)");  // no formula goes: it stays
-    const auto p = Write(b, "rules" + std::to_string(++n) + ".xlsx");
+    const auto p = Write(b);
     const auto before = ReadPackage(p);
     EXPECT_EQ(Workbook::Open(p).Usage().at(1).rules, c.listed);
     BreakResult result;
@@ -208,13 +207,12 @@ TEST_F(EngineTest, FilteredSeriesAndLabelsFromCellsKeepWhatTheirCachesShow) {
       {"a label's cell field", Bar(fieldLabel(cellRef, fieldTable), ""),
        Bar(fieldLabel("<a:r><a:t>note</a:t></a:r>", "<c15:dlblFieldTable></c15:dlblFieldTable>"), ""), 1},
   };
-  int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     WorkbookBuilder b = TwoLinkBook();
     b.AddSheet("Main", "");
     b.AddChart(0, c.before);
-    const auto p = Write(b, "chart" + std::to_string(++n) + ".xlsx");
+    const auto p = Write(b);
     const auto before = ReadPackage(p);
     EXPECT_EQ(Workbook::Open(p).Usage().at(1).charts, c.uses);
     const auto after = Break(p, nullptr, 1);

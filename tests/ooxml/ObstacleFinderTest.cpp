@@ -103,9 +103,7 @@ TEST(CompoundFile, RefusesDamagedStructures) {
   // Over 109 allocation sectors' worth, so that some are listed outside the header.
   const std::string good = LegacyWorkbookFile(Biff8WorkbookStream({}, {}, 70000));
   const auto with = [&](std::size_t at, std::uint32_t value) {
-    std::string bytes = good;
-    for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    return bytes;
+    return std::string(good).replace(at, 4, testing::Le(value, 4));
   };
   const auto at32 = [&](std::size_t at) {
     std::uint32_t v = 0;
@@ -123,7 +121,6 @@ TEST(CompoundFile, RefusesDamagedStructures) {
   } damaged[] = {
       {"allocation table beyond the file", with(0x2C, 0x7FFFFFFF), "allocation table larger than the file"},
       {"allocation list ends early", with(0x2C, 110), "broken allocation list"},
-      {"directory in a missing sector", with(0x30, 0x00FFFFFF), "sector outside the file"},
       {"directory one sector past the end", with(0x30, lastSector + 1), "sector outside the file"},
       {"allocation sector beyond the file", with(0x4C, 0x00FFFFFF), "damaged compound file"},
       {"unknown sector size", with(0x1C, 0x000AFFFE), "damaged compound file"},
