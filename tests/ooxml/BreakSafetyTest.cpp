@@ -56,13 +56,13 @@ TEST_F(EngineTest, NothingIsWrittenWithNothingToBreakOrABadEdit) {
   twoLinks.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[2]S!A1</f><v>1</v></c></row>)");
   // A part the engine knows nothing about may still point at the link part
   // that would go; the package would be left with a dangling relationship.
-  WorkbookBuilder custom = OneLinkBook();
+  WorkbookBuilder custom = twoLinks;
   custom.AddPart("xl/custom/thing.xml", "<thing/>", "application/xml");
   custom.AddPart("xl/custom/_rels/thing.xml.rels",
                  std::string(R"(<Relationships xmlns=")") + quorvane::testing::kPackageRelNs +
                      R"("><Relationship Id="rId1" Type="urn:x" Target="../externalLinks/externalLink1.xml"/>)"
                      R"(</Relationships>)");
-  const WorkbookBuilder strict = OneLinkBook().SetStrict();
+  const WorkbookBuilder strict = WorkbookBuilder(twoLinks).SetStrict();
   const auto edit = [](const std::string& part, const std::string& from, const std::string& to) -> EditHook {
     return [=](Parts& parts) { parts.at(part) = Rewritten(parts.at(part), from, to); };
   };
@@ -135,7 +135,7 @@ TEST_F(EngineTest, AfterASaveTheSameObjectSeesTheFileAsWrittenAndBreaksAgain) {
                        R"(<c r="A1"><v>1</v></c><c r="B1"><f>[1]S!A1</f><v>2</v></c><c r="C1"><v>3</v></c>)"));
   EXPECT_EQ(Workbook::Open(p).BookSources(), (std::vector<std::string>{sources[1]}));
 
-  const auto q = Write(OneLinkBook(), "other.xlsx");
+  const auto q = Write(b.AddName("Other", "1"), "other.xlsx");
   // Another program puts a different workbook in its place. On Windows the
   // open workbook keeps its name from being replaced, so it writes over it.
 #ifdef _WIN32
@@ -173,8 +173,7 @@ TEST_F(EngineTest, LargeSheetsRewrittenSideBySideComeOutAsSmallOnesDo) {
   };
   // Names built by append: MinGW's -O3 warns falsely on "literal" + to_string.
   const auto part = [](int s) { return std::string("xl/worksheets/sheet").append(std::to_string(s + 1)).append(".xml"); };
-  WorkbookBuilder b;
-  b.AddBookLink(Book("One.xlsx")).AddBookLink(Book("Two.xlsx"));
+  WorkbookBuilder b = TwoLinkBook();
   for (int s = 0; s < 5; ++s) b.AddSheet(std::string("S").append(std::to_string(s)), rows(s, false));
   const auto p = Write(b);
   const auto before = ReadPackage(p);

@@ -43,8 +43,8 @@ TEST_F(EngineTest, TheRunSequenceBreaksEverySourceAndWritesOnlyOnASuccessfulSave
   b.AddBookLink(Book("Same.xlsx")).AddBookLink(Book("Other.xlsx")).AddBookLink(Book("Same.xlsx"));
   b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1+[3]S!A1</f><v>1</v></c><c r="B1"><f>[2]S!A1</f><v>2</v></c></row>)");
   const auto p = Write(b);
-  WorkbookBuilder damaged = OneLinkBook();
-  damaged.AddPart(kSheet1, "<worksheet><sheetData><c><f>[1]S!A1</f></c>");
+  WorkbookBuilder damaged = TwoLinkBook();
+  damaged.AddSheet("Main", "").AddPart(kSheet1, "<worksheet><sheetData><c><f>[1]S!A1</f></c>");
   const auto q = Write(damaged, "damaged.xlsx");
   const std::string original = ReadBytes(p), damagedBytes = ReadBytes(q);
   const std::string same = (tmp_ / "Same.xlsx").lexically_normal().string();

@@ -59,13 +59,6 @@ inline WorkbookBuilder TwoLinkBook(const std::string& srcCells = {}) {
   return b;
 }
 
-// A workbook whose one cell uses its one link, to Src.xlsx.
-inline WorkbookBuilder OneLinkBook() {
-  WorkbookBuilder b = WorkbookBuilder().AddBookLink(Book("Src.xlsx"));
-  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
-  return b;
-}
-
 inline bool Contains(const std::string& haystack, const std::string& needle) {
   return haystack.find(needle) != std::string::npos;
 }
