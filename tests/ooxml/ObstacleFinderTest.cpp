@@ -84,7 +84,6 @@ TEST(ObstacleFinder, FindsWhatExcelWouldAskAboutInBuiltFiles) {
             R"(hashValue="hd6T3B0nXHUzXKxTg4Vj2g==" saltValue="G5Hj8v0q1Ht6aQmsX0yDhw==" spinCount="100000"/>)"),
        kModify},
       {"read-only recommended package", Xlsx(R"(<fileSharing readOnlyRecommended="1"/>)"), OpeningObstacle::None},
-      {"text", std::string("a,b\n1,2\n"), OpeningObstacle::None},
       {"truncated compound file", LegacyWorkbookFile(plain).substr(0, 1500), OpeningObstacle::None},
   };
   ScratchDir dir;
