@@ -24,16 +24,12 @@ using quorvane::testing::WorkbookBuilder;
 using quorvane::tests::ReadBytes;
 
 inline const std::string kSheet1 = "xl/worksheets/sheet1.xml";
-// What breaking link [1] removes, and the parts that list links.
-inline const std::set<std::string> kLinkOne = {"xl/externalLinks/externalLink1.xml",
-                                               "xl/externalLinks/_rels/externalLink1.xml.rels"};
-inline const std::set<std::string> kLists = {"xl/workbook.xml", "xl/_rels/workbook.xml.rels", "[Content_Types].xml"};
 
 class EngineTest : public ::testing::Test {
  protected:
   fs::path Write(const WorkbookBuilder& b, const std::string& name = "book.xlsx") {
-    b.Write(dir_ / name);
-    return dir_ / name;
+    b.Write(tmp_ / name);
+    return tmp_ / name;
   }
 
   // Opens, breaks the first `count` book links (all by default), saves;
@@ -49,7 +45,6 @@ class EngineTest : public ::testing::Test {
   }
 
   quorvane::tests::ScratchDir tmp_{"ooxml"};
-  const fs::path dir_ = tmp_.Path();
 };
 
 // A book link to one sheet S, with its cells cached when given.
@@ -64,14 +59,6 @@ inline WorkbookBuilder TwoLinkBook(const std::string& srcCells = {}) {
   return b;
 }
 
-// A workbook whose one cell uses its one link, to Src.xlsx.
-inline WorkbookBuilder OneLinkBook() {
-  WorkbookBuilder b;
-  b.AddBookLink(Book("Src.xlsx"));
-  b.AddSheet("Main", R"(<row r="1"><c r="A1"><f>[1]S!A1</f><v>1</v></c></row>)");
-  return b;
-}
-
 inline bool Contains(const std::string& haystack, const std::string& needle) {
   return haystack.find(needle) != std::string::npos;
 }
@@ -83,21 +70,17 @@ inline std::string Rewritten(std::string before, const std::string& fragment, co
   return before.replace(at, fragment.size(), replacement);
 }
 
-// Every part but `changed` is byte for byte as it was; `gone` are gone, and
-// nothing was added.
+// Every part but `changed` and the three that list links is byte for byte as
+// it was; `gone` are gone (by default link [1]), and nothing was added.
 inline void ExpectOnly(const Parts& before, const Parts& after, std::set<std::string> changed,
-                       const std::set<std::string>& gone = kLinkOne) {
+                       const std::set<std::string>& gone = {"xl/externalLinks/externalLink1.xml",
+                                                            "xl/externalLinks/_rels/externalLink1.xml.rels"}) {
+  changed.insert({"xl/workbook.xml", "xl/_rels/workbook.xml.rels", "[Content_Types].xml"});
   EXPECT_EQ(after.size(), before.size() - gone.size());
   for (const auto& [name, text] : before) {
     if (changed.count(name)) continue;
     EXPECT_EQ(after.count(name) ? after.at(name) : "(gone)", gone.count(name) ? "(gone)" : text) << name;
   }
-}
-
-// ExpectOnly for a break of link [1] that edited `edited` besides the lists.
-inline void ExpectOnlyEdited(const Parts& before, const Parts& after, std::set<std::string> edited) {
-  edited.merge(std::set<std::string>(kLists));
-  ExpectOnly(before, after, edited);
 }
 
 }  // namespace quorvane::ooxml::test

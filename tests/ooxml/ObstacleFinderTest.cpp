@@ -46,12 +46,6 @@ std::string Xlsx(const std::string& fileSharing) {
   return MakeZip(items);
 }
 
-// Agile encryption keeps the package in one stream and its parameters in another.
-std::string EncryptedPackage() {
-  return CompoundFileBytes({{u"EncryptionInfo", Le16(4) + Le16(4) + std::string(300, '<')},
-                            {u"EncryptedPackage", std::string(8, '\0') + std::string(6000, '\x33')}});
-}
-
 TEST(ObstacleFinder, FindsWhatExcelWouldAskAboutInBuiltFiles) {
   const std::string plain = Biff8WorkbookStream({}, {});
   constexpr auto kOpen = OpeningObstacle::PasswordToOpen, kModify = OpeningObstacle::PasswordToModify;
@@ -78,7 +72,11 @@ TEST(ObstacleFinder, FindsWhatExcelWouldAskAboutInBuiltFiles) {
        CompoundFileBytes({{u"Workbook", plain}, {u"Ctls", Biff8WorkbookStream({FilePass()}, {})}}),
        OpeningObstacle::None},
       {"Excel 4 worksheet", BiffRecord(0x0409, std::string(6, '\0')) + FilePass() + BiffRecord(0x000A), kOpen},
-      {"encrypted package", EncryptedPackage(), kOpen},
+      // Agile encryption keeps the package in one stream and its parameters in another.
+      {"encrypted package",
+       CompoundFileBytes({{u"EncryptionInfo", Le16(4) + Le16(4) + std::string(300, '<')},
+                          {u"EncryptedPackage", std::string(8, '\0') + std::string(6000, '\x33')}}),
+       kOpen},
       {"workbook package", Xlsx(""), OpeningObstacle::None},
       {"legacy password hash", Xlsx(R"(<fileSharing userName="Tester" reservationPassword="CC3D"/>)"), kModify},
       {"salted password hash",
@@ -86,7 +84,6 @@ TEST(ObstacleFinder, FindsWhatExcelWouldAskAboutInBuiltFiles) {
             R"(hashValue="hd6T3B0nXHUzXKxTg4Vj2g==" saltValue="G5Hj8v0q1Ht6aQmsX0yDhw==" spinCount="100000"/>)"),
        kModify},
       {"read-only recommended package", Xlsx(R"(<fileSharing readOnlyRecommended="1"/>)"), OpeningObstacle::None},
-      {"text", std::string("a,b\n1,2\n"), OpeningObstacle::None},
       {"truncated compound file", LegacyWorkbookFile(plain).substr(0, 1500), OpeningObstacle::None},
   };
   ScratchDir dir;
@@ -105,9 +102,7 @@ TEST(CompoundFile, RefusesDamagedStructures) {
   // Over 109 allocation sectors' worth, so that some are listed outside the header.
   const std::string good = LegacyWorkbookFile(Biff8WorkbookStream({}, {}, 70000));
   const auto with = [&](std::size_t at, std::uint32_t value) {
-    std::string bytes = good;
-    for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    return bytes;
+    return std::string(good).replace(at, 4, testing::Le(value, 4));
   };
   const auto at32 = [&](std::size_t at) {
     std::uint32_t v = 0;
@@ -125,7 +120,6 @@ TEST(CompoundFile, RefusesDamagedStructures) {
   } damaged[] = {
       {"allocation table beyond the file", with(0x2C, 0x7FFFFFFF), "allocation table larger than the file"},
       {"allocation list ends early", with(0x2C, 110), "broken allocation list"},
-      {"directory in a missing sector", with(0x30, 0x00FFFFFF), "sector outside the file"},
       {"directory one sector past the end", with(0x30, lastSector + 1), "sector outside the file"},
       {"allocation sector beyond the file", with(0x4C, 0x00FFFFFF), "damaged compound file"},
       {"unknown sector size", with(0x1C, 0x000AFFFE), "damaged compound file"},
