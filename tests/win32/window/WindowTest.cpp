@@ -238,18 +238,6 @@ std::vector<RECT> ExpectLaidOut(HWND main, int dpi) {
   return places;
 }
 
-// At 144 dpi the client area (the design's, not the size the system suggests)
-// and each control are half as large again as at 96.
-TEST(Looks, ADpiChangeScalesTheWindowAndEveryCaptionStillFits) {
-  FakeProgram p;
-  const auto was = ExpectLaidOut(p.Window().Handle(), 96);
-  const auto is = ExpectLaidOut(p.Window().Handle(), 144);
-  ASSERT_EQ(is.size(), was.size());
-  for (std::size_t i = 0; i < was.size(); ++i)
-    for (LONG RECT::*edge : {&RECT::left, &RECT::top, &RECT::right, &RECT::bottom})
-      EXPECT_NEAR(is[i].*edge, was[i].*edge * 3 / 2, 2) << "place " << i;
-}
-
 // The backup box shows the stored option. While the run works the bar moves
 // and input starts nothing; a click or key press queued meanwhile is dropped
 // when it ends: it neither answers the closing message nor starts a second
@@ -263,7 +251,6 @@ TEST(Window, InputDuringTheRunStartsNothingThenTheBackupBoxStores) {
   HWND check2 = p.Control(ControlId::Check2);
   HWND check3 = p.Control(ControlId::Check3);
   EXPECT_TRUE(Checked(check3));
-  std::vector<std::string> stored = p.settings.writes;
   std::vector<long> positions;
   p.excel.action = [&] {
     positions.push_back(static_cast<long>(::SendMessageW(bar, PBM_GETPOS, 0, 0)));
@@ -281,7 +268,6 @@ TEST(Window, InputDuringTheRunStartsNothingThenTheBackupBoxStores) {
   Pump();
   EXPECT_EQ(positions, (std::vector<long>{5000, 10000}));
   EXPECT_EQ(p.Files().Count(), 2u);
-  EXPECT_EQ(p.settings.writes, stored);
   EXPECT_TRUE(Checked(check3));
   EXPECT_EQ(p.messages.shown.size(), 1u) << "one run, one closing message";
   EXPECT_EQ(::SendMessageW(bar, PBM_GETPOS, 0, 0), 0);
@@ -289,15 +275,29 @@ TEST(Window, InputDuringTheRunStartsNothingThenTheBackupBoxStores) {
 
   Click(check3);
   Click(check3);
-  stored.insert(stored.end(), {"False", "True"});
-  EXPECT_EQ(p.settings.writes, stored);
+  // The start-up's write, then the two clicks: none from the run.
+  EXPECT_EQ(p.settings.writes, (std::vector<std::string>{"True", "False", "True"}));
 }
 
-// The list mirrors the model under its one column's header; mouse messages
-// remove and drag entries, a keyboard selection is the model's and a text drag
-// is refused. The model outlives the controls when the window is closed.
-TEST(Window, ListMirrorsTheModelAndInputReachesIt) {
+// One window through a DPI change, its list, the system dialogs behind the two
+// add buttons and the program's message boxes, then closed.
+TEST(Window, ScalesMirrorsTheModelAndTakesInputThroughControlsAndDialogs) {
+  const tests::ScratchDir dir("dialogs");
+  const auto file = dir.File(L"Łódź budget.xlsx");
   FakeProgram p;
+  HWND main = p.Window().Handle();
+  // At 144 dpi the client area (the design's, not the size the system
+  // suggests) and each control are half as large again as at 96.
+  const auto was = ExpectLaidOut(main, 96);
+  const auto is = ExpectLaidOut(main, 144);
+  ASSERT_EQ(is.size(), was.size());
+  for (std::size_t i = 0; i < was.size(); ++i)
+    for (LONG RECT::*edge : {&RECT::left, &RECT::top, &RECT::right, &RECT::bottom})
+      EXPECT_NEAR(is[i].*edge, was[i].*edge * 3 / 2, 2) << "place " << i;
+
+  // The list mirrors the model under its one column's header; mouse messages
+  // remove and drag entries, a keyboard selection is the model's and a text
+  // drag is refused.
   auto& files = p.Files();
   HWND list = p.Control(ControlId::ListView1);
   wchar_t header[64] = {};
@@ -309,8 +309,6 @@ TEST(Window, ListMirrorsTheModelAndInputReachesIt) {
   EXPECT_EQ(ListTexts(list), texts);
   for (UINT message : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP}) OnRow(list, message, 1);
   EXPECT_EQ(ListTexts(list), (Texts{L"C:\\A.xls", L"C:\\B.xlsm", L"C:\\C.xls"}));
-
-  // Dragging the first entry down one row at a time, under capture.
   OnRow(list, WM_LBUTTONDOWN, 0);
   EXPECT_EQ(::GetCapture(), list);
   for (int row = 1; row <= 2; ++row) OnRow(list, WM_MOUSEMOVE, row);
@@ -318,34 +316,17 @@ TEST(Window, ListMirrorsTheModelAndInputReachesIt) {
   EXPECT_EQ(ListTexts(list), (Texts{L"C:\\B.xlsm", L"C:\\C.xls", L"C:\\A.xls"}));
   EXPECT_EQ(ListView_GetNextItem(list, -1, LVNI_SELECTED), 2);
   EXPECT_NE(::GetCapture(), list);
-
   ::SetFocus(list);
   ListView_SetItemState(list, 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
   EXPECT_EQ(files.SelectedIndex(), std::optional<std::size_t>(2));
-
   EXPECT_EQ(Drop(p.Window(), CF_UNICODETEXT, {L"C:\\looks\\like\\a\\path.xlsx"}), DWORD{DROPEFFECT_NONE});
 
-  ::SendMessageW(p.Window().Handle(), WM_CLOSE, 0, 0);
-  EXPECT_EQ(p.Window().Handle(), nullptr);
-  files.Add("C:\\b.xls");
-  p.program.Form().ProgressBar1.Set(50.0);
-  EXPECT_EQ(files.Count(), 4u);
-}
-
-// The system dialogs behind the two add buttons and the program's message
-// boxes, answered while the window's thread sits in their modal loop.
-TEST(Dialogs, OpenDialogFolderPickerAndMessageBoxes) {
-  const tests::ScratchDir dir("dialogs");
-  const auto file = dir.File(L"Łódź budget.xlsx");
-  FakeProgram p;
-  HWND main = p.Window().Handle();
   std::wstring seen;
   {
     auto answer = Answer(IDOK, [&](HWND dialog) {
       HWND types = ::GetDlgItem(dialog, cmb1);
       seen = WindowText(dialog) + L"; " + std::to_wstring(::SendMessageW(types, CB_GETCOUNT, 0, 0)) + L" " +
-             WindowText(types) +
-             (::GetWindow(dialog, GW_OWNER) == main ? L"; owned" : L"") +
+             WindowText(types) + (::GetWindow(dialog, GW_OWNER) == main ? L"; owned" : L"") +
              (::IsWindowVisible(::GetDlgItem(dialog, chx1)) ? L"; read-only box" : L"");
       ::SetDlgItemTextW(dialog, cmb13, file.c_str());
     });
@@ -353,7 +334,7 @@ TEST(Dialogs, OpenDialogFolderPickerAndMessageBoxes) {
   }
   // The run writes to every file chosen: no "Open as read-only" to tick.
   EXPECT_EQ(seen, L"Add File(s) - Hold Ctrl to select multiple files; 1 Excel Files (*.xl*); owned");
-  EXPECT_EQ(ListTexts(p.Control(ControlId::ListView1)), Texts{file.wstring()});
+  EXPECT_EQ(ListTexts(list).back(), file.wstring());
 
   // Cancel appends nothing, in either dialog; the picker's prompt is one of its texts.
   seen.clear();
@@ -366,7 +347,7 @@ TEST(Dialogs, OpenDialogFolderPickerAndMessageBoxes) {
     Click(p.Control(button));
   }
   EXPECT_EQ(seen, L"||prompt");
-  EXPECT_EQ(p.Files().Count(), 1u);
+  EXPECT_EQ(files.Count(), 4u);
 
   // A box is titled, modal to the window, asks with the buttons wanted and
   // gives the user's answer (the OK box is the end-to-end run's).
@@ -382,6 +363,13 @@ TEST(Dialogs, OpenDialogFolderPickerAndMessageBoxes) {
     EXPECT_EQ(seen, L"Quorvane: Excel may be open.\r\n\r\nProceed?; owner disabled; No");
   }
   EXPECT_TRUE(::IsWindowEnabled(main));
+
+  // The model outlives the controls.
+  ::SendMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(p.Window().Handle(), nullptr);
+  files.Add("C:\\b.xls");
+  p.program.Form().ProgressBar1.Set(50.0);
+  EXPECT_EQ(files.Count(), 5u);
 }
 
 // quorvane.exe shows its window and ends when the window is closed, asking nothing.
