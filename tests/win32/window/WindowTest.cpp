@@ -97,11 +97,10 @@ DWORD Drop(win32::MainWindow& window, UINT format, const Texts& items) {
   for (const auto& item : items) list += item + L'\0';
   list += L'\0';
   const DROPFILES header{sizeof header, {}, FALSE, TRUE};
-  const std::size_t start = format == CF_HDROP ? sizeof header : 0;
-  HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, start + list.size() * sizeof(wchar_t));
-  auto* bytes = static_cast<char*>(::GlobalLock(memory));
-  std::memcpy(bytes, &header, start);
-  std::memcpy(bytes + start, list.data(), list.size() * sizeof(wchar_t));
+  std::string bytes(reinterpret_cast<const char*>(&header), format == CF_HDROP ? sizeof header : 0);
+  bytes.append(reinterpret_cast<const char*>(list.data()), list.size() * sizeof(wchar_t));
+  HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+  std::memcpy(::GlobalLock(memory), bytes.data(), bytes.size());
   ::GlobalUnlock(memory);
   EXPECT_TRUE(::OpenClipboard(window.Handle()) && ::EmptyClipboard() && ::SetClipboardData(format, memory));
   ::CloseClipboard();
@@ -168,7 +167,6 @@ struct FakeProgram {
   FakeProgram() {
     settings.values[FakeSettings::Key("Tarnwick", "Quorvane", "BackupCheck")] = "True";
     program.Start();
-    Pump();
   }
   filelist::FileList& Files() { return program.Form().ListView1; }
   win32::MainWindow& Window() { return program.Window(); }
