@@ -6,6 +6,7 @@
 #include <array>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ZipTestUtil.h"
@@ -102,23 +103,18 @@ TEST(Xml, RolesDecideEncodingAndFaultTextAndStopEndsQuietly) {
   for (char c : std::string(R"(<Types v="1"/>)")) utf16 += std::string{c, '\0'};
   const std::string latin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><T v=\"caf\xE9\"/>";
   const std::string broken = "<?xml version=\"1.0\"?>\n<a\n<b/>";
-  const struct {
-    std::string text;
-    PartRole role;
-    std::string result;  // the first element and its v, or the error
-  } cases[] = {
-      {utf16, PartRole::Structure, "Types 1"},
-      {utf16, PartRole::Content, "UTF-16 XML is not supported (p.xml)"},
-      {latin1, PartRole::Structure, "T caf\xC3\xA9"},
-      {latin1, PartRole::Content, "malformed XML in p.xml"},
+  // The text, its role, and the first element and its v, or the error.
+  const std::tuple<std::string, PartRole, std::string> cases[] = {
+      {utf16, PartRole::Structure, "Types 1"}, {utf16, PartRole::Content, "UTF-16 XML is not supported (p.xml)"},
+      {latin1, PartRole::Structure, "T caf\xC3\xA9"}, {latin1, PartRole::Content, "malformed XML in p.xml"},
       {"<a v=\"x\">\n<b></a>", PartRole::Content, "a x"},  // stopped before the fault
       {broken, PartRole::Structure, "malformed XML in p.xml (line 3: not well-formed (invalid token))"},
       {broken, PartRole::Content, "malformed XML in p.xml"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, role, result] : cases) {
     FirstElement first;
-    const std::string error = ErrorOf([&] { Parse(c.text, "p.xml", first, c.role); });
-    EXPECT_EQ(error == test::kNoError ? first.seen : error, c.result);
+    const std::string error = ErrorOf([&] { Parse(text, "p.xml", first, role); });
+    EXPECT_EQ(error == test::kNoError ? first.seen : error, result);
   }
 }
 
@@ -168,15 +164,13 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
       {"<w><c fmlaLink=\"[3]S!A1\"/></w>", false},   // formula attributes too
       {"<w><pr title=\"[3]S!A1\" macro=\"\"/></w>", true},  // only those
   };
+  const std::string part = "xl/worksheets/sheet1.xml";
   for (const auto& [text, ok] : cases) {
-    SCOPED_TRACE(text);
-    const std::string whole = ErrorOf([&] { VerifyPart("xl/worksheets/sheet1.xml", text, 1, broken); });
-    EXPECT_EQ(whole == test::kNoError, ok) << whole;
-    for (std::size_t size : {1u, 5u, 64u}) {
-      PartVerifier verifier("xl/worksheets/sheet1.xml", 1, broken);
-      const std::string error = ErrorOf([&] { FeedAll(verifier, text, size); });
-      EXPECT_EQ(error == test::kNoError, ok) << "pieces of " << size;
-      EXPECT_TRUE(ok || error.find("xl/worksheets/sheet1.xml") != std::string::npos) << error;
+    for (std::size_t size : {0u, 1u, 5u, 64u}) {  // 0: whole
+      PartVerifier verifier(part, 1, broken);
+      const std::string error = ErrorOf([&] { size ? FeedAll(verifier, text, size) : VerifyPart(part, text, 1, broken); });
+      EXPECT_EQ(error == test::kNoError, ok) << text << " in pieces of " << size << ": " << error;
+      EXPECT_TRUE(ok || error.find(part) != std::string::npos) << error;
     }
   }
 }

@@ -9,9 +9,7 @@ constexpr std::size_t kSector = 512;
 constexpr std::uint32_t kFree = 0xFFFFFFFF;
 constexpr std::uint32_t kEnd = 0xFFFFFFFE;
 
-void Put(std::string& s, std::size_t at, std::uint64_t v, std::size_t bytes = 4) {
-  for (std::size_t i = 0; i < bytes; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
+void Put(std::string& s, std::size_t at, std::uint64_t v, int bytes = 4) { s.replace(at, bytes, Le(v, bytes)); }
 std::string Le16(std::uint16_t v) { return Le(v, 2); }
 
 std::size_t Units(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit; }

@@ -227,9 +227,9 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
   if (!vba_.empty())
     bookPart("rIdV", "http://schemas.microsoft.com/office/2006/relationships/vbaProject", "vbaProject.bin",
              "application/vnd.ms-office.vbaProject", vba_);
-  for (const auto& e : extras_) {
-    parts[e.name] = e.content;
-    if (!e.contentType.empty()) override(e.name, e.contentType);
+  for (const auto& [name, content, type] : extras_) {
+    parts[name] = content;
+    if (!type.empty()) override(name, type);
   }
   parts["xl/_rels/workbook.xml.rels"] = Rels(bookRels);
   parts["[Content_Types].xml"] = types + "</Types>";
@@ -247,17 +247,11 @@ std::string Le(std::uint64_t value, int bytes) {
 }
 
 std::string RawDeflate(std::string_view data) {
-  z_stream z{};
-  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+  uLongf size = compressBound(static_cast<uLong>(data.size()));
+  std::string out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(data.data()),
+            static_cast<uLong>(data.size()), Z_DEFAULT_COMPRESSION);
+  return out.substr(2, size - 6);  // without the zlib header and checksum
 }
 
 std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment) {

@@ -2,6 +2,7 @@
 // Writes small linked workbooks (.xlsx/.xlsm) for tests from XML fragments,
 // zip files byte by byte, and reads packages back. Portable: no platform calls.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -76,9 +77,7 @@ class WorkbookBuilder {
     std::string body, rels;  // inner XML of <externalLink>, its relationships
     bool listed = true;
   };
-  struct Extra {
-    std::string name, content, contentType;
-  };
+  using Extra = std::array<std::string, 3>;  // name, content, content type
   template <typename T>
   WorkbookBuilder& Set(T& field, T value) {
     field = std::move(value);
