@@ -144,18 +144,16 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   EXPECT_EQ(dir.Names(), Names({"b.xlsm"}));
 }
 
-// The small workbook after `change`.
-template <typename F>
-std::string Workbook(F change) {
+// The small workbook after `change`; with one entry more; with `from`
+// replaced by `to` in one part.
+std::string Workbook(const std::function<void(std::vector<ZipItem>&)>& change) {
   auto items = MinimalWorkbook();
   change(items);
   return MakeZip(items);
 }
-// The small workbook with one entry more.
 std::string Plus(const std::string& name, const std::string& data = {}) {
   return Workbook([&](auto& i) { i.push_back(Item(name, data)); });
 }
-// The small workbook with `from` replaced by `to` in one part.
 std::string Edited(std::string_view part, const std::string& from, const std::string& to) {
   return Workbook([&](auto& items) {
     for (auto& i : items)
@@ -254,11 +252,6 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
   EXPECT_TRUE(ReadBytes(path) == bytes);
 }
 
-void MakeReadOnly(const fs::path& path) {
-  const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-  fs::permissions(path, write, fs::perm_options::remove);
-}
-
 // The file's mode and extended attributes, where the file system keeps them.
 std::string Attributes(const fs::path& path) {
   std::string out = std::to_string(static_cast<int>(fs::status(path).permissions()));
@@ -296,7 +289,7 @@ TEST(Package, SavesReplaceTheWholeFileOrLeaveItAsItWas) {
   using Prepare = std::function<bool(Package&, const fs::path&)>;
   const std::tuple<const char*, Prepare, const char*> cases[] = {
       {"mode and attributes", [](Package&, const fs::path& f) { return SetAttributes(f); }, ""},
-      {"read-only file", [](Package&, const fs::path& f) { return MakeReadOnly(f), true; },
+      {"read-only file", [](Package&, const fs::path& f) { return fs::permissions(f, fs::perms::owner_read), true; },
        "cannot write: the workbook is read-only"},
 #ifndef _WIN32
       // An administrator may write into any folder; chattr may be missing.
