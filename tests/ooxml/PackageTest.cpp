@@ -262,8 +262,8 @@ bool SetAttributes(const fs::path& path) {
                         "\x04\0\x04\0\xff\xff\xff\xff" "\x10\0\x04\0\xff\xff\xff\xff" "\x20\0\0\0\xff\xff\xff\xff", 44);
   ::setxattr(path.c_str(), "user.origin", "kept", 4, 0);
   ::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0);
-  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 #endif
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   return true;
 }
 
