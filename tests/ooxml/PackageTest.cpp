@@ -27,7 +27,6 @@ namespace fs = std::filesystem;
 using namespace test;
 using tests::ReadBytes;
 using tests::ScratchDir;
-using tests::WriteBytes;
 using Names = std::vector<std::string>;
 
 // One package with what writers leave: a folder entry, a data descriptor,
@@ -159,7 +158,7 @@ std::string Patched(std::string bytes, const std::string& marker, std::ptrdiff_t
 }
 
 // One row per guard: variants that meet the same refusal are left out.
-TEST(Package, RefusesWhatItCannotSafelyEdit) {
+TEST(Package, RefusesWhatItCannotSafelyOpenOrRead) {
   using testing::CompoundFileBytes;
   const std::string zip = MakeZip(MinimalWorkbook());
   const std::string pk12("PK\x01\x02", 4);
@@ -208,10 +207,8 @@ TEST(Package, RefusesWhatItCannotSafelyEdit) {
   EXPECT_EQ(ErrorOf([&] { Package::Open(dir / "pipe.xlsx"); }), "not a workbook package (not a regular file)");
   EXPECT_EQ(ErrorOf([&] { Package::Open(dir.Path()); }), "not a workbook package (a folder)");
 #endif
-}
 
-TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
-  ScratchDir dir;
+  // Reading stops at the limits and catches lies.
   const std::string zeros(3 << 20, '\0');
   const std::pair<ZipItem, const char*> hostile[] = {
       {Item("bomb.xml", zeros), "compressed suspiciously well"},  // ratio about 1000
@@ -229,11 +226,10 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
   const fs::path path = dir.File("d.xlsx", MakeZip(items));
 
   const Package pkg = Package::Open(path, {.maxPartSize = 4 << 20, .maxCompressionRatio = 100});
-  for (const auto& [item, reason] : hostile) {
+  for (const auto& [item, reason] : hostile)
     for (const auto& error : {ErrorOf([&] { pkg.Read(item.name); }),
                               ErrorOf([&] { pkg.ReadInPieces(item.name, [](std::string_view) {}); })})
       EXPECT_NE(error.find(reason), std::string::npos) << item.name << ": " << error;
-  }
   EXPECT_EQ(pkg.Read("zip64.xml"), "<z/>");
   EXPECT_TRUE(Package::Open(path).Read("big.xml") == std::string(5 << 20, 'x'));
   EXPECT_EQ(ErrorOf([&] { Package::Open(path, {.maxEntries = 4}); }), "too many entries in the package (12)");
@@ -287,7 +283,7 @@ TEST(Package, SavesReplaceTheWholeFileOrLeaveItAsItWas) {
        "cannot write: permission denied"},
 #endif
       {"changed by another program",
-       [](Package&, const fs::path& f) { return WriteBytes(f, Plus("xl/other.xml", "someone else's edit")), true; },
+       [](Package&, const fs::path& f) { return tests::WriteBytes(f, Plus("xl/other.xml", "theirs")), true; },
        "changed by another program"},
       {"no content types left", [](Package& pkg, const fs::path&) { return pkg.Remove("[Content_Types].xml"), true; },
        "failed its check"},

@@ -120,8 +120,8 @@ TEST(Xml, EditsAppliedInAnyOrderAndInPiecesMatchTheWholeTextAndDeflateAlike) {
 }
 
 TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
-  BookNames broken("/books/book.xlsx");
-  broken.Add("C:\\x\\Src.xlsx", 2, true);
+  BookNames books("/books/book.xlsx");
+  books.Add("C:\\x\\Src.xlsx", 2, true);
   auto sheet = [](const std::string& formula) {
     return "<worksheet><sheetData><row><c r=\"A1\"><f>" + formula + "</f><v>1</v></c></row></sheetData>"
            "<x14:dataValidation xmlns:x14=\"urn:x\"><x14:formula1>1</x14:formula1></x14:dataValidation></worksheet>";
@@ -140,8 +140,8 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
   const std::string part = "xl/worksheets/sheet1.xml";
   for (const auto& [text, ok] : cases) {
     for (std::size_t size : {0u, 1u, 5u, 64u}) {  // 0: whole
-      PartVerifier verifier(part, 1, broken);
-      const std::string error = ErrorOf([&] { size ? FeedAll(verifier, text, size) : VerifyPart(part, text, 1, broken); });
+      PartVerifier pieces(part, 1, books);
+      const std::string error = ErrorOf([&] { size ? FeedAll(pieces, text, size) : VerifyPart(part, text, 1, books); });
       EXPECT_EQ(error == test::kNoError, ok) << text << " in pieces of " << size << ": " << error;
       EXPECT_TRUE(ok || error.find(part) != std::string::npos) << error;
     }

@@ -112,8 +112,7 @@ std::string Biff8WorkbookStream(const std::vector<std::string>& early, const std
 
 std::string LegacyWorkbookFile(const std::string& workbookStream) {
   std::string summary = Le16(0xFFFE) + Le16(0) + std::string(40, '\0');
-  return CompoundFileBytes({{u"Workbook", workbookStream},
-                            {u"\u0005SummaryInformation", summary},
+  return CompoundFileBytes({{u"Workbook", workbookStream}, {u"\u0005SummaryInformation", summary},
                             {u"\u0005DocumentSummaryInformation", summary}});
 }
 

@@ -22,7 +22,8 @@ const std::string kCtPrefix = "application/vnd.openxmlformats-officedocument.";
 // Escaped for an attribute value, or for element text (quotes left as Excel leaves them).
 std::string Attr(const std::string& text, bool attribute = true) {
   std::string out;
-  for (char c : text) out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '"' && attribute ? "&quot;" : std::string(1, c);
+  for (char c : text)
+    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '"' && attribute ? "&quot;" : std::string(1, c);
   return out;
 }
 
