@@ -48,8 +48,7 @@ TEST(Xml, AttributesAreFoundByExactNameOutsideQuotedValues) {
 // Parts the engine edits are UTF-8 only; the package's own parts follow their
 // declaration and name the line of a fault. A handler may end any parse early.
 TEST(Xml, RolesDecideEncodingAndFaultTextAndStopEndsQuietly) {
-  class FirstElement : public Handler {
-   public:
+  struct FirstElement : Handler {
     std::string seen;
     void Start(const StartTag& tag) override {
       seen = std::string(tag.local) + " " + std::string(tag.Value("v"));
