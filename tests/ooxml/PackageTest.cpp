@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <thread>
+#include <tuple>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -25,15 +27,7 @@ namespace fs = std::filesystem;
 using namespace test;
 using tests::ReadBytes;
 using tests::ScratchDir;
-using tests::WriteBytes;
 using Names = std::vector<std::string>;
-
-// Whether the action throws a PackageError whose reason holds `part`.
-::testing::AssertionResult FailsWith(const std::function<void()>& action, std::string_view part) {
-  const std::string error = ErrorOf(action);
-  if (error.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "the error was: " << error;
-}
 
 // One package with what writers leave: a folder entry, a data descriptor,
 // stored and deflated parts, extra fields and comments, and entries enough
@@ -51,8 +45,9 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
                               .extra = std::string("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9), .comment = "keep"}});
   for (int i = 0; i < 70000; ++i) items.push_back(Item("x/" + std::to_string(i), std::to_string(i), i % 2 ? 8 : 0));
   const fs::path path = dir.File("b.xlsm", MakeZip(items, "archive comment"));
+  const std::string bytes = ReadBytes(path);
   std::map<std::string, RawEntry> before;
-  for (auto& e : ReadRawEntries(ReadBytes(path))) before[e.name] = std::move(e);
+  for (auto& e : ReadRawEntries(bytes)) before[e.name] = std::move(e);
 
   Package pkg = Package::Open(path);
   Names names;
@@ -65,40 +60,49 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
     return all;
   };
   std::atomic<int> mismatches{0};
-  std::thread other([&] {
-    for (auto it = items.rbegin(); it != items.rend(); ++it)
-      if (pkg.Read(it->name) != it->data || joined(it->name) != it->data) ++mismatches;
-  });
-  for (const auto& it : items) {
-    EXPECT_EQ(pkg.Read(it.name), it.data) << it.name;
-    EXPECT_EQ(joined(it.name), it.data) << it.name;
-  }
+  const auto readAll = [&] {
+    for (const auto& it : items) mismatches += pkg.Read(it.name) != it.data || joined(it.name) != it.data;
+  };
+  std::thread other(readAll);
+  readAll();
   other.join();
   EXPECT_EQ(mismatches.load(), 0);
   EXPECT_EQ(pkg.Read("/XL/Workbook.XML"), items[3].data);
   EXPECT_TRUE(pkg.Has("xl/vbaProject.bin"));
   EXPECT_FALSE(pkg.Has("docProps/"));
-  EXPECT_FALSE(pkg.Has("xl/missing.xml"));
   EXPECT_EQ(ErrorOf([&] { pkg.Read("xl/missing.xml"); }), "missing part xl/missing.xml");
   EXPECT_FALSE(pkg.Modified());
+  const auto written = fs::last_write_time(path);
+  pkg.Save();  // nothing staged: the file is not even rewritten
+  EXPECT_EQ(fs::last_write_time(path), written);
 
   const std::string sheet = "<worksheet>frozen</worksheet>";
-  std::string big = "<worksheet>";
-  for (int i = 0; i < 20000; ++i) big += "<row r=\"" + std::to_string(i) + "\"/>";
   pkg.Replace("xl/worksheets/sheet1.xml", sheet);
   pkg.Replace("xl/stored.xml", "<s>edited</s>");
   // Parts compressed beforehand: a stored entry stays stored all the same.
-  pkg.ReplaceDeflated("xl/stored2.xml", DeflatePart(big));
+  pkg.ReplaceDeflated("xl/stored2.xml", DeflatePart(rows));
   pkg.Remove("xl/calcChain.xml");
   pkg.Replace("xl/added.xml", "<new/>");
   pkg.ReplaceDeflated("xl/empty.xml", DeflatePart(""));
-  EXPECT_EQ(joined("xl/stored2.xml"), big);
+  EXPECT_EQ(joined("xl/stored2.xml"), rows);
   EXPECT_EQ(pkg.Read("xl/empty.xml"), "");
   EXPECT_TRUE(pkg.Modified());
   EXPECT_FALSE(pkg.Has("xl/calcChain.xml"));
   EXPECT_EQ(ErrorOf([&] { pkg.Remove("xl/calcChain.xml"); }), "missing part xl/calcChain.xml");
   EXPECT_EQ(ErrorOf([&] { pkg.Replace("../outside.xml", "x"); }), "invalid part name \"../outside.xml\"");
-  pkg.Save();
+  // A failing disk leaves the file as it was and no temporary beside it, and
+  // the save may be tried again; our own error type passes through as is.
+  for (const std::uint64_t failAt : {std::uint64_t{0}, std::uint64_t{100}, bytes.size() / 2}) {
+    const auto disk = [&](std::uint64_t done) { if (done >= failAt) throw std::runtime_error("failing disk"); };
+    EXPECT_EQ(ErrorOf([&] { pkg.Save(disk); }), "cannot write: failing disk");
+    EXPECT_TRUE(ReadBytes(path) == bytes);
+    EXPECT_EQ(dir.Names(), Names({"b.xlsm"}));
+  }
+  EXPECT_EQ(ErrorOf([&] { pkg.Save([](std::uint64_t) { throw PackageError("disk full"); }); }), "disk full");
+  EXPECT_TRUE(pkg.Modified());
+  std::uint64_t total = 0;
+  pkg.Save([&](std::uint64_t done) { total = done; });
+  EXPECT_EQ(total, fs::file_size(path));
 
   const std::string saved = ReadBytes(path);
   EXPECT_TRUE(saved.ends_with("archive comment"));
@@ -114,7 +118,7 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
       EXPECT_EQ(now.bytes, old.bytes) << now.name << " was not copied raw";
     }
   }
-  std::map<std::string, std::string> expected = {{"xl/worksheets/sheet1.xml", sheet}, {"xl/stored2.xml", big},
+  std::map<std::string, std::string> expected = {{"xl/worksheets/sheet1.xml", sheet}, {"xl/stored2.xml", rows},
                                                  {"xl/stored.xml", "<s>edited</s>"}, {"xl/added.xml", "<new/>"},
                                                  {"xl/empty.xml", ""}};
   for (const auto& it : items) expected.emplace(it.name, it.data);
@@ -129,72 +133,16 @@ TEST(Package, ReadsPartsAndSaveCopiesUntouchedEntriesRawAndWritesEdits) {
   EXPECT_EQ(dir.Names(), Names({"b.xlsm"}));
 }
 
-void MakeReadOnly(const fs::path& path, bool readOnly) {
-  const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-  fs::permissions(path, write, readOnly ? fs::perm_options::remove : fs::perm_options::add);
-}
-
-TEST(Package, SaveKeepsPermissionsAndSkipsUnchangedFiles) {
-  ScratchDir dir;
-  const fs::path path = dir.File("c.xlsx", MakeZip(MinimalWorkbook()));
-  const auto written = fs::last_write_time(path);
-#ifndef _WIN32
-  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-  struct stat st1{}, st2{};
-  ASSERT_EQ(::stat(path.c_str(), &st1), 0);
-#endif
-  Package pkg = Package::Open(path);
-  pkg.Save();  // nothing staged: the file is not even rewritten
-  EXPECT_EQ(fs::last_write_time(path), written);
-#ifndef _WIN32
-  ASSERT_EQ(::stat(path.c_str(), &st2), 0);
-  EXPECT_EQ(st1.st_ino, st2.st_ino);
-  // Extended attributes: a user's own, and a POSIX ACL granting one more
-  // user read access (version 2; owner rw, user 65534 r, group r, mask r,
-  // others none), where the file system has them.
-  const std::string acl("\x02\0\0\0" "\x01\0\x06\0\xff\xff\xff\xff" "\x02\0\x04\0\xfe\xff\0\0"
-                        "\x04\0\x04\0\xff\xff\xff\xff" "\x10\0\x04\0\xff\xff\xff\xff" "\x20\0\0\0\xff\xff\xff\xff", 44);
-  std::map<std::string, std::string> attributes;
-  for (const auto& [name, value] : {std::pair<std::string, std::string>{"user.origin", "kept"}, {"system.posix_acl_access", acl}})
-    if (::setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) == 0) attributes[name] = value;
-#endif
-  pkg.Remove("xl/worksheets/sheet1.xml");
-  pkg.Save();
-  EXPECT_FALSE(Package::Open(path).Has("xl/worksheets/sheet1.xml"));
-#ifndef _WIN32
-  ASSERT_EQ(::stat(path.c_str(), &st2), 0);
-  EXPECT_NE(st1.st_ino, st2.st_ino);
-  EXPECT_EQ(st2.st_mode & 07777, 0640u);
-  for (const auto& [name, value] : attributes) {
-    std::string kept(256, '\0');
-    const ssize_t n = ::getxattr(path.c_str(), name.c_str(), kept.data(), kept.size());
-    EXPECT_EQ(kept.substr(0, n < 0 ? 0 : static_cast<std::size_t>(n)), value) << name;
-  }
-
-  // Saved through a symbolic link, the workbook behind it changes and the
-  // link stays a link.
-  fs::create_symlink("c.xlsx", dir / "link.xlsx");
-  Package linked = Package::Open(dir / "link.xlsx");
-  linked.Remove("xl/_rels/workbook.xml.rels");
-  linked.Save();
-  EXPECT_TRUE(fs::is_symlink(dir / "link.xlsx"));
-  EXPECT_FALSE(Package::Open(path).Has("xl/_rels/workbook.xml.rels"));
-  EXPECT_EQ(dir.Names(), Names({"c.xlsx", "link.xlsx"}));
-#endif
-}
-
-// The small workbook after `change`.
-template <typename F>
-std::string Workbook(F change) {
+// The small workbook after `change`; with one entry more; with `from`
+// replaced by `to` in one part.
+std::string Workbook(const std::function<void(std::vector<ZipItem>&)>& change) {
   auto items = MinimalWorkbook();
   change(items);
   return MakeZip(items);
 }
-// The small workbook with one entry more.
 std::string Plus(const std::string& name, const std::string& data = {}) {
   return Workbook([&](auto& i) { i.push_back(Item(name, data)); });
 }
-// The small workbook with `from` replaced by `to` in one part.
 std::string Edited(std::string_view part, const std::string& from, const std::string& to) {
   return Workbook([&](auto& items) {
     for (auto& i : items)
@@ -208,7 +156,7 @@ std::string Patched(std::string bytes, const std::string& marker, std::ptrdiff_t
 }
 
 // One row per guard: variants that meet the same refusal are left out.
-TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
+TEST(Package, RefusesWhatItCannotSafelyOpenOrRead) {
   using testing::CompoundFileBytes;
   const std::string zip = MakeZip(MinimalWorkbook());
   const std::string pk12("PK\x01\x02", 4);
@@ -219,11 +167,7 @@ TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
   const std::string signatureRel = R"(<Relationship Id="rId9" Target="_xmlsignatures/origin.sigs" )"
                                    R"(Type="http://schemas.openxmlformats.org/package/2006/relationships/)"
                                    R"(digital-signature/origin"/></Relationships>)";
-  const struct {
-    const char* what;
-    std::string bytes;
-    const char* reason;
-  } cases[] = {
+  const std::tuple<const char*, std::string, const char*> cases[] = {  // what, the file, the reason
       {"text file", "just,some,csv\n1,2,3\n", "not a zip file"},
       {"legacy xls", CompoundFileBytes({{u"Workbook", std::string(600, 'w')}}), "needs Microsoft Excel (.xls)"},
       {"password-protected", CompoundFileBytes({{u"EncryptedPackage", "x"}}), "password-protected"},
@@ -250,25 +194,19 @@ TEST(Package, RefusesWhatItCannotSafelyEditAndLeavesTheFile) {
        "not a workbook package"},
       {"overlapping entries", overlapping, "damaged zip package"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    ScratchDir dir;
-    const fs::path path = dir.File("w.xlsx", c.bytes);
-    EXPECT_TRUE(FailsWith([&] { Package::Open(path); }, c.reason));
-    EXPECT_TRUE(ReadBytes(path) == c.bytes);
-    EXPECT_EQ(dir.Names(), Names({"w.xlsx"}));
+  ScratchDir dir;
+  for (const auto& [what, bytes, reason] : cases) {
+    const std::string error = ErrorOf([&] { Package::Open(dir.File("w.xlsx", bytes)); });
+    EXPECT_NE(error.find(reason), std::string::npos) << what << ": " << error;
   }
 #ifndef _WIN32
   // Neither may hang or be read as a file.
-  ScratchDir dir;
   ASSERT_EQ(::mkfifo((dir / "pipe.xlsx").c_str(), 0600), 0);
   EXPECT_EQ(ErrorOf([&] { Package::Open(dir / "pipe.xlsx"); }), "not a workbook package (not a regular file)");
   EXPECT_EQ(ErrorOf([&] { Package::Open(dir.Path()); }), "not a workbook package (a folder)");
 #endif
-}
 
-TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
-  ScratchDir dir;
+  // Reading stops at the limits and catches lies.
   const std::string zeros(3 << 20, '\0');
   const std::pair<ZipItem, const char*> hostile[] = {
       {Item("bomb.xml", zeros), "compressed suspiciously well"},  // ratio about 1000
@@ -283,60 +221,55 @@ TEST(Package, ReadStopsAtLimitsAndCatchesLies) {
   // Sizes in a zip64 field, as streaming writers put them.
   items.push_back({.name = "zip64.xml", .data = "<z/>", .extra = std::string("\x01\x00\x08\x00\x04\0\0\0\0\0\0\0", 12),
                    .declaredSize = 0xFFFFFFFFu});
-  const std::string bytes = MakeZip(items);
-  const fs::path path = dir.File("d.xlsx", bytes);
+  const fs::path path = dir.File("d.xlsx", MakeZip(items));
 
   const Package pkg = Package::Open(path, {.maxPartSize = 4 << 20, .maxCompressionRatio = 100});
-  for (const auto& [item, reason] : hostile) {
-    EXPECT_TRUE(FailsWith([&] { pkg.Read(item.name); }, reason)) << item.name;
-    EXPECT_TRUE(FailsWith([&] { pkg.ReadInPieces(item.name, [](std::string_view) {}); }, reason)) << item.name;
-  }
+  for (const auto& [item, reason] : hostile)
+    for (const auto& error : {ErrorOf([&] { pkg.Read(item.name); }),
+                              ErrorOf([&] { pkg.ReadInPieces(item.name, [](std::string_view) {}); })})
+      EXPECT_NE(error.find(reason), std::string::npos) << item.name << ": " << error;
   EXPECT_EQ(pkg.Read("zip64.xml"), "<z/>");
   EXPECT_TRUE(Package::Open(path).Read("big.xml") == std::string(5 << 20, 'x'));
   EXPECT_EQ(ErrorOf([&] { Package::Open(path, {.maxEntries = 4}); }), "too many entries in the package (12)");
-  EXPECT_TRUE(ReadBytes(path) == bytes);
 }
 
-TEST(Package, FailedSaveLeavesTheOriginalAndCanBeRetried) {
-  ScratchDir dir;
-  auto items = MinimalWorkbook();
-  items.push_back(Item("xl/media/big.bin", std::string(3 << 20, 'm'), 0));
-  const fs::path path = dir.File("e.xlsx", MakeZip(items));
-  // A first save tells how many bytes a full write takes; the second is as long.
-  Package pkg = Package::Open(path);
-  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet>1</worksheet>");
-  std::uint64_t total = 0;
-  pkg.Save([&](std::uint64_t written) { total = written; });
-  EXPECT_EQ(total, fs::file_size(path));
-  const std::string bytes = ReadBytes(path);
-  pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet>2</worksheet>");
-  for (const std::uint64_t failAt : {std::uint64_t{0}, std::uint64_t{100}, total / 2, total}) {
-    SCOPED_TRACE(failAt);
-    const std::string error = ErrorOf([&] {
-      pkg.Save([&](std::uint64_t written) {
-        if (written >= failAt) throw std::runtime_error("simulated disk failure");
-      });
-    });
-    EXPECT_EQ(error, "cannot write: simulated disk failure");
-    EXPECT_TRUE(ReadBytes(path) == bytes);
-    EXPECT_EQ(dir.Names(), Names({"e.xlsx"}));
-    EXPECT_TRUE(pkg.Modified());
+// The file's mode and the extended attributes SetAttributes sets, where the
+// file system keeps them.
+std::string Attributes(const fs::path& path) {
+  std::string out = std::to_string(static_cast<int>(fs::status(path).permissions()));
+#ifndef _WIN32
+  for (const char* name : {"user.origin", "system.posix_acl_access"}) {
+    std::string value(256, '\0');
+    value.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::getxattr(path.c_str(), name, value.data(), 256))));
+    out += std::string(" ") + name + "=" + value;
   }
-  // A failing disk that answers with our own error type passes through as is.
-  EXPECT_EQ(ErrorOf([&] { pkg.Save([](std::uint64_t) { throw PackageError("disk full"); }); }), "disk full");
-
-  pkg.Save();
-  EXPECT_EQ(Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet>2</worksheet>");
+#endif
+  return out;
 }
 
-// Whatever stops a save, the file stays as it was and no temporary is left.
-TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
-  const struct {
-    const char* what;
-    std::function<bool(Package&, const fs::path&)> prepare;  // false: not possible here
-    const char* reason;
-  } cases[] = {
-      {"read-only file", [](Package&, const fs::path& f) { return MakeReadOnly(f, true), true; },
+// A user's own attribute, a POSIX ACL granting one more user read access
+// (version 2; owner rw, user 65534 r, group r, mask r, others none) and an
+// unusual mode.
+bool SetAttributes(const fs::path& path) {
+#ifndef _WIN32
+  const std::string acl("\x02\0\0\0" "\x01\0\x06\0\xff\xff\xff\xff" "\x02\0\x04\0\xfe\xff\0\0"
+                        "\x04\0\x04\0\xff\xff\xff\xff" "\x10\0\x04\0\xff\xff\xff\xff" "\x20\0\0\0\xff\xff\xff\xff", 44);
+  ::setxattr(path.c_str(), "user.origin", "kept", 4, 0);
+  ::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0);
+#endif
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  return true;
+}
+
+// A save replaces the file whole, keeping its mode and extended attributes
+// and a symbolic link to it a link; whatever stops a save (the reason; none
+// for the first row), the file stays as it was and no temporary is left.
+// Rows whose preparation is not possible here return false.
+TEST(Package, SavesReplaceTheWholeFileOrLeaveItAsItWas) {
+  using Prepare = std::function<bool(Package&, const fs::path&)>;
+  const std::tuple<const char*, Prepare, const char*> cases[] = {
+      {"mode and attributes", [](Package&, const fs::path& f) { return SetAttributes(f); }, ""},
+      {"read-only file", [](Package&, const fs::path& f) { return fs::permissions(f, fs::perms::owner_read), true; },
        "cannot write: the workbook is read-only"},
 #ifndef _WIN32
       // An administrator may write into any folder; chattr may be missing.
@@ -348,7 +281,7 @@ TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
        "cannot write: permission denied"},
 #endif
       {"changed by another program",
-       [](Package&, const fs::path& f) { return WriteBytes(f, Plus("xl/other.xml", "someone else's edit")), true; },
+       [](Package&, const fs::path& f) { return tests::WriteBytes(f, Plus("xl/other.xml", "theirs")), true; },
        "changed by another program"},
       {"no content types left", [](Package& pkg, const fs::path&) { return pkg.Remove("[Content_Types].xml"), true; },
        "failed its check"},
@@ -356,22 +289,34 @@ TEST(Package, RefusedSavesLeaveTheFileAsItWas) {
        [](Package& pkg, const fs::path&) { return pkg.Replace("xl/" + std::string(70000, 'n'), "x"), true; },
        "part name too long"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, prepare, reason] : cases) {
+    SCOPED_TRACE(what);
     ScratchDir dir;
     const fs::path path = dir.File("g.xlsx", MakeZip(MinimalWorkbook()));
-    Package pkg = Package::Open(path);
+    fs::path opened = path;
+#ifndef _WIN32
+    opened = dir / "link.xlsx";  // saved through the link, the workbook behind it changes
+    fs::create_symlink("g.xlsx", opened);
+#endif
+    Package pkg = Package::Open(opened);
     pkg.Replace("xl/worksheets/sheet1.xml", "<worksheet/>");
-    if (!c.prepare(pkg, path)) continue;
-    const std::string bytes = ReadBytes(path);
+    if (!prepare(pkg, path)) continue;
+    const std::string bytes = ReadBytes(path), attributes = Attributes(path);
+    const Names names = dir.Names();
     const std::string error = ErrorOf([&] { pkg.Save(); });
 #ifndef _WIN32
     if (std::system(("chattr -i '" + path.string() + "' 2>/dev/null").c_str()) != 0) ::chmod(dir.Path().c_str(), 0755);
 #endif
-    MakeReadOnly(path, false);
-    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
-    EXPECT_EQ(ReadBytes(path), bytes);
-    EXPECT_EQ(dir.Names(), Names({"g.xlsx"}));
+    EXPECT_EQ(dir.Names(), names);
+    EXPECT_TRUE(fs::is_symlink(opened) || opened == path);
+    if (*reason) {
+      EXPECT_NE(error.find(reason), std::string::npos) << error;
+      EXPECT_EQ(ReadBytes(path), bytes);
+    } else {
+      EXPECT_EQ(error, kNoError);
+      EXPECT_EQ(Attributes(path), attributes);
+      EXPECT_EQ(Package::Open(path).Read("xl/worksheets/sheet1.xml"), "<worksheet/>");
+    }
   }
 }
 
@@ -395,14 +340,9 @@ TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
            Le(name.size(), 2) + Le(extra.size(), 2) + Le(0, 10) + Le(offset, 4) + name + extra;
   };
   const std::string timestamps("\x55\x54\x05\x00\x01\x12\x34\x56\x78", 9);
-  zip::Entry first, copied;
-  first.name = "big.xml";
-  first.end = big;
-  first.central = record(20, 0, "big.xml", "", 0);
-  copied.name = "old.xml";
-  copied.end = copied.compressedSize = 10;
-  copied.size = 5;
-  copied.central = record(20, 0xFFFFFFFF, "old.xml", Le(1, 2) + Le(8, 2) + Le(5, 8) + timestamps, 0);
+  const zip::Entry first{.name = "big.xml", .end = big, .central = record(20, 0, "big.xml", "", 0)};
+  const zip::Entry copied{.name = "old.xml", .compressedSize = 10, .size = 5, .end = 10,
+                          .central = record(20, 0xFFFFFFFF, "old.xml", Le(1, 2) + Le(8, 2) + Le(5, 8) + timestamps, 0)};
   std::string tail;
   zip::Writer writer([&](const char* data, std::size_t n) { tail.append(data, n < (1u << 20) ? n : 0); });
   writer.CopyRaw(in, first);
@@ -415,30 +355,17 @@ TEST(ZipWriter, OffsetsPast4GiBMoveIntoZip64Fields) {
   EXPECT_NE(tail.find("new.xml" + Le(1, 2) + Le(8, 2) + Le(big + 10, 8)), std::string::npos);
 }
 
-TEST(Relationships, ParsesResolvesAndRefuses) {
-  const auto rels = ParseRelationships(
-      R"(<?xml version="1.0"?><Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
-      R"(<Relationship Id="rId2" Type="t/externalLinkPath" Target="file:///C:\Books\A%20B.xlsx" TargetMode="External"/>)"
-      R"(<Relationship Target="../x&amp;y.xml" Id="rId1" Type="t/sheet"/></Relationships>)");
-  std::string all;
-  for (const auto& r : rels) all += r.id + " " + r.type + " " + r.target + (r.external ? " external; " : "; ");
-  EXPECT_EQ(all, "rId2 t/externalLinkPath file:///C:\\Books\\A%20B.xlsx external; rId1 t/sheet ../x&y.xml; ");
-
-  EXPECT_TRUE(FailsWith([] { ParseRelationships("<Relationships><Relationship></Relationships>", "xl/_rels/a.rels"); },
-                        "malformed XML in xl/_rels/a.rels"));
+// Targets resolve against their source part; ".." never climbs out of the
+// package, backslashes are folder separators, escapes stay as written.
+TEST(Relationships, TargetsResolveWithinThePackage) {
   const std::vector<std::array<std::string_view, 3>> resolve = {
-      {"xl/worksheets/sheet1.xml", "../drawings/drawing1.xml", "xl/drawings/drawing1.xml"},
       {"xl/workbook.xml", "/xl/externalLinks/externalLink1.xml", "xl/externalLinks/externalLink1.xml"},
-      {"", "xl/workbook.xml", "xl/workbook.xml"},
-      {"/xl/workbook.xml", "./styles.xml", "xl/styles.xml"},
-      {"xl/a.xml", "../../../etc/passwd", "etc/passwd"},
+      {"/xl/workbook.xml", "./styles.xml", "xl/styles.xml"}, {"xl/a.xml", "../../../etc/passwd", "etc/passwd"},
       {"xl/a.xml", "media/My%20Pic.png", "xl/media/My%20Pic.png"},
       {"xl/charts/chart1.xml", "..\\embeddings\\e.bin", "xl/embeddings/e.bin"},
   };
   for (const auto& [source, target, expected] : resolve)
     EXPECT_EQ(ResolvePartName(source, target), expected) << source << " + " << target;
-  EXPECT_EQ(RelsPartFor("/xl/worksheets/sheet1.xml") + " " + RelsPartFor("book.xml") + " " + RelsPartFor(""),
-            "xl/worksheets/_rels/sheet1.xml.rels _rels/book.xml.rels _rels/.rels");
 }
 
 }  // namespace

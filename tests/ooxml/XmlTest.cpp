@@ -6,6 +6,7 @@
 #include <array>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ZipTestUtil.h"
@@ -18,29 +19,6 @@ namespace quorvane::ooxml::xml {
 namespace {
 
 using test::ErrorOf;
-
-// Records events with the text their spans cover.
-class Recorder : public Handler {
- public:
-  explicit Recorder(std::string_view xml) : xml_(xml) {}
-  std::vector<std::string> events;
-  void Start(const StartTag& tag) override {
-    std::string e = "<" + std::string(tag.local) + "@" + Of(tag.tag);
-    for (const char** a = tag.attrs; *a; a += 2) e += std::string(" ") + a[0] + "=" + a[1];
-    events.push_back(e);
-  }
-  void End(const EndTag& tag) override { events.push_back("/" + std::string(tag.local) + "@" + Of(tag.tag)); }
-  void Text(std::string_view t) override {
-    if (events.empty() || events.back()[0] != '#') events.emplace_back("#");
-    events.back() += t;
-  }
-
- private:
-  std::string Of(Span s) const {
-    return std::to_string(s.begin) + ":" + std::string(xml_.substr(s.begin, s.end - s.begin));
-  }
-  std::string_view xml_;
-};
 
 // Feeds `text` in pieces of `size`; empty text is one empty last piece.
 template <typename Sink>
@@ -67,45 +45,13 @@ TEST(Xml, AttributesAreFoundByExactNameOutsideQuotedValues) {
   }
 }
 
-TEST(Xml, SpansAndEventsAreTheSameWholeOrInPieces) {
-  const std::string xml = R"(<?xml version="1.0"?><a xmlns:p="urn:p"><p:b k="&amp;"/><c>x&amp;"y"</c></a>)";
-  Recorder whole(xml);
-  Parse(xml, "t.xml", whole);
-  EXPECT_EQ(whole.events, (std::vector<std::string>{"<a@21:<a xmlns:p=\"urn:p\">", "<b@40:<p:b k=\"&amp;\"/> k=&",
-                                                    "/b@56:", "<c@56:<c>", "#x&\"y\"", "/c@68:</c>", "/a@72:</a>"}));
-  for (std::size_t size : {1u, 3u, 7u}) {
-    SCOPED_TRACE(size);
-    Recorder pieces(xml);
-    StreamParser parser("t.xml", pieces);
-    FeedAll(parser, xml, size);
-    EXPECT_EQ(pieces.events, whole.events);
-  }
-}
-
-TEST(Xml, RefusesDtdsAndMalformedTextWholeOrInPieces) {
-  const std::pair<std::string, std::string> refused[] = {
-      {"<a><b></a>", "malformed XML in p.xml"},
-      {"<a>", "malformed XML in p.xml"},  // only the last piece can tell
-      {"<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>", "document type declarations"},
-  };
-  for (const auto& [text, reason] : refused) {
-    SCOPED_TRACE(text);
-    Handler h;
-    EXPECT_NE(ErrorOf([&] { Parse(text, "p.xml", h); }).find(reason), std::string::npos);
-    StreamParser parser("p.xml", h);
-    EXPECT_NE(ErrorOf([&] { FeedAll(parser, text, 2); }).find(reason), std::string::npos);
-  }
-}
-
 // Parts the engine edits are UTF-8 only; the package's own parts follow their
 // declaration and name the line of a fault. A handler may end any parse early.
 TEST(Xml, RolesDecideEncodingAndFaultTextAndStopEndsQuietly) {
-  class FirstElement : public Handler {
-   public:
-    std::string local, value;
+  struct FirstElement : Handler {
+    std::string seen;
     void Start(const StartTag& tag) override {
-      local = tag.local;
-      value = tag.Value("v");
+      seen = std::string(tag.local) + " " + std::string(tag.Value("v"));
       throw StopParsing();
     }
   };
@@ -113,28 +59,26 @@ TEST(Xml, RolesDecideEncodingAndFaultTextAndStopEndsQuietly) {
   for (char c : std::string(R"(<Types v="1"/>)")) utf16 += std::string{c, '\0'};
   const std::string latin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><T v=\"caf\xE9\"/>";
   const std::string broken = "<?xml version=\"1.0\"?>\n<a\n<b/>";
-  const struct {
-    std::string text;
-    PartRole role;
-    std::string result;  // the first element and its v, or the error
-  } cases[] = {
-      {utf16, PartRole::Structure, "Types 1"},
-      {utf16, PartRole::Content, "UTF-16 XML is not supported (p.xml)"},
-      {latin1, PartRole::Structure, "T caf\xC3\xA9"},
-      {latin1, PartRole::Content, "malformed XML in p.xml"},
+  // The text, its role, and the first element and its v, or the error.
+  const std::tuple<std::string, PartRole, std::string> cases[] = {
+      {utf16, PartRole::Structure, "Types 1"}, {utf16, PartRole::Content, "UTF-16 XML is not supported (p.xml)"},
+      {latin1, PartRole::Structure, "T caf\xC3\xA9"}, {latin1, PartRole::Content, "malformed XML in p.xml"},
       {"<a v=\"x\">\n<b></a>", PartRole::Content, "a x"},  // stopped before the fault
       {broken, PartRole::Structure, "malformed XML in p.xml (line 3: not well-formed (invalid token))"},
-      {broken, PartRole::Content, "malformed XML in p.xml"},
+      {"<!DOCTYPE a [<!ENTITY e \"x\">]><a v=\"&e;\"/>", PartRole::Structure,
+       "malformed XML in p.xml (document type declarations are not allowed)"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, role, result] : cases) {
     FirstElement first;
-    const std::string error = ErrorOf([&] { Parse(c.text, "p.xml", first, c.role); });
-    EXPECT_EQ(error == test::kNoError ? first.local + " " + first.value : error, c.result);
+    const std::string error = ErrorOf([&] { Parse(text, "p.xml", first, role); });
+    EXPECT_EQ(error == test::kNoError ? first.seen : error, result);
   }
 }
 
-TEST(Xml, EditsAppliedInAnyOrderAndInPiecesMatchTheWholeText) {
-  const std::string original = "0123456789abcdefghijklmnopqrstuvwxyz";
+// The pieces go on to be compressed, as a rewritten part is on its way out.
+TEST(Xml, EditsAppliedInAnyOrderAndInPiecesMatchTheWholeTextAndDeflateAlike) {
+  const std::string tail(100000, '.');
+  const std::string original = "0123456789abcdefghijklmnopqrstuvwxyz" + tail;
   SpanEditor editor;
   editor.Replace({30, 32}, "<long replacement text>");
   editor.Insert(0, "^");
@@ -142,36 +86,41 @@ TEST(Xml, EditsAppliedInAnyOrderAndInPiecesMatchTheWholeText) {
   editor.Insert(36, "$");
   editor.Replace({10, 11}, "");
   const std::string whole = editor.Apply(original);
-  EXPECT_EQ(whole, "^01234bcdefghijklmnopqrst<long replacement text>wxyz$");
-  for (std::size_t size : {1u, 4u, 16u, 1000u}) {
-    SCOPED_TRACE(size);
-    std::string joined;
-    int lasts = 0;
+  EXPECT_TRUE(whole == "^01234bcdefghijklmnopqrst<long replacement text>wxyz$" + tail);
+  for (std::size_t size : {1u, 4u, 1000u, 1u << 22}) {
+    std::string joined;  // "|" marks the last piece
+    zip::Deflater deflater;
     editor.ApplyTo(
         original,
         [&](std::string_view piece, bool last) {
-          EXPECT_EQ(lasts, 0) << "a piece after the last";
           EXPECT_LE(piece.size(), size);
-          joined += piece;
-          lasts += last;
+          joined += std::string(piece) + (last ? "|" : "");
+          deflater.Feed(piece, last);
         },
         size);
-    EXPECT_EQ(lasts, 1);
-    EXPECT_EQ(joined, whole);
+    EXPECT_TRUE(joined == whole + "|") << size;
+    EXPECT_EQ(deflater.Size(), whole.size());
+    EXPECT_EQ(deflater.Crc(), zip::Crc(whole));
+    EXPECT_LT(deflater.Output().size(), whole.size() / 4);
+    EXPECT_TRUE(zip::Inflate(deflater.Output(), whole.size()) == whole);
   }
-
-  SpanEditor overlapping;
+  // Overlapping spans and spans past the end are the caller's fault.
+  SpanEditor overlapping, beyond;
   overlapping.Replace({4, 8}, "x");
   overlapping.Replace({2, 5}, "y");
+  beyond.Remove({30, original.size() + 1});
   EXPECT_THROW(overlapping.Apply(original), std::logic_error);
-  SpanEditor beyond;
-  beyond.Remove({30, 40});
   EXPECT_THROW(beyond.Apply(original), std::logic_error);
+  // A wrong size is refused, not padded or cut.
+  EXPECT_EQ(zip::Inflate(DeflatePart("").data, 0), "");
+  const std::string abc = DeflatePart("abc").data;
+  for (const auto& [data, size] : {std::pair{abc, 2}, {abc, 4}, {abc.substr(0, abc.size() - 1), 3}})
+    EXPECT_THROW(zip::Inflate(data, size), PackageError) << size;
 }
 
 TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
-  BookNames broken("/books/book.xlsx");
-  broken.Add("C:\\x\\Src.xlsx", 2, true);
+  BookNames books("/books/book.xlsx");
+  books.Add("C:\\x\\Src.xlsx", 2, true);
   auto sheet = [](const std::string& formula) {
     return "<worksheet><sheetData><row><c r=\"A1\"><f>" + formula + "</f><v>1</v></c></row></sheetData>"
            "<x14:dataValidation xmlns:x14=\"urn:x\"><x14:formula1>1</x14:formula1></x14:dataValidation></worksheet>";
@@ -184,37 +133,18 @@ TEST(Xml, PartCheckedInPiecesFindsWhatTheWholeCheckFinds) {
       {sheet("[1]Data!B2") + "<", false},            // not well-formed
       {"<w><c fmlaLink=\"[3]S!A1\"/></w>", false},   // formula attributes too
       {"<w><pr title=\"[3]S!A1\" macro=\"\"/></w>", true},  // only those
+      {"<!DOCTYPE w [<!ENTITY e \"x\">]><w>&e;</w>", false},  // no document types
+      {"<w>", false},                                          // only the last piece can tell
   };
+  const std::string part = "xl/worksheets/sheet1.xml";
   for (const auto& [text, ok] : cases) {
-    SCOPED_TRACE(text);
-    const std::string whole = ErrorOf([&] { VerifyPart("xl/worksheets/sheet1.xml", text, 1, broken); });
-    EXPECT_EQ(whole == test::kNoError, ok) << whole;
-    for (std::size_t size : {1u, 5u, 64u}) {
-      PartVerifier verifier("xl/worksheets/sheet1.xml", 1, broken);
-      const std::string error = ErrorOf([&] { FeedAll(verifier, text, size); });
-      EXPECT_EQ(error == test::kNoError, ok) << "pieces of " << size;
-      EXPECT_TRUE(ok || error.find("xl/worksheets/sheet1.xml") != std::string::npos) << error;
+    for (std::size_t size : {0u, 1u, 5u, 64u}) {  // 0: whole
+      PartVerifier pieces(part, 1, books);
+      const std::string error = ErrorOf([&] { size ? FeedAll(pieces, text, size) : VerifyPart(part, text, 1, books); });
+      EXPECT_EQ(error == test::kNoError, ok) << text << " in pieces of " << size << ": " << error;
+      EXPECT_TRUE(ok || error.find(part) != std::string::npos) << error;
     }
   }
-}
-
-TEST(Xml, DeflatedInPiecesInflatesToTheSameBytes) {
-  std::string text;
-  for (int i = 0; i < 50000; ++i) text += "<c r=\"A" + std::to_string(i) + "\"><v>" + std::to_string(i * 7) + "</v></c>";
-  for (std::size_t size : {1000u, 1u << 22}) {
-    SCOPED_TRACE(size);
-    zip::Deflater d;
-    FeedAll(d, text, size);
-    EXPECT_EQ(d.Size(), text.size());
-    EXPECT_EQ(d.Crc(), zip::Crc(text));
-    EXPECT_LT(d.Output().size(), text.size() / 4);
-    EXPECT_EQ(zip::Inflate(d.Output(), text.size()), text);
-  }
-  EXPECT_EQ(zip::Inflate(DeflatePart("").data, 0), "");
-  // A wrong size is refused, not padded or cut.
-  const std::string abc = DeflatePart("abc").data;
-  for (const auto& [data, size] : {std::pair{abc, 2}, {abc, 4}, {abc.substr(0, abc.size() - 1), 3}})
-    EXPECT_THROW(zip::Inflate(data, size), PackageError) << size;
 }
 
 }  // namespace

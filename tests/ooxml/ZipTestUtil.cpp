@@ -23,7 +23,6 @@ std::vector<RawEntry> ReadRawEntries(const std::string& zip) {
   };
   const std::size_t end = zip.rfind(std::string("PK\x05\x06", 4));
   if (end == std::string::npos) throw std::runtime_error("test zip reader: no end record");
-  if (end == std::string::npos) throw std::runtime_error("test zip reader: no end record");
   std::uint64_t count = get(end + 10, 2);
   std::size_t at = get(end + 16, 4);
   if (end >= 20 && get(end - 20, 4) == 0x07064b50) {

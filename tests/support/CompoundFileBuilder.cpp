@@ -9,9 +9,6 @@ constexpr std::size_t kSector = 512;
 constexpr std::uint32_t kFree = 0xFFFFFFFF;
 constexpr std::uint32_t kEnd = 0xFFFFFFFE;
 
-void Put(std::string& s, std::size_t at, std::uint64_t v, std::size_t bytes = 4) {
-  for (std::size_t i = 0; i < bytes; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
 std::string Le16(std::uint16_t v) { return Le(v, 2); }
 
 std::size_t Units(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit; }
@@ -24,13 +21,21 @@ std::uint32_t Chain(std::vector<std::uint32_t>& table, std::size_t count) {
   return count ? first : kEnd;
 }
 
+// A table of 32-bit values, padded with free slots to whole sectors.
+std::string Table(const std::vector<std::uint32_t>& values) {
+  std::string out;
+  for (const std::uint32_t v : values) out += Le(v, 4);
+  out.resize(Units(out.size(), kSector) * kSector, '\xFF');
+  return out;
+}
+
 }  // namespace
 
 std::string CompoundFileBytes(const std::vector<CompoundStream>& streams) {
   // Sectors in file order: big streams, the mini stream, the mini
   // allocation table, the directory, then the allocation table itself.
   std::vector<std::uint32_t> fat, miniFat;
-  std::string body, miniStream;
+  std::string body, miniStream, directory;
   const auto append = [&](std::string data) {
     const std::uint32_t first = Chain(fat, Units(data.size(), kSector));
     data.resize(Units(data.size(), kSector) * kSector, '\0');
@@ -39,18 +44,16 @@ std::string CompoundFileBytes(const std::vector<CompoundStream>& streams) {
   };
   // The root entry's child is the first stream, each stream the right
   // sibling of the one before: a tree of one branch, which readers walk whole.
-  std::string directory(Units((streams.size() + 1) * 128, kSector) * kSector, '\0');
+  // An entry: the name, its size, root (5) or stream (2), black, the left
+  // and right siblings and the child, class, state and times, then where
+  // the data starts and its size.
   const auto entry = [&](std::size_t index, const std::u16string& name, std::uint32_t start, std::size_t size) {
-    const std::size_t at = index * 128;
-    for (std::size_t c = 0; c < name.size(); ++c) Put(directory, at + 2 * c, name[c], 2);
-    Put(directory, at + 0x40, (name.size() + 1) * 2, 2);
-    directory[at + 0x42] = static_cast<char>(index == 0 ? 5 : 2);  // root or stream
-    directory[at + 0x43] = 1;                                      // black
-    Put(directory, at + 0x44, kFree);
-    Put(directory, at + 0x48, index == 0 || index == streams.size() ? kFree : index + 1);
-    Put(directory, at + 0x4C, index == 0 && !streams.empty() ? 1 : kFree);
-    Put(directory, at + 0x74, start);
-    Put(directory, at + 0x78, size);
+    std::string utf16;
+    for (const char16_t c : name) utf16 += Le(c, 2);
+    utf16.resize(64, '\0');
+    return utf16 + Le((name.size() + 1) * 2, 2) + (index == 0 ? '\5' : '\2') + '\1' + Le(kFree, 4) +
+           Le(index == 0 || index == streams.size() ? kFree : index + 1, 4) +
+           Le(index == 0 && !streams.empty() ? 1 : kFree, 4) + Le(0, 36) + Le(start, 4) + Le(size, 8);
   };
   for (std::size_t i = 0; i < streams.size(); ++i) {
     const std::string& data = streams[i].second;
@@ -62,36 +65,25 @@ std::string CompoundFileBytes(const std::vector<CompoundStream>& streams) {
       miniStream += data;
       miniStream.resize(miniFat.size() * 64, '\0');
     }
-    entry(i + 1, streams[i].first, start, data.size());
+    directory += entry(i + 1, streams[i].first, start, data.size());
   }
-  entry(0, u"Root Entry", append(miniStream), miniStream.size());
-  std::string miniFatBytes(Units(miniFat.size() * 4, kSector) * kSector, '\xFF');
-  for (std::size_t i = 0; i < miniFat.size(); ++i) Put(miniFatBytes, 4 * i, miniFat[i]);
+  directory = entry(0, u"Root Entry", append(miniStream), miniStream.size()) + directory;
+  const std::string miniFatBytes = Table(miniFat);
   const std::uint32_t miniFatStart = append(miniFatBytes);
   const std::uint32_t directoryStart = append(directory);
-
   std::size_t fatSectors = 1;
   while (Units(fat.size() + fatSectors, kSector / 4) > fatSectors) ++fatSectors;
   const std::size_t firstFat = fat.size();
   fat.resize(firstFat + fatSectors, 0xFFFFFFFD);  // the table's own sectors
-  std::string fatBytes(fatSectors * kSector, '\xFF');
-  for (std::size_t i = 0; i < fat.size(); ++i) Put(fatBytes, 4 * i, fat[i]);
 
-  std::string header(kSector, '\0');
-  header.replace(0, 8, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
-  Put(header, 0x18, 0x3E, 2);    // minor version
-  Put(header, 0x1A, 3, 2);       // version 3
-  Put(header, 0x1C, 0xFFFE, 2);  // little-endian
-  Put(header, 0x1E, 9, 2);       // 512-byte sectors
-  Put(header, 0x20, 6, 2);       // 64-byte mini sectors
-  Put(header, 0x2C, fatSectors);
-  Put(header, 0x30, directoryStart);
-  Put(header, 0x38, 4096);  // the mini stream cutoff
-  Put(header, 0x3C, miniFatStart);
-  Put(header, 0x40, miniFatBytes.size() / kSector);
-  Put(header, 0x44, kEnd);
-  for (std::size_t i = 0; i < 109; ++i) Put(header, 0x4C + 4 * i, i < fatSectors ? firstFat + i : kFree);
-  return header + body + fatBytes;
+  // Signature, class, versions, little-endian, 512- and 64-byte sectors,
+  // reserved, table sectors, directory start, transaction, mini stream cutoff,
+  // mini table start and sectors, no more table locations, the first 109.
+  std::string header = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1" + Le(0, 16) + Le(0x3E, 2) + Le(3, 2) + Le(0xFFFE, 2) +
+                       Le(9, 2) + Le(6, 2) + Le(0, 10) + Le(fatSectors, 4) + Le(directoryStart, 4) + Le(0, 4) +
+                       Le(4096, 4) + Le(miniFatStart, 4) + Le(miniFatBytes.size() / kSector, 4) + Le(kEnd, 4) + Le(0, 4);
+  for (std::size_t i = 0; i < 109; ++i) header += Le(i < fatSectors ? firstFat + i : kFree, 4);
+  return header + body + Table(fat);
 }
 
 std::string BiffRecord(std::uint16_t type, std::string_view body) {
@@ -120,8 +112,7 @@ std::string Biff8WorkbookStream(const std::vector<std::string>& early, const std
 
 std::string LegacyWorkbookFile(const std::string& workbookStream) {
   std::string summary = Le16(0xFFFE) + Le16(0) + std::string(40, '\0');
-  return CompoundFileBytes({{u"Workbook", workbookStream},
-                            {u"\u0005SummaryInformation", summary},
+  return CompoundFileBytes({{u"Workbook", workbookStream}, {u"\u0005SummaryInformation", summary},
                             {u"\u0005DocumentSummaryInformation", summary}});
 }
 

@@ -1,8 +1,7 @@
 #pragma once
 // Writes compound files (the container of .xls workbooks and of encrypted
-// packages) as Office writes them: version 3, 512-byte sectors, streams under
-// 4096 bytes in the mini stream and the others in sectors of their own. Also
-// the start of a BIFF8 workbook stream.
+// packages) as Office writes them: version 3, small streams in the mini
+// stream; and BIFF8 workbook streams.
 
 #include <cstdint>
 #include <string>

@@ -38,10 +38,10 @@ inline bool AddressSanitizerActive() {
 
 // Every member has an initialiser, so designated initialisers may name a few.
 struct ChildOptions {
-  fs::path cwd{};                                // empty: the test's own
-  std::optional<std::uint64_t> fileSize{};       // RLIMIT_FSIZE; a program must handle SIGXFSZ itself
-  std::optional<std::uint64_t> addressSpace{};   // RLIMIT_AS; left out under AddressSanitizer
-  std::optional<uid_t> user{};                   // setgid/setuid before the child runs
+  fs::path cwd{};                               // empty: the test's own
+  std::optional<std::uint64_t> fileSize{};      // RLIMIT_FSIZE; a program must handle SIGXFSZ itself
+  std::optional<std::uint64_t> addressSpace{};  // RLIMIT_AS; left out under AddressSanitizer
+  std::optional<uid_t> user{};                  // setgid/setuid before the child runs
   std::chrono::milliseconds deadline{std::chrono::minutes(2)};
 };
 
@@ -68,15 +68,36 @@ inline pid_t ForkChild(const fs::path& capture, const ChildOptions& o, const std
   const int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (ofd < 0 || efd < 0 || ::dup2(ofd, 1) < 0 || ::dup2(efd, 2) < 0) ::_exit(126);
   if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) ::_exit(126);
-  const auto limit = [](int resource, std::uint64_t value) {
-    const rlimit lim{value, value};
-    if (::setrlimit(resource, &lim) != 0) ::_exit(125);
-  };
-  if (o.fileSize) limit(RLIMIT_FSIZE, *o.fileSize);
-  if (o.addressSpace && !AddressSanitizerActive()) limit(RLIMIT_AS, *o.addressSpace);
+  const rlimit files{o.fileSize.value_or(0), o.fileSize.value_or(0)};
+  const rlimit memory{o.addressSpace.value_or(0), o.addressSpace.value_or(0)};
+  if (o.fileSize && ::setrlimit(RLIMIT_FSIZE, &files) != 0) ::_exit(125);
+  if (o.addressSpace && !AddressSanitizerActive() && ::setrlimit(RLIMIT_AS, &memory) != 0) ::_exit(125);
   if (o.user && (::setgid(*o.user) != 0 || ::setuid(*o.user) != 0)) ::_exit(125);
   body();
   ::_exit(127);
+}
+
+// The exit status, or 128 + signal; the deadline kills the process group.
+inline ChildResult WaitChild(pid_t pid, const fs::path& capture, const ChildOptions& o = {}) {
+  ChildResult result;
+  const auto end = std::chrono::steady_clock::now() + o.deadline;
+  int status = 0;
+  rusage usage{};
+  for (pid_t done = 0; done != pid; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+    done = ::wait4(pid, &status, WNOHANG, &usage);
+    if (done < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "wait4");
+    if (done != pid && std::chrono::steady_clock::now() > end) {
+      ::kill(-pid, SIGKILL);
+      done = ::wait4(pid, &status, 0, &usage);
+      result.timedOut = true;
+    }
+  }
+  result.maxRssKiB = usage.ru_maxrss;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result.signal;
+  const auto read = [&](const char* name) { return fs::exists(capture / name) ? ReadBytes(capture / name) : ""; };
+  if (!capture.empty()) result.out = read("child.out"), result.err = read("child.err");
+  return result;
 }
 
 inline pid_t StartProgram(const std::vector<std::string>& argv, const fs::path& capture = {},
@@ -93,32 +114,6 @@ inline pid_t StartProgram(const std::vector<std::string>& argv, const fs::path& 
   });
 }
 
-// The exit status, or 128 + signal; the deadline kills the process group.
-inline ChildResult WaitChild(pid_t pid, const fs::path& capture, const ChildOptions& o = {}) {
-  ChildResult result;
-  const auto start = std::chrono::steady_clock::now();
-  int status = 0;
-  rusage usage{};
-  for (;;) {
-    const pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
-    if (done == pid) break;
-    if (done < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "wait4");
-    if (std::chrono::steady_clock::now() > start + o.deadline) {
-      ::kill(-pid, SIGKILL);
-      ::wait4(pid, &status, 0, &usage);
-      result.timedOut = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  result.maxRssKiB = usage.ru_maxrss;
-  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result.signal;
-  const auto read = [&](const char* name) { return fs::exists(capture / name) ? ReadBytes(capture / name) : ""; };
-  if (!capture.empty()) result.out = read("child.out"), result.err = read("child.err");
-  return result;
-}
-
 inline int WaitProgram(pid_t pid) { return WaitChild(pid, {}, {.deadline = std::chrono::minutes(10)}).exit; }
 
 inline ChildResult RunProgram(const std::vector<std::string>& argv, const fs::path& capture,
@@ -130,17 +125,17 @@ inline ChildResult RunProgram(const std::vector<std::string>& argv, const fs::pa
 // fail with EFBIG instead of a signal.
 inline ChildResult RunFunction(const std::function<int()>& body, const fs::path& capture,
                                const ChildOptions& o = {}) {
-  const pid_t pid = ForkChild(capture, o, [&] {
-    ::signal(SIGXFSZ, SIG_IGN);
-    int code = 124;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    std::fflush(nullptr);
-    ::_exit(code);
-  });
-  return WaitChild(pid, capture, o);
+  return WaitChild(ForkChild(capture, o, [&] {
+                     ::signal(SIGXFSZ, SIG_IGN);
+                     int code = 124;
+                     try {
+                       code = body();
+                     } catch (...) {
+                     }
+                     std::fflush(nullptr);
+                     ::_exit(code);
+                   }),
+                   capture, o);
 }
 
 }  // namespace quorvane::tests

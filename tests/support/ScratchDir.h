@@ -36,23 +36,19 @@ class ScratchDir {
   explicit ScratchDir(std::string_view label = "test", const fs::path& parent = {}) {
     const fs::path base = parent.empty() ? fs::temp_directory_path() : parent;
     std::random_device seed;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
       fs::path candidate = base / ("quorvane-" + std::string(label) + "." + std::to_string(seed()));
-      if (fs::create_directory(candidate)) {
-        path_ = std::move(candidate);
-        return;
-      }
+      if (fs::create_directory(candidate)) path_ = std::move(candidate);
     }
-    throw std::runtime_error("no fresh folder under " + base.string());
+    if (path_.empty()) throw std::runtime_error("no fresh folder under " + base.string());
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   ~ScratchDir() {
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec))
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (fs::recursive_directory_iterator it(path_, ec), end; !ec && it != end; it.increment(ec))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(path_, ec);
   }
 
@@ -69,7 +65,7 @@ class ScratchDir {
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
+    std::ranges::sort(names);
     return names;
   }
 

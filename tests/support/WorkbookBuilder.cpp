@@ -22,14 +22,8 @@ const std::string kCtPrefix = "application/vnd.openxmlformats-officedocument.";
 // Escaped for an attribute value, or for element text (quotes left as Excel leaves them).
 std::string Attr(const std::string& text, bool attribute = true) {
   std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '"': out += attribute ? "&quot;" : "\""; break;
-      default: out += c;
-    }
-  }
+  for (char c : text)
+    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '"' && attribute ? "&quot;" : std::string(1, c);
   return out;
 }
 
@@ -73,6 +67,28 @@ std::vector<std::pair<std::string, std::string>> ReadEntries(const std::filesyst
 
 WorkbookBuilder& WorkbookBuilder::AddSheet(std::string name, std::string rows, std::string after) {
   return Add(sheets_, {std::move(name), std::move(rows), std::move(after), {}, {}, {}});
+}
+
+WorkbookBuilder& WorkbookBuilder::AddBookLink(BookLink link) {
+  std::string body = "<externalBook r:id=\"rId1\"><sheetNames>";
+  for (const auto& s : link.sheetNames) body += "<sheetName val=\"" + Attr(s) + "\"/>";
+  body += "</sheetNames>";
+  if (!link.definedNames.empty()) body += "<definedNames>" + link.definedNames + "</definedNames>";
+  if (!link.sheetDataSet.empty()) body += "<sheetDataSet>" + link.sheetDataSet + "</sheetDataSet>";
+  const std::string rel = Rel("rId1", std::string(kRelTypes) + "externalLinkPath", link.target, link.external);
+  return Add(links_, {body + "</externalBook>", Rels({rel}), link.listed});
+}
+
+WorkbookBuilder& WorkbookBuilder::AddDdeLink(std::string service, std::string topic) {
+  return Add(links_, {"<ddeLink ddeService=\"" + Attr(service) + "\" ddeTopic=\"" + Attr(topic) +
+                          "\"><ddeItems><ddeItem name=\"R1C1\" advise=\"1\"/></ddeItems></ddeLink>",
+                      {}, true});
+}
+
+WorkbookBuilder& WorkbookBuilder::AddOleLink(std::string progId, std::string target) {
+  return Add(links_, {"<oleLink r:id=\"rId1\" progId=\"" + Attr(progId) +
+                          "\"><oleItems><oleItem name=\"'\" advise=\"1\"/></oleItems></oleLink>",
+                      Rels({Rel("rId1", std::string(kRelTypes) + "oleObject", target, true)}), true});
 }
 
 WorkbookBuilder& WorkbookBuilder::AddName(std::string name, std::string formula, int localSheet, std::string attrs) {
@@ -194,30 +210,13 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
   workbook += "</sheets>";
   std::string references;
   for (std::size_t i = 0; i < links_.size(); ++i) {
-    const Link& l = links_[i];
-    std::string n = std::to_string(i + 1);
-    if (l.kind != 0 || l.book.listed) references += "<externalReference r:id=\"rIdL" + n + "\"/>";
-    std::string body;
-    const std::string linkRels = "xl/externalLinks/_rels/externalLink" + n + ".xml.rels";
-    if (l.kind == 0) {
-      body = "<externalBook r:id=\"rId1\"><sheetNames>";
-      for (const auto& s : l.book.sheetNames) body += "<sheetName val=\"" + Attr(s) + "\"/>";
-      body += "</sheetNames>";
-      if (!l.book.definedNames.empty()) body += "<definedNames>" + l.book.definedNames + "</definedNames>";
-      if (!l.book.sheetDataSet.empty()) body += "<sheetDataSet>" + l.book.sheetDataSet + "</sheetDataSet>";
-      body += "</externalBook>";
-      parts[linkRels] = Rels({Rel("rId1", l.book.relType, l.book.target, l.book.external)});
-    } else if (l.kind == 1) {
-      body = "<ddeLink ddeService=\"" + Attr(l.a) + "\" ddeTopic=\"" + Attr(l.b) +
-             "\"><ddeItems><ddeItem name=\"R1C1\" advise=\"1\"/></ddeItems></ddeLink>";
-    } else {
-      body = "<oleLink r:id=\"rId1\" progId=\"" + Attr(l.a) +
-             "\"><oleItems><oleItem name=\"'\" advise=\"1\"/></oleItems></oleLink>";
-      parts[linkRels] = Rels({Rel("rId1", rels + "oleObject", l.b, true)});
-    }
+    const std::string n = std::to_string(i + 1);
+    if (links_[i].listed) references += "<externalReference r:id=\"rIdL" + n + "\"/>";
+    if (!links_[i].rels.empty()) parts["xl/externalLinks/_rels/externalLink" + n + ".xml.rels"] = links_[i].rels;
     bookPart("rIdL" + n, rels + "externalLink", "externalLinks/externalLink" + n + ".xml",
              kCtPrefix + "spreadsheetml.externalLink+xml",
-             kDecl + "<externalLink xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\">" + body + "</externalLink>");
+             kDecl + "<externalLink xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs + "\">" + links_[i].body +
+                 "</externalLink>");
   }
   if (!references.empty()) workbook += "<externalReferences>" + references + "</externalReferences>";
   if (!names_.empty())
@@ -229,9 +228,9 @@ std::map<std::string, std::string> WorkbookBuilder::Parts() const {
   if (!vba_.empty())
     bookPart("rIdV", "http://schemas.microsoft.com/office/2006/relationships/vbaProject", "vbaProject.bin",
              "application/vnd.ms-office.vbaProject", vba_);
-  for (const auto& e : extras_) {
-    parts[e.name] = e.content;
-    if (!e.contentType.empty()) override(e.name, e.contentType);
+  for (const auto& [name, content, type] : extras_) {
+    parts[name] = content;
+    if (!type.empty()) override(name, type);
   }
   parts["xl/_rels/workbook.xml.rels"] = Rels(bookRels);
   parts["[Content_Types].xml"] = types + "</Types>";
@@ -249,17 +248,11 @@ std::string Le(std::uint64_t value, int bytes) {
 }
 
 std::string RawDeflate(std::string_view data) {
-  z_stream z{};
-  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+  uLongf size = compressBound(static_cast<uLong>(data.size()));
+  std::string out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(data.data()),
+            static_cast<uLong>(data.size()), Z_DEFAULT_COMPRESSION);
+  return out.substr(2, size - 6);  // without the zlib header and checksum
 }
 
 std::string MakeZip(const std::vector<ZipItem>& items, std::string_view comment) {

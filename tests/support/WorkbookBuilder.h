@@ -1,12 +1,8 @@
 #pragma once
 // Writes small linked workbooks (.xlsx/.xlsm) for tests from XML fragments,
-// and reads packages back. Portable: no platform calls.
-//
-//   WorkbookBuilder b;
-//   b.AddBookLink({"Other.xlsx", {"Sheet1"}, R"(<sheetData sheetId="0">...</sheetData>)"});
-//   b.AddSheet("Data", R"(<row r="1"><c r="A1"><f>[1]Sheet1!A1</f><v>3</v></c></row>)");
-//   b.Write(path);
+// zip files byte by byte, and reads packages back. Portable: no platform calls.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -30,7 +26,6 @@ struct BookLink {
   std::vector<std::string> sheetNames;
   std::string sheetDataSet;            // inner XML of <sheetDataSet>; empty: no cache
   std::string definedNames = {};       // inner XML of <definedNames>, the other book's names
-  std::string relType = std::string(kRelTypes) + "externalLinkPath";
   bool external = true;                // TargetMode="External"
   bool listed = true;                  // false: related, but left out of <externalReferences>
 };
@@ -41,18 +36,12 @@ class WorkbookBuilder {
   // (dataValidations, conditionalFormatting, oleObjects, extLst ...).
   WorkbookBuilder& AddSheet(std::string name, std::string rows, std::string after = {});
   WorkbookBuilder& AddName(std::string name, std::string formula, int localSheet = -1, std::string attrs = {});
-  WorkbookBuilder& AddBookLink(BookLink link) { return Add(links_, {0, std::move(link), {}, {}}); }
-  WorkbookBuilder& AddDdeLink(std::string service, std::string topic) {
-    return Add(links_, {1, {}, std::move(service), std::move(topic)});
-  }
-  WorkbookBuilder& AddOleLink(std::string progId, std::string target) {
-    return Add(links_, {2, {}, std::move(progId), std::move(target)});
-  }
-  // A chart on a sheet (through a drawing); `body` is the content of
-  // <c:chartSpace> (prefixes c and a are declared).
+  WorkbookBuilder& AddBookLink(BookLink link);
+  WorkbookBuilder& AddDdeLink(std::string service, std::string topic);
+  WorkbookBuilder& AddOleLink(std::string progId, std::string target);
+  // A chart or chartEx on a sheet (through a drawing); `body` is the content
+  // of <c:chartSpace> or <cx:chartSpace> (prefixes c or cx, and a declared).
   WorkbookBuilder& AddChart(std::size_t sheet, std::string body) { return AddChartPart(sheet, body, false); }
-  // A chartEx part on a sheet (through a drawing); `body` is the content of
-  // <cx:chartSpace> (prefixes cx and a are declared).
   WorkbookBuilder& AddChartEx(std::size_t sheet, std::string body) { return AddChartPart(sheet, body, true); }
   // A part related to a sheet, e.g. a table or control properties; returns
   // the relationship id on the sheet.
@@ -85,13 +74,10 @@ class WorkbookBuilder {
     std::vector<std::string> drawingRels;
   };
   struct Link {
-    int kind = 0;  // 0 book, 1 dde, 2 ole
-    BookLink book;
-    std::string a, b;
+    std::string body, rels;  // inner XML of <externalLink>, its relationships
+    bool listed = true;
   };
-  struct Extra {
-    std::string name, content, contentType;
-  };
+  using Extra = std::array<std::string, 3>;  // name, content, content type
   template <typename T>
   WorkbookBuilder& Set(T& field, T value) {
     field = std::move(value);
@@ -113,9 +99,8 @@ class WorkbookBuilder {
   bool strict_ = false;
 };
 
-// A zip entry, written byte by byte so that tests may also build the broken
-// and hostile ones no zip library writes. Every member has an initialiser, so
-// designated initialisers may name a few.
+// A zip entry, broken and hostile ones included; every member has an
+// initialiser, so designated initialisers may name a few.
 struct ZipItem {
   std::string name;
   std::string data;  // the part's content
