@@ -104,7 +104,7 @@ TEST(CliProgram, Utf16ArgumentsReachTheWorkbooksUtf8LeavesAndTheExitStatusSaysWh
   EXPECT_EQ(ReadBytes(backup), before);
 }
 
-// One workbook at a time whatever --jobs says is tests/cli/RunCliTest's; here the COM wiring per
+// One workbook at a time whatever --jobs says is tests/cli/PiecesTest's; here the COM wiring per
 // thread: each workbook its own instance, its sources as UTF-8, and the window's safeguards: a
 // workbook Excel would ask about is never handed to it, no macro runs, and a call that does not
 // come back within --excel-timeout ends its instance.
